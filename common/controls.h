@@ -1,0 +1,37 @@
+// The thin layer between the windows' design values and Qt Widgets: positions in twips, names that
+// outside tools can find, and the few control behaviours the programs rely on.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+class QListWidget;
+class QTimer;
+
+namespace common {
+
+// 15 twips a pixel at 96 dpi, scaled by the screen's logical dpi.
+int twipsToPixels(double twips);
+double pixelsToTwips(int pixels);
+
+// Gives a control its design name (objectName and accessible description) and places it at its
+// design position, in twips, inside its parent.
+void place(QWidget *w, const char *name, int left, int top, int width, int height);
+// objectName and accessible description only (windows, invisible helpers).
+void name(QWidget *w, const char *name);
+
+// List box operations with the indices the programs use: -1 means nothing selected.
+int listIndex(const QListWidget *list);
+QString listItem(const QListWidget *list, int index);
+void listRemove(QListWidget *list, int index);
+void listReplace(QListWidget *list, int index, const QString &text);
+
+// Turning a timer off and on again starts a new full interval.
+void restartTimer(QTimer *timer);
+
+// Selects Qt's offscreen platform when there is no display; call before creating the application.
+void selectPlatform();
+// A font small enough that captions fit their design widths; call after creating the application.
+void applyDesignFont();
+
+}  // namespace common

@@ -1,0 +1,134 @@
+#include "common/shell.h"
+
+#include "common/controls.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QLabel>
+#include <QLocale>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTimer>
+
+namespace common {
+
+namespace {
+QSettings userSettings(const QString &app) {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tessaruno"), app);
+}
+}  // namespace
+
+QString GetSetting(const QString &app, const QString &section, const QString &key,
+                   const QString &def) {
+    return userSettings(app).value(section + '/' + key, def).toString();
+}
+
+void SaveSetting(const QString &app, const QString &section, const QString &key,
+                 const QString &value) {
+    QSettings s = userSettings(app);
+    s.setValue(section + '/' + key, value);
+    s.sync();
+}
+
+MainShell::MainShell(const QString &appTitle, const QString &caption, int defaultWidth,
+                     QWidget *parent)
+    : QMainWindow(parent), app_(appTitle), defaultWidth_(defaultWidth) {
+    setWindowTitle(caption);
+    mdi_ = new QMdiArea(this);
+    mdi_->setBackground(palette().brush(QPalette::Dark));
+    // A child larger than the frame can still be reached.
+    mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    name(mdi_, "mdiArea");
+    setCentralWidget(mdi_);
+
+    QStatusBar *bar = statusBar();
+    name(bar, "sbStatusBar");
+    text_ = new QLabel(QStringLiteral("Status"), bar);
+    date_ = new QLabel(bar);
+    time_ = new QLabel(bar);
+    name(text_, "sbStatusText");
+    name(date_, "sbStatusDate");
+    name(time_, "sbStatusTime");
+    bar->addWidget(text_, 1);
+    bar->addPermanentWidget(date_);
+    bar->addPermanentWidget(time_);
+    clock_ = new QTimer(this);
+    clock_->setInterval(1000);
+    connect(clock_, &QTimer::timeout, this, &MainShell::tick);
+    clock_->start();
+    tick();
+}
+
+void MainShell::tick() {
+    const QDateTime now = QDateTime::currentDateTime();
+    date_->setText(QLocale().toString(now.date(), QLocale::ShortFormat));
+    time_->setText(QLocale().toString(now.time(), QStringLiteral("HH:mm:ss")));
+}
+
+void MainShell::restoreGeometryFromSettings() {
+    auto read = [&](const char *key, int def) {
+        bool ok = false;
+        float v = GetSetting(app_, QStringLiteral("Settings"), QString::fromLatin1(key),
+                             QString::number(def))
+                      .toFloat(&ok);
+        return ok ? double(v) : double(def);
+    };
+    const double left = read("MainLeft", 1000), top = read("MainTop", 1000);
+    const double width = read("MainWidth", defaultWidth_), height = read("MainHeight", 6500);
+    move(twipsToPixels(left), twipsToPixels(top));
+    resize(std::max(1, twipsToPixels(width)), std::max(1, twipsToPixels(height)));
+}
+
+void MainShell::saveGeometryToSettings() {
+    if (isMinimized()) return;
+    const QRect g = geometry();
+    auto save = [&](const char *key, int px) {
+        SaveSetting(app_, QStringLiteral("Settings"), QString::fromLatin1(key),
+                    QString::number(float(pixelsToTwips(px))));
+    };
+    save("MainLeft", x());
+    save("MainTop", y());
+    save("MainWidth", g.width());
+    save("MainHeight", g.height());
+}
+
+QMdiSubWindow *MainShell::showChild(QPointer<QWidget> &child,
+                                    const std::function<QWidget *()> &make) {
+    QMdiSubWindow *sub = nullptr;
+    if (child) {
+        sub = qobject_cast<QMdiSubWindow *>(child->parentWidget());
+    } else {
+        child = make();
+        sub = mdi_->addSubWindow(child);
+        sub->setAttribute(Qt::WA_DeleteOnClose);
+        sub->setWindowTitle(child->windowTitle());
+    }
+    if (sub) {
+        sub->showMaximized();
+        mdi_->setActiveSubWindow(sub);
+    }
+    child->show();
+    child->setFocus();
+    return sub;
+}
+
+void MainShell::setStatusText(const QString &text) {
+    text_->setText(text.isEmpty() ? QStringLiteral("Status") : text);
+}
+
+QString MainShell::statusText() const { return text_->text(); }
+
+void MainShell::closeEvent(QCloseEvent *event) {
+    // Child windows go first, so their own unload (closing their connections) runs before ours.
+    mdi_->closeAllSubWindows();
+    if (!saved_) {
+        saveGeometryToSettings();
+        saved_ = true;
+    }
+    event->accept();
+}
+
+}  // namespace common

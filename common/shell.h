@@ -1,0 +1,63 @@
+// The main window shell: an MDI frame with the program's menus, a status bar (a text panel and a date
+// and a time panel that keep themselves current) and window geometry remembered per user.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <functional>
+
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QTimer;
+
+namespace common {
+
+// Per-user settings store: (application title, section, key) -> text.
+QString GetSetting(const QString &app, const QString &section, const QString &key,
+                   const QString &def);
+void SaveSetting(const QString &app, const QString &section, const QString &key,
+                 const QString &value);
+
+class MainShell : public QMainWindow {
+    Q_OBJECT
+public:
+    // appTitle names the per-user settings; defaultWidth is 6500 or 8500 twips.
+    MainShell(const QString &appTitle, const QString &caption, int defaultWidth,
+              QWidget *parent = nullptr);
+
+    QMdiArea *mdiArea() const { return mdi_; }
+
+    // Restores the geometry from the per-user store (a value that is not a number falls back to its
+    // default).
+    void restoreGeometryFromSettings();
+
+    // Shows the child made by make (making it first when it does not exist or the user closed it),
+    // maximised and focused. Returns the child's sub-window.
+    QMdiSubWindow *showChild(QPointer<QWidget> &child, const std::function<QWidget *()> &make);
+
+    // A short message in the status bar's text panel ("Status" when empty).
+    void setStatusText(const QString &text);
+    QString statusText() const;
+
+    // Saves the geometry unless minimised; runs on close.
+    void saveGeometryToSettings();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void tick();
+
+    QString app_;
+    int defaultWidth_;
+    QMdiArea *mdi_;
+    QLabel *text_;
+    QLabel *date_;
+    QLabel *time_;
+    QTimer *clock_;
+    bool saved_ = false;
+};
+
+}  // namespace common

@@ -1,0 +1,680 @@
+// The OS socket calls of the suite live in this file and nowhere else.
+#include "common/socketarray.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace common {
+
+namespace {
+
+// One read takes at most this much; the buffer is shared by every socket, since a chunk is handed to
+// its handler straight from it and copied only when the handler leaves it unread.
+constexpr size_t kReadSize = 256 * 1024;
+// A socket whose handler does not take its data stops reading beyond this much.
+constexpr size_t kMaxUnread = 4 * 1024 * 1024;
+// A send queue that grew past this is given back to the allocator once it drains.
+constexpr size_t kKeepQueueCapacity = 1024 * 1024;
+// A closed connection may take this long to write out what was queued and see the peer's end.
+constexpr int kLingerMs = 30000;
+// Error number for a host name that does not resolve (no errno value says it).
+constexpr int kHostNotFound = 11001;
+
+char *scratch() {
+    static char *buf = new char[kReadSize];
+    return buf;
+}
+
+// The request id of the most recent Accept; the listener closes a request nobody accepted.
+qintptr g_lastAccepted = -1;
+
+QString errorText(int err) {
+    switch (err) {
+        case ECONNREFUSED: return QStringLiteral("connection refused");
+        case ECONNRESET: return QStringLiteral("connection reset by peer");
+        case ETIMEDOUT: return QStringLiteral("connection timed out");
+        case EHOSTUNREACH: return QStringLiteral("host unreachable");
+        case ENETUNREACH: return QStringLiteral("network unreachable");
+        case EADDRINUSE: return QStringLiteral("address in use");
+        case EACCES: return QStringLiteral("permission denied");
+        case EPIPE: return QStringLiteral("connection closed by peer");
+        case kHostNotFound: return QStringLiteral("host not found");
+        default: return QString::fromLocal8Bit(std::strerror(err));
+    }
+}
+
+void setNoDelay(int fd) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+QString peerAddress(const sockaddr_storage &ss) {
+    char buf[INET6_ADDRSTRLEN] = {0};
+    if (ss.ss_family == AF_INET) {
+        auto *a = reinterpret_cast<const sockaddr_in *>(&ss);
+        ::inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
+    } else if (ss.ss_family == AF_INET6) {
+        auto *a = reinterpret_cast<const sockaddr_in6 *>(&ss);
+        if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr))
+            ::inet_ntop(AF_INET, &a->sin6_addr.s6_addr[12], buf, sizeof buf);
+        else
+            ::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
+    }
+    return QString::fromLatin1(buf);
+}
+
+// Fills ss from a literal address; false when text is not one.
+bool literalAddress(const std::string &text, int port, sockaddr_storage &ss, socklen_t &len) {
+    std::memset(&ss, 0, sizeof ss);
+    std::string host = text;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&ss);
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(quint16(port));
+        len = sizeof(sockaddr_in);
+        return true;
+    }
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(quint16(port));
+        len = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+// A closed connection that still has bytes to write, or whose peer has not yet seen our end: it writes
+// them out, sends end-of-stream, reads and drops whatever the peer still sends (closing with unread
+// input would reset the connection and could destroy what we sent), then closes. Bounded in time.
+class Linger : public QObject {
+public:
+    Linger(int fd, std::string_view rest) : fd_(fd), data_(rest) {
+        write_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        read_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        connect(write_, &QSocketNotifier::activated, this, [this] { onWritable(); });
+        connect(read_, &QSocketNotifier::activated, this, [this] { onReadable(); });
+        QTimer::singleShot(kLingerMs, this, [this] { finish(); });
+        onWritable();
+    }
+    ~Linger() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+private:
+    void onWritable() {
+        if (fd_ < 0) return;
+        while (head_ < data_.size()) {
+            ssize_t n = ::send(fd_, data_.data() + head_, data_.size() - head_, MSG_NOSIGNAL);
+            if (n > 0) {
+                head_ += size_t(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return;
+            } else {
+                finish();
+                return;
+            }
+        }
+        write_->setEnabled(false);
+        std::string().swap(data_);
+        head_ = 0;
+        ::shutdown(fd_, SHUT_WR);
+        if (peerDone_) finish();
+    }
+    void onReadable() {
+        if (fd_ < 0) return;
+        ssize_t n = ::recv(fd_, scratch(), kReadSize, 0);
+        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
+        // End of stream or an error: nothing more to wait for once our bytes are out.
+        peerDone_ = true;
+        if (head_ >= data_.size() || n < 0) finish();
+        else read_->setEnabled(false);
+    }
+    void finish() {
+        if (fd_ < 0) return;
+        write_->setEnabled(false);
+        read_->setEnabled(false);
+        ::close(fd_);
+        fd_ = -1;
+        deleteLater();
+    }
+
+    int fd_;
+    std::string data_;
+    size_t head_ = 0;
+    bool peerDone_ = false;
+    QSocketNotifier *write_;
+    QSocketNotifier *read_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Socket
+
+Socket::Socket(SocketArray *array, int index) : array_(array), index_(index) {}
+
+Socket::~Socket() {
+    if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool Socket::emitEvent() { return array_ != nullptr; }
+
+void Socket::resetState() {
+    ++generation_;
+    if (lookupId_ >= 0) {
+        QHostInfo::abortHostLookup(lookupId_);
+        lookupId_ = -1;
+    }
+    // Notifiers may be the sender of the signal being handled right now: disable, delete later.
+    for (QSocketNotifier **n : {&readN_, &writeN_}) {
+        if (*n) {
+            (*n)->setEnabled(false);
+            (*n)->deleteLater();
+            *n = nullptr;
+        }
+    }
+    state_ = sckClosed;
+    in_.clear();
+    out_.clear();
+    outHead_ = 0;
+    if (out_.capacity() > kKeepQueueCapacity) std::string().swap(out_);
+    if (in_.capacity() > kKeepQueueCapacity) std::string().swap(in_);
+    readPaused_ = false;
+    shutdownPending_ = false;
+    sentShutdown_ = false;
+    peekedScratch_ = false;
+    addresses_.clear();
+    nextAddress_ = 0;
+}
+
+void Socket::adopt(int fd, int state) {
+    resetState();
+    fd_ = fd;
+    state_ = state;
+    readN_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(readN_, &QSocketNotifier::activated, this, [this] { onReadable(); });
+    if (state == sckConnecting) {
+        readN_->setEnabled(false);
+        writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
+    }
+}
+
+void Socket::detach() {
+    array_ = nullptr;
+    Close();
+}
+
+bool Socket::Listen(QString *why) {
+    auto refuse = [&](int err) {
+        if (why) *why = errorText(err);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        state_ = sckClosed;
+        return false;
+    };
+    Close();
+    if (LocalPort < 0 || LocalPort > 65535) {
+        if (why) *why = QStringLiteral("port %1 is out of range").arg(LocalPort);
+        return false;
+    }
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    int fd = -1;
+    if (LocalIP.isEmpty()) {
+        // Every interface: IPv6 with IPv4 mapped in where the machine has IPv6, else IPv4.
+        fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd >= 0) {
+            int off = 0;
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+            literalAddress("::", LocalPort, ss, len);
+        } else {
+            literalAddress("0.0.0.0", LocalPort, ss, len);
+        }
+    } else if (!literalAddress(LocalIP.toStdString(), LocalPort, ss, len)) {
+        if (why) *why = QStringLiteral("%1 is not an address").arg(LocalIP);
+        return false;
+    }
+    if (fd < 0) fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return refuse(errno);
+    fd_ = fd;
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd_, reinterpret_cast<sockaddr *>(&ss), len) != 0) return refuse(errno);
+    if (::listen(fd_, 4096) != 0) return refuse(errno);
+    sockaddr_storage bound;
+    socklen_t blen = sizeof bound;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr *>(&bound), &blen) == 0)
+        LocalPort = ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    int listenFd = fd_;
+    fd_ = -1;
+    adopt(listenFd, sckListening);
+    return true;
+}
+
+bool Socket::Accept(qintptr requestID) {
+    if (state_ != sckClosed || requestID < 0) return false;
+    int fd = int(requestID);
+    g_lastAccepted = requestID;
+    setNoDelay(fd);
+    adopt(fd, sckConnected);
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    remoteIP_ = ::getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0 ? peerAddress(ss)
+                                                                                  : QString();
+    RemoteHost.clear();
+    return true;
+}
+
+void Socket::Connect() {
+    Close();
+    ++generation_;
+    if (RemotePort < 1 || RemotePort > 65535) {
+        state_ = sckError;
+        failLater(EINVAL);
+        return;
+    }
+    sockaddr_storage ss;
+    socklen_t len;
+    std::string host = RemoteHost.trimmed().toStdString();
+    if (literalAddress(host, RemotePort, ss, len)) {
+        addresses_.push_back(host);
+        tryNextAddress();
+        return;
+    }
+    if (host.empty()) {
+        state_ = sckError;
+        failLater(kHostNotFound);
+        return;
+    }
+    state_ = sckResolvingHost;
+    lookupId_ = QHostInfo::lookupHost(QString::fromStdString(host), this, &Socket::onResolved);
+}
+
+void Socket::onResolved(const QHostInfo &info) {
+    lookupId_ = -1;
+    if (state_ != sckResolvingHost) return;
+    // IPv4 first: most servers here listen there, and a refused IPv6 attempt costs a round trip.
+    for (int pass = 0; pass < 2; ++pass)
+        for (const QHostAddress &a : info.addresses())
+            if ((a.protocol() == QAbstractSocket::IPv4Protocol) == (pass == 0))
+                addresses_.push_back(a.toString().toStdString());
+    if (info.error() != QHostInfo::NoError || addresses_.empty()) {
+        fail(kHostNotFound);
+        return;
+    }
+    tryNextAddress();
+}
+
+void Socket::tryNextAddress() {
+    int lastErr = ECONNREFUSED;
+    while (nextAddress_ < addresses_.size()) {
+        sockaddr_storage ss;
+        socklen_t len;
+        if (!literalAddress(addresses_[nextAddress_++], RemotePort, ss, len)) continue;
+        int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            lastErr = errno;
+            continue;
+        }
+        setNoDelay(fd);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0 || errno == EINPROGRESS) {
+            // The lookup and the earlier attempts belong to this same Connect: keep them.
+            auto rest = std::move(addresses_);
+            size_t next = nextAddress_;
+            quint64 gen = generation_;
+            adopt(fd, sckConnecting);
+            addresses_ = std::move(rest);
+            nextAddress_ = next;
+            generation_ = gen;
+            return;
+        }
+        lastErr = errno;
+        ::close(fd);
+    }
+    state_ = sckError;
+    failLater(lastErr);
+}
+
+void Socket::connectFinished() {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        if (nextAddress_ < addresses_.size()) {
+            // Keep the notifiers' clean-up and the attempt's bookkeeping in one place.
+            auto rest = addresses_;
+            size_t next = nextAddress_;
+            quint64 gen = generation_;
+            resetState();
+            generation_ = gen;
+            addresses_ = std::move(rest);
+            nextAddress_ = next;
+            tryNextAddress();
+            return;
+        }
+        fail(err);
+        return;
+    }
+    sockaddr_storage ss;
+    socklen_t slen = sizeof ss;
+    if (::getpeername(fd_, reinterpret_cast<sockaddr *>(&ss), &slen) == 0) remoteIP_ = peerAddress(ss);
+    state_ = sckConnected;
+    writeN_->setEnabled(false);
+    updateReadNotifier();
+    if (emitEvent()) emit array_->Connect(index_);
+}
+
+void Socket::onReadable() {
+    if (fd_ < 0) return;
+    if (state_ == sckListening) {
+        // Take a burst of waiting clients per wake-up.
+        for (int k = 0; k < 64 && state_ == sckListening; ++k) {
+            sockaddr_storage ss;
+            socklen_t len = sizeof ss;
+            int fd = ::accept4(fd_, reinterpret_cast<sockaddr *>(&ss), &len,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    // Out of descriptors: stop asking for a moment instead of spinning on the
+                    // listener; waiting clients stay in the backlog.
+                    readN_->setEnabled(false);
+                    quint64 gen = generation_;
+                    QTimer::singleShot(100, this, [this, gen] {
+                        if (gen == generation_ && readN_) readN_->setEnabled(true);
+                    });
+                }
+                return;
+            }
+            remoteIP_ = peerAddress(ss);
+            RemoteHost.clear();  // no reverse lookup on the event thread
+            g_lastAccepted = -1;
+            quint64 gen = generation_;
+            if (emitEvent()) emit array_->ConnectionRequest(index_, fd);
+            if (g_lastAccepted != fd) ::close(fd);
+            if (gen != generation_ || !array_) return;
+        }
+        return;
+    }
+    if (readPaused_) return;
+    ssize_t n = ::recv(fd_, scratch(), kReadSize, 0);
+    if (n > 0) {
+        if (in_.empty()) {
+            peekedScratch_ = true;
+            in_.clear();
+        } else {
+            in_.append(scratch(), size_t(n));
+        }
+        size_t total = peekedScratch_ ? size_t(n) : in_.size();
+        scratchLen_ = size_t(n);
+        quint64 gen = generation_;
+        if (emitEvent()) emit array_->DataArrival(index_, qint64(total));
+        if (gen != generation_) return;
+        if (peekedScratch_) {
+            // The handler left the chunk unread: keep it.
+            in_.assign(scratch(), scratchLen_);
+            peekedScratch_ = false;
+        }
+        updateReadNotifier();
+        return;
+    }
+    if (n == 0) {
+        // End of stream from the peer: it may still read what we send.
+        state_ = sckClosing;
+        readN_->setEnabled(false);
+        if (emitEvent()) emit array_->Close(index_);
+        return;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    fail(errno);
+}
+
+void Socket::onWritable() {
+    if (fd_ < 0) return;
+    if (state_ == sckConnecting) {
+        connectFinished();
+        return;
+    }
+    flush();
+    if (fd_ >= 0 && state_ != sckError && unsent() == 0 && emitEvent()) emit array_->SendComplete(index_);
+}
+
+void Socket::flush() {
+    while (outHead_ < out_.size()) {
+        ssize_t n = ::send(fd_, out_.data() + outHead_, out_.size() - outHead_, MSG_NOSIGNAL);
+        if (n > 0) {
+            outHead_ += size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!writeN_) {
+                writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+                connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
+            }
+            writeN_->setEnabled(true);
+            return;
+        } else {
+            fail(errno);
+            return;
+        }
+    }
+    out_.clear();
+    outHead_ = 0;
+    if (out_.capacity() > kKeepQueueCapacity) std::string().swap(out_);
+    if (writeN_) writeN_->setEnabled(false);
+    if (shutdownPending_ && !sentShutdown_) {
+        ::shutdown(fd_, SHUT_WR);
+        sentShutdown_ = true;
+    }
+}
+
+bool Socket::SendData(std::string_view data) {
+    if ((state_ != sckConnected && state_ != sckClosing) || shutdownPending_) return false;
+    if (data.empty()) return true;
+    if (outHead_ == out_.size()) {
+        // Nothing queued: hand it to the kernel straight away, queue only what it does not take.
+        ssize_t n;
+        do {
+            n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            int err = errno;
+            state_ = sckError;
+            failLater(err);
+            return false;
+        }
+        if (n > 0) data.remove_prefix(size_t(n));
+        if (data.empty()) return true;
+        out_.clear();
+        outHead_ = 0;
+    } else if (outHead_ > out_.size() / 2) {
+        out_.erase(0, outHead_);
+        outHead_ = 0;
+    }
+    out_.append(data);
+    if (!writeN_) {
+        writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
+    }
+    writeN_->setEnabled(true);
+    return true;
+}
+
+std::string_view Socket::peekData() const {
+    if (peekedScratch_) return {scratch(), scratchLen_};
+    return in_;
+}
+
+void Socket::consumeData() {
+    peekedScratch_ = false;
+    in_.clear();
+    updateReadNotifier();
+}
+
+void Socket::GetData(std::string &out) {
+    std::string_view v = peekData();
+    out.assign(v.data(), v.size());
+    consumeData();
+}
+
+std::string Socket::GetData() {
+    std::string s;
+    GetData(s);
+    return s;
+}
+
+qint64 Socket::bytesPending() const { return qint64(peekData().size()); }
+
+void Socket::updateReadNotifier() {
+    if (!readN_ || fd_ < 0) return;
+    bool want = (state_ == sckConnected || state_ == sckListening) && !readPaused_ &&
+                in_.size() < kMaxUnread;
+    if (readN_->isEnabled() != want) readN_->setEnabled(want);
+}
+
+void Socket::setReadPaused(bool paused) {
+    readPaused_ = paused;
+    updateReadNotifier();
+}
+
+void Socket::ShutdownSend() {
+    if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing) || shutdownPending_) return;
+    shutdownPending_ = true;
+    if (unsent() == 0) {
+        ::shutdown(fd_, SHUT_WR);
+        sentShutdown_ = true;
+    }
+}
+
+void Socket::Close() {
+    if (fd_ >= 0) {
+        bool established = state_ == sckConnected || state_ == sckClosing;
+        if (established) {
+            // Hand the connection to a lingerer so queued bytes still go out and the peer sees a
+            // clean end of stream; it is no longer ours (no events, the element is free).
+            std::string_view rest(out_.data() + outHead_, out_.size() - outHead_);
+            new Linger(fd_, sentShutdown_ ? std::string_view() : rest);
+        } else {
+            ::close(fd_);
+        }
+        fd_ = -1;
+    }
+    resetState();
+}
+
+void Socket::Abort() {
+    if (fd_ >= 0) {
+        linger lg{1, 0};  // reset the connection: the peer learns at once that data was dropped
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    resetState();
+}
+
+void Socket::fail(int err) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    quint64 gen = generation_ + 1;
+    resetState();
+    generation_ = gen;
+    state_ = sckError;
+    if (emitEvent()) emit array_->Error(index_, err, errorText(err));
+}
+
+void Socket::failLater(int err) {
+    quint64 gen = generation_;
+    QTimer::singleShot(0, this, [this, gen, err] {
+        if (gen != generation_) return;
+        fail(err);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------
+// SocketArray
+
+SocketArray::SocketArray(const QString &name, QObject *parent) : QObject(parent) {
+    setObjectName(name);
+    elements_.push_back(new Socket(this, 0));
+    count_ = 1;
+}
+
+SocketArray::~SocketArray() {
+    // An array can go away inside one of its own handlers (a window unloaded from a socket event):
+    // the elements are detached now and deleted when control is back in the event loop.
+    for (Socket *s : elements_) {
+        if (!s) continue;
+        s->detach();
+        s->deleteLater();
+    }
+}
+
+Socket *SocketArray::at(int i) const {
+    if (i < 0 || size_t(i) >= elements_.size()) return nullptr;
+    return elements_[size_t(i)];
+}
+
+Socket &SocketArray::operator[](int i) const {
+    Socket *s = at(i);
+    Q_ASSERT_X(s, "SocketArray", "element does not exist");
+    return *s;
+}
+
+bool SocketArray::Load(int i) {
+    if (i < 1 || exists(i)) return false;
+    if (size_t(i) >= elements_.size()) elements_.resize(size_t(i) + 1, nullptr);
+    elements_[size_t(i)] = new Socket(this, i);
+    ++count_;
+    if (i > ubound_) ubound_ = i;
+    return true;
+}
+
+bool SocketArray::Unload(int i) {
+    Socket *s = at(i);
+    if (i == 0 || !s) return false;
+    elements_[size_t(i)] = nullptr;
+    --count_;
+    s->detach();
+    s->deleteLater();
+    while (ubound_ > 0 && !elements_[size_t(ubound_)]) --ubound_;
+    // Keep the table no longer than needed, so a burst does not leave a large tail behind.
+    if (elements_.size() > size_t(ubound_) + 1 + 1024) elements_.resize(size_t(ubound_) + 1);
+    return true;
+}
+
+int openDescriptorCount() {
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()) - 1;
+}
+
+void raiseDescriptorLimit() {
+    rlimit rl;
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+}  // namespace common

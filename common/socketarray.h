@@ -1,0 +1,179 @@
+// Event-driven TCP sockets held in indexed arrays, on Qt's event loop.
+//
+// A SocketArray owns elements 0..n; element 0 exists from the start. Elements are created (Load) and
+// destroyed (Unload) at run time, also from inside their own event handlers: a destroyed element is
+// detached at once (its index is free again, no further events) and its object is deleted later.
+// Every socket is a non-blocking OS socket watched by QSocketNotifier; nothing here ever blocks.
+//
+// Events (signals of the array, each with the element index):
+//   ConnectionRequest(index, requestID)  a client is waiting on a listening element; give the
+//                                        requestID to Accept on a fresh element, or it is refused
+//   Connect(index)                       an outgoing connection is established
+//   DataArrival(index, bytesTotal)       bytes have arrived; GetData takes all of them as one chunk
+//   Close(index)                         the peer has closed its sending side (end of stream); the
+//                                        socket can still send until it is closed
+//   Error(index, number, description)    the connection failed (refused, reset, name not found...)
+//   SendComplete(index)                  everything queued by SendData has been handed to the kernel
+//
+// Close() never raises the socket's own Close event. Bytes already queued are still written out after
+// Close() (the OS socket lingers in the background, bounded in time); Abort() drops them.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QSocketNotifier;
+class QHostInfo;
+
+namespace common {
+
+class SocketArray;
+
+class Socket : public QObject {
+    Q_OBJECT
+public:
+    // The values of State; the programs mostly test only whether it is 0.
+    enum StateValue {
+        sckClosed = 0,
+        sckListening = 2,
+        sckResolvingHost = 4,
+        sckConnecting = 6,
+        sckConnected = 7,
+        sckClosing = 8,  // the peer has closed its side; we may still send
+        sckError = 9,
+    };
+
+    // Properties set before Listen / Connect.
+    QString RemoteHost;  // name or address to connect to; on a listener during a request: the client's
+                         // host name if one is known without a lookup, else empty
+    int RemotePort = 0;
+    int LocalPort = 0;
+    QString LocalIP;  // address to listen on; empty means every interface
+
+    int index() const { return index_; }
+    int State() const { return state_; }
+    // The peer's dotted address; on a listener during a request, the requesting client's.
+    QString RemoteHostIP() const { return remoteIP_; }
+
+    // Starts listening on LocalIP:LocalPort with a backlog of at least 1024. Returns false (and a
+    // readable reason in *why) when the port cannot be opened.
+    bool Listen(QString *why = nullptr);
+    // Takes over the connection of a ConnectionRequest. The element must be closed.
+    bool Accept(qintptr requestID);
+    // Starts connecting to RemoteHost:RemotePort; names are resolved without blocking. The outcome
+    // arrives as a Connect or an Error event, never inside this call.
+    void Connect();
+    // Queues bytes for sending; never blocks. Fails, queueing nothing, unless the socket is connected.
+    bool SendData(std::string_view data);
+    // Takes every pending byte as one chunk (out is overwritten; its capacity is reused).
+    void GetData(std::string &out);
+    std::string GetData();
+    // The pending bytes without copying; valid until the handler returns. consumeData() takes them.
+    std::string_view peekData() const;
+    void consumeData();
+    qint64 bytesPending() const;
+
+    // Closes the connection; already queued bytes are still written out. Raises no Close event.
+    void Close();
+    // Closes at once, dropping anything queued.
+    void Abort();
+    // Half-close: sends end-of-stream once the queue is written out; reading goes on.
+    void ShutdownSend();
+
+    // Backpressure: a paused socket is not read (the kernel's window then holds the peer back).
+    void setReadPaused(bool paused);
+    bool readPaused() const { return readPaused_; }
+    // Bytes accepted by SendData that the kernel has not taken yet.
+    qint64 unsent() const { return qint64(out_.size() - outHead_); }
+
+    ~Socket() override;
+
+private:
+    friend class SocketArray;
+    Socket(SocketArray *array, int index);
+
+    void adopt(int fd, int state);
+    void onReadable();
+    void onWritable();
+    void onResolved(const QHostInfo &info);
+    void tryNextAddress();
+    void connectFinished();
+    void flush();
+    void fail(int err);
+    void failLater(int err);
+    void resetState();
+    void detach();
+    void updateReadNotifier();
+    bool emitEvent();  // true while this element still belongs to its array
+
+    SocketArray *array_;
+    int index_;
+    int fd_ = -1;
+    int state_ = sckClosed;
+    QString remoteIP_;
+    QSocketNotifier *readN_ = nullptr;
+    QSocketNotifier *writeN_ = nullptr;
+    std::string in_;       // bytes received and not yet taken
+    std::string out_;      // bytes queued and not yet written; out_[outHead_..] is pending
+    size_t outHead_ = 0;
+    bool readPaused_ = false;
+    bool shutdownPending_ = false;
+    bool sentShutdown_ = false;
+    bool peekedScratch_ = false;  // the pending chunk is still in the shared read buffer
+    size_t scratchLen_ = 0;
+    int lookupId_ = -1;
+    std::vector<std::string> addresses_;
+    size_t nextAddress_ = 0;
+    quint64 generation_ = 0;  // bumps on every reset so stale queued calls are dropped
+};
+
+class SocketArray : public QObject {
+    Q_OBJECT
+public:
+    explicit SocketArray(const QString &name, QObject *parent = nullptr);
+    ~SocketArray() override;
+
+    // The element, or nullptr when it does not exist (the "no such element" answer).
+    Socket *at(int i) const;
+    bool exists(int i) const { return at(i) != nullptr; }
+    // The element, which must exist.
+    Socket &operator[](int i) const;
+    Socket &operator()(int i) const { return (*this)[i]; }
+
+    // Creates element i; false when it exists already or i < 1.
+    bool Load(int i);
+    // Destroys element i (closing it first); false for element 0 or a missing element.
+    bool Unload(int i);
+    // Highest existing index (0 when only element 0 exists).
+    int UBound() const { return ubound_; }
+    // Number of existing elements, element 0 included.
+    int count() const { return count_; }
+
+signals:
+    void ConnectionRequest(int index, qintptr requestID);
+    void Connect(int index);
+    void DataArrival(int index, qint64 bytesTotal);
+    void Close(int index);
+    void Error(int index, int number, const QString &description);
+    void SendComplete(int index);
+
+private:
+    friend class Socket;
+    std::vector<Socket *> elements_;
+    int ubound_ = 0;
+    int count_ = 0;
+};
+
+// Descriptors this process has open; the tests count them before and after to find leaks.
+int openDescriptorCount();
+// Raises this process's limit on open descriptors to the most it may have: a relay needs two per
+// client, and the usual soft limit of 1024 would refuse clients long before the slots run out.
+void raiseDescriptorLimit();
+
+}  // namespace common

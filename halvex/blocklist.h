@@ -1,0 +1,37 @@
+// Editing the block list from the proxy window: the entry field and its buttons, and a double-click
+// on the URL log. Entries are compared ignoring case, as the filters do. A blank entry (empty or
+// spaces only) would match every request and every page, so none of these ever adds one.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halvex {
+
+struct AddResult {
+    bool added;
+    std::string field;  // the entry field's text afterwards: emptied once the entry is in the list
+};
+
+// "add": the typed text, less a leading lower-case "http://" and one trailing "/", is appended
+// unless the list already holds it. The case the user typed is kept.
+AddResult addurl(std::vector<std::string> &block, std::string_view field);
+
+// "Remove": takes the selected entry out and returns it for the entry field, so it can be corrected
+// and added again. Nothing selected (-1) or an index past the end: no change, and nullopt (the
+// entry field keeps its text).
+std::optional<std::string> removeurl(std::vector<std::string> &block, int selected);
+
+enum class Edit { unchanged, replaced, removed };
+
+// "AutoFormat": cuts the selected entry down to its host ("http://" in any case goes, and
+// everything from the first "/"). If the host is already another entry, the selected one goes.
+Edit autoformat(std::vector<std::string> &block, int selected);
+
+// Double-click on a URL log entry ("client: http://host/path"): its address, lower-cased, less
+// "http://" and one trailing "/", is appended unless already there. The path stays.
+bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry);
+
+}  // namespace halvex

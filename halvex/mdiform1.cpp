@@ -1,0 +1,39 @@
+#include "halvex/mdiform1.h"
+
+#include "common/controls.h"
+#include "common/registry.h"
+#include "halvex/preproxy.h"
+
+#include <QMenuBar>
+
+namespace halvex {
+
+MDIForm1::MDIForm1(QWidget *parent)
+    : common::MainShell(QStringLiteral("halvex"), QString(), 6500, parent) {
+    common::name(this, "MDIForm1");
+    progexit = menuBar()->addAction(QStringLiteral("Exit"));
+    progexit->setObjectName(QStringLiteral("progexit"));
+    starthttproxy = menuBar()->addAction(QStringLiteral("Start HTTP Proxy"));
+    starthttproxy->setObjectName(QStringLiteral("starthttproxy"));
+    connect(progexit, &QAction::triggered, this, &QWidget::close);
+    connect(starthttproxy, &QAction::triggered, this, &MDIForm1::starthttproxyClick);
+    restoreGeometryFromSettings();
+}
+
+QString MDIForm1::regread(const QString &pfad) const { return common::regread(pfad); }
+
+bool MDIForm1::regwrite_sz(const QString &pfad, const QString &value) const {
+    return common::regwrite_sz(pfad, value);
+}
+
+void MDIForm1::starthttproxyClick() {
+    showChild(proxy_, [this] {
+        auto *p = new PreProxy(this);
+        p->setBindAddress(bind_);
+        return p;
+    });
+}
+
+PreProxy *MDIForm1::proxyWindow() const { return qobject_cast<PreProxy *>(proxy_.data()); }
+
+}  // namespace halvex

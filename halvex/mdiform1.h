@@ -1,0 +1,35 @@
+// The main window of halvex: the frame that hosts the proxy window and remembers its own geometry.
+#pragma once
+
+#include "common/shell.h"
+
+#include <QPointer>
+
+class QAction;
+
+namespace halvex {
+
+class PreProxy;
+
+class MDIForm1 : public common::MainShell {
+    Q_OBJECT
+public:
+    explicit MDIForm1(QWidget *parent = nullptr);
+
+    QString regread(const QString &pfad) const;
+    bool regwrite_sz(const QString &pfad, const QString &value) const;
+
+    // "Start HTTP Proxy": shows the proxy window maximised, loading it first when needed.
+    void starthttproxyClick();
+    PreProxy *proxyWindow() const;
+    void setBindAddress(const QString &address) { bind_ = address; }
+
+    QAction *progexit;
+    QAction *starthttproxy;
+
+private:
+    QPointer<QWidget> proxy_;
+    QString bind_;
+};
+
+}  // namespace halvex

@@ -1,0 +1,63 @@
+"""halvex run as a server for the tests: its registry file prepared beforehand, started with
+--start so that it listens as if "start" had been pressed, on 127.0.0.1 only."""
+
+import os
+import socket
+from pathlib import Path
+
+from conftest import program
+from peers import Peer
+
+
+def write_registry(config_dir, values):
+    """The settings store file halvex reads, with the given values under the tool's key."""
+    path = Path(config_dir) / "tessaruno" / "registry.ini"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    lines = ["[HKLM\\SOFTWARE\\Tessaruno]"] + [f"{k}={v}" for k, v in values.items()]
+    path.write_text("\n".join(lines) + "\n")
+    os.chmod(path, 0o600)
+    return path
+
+
+class Halvex(Peer):
+    """halvex relaying to upstream=(host, port). settings are extra registry values (debug,
+    cookie, headerfilter, empty, pic); block is a list of block-list entries."""
+
+    name = "halvex"
+
+    def __init__(self, tmpdir, upstream, settings=None, block=(), host="127.0.0.1", port=None):
+        super().__init__(tmpdir, host, port)
+        self.upstream = upstream
+        self.settings = dict(settings or {})
+        self.block = list(block)
+        self.config = self.dir / "config"
+
+    def configure(self):
+        values = {"plistenport": self.port, "proxyip": self.upstream[0],
+                  "proxyport": self.upstream[1], "debug": "0"}
+        values.update(self.settings)
+        write_registry(self.config, values)
+        cmd = [str(program("halvex")), "--start", "--bind", self.host]
+        for entry in self.block:
+            cmd += ["--block", entry]
+        return cmd
+
+    def start(self):
+        os.environ.pop("DISPLAY", None)
+        os.environ.pop("WAYLAND_DISPLAY", None)
+        os.environ["XDG_CONFIG_HOME"] = str(self.config)
+        os.environ["QT_QPA_PLATFORM"] = "offscreen"
+        return super().start()
+
+    def descriptors(self):
+        return len(os.listdir(f"/proc/{self.pid}/fd"))
+
+    def rss_kib(self):
+        for line in Path(f"/proc/{self.pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+        return 0
+
+    def connect(self, timeout=10.0):
+        s = socket.create_connection((self.host, self.port), timeout=timeout)
+        return s

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "halvex/blocklist.h"
+
+using namespace halvex;
+using List = std::vector<std::string>;
+
+TEST(BlockList, Add) {
+    struct Case {
+        List block;
+        std::string field;
+        bool added;
+        std::string fieldafter;
+        List after;
+    } cases[] = {
+        {{}, "http://example.com/", true, "", {"example.com"}},
+        {{}, "HTTP://Example.com/", true, "", {"HTTP://Example.com"}},
+        {{}, "example.com//", true, "", {"example.com/"}},
+        {{}, "  http://example.com", true, "", {"  http://example.com"}},
+        {{}, "http://  example.com / ", true, "", {"example.com"}},
+        {{"a", "Example.COM"}, "example.com", false, "example.com", {"a", "Example.COM"}},
+        {{"a"}, "", false, "", {"a"}},
+        {{}, "http://", false, "http://", {}},
+        {{}, "   ", false, "   ", {}},
+        {{}, "http:///", false, "http:///", {}},
+    };
+    for (auto &c : cases) {
+        const auto got = addurl(c.block, c.field);
+        EXPECT_EQ(got.added, c.added) << c.field;
+        EXPECT_EQ(got.field, c.fieldafter) << c.field;
+        EXPECT_EQ(c.block, c.after) << c.field;
+    }
+}
+
+TEST(BlockList, Remove) {
+    List block{"a", "b", "c"};
+    EXPECT_EQ(removeurl(block, 1), "b");
+    EXPECT_EQ(block, (List{"a", "c"}));
+    EXPECT_EQ(removeurl(block, -1), std::nullopt);
+    EXPECT_EQ(removeurl(block, 2), std::nullopt);
+    EXPECT_EQ(block, (List{"a", "c"}));
+}
+
+TEST(BlockList, AutoFormat) {
+    struct Case {
+        List block;
+        int selected;
+        Edit want;
+        List after;
+    } cases[] = {
+        {{"x", "http://example.com/a/b/"}, 1, Edit::replaced, {"x", "example.com"}},
+        {{"HTTP://Example.com/"}, 0, Edit::replaced, {"Example.com"}},
+        {{"example.com"}, 0, Edit::unchanged, {"example.com"}},
+        {{"EXAMPLE.com", "x", "http://example.com/page"}, 2, Edit::removed, {"EXAMPLE.com", "x"}},
+        {{"example.com/"}, 0, Edit::replaced, {"example.com"}},
+        {{" example.com /a"}, 0, Edit::replaced, {" example.com "}},  // no trimming here
+        {{"http://example.com/"}, -1, Edit::unchanged, {"http://example.com/"}},
+        {{"http://example.com/"}, 1, Edit::unchanged, {"http://example.com/"}},
+        {{"http://"}, 0, Edit::unchanged, {"http://"}},  // nothing left to keep
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(autoformat(c.block, c.selected), c.want) << c.after.front();
+        EXPECT_EQ(c.block, c.after);
+    }
+}
+
+TEST(BlockList, FromUrlLog) {
+    struct Case {
+        List block;
+        std::string entry;
+        bool added;
+        List after;
+    } cases[] = {
+        {{}, "10.0.0.7: http://Example.com/Path/Page.html", true, {"example.com/path/page.html"}},
+        {{}, "pc7: HTTP://Example.com/", true, {"example.com"}},
+        {{}, "::1: http://example.com/a/", true, {"example.com/a"}},
+        {{}, "no colon/", true, {"no colon"}},
+        {{"EXAMPLE.com"}, "pc7: http://example.com/", false, {"EXAMPLE.com"}},
+        {{}, "", false, {}},  // nothing selected
+        {{}, "pc7: http://", false, {}},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(blockloggedurl(c.block, c.entry), c.added) << c.entry;
+        EXPECT_EQ(c.block, c.after) << c.entry;
+    }
+}

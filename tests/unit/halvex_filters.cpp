@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "halvex/filters.h"
+#include "halvex/proxyconst.h"
+
+using namespace halvex;
+
+TEST(ProxyConst, CannedRepliesByteForByte) {
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nVia: 1.0 GATE\r\nConnection: Close\r\nProxy -Connection: Close\r\n"
+        "Date: Sun, 17 Jun 2073 00:00:00 GMT\r\nContent-Type: text/html\r\nServer: "
+        "Tessaruno\r\n\r\n";
+    const std::string body =
+        "<html><head></head><body><center>Tessaruno does not allow this connection</center>"
+        "</body></html>\r\n";
+    EXPECT_EQ(head.size(), 160u);
+    EXPECT_EQ(htmlbody(), body);
+    EXPECT_EQ(htmlreply(), head + body);
+    EXPECT_EQ(htmlreply().size(), 258u);
+    EXPECT_EQ(gifreply(),
+              "HTTP/1.1 200 OK\r\nVia: 1.0 GATE\r\nContent-Length: 1\r\nConnection: Close\r\n"
+              "Proxy -Connection: Close\r\nDate: Sun, 17 Jun 2073 00:00:00 GMT\r\n"
+              "Content-Type: image/gif\r\nServer: Tessaruno\r\n\r\n \r\n");
+    EXPECT_EQ(gifreply().size(), 182u);
+}
+
+TEST(HeaderLine, Cases) {
+    struct Case {
+        const char *name;
+        std::string text;
+        std::string want;
+    } cases[] = {
+        {"Accept:", "GET / HTTP/1.1\r\nAccept: */*\r\nHost: a\r\n\r\n", "Accept: */*"},
+        {"Accept:", "Accept: */*  \r\n", "Accept: */*  "},  // spaces before the CR stay
+        {"Accept:", "X-Accept: a\r\n", "Accept: a"},        // plain substring search
+        {"Accept:", "Accept-Language: de\r\n", ""},
+        {"Accept:", "Host: a\r\n", ""},               // missing header: nothing, not the first line
+        {"Cookie:", "Host: a\r\nCookie: id=42", ""},  // cut off by the end of the chunk
+        {"Cookie:", "Cookie: a\nb\r\n", "Cookie: ab"},
+        {"Accept:", "no colon\r\nat all\r\n", "no colon\r\nat all\r\n"},  // returned whole
+    };
+    for (const auto &c : cases) EXPECT_EQ(headerline(c.name, c.text), c.want) << c.text;
+}
+
+TEST(ReplaceAll, NonOverlappingLeftToRightAndEmptySearch) {
+    EXPECT_EQ(replaceall("aaaa", "aa", "b"), "bb");
+    EXPECT_EQ(replaceall("aXa", "a", "aa"), "aaXaa");
+    EXPECT_EQ(replaceall("abc", "", "x"), "abc");
+    EXPECT_EQ(replaceall("abc", "B", "x"), "abc");
+}
+
+TEST(FilterRequest, Cases) {
+    const std::string line = "GET http://example.com/ HTTP/1.1\r\n";
+    struct Case {
+        const char *what;
+        std::string request;
+        bool cookie, blockme;
+        std::vector<std::string> block;
+        std::string want;
+        bool release;
+    } cases[] = {
+        {"worked example",
+         line + "Accept: */*\r\nCookie: id=42\r\nHost: example.com\r\n\r\n",
+         true,
+         false,
+         {},
+         line + "Accept: bla/bla\r\nCookie: tessaruno\r\nHost: example.com\r\n\r\n",
+         false},
+        {"accept rewritten with no switch",
+         line + "Accept: */*\r\n\r\n",
+         false,
+         false,
+         {},
+         line + "Accept: bla/bla\r\n\r\n",
+         false},
+        {"accept in lower case",
+         line + "accept: */*\r\n\r\n",
+         false,
+         false,
+         {},
+         line + "accept: */*\r\n\r\n",
+         false},
+        {"accept as a list",
+         line + "Accept: text/html, */*\r\n\r\n",
+         false,
+         false,
+         {},
+         line + "Accept: text/html, */*\r\n\r\n",
+         false},
+        {"cookie switch off",
+         line + "Cookie: id=42\r\n\r\n",
+         false,
+         false,
+         {},
+         line + "Cookie: id=42\r\n\r\n",
+         false},
+        {"both cookie lines",
+         line + "Cookie: a=1\r\nHost: h\r\nCookie: a=1\r\n\r\n",
+         true,
+         false,
+         {},
+         line + "Cookie: tessaruno\r\nHost: h\r\nCookie: tessaruno\r\n\r\n",
+         false},
+        {"cookie cut off by the chunk end",
+         line + "Host: h\r\nCookie: a=1",
+         true,
+         false,
+         {},
+         line + "Host: h\r\nCookie: a=1",
+         false},
+        {"Cookie word without a Cookie header",
+         "GET http://h/Cookie HTTP/1.1\r\n\r\n",
+         true,
+         false,
+         {},
+         "GET http://h/Cookie HTTP/1.1\r\n\r\n",
+         false},
+        {"block ignores case",
+         "GET http://EXAMPLE.com/ HTTP/1.1\r\n\r\n",
+         false,
+         true,
+         {"other", "example.COM"},
+         "GET http://EXAMPLE.com/ HTTP/1.1\r\n\r\n",
+         true},
+        {"block matches a header line",
+         line + "Referer: http://ads.test/\r\n\r\n",
+         false,
+         true,
+         {"ads.test"},
+         line + "Referer: http://ads.test/\r\n\r\n",
+         true},
+        {"block switch off", line, false, false, {"example"}, line, false},
+        {"empty block list", line, false, true, {}, line, false},
+        {"empty entry matches everything", line, false, true, {""}, line, true},
+        {"no entry mentioned", line, false, true, {"other.test"}, line, false},
+    };
+    for (const auto &c : cases) {
+        const auto got = filterrequest(c.request, {c.cookie, c.blockme, c.block, "tessaruno"});
+        EXPECT_EQ(got.text, c.want) << c.what;
+        EXPECT_EQ(got.release, c.release) << c.what;
+    }
+}
+
+TEST(FilterRequest, MarkerIsTheStoredText) {
+    const std::vector<std::string> none;
+    EXPECT_EQ(
+        filterrequest("GET http://h/ HTTP/1.1\r\nCookie: x\r\n\r\n", {true, false, none, "m"}).text,
+        "GET http://h/ HTTP/1.1\r\nCookie: m\r\n\r\n");
+}
+
+TEST(FilterResponse, Cases) {
+    const std::string html = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>ads.test</p>";
+    struct Case {
+        const char *what;
+        std::string chunk;
+        bool sendempty, rpictures;
+        std::vector<std::string> block;
+        Canned want;
+    } cases[] = {
+        {"page mentions an entry", html, true, false, {"nothing", "ads.test"}, Canned::page},
+        {"type with parameters, in capitals",
+         "HTTP/1.1 200 OK\r\nContent-Type: TEXT/HTML; charset=utf-8\r\n\r\nADS.TEST",
+         true,
+         false,
+         {"ads.test"},
+         Canned::page},
+        {"entry only in a header",
+         "HTTP/1.1 200 OK\r\nServer: ADS.test\r\nContent-Type: text/html\r\n",
+         true,
+         false,
+         {"ads.test"},
+         Canned::page},
+        {"page switch off", html, false, false, {"ads.test"}, Canned::none},
+        {"empty block list", html, true, false, {}, Canned::none},
+        {"empty entry", html, true, false, {""}, Canned::page},
+        {"no entry mentioned", html, true, false, {"other.test"}, Canned::none},
+        {"not html",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nads.test",
+         true,
+         false,
+         {"ads.test"},
+         Canned::none},
+        {"content type cut off",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html",
+         true,
+         true,
+         {"ads.test"},
+         Canned::none},
+        {"picture",
+         "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n\r\n",
+         false,
+         true,
+         {},
+         Canned::picture},
+        {"picture switch off",
+         "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n",
+         true,
+         false,
+         {"png"},
+         Canned::none},
+        {"no colon: judged by the whole text",
+         "GIF89a image data",
+         false,
+         true,
+         {},
+         Canned::picture},
+        {"no colon, html mentioning an entry",
+         "<b>TEXT/HTML ads.test</b>",
+         true,
+         false,
+         {"ads.test"},
+         Canned::page},
+        {"colon but no content type",
+         "body text: image of ads.test",
+         true,
+         true,
+         {"ads.test"},
+         Canned::none},
+        {"picture wins",
+         "HTTP/1.1 200 OK\r\nContent-Type: image/x; text/html\r\n\r\nads.test",
+         true,
+         true,
+         {"ads.test"},
+         Canned::picture},
+    };
+    for (const auto &c : cases) {
+        const ResponseSettings settings{c.sendempty, c.rpictures, c.block};
+        EXPECT_EQ(judgeresponse(c.chunk, settings), c.want) << c.what;
+        EXPECT_EQ(filterresponse(c.chunk, settings), cannedtext(c.want)) << c.what;
+    }
+    EXPECT_EQ(cannedtext(Canned::none), "");
+    EXPECT_EQ(cannedtext(Canned::page), htmlreply());
+    EXPECT_EQ(cannedtext(Canned::picture), gifreply());
+}
