@@ -1,0 +1,47 @@
+// The relay's decisions on arbitrary bytes: request inspection, both filters, header extraction,
+// the escaping of logged text. Input: one byte of switches, block entries separated by LF up to a
+// NUL, then the chunk.
+#include "halvex/filters.h"
+#include "halvex/inspect.h"
+#include "halvex/proxyconst.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    std::string_view rest(reinterpret_cast<const char *>(data + 1), size - 1);
+    std::vector<std::string> block;
+    if (size_t nul = rest.find('\0'); nul != std::string_view::npos) {
+        std::string_view list = rest.substr(0, nul);
+        rest.remove_prefix(nul + 1);
+        while (!list.empty()) {
+            size_t lf = list.find('\n');
+            block.emplace_back(list.substr(0, lf));
+            list = lf == std::string_view::npos ? std::string_view() : list.substr(lf + 1);
+        }
+    }
+    const std::string marker = (flags & 16) ? "" : "tessaruno";
+    halvex::RequestSettings rq{bool(flags & 1), bool(flags & 2), block, marker};
+    halvex::FilteredRequest r = halvex::filterrequest(rest, rq);
+    // Without the cookie switch the only rewrite is the Accept line, which changes 3 bytes to 7.
+    if (!(flags & 1) && r.text.size() < rest.size()) std::abort();
+
+    halvex::ResponseSettings rs{bool(flags & 4), bool(flags & 8), block};
+    std::string_view canned = halvex::filterresponse(rest, rs);
+    if (!canned.empty() && canned != halvex::htmlreply() && canned != halvex::gifreply()) std::abort();
+    if (!(flags & 12) && !canned.empty()) std::abort();
+
+    (void)halvex::headerline("Content-Type:", rest);
+    const std::string target = halvex::requesttarget(rest);
+    if (!target.empty() && target.find(' ') != std::string::npos) std::abort();
+    (void)halvex::latertarget(rest);
+    const std::string shown = halvex::escapecontrols(rest);
+    for (unsigned char c : shown)
+        if (c < 0x20 || c == 0x7f) std::abort();
+    return 0;
+}
