@@ -43,10 +43,10 @@ class Halvex(Peer):
         return cmd
 
     def start(self):
-        os.environ.pop("DISPLAY", None)
-        os.environ.pop("WAYLAND_DISPLAY", None)
-        os.environ["XDG_CONFIG_HOME"] = str(self.config)
-        os.environ["QT_QPA_PLATFORM"] = "offscreen"
+        env = dict(os.environ, XDG_CONFIG_HOME=str(self.config), QT_QPA_PLATFORM="offscreen")
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self.env = env
         return super().start()
 
     def descriptors(self):

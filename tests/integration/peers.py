@@ -115,6 +115,7 @@ class Peer:
         self._fixed_port = port is not None
         self.proc = None
         self.output = self.dir / f"{self.name}.out"
+        self.env = None  # the environment of the server process; None: ours
 
     # Subclasses write their configuration and return the command line.
     def configure(self):
@@ -143,7 +144,7 @@ class Peer:
             with open(self.output, "ab") as out:
                 self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
                                              stderr=subprocess.STDOUT, cwd=self.dir,
-                                             start_new_session=True)
+                                             env=self.env, start_new_session=True)
             alive = lambda: self.proc.poll() is None  # noqa: E731
             if self.check_by_connecting:
                 ready = wait_port(self.host, self.port, alive=alive, expect=self.greeting)
@@ -665,8 +666,7 @@ class Postfix:
         self._lock = open(self.LOCK, "a+")
         fcntl.flock(self._lock, fcntl.LOCK_EX)
         try:
-            wanted = {"inet_interfaces": "loopback-only", "maillog_file": self.MAILLOG,
-                      "mydestination": "localhost, $myhostname, localhost.localdomain"}
+            wanted = {"inet_interfaces": "loopback-only", "maillog_file": self.MAILLOG}
             current = self._run("postconf", "-h", *wanted).stdout.decode().splitlines()
             changed = [f"{k}={v}" for (k, v), cur in zip(wanted.items(), current) if cur != v]
             if changed:
@@ -677,6 +677,7 @@ class Postfix:
                 self._run("postfix", "start")
                 self.STARTED.touch()
             elif changed:
+                # maillog_file takes effect now; inet_interfaces only at postfix's next start.
                 self._run("postfix", "reload")
             if not wait_port(self.host, self.port, expect=b"220"):
                 raise PeerError("postfix does not answer on 127.0.0.1:25:\n" + _tail(self.MAILLOG))

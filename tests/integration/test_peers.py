@@ -1,6 +1,7 @@
 """The peers the other integration tests rely on start, answer and stop. When one of these
 fails, the fault is in the machine's set-up, not in the programs."""
 
+import os
 import poplib
 import shutil
 import smtplib
@@ -9,7 +10,8 @@ import subprocess
 
 import pytest
 
-from peers import Dovecot, Haproxy, Nginx, Privoxy, Tinyproxy
+from peers import (Command, Dovecot, Haproxy, Nginx, PeerError, Privoxy, Tinyproxy, listening,
+                   split_mbox)
 
 
 def curl(*args):
@@ -99,6 +101,19 @@ def test_stopped_peer_frees_its_port(tmp_path):
         socket.create_connection(("127.0.0.1", port), timeout=5).close()
 
 
+@pytest.mark.parametrize("mbox, messages", [
+    (b"", []),
+    (b"From a@x  Mon Dec  7 10:00:00 2026\nSubject: 1\n\nbody\n\n", [b"Subject: 1\n\nbody\n"]),
+    (b"From a@x  Mon Dec  7 10:00:00 2026\nS: 1\n\n>From here\n\n"
+     b"From b@x  Mon Dec  7 10:00:01 2026\nS: 2\n\nlast\n\n",
+     [b"S: 1\n\nFrom here\n", b"S: 2\n\nlast\n"]),
+    # A message that ends in an empty line of its own keeps it.
+    (b"From a@x  Mon Dec  7 10:00:00 2026\nS: 1\n\ntext\n\n\n", [b"S: 1\n\ntext\n\n"]),
+])
+def test_mbox_framing_is_undone(mbox, messages):
+    assert split_mbox(mbox) == messages
+
+
 def test_postfix_delivers_to_the_local_mailbox(postfix, local_user):
     message = (b"From: sender@localhost\r\nTo: tessa@localhost\r\nSubject: hi\r\n"
                b"Date: Mon, 7 Dec 2026 10:00:00 +0000\r\nMessage-Id: <1@localhost>\r\n\r\n"
@@ -108,6 +123,40 @@ def test_postfix_delivers_to_the_local_mailbox(postfix, local_user):
     delivered = postfix.wait_messages(local_user, 1)
     assert len(delivered) == 1, postfix.log_tail()
     assert postfix.without_trace(delivered[0]) == message.replace(b"\r\n", b"\n")
+
+
+def test_peer_that_cannot_start_reports_its_output(tmp_path):
+    peer = Command(tmp_path / "bad", ["sh", "-c", "echo no such option >&2; exit 2", "{port}"])
+    with pytest.raises(PeerError, match="no such option"):
+        peer.start()
+    assert peer.proc is None
+
+
+def test_relay_readiness_check_opens_no_connection_to_its_target(tmp_path):
+    with socket.create_server(("127.0.0.1", 0)) as target:
+        target.settimeout(0.5)
+        port = target.getsockname()[1]
+        argv = ["socat", "TCP-LISTEN:{port},bind={host},reuseaddr,fork", f"TCP:127.0.0.1:{port}"]
+        relay = Command(tmp_path / "relay", argv)
+        with relay:
+            assert listening(relay.host, relay.port)
+            assert not listening("127.0.0.2", relay.port)
+            with pytest.raises(socket.timeout):
+                target.accept()
+
+
+def test_stop_ends_the_server_and_all_its_workers(tmp_path):
+    pop_server = Dovecot(tmp_path / "pop")
+    with pop_server:
+        group = pop_server.pid
+    left = []
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.getpgid(int(entry)) == group:
+                left.append(entry)
+        except ProcessLookupError:
+            pass
+    assert left == []
 
 
 bench_only = pytest.mark.skipif(not (shutil.which("privoxy", path="/usr/sbin:/usr/bin")
