@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 namespace halvex {
 
@@ -26,8 +27,6 @@ const QString kKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
 
 // A client or upstream side stops being read while its partner has this much still unsent.
 constexpr qint64 kHoldBack = 1;
-// Bytes a client may send while its upstream connection is being made before it is held back.
-constexpr size_t kMaxEarly = 256 * 1024;
 
 std::string toBytes(const QString &s) {
     const QByteArray b = s.toUtf8();
@@ -60,6 +59,10 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(mai
     connect(&extern_, &SocketArray::Error, this, [this](int i, int, const QString &) { onError(i); });
     connect(&extern_, &SocketArray::SendComplete, this,
             [this](int i) { onSendComplete(extern_, i); });
+
+    counterTimer_.setSingleShot(true);
+    counterTimer_.setInterval(100);
+    connect(&counterTimer_, &QTimer::timeout, this, &PreProxy::updateCounters);
 
     load();
 }
@@ -305,7 +308,8 @@ void PreProxy::onConnectionRequest(int, qintptr requestID) {
         listener.RemoteHost.isEmpty() ? listener.RemoteHostIP() : listener.RemoteHost;
     intern[slot].Accept(requestID);
     slot_[size_t(slot)] = SlotState{};
-    sockets->setText(QString::number(slot));
+    socketsValue_ = slot;
+    showCounters();
 }
 
 void PreProxy::onClientClose(int i) {
@@ -356,7 +360,6 @@ void PreProxy::onSendComplete(SocketArray &drained, int i) {
 void PreProxy::onClientData(int i) {
     Socket *client = intern.at(i);
     if (!client || i > kMaxSlot) return;
-    SlotState &s = slot_[size_t(i)];
 
     if (fresh[size_t(i)]) {
         // First data: it opens the upstream connection and waits for it.
@@ -366,21 +369,17 @@ void PreProxy::onClientData(int i) {
         up.RemoteHost = externproxy->text();
         if (const int p = portOf(externport->text()); p >= 0) up.RemotePort = p;
         client->GetData(pending[size_t(i)]);
+        // Whatever the client sends next waits in the kernel, in order, until the upstream
+        // connection is there to take it.
+        client->setReadPaused(true);
         up.Connect();
         fresh[size_t(i)] = false;
         return;
     }
 
     Socket *up = extern_.at(i);
-    if (!up) {
+    if (!up || (up->State() != Socket::sckConnected && up->State() != Socket::sckClosing)) {
         client->consumeData();
-        return;
-    }
-    if (up->State() != Socket::sckConnected && up->State() != Socket::sckClosing) {
-        // Still connecting: keep it, in order, for when the connection is there.
-        s.later.append(client->peekData());
-        client->consumeData();
-        if (s.later.size() > kMaxEarly) client->setReadPaused(true);
         return;
     }
 
@@ -434,7 +433,22 @@ void PreProxy::logurl(int i, const std::string &target) {
 }
 
 void PreProxy::raisepeak(int i) {
-    if (i > peak->text().toInt()) peak->setText(QString::number(i));
+    if (i > peakValue_) {
+        peakValue_ = i;
+        showCounters();
+    }
+}
+
+void PreProxy::showCounters() {
+    // A burst of clients would repaint the window for every one of them: the labels catch up at
+    // most ten times a second.
+    if (!counterTimer_.isActive()) counterTimer_.start();
+}
+
+void PreProxy::updateCounters() {
+    const QString s = QString::number(socketsValue_), p = QString::number(peakValue_);
+    if (sockets->text() != s) sockets->setText(s);
+    if (peak->text() != p) peak->setText(p);
 }
 
 void PreProxy::onUpstreamConnect(int i) {
@@ -464,15 +478,13 @@ void PreProxy::onUpstreamConnect(int i) {
         textTrace_->append("\r\n");
     }
     raisepeak(i);
+    // Nothing reads the first chunk once it is sent: its memory goes back at once.
+    std::string().swap(p);
 
-    SlotState &s = slot_[size_t(i)];
-    if (!s.later.empty() && up) {
-        sendupstream(i, s.later);
-        std::string().swap(s.later);
-    } else if (client && up && up->unsent() == 0) {
-        client->setReadPaused(false);
-    }
-    if (s.clientDone && up) up->ShutdownSend();
+    // The client was held back while the connection was made; it may go on once the first chunk
+    // is out of our hands.
+    if (client && up && up->unsent() == 0) client->setReadPaused(false);
+    if (slot_[size_t(i)].clientDone && up) up->ShutdownSend();
 }
 
 void PreProxy::onUpstreamData(int i) {

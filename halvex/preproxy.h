@@ -5,6 +5,7 @@
 
 #include "common/socketarray.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -27,6 +28,8 @@ class PreProxy : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kMaxSlot = 1024;
+    // Shows the counters now (they are otherwise brought up to date within a tenth of a second).
+    void updateCounters();
     static constexpr int kMaxUrls = 10000;  // the URL log drops its oldest entries beyond this
 
     explicit PreProxy(MDIForm1 *main, QWidget *parent = nullptr);
@@ -87,6 +90,7 @@ private:
     void logurl(int i, const std::string &target);
     void sendupstream(int i, std::string_view data);
     void raisepeak(int i);
+    void showCounters();
 
     // Filter switches and the block list
     void onCookieClick(bool ticked);
@@ -107,12 +111,14 @@ private:
 
     // What each slot needs beyond the tables above.
     struct SlotState {
-        std::string later;  // client bytes that came while the upstream was still connecting
         bool clientDone = false;
         bool upstreamDone = false;
     };
     std::array<SlotState, kMaxSlot + 1> slot_;
     std::string scratch_;
+    int socketsValue_ = 0;
+    int peakValue_ = 0;
+    QTimer counterTimer_;
 };
 
 }  // namespace halvex

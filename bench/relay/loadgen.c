@@ -275,6 +275,9 @@ static int run_slow(uint64_t bytes, uint64_t rate, double seconds) {
     setsockopt(client, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
     if (connect(client, (struct sockaddr *)&target, sizeof target) < 0)
         die("connect to the target");
+    /* The client asks first, as a browser does: a relay may open its far side only then. */
+    static const char ask[] = "GET http://127.0.0.1/big HTTP/1.0\r\n\r\n";
+    if (send(client, ask, sizeof ask - 1, MSG_NOSIGNAL) < 0) die("send the request");
     nonblocking(client);
 
     const double start = now();
