@@ -28,7 +28,7 @@ constexpr size_t kReadSize = 256 * 1024;
 constexpr size_t kMaxUnread = 4 * 1024 * 1024;
 // A send queue that grew past this is given back to the allocator once it drains.
 constexpr size_t kKeepQueueCapacity = 1024 * 1024;
-// A closed connection may take this long to write out what was queued and see the peer's end.
+// A closed connection may take this long to write out what was still queued.
 constexpr int kLingerMs = 30000;
 // Error number for a host name that does not resolve (no errno value says it).
 constexpr int kHostNotFound = 11001;
@@ -99,18 +99,23 @@ bool literalAddress(const std::string &text, int port, sockaddr_storage &ss, soc
     return false;
 }
 
-// A closed connection that still has bytes to write, or whose peer has not yet seen our end: it writes
-// them out, sends end-of-stream, reads and drops whatever the peer still sends (closing with unread
-// input would reset the connection and could destroy what we sent), then closes. Bounded in time.
+// Ends a connection that is ours no longer: end of stream to the peer, whatever it still had in flight
+// read and dropped (closing over unread input would reset the connection), then closed.
+void closeQuietly(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    for (int k = 0; k < 16; ++k)
+        if (::recv(fd, scratch(), kReadSize, MSG_DONTWAIT) <= 0) break;
+    ::close(fd);
+}
+
+// A closed connection that still has bytes queued: it writes them out in the background, bounded in
+// time, and then ends the connection quietly.
 class Linger : public QObject {
 public:
     Linger(int fd, std::string_view rest) : fd_(fd), data_(rest) {
         write_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-        read_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
         connect(write_, &QSocketNotifier::activated, this, [this] { onWritable(); });
-        connect(read_, &QSocketNotifier::activated, this, [this] { onReadable(); });
         QTimer::singleShot(kLingerMs, this, [this] { finish(); });
-        onWritable();
     }
     ~Linger() override {
         if (fd_ >= 0) ::close(fd_);
@@ -118,40 +123,19 @@ public:
 
 private:
     void onWritable() {
-        if (fd_ < 0) return;
-        while (head_ < data_.size()) {
+        while (fd_ >= 0 && head_ < data_.size()) {
             ssize_t n = ::send(fd_, data_.data() + head_, data_.size() - head_, MSG_NOSIGNAL);
-            if (n > 0) {
-                head_ += size_t(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                return;
-            } else {
-                finish();
-                return;
-            }
+            if (n > 0) head_ += size_t(n);
+            else if (n < 0 && errno == EINTR) continue;
+            else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            else break;
         }
-        write_->setEnabled(false);
-        std::string().swap(data_);
-        head_ = 0;
-        ::shutdown(fd_, SHUT_WR);
-        if (peerDone_) finish();
-    }
-    void onReadable() {
-        if (fd_ < 0) return;
-        ssize_t n = ::recv(fd_, scratch(), kReadSize, 0);
-        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
-        // End of stream or an error: nothing more to wait for once our bytes are out.
-        peerDone_ = true;
-        if (head_ >= data_.size() || n < 0) finish();
-        else read_->setEnabled(false);
+        finish();
     }
     void finish() {
         if (fd_ < 0) return;
         write_->setEnabled(false);
-        read_->setEnabled(false);
-        ::close(fd_);
+        closeQuietly(fd_);
         fd_ = -1;
         deleteLater();
     }
@@ -159,9 +143,7 @@ private:
     int fd_;
     std::string data_;
     size_t head_ = 0;
-    bool peerDone_ = false;
     QSocketNotifier *write_;
-    QSocketNotifier *read_;
 };
 
 }  // namespace
@@ -569,12 +551,13 @@ void Socket::ShutdownSend() {
 
 void Socket::Close() {
     if (fd_ >= 0) {
-        bool established = state_ == sckConnected || state_ == sckClosing;
-        if (established) {
-            // Hand the connection to a lingerer so queued bytes still go out and the peer sees a
-            // clean end of stream; it is no longer ours (no events, the element is free).
-            std::string_view rest(out_.data() + outHead_, out_.size() - outHead_);
-            new Linger(fd_, sentShutdown_ ? std::string_view() : rest);
+        const bool established = state_ == sckConnected || state_ == sckClosing;
+        if (established && unsent() > 0 && !sentShutdown_) {
+            // Queued bytes still go out, in the background: the connection is no longer ours
+            // (no events, the element is free).
+            new Linger(fd_, std::string_view(out_.data() + outHead_, out_.size() - outHead_));
+        } else if (established) {
+            closeQuietly(fd_);
         } else {
             ::close(fd_);
         }

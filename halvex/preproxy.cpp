@@ -60,6 +60,16 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(mai
     connect(&extern_, &SocketArray::SendComplete, this,
             [this](int i) { onSendComplete(extern_, i); });
 
+    // HALVEX_HALFCLOSE_SECONDS: how long a half-ended connection may stay silent (default 60).
+    bool ok = false;
+    int halfClose = qEnvironmentVariableIntValue("HALVEX_HALFCLOSE_SECONDS", &ok);
+    if (!ok || halfClose < 1) halfClose = 60;
+    const int sweep = std::min(halfClose, 5);
+    halfCloseSweeps_ = (halfClose + sweep - 1) / sweep;
+    sweepTimer_.setInterval(sweep * 1000);
+    connect(&sweepTimer_, &QTimer::timeout, this, &PreProxy::sweepHalfClosed);
+    sweepTimer_.start();
+
     counterTimer_.setSingleShot(true);
     counterTimer_.setInterval(100);
     connect(&counterTimer_, &QTimer::timeout, this, &PreProxy::updateCounters);
@@ -335,6 +345,17 @@ void PreProxy::onUpstreamClose(int i) {
     if (s.clientDone || !intern.exists(i)) releaseslot(i);
 }
 
+void PreProxy::sweepHalfClosed() {
+    const int top = std::min(intern.UBound(), kMaxSlot);
+    for (int i = 1; i <= top; ++i) {
+        SlotState &s = slot_[size_t(i)];
+        if (!(s.clientDone || s.upstreamDone) || !intern.exists(i)) continue;
+        s.quietSweeps = s.moved ? 0 : s.quietSweeps + 1;
+        s.moved = false;
+        if (s.quietSweeps >= halfCloseSweeps_) releaseslot(i);
+    }
+}
+
 void PreProxy::onError(int i) {
     // On the listener this also closes it; a running proxy then starts listening again.
     releaseslot(i);
@@ -407,6 +428,7 @@ void PreProxy::sendupstream(int i, std::string_view d) {
     Socket *up = extern_.at(i);
     Socket *client = intern.at(i);
     if (!up || !client) return;
+    slot_[size_t(i)].moved = true;
     up->SendData(d);
     if (up->unsent() >= kHoldBack) client->setReadPaused(true);
     if (debugmode == 1) {
@@ -492,6 +514,7 @@ void PreProxy::onUpstreamData(int i) {
     Socket *client = intern.at(i);
     if (!up || i > kMaxSlot) return;
     std::string_view c = up->peekData();
+    slot_[size_t(i)].moved = true;
     const std::string_view canned =
         filterresponse(c, ResponseSettings{fSendempty_, fRpictures_, block_});
     if (client) client->SendData(canned.empty() ? c : canned);

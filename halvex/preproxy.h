@@ -113,7 +113,15 @@ private:
     struct SlotState {
         bool clientDone = false;
         bool upstreamDone = false;
+        bool moved = false;   // data passed since the last sweep
+        int quietSweeps = 0;  // sweeps in a row without data since one side ended
     };
+    // A slot whose one side has ended and whose other side stays silent is released after this
+    // long: a client that closed completely looks the same as one that only half-closed, and an
+    // upstream that never answers must not hold it forever.
+    void sweepHalfClosed();
+    QTimer sweepTimer_;
+    int halfCloseSweeps_ = 12;
     std::array<SlotState, kMaxSlot + 1> slot_;
     std::string scratch_;
     int socketsValue_ = 0;

@@ -25,8 +25,10 @@ class Halvex(Peer):
 
     name = "halvex"
 
-    def __init__(self, tmpdir, upstream, settings=None, block=(), host="127.0.0.1", port=None):
+    def __init__(self, tmpdir, upstream, settings=None, block=(), host="127.0.0.1", port=None,
+                 env=None):
         super().__init__(tmpdir, host, port)
+        self.extra_env = dict(env or {})
         self.upstream = upstream
         self.settings = dict(settings or {})
         self.block = list(block)
@@ -43,7 +45,8 @@ class Halvex(Peer):
         return cmd
 
     def start(self):
-        env = dict(os.environ, XDG_CONFIG_HOME=str(self.config), QT_QPA_PLATFORM="offscreen")
+        env = dict(os.environ, XDG_CONFIG_HOME=str(self.config), QT_QPA_PLATFORM="offscreen",
+                   **self.extra_env)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
         self.env = env

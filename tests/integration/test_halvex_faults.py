@@ -1,0 +1,184 @@
+"""halvex when its peers misbehave: resets in the middle of a transfer, an upstream that never
+answers or does not exist, half-closes, idle clients holding slots, and many short connections.
+Afterwards nothing may be left behind: the program's descriptors come back to where they were."""
+
+import os
+import socket
+import struct
+import threading
+import time
+
+import pytest
+
+from halvexproc import Halvex
+from peers import free_port
+from test_halvex_relay import Upstream, recv_all, reversing_echo, wait_until
+
+LONG = os.environ.get("TESSARUNO_LONG") == "1"
+
+
+def reset(sock):
+    """Closes with a reset instead of an orderly end."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+@pytest.fixture
+def echo():
+    up = Upstream(reversing_echo)
+    yield up
+    up.close()
+
+
+def settle(hx, base):
+    assert wait_until(lambda: hx.descriptors() == base, timeout=15), \
+        f"descriptors: {hx.descriptors()} now, {base} before"
+
+
+def test_upstream_reset_in_the_middle_of_a_response(start_peer):
+    def resetter(conn):
+        conn.recv(100)
+        conn.sendall(b"partial response " * 1000)
+        time.sleep(0.1)
+        reset(conn)
+
+    up = Upstream(resetter)
+    hx = start_peer(Halvex, upstream=("127.0.0.1", up.port))
+    time.sleep(0.2)
+    base = hx.descriptors()
+    s = hx.connect()
+    s.sendall(b"GET http://x/ HTTP/1.0\r\n\r\n")
+    data = recv_all(s)
+    # What the upstream sent before its reset still arrives, whole and in order.
+    assert data == b"partial response " * 1000
+    s.close()
+    settle(hx, base)
+    up.close()
+
+
+def test_client_reset_in_the_middle_of_a_request(start_peer):
+    seen = []
+
+    def reader(conn):
+        seen.append(recv_all(conn))
+        conn.close()
+
+    up = Upstream(reader)
+    hx = start_peer(Halvex, upstream=("127.0.0.1", up.port))
+    time.sleep(0.2)
+    base = hx.descriptors()
+    s = hx.connect()
+    s.sendall(b"POST http://x/ HTTP/1.0\r\nContent-Length: 100000\r\n\r\n" + b"a" * 5000)
+    time.sleep(0.2)
+    reset(s)
+    # The upstream side is closed too (its reader ends) and nothing stays open.
+    assert wait_until(lambda: len(seen) == 1)
+    settle(hx, base)
+    up.close()
+
+
+def test_upstream_that_never_answers_holds_only_its_own_slot(start_peer, echo):
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(50)  # accepts (the kernel does) but never reads or answers
+    hx = start_peer(Halvex, upstream=("127.0.0.1", silent.getsockname()[1]),
+                    env={"HALVEX_HALFCLOSE_SECONDS": "1"})
+    s = hx.connect()
+    s.sendall(b"GET http://x/ HTTP/1.0\r\n\r\n")
+    s.settimeout(0.5)
+    with pytest.raises(socket.timeout):
+        s.recv(10)
+    # Others are served meanwhile.
+    other = hx.connect()
+    other.sendall(b"x")
+    # The client gives up; once the upstream has stayed silent a while, the slot goes too.
+    time.sleep(0.1)
+    base_after = hx.descriptors()
+    s.close()
+    assert wait_until(lambda: hx.descriptors() <= base_after - 2, timeout=15)
+    other.close()
+    silent.close()
+
+
+def test_upstream_that_does_not_exist(start_peer):
+    hx = start_peer(Halvex, upstream=("127.0.0.1", free_port()))
+    time.sleep(0.2)
+    base = hx.descriptors()
+    for _ in range(20):
+        s = hx.connect()
+        s.sendall(b"GET http://x/ HTTP/1.0\r\n\r\n")
+        assert recv_all(s) == b""
+        s.close()
+    settle(hx, base)
+
+
+def test_half_close_in_each_direction(start_peer):
+    # The upstream ends its side first and still reads: the client sees the end, and what it
+    # sends afterwards still reaches the upstream.
+    got = []
+
+    def early_end(conn):
+        conn.sendall(b"server done")
+        conn.shutdown(socket.SHUT_WR)
+        got.append(recv_all(conn))
+        conn.close()
+
+    up = Upstream(early_end)
+    hx = start_peer(Halvex, upstream=("127.0.0.1", up.port))
+    s = hx.connect()
+    s.sendall(b"hello")
+    assert recv_all(s) == b"server done"
+    s.sendall(b" and goodbye")
+    s.shutdown(socket.SHUT_WR)
+    assert wait_until(lambda: got == [b"hello and goodbye"])
+    s.close()
+    up.close()
+
+
+def test_idle_clients_hold_slots_while_others_are_served(start_peer, echo):
+    hx = start_peer(Halvex, upstream=("127.0.0.1", echo.port))
+    idle = []
+    try:
+        for k in range(1000):
+            c = hx.connect()
+            if k % 2:
+                c.sendall(b"i")  # half of them with an upstream connection, half without
+            idle.append(c)
+        for k in range(200):
+            s = hx.connect()
+            s.sendall(b"busy %d" % k)
+            s.shutdown(socket.SHUT_WR)
+            assert recv_all(s) == b"busy %d" % k + b"TRAILER-AFTER-EOF"
+            s.close()
+    finally:
+        for c in idle:
+            c.close()
+
+
+def test_many_short_connections_leak_nothing(start_peer, echo):
+    hx = start_peer(Halvex, upstream=("127.0.0.1", echo.port))
+    time.sleep(0.2)
+    base = hx.descriptors()
+    rss_before = hx.rss_kib()
+    cycles = 100_000 if LONG else 5_000
+    deadline = time.monotonic() + (600 if LONG else 120)
+    done = 0
+    while done < cycles and time.monotonic() < deadline:
+        s = socket.create_connection((hx.host, hx.port))
+        if done % 3 == 0:
+            s.sendall(b"x")  # some open an upstream connection, some never say anything
+        if done % 5 == 0:
+            reset(s)
+        else:
+            s.close()
+        done += 1
+    assert done >= min(cycles, 1000)
+    settle(hx, base)
+    # One more client is served normally afterwards.
+    s = hx.connect()
+    s.sendall(b"still here")
+    s.shutdown(socket.SHUT_WR)
+    assert recv_all(s).startswith(b"still here")
+    s.close()
+    # No growth that scales with the number of connections.
+    assert hx.rss_kib() < rss_before + 20 * 1024
