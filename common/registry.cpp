@@ -8,11 +8,12 @@
 #ifdef Q_OS_WIN
 #include <QSettings>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace common {
@@ -34,10 +35,14 @@ QByteArray escape(const QString &s) {
     const QByteArray utf8 = s.toUtf8();
     out.reserve(utf8.size());
     for (char c : utf8) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
     }
     return out;
 }
@@ -86,7 +91,11 @@ QByteArray formatRegistryText(const std::vector<RegistryEntry> &entries) {
             key = e.key;
         }
         // A name holding "=" could not be read back; such names are never written.
-        out += escape(e.name) + '=' + escape(e.value) + '\n';
+        QByteArray name = escape(e.name);
+        // A name must not make its line look like a comment or a key header.
+        if (!name.isEmpty() && (name[0] == '[' || name[0] == ';' || name[0] == '#'))
+            name.prepend('\\');
+        out += name + '=' + escape(e.value) + '\n';
     }
     return out;
 }
@@ -204,8 +213,7 @@ bool regwrite_sz(const QString &pfad, const QString &value) {
             ::fchmod(fd, 0600);
             bool written = writeFully(fd, formatRegistryText(entries)) && ::fsync(fd) == 0;
             ::close(fd);
-            if (written &&
-                ::rename(tmp.constData(), QFile::encodeName(path).constData()) == 0) {
+            if (written && ::rename(tmp.constData(), QFile::encodeName(path).constData()) == 0) {
                 ok = true;
                 int d = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
                 if (d >= 0) {

@@ -1,7 +1,5 @@
 #include "common/shell.h"
 
-#include "common/controls.h"
-
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QLabel>
@@ -11,6 +9,9 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
+#include <cmath>
+
+#include "common/controls.h"
 
 namespace common {
 
@@ -69,15 +70,20 @@ void MainShell::tick() {
 }
 
 void MainShell::restoreGeometryFromSettings() {
-    auto read = [&](const char *key, int def) {
+    // A value that is no usable number (not finite, beyond any screen, a size of 0 or less) falls
+    // back to its default; converting it to pixels would overflow or leave an unusable window.
+    auto read = [&](const char *key, int def, bool isSize) {
         bool ok = false;
         float v = GetSetting(app_, QStringLiteral("Settings"), QString::fromLatin1(key),
                              QString::number(def))
                       .toFloat(&ok);
-        return ok ? double(v) : double(def);
+        if (!ok || !std::isfinite(v) || std::abs(v) > 1e6f || (isSize && v <= 0))
+            return double(def);
+        return double(v);
     };
-    const double left = read("MainLeft", 1000), top = read("MainTop", 1000);
-    const double width = read("MainWidth", defaultWidth_), height = read("MainHeight", 6500);
+    const double left = read("MainLeft", 1000, false), top = read("MainTop", 1000, false);
+    const double width = read("MainWidth", defaultWidth_, true);
+    const double height = read("MainHeight", 6500, true);
     move(twipsToPixels(left), twipsToPixels(top));
     resize(std::max(1, twipsToPixels(width)), std::max(1, twipsToPixels(height)));
 }
@@ -119,7 +125,9 @@ void MainShell::setStatusText(const QString &text) {
     text_->setText(text.isEmpty() ? QStringLiteral("Status") : text);
 }
 
-QString MainShell::statusText() const { return text_->text(); }
+QString MainShell::statusText() const {
+    return text_->text();
+}
 
 void MainShell::closeEvent(QCloseEvent *event) {
     // Child windows go first, so their own unload (closing their connections) runs before ours.

@@ -1,15 +1,7 @@
 // The OS socket calls of the suite live in this file and nowhere else.
 #include "common/socketarray.h"
 
-#include <QDir>
-#include <QHostAddress>
-#include <QHostInfo>
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,12 +9,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <cstring>
+
 namespace common {
 
 namespace {
 
-// One read takes at most this much; the buffer is shared by every socket, since a chunk is handed to
-// its handler straight from it and copied only when the handler leaves it unread.
+// One read takes at most this much; the buffer is shared by every socket, since a chunk is handed
+// to its handler straight from it and copied only when the handler leaves it unread.
 constexpr size_t kReadSize = 256 * 1024;
 // A socket whose handler does not take its data stops reading beyond this much.
 constexpr size_t kMaxUnread = 4 * 1024 * 1024;
@@ -40,19 +40,31 @@ char *scratch() {
 
 // The request id of the most recent Accept; the listener closes a request nobody accepted.
 qintptr g_lastAccepted = -1;
+// The request being offered by a ConnectionRequest event right now; nothing else can be accepted.
+qintptr g_offered = -1;
 
 QString errorText(int err) {
     switch (err) {
-        case ECONNREFUSED: return QStringLiteral("connection refused");
-        case ECONNRESET: return QStringLiteral("connection reset by peer");
-        case ETIMEDOUT: return QStringLiteral("connection timed out");
-        case EHOSTUNREACH: return QStringLiteral("host unreachable");
-        case ENETUNREACH: return QStringLiteral("network unreachable");
-        case EADDRINUSE: return QStringLiteral("address in use");
-        case EACCES: return QStringLiteral("permission denied");
-        case EPIPE: return QStringLiteral("connection closed by peer");
-        case kHostNotFound: return QStringLiteral("host not found");
-        default: return QString::fromLocal8Bit(std::strerror(err));
+        case ECONNREFUSED:
+            return QStringLiteral("connection refused");
+        case ECONNRESET:
+            return QStringLiteral("connection reset by peer");
+        case ETIMEDOUT:
+            return QStringLiteral("connection timed out");
+        case EHOSTUNREACH:
+            return QStringLiteral("host unreachable");
+        case ENETUNREACH:
+            return QStringLiteral("network unreachable");
+        case EADDRINUSE:
+            return QStringLiteral("address in use");
+        case EACCES:
+            return QStringLiteral("permission denied");
+        case EPIPE:
+            return QStringLiteral("connection closed by peer");
+        case kHostNotFound:
+            return QStringLiteral("host not found");
+        default:
+            return QString::fromLocal8Bit(std::strerror(err));
     }
 }
 
@@ -99,8 +111,8 @@ bool literalAddress(const std::string &text, int port, sockaddr_storage &ss, soc
     return false;
 }
 
-// Ends a connection that is ours no longer: end of stream to the peer, whatever it still had in flight
-// read and dropped (closing over unread input would reset the connection), then closed.
+// Ends a connection that is ours no longer: end of stream to the peer, whatever it still had in
+// flight read and dropped (closing over unread input would reset the connection), then closed.
 void closeQuietly(int fd) {
     ::shutdown(fd, SHUT_WR);
     for (int k = 0; k < 16; ++k)
@@ -125,10 +137,14 @@ private:
     void onWritable() {
         while (fd_ >= 0 && head_ < data_.size()) {
             ssize_t n = ::send(fd_, data_.data() + head_, data_.size() - head_, MSG_NOSIGNAL);
-            if (n > 0) head_ += size_t(n);
-            else if (n < 0 && errno == EINTR) continue;
-            else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-            else break;
+            if (n > 0)
+                head_ += size_t(n);
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            else
+                break;
         }
         finish();
     }
@@ -158,7 +174,9 @@ Socket::~Socket() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool Socket::emitEvent() { return array_ != nullptr; }
+bool Socket::emitEvent() {
+    return array_ != nullptr;
+}
 
 void Socket::resetState() {
     ++generation_;
@@ -254,7 +272,7 @@ bool Socket::Listen(QString *why) {
 }
 
 bool Socket::Accept(qintptr requestID) {
-    if (state_ != sckClosed || requestID < 0) return false;
+    if (state_ != sckClosed || requestID < 0 || requestID != g_offered) return false;
     int fd = int(requestID);
     g_lastAccepted = requestID;
     setNoDelay(fd);
@@ -262,7 +280,7 @@ bool Socket::Accept(qintptr requestID) {
     sockaddr_storage ss;
     socklen_t len = sizeof ss;
     remoteIP_ = ::getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0 ? peerAddress(ss)
-                                                                                  : QString();
+                                                                                : QString();
     RemoteHost.clear();
     return true;
 }
@@ -293,6 +311,7 @@ void Socket::Connect() {
 }
 
 void Socket::onResolved(const QHostInfo &info) {
+    if (info.lookupId() != lookupId_) return;  // a lookup given up already
     lookupId_ = -1;
     if (state_ != sckResolvingHost) return;
     // IPv4 first: most servers here listen there, and a refused IPv6 attempt costs a round trip.
@@ -361,7 +380,8 @@ void Socket::connectFinished() {
     }
     sockaddr_storage ss;
     socklen_t slen = sizeof ss;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr *>(&ss), &slen) == 0) remoteIP_ = peerAddress(ss);
+    if (::getpeername(fd_, reinterpret_cast<sockaddr *>(&ss), &slen) == 0)
+        remoteIP_ = peerAddress(ss);
     state_ = sckConnected;
     writeN_->setEnabled(false);
     updateReadNotifier();
@@ -393,7 +413,9 @@ void Socket::onReadable() {
             RemoteHost.clear();  // no reverse lookup on the event thread
             g_lastAccepted = -1;
             quint64 gen = generation_;
+            g_offered = fd;
             if (emitEvent()) emit array_->ConnectionRequest(index_, fd);
+            g_offered = -1;
             if (g_lastAccepted != fd) ::close(fd);
             if (gen != generation_ || !array_) return;
         }
@@ -439,7 +461,8 @@ void Socket::onWritable() {
         return;
     }
     flush();
-    if (fd_ >= 0 && state_ != sckError && unsent() == 0 && emitEvent()) emit array_->SendComplete(index_);
+    if (fd_ >= 0 && state_ != sckError && unsent() == 0 && emitEvent())
+        emit array_->SendComplete(index_);
 }
 
 void Socket::flush() {
@@ -526,7 +549,9 @@ std::string Socket::GetData() {
     return s;
 }
 
-qint64 Socket::bytesPending() const { return qint64(peekData().size()); }
+qint64 Socket::bytesPending() const {
+    return qint64(peekData().size());
+}
 
 void Socket::updateReadNotifier() {
     if (!readN_ || fd_ < 0) return;
@@ -649,7 +674,11 @@ bool SocketArray::Unload(int i) {
 }
 
 int openDescriptorCount() {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()) - 1;
+    // Less the descriptor the listing itself holds open.
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    return int(fds.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+                   .size()) -
+           1;
 }
 
 void raiseDescriptorLimit() {
