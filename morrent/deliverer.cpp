@@ -1,0 +1,349 @@
+#include "morrent/deliverer.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include "common/controls.h"
+#include "common/socketarray.h"
+#include "morrent/message.h"
+
+namespace morrent {
+
+namespace {
+
+// How much message text is handed to the MTA connection or the sendmail pipe at a time.
+constexpr std::size_t piecesize = 256 * 1024;
+
+QString qtext(const std::string &s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+}  // namespace
+
+QString defaultpickupfolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/tessaruno/pickup");
+}
+
+// ---- Deliverer ----
+
+Deliverer::Deliverer(QObject *parent) : QObject(parent) {}
+
+Deliverer::~Deliverer() {
+    if (sendmail_) {
+        sendmail_->disconnect(this);
+        sendmail_->kill();
+        sendmail_->waitForFinished(1000);
+    }
+}
+
+bool Deliverer::configure(const QString &maildrop, QString *why) {
+    std::string reason;
+    auto drop = parsemaildrop(maildrop.toStdString(), &reason);
+    if (!drop) {
+        if (why) *why = qtext(reason);
+        return false;
+    }
+    finish();
+    drop_ = *drop;
+    pickup_.reset();
+    smtp_.reset();
+    return true;
+}
+
+void Deliverer::done(bool ok, const std::string &reason) {
+    if (!inflight_) return;
+    inflight_ = false;
+    emit delivered(ok, qtext(reason));
+}
+
+void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &forward) {
+    if (inflight_) {
+        emit delivered(false, QStringLiteral("a delivery is already in progress"));
+        return;
+    }
+    inflight_ = true;
+    head_ = {};
+    rest_ = raw;
+    if (forward) {
+        if (std::string problem = forwardproblem(*forward); !problem.empty()) {
+            done(false, problem);
+            return;
+        }
+        rewritten_ = replaceto(raw, *forward);
+        head_ = rewritten_.head;
+        rest_ = raw.substr(rewritten_.restfrom);
+    }
+
+    if (drop_.kind == Maildrop::Kind::pickup) {
+        if (!pickup_) {
+            std::string folder =
+                drop_.folder.empty() ? defaultpickupfolder().toStdString() : drop_.folder;
+            pickup_ = std::make_unique<PickupFolder>(folder);
+        }
+        std::string why = pickup_->deliver(head_, rest_);
+        done(why.empty(), why);
+        return;
+    }
+
+    std::string sender = envelopeof(raw).sender;
+    std::vector<std::string> recipients = recipientsof(raw, forward);
+
+    if (drop_.kind == Maildrop::Kind::smtp) {
+        if (!smtp_) connectsmtp();
+        applysmtp(smtp_->start(sender, recipients, head_, rest_));
+        return;
+    }
+
+    // sendmail, one process per message.
+    std::string problem = recipients.empty() ? "the message names no recipient" : "";
+    if (problem.empty() && !sender.empty()) problem = addressproblem(sender);
+    for (const auto &r : recipients)
+        if (problem.empty()) problem = addressproblem(r);
+    if (!problem.empty()) {
+        done(false, problem);
+        return;
+    }
+    if (sendmail_) sendmail_->deleteLater();
+    sendmail_ = new QProcess(this);
+    fed_ = 0;
+    QProcess *process = sendmail_;
+    process->setStandardOutputFile(QProcess::nullDevice());
+    connect(process, &QProcess::started, this, [this, process] {
+        if (process == sendmail_) feedsendmail();
+    });
+    connect(process, &QProcess::bytesWritten, this, [this, process] {
+        if (process != sendmail_) return;
+        emit progress();
+        feedsendmail();
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError e) {
+        if (process != sendmail_ || e != QProcess::FailedToStart) return;
+        done(false, "cannot start " + std::string(sendmailprogram) + ": " +
+                        process->errorString().toStdString());
+    });
+    connect(process, &QProcess::finished, this,
+            [this, process](int code, QProcess::ExitStatus status) {
+                if (process != sendmail_) return;
+                if (status == QProcess::NormalExit && code == 0) {
+                    done(true, {});
+                    return;
+                }
+                QByteArray said = process->readAllStandardError().left(300).trimmed();
+                if (int nl = said.indexOf('\n'); nl >= 0) said.truncate(nl);
+                std::string why = status == QProcess::NormalExit
+                                      ? "sendmail exited with status " + std::to_string(code)
+                                      : std::string("sendmail crashed");
+                if (!said.isEmpty()) why += ": " + said.toStdString();
+                done(false, why);
+            });
+    QStringList args;
+    for (const auto &arg : sendmailargs(sender, recipients)) args << qtext(arg);
+    process->start(QString::fromLatin1(sendmailprogram), args);
+}
+
+// Gives sendmail the next piece once the pipe has taken the last one; closes its input at the end.
+void Deliverer::feedsendmail() {
+    if (!sendmail_ || !inflight_) return;
+    const std::size_t total = head_.size() + rest_.size();
+    while (fed_ < total && sendmail_->bytesToWrite() < qint64(piecesize)) {
+        std::string_view piece =
+            fed_ < head_.size() ? head_.substr(fed_) : rest_.substr(fed_ - head_.size());
+        piece = piece.substr(0, piecesize);
+        qint64 n = sendmail_->write(piece.data(), qint64(piece.size()));
+        if (n <= 0) return;  // the process is gone; finished() tells
+        fed_ += std::size_t(n);
+    }
+    if (fed_ == total && sendmail_->bytesToWrite() == 0) sendmail_->closeWriteChannel();
+}
+
+void Deliverer::connectsmtp() {
+    if (!mta_) {
+        mta_ = new common::SocketArray(QStringLiteral("mta"), this);
+        connect(mta_, &common::SocketArray::DataArrival, this, [this](int, qint64) {
+            if (!smtp_) return;
+            common::Socket &s = (*mta_)[0];
+            SmtpActions a = smtp_->feed(s.peekData());
+            s.consumeData();
+            emit progress();
+            applysmtp(a);
+        });
+        connect(mta_, &common::SocketArray::SendComplete, this, [this](int) {
+            if (!smtp_) return;
+            emit progress();
+            SmtpActions resume;
+            resume.streaming = streaming_;
+            applysmtp(resume);
+        });
+        // A connection the MTA drops between two messages (its idle time-out) is made again for
+        // the next one; one lost in the middle of a message fails that message.
+        connect(mta_, &common::SocketArray::Close, this, [this](int) {
+            if (!smtp_) return;
+            bool idle = !smtp_->busy();
+            applysmtp(smtp_->closed("the mail service closed the connection"));
+            if (idle) smtp_.reset();
+        });
+        connect(mta_, &common::SocketArray::Error, this,
+                [this](int, int, const QString &description) {
+                    if (!smtp_) return;
+                    bool idle = !smtp_->busy();
+                    applysmtp(smtp_->closed(description.toStdString()));
+                    if (idle) smtp_.reset();
+                });
+    }
+    smtp_ = std::make_unique<SmtpSession>();
+    streaming_ = false;
+    common::Socket &s = (*mta_)[0];
+    s.RemoteHost = qtext(drop_.host);
+    s.RemotePort = drop_.port;
+    s.Connect();
+}
+
+void Deliverer::applysmtp(const SmtpActions &a) {
+    common::Socket &s = (*mta_)[0];
+    if (!a.send.empty() && !s.SendData(a.send)) {
+        applysmtp(smtp_->closed("cannot send to the mail service"));
+        return;
+    }
+    streaming_ = a.streaming;
+    // Message text goes out a piece at a time, each once the socket has passed on the last one.
+    while (streaming_ && s.unsent() == 0) {
+        SmtpActions piece = smtp_->more(piecesize);
+        streaming_ = piece.streaming;
+        if (!s.SendData(piece.send)) {
+            applysmtp(smtp_->closed("cannot send to the mail service"));
+            return;
+        }
+    }
+    if (a.close) {
+        s.Close();
+        streaming_ = false;
+    }
+    if (a.result == SmtpActions::Result::delivered) done(true, {});
+    if (a.result == SmtpActions::Result::failed) done(false, a.reason);
+}
+
+void Deliverer::commit() {
+    std::string why = pickup_ ? pickup_->commit() : std::string();
+    emit committed(why.empty(), qtext(why));
+}
+
+void Deliverer::finish() {
+    inflight_ = false;  // whatever is in flight stays unconfirmed
+    if (sendmail_) {
+        sendmail_->disconnect(this);
+        sendmail_->kill();
+        sendmail_->deleteLater();
+        sendmail_ = nullptr;
+    }
+    if (pickup_) pickup_->commit();  // written messages are whole: keep them
+    if (smtp_) {
+        SmtpActions a = smtp_->quit();
+        common::Socket &s = (*mta_)[0];
+        if (!a.send.empty()) s.SendData(a.send);
+        // A QUIT still goes out after Close; a transaction without its final dot is dropped.
+        s.Close();
+        smtp_.reset();
+        streaming_ = false;
+    }
+}
+
+// ---- Download ----
+
+Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &timer,
+                   Deliverer &deliverer, QObject *parent)
+    : QObject(parent), engine_(engine), winsock_(winsock), timer_(timer), deliverer_(deliverer) {
+    connect(&winsock_, &common::SocketArray::DataArrival, this, [this](int index, qint64) {
+        if (index == 0) ondata(index);
+    });
+    connect(&winsock_, &common::SocketArray::Close, this, [this](int index) {
+        if (index == 0 && running_) apply(engine_.serverclosed());
+    });
+    connect(&winsock_, &common::SocketArray::Error, this,
+            [this](int index, int, const QString &description) {
+                if (index == 0 && running_) apply(engine_.socketerror(description.toStdString()));
+            });
+    connect(&timer_, &QTimer::timeout, this, &Download::ontimer);
+    connect(&deliverer_, &Deliverer::delivered, this, [this](bool ok, const QString &reason) {
+        if (running_) apply(engine_.delivered(ok, reason.toStdString()));
+    });
+    connect(&deliverer_, &Deliverer::committed, this, [this](bool ok, const QString &reason) {
+        if (running_) apply(engine_.committed(ok, reason.toStdString()));
+    });
+    connect(&deliverer_, &Deliverer::progress, this, [this] {
+        if (running_) common::restartTimer(&timer_);
+    });
+}
+
+void Download::start(const std::string &server) {
+    if (running_) {
+        running_ = false;
+        deliverer_.finish();
+    }
+    common::Socket &s = winsock_[0];
+    if (s.State() != common::Socket::sckClosed) s.Close();
+    engine_.resetsession();
+    engine_.curserver = server;
+    running_ = true;
+    common::restartTimer(&timer_);
+    std::string host;
+    int port = 110;
+    if (!splithostport(server, 110, host, port)) {
+        apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
+        return;
+    }
+    s.RemoteHost = qtext(host);
+    s.RemotePort = port;
+    s.Connect();
+}
+
+void Download::disconnectnow() {
+    if (running_) {
+        apply(engine_.disconnect());
+    } else {
+        common::Socket &s = winsock_[0];
+        if (s.State() != common::Socket::sckClosed) s.Close();
+    }
+}
+
+void Download::ondata(int index) {
+    common::Socket &s = winsock_[index];
+    if (!running_) {
+        s.consumeData();
+        return;
+    }
+    common::restartTimer(&timer_);
+    Actions a = engine_.feed(s.peekData());
+    s.consumeData();
+    apply(std::move(a));
+}
+
+void Download::ontimer() {
+    if (running_) apply(engine_.timeout());
+}
+
+void Download::apply(Actions a) {
+    common::Socket &s = winsock_[0];
+    if (!a.status.empty()) emit status(qtext(a.status));
+    if (!a.send.empty() && !s.SendData(a.send) && !a.ended) {
+        apply(engine_.socketerror("cannot send to the server"));
+        return;
+    }
+    if (a.ended) {
+        if (a.close) s.Close();
+        running_ = false;
+        timer_.stop();
+        deliverer_.finish();
+        emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
+        return;
+    }
+    if (a.deliver) {
+        emit delivering(engine_.message());
+        deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt);
+    }
+    if (a.commit) deliverer_.commit();
+    if (a.close) s.Close();
+}
+
+}  // namespace morrent

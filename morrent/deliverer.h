@@ -1,0 +1,121 @@
+// The event-loop side of a download: the POP3 connection wired to the session engine, and the
+// delivery of each message to the pickup folder, to an MTA over SMTP, or to sendmail. Nothing here
+// blocks the event thread: the SMTP connection and the sendmail process are driven by their events,
+// and the engine asks for the next message only when the current one is confirmed.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "morrent/delivery.h"
+#include "morrent/pop3session.h"
+#include "morrent/smtpsession.h"
+
+class QProcess;
+class QTimer;
+
+namespace common {
+class SocketArray;
+}
+
+namespace morrent {
+
+// The default pickup folder: tessaruno/pickup in the user's data folder ($XDG_DATA_HOME, else
+// ~/.local/share).
+QString defaultpickupfolder();
+
+// Hands messages on, one at a time, by the method a `maildrop` value names.
+class Deliverer : public QObject {
+    Q_OBJECT
+public:
+    explicit Deliverer(QObject *parent = nullptr);
+    ~Deliverer() override;
+
+    // Chooses the method; false (and why) when the value names none. The default is the pickup
+    // folder.
+    bool configure(const QString &maildrop, QString *why = nullptr);
+    const Maildrop &maildrop() const { return drop_; }
+
+    // Hands one message on. `raw` must stay valid and unchanged until delivered() is emitted, which
+    // may happen before this returns. `forward`: replace To with it and mail it to it alone.
+    void deliver(std::string_view raw, const std::optional<std::string> &forward);
+    // Makes every message delivered so far durable; emits committed() (perhaps before returning).
+    void commit();
+    // The download is over: a message still in flight is dropped unconfirmed, messages already
+    // delivered are kept (written pickup files are committed), the SMTP session is ended.
+    void finish();
+
+signals:
+    void delivered(bool ok, const QString &reason);
+    void committed(bool ok, const QString &reason);
+    // The delivery in flight is moving; the window's inactivity countdown starts afresh.
+    void progress();
+
+private:
+    void done(bool ok, const std::string &reason);
+    void applysmtp(const SmtpActions &a);
+    void connectsmtp();
+    void feedsendmail();
+
+    Maildrop drop_;
+    std::unique_ptr<PickupFolder> pickup_;
+    // SMTP: one connection for the whole download, made for the first message.
+    common::SocketArray *mta_ = nullptr;
+    std::unique_ptr<SmtpSession> smtp_;
+    bool streaming_ = false;  // message text is waiting for room on the MTA connection
+    // sendmail: one process per message.
+    QProcess *sendmail_ = nullptr;
+    std::size_t fed_ = 0;  // bytes of the message given to sendmail so far
+
+    bool inflight_ = false;
+    Rewritten rewritten_;    // the message's new head when forwarding
+    std::string_view head_;  // what goes out: head_, then rest_
+    std::string_view rest_;
+};
+
+// A download: the window's POP3 socket, its inactivity timer, the engine and a deliverer, wired
+// together. The window keeps its own controls; it starts the download, shows the status lines and
+// the message about to be delivered, and learns when the session has ended and how.
+class Download : public QObject {
+    Q_OBJECT
+public:
+    // `winsock`: element 0 is the POP3 connection. `timer`: the 30-second inactivity timer.
+    Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &timer, Deliverer &deliverer,
+             QObject *parent = nullptr);
+
+    // Read at each delivery: the forward address, or nullopt to keep the message's own To.
+    std::function<std::optional<std::string>()> forward;
+
+    // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
+    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass must be set. A server text
+    // that is no host ends the session at once.
+    void start(const std::string &server);
+    // "disconnect now".
+    void disconnectnow();
+    bool running() const { return running_; }
+
+signals:
+    void status(const QString &text);
+    // The next message to be handed on; valid during the signal only.
+    void delivering(std::string_view message);
+    // The session is over (closesession): ok false means it failed, `reason` says why.
+    void ended(bool ok, const QString &reason);
+
+private:
+    void apply(Actions a);
+    void ondata(int index);
+    void ontimer();
+
+    Pop3Session &engine_;
+    common::SocketArray &winsock_;
+    QTimer &timer_;
+    Deliverer &deliverer_;
+    bool running_ = false;
+};
+
+}  // namespace morrent

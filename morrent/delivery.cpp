@@ -1,0 +1,337 @@
+#include "morrent/delivery.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "morrent/message.h"
+
+namespace morrent {
+
+namespace {
+
+constexpr char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
+}
+
+bool equalnocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+bool iscontrol(char c) {
+    return (c >= 0 && c < ' ') || c == 0x7f;
+}
+bool isblank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trimblanks(std::string_view s) {
+    while (!s.empty() && isblank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isblank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Whether a header line starts the field `name` ("To:", "to :").
+bool isfield(std::string_view line, std::string_view name) {
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    std::string_view field = line.substr(0, colon);
+    while (!field.empty() && isblank(field.back())) field.remove_suffix(1);
+    return equalnocase(field, name);
+}
+
+std::string oserror(const std::string &what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool writeall(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(std::size_t(n));
+    }
+    return true;
+}
+
+// mkdir -p, 0700 for what it creates: the folder holds other people's mail.
+bool makefolders(const std::string &path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+// Moves tmp/name to new/name without ever replacing a file already there.
+bool movenew(int tmpfd, int newfd, const std::string &name) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(tmpfd, name.c_str(), newfd, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    if (::linkat(tmpfd, name.c_str(), newfd, name.c_str(), 0) != 0) return false;
+    ::unlinkat(tmpfd, name.c_str(), 0);
+    return true;
+}
+
+}  // namespace
+
+// ---- maildrop ----
+
+std::optional<Maildrop> parsemaildrop(std::string_view value, std::string *why) {
+    value = trimblanks(value);
+    Maildrop drop;
+    if (value.empty()) return drop;
+    if (equalnocase(value, "sendmail")) {
+        drop.kind = Maildrop::Kind::sendmail;
+        return drop;
+    }
+    constexpr std::string_view scheme = "smtp://";
+    if (value.size() >= scheme.size() && equalnocase(value.substr(0, scheme.size()), scheme)) {
+        std::string_view target = value.substr(scheme.size());
+        if (!target.empty() && target.back() == '/') target.remove_suffix(1);
+        drop.kind = Maildrop::Kind::smtp;
+        if (!splithostport(target, 25, drop.host, drop.port)) {
+            if (why) *why = "maildrop: \"" + std::string(value) + "\" is not smtp://host:port";
+            return std::nullopt;
+        }
+        return drop;
+    }
+    if (value.front() == '/') {
+        for (char c : value) {
+            if (iscontrol(c)) {
+                if (why) *why = "maildrop: the folder name holds a control character";
+                return std::nullopt;
+            }
+        }
+        drop.folder = std::string(value);
+        return drop;
+    }
+    if (why)
+        *why = "maildrop: \"" + std::string(value) +
+               "\" is neither empty, a folder path beginning with /, sendmail nor smtp://host:port";
+    return std::nullopt;
+}
+
+bool splithostport(std::string_view text, int defaultport, std::string &host, int &port) {
+    std::string_view name;
+    std::string_view portpart;
+    bool hasport = false;
+    if (!text.empty() && text.front() == '[') {
+        std::size_t close = text.find(']');
+        if (close == std::string_view::npos) return false;
+        name = text.substr(1, close - 1);
+        std::string_view after = text.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') return false;
+            portpart = after.substr(1);
+            hasport = true;
+        }
+    } else {
+        std::size_t colon = text.find(':');
+        if (colon != std::string_view::npos &&
+            text.find(':', colon + 1) == std::string_view::npos) {
+            name = text.substr(0, colon);
+            portpart = text.substr(colon + 1);
+            hasport = true;
+        } else {
+            name = text;  // a name, or an IPv6 address without brackets
+        }
+    }
+    if (name.empty()) return false;
+    for (char c : name)
+        if (iscontrol(c) || isblank(c) || c == '/' || c == '[' || c == ']') return false;
+    int number = defaultport;
+    if (hasport) {
+        if (portpart.empty() || portpart.size() > 5) return false;
+        number = 0;
+        for (char c : portpart) {
+            if (c < '0' || c > '9') return false;
+            number = number * 10 + (c - '0');
+        }
+        if (number < 1 || number > 65535) return false;
+    }
+    host = std::string(name);
+    port = number;
+    return true;
+}
+
+// ---- what changes on the way ----
+
+Rewritten replaceto(std::string_view raw, std::string_view forward) {
+    std::string_view header = headerblock(raw);
+    std::size_t firstnl = raw.find('\n');
+    std::string_view eol =
+        (firstnl != std::string_view::npos && firstnl > 0 && raw[firstnl - 1] != '\r')
+            ? std::string_view("\n")
+            : std::string_view("\r\n");
+    std::string field = "To: " + std::string(forward) + std::string(eol);
+
+    Rewritten out;
+    out.restfrom = header.size();
+    out.head.reserve(header.size() + field.size());
+    bool replaced = false;
+    bool skipping = false;  // inside a To field being dropped, continuation lines included
+    std::size_t pos = 0;
+    while (pos < header.size()) {
+        std::size_t nl = header.find('\n', pos);
+        std::size_t end = nl == std::string_view::npos ? header.size() : nl + 1;
+        std::string_view line = header.substr(pos, end - pos);
+        pos = end;
+        if (isblank(line.front())) {
+            if (!skipping) out.head.append(line);
+            continue;
+        }
+        skipping = isfield(line, "To");
+        if (!skipping) {
+            out.head.append(line);
+        } else if (!replaced) {
+            out.head.append(field);
+            replaced = true;
+        }
+    }
+    if (!replaced) {
+        if (!out.head.empty() && out.head.back() != '\n') out.head.append(eol);
+        out.head.append(field);
+    }
+    return out;
+}
+
+std::string forwardproblem(std::string_view forward) {
+    for (char c : forward)
+        if (iscontrol(c) && c != '\t')
+            return "the forward address holds a line break or a control character";
+    return {};
+}
+
+std::vector<std::string> recipientsof(std::string_view raw,
+                                      const std::optional<std::string> &forward) {
+    if (!forward) return envelopeof(raw).recipients;
+    auto found = mailboxes(*forward);
+    if (!found.empty()) return {found.front()};
+    // A bare local name ("postmaster") is a recipient too.
+    std::string_view bare = trimblanks(*forward);
+    if (bare.empty()) return {};
+    return {std::string(bare)};
+}
+
+std::string addressproblem(std::string_view address) {
+    if (address.empty()) return "an empty address";
+    for (char c : address)
+        if (iscontrol(c) || c == '<' || c == '>')
+            return "the address \"" + std::string(address.substr(0, 100)) + "\" is not usable";
+    return {};
+}
+
+std::vector<std::string> sendmailargs(std::string_view sender,
+                                      const std::vector<std::string> &recipients) {
+    std::vector<std::string> args = {"-i", "-f", sender.empty() ? "<>" : std::string(sender), "--"};
+    args.insert(args.end(), recipients.begin(), recipients.end());
+    return args;
+}
+
+// ---- the pickup folder ----
+
+PickupFolder::PickupFolder(std::string folder) : folder_(std::move(folder)) {
+    while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
+}
+
+PickupFolder::~PickupFolder() {
+    if (tmpfd_ >= 0) ::close(tmpfd_);
+    if (newfd_ >= 0) ::close(newfd_);
+}
+
+std::string PickupFolder::prepare() {
+    if (tmpfd_ >= 0 && newfd_ >= 0) return {};
+    for (const char *sub : {"", "/tmp", "/new", "/cur"}) {
+        std::string path = folder_ + sub;
+        if (!makefolders(path)) return oserror("cannot create the pickup folder " + path);
+    }
+    tmpfd_ = ::open((folder_ + "/tmp").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    newfd_ = ::open((folder_ + "/new").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tmpfd_ < 0 || newfd_ < 0) {
+        std::string why = oserror("cannot open the pickup folder " + folder_);
+        if (tmpfd_ >= 0) ::close(tmpfd_);
+        if (newfd_ >= 0) ::close(newfd_);
+        tmpfd_ = newfd_ = -1;
+        return why;
+    }
+    std::random_device random;
+    char stem[48];
+    std::snprintf(stem, sizeof stem, "%08x%08x.%ld", unsigned(random()), unsigned(random()),
+                  long(::getpid()));
+    stem_ = stem;
+    return {};
+}
+
+std::string PickupFolder::uniquename() {
+    return stem_ + "." + std::to_string(++counter_) + ".morrent";
+}
+
+std::string PickupFolder::deliver(std::string_view head, std::string_view rest) {
+    if (std::string why = prepare(); !why.empty()) return why;
+    std::string name;
+    int fd = -1;
+    for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
+        name = uniquename();
+        fd = ::openat(tmpfd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) return oserror("cannot create a message file in " + folder_ + "/tmp");
+    bool ok = writeall(fd, head) && writeall(fd, rest);
+    int saved = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        ::unlinkat(tmpfd_, name.c_str(), 0);
+        errno = saved;
+        return oserror("cannot write a message file in " + folder_ + "/tmp");
+    }
+    pending_.push_back(std::move(name));
+    pendingbytes_ += head.size() + rest.size();
+    if (pending_.size() >= batchcount || pendingbytes_ >= batchbytes) return commit();
+    return {};
+}
+
+std::string PickupFolder::commit() {
+    if (pending_.empty()) return {};
+#ifdef __linux__
+    // One sync for the whole batch: far cheaper than one per message.
+    if (::syncfs(tmpfd_) != 0) return oserror("cannot sync the pickup folder " + folder_);
+#else
+    for (const auto &name : pending_) {
+        int fd = ::openat(tmpfd_, name.c_str(), O_RDONLY | O_CLOEXEC);
+        bool ok = fd >= 0 && ::fsync(fd) == 0;
+        if (fd >= 0) ::close(fd);
+        if (!ok) return oserror("cannot sync the pickup folder " + folder_);
+    }
+#endif
+    std::size_t moved = 0;
+    std::string why;
+    for (; moved < pending_.size(); ++moved) {
+        if (!movenew(tmpfd_, newfd_, pending_[moved])) {
+            why = oserror("cannot move a message into " + folder_ + "/new");
+            break;
+        }
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(moved));
+    if (!why.empty()) return why;
+    if (::fsync(newfd_) != 0) return oserror("cannot sync " + folder_ + "/new");
+    ::fsync(tmpfd_);  // only the removal of the names; the messages are safe either way
+    pendingbytes_ = 0;
+    return {};
+}
+
+}  // namespace morrent

@@ -1,0 +1,104 @@
+// Handing fetched messages to the local mail service: where they go (the `maildrop` value), what is
+// changed on the way (only `To`, when forwarding), who the envelope names, and the pickup folder.
+//
+// A message is handed on as the raw bytes the server sent. When forwarding, the `To` field is
+// replaced in place: every other byte of the message stays as it was received.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morrent {
+
+// ---- where messages go: the registry value `maildrop` ----
+//   ""                 the default pickup folder (the user's data folder, tessaruno/pickup)
+//   /a/directory       that folder as the pickup folder
+//   sendmail           /usr/sbin/sendmail with explicit recipients
+//   smtp://host:port   an MTA over SMTP (port 25 when left out; [::1]:25 for an IPv6 address)
+struct Maildrop {
+    enum class Kind { pickup, sendmail, smtp };
+    Kind kind = Kind::pickup;
+    std::string folder;  // pickup: the folder, "" for the default one
+    std::string host;    // smtp
+    int port = 25;       // smtp
+};
+
+// The maildrop a value names, or nullopt with *why set when it names none.
+std::optional<Maildrop> parsemaildrop(std::string_view value, std::string *why);
+
+// "host", "host:port", "[v6]", "[v6]:port" (a POP3 server box, an smtp:// target). Fails on an
+// empty host, blanks or control characters in it, or a port outside 1..65535.
+bool splithostport(std::string_view text, int defaultport, std::string &host, int &port);
+
+// ---- what changes on the way ----
+
+// The message split for writing: `head` (rewritten) followed by the untouched bytes from
+// `restfrom`.
+struct Rewritten {
+    std::string head;
+    std::size_t restfrom = 0;
+};
+
+// Replaces the first `To` field (with its continuation lines) by "To: " + forward, drops any
+// further `To` fields, and adds one at the end of the header when there is none. The new line ends
+// the way the message's first line does (CR LF, or LF).
+Rewritten replaceto(std::string_view raw, std::string_view forward);
+
+// Why a forward address cannot go into a header or an envelope, or "" when it can.
+std::string forwardproblem(std::string_view forward);
+
+// The envelope recipients: the forward address alone when forwarding (its Cc and Bcc are not mailed
+// to again), else the addresses of To and Cc.
+std::vector<std::string> recipientsof(std::string_view raw,
+                                      const std::optional<std::string> &forward);
+
+// Why an address cannot be named in an SMTP command or a sendmail argument, or "" when it can.
+std::string addressproblem(std::string_view address);
+
+// The sendmail command's arguments: recipients are given explicitly, never taken from the headers
+// (-t would mail Cc and Bcc again); -i keeps a line holding only "." from ending the input.
+constexpr const char *sendmailprogram = "/usr/sbin/sendmail";
+std::vector<std::string> sendmailargs(std::string_view sender,
+                                      const std::vector<std::string> &recipients);
+
+// ---- the pickup folder ----
+// Maildir-style: a message is written under tmp/ and moved into new/ only after its bytes are on
+// disk, so a reader never sees a partial file, not even after a crash. Writes are made durable in
+// batches (one filesystem sync for many messages) rather than one sync per message.
+class PickupFolder {
+public:
+    explicit PickupFolder(std::string folder);
+    ~PickupFolder();
+    PickupFolder(const PickupFolder &) = delete;
+    PickupFolder &operator=(const PickupFolder &) = delete;
+
+    // Writes one message (head, then rest). "" on success, else why it failed; a failed message
+    // leaves no file behind. Messages written reach new/ at the next commit, which happens by
+    // itself after `batchcount` messages or `batchbytes` bytes.
+    std::string deliver(std::string_view head, std::string_view rest);
+    // Syncs every written message and moves it into new/, then syncs new/. "" or why it failed.
+    std::string commit();
+
+    const std::string &folder() const { return folder_; }
+    std::size_t pending() const { return pending_.size(); }
+
+    static constexpr std::size_t batchcount = 500;
+    static constexpr std::uint64_t batchbytes = std::uint64_t(64) << 20;
+
+private:
+    std::string prepare();
+    std::string uniquename();
+
+    std::string folder_;
+    int tmpfd_ = -1;  // tmp/ and new/, opened once
+    int newfd_ = -1;
+    std::vector<std::string> pending_;  // names written under tmp/, not yet in new/
+    std::uint64_t pendingbytes_ = 0;
+    std::string stem_;  // makes names unique across processes and runs
+    std::uint64_t counter_ = 0;
+};
+
+}  // namespace morrent

@@ -1,0 +1,256 @@
+#include "morrent/morrentwindow.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <optional>
+
+#include "common/controls.h"
+#include "common/registry.h"
+#include "morrent/message.h"
+
+namespace morrent {
+
+namespace {
+
+const QString key = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
+
+QString readvalue(const char *name) {
+    return common::regread(key + QLatin1String(name));
+}
+void storevalue(const char *name, const QString &value) {
+    common::regwrite_sz(key + QLatin1String(name), value);
+}
+
+QString usagetext() {
+    return QStringLiteral(
+               "This Software supports CommandLine Arguments as well\r\n"
+               "\r\n") +
+           QLatin1String(usageline) +
+           QStringLiteral(
+               "\r\n"
+               "\r\n"
+               "for example:\r\n"
+               "morrent pop.example.org jdoe Secret7 1 office@example.org \r\n"
+               "morrent pop.example.org jdoe Secret7 0 office@example.org \r\n"
+               "morrent pop.example.org jdoe Secret7 1 \r\n"
+               "\r\n"
+               "Further features, such as running as a service, are welcome at the Tessaruno "
+               "project.");
+}
+
+int interval() {
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("MORRENT_TIMER_MS", &ok);
+    return ok && ms > 0 ? ms : MorrentWindow::timerinterval;
+}
+
+}  // namespace
+
+MorrentWindow::MorrentWindow(QWidget *parent)
+    : QWidget(parent), Timer1(new QTimer(this)), download_(session, Winsock1, *Timer1, deliverer_) {
+    common::name(this, "morrent");
+    setWindowTitle(QStringLiteral("MORRENT"));
+    buildControls();
+
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(interval());
+    download_.forward = [this]() -> std::optional<std::string> {
+        if (!forward) return std::nullopt;
+        return textof(sendto);
+    };
+    connect(&download_, &Download::status, this,
+            [this](const QString &text) { Text1->setText(text); });
+    connect(&download_, &Download::delivering, this, &MorrentWindow::showmessage);
+    connect(&download_, &Download::ended, this, &MorrentWindow::onEnded);
+}
+
+MorrentWindow::~MorrentWindow() {
+    download_.disconnect(this);
+    if (download_.running()) download_.disconnectnow();
+    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+}
+
+void MorrentWindow::buildControls() {
+    auto edit = [this](QLineEdit *&w, const char *n, const char *text, const char *what, int l,
+                       int t, int wd, int h) {
+        w = new QLineEdit(QString::fromLatin1(text), this);
+        common::place(w, n, l, t, wd, h);
+        w->setAccessibleName(QString::fromLatin1(what));
+    };
+    auto button = [this](QPushButton *&w, const char *n, const char *text, int l, int t, int wd,
+                         int h) {
+        w = new QPushButton(QString::fromLatin1(text), this);
+        common::place(w, n, l, t, wd, h);
+    };
+    auto label = [this](QLabel *&w, const char *n, const char *text, int l, int t, int wd, int h) {
+        w = new QLabel(QString::fromLatin1(text), this);
+        common::place(w, n, l, t, wd, h);
+    };
+
+    // Created in tab order: the focus chain follows creation.
+    button(Command1, "Command1", "Download Now", 5520, 480, 2295, 375);
+    edit(Text1, "Text1", "", "Status", 120, 1680, 3735, 375);
+    edit(server, "server", "Server", "POP3 server", 1320, 120, 2535, 285);
+    edit(userlogin, "userlogin", "Username", "User name", 1320, 480, 2535, 285);
+    edit(loginpassword, "loginpassword", "Password", "Password", 1320, 840, 2535, 285);
+    loginpassword->setEchoMode(QLineEdit::Password);
+    edit(sendto, "sendto", "Send email To", "Forward address", 1320, 1200, 2535, 285);
+    Check1 = new QCheckBox(QStringLiteral("Delete Emails from Server after download"), this);
+    common::place(Check1, "Check1", 3960, 120, 3735, 255);
+    edit(subject, "subject", "", "Subject", 120, 2640, 8895, 375);
+    edit(from, "from", "", "Sender", 120, 2160, 8895, 375);
+    body = new QPlainTextEdit(this);
+    common::place(body, "body", 120, 3120, 8895, 3255);
+    body->setAccessibleName(QStringLiteral("Message text"));
+    body->setLineWrapMode(QPlainTextEdit::NoWrap);
+    body->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    body->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    button(Command2, "Command2", "disconnect now", 5520, 960, 2295, 375);
+    label(Label1, "Label1", "POP3 Server", 120, 120, 1095, 255);
+    label(Label2, "Label2", "UserName", 120, 480, 1095, 255);
+    label(Label3, "Label3", "Password", 120, 840, 1095, 255);
+    label(Label4, "Label4", "send To", 120, 1200, 855, 255);
+    label(readme, "readme", "", 120, 6480, 8895, 2415);
+    readme->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    readme->setWordWrap(true);
+
+    // Shown, not typed into.
+    for (QLineEdit *shown : {Text1, subject, from}) shown->setReadOnly(true);
+    body->setReadOnly(true);
+
+    resize(common::twipsToPixels(9180), common::twipsToPixels(9135));
+
+    connect(Command1, &QPushButton::clicked, this, &MorrentWindow::downloadnow);
+    connect(Command2, &QPushButton::clicked, this, &MorrentWindow::closesession);
+    connect(Check1, &QCheckBox::toggled, this, &MorrentWindow::onCheck1);
+}
+
+std::string MorrentWindow::textof(const QLineEdit *box) const {
+    const QByteArray bytes = cmdline ? box->text().toLatin1() : box->text().toUtf8();
+    return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+
+void MorrentWindow::settext(QLineEdit *box, const std::string &text) {
+    box->setText(cmdline ? QString::fromLatin1(text.data(), qsizetype(text.size()))
+                         : QString::fromUtf8(text.data(), qsizetype(text.size())));
+}
+
+StartMode MorrentWindow::load(const std::string &commandline) {
+    cmdline = false;
+    forward = true;
+    args = splitarguments(commandline);
+    const StartMode mode = startmode(args.size());
+
+    if (mode == StartMode::window) {
+        readme->setText(usagetext());
+        server->setText(readvalue("popserver"));
+        userlogin->setText(readvalue("popuser"));
+        loginpassword->setText(readvalue("poppasswd"));
+        sendto->setText(readvalue("popmapping"));
+        // Checking the box runs its change handler, which stores the value again.
+        Check1->setChecked(storeddeleteflag(readvalue("deletepopmails").toStdString()) == 1);
+        return mode;
+    }
+
+    // Whatever the count, this window is never shown from here on.
+    hide();
+    setWindowState(Qt::WindowNoState);
+    if (mode == StartMode::wrongcount) {
+        reason_ = QString::fromStdString(wrongcountreason(args.size()));
+        return mode;
+    }
+
+    cmdline = true;
+    forward = args.size() == 5;
+    settext(server, args[0]);
+    settext(userlogin, args[1]);
+    settext(loginpassword, args[2]);
+    Check1->setChecked(deleteflag(args[3]) == 1);
+    if (forward) settext(sendto, args[4]);
+    downloadnow();
+    return mode;
+}
+
+void MorrentWindow::downloadnow() {
+    session.curuser = textof(userlogin);
+    session.curserver = textof(server);
+    session.curpass = textof(loginpassword);
+    if (!cmdline) {
+        storevalue("popuser", userlogin->text());
+        storevalue("popserver", server->text());
+        storevalue("poppasswd", loginpassword->text());
+        storevalue("popmapping", sendto->text());
+    }
+
+    Text1->clear();
+    subject->clear();
+    body->clear();
+    from->clear();
+
+    // Where the messages go is read afresh at every download.
+    QString why;
+    if (!deliverer_.configure(readvalue("maildrop"), &why)) {
+        if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+        fail(why);
+        return;
+    }
+    Command1->setEnabled(false);
+    // Closes a connection left open, starts a fresh session and a full inactivity interval.
+    download_.start(session.curserver);
+}
+
+void MorrentWindow::closesession() {
+    if (download_.running()) {
+        download_.disconnectnow();  // ends the session: onEnded follows at once
+        return;
+    }
+    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    Command1->setEnabled(true);
+}
+
+void MorrentWindow::onCheck1(bool checked) {
+    session.deleteafter = checked;
+    storevalue("deletepopmails", checked ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void MorrentWindow::showmessage(std::string_view message) {
+    if (cmdline) return;
+    const MessageSummary summary = readmessage(message);
+    auto utf8 = [](const std::string &s) {
+        return QString::fromUtf8(s.data(), qsizetype(s.size()));
+    };
+    from->setText(utf8(summary.from));
+    subject->setText(utf8(summary.subject));
+    body->setPlainText(utf8(summary.body));
+}
+
+void MorrentWindow::onEnded(bool ok, const QString &reason) {
+    Command1->setEnabled(true);
+    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    if (!cmdline || over_) return;
+    over_ = true;
+    reason_ = reason;
+    emit finished(ok, reason);
+}
+
+void MorrentWindow::fail(const QString &why) {
+    Text1->setText(why);
+    Command1->setEnabled(true);
+    if (!cmdline || over_) return;
+    over_ = true;
+    reason_ = why;
+    emit finished(false, why);
+}
+
+void MorrentWindow::closeEvent(QCloseEvent *event) {
+    if (download_.running()) download_.disconnectnow();
+    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    event->accept();
+}
+
+}  // namespace morrent

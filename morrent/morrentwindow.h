@@ -1,0 +1,91 @@
+// The morrent window: the POP3 server, login, password and forward address, the delete switch,
+// "Download Now" and "disconnect now", the status line and the last delivered message.
+//
+// Started without arguments it shows the settings stored at the last download. Started with a
+// command line of four or five pieces it takes the settings from there, downloads at once without
+// ever showing itself and reports the outcome through finished(); any other count ends at once.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "common/socketarray.h"
+#include "morrent/cmdline.h"
+#include "morrent/deliverer.h"
+#include "morrent/pop3session.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace morrent {
+
+class MorrentWindow : public QWidget {
+    Q_OBJECT
+public:
+    // The inactivity interval; MORRENT_TIMER_MS overrides it (tests use a short one).
+    static constexpr int timerinterval = 30000;
+
+    explicit MorrentWindow(QWidget *parent = nullptr);
+    ~MorrentWindow() override;
+
+    // Start-up with the command line (the arguments joined by blanks). In window mode the stored
+    // settings are shown and the caller shows the window; in command-line mode the download has
+    // started (or has already failed, see finished()); with a wrong count nothing was touched and
+    // the caller ends the program with reason().
+    StartMode load(const std::string &commandline);
+    // Why the program ends: the wrong count of arguments, or the failed download.
+    const QString &reason() const { return reason_; }
+
+    // "Download Now".
+    void downloadnow();
+    // "disconnect now", the inactivity timer and the end of a session all end up here.
+    void closesession();
+
+    // Controls, by their design names, in tab order.
+    QPushButton *Command1;
+    QLineEdit *Text1, *server, *userlogin, *loginpassword, *sendto;
+    QCheckBox *Check1;
+    QLineEdit *subject, *from;
+    QPlainTextEdit *body;
+    QPushButton *Command2;
+    QLabel *Label1, *Label2, *Label3, *Label4, *readme;
+    QTimer *Timer1;
+    common::SocketArray Winsock1{QStringLiteral("Winsock1")};
+
+    bool cmdline = false;  // command-line mode: nothing shown, nothing but the delete flag stored
+    bool forward = true;   // replace each message's To with the text of sendto
+    std::vector<std::string> args;
+
+    Pop3Session session;
+
+signals:
+    // Command-line mode only: the download is over (or could not start). ok is true only when
+    // every message was delivered (and, when asked, deleted on the server).
+    void finished(bool ok, const QString &reason);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void onCheck1(bool checked);
+    void onEnded(bool ok, const QString &reason);
+    void showmessage(std::string_view message);
+    void fail(const QString &why);
+    // Box texts as bytes: a command line's bytes pass unchanged, typed text is UTF-8.
+    std::string textof(const QLineEdit *box) const;
+    void settext(QLineEdit *box, const std::string &text);
+
+    Deliverer deliverer_;
+    Download download_;
+    QString reason_;
+    bool over_ = false;  // command-line mode: finished() has been emitted
+};
+
+}  // namespace morrent

@@ -1,0 +1,148 @@
+// The POP3 download session: log in, list, fetch every message from the highest number down, hand
+// each one on, then optionally delete them all and quit.
+//
+// RFC 1939 (POP3): commands, the multi-line replies of LIST and RETR, the end marker "." CR LF and
+// dot-stuffing; a server commits deletions only when it processes QUIT.
+//
+// The engine is fed the server's bytes as they arrive, in chunks of any size, and answers with
+// Actions: commands to send, a message to deliver, a batch of deliveries to make durable, the
+// connection to close, the end of the session. It reads the stream as CR LF lines assembled across
+// chunks, so a reply is recognised wherever the network happens to cut it. It has no clock and no
+// socket: the window feeds it, runs the deliveries and calls timeout() after 30 seconds without
+// data.
+//
+// Commands go out lower-case, each as one piece with its CR LF: "user NAME", "pass SECRET",
+// "list " (the word and one blank), "retr N" from the highest number down to 1, then, when deletion
+// is on, "dele 1" to "dele N" back to back, then "quit".
+//
+// A message counts as delivered only once the window confirms it with delivered(); the next RETR
+// goes out only then. After the last one the engine asks for a commit (make every delivered message
+// durable) and sends DELE only once that is confirmed, so nothing is deleted from the server unless
+// every message of the session is safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morrent {
+
+// What the window does after each call into the engine, in this order: send, deliver or commit,
+// close. A new status line is shown when `status` is not empty.
+struct Actions {
+    std::string send;      // bytes for the server (whole commands with their CR LF)
+    bool deliver = false;  // message() holds one whole message: hand it on, then call delivered()
+    bool commit = false;   // every message is handed on: make them durable, then call committed()
+    bool close = false;    // close the connection to the server
+    bool ended = false;    // the session is over; outcome() and reason() tell how it went
+    std::string status;    // new text for the status line, or empty
+};
+
+enum class Outcome { running, succeeded, failed };
+
+// The session's phases, in the order a normal session passes them.
+enum class Phase {
+    greeting,    // connected (or connecting), waiting for the server's greeting
+    user,        // USER sent
+    pass,        // PASS sent
+    list,        // LIST sent, waiting for its status line
+    listing,     // reading the scan listing
+    retr,        // RETR sent, waiting for its status line
+    text,        // reading a message's text
+    delivering,  // a whole message is out for delivery; waiting for delivered()
+    committing,  // every message is delivered; waiting for committed()
+    deleting,    // DELE commands and QUIT sent; waiting for their replies
+    quitting,    // QUIT sent; waiting for its reply
+    done,        // the session is over; nothing more is answered
+};
+
+const char *phasename(Phase phase);
+
+class Pop3Session {
+public:
+    // The largest message the engine holds; a bigger one fails the session before memory runs out.
+    static constexpr std::size_t maxmessage = std::size_t(512) << 20;
+    // The longest status or listing line; RFC 1939 allows 512 bytes.
+    static constexpr std::size_t maxline = 64 * 1024;
+    // The longest scan listing (about four million messages).
+    static constexpr std::size_t maxlisting = std::size_t(64) << 20;
+
+    // Set by the download action; resetsession leaves them alone.
+    std::string curserver;
+    std::string curuser;
+    std::string curpass;
+    // "Delete Emails from Server after download"; read when the last message has been delivered.
+    bool deleteafter = false;
+
+    // Session marks and buffers; resetsession gives them these values.
+    bool usersent = false;      // USER has been sent
+    bool passsent = false;      // PASS has been sent
+    bool listsent = false;      // LIST has been sent
+    bool listok = false;        // LIST's status line has been seen
+    std::string listbuf;        // scan listing received so far (its lines, without the end marker)
+    bool counted = false;       // the listing has been counted; messages are being fetched
+    std::int32_t msgtotal = 0;  // messages counted in the listing
+    std::int32_t msgnum = 0;    // number of the next message to request; counts down
+    std::string msgbuf;         // text of the message being received (dots already un-stuffed)
+    bool msgdone = false;       // the end of the current message has been seen
+    bool deleting = false;      // DELE commands are out and their replies are being read
+    bool quitsent = false;      // QUIT has been sent: nothing more is answered on this connection
+
+    // Starts a fresh session (greeting phase); the caller connects afterwards.
+    void resetsession();
+
+    // Bytes from the server, as they arrived.
+    Actions feed(std::string_view chunk);
+    // Answer to Actions::deliver. A failed delivery ends the session with QUIT and no DELE.
+    Actions delivered(bool ok, std::string_view reason = {});
+    // Answer to Actions::commit. Only after a successful commit is anything deleted.
+    Actions committed(bool ok, std::string_view reason = {});
+    // 30 seconds without data from the server (or without the delivery finishing).
+    Actions timeout();
+    // "disconnect now".
+    Actions disconnect();
+    // The server closed the connection.
+    Actions serverclosed();
+    // The connection failed (refused, reset, name not found...); `description` says how.
+    Actions socketerror(std::string_view description);
+
+    // The message to deliver while Actions::deliver is pending.
+    const std::string &message() const { return msgbuf; }
+    // The number of the message in message() (the one most recently requested).
+    std::int32_t messagenumber() const { return msgnum + 1; }
+
+    Phase phase() const { return phase_; }
+    Outcome outcome() const { return outcome_; }
+    // Why the session failed, in words for the admin; empty unless it failed.
+    const std::string &reason() const { return reason_; }
+    // The name of the last state change, for traces and tests.
+    const char *transition() const { return transition_; }
+
+private:
+    void enter(Phase next, const char *why);
+    void failwith(std::string why);  // keeps the first reason
+    void endnow(Actions &a, const char *why);
+    void send(Actions &a, std::string_view word, std::string_view arg = {});
+    void sendretr(Actions &a);
+    void sendquit(Actions &a, const char *why);
+    void onstatusline(Actions &a, std::string_view line);
+    void countlisting(Actions &a);
+    std::size_t taketext(Actions &a, std::string_view bytes);
+    void finishmessage(Actions &a);
+    std::string serversaid(std::string_view line) const;
+
+    Phase phase_ = Phase::greeting;
+    Outcome outcome_ = Outcome::running;
+    std::string reason_;
+    const char *transition_ = "new session";
+    std::string line_;                  // status or listing line being assembled across chunks
+    std::vector<std::uint64_t> sizes_;  // message sizes from the listing, index 0 = message 1
+    std::int32_t delesout_ = 0;         // DELE replies still to come
+    bool delesent_ = false;             // DELE commands went out in this session
+    bool linestart_ = true;             // the next text byte begins a line
+    bool dot_ = false;                  // a line began with "." (held back)
+    bool dotcr_ = false;                // a line began with "." CR (held back)
+};
+
+}  // namespace morrent

@@ -1,0 +1,527 @@
+// morrent's window under the offscreen platform: its controls, start-up in window mode and from a
+// command line, "Download Now" and "disconnect now", and the settings each of them stores. The POP3
+// server is a scripted one in this process; messages go to a pickup folder under a temp folder.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+#include "common/controls.h"
+#include "common/registry.h"
+#include "morrent/morrentwindow.h"
+
+using morrent::MorrentWindow;
+using morrent::StartMode;
+
+namespace {
+
+const QString key = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
+
+QString stored(const char *name) {
+    return common::regread(key + QLatin1String(name));
+}
+void store(const char *name, const QString &value) {
+    QVERIFY(common::regwrite_sz(key + QLatin1String(name), value));
+}
+bool nothingStored() {
+    return !QFile::exists(common::registryFilePath());
+}
+
+int closedPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// A POP3 server that plays one mailbox: it answers USER, PASS, LIST, RETR, DELE and QUIT, and keeps
+// every command it was sent. A silent one accepts the connection and never says anything.
+class ScriptedPop3 : public QObject {
+public:
+    explicit ScriptedPop3(QList<QByteArray> mail, bool silent = false)
+        : mail_(std::move(mail)), silent_(silent) {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *c = server_.nextPendingConnection()) {
+                connect(c, &QTcpSocket::readyRead, this, [this, c] { onData(c); });
+                if (!silent_) c->write("+OK ready\r\n");
+            }
+        });
+    }
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(server_.serverPort()); }
+    QList<QByteArray> commands;
+
+private:
+    void onData(QTcpSocket *c) {
+        buf_ += c->readAll();
+        for (int nl; (nl = buf_.indexOf("\r\n")) >= 0;) {
+            const QByteArray line = buf_.left(nl);
+            buf_.remove(0, nl + 2);
+            commands << line;
+            const QByteArray word = line.split(' ').value(0);
+            const int n = line.mid(5).toInt();
+            if (word == "list") {
+                QByteArray listing = "+OK\r\n";
+                for (int i = 0; i < mail_.size(); ++i)
+                    listing += QByteArray::number(i + 1) + ' ' +
+                               QByteArray::number(mail_[i].size()) + "\r\n";
+                c->write(listing + ".\r\n");
+            } else if (word == "retr" && n >= 1 && n <= mail_.size()) {
+                c->write("+OK\r\n" + mail_[n - 1] + ".\r\n");
+            } else if (word == "quit") {
+                c->write("+OK bye\r\n");
+                c->disconnectFromHost();
+            } else {
+                c->write("+OK\r\n");
+            }
+        }
+    }
+
+    QTcpServer server_;
+    QList<QByteArray> mail_;
+    bool silent_;
+    QByteArray buf_;
+};
+
+QByteArray mailNumbered(int n) {
+    return "From: Ann Example <ann@example.org>\r\nTo: alice@example.org\r\nSubject: note " +
+           QByteArray::number(n) + "\r\n\r\nbody of note " + QByteArray::number(n) + "\r\n";
+}
+
+}  // namespace
+
+class MorrentWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void controlsAtTheirDesignPlaces();
+    void firstRunEmptiesTheBoxes();
+    void windowModeRestoresTheStoredSettings();
+    void wrongCountEndsWithoutTouchingAnything_data();
+    void wrongCountEndsWithoutTouchingAnything();
+    void blanksMakePieces();
+    void deleteFlag_data();
+    void deleteFlag();
+    void check1StoresEveryChange();
+    void downloadNowStoresTheFourValuesEvenWhenConnectFails();
+    void downloadShowsEachMessageAndForwards();
+    void deletionOnlyWhenChecked();
+    void disconnectNowEndsTheSession();
+    void commandLineReportsTheOutcome_data();
+    void commandLineReportsTheOutcome();
+    void badMaildropFailsTheDownload();
+
+private:
+    QTemporaryDir tmp_;
+    QString drop_;
+    QStringList pickedUp() const;
+};
+
+void MorrentWindowTest::initTestCase() {
+    QVERIFY(tmp_.isValid());
+    qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", tmp_.filePath(QStringLiteral("data")).toLocal8Bit());
+}
+
+void MorrentWindowTest::init() {
+    QFile::remove(common::registryFilePath());
+    drop_ = tmp_.filePath(QStringLiteral("drop"));
+    QDir(drop_).removeRecursively();
+}
+
+QStringList MorrentWindowTest::pickedUp() const {
+    QStringList texts;
+    QDir dir(drop_ + QStringLiteral("/new"));
+    for (const QString &name : dir.entryList(QDir::Files, QDir::Name)) {
+        QFile f(dir.filePath(name));
+        if (f.open(QIODevice::ReadOnly)) texts << QString::fromLatin1(f.readAll());
+    }
+    return texts;
+}
+
+void MorrentWindowTest::controlsAtTheirDesignPlaces() {
+    MorrentWindow w;
+    QCOMPARE(w.objectName(), QStringLiteral("morrent"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("MORRENT"));
+    struct Control {
+        QWidget *widget;
+        const char *name;
+        QString text;
+        int left, top, width, height;
+    };
+    auto text = [](const char *t) { return QString::fromLatin1(t); };
+    const Control table[] = {
+        {w.Command1, "Command1", text("Download Now"), 5520, 480, 2295, 375},
+        {w.Text1, "Text1", text(""), 120, 1680, 3735, 375},
+        {w.server, "server", text("Server"), 1320, 120, 2535, 285},
+        {w.userlogin, "userlogin", text("Username"), 1320, 480, 2535, 285},
+        {w.loginpassword, "loginpassword", text("Password"), 1320, 840, 2535, 285},
+        {w.sendto, "sendto", text("Send email To"), 1320, 1200, 2535, 285},
+        {w.Check1, "Check1", text("Delete Emails from Server after download"), 3960, 120, 3735,
+         255},
+        {w.subject, "subject", text(""), 120, 2640, 8895, 375},
+        {w.from, "from", text(""), 120, 2160, 8895, 375},
+        {w.body, "body", text(""), 120, 3120, 8895, 3255},
+        {w.Command2, "Command2", text("disconnect now"), 5520, 960, 2295, 375},
+        {w.Label1, "Label1", text("POP3 Server"), 120, 120, 1095, 255},
+        {w.Label2, "Label2", text("UserName"), 120, 480, 1095, 255},
+        {w.Label3, "Label3", text("Password"), 120, 840, 1095, 255},
+        {w.Label4, "Label4", text("send To"), 120, 1200, 855, 255},
+        {w.readme, "readme", text(""), 120, 6480, 8895, 2415},
+    };
+    QWidget *previous = nullptr;
+    for (const Control &c : table) {
+        QCOMPARE(c.widget->objectName(), QString::fromLatin1(c.name));
+        QCOMPARE(c.widget->geometry(),
+                 QRect(common::twipsToPixels(c.left), common::twipsToPixels(c.top),
+                       common::twipsToPixels(c.width), common::twipsToPixels(c.height)));
+        QString shown;
+        if (auto *e = qobject_cast<QLineEdit *>(c.widget)) shown = e->text();
+        if (auto *b = qobject_cast<QAbstractButton *>(c.widget)) shown = b->text();
+        if (auto *l = qobject_cast<QLabel *>(c.widget)) shown = l->text();
+        if (auto *p = qobject_cast<QPlainTextEdit *>(c.widget)) shown = p->toPlainText();
+        QCOMPARE(shown, c.text);
+        // Tab order: each control that takes the focus follows the one before it.
+        if (c.widget->focusPolicy() & Qt::TabFocus) {
+            if (previous) {
+                QWidget *next = previous->nextInFocusChain();
+                while (next && !(next->focusPolicy() & Qt::TabFocus))
+                    next = next->nextInFocusChain();
+                QCOMPARE(next, c.widget);
+            }
+            previous = c.widget;
+        }
+    }
+    QCOMPARE(w.loginpassword->echoMode(), QLineEdit::Password);
+    QVERIFY(!w.Check1->isChecked());
+    QVERIFY(!w.Timer1->isActive());
+    QCOMPARE(w.Timer1->interval(), 30000);
+    QCOMPARE(w.Winsock1.objectName(), QStringLiteral("Winsock1"));
+    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+}
+
+void MorrentWindowTest::firstRunEmptiesTheBoxes() {
+    MorrentWindow w;
+    QCOMPARE(w.load(""), StartMode::window);
+    for (QLineEdit *box : {w.server, w.userlogin, w.loginpassword, w.sendto})
+        QCOMPARE(box->text(), QString());
+    QVERIFY(!w.Check1->isChecked());
+    QVERIFY(!w.cmdline);
+    QVERIFY(w.forward);
+    QVERIFY(nothingStored());
+
+    const QStringList lines = w.readme->text().split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.size(), 10);
+    QCOMPARE(lines[0], QStringLiteral("This Software supports CommandLine Arguments as well"));
+    QCOMPARE(lines[2],
+             QStringLiteral("morrent POPSERVER LOGIN PASSWORD DELETEFLAG <FORWARDADDRESS>"));
+    QCOMPARE(lines[4], QStringLiteral("for example:"));
+    // Three examples: delete 1 with a forward address, 0 with the same one, 1 without one.
+    const QStringList one = lines[5].split(' '), two = lines[6].split(' '),
+                      three = lines[7].split(' ');
+    QCOMPARE(one.size(), 7);
+    QCOMPARE(one[0], QStringLiteral("morrent"));
+    QCOMPARE(one[4], QStringLiteral("1"));
+    QCOMPARE(two[4], QStringLiteral("0"));
+    QCOMPARE(two[5], one[5]);
+    QCOMPARE(three.size(), 6);
+    QCOMPARE(three[4], QStringLiteral("1"));
+    for (const QStringList &example : {one, two, three}) {
+        QCOMPARE(example.last(), QString());  // each ends with a blank
+        // Without the program name and the empty piece after the trailing blank.
+        QCOMPARE(morrent::startmode(example.size() - 2), StartMode::commandline);
+    }
+    QCOMPARE(lines[8], QString());
+    QVERIFY(!lines[9].isEmpty());
+    QVERIFY(!w.readme->text().contains(QStringLiteral(".exe")));
+}
+
+void MorrentWindowTest::windowModeRestoresTheStoredSettings() {
+    store("popserver", QStringLiteral("pop.example.org:1110"));
+    store("popuser", QStringLiteral("jdoe"));
+    store("poppasswd", QStringLiteral("pa ss"));
+    store("popmapping", QStringLiteral("office@example.org"));
+    store("deletepopmails", QStringLiteral("1"));
+    MorrentWindow w;
+    QCOMPARE(w.load(""), StartMode::window);
+    QCOMPARE(w.server->text(), QStringLiteral("pop.example.org:1110"));
+    QCOMPARE(w.userlogin->text(), QStringLiteral("jdoe"));
+    QCOMPARE(w.loginpassword->text(), QStringLiteral("pa ss"));
+    QCOMPARE(w.sendto->text(), QStringLiteral("office@example.org"));
+    QVERIFY(w.Check1->isChecked());
+    QVERIFY(w.session.deleteafter);
+    QVERIFY(!w.Winsock1[0].State());
+
+    // A stored value that is no number leaves the box unchecked.
+    store("deletepopmails", QStringLiteral("on"));
+    MorrentWindow again;
+    again.load("");
+    QVERIFY(!again.Check1->isChecked());
+    QCOMPARE(stored("deletepopmails"), QStringLiteral("on"));
+}
+
+void MorrentWindowTest::wrongCountEndsWithoutTouchingAnything_data() {
+    QTest::addColumn<QString>("line");
+    QTest::newRow("one") << "pop.example.org";
+    QTest::newRow("three") << "pop.example.org jdoe secret";
+    QTest::newRow("six") << "pop.example.org jdoe secret 1 office@example.org extra";
+    QTest::newRow("four and two trailing blanks") << "pop.example.org jdoe secret 1  ";
+}
+
+void MorrentWindowTest::wrongCountEndsWithoutTouchingAnything() {
+    QFETCH(QString, line);
+    MorrentWindow w;
+    QSignalSpy finished(&w, &MorrentWindow::finished);
+    QCOMPARE(w.load(line.toStdString()), StartMode::wrongcount);
+    QVERIFY(w.reason().contains(QStringLiteral("wrong number of arguments")));
+    QVERIFY(!w.reason().contains(QStringLiteral("secret")));
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.Timer1->isActive());
+    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+    QCOMPARE(w.server->text(), QStringLiteral("Server"));
+    QVERIFY(!w.Check1->isChecked());
+    QVERIFY(nothingStored());
+    QCOMPARE(finished.count(), 0);  // the caller ends the program
+}
+
+void MorrentWindowTest::blanksMakePieces() {
+    const int port = closedPort();
+    {
+        // A trailing blank after four arguments: a fifth, empty piece, so forwarding to "".
+        MorrentWindow w;
+        QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret 0 ").arg(port).toStdString()),
+                 StartMode::commandline);
+        QVERIFY(w.cmdline);
+        QVERIFY(w.forward);
+        QCOMPARE(w.sendto->text(), QString());
+        QVERIFY(!w.isVisible());
+    }
+    {
+        // Two blanks: an empty piece that shifts the later ones.
+        MorrentWindow w;
+        QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe secret 0").arg(port).toStdString()),
+                 StartMode::commandline);
+        QCOMPARE(w.server->text(), QStringLiteral("127.0.0.1:%1").arg(port));
+        QCOMPARE(w.userlogin->text(), QString());
+        QCOMPARE(w.loginpassword->text(), QStringLiteral("jdoe"));
+        QVERIFY(w.Check1->isChecked());  // "secret" is no number
+        QCOMPARE(w.sendto->text(), QStringLiteral("0"));
+        QCOMPARE(w.session.curpass, std::string("jdoe"));
+    }
+    {
+        // Four pieces: no forwarding; the box keeps its initial text.
+        MorrentWindow w;
+        QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret 0").arg(port).toStdString()),
+                 StartMode::commandline);
+        QVERIFY(!w.forward);
+        QCOMPARE(w.sendto->text(), QStringLiteral("Send email To"));
+    }
+}
+
+void MorrentWindowTest::deleteFlag_data() {
+    QTest::addColumn<QString>("flag");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("1") << "1" << true;
+    QTest::newRow("2") << "2" << true;
+    QTest::newRow("a word") << "yes" << true;
+    QTest::newRow("0") << "0" << false;
+    QTest::newRow("-1") << "-1" << false;
+}
+
+void MorrentWindowTest::deleteFlag() {
+    QFETCH(QString, flag);
+    QFETCH(bool, checked);
+    MorrentWindow w;
+    QSignalSpy finished(&w, &MorrentWindow::finished);
+    w.load(QStringLiteral("127.0.0.1:%1 jdoe secret %2").arg(closedPort()).arg(flag).toStdString());
+    QCOMPARE(w.Check1->isChecked(), checked);
+    QCOMPARE(w.session.deleteafter, checked);
+    // Only the box's change is stored; none of the four values of the window.
+    QCOMPARE(stored("deletepopmails"), checked ? QStringLiteral("1") : QString());
+    for (const char *name : {"popserver", "popuser", "poppasswd", "popmapping"})
+        QCOMPARE(stored(name), QString());
+    QVERIFY(finished.wait(10000));
+}
+
+void MorrentWindowTest::check1StoresEveryChange() {
+    MorrentWindow w;
+    w.load("");
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTest::mouseClick(w.Check1, Qt::LeftButton, {}, QPoint(5, w.Check1->height() / 2));
+    QVERIFY(w.Check1->isChecked());
+    QCOMPARE(stored("deletepopmails"), QStringLiteral("1"));
+    QTest::mouseClick(w.Check1, Qt::LeftButton, {}, QPoint(5, w.Check1->height() / 2));
+    QCOMPARE(stored("deletepopmails"), QStringLiteral("0"));
+    QVERIFY(!w.session.deleteafter);
+}
+
+void MorrentWindowTest::downloadNowStoresTheFourValuesEvenWhenConnectFails() {
+    MorrentWindow w;
+    w.load("");
+    const QString server = QStringLiteral("127.0.0.1:%1").arg(closedPort());
+    w.server->setText(server);
+    w.userlogin->setText(QStringLiteral("jdoe"));
+    w.loginpassword->setText(QStringLiteral("Secret7"));
+    w.sendto->setText(QStringLiteral("office@example.org"));
+    w.Text1->setText(QStringLiteral("old status"));
+    w.subject->setText(QStringLiteral("old subject"));
+    w.Timer1->setInterval(60000);
+    w.Command1->click();
+
+    QCOMPARE(stored("popserver"), server);
+    QCOMPARE(stored("popuser"), QStringLiteral("jdoe"));
+    QCOMPARE(stored("poppasswd"), QStringLiteral("Secret7"));
+    QCOMPARE(stored("popmapping"), QStringLiteral("office@example.org"));
+    QCOMPARE(w.subject->text(), QString());
+    QVERIFY(!w.Command1->isEnabled());
+    // A new download starts a full inactivity interval.
+    QVERIFY(w.Timer1->isActive());
+    QVERIFY(w.Timer1->remainingTime() > 30000);
+
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QVERIFY(w.Text1->text().contains(QStringLiteral("refused")));
+    QVERIFY(!w.Text1->text().contains(QStringLiteral("Secret7")));
+}
+
+void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
+    ScriptedPop3 pop({mailNumbered(1), mailNumbered(2)});
+    store("maildrop", drop_);
+    MorrentWindow w;
+    w.load("");
+    w.server->setText(pop.address());
+    w.userlogin->setText(QStringLiteral("jdoe"));
+    w.loginpassword->setText(QStringLiteral("secret"));
+    w.sendto->setText(QStringLiteral("office@example.org"));
+    QStringList statuses;
+    connect(w.Text1, &QLineEdit::textChanged, [&](const QString &t) { statuses << t; });
+    w.Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+
+    QCOMPARE(statuses, QStringList({QStringLiteral("downloaded number 2 of 2"),
+                                    QStringLiteral("downloaded number 1 of 2")}));
+    // The last delivered message is message 1.
+    QCOMPARE(w.from->text(), QStringLiteral("Ann Example <ann@example.org>"));
+    QCOMPARE(w.subject->text(), QStringLiteral("note 1"));
+    QCOMPARE(w.body->toPlainText(), QStringLiteral("body of note 1\n"));
+    QCOMPARE(pop.commands,
+             QList<QByteArray>({"user jdoe", "pass secret", "list ", "retr 2", "retr 1", "quit"}));
+    const QStringList files = pickedUp();
+    QCOMPARE(files.size(), 2);
+    for (const QString &f : files)
+        QVERIFY2(f.contains("To: office@example.org\r\n"), qPrintable(f));
+
+    // The GMime reading shows decoded text.
+    ScriptedPop3 one(
+        {"From: =?utf-8?q?B=C3=A4rbel?= <b@example.org>\r\n"
+         "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n\r\nHallo\r\n"});
+    w.server->setText(one.address());
+    w.Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QCOMPARE(w.subject->text(), QStringLiteral("Grüße"));
+    QVERIFY(w.from->text().startsWith(QStringLiteral("Bärbel")));
+}
+
+void MorrentWindowTest::deletionOnlyWhenChecked() {
+    store("maildrop", drop_);
+    for (bool checked : {false, true}) {
+        ScriptedPop3 pop({mailNumbered(1), mailNumbered(2), mailNumbered(3)});
+        MorrentWindow w;
+        w.load("");
+        w.server->setText(pop.address());
+        w.userlogin->setText(QStringLiteral("jdoe"));
+        w.loginpassword->setText(QStringLiteral("secret"));
+        w.Check1->setChecked(checked);
+        w.Command1->click();
+        QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+        QList<QByteArray> tail = pop.commands.mid(3);
+        if (checked)
+            QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "dele 1", "dele 2",
+                                              "dele 3", "quit"}));
+        else
+            QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "quit"}));
+    }
+}
+
+void MorrentWindowTest::disconnectNowEndsTheSession() {
+    ScriptedPop3 silent({}, true);
+    MorrentWindow w;
+    w.load("");
+    w.server->setText(silent.address());
+    w.Command1->click();
+    QVERIFY(!w.Command1->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0].State(), int(common::Socket::sckConnected), 10000);
+    w.Command2->click();
+    QVERIFY(w.Command1->isEnabled());
+    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+    QVERIFY(!w.Text1->text().isEmpty());
+    // Pressed again with nothing running, it changes nothing.
+    w.Command2->click();
+    QVERIFY(w.Command1->isEnabled());
+}
+
+void MorrentWindowTest::commandLineReportsTheOutcome_data() {
+    QTest::addColumn<QString>("script");  // what the server does
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("delivered") << "mail" << true << "";
+    QTest::newRow("silent server") << "silent" << false << "no answer";
+    QTest::newRow("no host") << "no host" << false << "is not a server name";
+}
+
+void MorrentWindowTest::commandLineReportsTheOutcome() {
+    QFETCH(QString, script);
+    QFETCH(bool, ok);
+    QFETCH(QString, reason);
+    store("maildrop", drop_);
+    std::unique_ptr<ScriptedPop3> pop;
+    QString server = QStringLiteral("[::1");
+    if (script == "mail")
+        pop = std::make_unique<ScriptedPop3>(QList<QByteArray>{mailNumbered(1)});
+    else if (script == "silent")
+        pop = std::make_unique<ScriptedPop3>(QList<QByteArray>{}, true);
+    if (pop) server = pop->address();
+
+    qputenv("MORRENT_TIMER_MS", "200");
+    MorrentWindow w;
+    qunsetenv("MORRENT_TIMER_MS");
+    QSignalSpy finished(&w, &MorrentWindow::finished);
+    QCOMPARE(w.load((server + QStringLiteral(" jdoe secret 1")).toStdString()),
+             StartMode::commandline);
+    if (finished.isEmpty()) QVERIFY(finished.wait(10000));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished[0][0].toBool(), ok);
+    QVERIFY2(finished[0][1].toString().contains(reason), qPrintable(finished[0][1].toString()));
+    QVERIFY(!finished[0][1].toString().contains(QStringLiteral("secret")));
+    QVERIFY(!w.isVisible());
+    // Nothing shown in the window in this mode; nothing stored but the delete flag.
+    QCOMPARE(w.subject->text(), QString());
+    QCOMPARE(stored("popserver"), QString());
+    QCOMPARE(pickedUp().size(), ok ? 1 : 0);
+}
+
+void MorrentWindowTest::badMaildropFailsTheDownload() {
+    ScriptedPop3 pop({mailNumbered(1)});
+    store("maildrop", QStringLiteral("nowhere"));
+    MorrentWindow w;
+    w.load("");
+    w.server->setText(pop.address());
+    w.Command1->click();
+    QVERIFY(w.Command1->isEnabled());
+    QVERIFY(w.Text1->text().startsWith(QStringLiteral("maildrop")));
+    QTest::qWait(50);
+    QVERIFY(pop.commands.isEmpty());
+}
+
+QTEST_MAIN(MorrentWindowTest)
+#include "morrent_window.moc"

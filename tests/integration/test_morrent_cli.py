@@ -1,0 +1,220 @@
+"""morrent run from the command line, as cron runs it (no display, no terminal, stdin closed),
+against a real dovecot: its exit status, its one stderr line, the pickup folder, the mailbox and the
+settings it leaves behind.
+"""
+
+import os
+import socket
+import subprocess
+import threading
+
+import pytest
+
+from conftest import program
+from peers import Dovecot
+
+# A bound on every run; a run that needs it has hung.
+RUN_LIMIT = 60
+
+
+def message(n, extra=b""):
+    body = b"".join(b"line %d of message %d\n" % (i, n) for i in range(40))
+    return (b"From: Sender %d <sender%d@example.org>\nTo: alice@example.org\n"
+            b"Subject: message %d\n\n" % (n, n, n) + extra + body)
+
+
+# Lines a fetcher could spoil: dot lines (dot-stuffed on the wire), 8-bit bytes, a lone CR, an
+# empty line before the end, and no final line end.
+AWKWARD = (b"From: a@example.org\nTo: alice@example.org\nSubject: awkward\n\n.leading dot\n"
+           b".\n..two\n8bit: \xe4\xf6\xfc\xff\rcr\n\nlast line without end")
+
+
+@pytest.fixture
+def env(tmp_path):
+    """cron's situation: no display (a stale DISPLAY in some tests), private settings and data."""
+    e = {k: v for k, v in os.environ.items()
+         if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
+                      "MORRENT_TIMER_MS")}
+    for name in ("config", "data"):
+        (tmp_path / name).mkdir()
+    e.update(XDG_CONFIG_HOME=str(tmp_path / "config"), XDG_DATA_HOME=str(tmp_path / "data"))
+    return e
+
+
+def run(env, *args, timeout=RUN_LIMIT):
+    """Runs morrent with stdin closed and no terminal; returns (status, stderr lines)."""
+    proc = subprocess.run([str(program("morrent")), *map(str, args)], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
+                          preexec_fn=lambda: os.close(0), start_new_session=True)
+    assert proc.stdout == b""
+    return proc.returncode, proc.stderr.decode("utf-8", "replace").splitlines()
+
+
+def pickup(env):
+    """The delivered messages, in the order they were delivered."""
+    new = os.path.join(env["XDG_DATA_HOME"], "tessaruno", "pickup", "new")
+    if not os.path.isdir(new):
+        return []
+    names = sorted(os.listdir(new), key=lambda n: int(n.split(".")[-2]))
+    return [open(os.path.join(new, n), "rb").read() for n in names]
+
+
+def registry(env):
+    path = os.path.join(env["XDG_CONFIG_HOME"], "tessaruno", "registry.ini")
+    if not os.path.exists(path):
+        return {}
+    values = {}
+    for line in open(path, encoding="utf-8"):
+        if "=" in line and not line.startswith("["):
+            name, value = line.rstrip("\n").split("=", 1)
+            values[name] = value
+    return values
+
+
+def server(dovecot):
+    return f"{dovecot.host}:{dovecot.port}"
+
+
+@pytest.fixture
+def mailbox(start_peer):
+    mail = [message(1), AWKWARD, message(3, extra=b"Regards.\n")]
+    return start_peer(Dovecot, users={"alice": "secret"}, mail={"alice": mail}), mail
+
+
+# ---- good runs ----
+
+def test_good_run_delivers_every_message_byte_for_byte_and_keeps_them(mailbox, env):
+    dovecot, mail = mailbox
+    status, err = run(env, server(dovecot), "alice", "secret", 0)
+    assert (status, err) == (0, [])
+    # Highest number first, each exactly as RETR delivered it.
+    assert pickup(env) == [Dovecot.as_retrieved(m) for m in reversed(mail)]
+    assert len(dovecot.messages("alice")) == 3
+    # A command-line run stores nothing but a delete flag that checks the box.
+    assert registry(env) == {}
+
+
+@pytest.mark.parametrize("flag", ["1", "2", "yes"])
+def test_delete_flag_empties_the_mailbox_and_is_stored(mailbox, env, flag):
+    dovecot, mail = mailbox
+    status, err = run(env, server(dovecot), "alice", "secret", flag)
+    assert (status, err) == (0, [])
+    assert len(pickup(env)) == 3
+    assert dovecot.messages("alice") == []
+    assert registry(env) == {"deletepopmails": "1"}
+
+
+def test_a_negative_delete_flag_leaves_deletion_off(mailbox, env):
+    dovecot, mail = mailbox
+    assert run(env, server(dovecot), "alice", "secret", -1) == (0, [])
+    assert len(dovecot.messages("alice")) == 3
+    assert "deletepopmails" not in registry(env)
+
+
+def test_forward_address_replaces_to_and_nothing_else(mailbox, env):
+    dovecot, mail = mailbox
+    assert run(env, server(dovecot), "alice", "secret", 0, "office@example.org") == (0, [])
+    delivered = pickup(env)
+    for got, sent in zip(delivered, reversed(mail)):
+        expected = Dovecot.as_retrieved(sent).replace(b"To: alice@example.org\r\n",
+                                                      b"To: office@example.org\r\n")
+        assert got == expected
+
+
+def test_empty_mailbox_ends_at_once_with_success(start_peer, env):
+    dovecot = start_peer(Dovecot, users={"alice": "secret"})
+    assert run(env, server(dovecot), "alice", "secret", 1) == (0, [])
+    assert pickup(env) == []
+
+
+def test_a_stale_display_does_not_stop_a_command_line_run(mailbox, env):
+    dovecot, mail = mailbox
+    env["DISPLAY"] = ":97"  # no X server there
+    assert run(env, server(dovecot), "alice", "secret", 0) == (0, [])
+    assert len(pickup(env)) == 3
+
+
+# ---- failed runs: non-zero, one line on stderr saying why ----
+
+def test_wrong_password_fails_with_the_servers_answer(mailbox, env):
+    dovecot, mail = mailbox
+    status, err = run(env, server(dovecot), "alice", "wrong-pass", 1)
+    assert status != 0
+    assert len(err) == 1 and "-ERR" in err[0]
+    assert "wrong-pass" not in err[0]
+    assert pickup(env) == []
+    assert len(dovecot.messages("alice")) == 3
+
+
+def test_unreachable_server_fails(env):
+    # A port that was free a moment ago and nothing listens on.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    status, err = run(env, f"127.0.0.1:{port}", "alice", "secret", 0)
+    assert status != 0
+    assert len(err) == 1 and "refused" in err[0]
+
+
+def test_a_server_text_that_is_no_host_fails_at_once(env):
+    # Refused before any lookup: the run must end by itself, not wait for a timer.
+    status, err = run(env, "[::1", "alice", "secret", 0)
+    assert status != 0
+    assert len(err) == 1 and "[::1" in err[0]
+
+
+def test_silent_server_times_out(env):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    accepted = []
+    stop = threading.Event()
+
+    def accept():
+        listener.settimeout(RUN_LIMIT)
+        try:
+            conn, _ = listener.accept()
+            accepted.append(conn)
+            stop.wait(RUN_LIMIT)
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=accept, daemon=True)
+    thread.start()
+    try:
+        env["MORRENT_TIMER_MS"] = "300"
+        status, err = run(env, "127.0.0.1:%d" % listener.getsockname()[1], "alice", "secret", 0)
+    finally:
+        stop.set()
+        listener.close()
+        thread.join(RUN_LIMIT)
+        for conn in accepted:
+            conn.close()
+    assert status != 0
+    assert len(err) == 1 and "no answer" in err[0]
+
+
+def test_bad_maildrop_setting_fails_the_download(mailbox, env):
+    dovecot, mail = mailbox
+    folder = os.path.join(env["XDG_CONFIG_HOME"], "tessaruno")
+    os.makedirs(folder)
+    with open(os.path.join(folder, "registry.ini"), "w") as f:
+        f.write("[HKLM\\SOFTWARE\\Tessaruno]\nmaildrop=somewhere else\n")
+    status, err = run(env, server(dovecot), "alice", "secret", 1)
+    assert status != 0
+    assert len(err) == 1 and "maildrop" in err[0]
+    assert len(dovecot.messages("alice")) == 3
+
+
+@pytest.mark.parametrize("args", [
+    ["pop.example.org", "alice", "secret"],
+    ["pop.example.org", "alice", "secret", "1", "office@example.org", "extra"],
+    ["pop.example.org", "alice", "my secret", "1", "office@example.org"],  # a blank splits it
+    ["pop.example.org", "alice", "secret", "1", "", ""],             # empty pieces count too
+])
+def test_wrong_count_of_arguments_ends_at_once(env, args):
+    status, err = run(env, *args)
+    assert status == 2
+    assert len(err) == 1 and "wrong number of arguments" in err[0]
+    assert "secret" not in err[0]
+    assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))

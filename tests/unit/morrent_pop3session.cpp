@@ -1,0 +1,524 @@
+// The POP3 download engine, driven like a transcript: the server's bytes go in (cut into chunks
+// where it matters), the commands sent and the messages delivered come out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "morrent/pop3session.h"
+
+using namespace morrent;
+
+namespace {
+
+// One session with a scripted window around it: deliveries and commits are confirmed at once unless
+// told otherwise.
+struct Conversation {
+    Pop3Session s;
+    std::string sent;
+    std::vector<std::string> delivered;
+    std::vector<std::string> statuses;
+    bool closed = false;
+    bool ended = false;
+    bool confirmdeliveries = true;
+    bool confirmcommit = true;
+    int commits = 0;
+
+    explicit Conversation(bool deleteafter = false) {
+        s.curuser = "alice";
+        s.curpass = "secret";
+        s.deleteafter = deleteafter;
+        s.resetsession();
+    }
+    void apply(Actions a) {
+        sent += a.send;
+        if (!a.status.empty()) statuses.push_back(a.status);
+        closed |= a.close;
+        ended |= a.ended;
+        if (a.deliver) {
+            delivered.push_back(s.message());
+            if (confirmdeliveries) apply(s.delivered(true));
+        }
+        if (a.commit) {
+            ++commits;
+            if (confirmcommit) apply(s.committed(true));
+        }
+    }
+    // One reply, in one chunk.
+    void server(std::string_view bytes) { apply(s.feed(bytes)); }
+    // One reply, cut into chunks at the given offsets.
+    void server(std::string_view bytes, std::vector<std::size_t> cuts) {
+        std::size_t from = 0;
+        cuts.push_back(bytes.size());
+        for (std::size_t cut : cuts) {
+            apply(s.feed(bytes.substr(from, cut - from)));
+            from = cut;
+        }
+    }
+    // Takes what was sent since the last call.
+    std::string take() {
+        std::string out;
+        out.swap(sent);
+        return out;
+    }
+};
+
+const std::string kGreeting = "+OK Dovecot ready.\r\n";
+const std::string kLogin = "+OK\r\n";
+const std::string kPassOk = "+OK Logged in.\r\n";
+
+std::string listing(const std::vector<std::string> &messages) {
+    std::string out = "+OK " + std::to_string(messages.size()) + " messages:\r\n";
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        out += std::to_string(i + 1) + " " + std::to_string(messages[i].size()) + "\r\n";
+    return out + ".\r\n";
+}
+
+// A RETR reply for a message as it is stored (CR LF lines): dot-stuffed, with the end marker.
+std::string retrreply(const std::string &message) {
+    std::string out = "+OK " + std::to_string(message.size()) + " octets\r\n";
+    bool linestart = true;
+    for (char c : message) {
+        if (linestart && c == '.') out += '.';
+        out += c;
+        linestart = c == '\n';
+    }
+    if (!message.empty() && message.back() != '\n') out += "\r\n";
+    return out + ".\r\n";
+}
+
+void login(Conversation &c) {
+    c.server(kGreeting);
+    c.server(kLogin);
+    c.server(kPassOk);
+    ASSERT_EQ(c.take(), "user alice\r\npass secret\r\nlist \r\n");
+}
+
+const std::vector<std::string> kThree = {
+    "From: a@example.org\r\nSubject: one\r\n\r\nfirst\r\n",
+    "From: b@example.org\r\nSubject: two\r\n\r\nsecond\r\n",
+    "From: c@example.org\r\nSubject: three\r\n\r\nthird\r\n",
+};
+
+}  // namespace
+
+TEST(Pop3Session, ThreeMessagesFromTheHighestDownThenDeleteAndQuit) {
+    for (bool deleteafter : {true, false}) {
+        SCOPED_TRACE(deleteafter ? "deleting" : "keeping");
+        Conversation c(deleteafter);
+        login(c);
+        c.server(listing(kThree));
+        EXPECT_EQ(c.take(), "retr 3\r\n");
+        c.server(retrreply(kThree[2]));
+        EXPECT_EQ(c.take(), "retr 2\r\n");
+        c.server(retrreply(kThree[1]));
+        EXPECT_EQ(c.take(), "retr 1\r\n");
+        c.server(retrreply(kThree[0]));
+        EXPECT_EQ(c.take(), deleteafter ? "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n" : "quit\r\n");
+        EXPECT_EQ(c.delivered, (std::vector<std::string>{kThree[2], kThree[1], kThree[0]}));
+        EXPECT_EQ(c.statuses,
+                  (std::vector<std::string>{"downloaded number 3 of 3", "downloaded number 2 of 3",
+                                            "downloaded number 1 of 3"}));
+        EXPECT_EQ(c.commits, 1);
+        EXPECT_FALSE(c.ended);
+        if (deleteafter) c.server("+OK Marked to be deleted.\r\n+OK Marked to be deleted.\r\n");
+        if (deleteafter) c.server("+OK Marked to be deleted.\r\n");
+        EXPECT_FALSE(c.ended);
+        c.server("+OK Logging out, messages deleted.\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_TRUE(c.closed);
+        EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+        EXPECT_EQ(c.take(), "");
+    }
+}
+
+TEST(Pop3Session, RepliesAreRecognisedInAnyCaseAndOnlyAtTheLineStart) {
+    Conversation c;
+    c.server(" +OK with a blank first\r\n");
+    EXPECT_EQ(c.take(), "");
+    c.server("+Ok\r\n");
+    EXPECT_EQ(c.take(), "user alice\r\n");
+    c.server("+oK\r\n");
+    EXPECT_EQ(c.take(), "pass secret\r\n");
+    c.server("+OK\r\n");
+    EXPECT_EQ(c.take(), "list \r\n");
+}
+
+TEST(Pop3Session, RefusalsEndTheSessionWithoutQuit) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> replies;
+        std::string sent;
+    } cases[] = {
+        {"greeting", {"-ERR go away\r\n"}, ""},
+        {"wrong password",
+         {kGreeting, kLogin, "-ERR [AUTH] Authentication failed.\r\n"},
+         "user alice\r\npass secret\r\n"},
+        {"lower-case refusal", {kGreeting, "-err no such user\r\n"}, "user alice\r\n"},
+        {"list",
+         {kGreeting, kLogin, kPassOk, "-ERR busy\r\n"},
+         "user alice\r\npass secret\r\nlist \r\n"},
+        {"retr",
+         {kGreeting, kLogin, kPassOk, "+OK\r\n1 10\r\n.\r\n", "-ERR gone\r\n"},
+         "user alice\r\npass secret\r\nlist \r\nretr 1\r\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c(true);
+        for (const auto &r : k.replies) c.server(r);
+        EXPECT_EQ(c.take(), k.sent);
+        EXPECT_TRUE(c.ended);
+        EXPECT_TRUE(c.closed);
+        EXPECT_TRUE(c.delivered.empty());
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason().rfind("server said: -", 0), 0u) << c.s.reason();
+        // Nothing more is answered on that connection.
+        c.server("+OK\r\n");
+        EXPECT_EQ(c.take(), "");
+    }
+}
+
+TEST(Pop3Session, TheServerEchoingThePasswordDoesNotShowIt) {
+    Conversation c;
+    c.server(kGreeting);
+    c.server(kLogin);
+    c.server("-ERR bad password secret for alice\r\n");
+    EXPECT_EQ(c.s.reason().find("secret"), std::string::npos) << c.s.reason();
+    ASSERT_EQ(c.statuses.size(), 1u);
+    EXPECT_EQ(c.statuses[0].find("secret"), std::string::npos);
+}
+
+// Every reply of a whole session is cut at every offset, and then fed a byte at a time: the
+// commands and the delivered messages never change.
+TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
+    const std::vector<std::string> messages = {
+        "Subject: dots\r\n\r\n.leading dot\r\n..two dots\r\n.\r\nRegards.\r\n",
+        "Subject: ends in a dot line\r\n\r\nRegards.\r\n.x\r\n",
+        std::string("Subject: 8bit\r\n\r\ngr\xc3\xbc\xc3\x9f"
+                    "e ") +
+            std::string(1, '\0') + "\xff\x80\r\n",
+    };
+    std::vector<std::string> replies = {kGreeting, kLogin, kPassOk, listing(messages)};
+    for (int n = 3; n >= 1; --n) replies.push_back(retrreply(messages[n - 1]));
+    replies.push_back("+OK\r\n+OK\r\n+OK\r\n+OK bye\r\n");
+    const std::string wantsent =
+        "user alice\r\npass secret\r\nlist \r\nretr 3\r\nretr 2\r\nretr 1\r\n"
+        "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n";
+    const std::vector<std::string> wantdelivered = {messages[2], messages[1], messages[0]};
+
+    auto check = [&](Conversation &c) {
+        EXPECT_EQ(c.sent, wantsent);
+        EXPECT_EQ(c.delivered, wantdelivered);
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+    };
+    for (std::size_t r = 0; r < replies.size(); ++r) {
+        for (std::size_t cut = 1; cut < replies[r].size(); ++cut) {
+            Conversation c(true);
+            for (std::size_t k = 0; k < replies.size(); ++k)
+                k == r ? c.server(replies[k], {cut}) : c.server(replies[k]);
+            SCOPED_TRACE("reply " + std::to_string(r) + " cut at " + std::to_string(cut));
+            check(c);
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+    Conversation c(true);
+    for (const auto &reply : replies) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t i = 1; i < reply.size(); ++i) cuts.push_back(i);
+        c.server(reply, cuts);
+    }
+    SCOPED_TRACE("a byte at a time");
+    check(c);
+}
+
+TEST(Pop3Session, StatusLineAndDataInOneChunk) {
+    Conversation c;
+    login(c);
+    // The LIST status line and the whole listing together.
+    c.server("+OK 2 messages:\r\n1 20\r\n2 30\r\n.\r\n");
+    EXPECT_EQ(c.take(), "retr 2\r\n");
+    // The RETR status line and the whole message together.
+    c.server("+OK 30 octets\r\nSubject: two\r\n\r\nbody\r\n.\r\n");
+    EXPECT_EQ(c.take(), "retr 1\r\n");
+    ASSERT_EQ(c.delivered.size(), 1u);
+    EXPECT_EQ(c.delivered[0], "Subject: two\r\n\r\nbody\r\n");
+}
+
+TEST(Pop3Session, MessageTextThatLooksLikeAReply) {
+    // Text chunks that begin with "-err" or "+ok" are message text, not replies.
+    Conversation c;
+    login(c);
+    c.server("+OK\r\n1 50\r\n.\r\n");
+    c.take();
+    c.server("+OK\r\nSubject: x\r\n\r\n");
+    c.server("-ERR is how a refusal starts\r\n");
+    c.server("+OK is how an answer starts\r\n.\r\n");
+    EXPECT_FALSE(c.ended);
+    ASSERT_EQ(c.delivered.size(), 1u);
+    EXPECT_EQ(c.delivered[0],
+              "Subject: x\r\n\r\n-ERR is how a refusal starts\r\n+OK is how an answer starts\r\n");
+    EXPECT_EQ(c.take(), "quit\r\n");
+}
+
+TEST(Pop3Session, EndOfMessageHandling) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> chunks;  // after the RETR status line
+        std::string want;
+    } cases[] = {
+        {"text line then end marker",
+         {"Subject: a\r\n\r\nline\r\n.\r\n"},
+         "Subject: a\r\n\r\nline\r\n"},
+        {"one empty line before the marker goes with it",
+         {"Subject: a\r\n\r\nline\r\n\r\n.\r\n"},
+         "Subject: a\r\n\r\nline\r\n"},
+        {"marker split after the dot",
+         {"Subject: a\r\n\r\nline\r\n.", "\r\n"},
+         "Subject: a\r\n\r\nline\r\n"},
+        {"marker split after the CR",
+         {"Subject: a\r\n\r\nline\r\n.\r", "\n"},
+         "Subject: a\r\n\r\nline\r\n"},
+        {"chunk ends after a line ending in a dot",
+         {"Subject: a\r\n\r\nRegards.\r\n", "more text\r\n.\r\n"},
+         "Subject: a\r\n\r\nRegards.\r\nmore text\r\n"},
+        {"dot-stuffed lines are un-stuffed",
+         {"Subject: a\r\n\r\n..\r\n...\r\n..hidden\r\n.\r\n"},
+         "Subject: a\r\n\r\n.\r\n..\r\n.hidden\r\n"},
+        {"a dot and CR that are not the marker",
+         {"Subject: a\r\n\r\n.\rX\r\n.\r\n"},
+         "Subject: a\r\n\r\n\rX\r\n"},
+        {"a bare LF does not start a line",
+         {"A: b\r\n\r\nx\n.y\r\n.\r\n"},
+         "A: b\r\n\r\nx\n.y\r\n"},
+        {"an empty message", {".\r\n"}, ""},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c;
+        login(c);
+        c.server("+OK\r\n1 100\r\n.\r\n");
+        EXPECT_EQ(c.take(), "retr 1\r\n");
+        c.server("+OK message follows\r\n");
+        for (const auto &chunk : k.chunks) c.server(chunk);
+        ASSERT_EQ(c.delivered.size(), 1u);
+        EXPECT_EQ(c.delivered[0], k.want);
+        EXPECT_EQ(c.take(), "quit\r\n");
+    }
+}
+
+TEST(Pop3Session, ListingWhoseEndMarkerIsSplitCountsEveryMessage) {
+    Conversation c(true);
+    login(c);
+    c.server("+OK\r\n1 10\r\n2 10\r\n.");
+    EXPECT_EQ(c.take(), "");
+    c.server("\r\n");
+    EXPECT_EQ(c.take(), "retr 2\r\n");
+    EXPECT_EQ(c.s.msgtotal, 2);
+}
+
+TEST(Pop3Session, EmptyMailboxQuitsAtOnce) {
+    Conversation c(true);
+    login(c);
+    c.server("+OK 0 messages:\r\n.\r\n");
+    EXPECT_EQ(c.take(), "quit\r\n");
+    EXPECT_EQ(c.commits, 0);
+    c.server("+OK Logging out.\r\n");
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+}
+
+TEST(Pop3Session, NothingIsAnsweredAfterQuit) {
+    Conversation c(true);
+    login(c);
+    c.server("+OK\r\n1 5\r\n.\r\n");
+    c.server("+OK\r\nA: b\r\n.\r\n");
+    EXPECT_EQ(c.take(), "retr 1\r\ndele 1\r\nquit\r\n");
+    // The DELE reply and the QUIT reply: no USER, no PASS, and the session closes at QUIT's reply.
+    c.server("+OK\r\n");
+    EXPECT_FALSE(c.ended);
+    c.server("+OK bye\r\n+OK\r\n+OK\r\n");
+    EXPECT_EQ(c.take(), "");
+    EXPECT_TRUE(c.ended);
+    EXPECT_TRUE(c.closed);
+}
+
+TEST(Pop3Session, NextMessageOnlyAfterTheDeliveryIsConfirmed) {
+    Conversation c(true);
+    c.confirmdeliveries = false;
+    login(c);
+    c.server(listing(kThree));
+    c.take();
+    c.server(retrreply(kThree[2]));
+    EXPECT_EQ(c.take(), "");  // waiting for the delivery
+    EXPECT_EQ(c.s.phase(), Phase::delivering);
+    c.server("+OK something unasked\r\n-ERR and a piece");  // not an answer to anything
+    EXPECT_EQ(c.take(), "");
+    EXPECT_FALSE(c.ended);
+    c.apply(c.s.delivered(true));
+    EXPECT_EQ(c.take(), "retr 2\r\n");
+    c.apply(c.s.delivered(true));  // a second confirmation of the same message changes nothing
+    EXPECT_EQ(c.take(), "");
+    c.server(retrreply(kThree[1]));  // read afresh, nothing of the stray piece before it
+    EXPECT_EQ(c.delivered.back(), kThree[1]);
+}
+
+TEST(Pop3Session, NoDeleBeforeEveryMessageIsDurable) {
+    Conversation c(true);
+    c.confirmcommit = false;
+    login(c);
+    c.server(listing(kThree));
+    for (int n = 3; n >= 1; --n) c.server(retrreply(kThree[n - 1]));
+    EXPECT_EQ(c.take(), "retr 3\r\nretr 2\r\nretr 1\r\n");
+    EXPECT_EQ(c.commits, 1);
+    EXPECT_EQ(c.s.phase(), Phase::committing);
+    c.apply(c.s.committed(true));
+    EXPECT_EQ(c.take(), "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n");
+}
+
+TEST(Pop3Session, FailedDeliveryOrCommitQuitsWithoutDele) {
+    for (bool atcommit : {false, true}) {
+        SCOPED_TRACE(atcommit ? "commit fails" : "second delivery fails");
+        Conversation c(true);
+        c.confirmdeliveries = !atcommit;
+        c.confirmcommit = false;
+        login(c);
+        c.server(listing(kThree));
+        c.take();
+        if (atcommit) {
+            for (int n = 3; n >= 1; --n) {
+                c.server(retrreply(kThree[n - 1]));
+                c.apply(c.s.delivered(true));
+            }
+            c.take();
+            c.apply(c.s.committed(false, "cannot sync the pickup folder: No space left on device"));
+        } else {
+            c.confirmdeliveries = true;
+            c.server(retrreply(kThree[2]));
+            c.confirmdeliveries = false;
+            c.server(retrreply(kThree[1]));
+            c.take();
+            c.apply(c.s.delivered(false, "the mail service said: 554 5.7.1 refused"));
+        }
+        EXPECT_EQ(c.take(), "quit\r\n");
+        const std::string want =
+            atcommit ? "delivery failed: cannot sync the pickup folder: No space left on device"
+                     : "delivery failed: the mail service said: 554 5.7.1 refused";
+        ASSERT_FALSE(c.statuses.empty());
+        EXPECT_EQ(c.statuses.back(), want);
+        c.server("+OK bye\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason(), want);
+    }
+}
+
+TEST(Pop3Session, EveryWayOfEndingEarlyIsAFailure) {
+    struct Case {
+        const char *what;
+        Actions (*end)(Pop3Session &);
+        const char *reason;
+    } cases[] = {
+        {"time-out", [](Pop3Session &s) { return s.timeout(); },
+         "no answer from the server for 30 seconds"},
+        {"server closed", [](Pop3Session &s) { return s.serverclosed(); },
+         "the server closed the connection"},
+        {"socket error", [](Pop3Session &s) { return s.socketerror("Connection refused"); },
+         "connection failed: Connection refused"},
+        {"disconnect now", [](Pop3Session &s) { return s.disconnect(); },
+         "disconnected before the session ended"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c(true);
+        login(c);
+        c.server("+OK\r\n1 40\r\n.\r\n");
+        c.server("+OK\r\nSubject: half a mess");  // cut off in the middle of the message
+        c.apply(k.end(c.s));
+        EXPECT_TRUE(c.ended);
+        EXPECT_TRUE(c.closed);
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason(), k.reason);
+        EXPECT_EQ(c.statuses.back(), k.reason);
+        EXPECT_TRUE(c.delivered.empty());
+        EXPECT_EQ(c.take(), "retr 1\r\n");
+        // Further ticks and events change nothing.
+        Actions later = c.s.timeout();
+        EXPECT_FALSE(later.ended);
+        EXPECT_EQ(c.s.reason(), k.reason);
+    }
+}
+
+TEST(Pop3Session, EndingAfterQuit) {
+    // Without DELE the session is complete once QUIT is out; with DELE, only QUIT's answer tells
+    // that the deletions were committed.
+    for (bool deleteafter : {false, true}) {
+        for (bool timeout : {false, true}) {
+            SCOPED_TRACE(std::string(deleteafter ? "dele" : "no dele") +
+                         (timeout ? ", timeout" : ", closed"));
+            Conversation c(deleteafter);
+            login(c);
+            c.server("+OK\r\n1 5\r\n.\r\n");
+            c.server("+OK\r\nA: b\r\n.\r\n");
+            c.apply(timeout ? c.s.timeout() : c.s.serverclosed());
+            EXPECT_TRUE(c.ended);
+            EXPECT_EQ(c.s.outcome(), deleteafter ? Outcome::failed : Outcome::succeeded);
+        }
+    }
+}
+
+TEST(Pop3Session, RefusedDeleFailsTheSessionButQuitStillEndsIt) {
+    Conversation c(true);
+    login(c);
+    c.server("+OK\r\n1 5\r\n2 5\r\n.\r\n");
+    c.server("+OK\r\nA: b\r\n.\r\n");
+    c.server("+OK\r\nA: c\r\n.\r\n");
+    EXPECT_EQ(c.take(), "retr 2\r\nretr 1\r\ndele 1\r\ndele 2\r\nquit\r\n");
+    c.server("+OK\r\n-ERR message 2 is locked\r\n");
+    EXPECT_FALSE(c.ended);
+    c.server("+OK\r\n");
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.s.outcome(), Outcome::failed);
+    EXPECT_EQ(c.s.reason(), "server said: -ERR message 2 is locked");
+}
+
+TEST(Pop3Session, OverlongLinesEndTheSession) {
+    Conversation c;
+    c.server(std::string(Pop3Session::maxline, '+'));
+    EXPECT_FALSE(c.ended);
+    c.server("x");
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.s.outcome(), Outcome::failed);
+}
+
+TEST(Pop3Session, LargeMessageArrivesWholeAndReservesItsListedSize) {
+    std::string big = "Subject: big\r\n\r\n";
+    while (big.size() < (5u << 20))
+        big += std::string(998, 'x') + "\r\n.line starting with a dot\r\n";
+    Conversation c;
+    login(c);
+    c.server("+OK\r\n1 " + std::to_string(big.size()) + "\r\n.\r\n");
+    c.take();
+    c.confirmdeliveries = false;
+    std::string reply = retrreply(big);
+    for (std::size_t at = 0; at < reply.size(); at += 65536) c.server(reply.substr(at, 65536));
+    ASSERT_EQ(c.delivered.size(), 1u);
+    EXPECT_TRUE(c.delivered[0] == big);
+    EXPECT_LE(c.s.message().capacity(), big.size() + 1024);  // no doubling while it grew
+}
+
+TEST(Pop3Session, ResetsessionStartsAfresh) {
+    Conversation c(true);
+    login(c);
+    c.server("-ERR\r\n");
+    EXPECT_TRUE(c.ended);
+    c.s.resetsession();
+    EXPECT_EQ(c.s.phase(), Phase::greeting);
+    EXPECT_FALSE(c.s.usersent || c.s.passsent || c.s.listsent || c.s.listok || c.s.counted ||
+                 c.s.msgdone || c.s.quitsent || c.s.deleting);
+    EXPECT_EQ(c.s.msgtotal, 0);
+    EXPECT_EQ(c.s.outcome(), Outcome::running);
+    EXPECT_EQ(c.s.curuser, "alice");
+    c.server(kGreeting);
+    EXPECT_EQ(c.take(), "user alice\r\n");
+}
