@@ -1,0 +1,22 @@
+// The command-line rules on arbitrary text: splitting and joining give back the same line, and the
+// delete flag is always 0 or 1.
+#include "morrent/cmdline.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string_view line(reinterpret_cast<const char *>(data), size);
+    const auto pieces = morrent::splitarguments(line);
+    if (morrent::joinarguments(pieces) != line) std::abort();
+    (void)morrent::startmode(pieces.size());
+    for (const auto &p : pieces) {
+        const int flag = morrent::deleteflag(p);
+        if (flag != 0 && flag != 1) std::abort();
+        const int stored = morrent::storeddeleteflag(p);
+        if (stored != 0 && stored != 1) std::abort();
+        (void)morrent::toint16(p);
+    }
+    return 0;
+}
