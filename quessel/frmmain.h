@@ -1,0 +1,42 @@
+// The main window: the frame around the information window and the hidden session window.
+#pragma once
+
+#include <QPointer>
+
+#include "common/shell.h"
+#include "quessel/options.h"
+
+class QAction;
+class QMenu;
+
+namespace quessel {
+
+class Popad;
+class SessionWindow;
+
+class FrmMain : public common::MainShell {
+    Q_OBJECT
+public:
+    explicit FrmMain(const Options &options, QWidget *parent = nullptr);
+
+    // "Start Proxy": shows the session window (loading it, and so listening, the first time),
+    // then hides it again.
+    void sproxy_Click();
+    void mnuFileExit_Click();
+
+    Popad *popad() const;
+    SessionWindow *session() const;
+
+    QMenu *mnuFile;
+    QAction *mnuFileExit;
+    QAction *sproxy;
+
+private:
+    void load();
+
+    Options options_;
+    QPointer<QWidget> popad_;
+    QPointer<QWidget> session_;
+};
+
+}  // namespace quessel

@@ -1,0 +1,109 @@
+// Login routing for one slot, as plain bytes-in / actions-out logic.
+//
+// A mail client logs in as USERNAME|SERVER. Until the slot has its server connection, the client's
+// input is assembled into lines: the first line that is a login line names the server and gives the
+// user part (the USER command as the server must see it); commands before it are answered here.
+// Once the server connection exists, the window relays bytes unchanged and this class only strips
+// the server's greeting (the client already had ours).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quessel {
+
+// The greeting every client gets at once, before any server is known.
+inline constexpr std::string_view kGreeting = "+OK\r\n";
+
+// A pre-login line longer than this (line end excluded) is refused.
+inline constexpr std::size_t kMaxLineLength = 2048;
+// A server greeting longer than this without a line end is taken for a server that does not speak
+// POP3.
+inline constexpr std::size_t kMaxGreetingLength = 4096;
+
+// The user part of a login line: the text before the first "|", followed by the line end that ends
+// the whole text (LF CR, CR LF, LF or CR, in that order of testing). Text without "|" is returned
+// unchanged.
+std::string user(std::string_view userline);
+// The server part: everything after the first "|" less that line end; "" when the text holds no
+// "|".
+std::string server(std::string_view userline);
+
+// A line that holds "|" and, in any case, "user".
+bool isLoginLine(std::string_view line);
+
+// The host to connect to for a server part, or nothing when the text cannot be a host name or an
+// address (empty, blanks, control characters, a port or anything else a host name cannot hold).
+// "[::1]" becomes "::1".
+std::optional<std::string> serverHost(std::string_view serverPart);
+
+// Replies for a client whose server could not be reached; each is one -ERR line naming the server.
+std::string unreachableReply(std::string_view server, std::string_view reason);
+std::string closedBeforeGreetingReply(std::string_view server);
+std::string greetingTimeoutReply(std::string_view server, int seconds);
+// For a client that did not log in in time.
+std::string loginIdleReply(int minutes);
+
+// What the window does with one piece of client input before the server connection exists.
+struct ClientStep {
+    std::string reply;     // send to the client now
+    bool connect = false;  // open the slot's server connection to `host`
+    std::string host;
+    bool close = false;  // close the client once `reply` is written; the slot ends
+};
+
+// What the window does with server input while the greeting is still expected.
+struct ServerStep {
+    enum Kind {
+        Wait,    // greeting not complete yet
+        Pass,    // greeting dropped; `forClient` follows it and goes to the client
+        Refuse,  // not a POP3 greeting: send `reply` to the client and end the slot
+    };
+    Kind kind = Wait;
+    std::string_view forClient;  // points into the bytes given to fromServer
+    std::string reply;
+};
+
+class Session {
+public:
+    enum class Phase {
+        Greeted,     // assembling lines, waiting for the login line
+        Connecting,  // login line seen; later input is held for the server
+        Relaying,    // the server connection took the user part and the held bytes
+        Ended,       // the slot is finished (QUIT, refused line)
+    };
+
+    Phase phase() const { return phase_; }
+
+    // Client bytes while Greeted or Connecting; ignored otherwise.
+    ClientStep fromClient(std::string_view bytes);
+
+    // What the client sent after its login line so far.
+    const std::string &held() const { return held_; }
+    // The server part and the user part of the login line (Connecting and later).
+    const std::string &serverPart() const { return server_; }
+    const std::string &userPart() const { return user_; }
+
+    // The server connection is up: returns the bytes to send first (the user part, then the held
+    // input, in the order the client sent them) and moves to Relaying.
+    std::string takeForServer();
+
+    // Server bytes until the greeting line has gone by. After Pass, relay without calling this.
+    ServerStep fromServer(std::string_view bytes);
+    bool serverGreeted() const { return greeted_; }
+
+private:
+    void onLine(std::string_view line, ClientStep &step);
+
+    Phase phase_ = Phase::Greeted;
+    std::string line_;  // incomplete client line
+    char swallow_ = 0;  // second half of a line end that may start the next input
+    std::string held_;
+    std::string user_;
+    std::string server_;
+    std::string greeting_;  // incomplete server greeting
+    bool greeted_ = false;
+};
+
+}  // namespace quessel

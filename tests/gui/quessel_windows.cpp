@@ -1,0 +1,332 @@
+// quessel's windows under the offscreen platform: start-up, the hidden session window with its
+// slots, and the relay seen from both ends (a client and a scripted server in this process).
+#include <sys/socket.h>
+
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "common/controls.h"
+#include "quessel/frmmain.h"
+#include "quessel/module1.h"
+#include "quessel/popad.h"
+#include "quessel/sessionwindow.h"
+
+using namespace quessel;
+
+namespace {
+
+int freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+Options localOptions(int serverPort = 110) {
+    Options o;
+    o.port = freePort();
+    o.bind = "127.0.0.1";
+    o.serverPort = serverPort;
+    return o;
+}
+
+// A client that has had the proxy's greeting.
+std::unique_ptr<QTcpSocket> greetedClient(int port) {
+    auto c = std::make_unique<QTcpSocket>();
+    c->connectToHost(QHostAddress::LocalHost, quint16(port));
+    if (!QTest::qWaitFor([&] { return c->bytesAvailable() >= 5; }, 5000)) return nullptr;
+    if (c->read(5) != "+OK\r\n") return nullptr;
+    return c;
+}
+
+QByteArray readUntil(QTcpSocket *s, const QByteArray &end) {
+    QByteArray got;
+    (void)QTest::qWaitFor(
+        [&] {
+            got += s->readAll();
+            return got.endsWith(end);
+        },
+        5000);
+    return got;
+}
+
+// Resets the connection instead of closing it.
+void reset(QTcpSocket *s) {
+    struct linger lg {
+        1, 0
+    };
+    ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    s->abort();
+}
+
+}  // namespace
+
+class QuesselWindows : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void startShowsInformationWindowAndListens();
+    void startProxyAgainKeepsSessions();
+    void portInUseIsShownAndRetried();
+    void slotsUseTheLowestFreeIndex();
+    void relayPassesBothWaysAndTraces();
+    void serverClosingEndsTheSlot();
+    void clientResetFreesTheWholeSlot();
+    void unloadClosesEverySession();
+
+private:
+    QTemporaryDir config_;
+};
+
+void QuesselWindows::initTestCase() {
+    QVERIFY(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit());
+}
+
+void QuesselWindows::startShowsInformationWindowAndListens() {
+    const Options o = localOptions();
+    FrmMain *f = Module1::Main(o);
+    QVERIFY(QTest::qWaitForWindowExposed(f));
+    QCOMPARE(Module1::fMainForm.data(), f);
+    QCOMPARE(f->objectName(), QStringLiteral("frmMain"));
+    // A maximised child adds its caption in brackets, so the frame's own comes first.
+    QVERIFY(f->windowTitle().startsWith(QStringLiteral("quessel")));
+    QCOMPARE(f->statusText(), QStringLiteral("Status"));
+
+    // First run: nothing saved yet.
+    QCOMPARE(f->width(), common::twipsToPixels(8500));
+    QCOMPARE(f->height(), common::twipsToPixels(6500));
+
+    const QList<QAction *> bar = f->menuBar()->actions();
+    QCOMPARE(bar.size(), 2);
+    QCOMPARE(bar[0]->text(), QStringLiteral("&File"));
+    QCOMPARE(bar[1]->text(), QStringLiteral("Start Proxy"));
+    QCOMPARE(bar[1]->objectName(), QStringLiteral("sproxy"));
+    QCOMPARE(f->mnuFile->actions().size(), 1);
+    QCOMPARE(f->mnuFileExit->text(), QStringLiteral("E&xit"));
+
+    Popad *p = f->popad();
+    QVERIFY(p);
+    QCOMPARE(p->objectName(), QStringLiteral("popad"));
+    auto *popadSub = qobject_cast<QMdiSubWindow *>(p->parentWidget());
+    QVERIFY(popadSub && popadSub->isVisible() && popadSub->isMaximized());
+    QCOMPARE(popadSub->windowTitle(), QStringLiteral("quessel"));
+    QCOMPARE(f->mdiArea()->activeSubWindow(), popadSub);
+    QTRY_COMPARE(p->Label1->size(), popadSub->size());
+    const QStringList lines = p->Label1->text().split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.size(), 16);
+    QCOMPARE(lines[0], QStringLiteral("quessel"));
+    QCOMPARE(lines.mid(4, 2), QStringList({QString(), QString()}));
+    QCOMPARE(lines[6], QStringLiteral("1. Just run this Proxy on your Server"));
+    QCOMPARE(lines[7], QStringLiteral("2. reconfigure your email clients:"));
+    QCOMPARE(lines[8], QStringLiteral("2.1. change in your email client software the username "
+                                      "from USERNAME to USERNAME|SERVER"));
+    QCOMPARE(lines[9], QStringLiteral("2.2. change in your email client software the SERVER from "
+                                      "SERVER to THISCOMPUTERNAME"));
+    QCOMPARE(lines.mid(10, 2), QStringList({QString(), QString()}));
+    QCOMPARE(lines[15], QString());
+
+    SessionWindow *s = f->session();
+    QVERIFY(s);
+    QCOMPARE(s->objectName(), QStringLiteral("quessel"));
+    QVERIFY(!s->isVisible());
+    QVERIFY(!s->parentWidget()->isVisible());
+    QVERIFY(s->listening());
+    QVERIFY(!s->tracing);
+
+    // Accepting without any user action; the greeting is exactly five bytes.
+    auto c = greetedClient(o.port);
+    QVERIFY(c);
+    QTest::qWait(50);
+    QCOMPARE(c->bytesAvailable(), 0);
+    QCOMPARE(s->slotCount(), 1);
+
+    f->mnuFileExit->trigger();
+    QTRY_VERIFY(Module1::fMainForm.isNull());
+    // Closing the program closes the sessions.
+    QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
+}
+
+void QuesselWindows::startProxyAgainKeepsSessions() {
+    const Options o = localOptions();
+    FrmMain *f = Module1::Main(o);
+    SessionWindow *s = f->session();
+    auto c = greetedClient(o.port);
+    QVERIFY(c);
+
+    f->sproxy->trigger();
+    QCOMPARE(f->session(), s);
+    QVERIFY(!s->isVisible());
+    QVERIFY(f->popad()->isVisible());
+    auto *popadSub = qobject_cast<QMdiSubWindow *>(f->popad()->parentWidget());
+    QVERIFY(popadSub->isMaximized());
+    QCOMPARE(f->mdiArea()->activeSubWindow(), popadSub);
+    QCOMPARE(s->slotCount(), 1);
+    c->write("CAPA\r\n");
+    QVERIFY(readUntil(c.get(), "\r\n.\r\n").contains("USER\r\n"));
+    f->close();
+    QTRY_VERIFY(Module1::fMainForm.isNull());
+}
+
+void QuesselWindows::portInUseIsShownAndRetried() {
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+    Options o = localOptions();
+    o.port = holder.serverPort();
+    FrmMain *f = Module1::Main(o);
+    QVERIFY(!f->session()->listening());
+    QCOMPARE(f->statusText(),
+             QStringLiteral("Not listening: cannot open port 127.0.0.1:%1 (address in use)")
+                 .arg(o.port));
+
+    // Once the port is free, "Start Proxy" opens it.
+    holder.close();
+    f->sproxy->trigger();
+    QVERIFY(f->session()->listening());
+    QCOMPARE(f->statusText(), QStringLiteral("Status"));
+    QVERIFY(greetedClient(o.port));
+    f->close();
+    QTRY_VERIFY(Module1::fMainForm.isNull());
+}
+
+void QuesselWindows::slotsUseTheLowestFreeIndex() {
+    const Options o = localOptions();
+    SessionWindow w(o);
+    w.load();
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 1; i <= 3; ++i) {
+        clients.push_back(greetedClient(o.port));
+        QVERIFY(clients.back());
+        QVERIFY(w.socki->exists(i));
+    }
+    QCOMPARE(w.socki->UBound(), 3);
+
+    // A client that leaves before its login frees its slot; the next client gets that index.
+    clients[1]->disconnectFromHost();
+    QTRY_VERIFY(!w.socki->exists(2));
+    auto next = greetedClient(o.port);
+    QVERIFY(next);
+    QVERIFY(w.socki->exists(2));
+    QCOMPARE(w.socki->UBound(), 3);
+    QCOMPARE(w.slotCount(), 3);
+
+    // A client that says QUIT first is answered and its slot ends.
+    clients[0]->write("QUIT\r\n");
+    QCOMPARE(readUntil(clients[0].get(), "\r\n"), QByteArray("+OK\r\n"));
+    QTRY_VERIFY(!w.socki->exists(1));
+    QTRY_COMPARE(clients[0]->state(), QAbstractSocket::UnconnectedState);
+}
+
+void QuesselWindows::relayPassesBothWaysAndTraces() {
+    QTcpServer pop;
+    QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
+    SessionWindow w(localOptions(pop.serverPort()));
+    w.tracing = true;
+    w.load();
+    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    QVERIFY(c);
+
+    c->write("CAPA\r\nUSER alice|127.0.0.1\r\nPASS x|user\r\n");
+    QVERIFY(readUntil(c.get(), "\r\n.\r\n").startsWith("+OK"));
+    QTRY_VERIFY(pop.hasPendingConnections());
+    QTcpSocket *e = pop.nextPendingConnection();
+    QCOMPARE(readUntil(e, "PASS x|user\r\n"), QByteArray("USER alice\r\nPASS x|user\r\n"));
+    QVERIFY(w.socke->exists(1));
+
+    // The greeting line goes no further; what follows it in the same chunk does.
+    e->write("+OK pop ready\r\n+OK alice\r\n");
+    QCOMPARE(readUntil(c.get(), "+OK alice\r\n"), QByteArray("+OK alice\r\n"));
+    c->write("STAT\r\n");
+    QCOMPARE(readUntil(e, "STAT\r\n"), QByteArray("STAT\r\n"));
+    e->write("+OK 1 20\r\n");
+    QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK 1 20\r\n"));
+
+    // The boxes repaint a little later.
+    QTRY_VERIFY(w.Text1->toPlainText().contains(QStringLiteral("1: STAT")));
+    QTRY_VERIFY(w.Text2->toPlainText().contains(QStringLiteral("1: +OK 1 20")));
+    const QString client = w.Text1->toPlainText(), server = w.Text2->toPlainText();
+    QVERIFY(client.contains(QStringLiteral("1: USER alice")));
+    QVERIFY(client.contains(QStringLiteral("1: PASS x|user")));
+    QVERIFY(!client.contains(QStringLiteral("CAPA")));
+    QVERIFY(server.contains(QStringLiteral("1: +OK alice")));
+    QVERIFY(server.contains(QStringLiteral("1: +OK 1 20")));
+    QVERIFY(!server.contains(QStringLiteral("pop ready")));
+}
+
+void QuesselWindows::serverClosingEndsTheSlot() {
+    QTcpServer pop;
+    QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
+    SessionWindow w(localOptions(pop.serverPort()));
+    w.load();
+    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    QVERIFY(c);
+    c->write("USER a|127.0.0.1\r\n");
+    QTRY_VERIFY(pop.hasPendingConnections());
+    QTcpSocket *e = pop.nextPendingConnection();
+    e->write("+OK\r\n");
+    QVERIFY(readUntil(e, "\r\n").startsWith("USER a"));
+    c->write("QUIT\r\n");
+    QVERIFY(readUntil(e, "QUIT\r\n").endsWith("QUIT\r\n"));
+    e->write("+OK bye\r\n");
+    e->disconnectFromHost();
+    // The client gets the last answer, then the end of the stream; then the slot is free.
+    QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK bye\r\n"));
+    QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
+    QTRY_VERIFY(!w.socki->exists(1));
+    QVERIFY(!w.socke->exists(1));
+    QCOMPARE(w.slotCount(), 0);
+}
+
+void QuesselWindows::clientResetFreesTheWholeSlot() {
+    QTcpServer pop;
+    QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
+    SessionWindow w(localOptions(pop.serverPort()));
+    w.load();
+    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    QVERIFY(c);
+    c->write("USER a|127.0.0.1\r\n");
+    QTRY_VERIFY(pop.hasPendingConnections());
+    QTcpSocket *e = pop.nextPendingConnection();
+    e->write("+OK\r\n+OK\r\n");
+    QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK\r\n"));
+
+    reset(c.get());
+    QTRY_VERIFY(!w.socki->exists(1));
+    QVERIFY(!w.socke->exists(1));
+    QTRY_COMPARE(e->state(), QAbstractSocket::UnconnectedState);
+}
+
+void QuesselWindows::unloadClosesEverySession() {
+    QTcpServer pop;
+    QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
+    auto w = std::make_unique<SessionWindow>(localOptions(pop.serverPort()));
+    w->load();
+    const int port = w->socki->at(0)->LocalPort;
+    auto waiting = greetedClient(port);
+    auto relayed = greetedClient(port);
+    QVERIFY(waiting && relayed);
+    relayed->write("USER a|127.0.0.1\r\n");
+    QTRY_VERIFY(pop.hasPendingConnections());
+    QTcpSocket *e = pop.nextPendingConnection();
+    QVERIFY(readUntil(e, "\r\n").startsWith("USER a"));
+
+    w.reset();
+    QTRY_COMPARE(waiting->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(relayed->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(e->state(), QAbstractSocket::UnconnectedState);
+    // The listener went with the window.
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(!late.waitForConnected(2000) || !late.waitForReadyRead(500));
+}
+
+QTEST_MAIN(QuesselWindows)
+#include "quessel_windows.moc"

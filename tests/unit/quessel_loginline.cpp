@@ -1,0 +1,323 @@
+// Login-line splitting and the per-slot login state machine, fed with exact chunk boundaries.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "quessel/loginline.h"
+
+using namespace quessel;
+using namespace std::string_literals;
+
+namespace {
+
+struct SplitCase {
+    std::string line, user, server;
+};
+
+TEST(LoginLineSplit, LineEndMovesToUserPart) {
+    const std::vector<SplitCase> cases = {
+        {"USER alice|pop.example.com\r\n", "USER alice\r\n", "pop.example.com"},
+        {"USER alice|pop.example.com\n\r", "USER alice\n\r", "pop.example.com"},
+        {"USER alice|pop.example.com\n", "USER alice\n", "pop.example.com"},
+        {"USER alice|pop.example.com\r", "USER alice\r", "pop.example.com"},
+        {"USER alice|pop.example.com", "USER alice", "pop.example.com"},
+        // Each test works on what the one before left.
+        {"USER a|b\r\n\r\n", "USER a\r\n\n\r", "b"},
+        {"USER a|b\n\r\r\n", "USER a\r\n\r", "b\n"},
+        // Further bars and further lines belong to the server part.
+        {"USER a|b|c\r\n", "USER a\r\n", "b|c"},
+        {"USER a|b\r\nPASS x\r\n", "USER a\r\n", "b\r\nPASS x"},
+        // Command word and case stay as the client sent them.
+        {"user Alice|Host\r\n", "user Alice\r\n", "Host"},
+        {"USER a|\r\n", "USER a\r\n", ""},
+        {"|x", "", "x"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(user(c.line), c.user) << c.line;
+        EXPECT_EQ(server(c.line), c.server) << c.line;
+    }
+}
+
+TEST(LoginLineSplit, TextWithoutBar) {
+    EXPECT_EQ(user("USER alice\r\n"), "USER alice\r\n");
+    EXPECT_EQ(server("USER alice\r\n"), "");
+}
+
+TEST(LoginLineTest, BarAndUserInAnyCase) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"USER a|b\r\n", true},  {"user a|b\r\n", true},    {"uSeR a|b\r\n", true},
+        {"xUsErx|\r\n", true},   {"PASS a|user\r\n", true}, {"USER ab\r\n", false},
+        {"PASS a|b\r\n", false}, {"US ER a|b\r\n", false},  {"", false},
+    };
+    for (const auto &[line, login] : cases) EXPECT_EQ(isLoginLine(line), login) << line;
+}
+
+TEST(ServerHost, AcceptsNamesAndAddresses) {
+    const std::vector<std::pair<std::string, std::string>> good = {
+        {"127.0.0.1", "127.0.0.1"},
+        {"pop.example.com", "pop.example.com"},
+        {"mail-1.in_side.org", "mail-1.in_side.org"},
+        {"localhost", "localhost"},
+        {"::1", "::1"},
+        {"[::1]", "::1"},
+        {"[2001:db8::1]", "2001:db8::1"},
+        {"pop.example.com.", "pop.example.com."},
+    };
+    for (const auto &[part, host] : good) {
+        auto h = serverHost(part);
+        ASSERT_TRUE(h.has_value()) << part;
+        EXPECT_EQ(*h, host);
+    }
+}
+
+TEST(ServerHost, RefusesWhatNoHostNameHolds) {
+    const std::vector<std::string> bad = {
+        "",
+        "pop example",
+        "pop.example.com ",
+        " pop",
+        "pop\t",
+        "po\x01p",
+        "pop\x7f",
+        "b|c",
+        "host:110",
+        "[::1",
+        "[]",
+        ".pop",
+        "-pop",
+        "a..b",
+        "h\xc3\xa9",
+        "b\r\nPASS x",
+        std::string(254, 'a'),
+    };
+    for (const auto &part : bad) EXPECT_FALSE(serverHost(part).has_value()) << part;
+    EXPECT_TRUE(serverHost(std::string(253, 'a')).has_value());
+}
+
+TEST(Replies, AreOneLineNamingTheServer) {
+    const std::vector<std::string> replies = {
+        unreachableReply("pop.example.com", "connection refused\r\nINJECTED"),
+        closedBeforeGreetingReply("pop.example.com"),
+        greetingTimeoutReply("pop.example.com", 30),
+    };
+    EXPECT_EQ(loginIdleReply(10), "-ERR no login within 10 minutes\r\n");
+    for (const auto &r : replies) {
+        EXPECT_EQ(r.rfind("-ERR ", 0), 0u) << r;
+        EXPECT_NE(r.find("pop.example.com"), std::string::npos) << r;
+        ASSERT_GE(r.size(), 2u);
+        EXPECT_EQ(r.substr(r.size() - 2), "\r\n");
+        EXPECT_EQ(r.find_first_of("\r\n"), r.size() - 2) << r;
+    }
+    EXPECT_NE(greetingTimeoutReply("h", 30).find("30 seconds"), std::string::npos);
+}
+
+// ---- the session before the server connection ---------------------------------------------
+
+constexpr const char *kCapa = "+OK capability list follows\r\nUSER\r\n.\r\n";
+constexpr const char *kUserForm =
+    "-ERR log in as USERNAME|SERVER: your user name, \"|\", then your POP3 server\r\n";
+constexpr const char *kLoginFirst = "-ERR log in first with USER USERNAME|SERVER\r\n";
+constexpr const char *kBadServer =
+    "-ERR the text after \"|\" is not a server name; log in as USERNAME|SERVER\r\n";
+
+struct Transcript {
+    const char *name;
+    std::vector<std::string> chunks;
+    std::string replies;  // everything answered to the client, in order
+    std::string host;     // "" when no connection is opened
+    std::string userPart;
+    std::string held;
+    bool closed;
+};
+
+TEST(SessionBeforeLogin, Transcripts) {
+    const std::vector<Transcript> cases = {
+        {"plain login", {"USER alice|127.0.0.1\r\n"}, "", "127.0.0.1", "USER alice\r\n", "", false},
+        {"capa first",
+         {"CAPA\r\n", "USER alice|pop\r\n"},
+         kCapa,
+         "pop",
+         "USER alice\r\n",
+         "",
+         false},
+        {"capa and login in one chunk, pass held",
+         {"capa\r\nUSER alice|pop\r\nPASS s|user\r\n"},
+         kCapa,
+         "pop",
+         "USER alice\r\n",
+         "PASS s|user\r\n",
+         false},
+        {"login line over three chunks",
+         {"US", "ER alice|p", "op\r\n"},
+         "",
+         "pop",
+         "USER alice\r\n",
+         "",
+         false},
+        {"LF line ends",
+         {"CAPA\nUSER a|pop\nPASS x\n"},
+         kCapa,
+         "pop",
+         "USER a\n",
+         "PASS x\n",
+         false},
+        {"LF CR line ends",
+         {"USER a|pop\n\rPASS x\n\r"},
+         "",
+         "pop",
+         "USER a\n\r",
+         "PASS x\n\r",
+         false},
+        {"CR line ends", {"CAPA\rUSER a|pop\r"}, kCapa, "pop", "USER a\r", "", false},
+        {"CR LF split between chunks",
+         {"CAPA\r", "\nNOOP\r\n"},
+         kCapa + std::string(kLoginFirst),
+         "",
+         "",
+         "",
+         false},
+        {"login ends in CR, LF comes next",
+         {"USER a|pop\r", "\nPASS x\r\n"},
+         "",
+         "pop",
+         "USER a\r",
+         "\nPASS x\r\n",
+         false},
+        {"user without bar", {"USER alice\r\n"}, kUserForm, "", "", "", false},
+        {"other commands",
+         {"STAT\r\nAUTH\r\n\r\n"},
+         kLoginFirst + std::string(kLoginFirst) + kLoginFirst,
+         "",
+         "",
+         "",
+         false},
+        {"empty server, then a good login",
+         {"USER a|\r\n", "USER a|pop\r\n"},
+         kBadServer,
+         "pop",
+         "USER a\r\n",
+         "",
+         false},
+        {"blank in server", {"USER a|pop host\r\n"}, kBadServer, "", "", "", false},
+        {"second line with bar is not another login",
+         {"USER a|pop\r\nUSER b|other\r\n"},
+         "",
+         "pop",
+         "USER a\r\n",
+         "USER b|other\r\n",
+         false},
+        {"quit", {"QUIT\r\n"}, "+OK\r\n", "", "", "", true},
+        {"input after quit is dropped",
+         {"QUIT\r\nUSER a|pop\r\n", "CAPA\r\n"},
+         "+OK\r\n",
+         "",
+         "",
+         "",
+         true},
+        {"line too long",
+         {std::string(kMaxLineLength + 1, 'A')},
+         "-ERR line too long\r\n",
+         "",
+         "",
+         "",
+         true},
+    };
+    for (const auto &c : cases) {
+        Session s;
+        std::string replies, host;
+        bool closed = false;
+        int connects = 0;
+        for (const auto &chunk : c.chunks) {
+            ClientStep step = s.fromClient(chunk);
+            replies += step.reply;
+            if (step.connect) {
+                ++connects;
+                host = step.host;
+            }
+            closed = closed || step.close;
+        }
+        EXPECT_EQ(replies, c.replies) << c.name;
+        EXPECT_EQ(host, c.host) << c.name;
+        EXPECT_LE(connects, 1) << c.name;
+        EXPECT_EQ(closed, c.closed) << c.name;
+        if (!c.host.empty()) {
+            EXPECT_EQ(s.phase(), Session::Phase::Connecting) << c.name;
+            EXPECT_EQ(s.userPart(), c.userPart) << c.name;
+            EXPECT_EQ(s.held(), c.held) << c.name;
+        }
+    }
+}
+
+TEST(SessionBeforeLogin, HeldInputGoesAfterUserPartInOrder) {
+    Session s;
+    ASSERT_TRUE(s.fromClient("USER a|pop\r").connect);
+    EXPECT_TRUE(s.fromClient("\nPASS x").reply.empty());
+    s.fromClient("y\r\nSTAT\r\n");
+    EXPECT_EQ(s.serverPart(), "pop");
+    EXPECT_EQ(s.takeForServer(), "USER a\r\nPASS xy\r\nSTAT\r\n");
+    EXPECT_EQ(s.phase(), Session::Phase::Relaying);
+    EXPECT_TRUE(s.held().empty());
+}
+
+TEST(SessionBeforeLogin, LongLineWithEndIsAnsweredNotRefused) {
+    Session s;
+    std::string line = "NOOP " + std::string(kMaxLineLength, 'x');
+    // The whole line arrives with its end, so it is a line like any other.
+    ClientStep step = s.fromClient(line + "\r\n");
+    EXPECT_EQ(step.reply, kLoginFirst);
+    EXPECT_FALSE(step.close);
+}
+
+// ---- the server's greeting ----------------------------------------------------------------
+
+Session connected(const std::string &server = "pop") {
+    Session s;
+    s.fromClient("USER a|" + server + "\r\n");
+    s.takeForServer();
+    return s;
+}
+
+TEST(ServerGreeting, DroppedByLineNotByChunk) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> chunks;
+        std::string forClient;
+    };
+    const std::vector<Case> cases = {
+        {"greeting alone", {"+OK Dovecot ready.\r\n"}, ""},
+        {"greeting and the answer to USER together", {"+OK ready\r\n+OK\r\n"}, "+OK\r\n"},
+        {"greeting over two chunks", {"+OK re", "ady\r\n+O", "K\r\n"}, "+OK\r\n"},
+        {"answers after the greeting pass unchanged",
+         {"+OK\r\n", "+OK\r\n", "-ERR x\r\n"},
+         "+OK\r\n-ERR x\r\n"},
+    };
+    for (const auto &c : cases) {
+        Session s = connected();
+        std::string out;
+        for (const auto &chunk : c.chunks) {
+            ServerStep step = s.fromServer(chunk);
+            ASSERT_NE(step.kind, ServerStep::Refuse) << c.name;
+            if (step.kind == ServerStep::Pass) out.append(step.forClient);
+        }
+        EXPECT_EQ(out, c.forClient) << c.name;
+        EXPECT_TRUE(s.serverGreeted()) << c.name;
+    }
+}
+
+TEST(ServerGreeting, RefusesWhatIsNotAGreeting) {
+    Session s = connected("pop.example.com");
+    ServerStep step = s.fromServer("-ERR too many connections\r\n");
+    EXPECT_EQ(step.kind, ServerStep::Refuse);
+    EXPECT_EQ(
+        step.reply,
+        "-ERR POP3 server pop.example.com refused the session: -ERR too many connections\r\n");
+
+    Session t = connected();
+    EXPECT_EQ(t.fromServer(std::string(kMaxGreetingLength, 'x')).kind, ServerStep::Wait);
+    step = t.fromServer("x");
+    EXPECT_EQ(step.kind, ServerStep::Refuse);
+    EXPECT_FALSE(t.serverGreeted());
+}
+
+}  // namespace
