@@ -1,0 +1,596 @@
+// The proxy window with real loopback connections: a browser stand-in on one side, an upstream
+// proxy stand-in (a QTcpServer of the test) on the other. Slots and counters, "disconnect all" and
+// "clear", which requests are logged, what the switches do to the traffic, and the debug traces.
+#include "common/registry.h"
+#include "common/shell.h"
+#include "halvex/filters.h"
+#include "halvex/mdiform1.h"
+#include "halvex/preproxy.h"
+#include "halvex/trace.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString kKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
+
+quint16 freePort() {
+    QTcpServer s;
+    if (!s.listen(QHostAddress::LocalHost, 0)) return 0;
+    return s.serverPort();
+}
+
+// The upstream proxy: accepts every connection and keeps what each one sent.
+class Upstream : public QObject {
+public:
+    Upstream() {
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = server_.nextPendingConnection()) {
+                const size_t k = conns.size();
+                conns.push_back(s);
+                got.emplace_back();
+                connect(s, &QTcpSocket::readyRead, this, [this, s, k] { got[k] += s->readAll(); });
+            }
+        });
+        server_.listen(QHostAddress::LocalHost, 0);
+    }
+    quint16 port() const { return server_.serverPort(); }
+
+    QTcpServer server_;
+    std::vector<QTcpSocket *> conns;
+    std::vector<QByteArray> got;
+};
+
+// A browser: connects to the relay and keeps what it receives.
+class Client {
+public:
+    explicit Client(quint16 port) {
+        QObject::connect(&s, &QTcpSocket::readyRead, &s, [this] { got += s.readAll(); });
+        s.connectToHost(QHostAddress::LocalHost, port);
+    }
+    bool closed() const { return s.state() == QAbstractSocket::UnconnectedState; }
+
+    QTcpSocket s;
+    QByteArray got;
+};
+
+// A trace box's text with its line ends as the box shows them.
+QString lines(const char *text) {
+    return QString::fromLatin1(text).replace("\r\n", "\n");
+}
+
+void flushTraces(halvex::PreProxy *p) {
+    for (QPlainTextEdit *box : {p->Text1, p->interntrace, p->externtrace})
+        for (halvex::TraceBox *t : box->findChildren<halvex::TraceBox *>()) t->flush();
+}
+
+}  // namespace
+
+class RelayTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> config_;
+    std::unique_ptr<Upstream> upstream_;
+    std::unique_ptr<halvex::MDIForm1> main_;
+    halvex::PreProxy *p_ = nullptr;
+    quint16 port_ = 0;
+
+    // Opens the window, points it at the test's upstream and presses "start".
+    void start(bool debug = true) {
+        if (!debug) QVERIFY(common::regwrite_sz(kKey + "debug", QStringLiteral("0")));
+        main_ = std::make_unique<halvex::MDIForm1>();
+        main_->setBindAddress(QStringLiteral("127.0.0.1"));
+        main_->show();
+        main_->starthttproxyClick();
+        p_ = main_->proxyWindow();
+        QVERIFY(p_);
+        port_ = freePort();
+        p_->internport->setText(QString::number(port_));
+        p_->externproxy->setText(QStringLiteral("127.0.0.1"));
+        p_->externport->setText(QString::number(upstream_->port()));
+        p_->Command1->click();
+        QVERIFY(p_->running());
+    }
+
+    // A client that the relay has put into the given slot (the slot must be free); null when it
+    // went elsewhere.
+    std::unique_ptr<Client> accepted(int slot) {
+        if (p_->intern.exists(slot)) return nullptr;
+        auto c = std::make_unique<Client>(port_);
+        if (!QTest::qWaitFor([&] {
+                return p_->intern.exists(slot) && p_->sockets->text() == QString::number(slot);
+            }))
+            return nullptr;
+        return c;
+    }
+
+    // Sends the first chunk of a connection and waits until the upstream has it.
+    bool relayFirst(Client &c, const QByteArray &request, const QByteArray &upstreamGets) {
+        const size_t k = upstream_->conns.size();
+        c.s.write(request);
+        return QTest::qWaitFor(
+            [&] { return upstream_->got.size() > k && upstream_->got[k] == upstreamGets; });
+    }
+
+    void addBlockEntry(const QString &entry) {
+        p_->Text2->setText(entry);
+        p_->addurl->click();
+    }
+
+private slots:
+    void init() {
+        config_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(config_->isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_->path()));
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config_->path());
+        upstream_ = std::make_unique<Upstream>();
+        QVERIFY(upstream_->port() != 0);
+    }
+    void cleanup() {
+        main_.reset();
+        p_ = nullptr;
+        upstream_.reset();
+        config_.reset();
+    }
+
+    // ---- slots and counters ----
+
+    void clientsGetTheLowestFreeSlot() {
+        start();
+        auto c1 = accepted(1);
+        QVERIFY(c1);
+        auto c2 = accepted(2);
+        QVERIFY(c2);
+        auto c3 = accepted(3);
+        QVERIFY(c3);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("3"));
+        QVERIFY(p_->intern.exists(1) && p_->intern.exists(2) && p_->intern.exists(3));
+        auto c4 = accepted(4);
+        QVERIFY(c4);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("4"));
+
+        // Slot 2's client leaves; the next client takes slot 2, and "sockets" shows that slot,
+        // not how many are open.
+        c2->s.disconnectFromHost();
+        QTRY_VERIFY(!p_->intern.exists(2));
+        QCOMPARE(p_->sockets->text(), QStringLiteral("4"));
+        auto c5 = accepted(2);
+        QVERIFY(c5);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("2"));
+        QVERIFY(p_->intern.exists(2));
+        auto c6 = accepted(5);
+        QVERIFY(c6);
+        // Nobody has sent anything, so no upstream connection has completed.
+        QCOMPARE(p_->peak->text(), QStringLiteral("0"));
+        QVERIFY(upstream_->conns.empty());
+    }
+
+    void onlyAHighSlotInUseLeavesSlotOneFree() {
+        start();
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int slot = 1; slot <= 5; ++slot) {
+            clients.push_back(accepted(slot));
+            QVERIFY(clients.back());
+        }
+        for (int k = 0; k < 4; ++k) clients[size_t(k)]->s.disconnectFromHost();
+        QTRY_VERIFY(!p_->intern.exists(1) && !p_->intern.exists(2) && !p_->intern.exists(3) &&
+                    !p_->intern.exists(4));
+        QVERIFY(p_->intern.exists(5));
+        auto next = accepted(1);
+        QVERIFY(next);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("1"));
+    }
+
+    void peakRisesWhenAnUpstreamConnects() {
+        start();
+        auto c1 = accepted(1);
+        QVERIFY(c1);
+        auto c2 = accepted(2);
+        QVERIFY(c2);
+        auto c3 = accepted(3);
+        QVERIFY(c3);
+        QCOMPARE(p_->peak->text(), QStringLiteral("0"));
+        QVERIFY(relayFirst(*c3, "hello from 3\r\n", "hello from 3\r\n"));
+        QTRY_COMPARE(p_->peak->text(), QStringLiteral("3"));
+        QVERIFY(relayFirst(*c1, "hello from 1\r\n", "hello from 1\r\n"));
+        // The labels catch up together: once "sockets" shows the next client, "peak" is current.
+        auto c4 = accepted(4);
+        QVERIFY(c4);
+        QCOMPARE(p_->peak->text(), QStringLiteral("3"));
+        // Released slots do not lower it.
+        c3->s.disconnectFromHost();
+        QTRY_VERIFY(!p_->intern.exists(3));
+        QCOMPARE(p_->peak->text(), QStringLiteral("3"));
+    }
+
+    // Either side going away takes the other with it, and the slot is free afterwards.
+    void closingEitherSideFreesTheSlot_data() {
+        QTest::addColumn<bool>("upstreamCloses");
+        QTest::newRow("upstream closes") << true;
+        QTest::newRow("client closes") << false;
+    }
+    void closingEitherSideFreesTheSlot() {
+        QFETCH(bool, upstreamCloses);
+        start();
+        auto c = accepted(1);
+        QVERIFY(c);
+        QVERIFY(relayFirst(*c, "ping\r\n", "ping\r\n"));
+        QTcpSocket *up = upstream_->conns[0];
+        up->write("pong\r\n");
+        QTRY_COMPARE(c->got, QByteArray("pong\r\n"));
+        if (upstreamCloses)
+            up->disconnectFromHost();
+        else
+            c->s.disconnectFromHost();
+        QTRY_VERIFY(c->closed());
+        QTRY_COMPARE(up->state(), QAbstractSocket::UnconnectedState);
+        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        auto again = accepted(1);
+        QVERIFY(again);
+        QVERIFY(relayFirst(*again, "ping again\r\n", "ping again\r\n"));
+    }
+
+    void unreachableUpstreamClosesTheClientWithoutReply() {
+        start();
+        // The upstream port is read again for every new connection.
+        p_->externport->setText(QString::number(freePort()));
+        auto c = accepted(1);
+        QVERIFY(c);
+        c->s.write("GET http://example.test/ HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY(c->closed());
+        QCOMPARE(c->got, QByteArray());
+        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        QVERIFY(p_->running());
+    }
+
+    // ---- disconnect all, clear ----
+
+    void disconnectAllClosesEverythingAndKeepsTheCounters() {
+        start();
+        auto c1 = accepted(1);
+        QVERIFY(c1);
+        auto c2 = accepted(2);
+        QVERIFY(c2);
+        QVERIFY(relayFirst(*c1, "GET http://example.test/ HTTP/1.1\r\n\r\n",
+                           "GET http://example.test/ HTTP/1.1\r\n\r\n"));
+        QTRY_COMPARE(p_->peak->text(), QStringLiteral("1"));
+
+        p_->Command2->click();
+        QVERIFY(p_->Command1->isEnabled());
+        QVERIFY(!p_->Command2->isEnabled());
+        QVERIFY(!p_->running());
+        QTRY_VERIFY(c1->closed() && c2->closed());
+        QTRY_COMPARE(upstream_->conns[0]->state(), QAbstractSocket::UnconnectedState);
+        // The labels repaint at most ten times a second: give a reset, if any, the time to show.
+        QTest::qWait(250);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("2"));
+        QCOMPARE(p_->peak->text(), QStringLiteral("1"));
+        QCOMPARE(p_->urls->count(), 1);
+
+        Client late(port_);
+        QTRY_VERIFY(late.closed());
+        QCOMPARE(late.s.error(), QAbstractSocket::ConnectionRefusedError);
+
+        // Started again, the slots are all free.
+        p_->Command1->click();
+        QVERIFY(p_->running());
+        auto c3 = accepted(1);
+        QVERIFY(c3);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("1"));
+        QVERIFY(relayFirst(*c3, "x", "x"));
+    }
+
+    void clearEmptiesOnlyTheTraces() {
+        start();
+        auto c = accepted(1);
+        QVERIFY(c);
+        QVERIFY(relayFirst(*c, "GET http://example.test/ HTTP/1.1\r\n\r\n",
+                           "GET http://example.test/ HTTP/1.1\r\n\r\n"));
+        upstream_->conns[0]->write("HTTP/1.1 200 OK\r\n\r\n");
+        QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 200 OK\r\n\r\n"));
+        c->s.write("more");
+        QTRY_COMPARE(upstream_->got[0],
+                     QByteArray("GET http://example.test/ HTTP/1.1\r\n\r\nmore"));
+        QTRY_VERIFY(!p_->Text1->toPlainText().isEmpty() &&
+                    !p_->interntrace->toPlainText().isEmpty() &&
+                    !p_->externtrace->toPlainText().isEmpty());
+
+        p_->Command3->click();
+        flushTraces(p_);
+        QCOMPARE(p_->Text1->toPlainText(), QString());
+        QCOMPARE(p_->interntrace->toPlainText(), QString());
+        QCOMPARE(p_->externtrace->toPlainText(), QString());
+        QCOMPARE(p_->urls->count(), 1);
+        QCOMPARE(p_->sockets->text(), QStringLiteral("1"));
+        QTRY_COMPARE(p_->peak->text(), QStringLiteral("1"));
+        // The relay goes on, and so do the traces.
+        c->s.write("after");
+        QTRY_VERIFY(p_->interntrace->toPlainText().contains(QStringLiteral("1: after")));
+    }
+
+    // ---- which requests are logged ----
+
+    void firstChunkIsLoggedOnlyForProxyFormGet_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QString>("logged");  // empty: not logged
+        QTest::newRow("proxy-form GET")
+            << QByteArray("GET http://example.test/page?q=1 HTTP/1.1\r\nHost: example.test\r\n\r\n")
+            << "127.0.0.1: http://example.test/page?q=1";
+        QTest::newRow("scheme in capitals")
+            << QByteArray("GET HTTP://Example.test/ HTTP/1.0\r\n\r\n")
+            << "127.0.0.1: HTTP://Example.test/";
+        QTest::newRow("path only")
+            << QByteArray(
+                   "GET /page HTTP/1.1\r\nHost: example.test\r\nReferer: http://a.test/\r\n\r\n")
+            << "";
+        QTest::newRow("CONNECT")
+            << QByteArray("CONNECT example.test:443 HTTP/1.1\r\nHost: example.test:443\r\n\r\n")
+            << "";
+        QTest::newRow("lower-case method")
+            << QByteArray("get http://example.test/ HTTP/1.1\r\n\r\n") << "";
+        QTest::newRow("POST") << QByteArray("POST http://example.test/form HTTP/1.1\r\n\r\n") << "";
+        QTest::newRow("not HTTP") << QByteArray("EHLO client.test\r\n") << "";
+        QTest::newRow("control bytes escaped")
+            << QByteArray("GET http://example.test/a\x01\x7f\tb HTTP/1.1\r\n\r\n")
+            << "127.0.0.1: http://example.test/a\\x01\\x7f\\tb";
+    }
+    void firstChunkIsLoggedOnlyForProxyFormGet() {
+        QFETCH(QByteArray, request);
+        QFETCH(QString, logged);
+        start();
+        auto c = accepted(1);
+        QVERIFY(c);
+        // Nothing here carries "Accept: */*", so every request goes upstream as it came.
+        QVERIFY(relayFirst(*c, request, request));
+        if (logged.isEmpty()) {
+            QCOMPARE(p_->urls->count(), 0);
+        } else {
+            QCOMPARE(p_->urls->count(), 1);
+            QCOMPARE(p_->urls->item(0)->text(), logged);
+        }
+        upstream_->conns[0]->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    }
+
+    void laterRequestsOnAKeptConnectionAreLoggedAndFiltered() {
+        start();
+        auto c = accepted(1);
+        QVERIFY(c);
+        const QByteArray first = "GET http://example.test/one HTTP/1.1\r\nAccept: */*\r\n\r\n";
+        QVERIFY(relayFirst(*c, first,
+                           "GET http://example.test/one HTTP/1.1\r\nAccept: bla/bla\r\n\r\n"));
+        upstream_->conns[0]->write("HTTP/1.1 204 No Content\r\n\r\n");
+        QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));
+
+        c->s.write("GET http://example.test/two HTTP/1.1\r\nAccept: */*\r\n\r\n");
+        QTRY_COMPARE(p_->urls->count(), 2);
+        QCOMPARE(p_->urls->item(1)->text(), QStringLiteral("127.0.0.1: http://example.test/two"));
+        QTRY_VERIFY(upstream_->got[0].endsWith(
+            "GET http://example.test/two HTTP/1.1\r\nAccept: bla/bla\r\n\r\n"));
+        // Still one upstream connection.
+        QCOMPARE(upstream_->conns.size(), size_t(1));
+
+        // A later chunk that does not start a request is relayed as it is.
+        c->s.write("body GET http://example.test/three x\r\n");
+        QTRY_VERIFY(upstream_->got[0].endsWith("body GET http://example.test/three x\r\n"));
+        QCOMPARE(p_->urls->count(), 2);
+    }
+
+    // ---- what the switches do to the traffic ----
+
+    void requestFilterFollowsTheSwitches_data() {
+        QTest::addColumn<bool>("cookie");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("upstreamGets");
+        const QByteArray req =
+            "GET http://shop.test/ HTTP/1.1\r\nAccept: */*\r\nCookie: id=42; s=x\r\nHost: "
+            "shop.test\r\n\r\n";
+        QTest::newRow("cookies kept") << false << req
+                                      << QByteArray(
+                                             "GET http://shop.test/ HTTP/1.1\r\nAccept: bla/bla\r\n"
+                                             "Cookie: id=42; s=x\r\nHost: shop.test\r\n\r\n");
+        QTest::newRow("cookies replaced")
+            << true << req
+            << QByteArray(
+                   "GET http://shop.test/ HTTP/1.1\r\nAccept: bla/bla\r\n"
+                   "Cookie: tessaruno\r\nHost: shop.test\r\n\r\n");
+    }
+    void requestFilterFollowsTheSwitches() {
+        QFETCH(bool, cookie);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, upstreamGets);
+        start();
+        if (cookie) p_->cookie->click();
+        auto c = accepted(1);
+        QVERIFY(c);
+        QVERIFY(relayFirst(*c, request, upstreamGets));
+    }
+
+    void blockedRequestDropsTheConnection() {
+        start();
+        p_->blockme->click();
+        addBlockEntry(QStringLiteral("ads.example.test"));
+        QCOMPARE(p_->block->count(), 1);
+        auto c = accepted(1);
+        QVERIFY(c);
+        c->s.write(
+            "GET http://ADS.Example.test/banner.gif HTTP/1.1\r\nHost: ads.example.test\r\n\r\n");
+        QTRY_VERIFY(c->closed());
+        QCOMPARE(c->got, QByteArray());
+        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        QCOMPARE(p_->urls->count(), 1);
+        QCOMPARE(p_->urls->item(0)->text(),
+                 QStringLiteral("127.0.0.1: http://ADS.Example.test/banner.gif"));
+        QTRY_COMPARE(p_->peak->text(), QStringLiteral("1"));
+        QTRY_VERIFY(upstream_->conns.size() == 1 &&
+                    upstream_->conns[0]->state() == QAbstractSocket::UnconnectedState);
+        QCOMPARE(upstream_->got[0], QByteArray());
+        // The request log still shows what was asked for.
+        QTRY_VERIFY(p_->Text1->toPlainText().contains(
+            QStringLiteral("GET http://ADS.Example.test/banner.gif HTTP/1.1")));
+
+        // Unticked, the same request passes.
+        p_->blockme->click();
+        auto again = accepted(1);
+        QVERIFY(again);
+        QVERIFY(relayFirst(*again, "GET http://ads.example.test/ HTTP/1.1\r\n\r\n",
+                           "GET http://ads.example.test/ HTTP/1.1\r\n\r\n"));
+    }
+
+    // The switches and the list are read for each request: ticked while a connection is kept open,
+    // they drop it at its next request.
+    void blockedLaterRequestDropsTheConnection() {
+        start();
+        auto c = accepted(1);
+        QVERIFY(c);
+        const QByteArray first = "GET http://news.test/ HTTP/1.1\r\n\r\n";
+        QVERIFY(relayFirst(*c, first, first));
+        upstream_->conns[0]->write("HTTP/1.1 204 No Content\r\n\r\n");
+        QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));
+
+        p_->blockme->click();
+        addBlockEntry(QStringLiteral("ads.test"));
+        c->s.write("GET http://ads.test/x HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY(c->closed());
+        QTRY_COMPARE(upstream_->conns[0]->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(upstream_->got[0], first);
+        QCOMPARE(p_->urls->count(), 2);
+        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+    }
+
+    void responseFilterFollowsTheSwitches_data() {
+        QTest::addColumn<bool>("sendempty");
+        QTest::addColumn<bool>("rpictures");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<int>("canned");  // halvex::Canned
+
+        const QByteArray html =
+            "HTTP/1.1 200 OK\r\nContent-Type: Text/HTML; charset=utf-8\r\n\r\n"
+            "<a href=\"http://Tracker.test/x\">x</a>";
+        const QByteArray png =
+            "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 4\r\n\r\n"
+            "\x89PNG";
+        const auto none = int(halvex::Canned::none);
+        const auto page = int(halvex::Canned::page);
+        const auto picture = int(halvex::Canned::picture);
+        QTest::newRow("page mentions an entry") << true << false << html << page;
+        QTest::newRow("page switch off") << false << false << html << none;
+        QTest::newRow("page without the entry")
+            << true << false
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>fine</p>") << none;
+        QTest::newRow("picture") << false << true << png << picture;
+        QTest::newRow("picture switch off") << true << false << png << none;
+        QTest::newRow("both switches, picture wins")
+            << true << true
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: image/x-text/html\r\n\r\ntracker.test")
+            << picture;
+    }
+    void responseFilterFollowsTheSwitches() {
+        QFETCH(bool, sendempty);
+        QFETCH(bool, rpictures);
+        QFETCH(QByteArray, response);
+        QFETCH(int, canned);
+        start();
+        addBlockEntry(QStringLiteral("tracker.test"));
+        if (sendempty) p_->sendempty->click();
+        if (rpictures) p_->rpictures->click();
+        auto c = accepted(1);
+        QVERIFY(c);
+        QVERIFY(relayFirst(*c, "GET http://site.test/ HTTP/1.1\r\n\r\n",
+                           "GET http://site.test/ HTTP/1.1\r\n\r\n"));
+        upstream_->conns[0]->write(response);
+        if (canned == int(halvex::Canned::none)) {
+            QTRY_COMPARE(c->got, response);
+            QVERIFY(!c->closed());
+            QVERIFY(p_->intern.exists(1));
+        } else {
+            const std::string_view text = halvex::cannedtext(halvex::Canned(canned));
+            // The canned reply stands for the whole response: it is written out, then the
+            // connection ends.
+            QTRY_VERIFY(c->closed());
+            QCOMPARE(c->got, QByteArray(text.data(), qsizetype(text.size())));
+            QTRY_VERIFY(!p_->intern.exists(1));
+        }
+    }
+
+    void untickedSwitchesStopFiltering() {
+        start();
+        addBlockEntry(QStringLiteral("tracker.test"));
+        p_->sendempty->click();
+        p_->rpictures->click();
+        p_->sendempty->click();
+        p_->rpictures->click();
+        auto c = accepted(1);
+        QVERIFY(c);
+        QVERIFY(relayFirst(*c, "GET http://site.test/ HTTP/1.1\r\n\r\n",
+                           "GET http://site.test/ HTTP/1.1\r\n\r\n"));
+        const QByteArray r = "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\ntracker.test";
+        upstream_->conns[0]->write(r);
+        QTRY_COMPARE(c->got, r);
+    }
+
+    // ---- debug traces ----
+
+    void debugModeTracesBothDirections() {
+        start();
+        auto c = accepted(1);
+        QVERIFY(c);
+        const QByteArray request =
+            "GET http://example.test/t HTTP/1.1\r\nHost: example.test\r\n\r\n";
+        QVERIFY(relayFirst(*c, request, request));
+        upstream_->conns[0]->write("HTTP/1.1 200 OK\r\n\r\nhello\x1b[2J");
+        QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 200 OK\r\n\r\nhello\x1b[2J"));
+        c->s.write("more-data");
+        QTRY_VERIFY(upstream_->got[0].endsWith("more-data"));
+
+        // The first chunk goes to the request log, not to the client-to-upstream trace.
+        QTRY_VERIFY(p_->Text1->toPlainText().contains(
+            lines("GET http://example.test/t HTTP/1.1\r\nHost: example.test\r\n")));
+        QTRY_VERIFY2(
+            p_->interntrace->toPlainText().contains(
+                lines("--- start sending extern ---\r\n1: more-data\r\n--- end send extern ---")),
+            qPrintable(p_->interntrace->toPlainText()));
+        QVERIFY(!p_->interntrace->toPlainText().contains(QStringLiteral("GET http")));
+        // Control bytes from the wire are shown escaped.
+        QTRY_VERIFY2(
+            p_->externtrace->toPlainText().contains(
+                lines("--- start sending to intern ---\r\n1: HTTP/1.1 200 OK\r\n\r\nhello\\x1b[2J"
+                      "\r\n--- end sending to intern ---")),
+            qPrintable(p_->externtrace->toPlainText()));
+    }
+
+    void normalModeWritesNoTraces() {
+        start(false);
+        QCOMPARE(p_->debugmode, 0);
+        auto c = accepted(1);
+        QVERIFY(c);
+        const QByteArray request = "GET http://example.test/t HTTP/1.1\r\n\r\n";
+        QVERIFY(relayFirst(*c, request, request));
+        upstream_->conns[0]->write("HTTP/1.1 200 OK\r\n\r\nhello");
+        QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 200 OK\r\n\r\nhello"));
+        c->s.write("more-data");
+        QTRY_VERIFY(upstream_->got[0].endsWith("more-data"));
+        flushTraces(p_);
+        QCOMPARE(p_->Text1->toPlainText(), QString());
+        QCOMPARE(p_->interntrace->toPlainText(), QString());
+        QCOMPARE(p_->externtrace->toPlainText(), QString());
+        // The URL log is kept in either mode.
+        QCOMPARE(p_->urls->count(), 1);
+    }
+};
+
+QTEST_MAIN(RelayTest)
+#include "halvex_relay.moc"
