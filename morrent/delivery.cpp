@@ -274,12 +274,25 @@ std::string PickupFolder::prepare() {
     return {};
 }
 
+std::string PickupFolder::stillthere() const {
+    // Messages written through handles to a folder that was moved away would be safe on disk but
+    // out of the mail service's reach: the paths must still lead to the folders we hold open.
+    for (const auto &[fd, sub] : {std::pair{tmpfd_, "/tmp"}, std::pair{newfd_, "/new"}}) {
+        struct stat held, named;
+        if (::fstat(fd, &held) != 0 || ::stat((folder_ + sub).c_str(), &named) != 0 ||
+            held.st_dev != named.st_dev || held.st_ino != named.st_ino)
+            return "the pickup folder " + folder_ + " was moved or replaced during the download";
+    }
+    return {};
+}
+
 std::string PickupFolder::uniquename() {
     return stem_ + "." + std::to_string(++counter_) + ".morrent";
 }
 
 std::string PickupFolder::deliver(std::string_view head, std::string_view rest) {
     if (std::string why = prepare(); !why.empty()) return why;
+    if (std::string why = stillthere(); !why.empty()) return why;
     std::string name;
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
@@ -307,6 +320,7 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
 
 std::string PickupFolder::commit() {
     if (pending_.empty()) return {};
+    if (std::string why = stillthere(); !why.empty()) return why;
 #ifdef __linux__
     // One sync for the whole batch: far cheaper than one per message.
     if (::syncfs(tmpfd_) != 0) return oserror("cannot sync the pickup folder " + folder_);
@@ -331,7 +345,7 @@ std::string PickupFolder::commit() {
     if (::fsync(newfd_) != 0) return oserror("cannot sync " + folder_ + "/new");
     ::fsync(tmpfd_);  // only the removal of the names; the messages are safe either way
     pendingbytes_ = 0;
-    return {};
+    return stillthere();
 }
 
 }  // namespace morrent

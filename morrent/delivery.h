@@ -90,6 +90,7 @@ public:
 
 private:
     std::string prepare();
+    std::string stillthere() const;
     std::string uniquename();
 
     std::string folder_;

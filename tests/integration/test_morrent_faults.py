@@ -1,0 +1,464 @@
+"""morrent from the command line when a download is cut short: the POP3 connection cut at every
+point of the session, the pickup folder taken away in the middle of a run, an MTA that refuses a
+message.
+
+The rule in every case: a message is either delivered whole or still on the server; nothing is
+deleted that was not delivered; no partial file is ever visible in the pickup folder's new/; the
+run exits non-zero with one line on stderr, and that line never holds the password.
+
+The POP3 server is a real dovecot. Between it and morrent sits a relay that records what morrent
+sends and cuts the connection (or changes the pickup folder) at a chosen point.
+"""
+
+import os
+import re
+import select
+import shutil
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import program
+from peers import Dovecot
+
+RUN_LIMIT = 60
+PASSWORD = "Mr-9s3cr3t!x"
+
+
+def message(n, lines, extra=b""):
+    body = b"".join(b"line %d of message %d\n" % (i, n) for i in range(lines))
+    return (b"From: Sender %d <sender%d@example.org>\nTo: alice@example.org\n"
+            b"Subject: message %d\n\n" % (n, n, n) + extra + body)
+
+
+# Message 2 is larger than a socket buffer; 3 holds dot lines and a line ending in a dot.
+MAIL = [message(1, 150), message(2, 2500), message(3, 60, extra=b".dot\n..two\nRegards.\n.\n"),
+        message(4, 400)]
+RETRIEVED = [Dovecot.as_retrieved(m) for m in MAIL]
+N = len(MAIL)
+
+
+@pytest.fixture
+def env(tmp_path):
+    e = {k: v for k, v in os.environ.items()
+         if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
+                      "MORRENT_TIMER_MS")}
+    for name in ("config", "data"):
+        (tmp_path / name).mkdir()
+    e.update(XDG_CONFIG_HOME=str(tmp_path / "config"), XDG_DATA_HOME=str(tmp_path / "data"))
+    return e
+
+
+def pickup_folder(env):
+    return Path(env["XDG_DATA_HOME"]) / "tessaruno" / "pickup"
+
+
+def files_in(folder):
+    return [p.read_bytes() for p in sorted(folder.iterdir())] if folder.is_dir() else []
+
+
+def set_maildrop(env, value):
+    folder = Path(env["XDG_CONFIG_HOME"]) / "tessaruno"
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "registry.ini").write_text(f"[HKLM\\SOFTWARE\\Tessaruno]\nmaildrop={value}\n")
+
+
+class NewWatch:
+    """Looks into new/ over and over while a run goes on and keeps every file there that is not
+    exactly one of the messages: a partial file would be caught while it is visible."""
+
+    def __init__(self, folder):
+        self.new = Path(folder) / "new"
+        self.bad = []
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+
+    def _watch(self):
+        seen = set()
+        deadline = time.monotonic() + RUN_LIMIT * 2
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                names = os.listdir(self.new)
+            except OSError:
+                names = []
+            for name in names:
+                if name in seen:
+                    continue
+                try:
+                    data = (self.new / name).read_bytes()
+                except OSError:
+                    continue
+                seen.add(name)
+                if data not in RETRIEVED:
+                    self.bad.append((name, data[:200]))
+            time.sleep(0.002)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(RUN_LIMIT)
+        return False
+
+
+def run(env, server, flag=1, argv_prefix=()):
+    """Runs a download from the command line as cron would (stdin closed, no terminal) while
+    new/ is watched; returns (status, stderr lines)."""
+    with NewWatch(pickup_folder(env)) as watch:
+        proc = subprocess.run([*argv_prefix, str(program("morrent")), server, "alice", PASSWORD,
+                               str(flag)],
+                              env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=RUN_LIMIT, preexec_fn=lambda: os.close(0),
+                              start_new_session=True)
+    assert watch.bad == [], "a file in new/ that is not a whole message"
+    assert proc.stdout == b""
+    err = proc.stderr.decode("utf-8", "replace")
+    assert PASSWORD not in err
+    return proc.returncode, err.splitlines()
+
+
+def delivered(env):
+    """Messages in new/, each checked to be exactly one of the mailbox's messages."""
+    got = files_in(pickup_folder(env) / "new")
+    for data in got:
+        assert data in RETRIEVED, data[:200]
+    return got
+
+
+class Relay:
+    """A relay on 127.0.0.1 to a POP3 server, one connection at a time, recording what the
+    client sends (`transcripts`, one per connection).
+
+    When `trigger` (bytes of the client's stream; None: the start of the connection) has gone by,
+    `hook` runs, and the connection is cut according to `cut`:
+      None          not cut
+      "now"         before the chunk holding the trigger reaches the server
+      an int n      the trigger reaches the server and n more bytes of its answer reach the client
+      "server-end"  the trigger reaches the server, its answers are dropped, and the connection is
+                    cut once the server has ended it
+    A cut closes the client's connection (with a reset when `hard`) and the server's."""
+
+    def __init__(self, target, trigger=None, cut=None, hook=None, hard=False):
+        self.target = target
+        self.trigger, self.cut, self.hook, self.hard = trigger, cut, hook, hard
+        self.transcripts = []
+        self.cuts = 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    @property
+    def server(self):
+        return f"127.0.0.1:{self.port}"
+
+    def _accept(self):
+        deadline = time.monotonic() + RUN_LIMIT * 4
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                continue
+            upstream = socket.create_connection(self.target, timeout=RUN_LIMIT)
+            try:
+                self._relay(client, upstream)
+            except OSError:
+                pass
+            finally:
+                client.close()
+                upstream.close()
+
+    def _cutnow(self, client, upstream):
+        self.cuts += 1
+        if self.hard:
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                              b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        client.close()
+        upstream.close()
+
+    def _relay(self, client, upstream):
+        record = b""
+        self.transcripts.append(record)
+        armed = self.trigger is None
+        passed = 0
+        if armed:
+            if self.hook:
+                self.hook()
+            if self.cut == "now":
+                return self._cutnow(client, upstream)
+        open_ends = {client, upstream}
+        deadline = time.monotonic() + RUN_LIMIT
+        while open_ends and time.monotonic() < deadline:
+            ready, _, _ = select.select(list(open_ends), [], [], 0.5)
+            if client in ready:
+                data = client.recv(65536)
+                if not data:
+                    open_ends.discard(client)
+                    upstream.shutdown(socket.SHUT_WR)
+                else:
+                    record += data
+                    self.transcripts[-1] = record
+                    if not armed and self.trigger in record:
+                        armed = True
+                        if self.hook:
+                            self.hook()
+                        if self.cut == "now":
+                            return self._cutnow(client, upstream)
+                    upstream.sendall(data)
+            if upstream in ready:
+                data = upstream.recv(65536)
+                if not data:
+                    if armed and self.cut == "server-end":
+                        return self._cutnow(client, upstream)
+                    open_ends.discard(upstream)
+                    client.shutdown(socket.SHUT_WR)
+                elif armed and isinstance(self.cut, int):
+                    room = self.cut - passed
+                    client.sendall(data[:room])
+                    passed += min(room, len(data))
+                    if passed >= self.cut:
+                        return self._cutnow(client, upstream)
+                elif not (armed and self.cut == "server-end"):
+                    client.sendall(data)
+
+    def close(self):
+        self.stop.set()
+        self.thread.join(RUN_LIMIT)
+        self.listener.close()
+
+
+@pytest.fixture
+def mailbox(start_peer):
+    return start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": MAIL})
+
+
+@pytest.fixture
+def relay():
+    made = []
+
+    def make(*args, **kwargs):
+        r = Relay(*args, **kwargs)
+        made.append(r)
+        return r
+
+    yield make
+    for r in made:
+        r.close()
+
+
+def on_server(dovecot):
+    return dovecot.messages("alice")
+
+
+# ---- the connection cut at every point of a session -----------------------------------------
+
+# name: (trigger, cut, messages delivered before the cut, the cut happens after QUIT reached
+# the server)
+CUTS = {
+    "before the greeting": (None, "now", 0, False),
+    "after USER": (b"user ", "now", 0, False),
+    "in the middle of the listing": (b"list \r\n", 25, 0, False),
+    **{f"in the middle of message {k}": (b"retr %d\r\n" % k, 20 + len(RETRIEVED[k - 1]) // 2,
+                                         N - k, False)
+       for k in range(N, 0, -1)},
+    "before the DELE commands reach the server": (b"dele ", "now", N, False),
+    "after QUIT reached the server, before its answer": (b"quit\r\n", "server-end", N, True),
+}
+
+
+# Every point with the connection closed; in the middle of each message also with a reset.
+CUT_CASES = ([pytest.param(point, False, id=point) for point in CUTS] +
+             [pytest.param(point, True, id=point + ", reset") for point in CUTS
+              if point.startswith("in the middle of message")])
+
+
+@pytest.mark.parametrize("point, hard", CUT_CASES)
+def test_a_cut_connection_loses_nothing_and_a_second_run_delivers_the_rest(
+        point, hard, mailbox, relay, env):
+    trigger, cut, before, after_quit = CUTS[point]
+    r = relay((mailbox.host, mailbox.port), trigger=trigger, cut=cut, hard=hard)
+
+    status, err = run(env, r.server, flag=1)
+    assert status != 0 and len(err) == 1, err
+    assert r.cuts == 1
+    first = delivered(env)
+    # Everything received whole before the cut is delivered, once; the message being received is
+    # not, nor is anything after it.
+    assert sorted(first) == sorted(RETRIEVED[N - before:])
+    assert files_in(pickup_folder(env) / "tmp") == []
+    sent = r.transcripts[0]
+    if after_quit:
+        # The server had everything it needed to delete: every message was delivered first.
+        assert on_server(mailbox) == []
+    else:
+        assert on_server(mailbox) == RETRIEVED
+        if before < N:
+            assert b"dele" not in sent and b"quit" not in sent
+
+    # A second, clean run delivers what is left. POP3 without UIDL cannot tell which messages an
+    # earlier, cut-off run delivered, so those are delivered again: delivery is at least once.
+    status, err = run(env, f"{mailbox.host}:{mailbox.port}", flag=1)
+    assert (status, err) == (0, [])
+    assert on_server(mailbox) == []
+    final = delivered(env)
+    for m in RETRIEVED:
+        again = 0 if after_quit else first.count(m)
+        assert final.count(m) == 1 + again
+
+
+# ---- the pickup folder taken away between two messages ----------------------------------------
+
+
+def replace_new_with_a_file(folder):
+    (folder / "new").rmdir()
+    (folder / "new").write_bytes(b"in the way")
+
+
+def replace_folder_with_a_file(folder):
+    shutil.rmtree(folder)
+    folder.write_bytes(b"in the way")
+
+
+def move_folder_away(folder):
+    # Still whole and durable over there, but no longer where the mail service looks.
+    folder.rename(folder.with_name("pickup.moved"))
+    folder.write_bytes(b"in the way")
+
+
+@pytest.mark.parametrize("change", [replace_new_with_a_file, replace_folder_with_a_file,
+                                    move_folder_away],
+                         ids=["new/ becomes a file", "the folder becomes a file",
+                              "the folder is moved away and a file takes its place"])
+def test_a_pickup_folder_that_goes_away_in_a_run_deletes_nothing(change, mailbox, relay, env):
+    folder = pickup_folder(env)
+    # Runs once message N is written and before N - 1 is asked for.
+    r = relay((mailbox.host, mailbox.port), trigger=b"retr %d\r\n" % (N - 1),
+              hook=lambda: change(folder))
+    status, err = run(env, r.server, flag=1)
+    assert status != 0 and len(err) == 1, err
+    assert "delivery failed" in err[0]
+    sent = r.transcripts[0]
+    assert b"dele" not in sent and sent.endswith(b"quit\r\n")
+    assert on_server(mailbox) == RETRIEVED
+    # Whatever is left under the folder is whole.
+    if folder.is_dir():
+        for sub in ("new", "tmp"):
+            if (folder / sub).is_dir():
+                for data in files_in(folder / sub):
+                    assert data in RETRIEVED
+
+
+def test_a_full_pickup_filesystem_deletes_nothing(mailbox, relay, env, tmp_path):
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("needs root and unshare to mount a small file system of its own")
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        pytest.skip("unshare -m is not permitted here")
+    folder = pickup_folder(env)
+    folder.mkdir(parents=True)
+    kept = tmp_path / "kept"
+    kept.mkdir()
+    # Room for message 4 and 3, not for message 2 as well. The file system lives only as long as
+    # the run, so what it holds is copied out before it goes.
+    script = ('mount -t tmpfs -o size=24k tessaruno "$1" || exit 99; shift; '
+              f'"$@"; rc=$?; cp -a "{folder}/." "{kept}/"; exit $rc')
+    status, err = run(env, f"{mailbox.host}:{mailbox.port}", flag=1,
+                      argv_prefix=("unshare", "-m", "sh", "-c", script, "sh", str(folder)))
+    assert status not in (0, 99) and len(err) == 1, err
+    assert "delivery failed" in err[0] and "space" in err[0]
+    assert on_server(mailbox) == RETRIEVED
+    assert sorted(files_in(kept / "new")) == sorted(RETRIEVED[2:])
+    assert files_in(kept / "tmp") == []
+
+
+# ---- an MTA that refuses one message ------------------------------------------------------------
+
+
+class RefusingMta:
+    """An SMTP server on 127.0.0.1 for one connection that accepts every message except the
+    `refuse`-th (counted from 1), which it refuses at `stage` ("rcpt" or "data"). Keeps the text
+    of every accepted message, dot-stuffing undone."""
+
+    def __init__(self, refuse, stage):
+        self.refuse, self.stage = refuse, stage
+        self.accepted = []
+        self.commands = []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(RUN_LIMIT)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(RUN_LIMIT)
+            lines = conn.makefile("rb")
+            conn.sendall(b"220 mta.test ESMTP\r\n")
+            transaction = 0
+            try:
+                while True:
+                    line = lines.readline()
+                    if not line:
+                        return
+                    word = line[:4].upper()
+                    self.commands.append(word)
+                    if word == b"MAIL":
+                        transaction += 1
+                        conn.sendall(b"250 ok\r\n")
+                    elif word == b"RCPT":
+                        refused = transaction == self.refuse and self.stage == "rcpt"
+                        conn.sendall(b"550 5.1.1 no such user\r\n" if refused else b"250 ok\r\n")
+                    elif word == b"DATA":
+                        conn.sendall(b"354 go on\r\n")
+                        text = b""
+                        while True:
+                            l = lines.readline()
+                            if not l or l == b".\r\n":
+                                break
+                            text += l[1:] if l.startswith(b".") else l
+                        if transaction == self.refuse and self.stage == "data":
+                            conn.sendall(b"554 5.6.0 message refused\r\n")
+                        else:
+                            self.accepted.append(text)
+                            conn.sendall(b"250 queued\r\n")
+                    elif word == b"QUIT":
+                        conn.sendall(b"221 bye\r\n")
+                        return
+                    else:  # EHLO, HELO, RSET, NOOP
+                        conn.sendall(b"250 mta.test\r\n")
+            except OSError:
+                return
+
+    def close(self):
+        self.listener.close()
+        self.thread.join(RUN_LIMIT)
+
+
+@pytest.mark.parametrize("stage", ["rcpt", "data"])
+def test_an_mta_refusing_a_message_deletes_nothing(stage, mailbox, relay, env):
+    mta = RefusingMta(refuse=2, stage=stage)
+    set_maildrop(env, f"smtp://127.0.0.1:{mta.port}")
+    r = relay((mailbox.host, mailbox.port))
+    try:
+        status, err = run(env, r.server, flag=1)
+    finally:
+        mta.close()
+    assert status != 0 and len(err) == 1, err
+    assert re.search(r"\b55[04]\b", err[0]), err
+    sent = r.transcripts[0]
+    assert b"dele" not in sent and sent.endswith(b"quit\r\n")
+    assert sent.count(b"retr ") == 2
+    # The first message went to the MTA whole; the refused one and the rest stay on the server.
+    assert mta.accepted == [RETRIEVED[N - 1]]
+    assert on_server(mailbox) == RETRIEVED
