@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -199,6 +201,8 @@ void Socket::resetState() {
     if (out_.capacity() > kKeepQueueCapacity) std::string().swap(out_);
     if (in_.capacity() > kKeepQueueCapacity) std::string().swap(in_);
     readPaused_ = false;
+    readLimit_ = 0;
+    sndbuf_ = 0;
     shutdownPending_ = false;
     sentShutdown_ = false;
     peekedScratch_ = false;
@@ -422,7 +426,7 @@ void Socket::onReadable() {
         return;
     }
     if (readPaused_) return;
-    ssize_t n = ::recv(fd_, scratch(), kReadSize, 0);
+    ssize_t n = ::recv(fd_, scratch(), readLimit_ ? readLimit_ : kReadSize, 0);
     if (n > 0) {
         if (in_.empty()) {
             peekedScratch_ = true;
@@ -558,6 +562,31 @@ void Socket::updateReadNotifier() {
     bool want = (state_ == sckConnected || state_ == sckListening) && !readPaused_ &&
                 in_.size() < kMaxUnread;
     if (readN_->isEnabled() != want) readN_->setEnabled(want);
+}
+
+qint64 Socket::sendRoom() const {
+    if (fd_ < 0) return 0;
+    if (sndbuf_ == 0) {
+        socklen_t len = sizeof sndbuf_;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf_, &len) != 0) sndbuf_ = 0;
+    }
+    int queued = 0;
+    if (::ioctl(fd_, SIOCOUTQ, &queued) != 0) return 0;
+    // The kernel counts its own bookkeeping against the buffer as well: keep a margin.
+    return std::max<qint64>(0, qint64(sndbuf_) / 2 - queued) - unsent();
+}
+
+void Socket::setReadLimit(qint64 bytes) {
+    readLimit_ = bytes <= 0 || size_t(bytes) >= kReadSize ? 0 : size_t(bytes);
+}
+
+void Socket::watchWritable() {
+    if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing)) return;
+    if (!writeN_) {
+        writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
+    }
+    writeN_->setEnabled(true);
 }
 
 void Socket::setReadPaused(bool paused) {

@@ -91,6 +91,13 @@ public:
     bool readPaused() const { return readPaused_; }
     // Bytes accepted by SendData that the kernel has not taken yet.
     qint64 unsent() const { return qint64(out_.size() - outHead_); }
+    // Room left in the kernel's send buffer: what a SendData now would hand over without queueing.
+    qint64 sendRoom() const;
+    // At most this much is read per chunk (a relay reads no more than its partner can take, so that
+    // nothing has to be queued); 0 restores the full read size.
+    void setReadLimit(qint64 bytes);
+    // Raises SendComplete once the socket can take more, even with nothing queued.
+    void watchWritable();
 
     ~Socket() override;
 
@@ -123,6 +130,8 @@ private:
     std::string out_;      // bytes queued and not yet written; out_[outHead_..] is pending
     size_t outHead_ = 0;
     bool readPaused_ = false;
+    size_t readLimit_ = 0;  // 0: the full read size
+    mutable int sndbuf_ = 0;
     bool shutdownPending_ = false;
     bool sentShutdown_ = false;
     bool peekedScratch_ = false;  // the pending chunk is still in the shared read buffer

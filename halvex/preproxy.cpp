@@ -25,8 +25,8 @@ namespace {
 
 const QString kKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
 
-// A client or upstream side stops being read while its partner has this much still unsent.
-constexpr qint64 kHoldBack = 1;
+// A side is not read while its partner's send buffer has less room than this.
+constexpr qint64 kMinRoom = 16 * 1024;
 
 std::string toBytes(const QString &s) {
     const QByteArray b = s.toUtf8();
@@ -370,9 +370,12 @@ void PreProxy::onError(int i) {
 }
 
 void PreProxy::onSendComplete(SocketArray &drained, int i) {
-    // The side that was held back while this one's queue was full may be read again.
+    // The side that was held back while this one could take nothing may be read again.
     SocketArray &source = &drained == &extern_ ? intern : extern_;
-    if (Socket *s = source.at(i)) s->setReadPaused(false);
+    Socket *s = source.at(i);
+    if (!s) return;
+    s->setReadPaused(false);
+    if (Socket *sink = drained.at(i)) s->setReadLimit(sink->sendRoom());
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -430,7 +433,7 @@ void PreProxy::sendupstream(int i, std::string_view d) {
     if (!up || !client) return;
     slot_[size_t(i)].moved = true;
     up->SendData(d);
-    if (up->unsent() >= kHoldBack) client->setReadPaused(true);
+    holdback(*client, *up);
     if (debugmode == 1) {
         std::string t = "--- start sending extern ---\r\n" + std::to_string(i) + ": ";
         internTrace_->append(t);
@@ -531,7 +534,19 @@ void PreProxy::onUpstreamData(int i) {
         releaseslot(i);
         return;
     }
-    if (client && client->unsent() >= kHoldBack) up->setReadPaused(true);
+    if (client) holdback(*up, *client);
+}
+
+void PreProxy::holdback(Socket &source, Socket &sink) {
+    // The source reads no more than the sink can hand to the kernel at once, so nothing has to be
+    // queued (and copied) on the way; with no room at all it waits until the sink has some.
+    const qint64 room = sink.unsent() > 0 ? 0 : sink.sendRoom();
+    if (room < kMinRoom) {
+        source.setReadPaused(true);
+        sink.watchWritable();
+        return;
+    }
+    source.setReadLimit(room);
 }
 
 // ---------------------------------------------------------------------------------------------------

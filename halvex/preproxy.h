@@ -83,6 +83,7 @@ private:
     void onUpstreamClose(int i);
     void onError(int i);
     void onSendComplete(common::SocketArray &drained, int i);
+    void holdback(common::Socket &source, common::Socket &sink);
 
     // One request chunk in proxy form: logged and filtered in place; true when it is to be dropped
     // with its connection (a block-list entry matched).

@@ -82,10 +82,23 @@ private:
         if (!b.exists(i)) return;
         b[i].SendData(a[i].peekData());
         a[i].consumeData();
-        if (b[i].unsent() > 0) a[i].setReadPaused(true);
+        limit(a[i], b[i]);
+    }
+    // a reads no more than b can take at once; with no room, a waits until b has some.
+    void limit(Socket &a, Socket &b) {
+        const qint64 room = b.unsent() > 0 ? 0 : b.sendRoom();
+        if (room < 16 * 1024) {
+            a.setReadPaused(true);
+            b.watchWritable();
+            return;
+        }
+        a.setReadLimit(room);
     }
     void resume(SocketArray &a, int i) {
-        if (a.exists(i)) a[i].setReadPaused(false);
+        SocketArray &b = &a == &in_ ? out_ : in_;
+        if (!a.exists(i)) return;
+        a[i].setReadPaused(false);
+        if (b.exists(i)) a[i].setReadLimit(b[i].sendRoom());
     }
     void ended(int i, bool client) {
         Slot &s = slots_[size_t(i)];
