@@ -566,10 +566,9 @@ void Socket::updateReadNotifier() {
 
 qint64 Socket::sendRoom() const {
     if (fd_ < 0) return 0;
-    if (sndbuf_ == 0) {
-        socklen_t len = sizeof sndbuf_;
-        if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf_, &len) != 0) sndbuf_ = 0;
-    }
+    // Asked each time: the kernel grows the buffer as the connection proves fast.
+    socklen_t len = sizeof sndbuf_;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf_, &len) != 0) return 0;
     int queued = 0;
     if (::ioctl(fd_, SIOCOUTQ, &queued) != 0) return 0;
     // The kernel counts its own bookkeeping against the buffer as well: keep a margin.
