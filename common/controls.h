@@ -3,8 +3,7 @@
 #pragma once
 
 #include <QString>
-
-class QWidget;
+#include <QWidget>
 class QListWidget;
 class QTimer;
 
@@ -19,6 +18,17 @@ double pixelsToTwips(int pixels);
 void place(QWidget *w, const char *name, int left, int top, int width, int height);
 // objectName and accessible description only (windows, invisible helpers).
 void name(QWidget *w, const char *name);
+
+// A control with a caption or initial text (label, button, check box, text box), made, named and
+// placed in one go; `what` becomes the accessible name of a box whose text changes.
+template <class W>
+W *make(QWidget *parent, const char *name, const char *text, int left, int top, int width,
+        int height, const char *what = nullptr) {
+    auto *w = new W(QString::fromLatin1(text), parent);
+    place(w, name, left, top, width, height);
+    if (what) w->setAccessibleName(QString::fromLatin1(what));
+    return w;
+}
 
 // List box operations with the indices the programs use: -1 means nothing selected.
 int listIndex(const QListWidget *list);

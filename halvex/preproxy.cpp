@@ -1,12 +1,5 @@
 #include "halvex/preproxy.h"
 
-#include "common/controls.h"
-#include "halvex/blocklist.h"
-#include "halvex/filters.h"
-#include "halvex/inspect.h"
-#include "halvex/mdiform1.h"
-#include "halvex/trace.h"
-
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
@@ -15,6 +8,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+
+#include "common/controls.h"
+#include "halvex/blocklist.h"
+#include "halvex/filters.h"
+#include "halvex/inspect.h"
+#include "halvex/mdiform1.h"
+#include "halvex/trace.h"
 
 namespace halvex {
 
@@ -50,13 +50,16 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(mai
     connect(&intern, &SocketArray::ConnectionRequest, this, &PreProxy::onConnectionRequest);
     connect(&intern, &SocketArray::DataArrival, this, [this](int i, qint64) { onClientData(i); });
     connect(&intern, &SocketArray::Close, this, &PreProxy::onClientClose);
-    connect(&intern, &SocketArray::Error, this, [this](int i, int, const QString &) { onError(i); });
+    connect(&intern, &SocketArray::Error, this,
+            [this](int i, int, const QString &) { onError(i); });
     connect(&intern, &SocketArray::SendComplete, this,
             [this](int i) { onSendComplete(intern, i); });
     connect(&extern_, &SocketArray::Connect, this, &PreProxy::onUpstreamConnect);
-    connect(&extern_, &SocketArray::DataArrival, this, [this](int i, qint64) { onUpstreamData(i); });
+    connect(&extern_, &SocketArray::DataArrival, this,
+            [this](int i, qint64) { onUpstreamData(i); });
     connect(&extern_, &SocketArray::Close, this, &PreProxy::onUpstreamClose);
-    connect(&extern_, &SocketArray::Error, this, [this](int i, int, const QString &) { onError(i); });
+    connect(&extern_, &SocketArray::Error, this,
+            [this](int i, int, const QString &) { onError(i); });
     connect(&extern_, &SocketArray::SendComplete, this,
             [this](int i) { onSendComplete(extern_, i); });
 
@@ -77,7 +80,9 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(mai
     load();
 }
 
-PreProxy::~PreProxy() { teardown(); }
+PreProxy::~PreProxy() {
+    teardown();
+}
 
 void PreProxy::closeEvent(QCloseEvent *event) {
     teardown();
@@ -88,25 +93,6 @@ void PreProxy::closeEvent(QCloseEvent *event) {
 // Window
 
 void PreProxy::buildControls() {
-    auto label = [this](QLabel *&w, const char *n, const char *text, int l, int t, int wd, int h) {
-        w = new QLabel(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-    };
-    auto edit = [this](QLineEdit *&w, const char *n, const char *text, const char *what, int l,
-                       int t, int wd, int h) {
-        w = new QLineEdit(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-        w->setAccessibleName(QString::fromLatin1(what));
-    };
-    auto button = [this](QPushButton *&w, const char *n, const char *text, int l, int t, int wd,
-                         int h) {
-        w = new QPushButton(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-    };
-    auto check = [this](QCheckBox *&w, const char *n, const char *text, int l, int t, int wd, int h) {
-        w = new QCheckBox(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-    };
     auto trace = [this](QPlainTextEdit *&w, const char *n, const char *what, int l, int t, int wd,
                         int h) {
         w = new QPlainTextEdit(this);
@@ -118,30 +104,33 @@ void PreProxy::buildControls() {
         w->setUndoRedoEnabled(false);
     };
 
-    label(Label1, "Label1", "ListenPort", 120, 120, 855, 255);
-    edit(internport, "internport", "8080", "Listen port", 3120, 120, 495, 285);
-    label(Label2, "Label2", "Proxy", 120, 480, 735, 255);
-    edit(externproxy, "externproxy", "Please enter yor Proxy IP", "Upstream proxy host", 1080, 480,
-         1935, 285);
-    edit(externport, "externport", "8080", "Upstream proxy port", 3120, 480, 495, 285);
-    label(Label3, "Label3", "Peak:", 3720, 120, 615, 255);
-    label(peak, "peak", "0", 4440, 120, 255, 255);
-    label(Label4, "Label4", "Sockets:", 3720, 480, 735, 255);
-    label(sockets, "sockets", "0", 4440, 480, 375, 255);
-    button(Command1, "Command1", "start", 120, 840, 1095, 375);
-    button(Command2, "Command2", "disconnect all", 1320, 840, 1335, 375);
-    button(Command3, "Command3", "clear", 2760, 840, 855, 375);
-    check(cookie, "cookie", "Remove all Cookies", 5040, 120, 1815, 255);
-    check(blockme, "blockme", "Block (disconnect)", 5040, 480, 2175, 255);
-    check(sendempty, "sendempty", "Block (send empty)", 5040, 840, 1815, 255);
-    check(rpictures, "rpictures", "Remove Pictures", 6960, 120, 1575, 255);
-    edit(Text2, "Text2", "", "Block list entry", 120, 1320, 7815, 375);
-    button(addurl, "addurl", "add", 8040, 1320, 1455, 375);
+    Label1 = common::make<QLabel>(this, "Label1", "ListenPort", 120, 120, 855, 255);
+    internport =
+        common::make<QLineEdit>(this, "internport", "8080", 3120, 120, 495, 285, "Listen port");
+    Label2 = common::make<QLabel>(this, "Label2", "Proxy", 120, 480, 735, 255);
+    externproxy = common::make<QLineEdit>(this, "externproxy", "Please enter yor Proxy IP", 1080,
+                                          480, 1935, 285, "Upstream proxy host");
+    externport = common::make<QLineEdit>(this, "externport", "8080", 3120, 480, 495, 285,
+                                         "Upstream proxy port");
+    Label3 = common::make<QLabel>(this, "Label3", "Peak:", 3720, 120, 615, 255);
+    peak = common::make<QLabel>(this, "peak", "0", 4440, 120, 255, 255);
+    Label4 = common::make<QLabel>(this, "Label4", "Sockets:", 3720, 480, 735, 255);
+    sockets = common::make<QLabel>(this, "sockets", "0", 4440, 480, 375, 255);
+    Command1 = common::make<QPushButton>(this, "Command1", "start", 120, 840, 1095, 375);
+    Command2 = common::make<QPushButton>(this, "Command2", "disconnect all", 1320, 840, 1335, 375);
+    Command3 = common::make<QPushButton>(this, "Command3", "clear", 2760, 840, 855, 375);
+    cookie = common::make<QCheckBox>(this, "cookie", "Remove all Cookies", 5040, 120, 1815, 255);
+    blockme = common::make<QCheckBox>(this, "blockme", "Block (disconnect)", 5040, 480, 2175, 255);
+    sendempty =
+        common::make<QCheckBox>(this, "sendempty", "Block (send empty)", 5040, 840, 1815, 255);
+    rpictures = common::make<QCheckBox>(this, "rpictures", "Remove Pictures", 6960, 120, 1575, 255);
+    Text2 = common::make<QLineEdit>(this, "Text2", "", 120, 1320, 7815, 375, "Block list entry");
+    addurl = common::make<QPushButton>(this, "addurl", "add", 8040, 1320, 1455, 375);
     block = new QListWidget(this);
     common::place(block, "block", 120, 1800, 7815, 1230);
     block->setAccessibleName(QStringLiteral("Block list"));
-    button(removeurl, "removeurl", "Remove", 8040, 1800, 1455, 375);
-    button(AutoFormat, "AutoFormat", "AutoFormat", 8040, 2280, 1455, 375);
+    removeurl = common::make<QPushButton>(this, "removeurl", "Remove", 8040, 1800, 1455, 375);
+    AutoFormat = common::make<QPushButton>(this, "AutoFormat", "AutoFormat", 8040, 2280, 1455, 375);
     urls = new QListWidget(this);
     common::place(urls, "urls", 120, 3240, 9255, 1815);
     urls->setAccessibleName(QStringLiteral("Requested addresses"));
@@ -149,7 +138,7 @@ void PreProxy::buildControls() {
     trace(Text1, "Text1", "Request log", 120, 5400, 9255, 1095);
     trace(interntrace, "interntrace", "Client to upstream trace", 120, 6600, 3495, 2295);
     trace(externtrace, "externtrace", "Upstream to client trace", 3720, 6600, 5655, 2295);
-    label(hilfe, "hilfe", "", 120, 5400, 9255, 3495);
+    hilfe = common::make<QLabel>(this, "hilfe", "", 120, 5400, 9255, 3495);
     hilfe->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     hilfe->setWordWrap(true);
     textTrace_ = new TraceBox(Text1);
@@ -216,7 +205,9 @@ void PreProxy::load() {
             "Real-time filtering and archiving options: see the tessaruno README.\r\n"));
 }
 
-bool PreProxy::running() const { return !Command1->isEnabled(); }
+bool PreProxy::running() const {
+    return !Command1->isEnabled();
+}
 
 void PreProxy::onStart() {
     startlistening();
@@ -333,7 +324,8 @@ void PreProxy::onClientClose(int i) {
     // The client has said all it will say; the upstream hears the same once its queue is out, and
     // the answer still comes back.
     s.clientDone = true;
-    if (up->State() == Socket::sckConnected || up->State() == Socket::sckClosing) up->ShutdownSend();
+    if (up->State() == Socket::sckConnected || up->State() == Socket::sckClosing)
+        up->ShutdownSend();
     if (s.upstreamDone) releaseslot(i);
 }
 
@@ -555,9 +547,9 @@ void PreProxy::holdback(Socket &source, Socket &sink) {
 void PreProxy::onCookieClick(bool ticked) {
     fCookie_ = ticked;
     if (ticked && cookiemarker.empty()) cookiemarker = "tessaruno";
-    main_->regwrite_sz(kKey + "cookie",
-                       ticked ? QString::fromUtf8(cookiemarker.data(), qsizetype(cookiemarker.size()))
-                              : QString());
+    main_->regwrite_sz(kKey + "cookie", ticked ? QString::fromUtf8(cookiemarker.data(),
+                                                                   qsizetype(cookiemarker.size()))
+                                               : QString());
 }
 
 void PreProxy::onSwitchClick(const char *value, bool ticked) {
@@ -593,9 +585,14 @@ void PreProxy::onRemoveUrl() {
 void PreProxy::onAutoFormat() {
     const int sel = common::listIndex(block);
     switch (halvex::autoformat(block_, sel)) {
-        case Edit::unchanged: break;
-        case Edit::replaced: showBlockList(sel); break;
-        case Edit::removed: showBlockList(-1); break;
+        case Edit::unchanged:
+            break;
+        case Edit::replaced:
+            showBlockList(sel);
+            break;
+        case Edit::removed:
+            showBlockList(-1);
+            break;
     }
 }
 

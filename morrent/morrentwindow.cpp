@@ -76,46 +76,33 @@ MorrentWindow::~MorrentWindow() {
 }
 
 void MorrentWindow::buildControls() {
-    auto edit = [this](QLineEdit *&w, const char *n, const char *text, const char *what, int l,
-                       int t, int wd, int h) {
-        w = new QLineEdit(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-        w->setAccessibleName(QString::fromLatin1(what));
-    };
-    auto button = [this](QPushButton *&w, const char *n, const char *text, int l, int t, int wd,
-                         int h) {
-        w = new QPushButton(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-    };
-    auto label = [this](QLabel *&w, const char *n, const char *text, int l, int t, int wd, int h) {
-        w = new QLabel(QString::fromLatin1(text), this);
-        common::place(w, n, l, t, wd, h);
-    };
-
     // Created in tab order: the focus chain follows creation.
-    button(Command1, "Command1", "Download Now", 5520, 480, 2295, 375);
-    edit(Text1, "Text1", "", "Status", 120, 1680, 3735, 375);
-    edit(server, "server", "Server", "POP3 server", 1320, 120, 2535, 285);
-    edit(userlogin, "userlogin", "Username", "User name", 1320, 480, 2535, 285);
-    edit(loginpassword, "loginpassword", "Password", "Password", 1320, 840, 2535, 285);
+    Command1 = common::make<QPushButton>(this, "Command1", "Download Now", 5520, 480, 2295, 375);
+    Text1 = common::make<QLineEdit>(this, "Text1", "", 120, 1680, 3735, 375, "Status");
+    server = common::make<QLineEdit>(this, "server", "Server", 1320, 120, 2535, 285, "POP3 server");
+    userlogin =
+        common::make<QLineEdit>(this, "userlogin", "Username", 1320, 480, 2535, 285, "User name");
+    loginpassword = common::make<QLineEdit>(this, "loginpassword", "Password", 1320, 840, 2535, 285,
+                                            "Password");
     loginpassword->setEchoMode(QLineEdit::Password);
-    edit(sendto, "sendto", "Send email To", "Forward address", 1320, 1200, 2535, 285);
+    sendto = common::make<QLineEdit>(this, "sendto", "Send email To", 1320, 1200, 2535, 285,
+                                     "Forward address");
     Check1 = new QCheckBox(QStringLiteral("Delete Emails from Server after download"), this);
     common::place(Check1, "Check1", 3960, 120, 3735, 255);
-    edit(subject, "subject", "", "Subject", 120, 2640, 8895, 375);
-    edit(from, "from", "", "Sender", 120, 2160, 8895, 375);
+    subject = common::make<QLineEdit>(this, "subject", "", 120, 2640, 8895, 375, "Subject");
+    from = common::make<QLineEdit>(this, "from", "", 120, 2160, 8895, 375, "Sender");
     body = new QPlainTextEdit(this);
     common::place(body, "body", 120, 3120, 8895, 3255);
     body->setAccessibleName(QStringLiteral("Message text"));
     body->setLineWrapMode(QPlainTextEdit::NoWrap);
     body->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     body->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    button(Command2, "Command2", "disconnect now", 5520, 960, 2295, 375);
-    label(Label1, "Label1", "POP3 Server", 120, 120, 1095, 255);
-    label(Label2, "Label2", "UserName", 120, 480, 1095, 255);
-    label(Label3, "Label3", "Password", 120, 840, 1095, 255);
-    label(Label4, "Label4", "send To", 120, 1200, 855, 255);
-    label(readme, "readme", "", 120, 6480, 8895, 2415);
+    Command2 = common::make<QPushButton>(this, "Command2", "disconnect now", 5520, 960, 2295, 375);
+    Label1 = common::make<QLabel>(this, "Label1", "POP3 Server", 120, 120, 1095, 255);
+    Label2 = common::make<QLabel>(this, "Label2", "UserName", 120, 480, 1095, 255);
+    Label3 = common::make<QLabel>(this, "Label3", "Password", 120, 840, 1095, 255);
+    Label4 = common::make<QLabel>(this, "Label4", "send To", 120, 1200, 855, 255);
+    readme = common::make<QLabel>(this, "readme", "", 120, 6480, 8895, 2415);
     readme->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     readme->setWordWrap(true);
 
