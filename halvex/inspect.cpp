@@ -26,29 +26,4 @@ std::string latertarget(std::string_view chunk) {
     return requesttarget(chunk);
 }
 
-std::string escapecontrols(std::string_view text, EscapeOptions options) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool lineend = c == '\r' || c == '\n';
-        if ((byte >= 0x20 && byte < 0x7f) || (byte >= 0x80 && options.keephigh) ||
-            (lineend && options.keeplineends)) {
-            out += c;
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xf];
-        }
-    }
-    return out;
-}
-
 }  // namespace halvex

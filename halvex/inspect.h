@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/tracetext.h"
+
 namespace halvex {
 
 // The request target of a connection's first chunk, or "" when the chunk is relayed without being
@@ -17,13 +19,8 @@ std::string requesttarget(std::string_view pending);
 // starts a new request.
 std::string latertarget(std::string_view chunk);
 
-struct EscapeOptions {
-    bool keephigh = true;       // bytes 0x80 and up stay as they are
-    bool keeplineends = false;  // CR and LF stay as they are
-};
-
-// A text made safe to show in a list or trace box: control bytes (below 0x20, and 0x7f) become
-// \r, \n, \t or \xHH.
-std::string escapecontrols(std::string_view text, EscapeOptions options = {});
+// Shown in the URL list and the traces with their control bytes escaped.
+using common::escapecontrols;
+using common::EscapeOptions;
 
 }  // namespace halvex

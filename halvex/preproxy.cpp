@@ -429,7 +429,7 @@ void PreProxy::sendupstream(int i, std::string_view d) {
     if (debugmode == 1) {
         std::string t = "--- start sending extern ---\r\n" + std::to_string(i) + ": ";
         internTrace_->append(t);
-        internTrace_->append(d);
+        internTrace_->append(slot_[size_t(i)].mask.apply(d, TraceBox::kPerShow));
         internTrace_->append("\r\n--- end send extern ---\r\n");
     }
 }
@@ -479,9 +479,12 @@ void PreProxy::onUpstreamConnect(int i) {
     if (release) {
         // Nothing goes upstream; the request log still shows what was asked for.
         const std::string request = std::move(p);
+        const std::string shown = debugmode == 1
+                                      ? slot_[size_t(i)].mask.apply(request, TraceBox::kPerShow)
+                                      : std::string();
         releaseslot(i);
         if (debugmode == 1) {
-            textTrace_->append(request);
+            textTrace_->append(shown);
             textTrace_->append("\r\n");
         }
         raisepeak(i);
@@ -491,7 +494,7 @@ void PreProxy::onUpstreamConnect(int i) {
     Socket *client = intern.at(i);
     if (up) up->SendData(p);
     if (debugmode == 1) {
-        textTrace_->append(p);
+        textTrace_->append(slot_[size_t(i)].mask.apply(p, TraceBox::kPerShow));
         textTrace_->append("\r\n");
     }
     raisepeak(i);

@@ -1,16 +1,16 @@
-// The proxy window: listen port and upstream proxy, start/stop, counters, traces, the block list and
-// the URL log. It owns the two socket arrays: intern (element 0 listens, the others are clients) and
-// extern_ (the matching connections to the upstream proxy), paired by slot index.
+// The proxy window: listen port and upstream proxy, start/stop, counters, traces, the block list
+// and the URL log. It owns the two socket arrays: intern (element 0 listens, the others are
+// clients) and extern_ (the matching connections to the upstream proxy), paired by slot index.
 #pragma once
-
-#include "common/socketarray.h"
 
 #include <QTimer>
 #include <QWidget>
-
 #include <array>
 #include <string>
 #include <vector>
+
+#include "common/socketarray.h"
+#include "common/tracetext.h"
 
 class QCheckBox;
 class QLabel;
@@ -116,6 +116,8 @@ private:
         bool upstreamDone = false;
         bool moved = false;   // data passed since the last sweep
         int quietSweeps = 0;  // sweeps in a row without data since one side ended
+        // What the client sends is traced without its credentials.
+        common::SecretMask mask = common::httpClientMask();
     };
     // A slot whose one side has ended and whose other side stays silent is released after this
     // long: a client that closed completely looks the same as one that only half-closed, and an

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/controls.h"
+#include "common/tracetext.h"
 
 namespace quessel {
 
@@ -21,6 +22,9 @@ struct SessionWindow::Slot {
     bool serverEnded = false;
     // The server's greeting deadline, later the wait for the second side to end; none when unset.
     Clock::time_point deadline = Clock::time_point::max();
+    // Follows everything the client sends, traced or not, so that a trace switched on in the
+    // middle of a session still never shows a password.
+    common::SecretMask mask = common::pop3ClientMask();
 };
 
 SessionWindow::SessionWindow(const Options &options, QWidget *parent)
@@ -373,10 +377,15 @@ void SessionWindow::unload() {
 // ---- trace ------------------------------------------------------------------------------------
 
 void SessionWindow::trace(int box, int i, std::string_view text) {
+    std::string masked;
+    if (Slot *s = box == 0 && i > 0 ? slotAt(i) : nullptr) {
+        masked = s->mask.apply(text, tracing ? kTraceTail : 0);
+        text = masked;
+    }
     if (!tracing) return;
     std::string &tail = traceTail_[box];
     if (i >= 0) tail.append(std::to_string(i)).append(": ");
-    tail.append(text);
+    tail.append(common::escapecontrols(text, {.keephigh = true, .keeplineends = true}));
     if (tail.size() > kTraceTail) tail.erase(0, tail.size() - kTraceTail);
     if (!traceTimer_->isActive()) traceTimer_->start();
 }

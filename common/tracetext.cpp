@@ -1,0 +1,152 @@
+#include "common/tracetext.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace common {
+
+std::string escapecontrols(std::string_view text, EscapeOptions options) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool lineend = c == '\r' || c == '\n';
+        if ((byte >= 0x20 && byte < 0x7f) || (byte >= 0x80 && options.keephigh) ||
+            (lineend && options.keeplineends)) {
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xf];
+        }
+    }
+    return out;
+}
+
+namespace {
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool startsNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t k = 0; k < prefix.size(); ++k)
+        if (lower(text[k]) != lower(prefix[k])) return false;
+    return true;
+}
+
+}  // namespace
+
+void SecretMask::startLine() {
+    head_.clear();
+    deciding_ = words_ && !words_->empty();
+    marked_ = false;
+    hiding_ = false;
+    if (linesLeft_ > 0) {
+        --linesLeft_;
+        hiding_ = true;
+        deciding_ = false;
+    }
+}
+
+void SecretMask::decide(std::string &out, bool shown) {
+    // The head either is one of the words, can no longer become one, or is still too short.
+    for (const Word &w : *words_) {
+        if (startsNoCase(head_, w.text)) {
+            if (shown) out.append(head_, 0, w.text.size());
+            if (head_.size() > w.text.size()) {
+                if (shown) out += "***";
+                marked_ = true;
+            }
+            hiding_ = true;
+            deciding_ = false;
+            linesLeft_ = w.linesAfter;
+            return;
+        }
+    }
+    for (const Word &w : *words_)
+        if (startsNoCase(w.text, head_)) return;  // may still become this word
+    if (shown) out += head_;
+    deciding_ = false;
+}
+
+std::string SecretMask::apply(std::string_view chunk, size_t tail) {
+    // Bytes before `cut` are followed but not shown.
+    const size_t cut = tail < chunk.size() ? chunk.size() - tail : 0;
+    std::string out;
+    out.reserve(chunk.size() - cut + 8);
+    size_t k = 0;
+    while (k < chunk.size()) {
+        if (deciding_) {
+            const char c = chunk[k];
+            const bool shown = k >= cut;
+            ++k;
+            if (c == '\n') {
+                if (shown) out.append(head_).append(1, c);
+                startLine();
+                continue;
+            }
+            head_ += c;
+            decide(out, shown);
+            if (!deciding_) head_.clear();
+            continue;
+        }
+        // The rest of the line: shown as it is or hidden, up to and with its line feed.
+        const void *nl = std::memchr(chunk.data() + k, '\n', chunk.size() - k);
+        const size_t end = nl ? size_t(static_cast<const char *>(nl) - chunk.data()) : chunk.size();
+        const size_t lineEnd = nl ? end + 1 : end;
+        if (hiding_) {
+            // The CR of a CR LF stays, so the trace keeps its lines; a CR at the end of a chunk
+            // waits to see whether a line feed follows.
+            if (pendingCR_) {
+                pendingCR_ = false;
+                if (nl && end == k) {
+                    if (k >= cut) out += '\r';
+                } else if (!marked_) {
+                    if (k >= cut) out += "***";
+                    marked_ = true;
+                }
+            }
+            size_t secretEnd = end;
+            if (secretEnd > k && chunk[secretEnd - 1] == '\r') {
+                --secretEnd;
+                pendingCR_ = !nl;
+            }
+            if (secretEnd > k && !marked_) {
+                if (secretEnd > cut) out += "***";
+                marked_ = true;
+            }
+            const size_t from = std::max(secretEnd, cut);
+            const size_t upto = pendingCR_ ? secretEnd : lineEnd;
+            if (upto > from) out.append(chunk.data() + from, upto - from);
+        } else {
+            const size_t from = std::max(k, cut);
+            if (lineEnd > from) out.append(chunk.data() + from, lineEnd - from);
+        }
+        if (!nl) break;
+        k = lineEnd;
+        startLine();
+    }
+    return out;
+}
+
+SecretMask pop3ClientMask() {
+    static const std::vector<SecretMask::Word> words{{"PASS ", 0}, {"APOP ", 0}, {"AUTH ", 2}};
+    return SecretMask(words);
+}
+
+SecretMask httpClientMask() {
+    static const std::vector<SecretMask::Word> words{{"authorization:", 0},
+                                                     {"proxy-authorization:", 0}};
+    return SecretMask(words);
+}
+
+}  // namespace common

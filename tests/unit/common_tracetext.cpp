@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/tracetext.h"
+
+using common::SecretMask;
+
+namespace {
+
+std::string whole(SecretMask mask, std::string_view stream) {
+    return mask.apply(stream);
+}
+
+// The stream cut in two at every place, and byte by byte, shows the same as in one piece.
+void expectSameInPieces(SecretMask (*make)(), std::string_view stream) {
+    const std::string expected = whole(make(), stream);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        SecretMask m = make();
+        std::string got = m.apply(stream.substr(0, cut));
+        got += m.apply(stream.substr(cut));
+        EXPECT_EQ(got, expected) << "cut at " << cut;
+    }
+    SecretMask m = make();
+    std::string got;
+    for (char c : stream) got += m.apply(std::string_view(&c, 1));
+    EXPECT_EQ(got, expected) << "byte by byte";
+}
+
+TEST(SecretMask, HidesPop3Secrets) {
+    struct Case {
+        const char *in, *out;
+    } cases[] = {
+        {"USER alice|mail.example.org\r\nPASS s3cret|user\r\nSTAT\r\n",
+         "USER alice|mail.example.org\r\nPASS ***\r\nSTAT\r\n"},
+        {"pass lower\nRETR 1\n", "pass ***\nRETR 1\n"},
+        {"PASSWORD is not a command\r\n", "PASSWORD is not a command\r\n"},
+        {"PASS \r\n", "PASS \r\n"},
+        {"PASS a\r\r\n", "PASS ***\r\n"},
+        {"APOP alice c4c9334bac560ecc979e58001b3e22fb\r\n", "APOP ***\r\n"},
+        {"AUTH PLAIN\r\nAGFsaWNlAHNlY3JldA==\r\nsecond\r\nSTAT\r\n",
+         "AUTH ***\r\n***\r\n***\r\nSTAT\r\n"},
+        {"AUTH\r\nSTAT\r\n", "AUTH\r\nSTAT\r\n"},
+        {"  PASS indented\r\n", "  PASS indented\r\n"},
+        {"", ""},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(whole(common::pop3ClientMask(), c.in), c.out) << c.in;
+        expectSameInPieces(common::pop3ClientMask, c.in);
+    }
+}
+
+TEST(SecretMask, HidesHttpAuthorization) {
+    const std::string request =
+        "GET http://example.org/ HTTP/1.1\r\nHost: example.org\r\n"
+        "Proxy-Authorization: Basic dXNlcjpwdw==\r\nauthorization: Bearer abc\r\n"
+        "Cookie: a=b\r\n\r\n";
+    EXPECT_EQ(whole(common::httpClientMask(), request),
+              "GET http://example.org/ HTTP/1.1\r\nHost: example.org\r\n"
+              "Proxy-Authorization:***\r\nauthorization:***\r\nCookie: a=b\r\n\r\n");
+    expectSameInPieces(common::httpClientMask, request);
+    // No words: everything passes.
+    EXPECT_EQ(SecretMask().apply(request), request);
+}
+
+TEST(SecretMask, TailOfALongChunkNeverShowsTheSecret) {
+    const std::string chunk = std::string(100, 'x') + "\r\nPASS verysecretpassword\r\nNOOP\r\n";
+    for (size_t tail = 0; tail <= chunk.size(); ++tail) {
+        SecretMask m = common::pop3ClientMask();
+        const std::string shown = m.apply(chunk, tail);
+        EXPECT_EQ(shown.find("secret"), std::string::npos) << tail;
+        EXPECT_LE(shown.size(), tail + 3) << tail;
+        // The mask has followed the whole chunk: the next line is judged afresh.
+        EXPECT_EQ(m.apply("PASS again\r\n"), "PASS ***\r\n");
+    }
+    SecretMask m = common::pop3ClientMask();
+    EXPECT_EQ(m.apply(chunk, 6), "NOOP\r\n");
+}
+
+}  // namespace
