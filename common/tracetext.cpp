@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/asciitext.h"
+
 namespace common {
 
 std::string escapecontrols(std::string_view text, EscapeOptions options) {
@@ -29,21 +31,6 @@ std::string escapecontrols(std::string_view text, EscapeOptions options) {
     }
     return out;
 }
-
-namespace {
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-bool startsNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t k = 0; k < prefix.size(); ++k)
-        if (lower(text[k]) != lower(prefix[k])) return false;
-    return true;
-}
-
-}  // namespace
 
 void SecretMask::startLine() {
     head_.clear();

@@ -9,22 +9,14 @@
 #include <cstring>
 #include <random>
 
+#include "common/asciitext.h"
 #include "morrent/message.h"
 
 namespace morrent {
 
 namespace {
 
-constexpr char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
-}
-
-bool equalnocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
+using common::equalNoCase;
 
 bool iscontrol(char c) {
     return (c >= 0 && c < ' ') || c == 0x7f;
@@ -45,7 +37,7 @@ bool isfield(std::string_view line, std::string_view name) {
     if (colon == std::string_view::npos) return false;
     std::string_view field = line.substr(0, colon);
     while (!field.empty() && isblank(field.back())) field.remove_suffix(1);
-    return equalnocase(field, name);
+    return equalNoCase(field, name);
 }
 
 std::string oserror(const std::string &what) {
@@ -92,12 +84,12 @@ std::optional<Maildrop> parsemaildrop(std::string_view value, std::string *why) 
     value = trimblanks(value);
     Maildrop drop;
     if (value.empty()) return drop;
-    if (equalnocase(value, "sendmail")) {
+    if (equalNoCase(value, "sendmail")) {
         drop.kind = Maildrop::Kind::sendmail;
         return drop;
     }
     constexpr std::string_view scheme = "smtp://";
-    if (value.size() >= scheme.size() && equalnocase(value.substr(0, scheme.size()), scheme)) {
+    if (common::startsNoCase(value, scheme)) {
         std::string_view target = value.substr(scheme.size());
         if (!target.empty() && target.back() == '/') target.remove_suffix(1);
         drop.kind = Maildrop::Kind::smtp;

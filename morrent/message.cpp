@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "common/asciitext.h"
+
 namespace morrent {
 
 namespace {
@@ -28,16 +30,7 @@ struct GFree {
 };
 using GText = std::unique_ptr<char, GFree>;
 
-constexpr char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
-}
-
-bool equalnocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
+using common::equalNoCase;
 
 bool isblank(char c) {
     return c == ' ' || c == '\t';
@@ -130,7 +123,7 @@ std::vector<std::string> headervalues(std::string_view header, std::string_view 
         if (colon == std::string_view::npos) continue;
         std::string_view field = line.substr(0, colon);
         while (!field.empty() && isblank(field.back())) field.remove_suffix(1);
-        if (!equalnocase(field, name)) continue;
+        if (!equalNoCase(field, name)) continue;
         current = &values.emplace_back(line.substr(colon + 1));
     }
     for (auto &v : values) {
