@@ -430,7 +430,8 @@ void Socket::onReadable() {
     // round trips through the event loop, and the bound keeps the other connections served.
     ssize_t n = 0;
     for (int round = 0; round < 4; ++round) {
-        if (readPaused_ || (round > 0 && (fd_ < 0 || !in_.empty()))) return;
+        if (readPaused_ || (round > 0 && (fd_ < 0 || state_ != sckConnected || !in_.empty())))
+            return;
         const size_t want = readLimit_ ? readLimit_ : kReadSize;
         n = ::recv(fd_, scratch(), want, 0);
         if (n <= 0) break;
