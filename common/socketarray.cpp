@@ -16,6 +16,7 @@
 #include <QHostInfo>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -306,7 +307,11 @@ void Socket::Connect() {
         tryNextAddress();
         return;
     }
-    if (host.empty()) {
+    // A name with blanks or control bytes is no host name: it is not handed to the resolver.
+    const bool named = !host.empty() && std::none_of(host.begin(), host.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || c == 0x7f;
+    });
+    if (!named) {
         state_ = sckError;
         failLater(kHostNotFound);
         return;

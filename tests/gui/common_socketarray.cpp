@@ -369,6 +369,7 @@ void SocketArrayTest::connectFailures_data() {
     QTest::newRow("no host") << QString() << 80;
     // Names that cannot be host names are refused before any lookup leaves the machine.
     QTest::newRow("blank in name") << QStringLiteral("bad name") << 80;
+    QTest::newRow("control byte in name") << QStringLiteral("mail\x1b[2J.example") << 80;
     QTest::newRow("empty label") << QStringLiteral("a..invalid") << 80;
 }
 
