@@ -32,6 +32,11 @@ std::string escapecontrols(std::string_view text, EscapeOptions options) {
     return out;
 }
 
+SecretMask::SecretMask(const std::vector<Word> &words) : words_(&words), deciding_(!words.empty()) {
+    for (const Word &w : words)
+        if (w.linesAfter > 0) hidesFollowingLines_ = true;
+}
+
 void SecretMask::startLine() {
     head_.clear();
     deciding_ = words_ && !words_->empty();
@@ -71,6 +76,16 @@ std::string SecretMask::apply(std::string_view chunk, size_t tail) {
     std::string out;
     out.reserve(chunk.size() - cut + 8);
     size_t k = 0;
+    if (cut > 0 && !hidesFollowingLines_) {
+        // Every line starts afresh when no word hides the lines after it: what comes before the
+        // last line end ahead of the cut cannot change what is shown, and is skipped.
+        if (const void *nl = ::memrchr(chunk.data(), '\n', cut)) {
+            k = size_t(static_cast<const char *>(nl) - chunk.data()) + 1;
+            pendingCR_ = false;
+            linesLeft_ = 0;
+            startLine();
+        }
+    }
     while (k < chunk.size()) {
         if (deciding_) {
             const char c = chunk[k];

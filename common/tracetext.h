@@ -30,8 +30,7 @@ public:
     };
     SecretMask() = default;
     // The words must outlive the mask.
-    explicit SecretMask(const std::vector<Word> &words)
-        : words_(&words), deciding_(!words.empty()) {}
+    explicit SecretMask(const std::vector<Word> &words);
 
     // The chunk as the trace may show it. A trace that shows only the end of a long chunk may ask
     // for what stands for its last `tail` bytes: the whole chunk is still followed.
@@ -42,11 +41,12 @@ private:
     void decide(std::string &out, bool shown);
 
     const std::vector<Word> *words_ = nullptr;
-    std::string head_;        // the start of the current line, while it may still begin a word
-    bool deciding_ = false;   // at the start of a line, comparing it with the words
-    bool hiding_ = false;     // the rest of the current line is hidden
-    bool marked_ = false;     // "***" has been shown for the current line
-    int linesLeft_ = 0;       // whole lines still to hide after the current one
+    std::string head_;       // the start of the current line, while it may still begin a word
+    bool deciding_ = false;  // at the start of a line, comparing it with the words
+    bool hiding_ = false;    // the rest of the current line is hidden
+    bool marked_ = false;    // "***" has been shown for the current line
+    int linesLeft_ = 0;      // whole lines still to hide after the current one
+    bool hidesFollowingLines_ = false;  // some word hides whole lines after its own
     bool pendingCR_ = false;  // a hidden line's chunk ended in CR: shown if a line feed follows
 };
 

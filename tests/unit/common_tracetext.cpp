@@ -75,6 +75,18 @@ TEST(SecretMask, TailOfALongChunkNeverShowsTheSecret) {
     }
     SecretMask m = common::pop3ClientMask();
     EXPECT_EQ(m.apply(chunk, 6), "NOOP\r\n");
+
+    // The same for headers, whatever the chunk held before.
+    std::string headers;
+    for (int k = 0; k < 1000; ++k) headers += "X-Filler: abc\r\n";
+    headers += "Authorization: Basic c2VjcmV0\r\nHost: a\r\nProxy-Authoriz";
+    for (size_t tail = 0; tail <= 80; ++tail) {
+        SecretMask h = common::httpClientMask();
+        const std::string shown = h.apply(headers, tail);
+        EXPECT_EQ(shown.find("c2VjcmV0"), std::string::npos) << tail;
+        EXPECT_EQ(h.apply("ation: hidden\r\nNext: shown\r\n"),
+                  "Proxy-Authorization:***\r\nNext: shown\r\n");
+    }
 }
 
 }  // namespace
