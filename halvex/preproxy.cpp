@@ -476,27 +476,19 @@ void PreProxy::onUpstreamConnect(int i) {
         const std::string target = requesttarget(p);
         if (!target.empty()) release = inspectrequest(i, p, target);
     }
+    if (debugmode == 1) {
+        // The request log shows what was asked for, whether it goes upstream or not.
+        textTrace_->append(slot_[size_t(i)].mask.apply(p, TraceBox::kPerShow));
+        textTrace_->append("\r\n");
+    }
     if (release) {
-        // Nothing goes upstream; the request log still shows what was asked for.
-        const std::string request = std::move(p);
-        const std::string shown = debugmode == 1
-                                      ? slot_[size_t(i)].mask.apply(request, TraceBox::kPerShow)
-                                      : std::string();
         releaseslot(i);
-        if (debugmode == 1) {
-            textTrace_->append(shown);
-            textTrace_->append("\r\n");
-        }
         raisepeak(i);
         return;
     }
     Socket *up = extern_.at(i);
     Socket *client = intern.at(i);
     if (up) up->SendData(p);
-    if (debugmode == 1) {
-        textTrace_->append(slot_[size_t(i)].mask.apply(p, TraceBox::kPerShow));
-        textTrace_->append("\r\n");
-    }
     raisepeak(i);
     // Nothing reads the first chunk once it is sent: its memory goes back at once.
     std::string().swap(p);

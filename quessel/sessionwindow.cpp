@@ -383,6 +383,8 @@ void SessionWindow::trace(int box, int i, std::string_view text) {
         text = masked;
     }
     if (!tracing) return;
+    // Only the tail is kept: what would be cut off anyway is not escaped first.
+    if (text.size() > kTraceTail) text.remove_prefix(text.size() - kTraceTail);
     std::string &tail = traceTail_[box];
     if (i >= 0) tail.append(std::to_string(i)).append(": ");
     tail.append(common::escapecontrols(text, {.keephigh = true, .keeplineends = true}));
