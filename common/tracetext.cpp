@@ -52,12 +52,9 @@ void SecretMask::startLine() {
 void SecretMask::decide(std::string &out, bool shown) {
     // The head either is one of the words, can no longer become one, or is still too short.
     for (const Word &w : *words_) {
-        if (startsNoCase(head_, w.text)) {
-            if (shown) out.append(head_, 0, w.text.size());
-            if (head_.size() > w.text.size()) {
-                if (shown) out += "***";
-                marked_ = true;
-            }
+        // The head grows a byte at a time, so it matches a word exactly when it does.
+        if (equalNoCase(head_, w.text)) {
+            if (shown) out += head_;
             hiding_ = true;
             deciding_ = false;
             linesLeft_ = w.linesAfter;
