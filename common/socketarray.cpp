@@ -45,6 +45,7 @@ char *scratch() {
 qintptr g_lastAccepted = -1;
 // The request being offered by a ConnectionRequest event right now; nothing else can be accepted.
 qintptr g_offered = -1;
+QString g_offeredPeer;  // its address, as accept gave it
 
 QString errorText(int err) {
     switch (err) {
@@ -114,11 +115,12 @@ bool literalAddress(const std::string &text, int port, sockaddr_storage &ss, soc
     return false;
 }
 
-// Ends a connection that is ours no longer: end of stream to the peer, whatever it still had in
-// flight read and dropped (closing over unread input would reset the connection), then closed.
-void closeQuietly(int fd) {
-    ::shutdown(fd, SHUT_WR);
-    for (int k = 0; k < 16; ++k)
+// Ends a connection that is ours no longer: end of stream to the peer (unless it was sent
+// already), whatever it still had in flight read and dropped (closing over unread input would reset
+// the connection; after the peer's own end of stream nothing more can come), then closed.
+void closeQuietly(int fd, bool endSent = false, bool peerEnded = false) {
+    if (!endSent) ::shutdown(fd, SHUT_WR);
+    for (int k = 0; k < 16 && !peerEnded; ++k)
         if (::recv(fd, scratch(), kReadSize, MSG_DONTWAIT) <= 0) break;
     ::close(fd);
 }
@@ -265,6 +267,7 @@ bool Socket::Listen(QString *why) {
     fd_ = fd;
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setNoDelay(fd_);  // the accepted connections inherit it
     if (::bind(fd_, reinterpret_cast<sockaddr *>(&ss), len) != 0) return refuse(errno);
     if (::listen(fd_, 4096) != 0) return refuse(errno);
     sockaddr_storage bound;
@@ -281,12 +284,9 @@ bool Socket::Accept(qintptr requestID) {
     if (state_ != sckClosed || requestID < 0 || requestID != g_offered) return false;
     int fd = int(requestID);
     g_lastAccepted = requestID;
-    setNoDelay(fd);
+    // No delay comes with it from the listener.
     adopt(fd, sckConnected);
-    sockaddr_storage ss;
-    socklen_t len = sizeof ss;
-    remoteIP_ = ::getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0 ? peerAddress(ss)
-                                                                                : QString();
+    remoteIP_ = g_offeredPeer;
     RemoteHost.clear();
     return true;
 }
@@ -357,6 +357,7 @@ void Socket::tryNextAddress() {
             addresses_ = std::move(rest);
             nextAddress_ = next;
             generation_ = gen;
+            connectingTo_ = ss;
             return;
         }
         lastErr = errno;
@@ -388,10 +389,7 @@ void Socket::connectFinished() {
         fail(err);
         return;
     }
-    sockaddr_storage ss;
-    socklen_t slen = sizeof ss;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr *>(&ss), &slen) == 0)
-        remoteIP_ = peerAddress(ss);
+    remoteIP_ = peerAddress(connectingTo_);
     state_ = sckConnected;
     writeN_->setEnabled(false);
     updateReadNotifier();
@@ -424,6 +422,7 @@ void Socket::onReadable() {
             g_lastAccepted = -1;
             quint64 gen = generation_;
             g_offered = fd;
+            g_offeredPeer = remoteIP_;
             if (emitEvent()) emit array_->ConnectionRequest(index_, fd);
             g_offered = -1;
             if (g_lastAccepted != fd) ::close(fd);
@@ -626,7 +625,7 @@ void Socket::Close() {
             // (no events, the element is free).
             new Linger(fd_, std::string_view(out_.data() + outHead_, out_.size() - outHead_));
         } else if (established) {
-            closeQuietly(fd_);
+            closeQuietly(fd_, sentShutdown_, state_ == sckClosing);
         } else {
             ::close(fd_);
         }

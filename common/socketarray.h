@@ -23,6 +23,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <sys/socket.h>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -124,6 +126,7 @@ private:
     int fd_ = -1;
     int state_ = sckClosed;
     QString remoteIP_;
+    sockaddr_storage connectingTo_{};  // the address a connect in progress goes to
     QSocketNotifier *readN_ = nullptr;
     QSocketNotifier *writeN_ = nullptr;
     std::string in_;       // bytes received and not yet taken
