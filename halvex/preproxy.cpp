@@ -73,9 +73,9 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(mai
     connect(&sweepTimer_, &QTimer::timeout, this, &PreProxy::sweepHalfClosed);
     sweepTimer_.start();
 
-    counterTimer_.setSingleShot(true);
-    counterTimer_.setInterval(100);
-    connect(&counterTimer_, &QTimer::timeout, this, &PreProxy::updateCounters);
+    showTimer_.setSingleShot(true);
+    showTimer_.setInterval(100);
+    connect(&showTimer_, &QTimer::timeout, this, &PreProxy::showNow);
 
     load();
 }
@@ -135,6 +135,7 @@ void PreProxy::buildControls() {
     common::place(urls, "urls", 120, 3240, 9255, 1815);
     urls->setAccessibleName(QStringLiteral("Requested addresses"));
     urls->setUniformItemSizes(true);
+    urlLog_ = std::make_unique<UrlLog>(urls, kMaxUrls);
     trace(Text1, "Text1", "Request log", 120, 5400, 9255, 1095);
     trace(interntrace, "interntrace", "Client to upstream trace", 120, 6600, 3495, 2295);
     trace(externtrace, "externtrace", "Upstream to client trace", 3720, 6600, 5655, 2295);
@@ -310,7 +311,7 @@ void PreProxy::onConnectionRequest(int, qintptr requestID) {
     intern[slot].Accept(requestID);
     slot_[size_t(slot)] = SlotState{};
     socketsValue_ = slot;
-    showCounters();
+    showLater();
 }
 
 void PreProxy::onClientClose(int i) {
@@ -444,28 +445,29 @@ bool PreProxy::inspectrequest(int i, std::string &text, const std::string &targe
 
 void PreProxy::logurl(int i, const std::string &target) {
     const std::string shown = escapecontrols(target);
-    urls->addItem(clienthost[size_t(i)] + QStringLiteral(": ") +
-                  QString::fromLatin1(shown.data(), qsizetype(shown.size())));
-    if (urls->count() > kMaxUrls) delete urls->takeItem(0);
+    urlLog_->append(clienthost[size_t(i)] + QStringLiteral(": ") +
+                    QString::fromLatin1(shown.data(), qsizetype(shown.size())));
+    showLater();
 }
 
 void PreProxy::raisepeak(int i) {
     if (i > peakValue_) {
         peakValue_ = i;
-        showCounters();
+        showLater();
     }
 }
 
-void PreProxy::showCounters() {
-    // A burst of clients would repaint the window for every one of them: the labels catch up at
-    // most ten times a second.
-    if (!counterTimer_.isActive()) counterTimer_.start();
+void PreProxy::showLater() {
+    // A burst of clients would repaint the window for every one of them: the labels and the URL
+    // log catch up at most ten times a second.
+    if (!showTimer_.isActive()) showTimer_.start();
 }
 
-void PreProxy::updateCounters() {
+void PreProxy::showNow() {
     const QString s = QString::number(socketsValue_), p = QString::number(peakValue_);
     if (sockets->text() != s) sockets->setText(s);
     if (peak->text() != p) peak->setText(p);
+    urlLog_->flush();
 }
 
 void PreProxy::onUpstreamConnect(int i) {

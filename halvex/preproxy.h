@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,13 +24,15 @@ namespace halvex {
 
 class MDIForm1;
 class TraceBox;
+class UrlLog;
 
 class PreProxy : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kMaxSlot = 1024;
-    // Shows the counters now (they are otherwise brought up to date within a tenth of a second).
-    void updateCounters();
+    // Shows the counters and the URL log now (they are otherwise brought up to date within a
+    // tenth of a second, together, so that the window repaints once for both).
+    void showNow();
     static constexpr int kMaxUrls = 10000;  // the URL log drops its oldest entries beyond this
 
     explicit PreProxy(MDIForm1 *main, QWidget *parent = nullptr);
@@ -91,7 +94,7 @@ private:
     void logurl(int i, const std::string &target);
     void sendupstream(int i, std::string_view data);
     void raisepeak(int i);
-    void showCounters();
+    void showLater();
 
     // Filter switches and the block list
     void onCookieClick(bool ticked);
@@ -109,6 +112,7 @@ private:
     std::vector<std::string> block_;
     bool fCookie_ = false, fBlockme_ = false, fSendempty_ = false, fRpictures_ = false;
     TraceBox *textTrace_, *internTrace_, *externTrace_;
+    std::unique_ptr<UrlLog> urlLog_;
 
     // What each slot needs beyond the tables above.
     struct SlotState {
@@ -129,7 +133,7 @@ private:
     std::string scratch_;
     int socketsValue_ = 0;
     int peakValue_ = 0;
-    QTimer counterTimer_;
+    QTimer showTimer_;
 };
 
 }  // namespace halvex

@@ -77,6 +77,17 @@ void flushTraces(halvex::PreProxy *p) {
         for (halvex::TraceBox *t : box->findChildren<halvex::TraceBox *>()) t->flush();
 }
 
+// The URL log as it shows once the entries waiting for the next repaint are in.
+int urlCount(halvex::PreProxy *p) {
+    p->showNow();
+    return p->urls->count();
+}
+
+QString urlAt(halvex::PreProxy *p, int row) {
+    p->showNow();
+    return p->urls->item(row)->text();
+}
+
 }  // namespace
 
 class RelayTest : public QObject {
@@ -278,7 +289,7 @@ private slots:
         QTest::qWait(250);
         QCOMPARE(p_->sockets->text(), QStringLiteral("2"));
         QCOMPARE(p_->peak->text(), QStringLiteral("1"));
-        QCOMPARE(p_->urls->count(), 1);
+        QCOMPARE(urlCount(p_), 1);
 
         Client late(port_);
         QTRY_VERIFY(late.closed());
@@ -313,7 +324,7 @@ private slots:
         QCOMPARE(p_->Text1->toPlainText(), QString());
         QCOMPARE(p_->interntrace->toPlainText(), QString());
         QCOMPARE(p_->externtrace->toPlainText(), QString());
-        QCOMPARE(p_->urls->count(), 1);
+        QCOMPARE(urlCount(p_), 1);
         QCOMPARE(p_->sockets->text(), QStringLiteral("1"));
         QTRY_COMPARE(p_->peak->text(), QStringLiteral("1"));
         // The relay goes on, and so do the traces.
@@ -356,10 +367,10 @@ private slots:
         // Nothing here carries "Accept: */*", so every request goes upstream as it came.
         QVERIFY(relayFirst(*c, request, request));
         if (logged.isEmpty()) {
-            QCOMPARE(p_->urls->count(), 0);
+            QCOMPARE(urlCount(p_), 0);
         } else {
-            QCOMPARE(p_->urls->count(), 1);
-            QCOMPARE(p_->urls->item(0)->text(), logged);
+            QCOMPARE(urlCount(p_), 1);
+            QCOMPARE(urlAt(p_, 0), logged);
         }
         upstream_->conns[0]->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
         QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
@@ -376,8 +387,8 @@ private slots:
         QTRY_COMPARE(c->got, QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));
 
         c->s.write("GET http://example.test/two HTTP/1.1\r\nAccept: */*\r\n\r\n");
-        QTRY_COMPARE(p_->urls->count(), 2);
-        QCOMPARE(p_->urls->item(1)->text(), QStringLiteral("127.0.0.1: http://example.test/two"));
+        QTRY_COMPARE(urlCount(p_), 2);
+        QCOMPARE(urlAt(p_, 1), QStringLiteral("127.0.0.1: http://example.test/two"));
         QTRY_VERIFY(upstream_->got[0].endsWith(
             "GET http://example.test/two HTTP/1.1\r\nAccept: bla/bla\r\n\r\n"));
         // Still one upstream connection.
@@ -386,7 +397,7 @@ private slots:
         // A later chunk that does not start a request is relayed as it is.
         c->s.write("body GET http://example.test/three x\r\n");
         QTRY_VERIFY(upstream_->got[0].endsWith("body GET http://example.test/three x\r\n"));
-        QCOMPARE(p_->urls->count(), 2);
+        QCOMPARE(urlCount(p_), 2);
     }
 
     // ---- what the switches do to the traffic ----
@@ -431,8 +442,8 @@ private slots:
         QTRY_VERIFY(c->closed());
         QCOMPARE(c->got, QByteArray());
         QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
-        QCOMPARE(p_->urls->count(), 1);
-        QCOMPARE(p_->urls->item(0)->text(),
+        QCOMPARE(urlCount(p_), 1);
+        QCOMPARE(urlAt(p_, 0),
                  QStringLiteral("127.0.0.1: http://ADS.Example.test/banner.gif"));
         QTRY_COMPARE(p_->peak->text(), QStringLiteral("1"));
         QTRY_VERIFY(upstream_->conns.size() == 1 &&
@@ -467,7 +478,7 @@ private slots:
         QTRY_VERIFY(c->closed());
         QTRY_COMPARE(upstream_->conns[0]->state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(upstream_->got[0], first);
-        QCOMPARE(p_->urls->count(), 2);
+        QCOMPARE(urlCount(p_), 2);
         QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
     }
 
@@ -594,7 +605,30 @@ private slots:
         QCOMPARE(p_->interntrace->toPlainText(), QString());
         QCOMPARE(p_->externtrace->toPlainText(), QString());
         // The URL log is kept in either mode.
-        QCOMPARE(p_->urls->count(), 1);
+        QCOMPARE(urlCount(p_), 1);
+    }
+
+    // Entries show at the next repaint, in order, and only the newest are kept, whether the
+    // oldest are still waiting or already shown.
+    void urlLogKeepsTheNewestEntries() {
+        QListWidget list;
+        halvex::UrlLog log(&list, 3);
+        auto shown = [&] {
+            QStringList out;
+            for (int i = 0; i < list.count(); ++i) out << list.item(i)->text();
+            return out;
+        };
+        log.append("a");
+        log.append("b");
+        QCOMPARE(list.count(), 0);
+        log.flush();
+        QCOMPARE(shown(), QStringList({"a", "b"}));
+        for (const char *e : {"c", "d", "e", "f"}) log.append(e);
+        log.flush();
+        QCOMPARE(shown(), QStringList({"d", "e", "f"}));
+        log.append("g");
+        log.flush();
+        QCOMPARE(shown(), QStringList({"e", "f", "g"}));
     }
 };
 
