@@ -21,13 +21,15 @@ def write_registry(config_dir, values):
 
 class Halvex(Peer):
     """halvex relaying to upstream=(host, port). settings are extra registry values (debug,
-    cookie, headerfilter, empty, pic); block is a list of block-list entries."""
+    cookie, headerfilter, empty, pic); block is a list of block-list entries; program_path runs
+    another build's halvex."""
 
     name = "halvex"
 
     def __init__(self, tmpdir, upstream, settings=None, block=(), host="127.0.0.1", port=None,
-                 env=None):
+                 env=None, program_path=None):
         super().__init__(tmpdir, host, port)
+        self.program_path = program_path
         self.extra_env = dict(env or {})
         self.upstream = upstream
         self.settings = dict(settings or {})
@@ -39,7 +41,7 @@ class Halvex(Peer):
                   "proxyport": self.upstream[1], "debug": "0"}
         values.update(self.settings)
         write_registry(self.config, values)
-        cmd = [str(program("halvex")), "--start", "--bind", self.host]
+        cmd = [str(self.program_path or program("halvex")), "--start", "--bind", self.host]
         for entry in self.block:
             cmd += ["--block", entry]
         return cmd
