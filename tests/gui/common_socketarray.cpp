@@ -334,6 +334,7 @@ void SocketArrayTest::requests() {
     QCOMPARE(ipDuringRequest, QStringLiteral("127.0.0.1"));
     QCOMPARE(hostDuringRequest, QString());
     QTRY_COMPARE_WITH_TIMEOUT(c.received(), std::string("+OK\r\n"), kWait);
+    QCOMPARE(srv.arr[srv.accepted()].RemoteHostIP(), QStringLiteral("127.0.0.1"));
 
     // A request that no handler accepts is closed, not left hanging.
     srv.autoAccept = false;
