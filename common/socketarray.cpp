@@ -189,14 +189,10 @@ void Socket::resetState() {
         QHostInfo::abortHostLookup(lookupId_);
         lookupId_ = -1;
     }
-    // Notifiers may be the sender of the signal being handled right now: disable, delete later.
-    for (QSocketNotifier **n : {&readN_, &writeN_}) {
-        if (*n) {
-            (*n)->setEnabled(false);
-            (*n)->deleteLater();
-            *n = nullptr;
-        }
-    }
+    // The notifiers stay for the element's next connection: deleting them (they may be the sender
+    // of the signal being handled right now) would cost a posted event and a wake-up each time.
+    for (QSocketNotifier *n : {readN_, writeN_})
+        if (n) n->setEnabled(false);
     state_ = sckClosed;
     in_.clear();
     out_.clear();
@@ -218,13 +214,18 @@ void Socket::adopt(int fd, int state) {
     resetState();
     fd_ = fd;
     state_ = state;
-    readN_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-    connect(readN_, &QSocketNotifier::activated, this, [this] { onReadable(); });
-    if (state == sckConnecting) {
-        readN_->setEnabled(false);
-        writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+    if (!readN_) {
+        readN_ = new QSocketNotifier(QSocketNotifier::Read, this);
+        connect(readN_, &QSocketNotifier::activated, this, [this] { onReadable(); });
+        writeN_ = new QSocketNotifier(QSocketNotifier::Write, this);
         connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
     }
+    readN_->setSocket(fd_);  // leaves it disabled
+    writeN_->setSocket(fd_);
+    if (state == sckConnecting)
+        writeN_->setEnabled(true);
+    else
+        readN_->setEnabled(true);
 }
 
 void Socket::detach() {
@@ -488,10 +489,6 @@ void Socket::flush() {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!writeN_) {
-                writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-                connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
-            }
             writeN_->setEnabled(true);
             return;
         } else {
@@ -533,10 +530,6 @@ bool Socket::SendData(std::string_view data) {
         outHead_ = 0;
     }
     out_.append(data);
-    if (!writeN_) {
-        writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
-    }
     writeN_->setEnabled(true);
     return true;
 }
@@ -596,10 +589,6 @@ void Socket::setReadLimit(qint64 bytes) {
 
 void Socket::watchWritable() {
     if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing)) return;
-    if (!writeN_) {
-        writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
-    }
     writeN_->setEnabled(true);
 }
 
@@ -681,6 +670,7 @@ SocketArray::~SocketArray() {
         s->detach();
         s->deleteLater();
     }
+    for (Socket *s : spare_) s->deleteLater();  // one may still be on the stack
 }
 
 Socket *SocketArray::at(int i) const {
@@ -697,7 +687,15 @@ Socket &SocketArray::operator[](int i) const {
 bool SocketArray::Load(int i) {
     if (i < 1 || exists(i)) return false;
     if (size_t(i) >= elements_.size()) elements_.resize(size_t(i) + 1, nullptr);
-    elements_[size_t(i)] = new Socket(this, i);
+    if (spare_.empty()) {
+        elements_[size_t(i)] = new Socket(this, i);
+    } else {
+        Socket *s = spare_.back();
+        spare_.pop_back();
+        s->array_ = this;
+        s->index_ = i;
+        elements_[size_t(i)] = s;
+    }
     ++count_;
     if (i > ubound_) ubound_ = i;
     return true;
@@ -708,8 +706,17 @@ bool SocketArray::Unload(int i) {
     if (i == 0 || !s) return false;
     elements_[size_t(i)] = nullptr;
     --count_;
+    // Closed and detached, an element is kept for the next Load: anything it still had queued or
+    // pending is dropped by its generation, and a new element would cost a posted deletion and a
+    // wake-up of the event loop for every connection.
     s->detach();
-    s->deleteLater();
+    if (spare_.size() < kSpareElements) {
+        std::string().swap(s->in_);  // a spare holds no queue memory
+        std::string().swap(s->out_);
+        spare_.push_back(s);
+    } else {
+        s->deleteLater();
+    }
     while (ubound_ > 0 && !elements_[size_t(ubound_)]) --ubound_;
     // Keep the table no longer than needed, so a burst does not leave a large tail behind.
     if (elements_.size() > size_t(ubound_) + 1 + 1024) elements_.resize(size_t(ubound_) + 1);

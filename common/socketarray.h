@@ -179,6 +179,8 @@ signals:
 private:
     friend class Socket;
     std::vector<Socket *> elements_;
+    std::vector<Socket *> spare_;  // unloaded elements, closed, ready for the next Load
+    static constexpr size_t kSpareElements = 64;
     int ubound_ = 0;
     int count_ = 0;
 };

@@ -233,8 +233,9 @@ void SocketArrayTest::destroyInsideOwnHandler_data() {
     QTest::newRow("error") << 'E';
 }
 
-// A handler destroys its own element and creates it again at once: the index is free, the new
-// element is closed and fresh, and nothing of the old connection reaches it.
+// A handler destroys its own element and creates it again at once, and another one next to it:
+// the index is free, the new elements are closed and fresh, and nothing of the old connection
+// reaches either of them.
 void SocketArrayTest::destroyInsideOwnHandler() {
     QFETCH(char, kind);
     Recorder srv("srv"), cli("cli");
@@ -243,7 +244,7 @@ void SocketArrayTest::destroyInsideOwnHandler() {
     cli.hook = [&](Ev e) {
         if (e.kind != kind || e.index != 1 || unloaded) return;
         unloaded = cli.arr.Unload(1);
-        reloaded = cli.arr.Load(1);
+        reloaded = cli.arr.Load(2) && cli.arr.Load(1);
     };
     dial(cli.arr, 1, port);
     if (kind == 'D' || kind == 'X') {
@@ -255,6 +256,7 @@ void SocketArrayTest::destroyInsideOwnHandler() {
     QTRY_VERIFY_WITH_TIMEOUT(unloaded, kWait);
     QVERIFY(reloaded);
     QCOMPARE(cli.arr[1].State(), 0);
+    QCOMPARE(cli.arr[2].State(), 0);
     const size_t seen = cli.events.size();
     if (kind == 'C' || kind == 'D') {
         // The destroyed element's connection was closed; its peer sees the end.
