@@ -131,11 +131,9 @@ void PreProxy::buildControls() {
     block->setAccessibleName(QStringLiteral("Block list"));
     removeurl = common::make<QPushButton>(this, "removeurl", "Remove", 8040, 1800, 1455, 375);
     AutoFormat = common::make<QPushButton>(this, "AutoFormat", "AutoFormat", 8040, 2280, 1455, 375);
-    urls = new QListWidget(this);
+    urls = new UrlList(kMaxUrls, this);
     common::place(urls, "urls", 120, 3240, 9255, 1815);
     urls->setAccessibleName(QStringLiteral("Requested addresses"));
-    urls->setUniformItemSizes(true);
-    urlLog_ = std::make_unique<UrlLog>(urls, kMaxUrls);
     trace(Text1, "Text1", "Request log", 120, 5400, 9255, 1095);
     trace(interntrace, "interntrace", "Client to upstream trace", 120, 6600, 3495, 2295);
     trace(externtrace, "externtrace", "Upstream to client trace", 3720, 6600, 5655, 2295);
@@ -169,7 +167,7 @@ void PreProxy::buildControls() {
     connect(block, &QListWidget::itemClicked, this, &PreProxy::onBlockClick);
     connect(removeurl, &QPushButton::clicked, this, &PreProxy::onRemoveUrl);
     connect(AutoFormat, &QPushButton::clicked, this, &PreProxy::onAutoFormat);
-    connect(urls, &QListWidget::itemDoubleClicked, this, &PreProxy::onUrlsDoubleClick);
+    connect(urls, &UrlList::entryDoubleClicked, this, &PreProxy::onUrlsDoubleClick);
 }
 
 void PreProxy::load() {
@@ -445,9 +443,8 @@ bool PreProxy::inspectrequest(int i, std::string &text, const std::string &targe
 
 void PreProxy::logurl(int i, const std::string &target) {
     const std::string shown = escapecontrols(target);
-    urlLog_->append(clienthost[size_t(i)] + QStringLiteral(": ") +
-                    QString::fromLatin1(shown.data(), qsizetype(shown.size())));
-    showLater();
+    urls->append(clienthost[size_t(i)] + QStringLiteral(": ") +
+                 QString::fromLatin1(shown.data(), qsizetype(shown.size())));
 }
 
 void PreProxy::raisepeak(int i) {
@@ -458,8 +455,8 @@ void PreProxy::raisepeak(int i) {
 }
 
 void PreProxy::showLater() {
-    // A burst of clients would repaint the window for every one of them: the labels and the URL
-    // log catch up at most ten times a second.
+    // A burst of clients would repaint the window for every one of them: the labels catch up at
+    // most ten times a second.
     if (!showTimer_.isActive()) showTimer_.start();
 }
 
@@ -467,7 +464,7 @@ void PreProxy::showNow() {
     const QString s = QString::number(socketsValue_), p = QString::number(peakValue_);
     if (sockets->text() != s) sockets->setText(s);
     if (peak->text() != p) peak->setText(p);
-    urlLog_->flush();
+    urls->flush();
 }
 
 void PreProxy::onUpstreamConnect(int i) {
@@ -593,9 +590,8 @@ void PreProxy::onAutoFormat() {
     }
 }
 
-void PreProxy::onUrlsDoubleClick() {
-    const int sel = common::listIndex(urls);
-    const QByteArray entry = sel >= 0 ? common::listItem(urls, sel).toLatin1() : QByteArray();
+void PreProxy::onUrlsDoubleClick(const QString &logged) {
+    const QByteArray entry = logged.toLatin1();
     if (halvex::blockloggedurl(block_, std::string_view(entry.constData(), size_t(entry.size()))))
         showBlockList(-1);
 }

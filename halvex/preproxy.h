@@ -6,12 +6,12 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/socketarray.h"
 #include "common/tracetext.h"
+#include "halvex/urllist.h"
 
 class QCheckBox;
 class QLabel;
@@ -24,14 +24,13 @@ namespace halvex {
 
 class MDIForm1;
 class TraceBox;
-class UrlLog;
 
 class PreProxy : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kMaxSlot = 1024;
     // Shows the counters and the URL log now (they are otherwise brought up to date within a
-    // tenth of a second, together, so that the window repaints once for both).
+    // tenth and a quarter of a second).
     void showNow();
     static constexpr int kMaxUrls = 10000;  // the URL log drops its oldest entries beyond this
 
@@ -52,7 +51,8 @@ public:
     QLineEdit *internport, *externproxy, *externport, *Text2;
     QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
     QCheckBox *cookie, *blockme, *sendempty, *rpictures;
-    QListWidget *block, *urls;
+    QListWidget *block;
+    UrlList *urls;
     QPlainTextEdit *Text1, *interntrace, *externtrace;
 
     common::SocketArray intern{QStringLiteral("intern")};
@@ -103,7 +103,7 @@ private:
     void onBlockClick();
     void onRemoveUrl();
     void onAutoFormat();
-    void onUrlsDoubleClick();
+    void onUrlsDoubleClick(const QString &logged);
     void showBlockList(int select);
 
     MDIForm1 *main_;
@@ -112,7 +112,6 @@ private:
     std::vector<std::string> block_;
     bool fCookie_ = false, fBlockme_ = false, fSendempty_ = false, fRpictures_ = false;
     TraceBox *textTrace_, *internTrace_, *externTrace_;
-    std::unique_ptr<UrlLog> urlLog_;
 
     // What each slot needs beyond the tables above.
     struct SlotState {

@@ -2,79 +2,12 @@
 
 #include "halvex/inspect.h"
 
-#include <QGlyphRun>
-#include <QListWidget>
-#include <QPainter>
 #include <QPlainTextEdit>
-#include <QRawFont>
 #include <QScrollBar>
-#include <QStyledItemDelegate>
 #include <QTextCursor>
 #include <QTimer>
 
 namespace halvex {
-
-namespace {
-
-// Draws a plain row (not selected, not current) as a run of glyphs looked up one character at a
-// time: the log shows ASCII text, which needs no shaping, and shaping ten rows at every repaint
-// cost more than the rest of a busy relay's window put together. Anything else, and text with a
-// character the font lacks, is drawn the usual way.
-class PlainRowDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-    void paint(QPainter *painter, const QStyleOptionViewItem &option,
-               const QModelIndex &index) const override {
-        if (!(option.state & (QStyle::State_Selected | QStyle::State_HasFocus)) &&
-            drawPlain(painter, option, index.data().toString()))
-            return;
-        QStyledItemDelegate::paint(painter, option, index);
-    }
-
-private:
-    bool drawPlain(QPainter *painter, const QStyleOptionViewItem &option, const QString &text) const {
-        if (!raw_.isValid() || font_ != option.font) {
-            font_ = option.font;
-            raw_ = QRawFont::fromFont(font_);
-            if (!raw_.isValid()) return false;
-        }
-        QList<quint32> glyphs = raw_.glyphIndexesForString(text);
-        if (glyphs.contains(0u)) return false;
-        QList<QPointF> at = raw_.advancesForGlyphIndexes(glyphs);
-        const QWidget *view = option.widget;
-        const int margin = (view ? view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view)
-                                 : 2) + 1;
-        const QRect r = option.rect.adjusted(margin, 0, -margin, 0);
-        qreal x = r.left();
-        const qreal baseline = r.top() + (r.height() + raw_.ascent() - raw_.descent()) / 2;
-        qsizetype shown = 0;
-        for (; shown < at.size() && x < r.right(); ++shown) {
-            const qreal advance = at[shown].x();
-            at[shown] = QPointF(x, baseline);
-            x += advance;
-        }
-        glyphs.resize(shown);
-        at.resize(shown);
-        QGlyphRun run;
-        run.setRawFont(raw_);
-        run.setGlyphIndexes(glyphs);
-        run.setPositions(at);
-        painter->save();
-        painter->setClipRect(r, Qt::IntersectClip);
-        painter->setPen(option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Normal
-                                                                                  : QPalette::Disabled,
-                                             QPalette::Text));
-        painter->drawGlyphRun(QPointF(0, 0), run);
-        painter->restore();
-        return true;
-    }
-
-    mutable QFont font_;
-    mutable QRawFont raw_;
-};
-
-}  // namespace
 
 TraceBox::TraceBox(QPlainTextEdit *box) : QObject(box), box_(box), timer_(new QTimer(this)) {
     timer_->setInterval(100);
@@ -123,28 +56,6 @@ void TraceBox::flush() {
         shown_ = kKeep;
     }
     if (atEnd) bar->setValue(bar->maximum());
-}
-
-UrlLog::UrlLog(QListWidget *list, int keep) : list_(list), keep_(keep) {
-    list_->setItemDelegate(new PlainRowDelegate(list_));
-    // A full layout goes over every row; in steps of a hundred it never holds up the relay.
-    list_->setLayoutMode(QListView::Batched);
-    list_->setBatchSize(100);
-}
-
-void UrlLog::append(const QString &entry) {
-    if (waiting_.size() >= keep_) waiting_.removeFirst();
-    waiting_.append(entry);
-}
-
-void UrlLog::flush() {
-    if (waiting_.isEmpty()) return;
-    // One removal of the oldest rows and one insertion: the list lays itself out once. No more
-    // than keep_ are ever waiting, so the rows to drop are all shown ones.
-    const int excess = int(list_->count() + waiting_.size()) - keep_;
-    if (excess > 0) list_->model()->removeRows(0, excess);
-    list_->addItems(waiting_);
-    waiting_.clear();
 }
 
 }  // namespace halvex

@@ -1,21 +1,13 @@
-// Boxes that take a stream of entries without slowing the relay down: appends are collected and
-// shown at most ten times a second.
-//
-// TraceBox: a multi-line text box that keeps only the last 256 KiB. Control bytes are shown
-// escaped, so relayed data can never act on the display.
-// UrlLog: a list box with one entry per request that keeps only the newest entries. A list that
-// took one row per request would lay itself out and repaint for every request; here the entries
-// wait for the owner's next repaint and go in together, the list lays itself out in small steps
-// between other events, and plain rows are drawn without shaping their text again each time.
+// A multi-line text box that takes a stream of trace text without slowing the relay down: appends are
+// collected in a bounded tail and shown at most ten times a second, and the box keeps only the last
+// 256 KiB. Control bytes are shown escaped, so relayed data can never act on the display.
 #pragma once
 
 #include <QObject>
-#include <QStringList>
 
 #include <string>
 #include <string_view>
 
-class QListWidget;
 class QPlainTextEdit;
 class QTimer;
 
@@ -39,20 +31,6 @@ private:
     QTimer *timer_;
     std::string waiting_;
     size_t shown_ = 0;
-};
-
-class UrlLog {
-public:
-    UrlLog(QListWidget *list, int keep);
-
-    void append(const QString &entry);
-    // Shows what is waiting; the owner calls it with its other repaints.
-    void flush();
-
-private:
-    QListWidget *list_;
-    QStringList waiting_;
-    int keep_;
 };
 
 }  // namespace halvex

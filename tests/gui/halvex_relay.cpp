@@ -85,7 +85,7 @@ int urlCount(halvex::PreProxy *p) {
 
 QString urlAt(halvex::PreProxy *p, int row) {
     p->showNow();
-    return p->urls->item(row)->text();
+    return p->urls->text(row);
 }
 
 }  // namespace
@@ -611,24 +611,24 @@ private slots:
     // Entries show at the next repaint, in order, and only the newest are kept, whether the
     // oldest are still waiting or already shown.
     void urlLogKeepsTheNewestEntries() {
-        QListWidget list;
-        halvex::UrlLog log(&list, 3);
+        halvex::UrlList list(3);
         auto shown = [&] {
             QStringList out;
-            for (int i = 0; i < list.count(); ++i) out << list.item(i)->text();
+            for (int i = 0; i < list.count(); ++i) out << list.text(i);
             return out;
         };
-        log.append("a");
-        log.append("b");
+        list.append("a");
+        list.append("b");
         QCOMPARE(list.count(), 0);
-        log.flush();
+        list.flush();
         QCOMPARE(shown(), QStringList({"a", "b"}));
-        for (const char *e : {"c", "d", "e", "f"}) log.append(e);
-        log.flush();
+        for (const char *e : {"c", "d", "e", "f"}) list.append(e);
+        list.flush();
         QCOMPARE(shown(), QStringList({"d", "e", "f"}));
-        log.append("g");
-        log.flush();
+        list.append("g");
+        list.flush();
         QCOMPARE(shown(), QStringList({"e", "f", "g"}));
+        QCOMPARE(list.text(3), QString());
     }
 };
 
