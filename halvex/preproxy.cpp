@@ -75,7 +75,7 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(mai
 
     showTimer_.setSingleShot(true);
     showTimer_.setInterval(100);
-    connect(&showTimer_, &QTimer::timeout, this, &PreProxy::showNow);
+    connect(&showTimer_, &QTimer::timeout, this, &PreProxy::showCounters);
 
     load();
 }
@@ -460,10 +460,14 @@ void PreProxy::showLater() {
     if (!showTimer_.isActive()) showTimer_.start();
 }
 
-void PreProxy::showNow() {
+void PreProxy::showCounters() {
     const QString s = QString::number(socketsValue_), p = QString::number(peakValue_);
     if (sockets->text() != s) sockets->setText(s);
     if (peak->text() != p) peak->setText(p);
+}
+
+void PreProxy::showNow() {
+    showCounters();
     urls->flush();
 }
 

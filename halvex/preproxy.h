@@ -95,6 +95,7 @@ private:
     void sendupstream(int i, std::string_view data);
     void raisepeak(int i);
     void showLater();
+    void showCounters();
 
     // Filter switches and the block list
     void onCookieClick(bool ticked);
