@@ -629,6 +629,12 @@ private slots:
         list.flush();
         QCOMPARE(shown(), QStringList({"e", "f", "g"}));
         QCOMPARE(list.text(3), QString());
+        // What the view draws and what a double-click reports follow the same rows.
+        QCOMPARE(list.model()->index(0, 0).data().toString(), QStringLiteral("e"));
+        QString clicked;
+        connect(&list, &halvex::UrlList::entryDoubleClicked, [&](const QString &e) { clicked = e; });
+        emit list.doubleClicked(list.model()->index(2, 0));
+        QCOMPARE(clicked, QStringLiteral("g"));
     }
 };
 
