@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -93,15 +92,13 @@ void PreProxy::closeEvent(QCloseEvent *event) {
 // Window
 
 void PreProxy::buildControls() {
-    auto trace = [this](QPlainTextEdit *&w, const char *n, const char *what, int l, int t, int wd,
+    auto trace = [this](TraceBox *&w, const char *n, const char *what, int l, int t, int wd,
                         int h) {
-        w = new QPlainTextEdit(this);
+        w = new TraceBox(this);
         common::place(w, n, l, t, wd, h);
         w->setAccessibleName(QString::fromLatin1(what));
-        w->setLineWrapMode(QPlainTextEdit::NoWrap);
         w->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         w->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        w->setUndoRedoEnabled(false);
     };
 
     Label1 = common::make<QLabel>(this, "Label1", "ListenPort", 120, 120, 855, 255);
@@ -140,9 +137,6 @@ void PreProxy::buildControls() {
     hilfe = common::make<QLabel>(this, "hilfe", "", 120, 5400, 9255, 3495);
     hilfe->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     hilfe->setWordWrap(true);
-    textTrace_ = new TraceBox(Text1);
-    internTrace_ = new TraceBox(interntrace);
-    externTrace_ = new TraceBox(externtrace);
 
     Command2->setEnabled(false);
     setMinimumSize(common::twipsToPixels(9555), common::twipsToPixels(8970));
@@ -227,9 +221,9 @@ void PreProxy::onDisconnectAll() {
 }
 
 void PreProxy::onClear() {
-    textTrace_->clear();
-    internTrace_->clear();
-    externTrace_->clear();
+    Text1->clear();
+    interntrace->clear();
+    externtrace->clear();
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -427,9 +421,9 @@ void PreProxy::sendupstream(int i, std::string_view d) {
     holdback(*client, *up);
     if (debugmode == 1) {
         std::string t = "--- start sending extern ---\r\n" + std::to_string(i) + ": ";
-        internTrace_->append(t);
-        internTrace_->append(slot_[size_t(i)].mask.apply(d, TraceBox::kPerShow));
-        internTrace_->append("\r\n--- end send extern ---\r\n");
+        interntrace->append(t);
+        interntrace->append(slot_[size_t(i)].mask.apply(d, TraceBox::kPerShow));
+        interntrace->append("\r\n--- end send extern ---\r\n");
     }
 }
 
@@ -481,8 +475,8 @@ void PreProxy::onUpstreamConnect(int i) {
     }
     if (debugmode == 1) {
         // The request log shows what was asked for, whether it goes upstream or not.
-        textTrace_->append(slot_[size_t(i)].mask.apply(p, TraceBox::kPerShow));
-        textTrace_->append("\r\n");
+        Text1->append(slot_[size_t(i)].mask.apply(p, TraceBox::kPerShow));
+        Text1->append("\r\n");
     }
     if (release) {
         releaseslot(i);
@@ -513,9 +507,9 @@ void PreProxy::onUpstreamData(int i) {
     if (client) client->SendData(canned.empty() ? c : canned);
     if (debugmode == 1) {
         std::string t = "--- start sending to intern ---\r\n" + std::to_string(i) + ": ";
-        externTrace_->append(t);
-        externTrace_->append(c);
-        externTrace_->append("\r\n--- end sending to intern ---\r\n");
+        externtrace->append(t);
+        externtrace->append(c);
+        externtrace->append("\r\n--- end sending to intern ---\r\n");
     }
     up->consumeData();
     if (!canned.empty()) {

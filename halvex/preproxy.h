@@ -11,19 +11,18 @@
 
 #include "common/socketarray.h"
 #include "common/tracetext.h"
+#include "halvex/trace.h"
 #include "halvex/urllist.h"
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
-class QPlainTextEdit;
 class QPushButton;
 
 namespace halvex {
 
 class MDIForm1;
-class TraceBox;
 
 class PreProxy : public QWidget {
     Q_OBJECT
@@ -53,7 +52,7 @@ public:
     QCheckBox *cookie, *blockme, *sendempty, *rpictures;
     QListWidget *block;
     UrlList *urls;
-    QPlainTextEdit *Text1, *interntrace, *externtrace;
+    TraceBox *Text1, *interntrace, *externtrace;
 
     common::SocketArray intern{QStringLiteral("intern")};
     common::SocketArray extern_{QStringLiteral("extern")};
@@ -112,7 +111,6 @@ private:
     bool tornDown_ = false;
     std::vector<std::string> block_;
     bool fCookie_ = false, fBlockme_ = false, fSendempty_ = false, fRpictures_ = false;
-    TraceBox *textTrace_, *internTrace_, *externTrace_;
 
     // What each slot needs beyond the tables above.
     struct SlotState {

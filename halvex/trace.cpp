@@ -2,17 +2,15 @@
 
 #include "halvex/inspect.h"
 
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextCursor>
-#include <QTimer>
-
 namespace halvex {
 
-TraceBox::TraceBox(QPlainTextEdit *box) : QObject(box), box_(box), timer_(new QTimer(this)) {
-    timer_->setInterval(100);
-    timer_->setSingleShot(true);
-    connect(timer_, &QTimer::timeout, this, &TraceBox::flush);
+TraceBox::TraceBox(QWidget *parent) : LineView(kRows, parent) {
+    followEnd_ = true;
+    setRowChars(int(kRowChars));
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    timer_.setInterval(100);
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, &TraceBox::flush);
 }
 
 void TraceBox::append(std::string_view text) {
@@ -24,13 +22,12 @@ void TraceBox::append(std::string_view text) {
             waiting_.erase(0, waiting_.size() + text.size() - kPerShow);
         waiting_.append(text);
     }
-    if (!timer_->isActive()) timer_->start();
+    if (!timer_.isActive()) timer_.start();
 }
 
 void TraceBox::clear() {
     waiting_.clear();
-    shown_ = 0;
-    box_->clear();
+    LineView::clear();
 }
 
 void TraceBox::flush() {
@@ -39,23 +36,53 @@ void TraceBox::flush() {
     if (tail.size() > kPerShow) tail.remove_prefix(tail.size() - kPerShow);
     const std::string safe = escapecontrols(tail, {.keephigh = true, .keeplineends = true});
     waiting_.clear();
+    const QString in = QString::fromLatin1(safe.data(), qsizetype(safe.size()));
 
-    QScrollBar *bar = box_->verticalScrollBar();
-    const bool atEnd = bar->value() == bar->maximum();
-    QTextCursor c(box_->document());
-    c.movePosition(QTextCursor::End);
-    c.insertText(QString::fromLatin1(safe.data(), qsizetype(safe.size())));
-    shown_ += safe.size();
-    if (shown_ > kKeep + kPerShow) {
-        // Drop the oldest text in one go, back to the kept size.
-        const int total = box_->document()->characterCount();
-        QTextCursor front(box_->document());
-        front.movePosition(QTextCursor::Start);
-        front.setPosition(std::max(0, total - int(kKeep)), QTextCursor::KeepAnchor);
-        front.removeSelectedText();
-        shown_ = kKeep;
+    // The newest row is the line still open: the text goes on there. Each line end (CR LF, LF or
+    // CR) opens a new row; a full row goes on in the next.
+    QStringList rows;
+    std::vector<bool> continued;
+    QString row;
+    bool extending = count() > 0;
+    qsizetype used = extending ? text(count() - 1).size() : 0;
+    bool goesOn = false;
+    auto endRow = [&](bool nextGoesOn) {
+        if (extending) {
+            if (!row.isEmpty()) extendLast(row);
+            extending = false;
+        } else {
+            rows << row;
+            continued.push_back(goesOn);
+        }
+        row.clear();
+        used = 0;
+        goesOn = nextGoesOn;
+    };
+    const qsizetype n = in.size();
+    qsizetype k = 0;
+    while (k < n) {
+        qsizetype end = k;
+        while (end < n && in[end] != u'\n' && in[end] != u'\r') ++end;
+        while (k < end) {
+            if (used == kRowChars) endRow(true);
+            const qsizetype take = std::min(end - k, kRowChars - used);
+            row += QStringView(in).mid(k, take);
+            used += take;
+            k += take;
+        }
+        if (end < n) {
+            if (in[end] == u'\r' && end + 1 < n && in[end + 1] == u'\n') ++end;
+            endRow(false);
+            k = end + 1;
+        }
     }
-    if (atEnd) bar->setValue(bar->maximum());
+    if (extending) {
+        if (!row.isEmpty()) extendLast(row);
+    } else {
+        rows << row;
+        continued.push_back(goesOn);
+    }
+    addRows(rows, continued);
 }
 
 }  // namespace halvex

@@ -1,36 +1,35 @@
-// A multi-line text box that takes a stream of trace text without slowing the relay down: appends are
-// collected in a bounded tail and shown at most ten times a second, and the box keeps only the last
-// 256 KiB. Control bytes are shown escaped, so relayed data can never act on the display.
+// A trace box: takes a stream of trace text without slowing the relay down. Appends are collected
+// in a bounded tail and shown at most ten times a second; the box keeps the newest rows only.
+// Control bytes are shown escaped, so relayed data can never act on the display, and a line
+// longer than a row goes on in the next.
 #pragma once
 
-#include <QObject>
+#include <QTimer>
 
 #include <string>
 #include <string_view>
 
-class QPlainTextEdit;
-class QTimer;
+#include "halvex/lineview.h"
 
 namespace halvex {
 
-class TraceBox : public QObject {
+class TraceBox : public LineView {
     Q_OBJECT
 public:
-    explicit TraceBox(QPlainTextEdit *box);
+    explicit TraceBox(QWidget *parent = nullptr);
 
     void append(std::string_view text);
     void clear();
     // Shows what is waiting now (tests; the timer does it otherwise).
     void flush();
 
-    static constexpr size_t kKeep = 256 * 1024;    // what the box keeps
+    static constexpr int kRows = 4096;             // what the box keeps
+    static constexpr qsizetype kRowChars = 256;    // the width of a row
     static constexpr size_t kPerShow = 64 * 1024;  // what one repaint adds at most
 
 private:
-    QPlainTextEdit *box_;
-    QTimer *timer_;
+    QTimer timer_;
     std::string waiting_;
-    size_t shown_ = 0;
 };
 
 }  // namespace halvex

@@ -1,21 +1,15 @@
-// The URL log: a list box with one entry per request that keeps only the newest entries.
-//
-// A list that took a row per request would lay itself out and repaint for every request, and on a
-// busy relay that was most of the process's time. Here new entries wait and go in together four
-// times a second, from a plain queue of strings: no item objects, no per-row signals. The list
-// lays itself out in small steps between other events, and plain rows are drawn without shaping
-// their text again each time.
+// The URL log: one row per request, only the newest kept. New entries wait in a plain queue of
+// strings and go in together four times a second.
 #pragma once
 
-#include <QListView>
 #include <QStringList>
 #include <QTimer>
 
+#include "halvex/lineview.h"
+
 namespace halvex {
 
-class UrlModel;
-
-class UrlList : public QListView {
+class UrlList : public LineView {
     Q_OBJECT
 public:
     UrlList(int keep, QWidget *parent = nullptr);
@@ -25,15 +19,10 @@ public:
     // Shows what is queued now, dropping the oldest entries beyond the bound.
     void flush();
 
-    // What the list shows.
-    int count() const;
-    QString text(int row) const;
-
 signals:
     void entryDoubleClicked(const QString &entry);
 
 private:
-    UrlModel *model_;
     QStringList waiting_;
     int keep_;
     QTimer timer_;
