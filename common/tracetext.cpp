@@ -7,28 +7,59 @@
 
 namespace common {
 
-std::string escapecontrols(std::string_view text, EscapeOptions options) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool lineend = c == '\r' || c == '\n';
-        if ((byte >= 0x20 && byte < 0x7f) || (byte >= 0x80 && options.keephigh) ||
-            (lineend && options.keeplineends)) {
-            out += c;
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xf];
+namespace {
+
+// Each byte's shown form (one to four characters) for one set of options. Looking the form up
+// instead of deciding it byte by byte keeps binary data, where the decision changes from byte to
+// byte, as fast to escape as text.
+struct ShownForms {
+    char text[256][4];
+    unsigned char size[256];
+
+    explicit ShownForms(EscapeOptions options) {
+        static constexpr char hex[] = "0123456789abcdef";
+        for (int b = 0; b < 256; ++b) {
+            const char c = char(b);
+            const bool lineend = c == '\r' || c == '\n';
+            char *t = text[b];
+            if ((b >= 0x20 && b < 0x7f) || (b >= 0x80 && options.keephigh) ||
+                (lineend && options.keeplineends)) {
+                t[0] = c;
+                size[b] = 1;
+            } else if (c == '\r' || c == '\n' || c == '\t') {
+                t[0] = '\\';
+                t[1] = c == '\r' ? 'r' : c == '\n' ? 'n' : 't';
+                size[b] = 2;
+            } else {
+                t[0] = '\\';
+                t[1] = 'x';
+                t[2] = hex[b >> 4];
+                t[3] = hex[b & 0xf];
+                size[b] = 4;
+            }
         }
     }
+};
+
+}  // namespace
+
+std::string escapecontrols(std::string_view text, EscapeOptions options) {
+    static const ShownForms forms[4] = {
+        ShownForms({.keephigh = false, .keeplineends = false}),
+        ShownForms({.keephigh = true, .keeplineends = false}),
+        ShownForms({.keephigh = false, .keeplineends = true}),
+        ShownForms({.keephigh = true, .keeplineends = true})};
+    const ShownForms &f = forms[(options.keephigh ? 1 : 0) + (options.keeplineends ? 2 : 0)];
+    // Room for the longest form of every byte; each form is copied whole (four characters) and
+    // the end moves on by its real size.
+    std::string out(text.size() * 4, '\0');
+    char *end = out.data();
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        std::memcpy(end, f.text[byte], 4);
+        end += f.size[byte];
+    }
+    out.resize(size_t(end - out.data()));
     return out;
 }
 

@@ -36,7 +36,7 @@ void TraceBox::flush() {
     if (tail.size() > kPerShow) tail.remove_prefix(tail.size() - kPerShow);
     const std::string safe = escapecontrols(tail, {.keephigh = true, .keeplineends = true});
     waiting_.clear();
-    const QString in = QString::fromLatin1(safe.data(), qsizetype(safe.size()));
+    const std::string_view in(safe);
 
     // The newest row is the line still open: the text goes on there. Each line end (CR LF, LF or
     // CR) opens a new row; a full row goes on in the next.
@@ -51,27 +51,27 @@ void TraceBox::flush() {
             if (!row.isEmpty()) extendLast(row);
             extending = false;
         } else {
-            rows << row;
+            rows << std::move(row);
             continued.push_back(goesOn);
         }
-        row.clear();
+        row = QString();
         used = 0;
         goesOn = nextGoesOn;
     };
-    const qsizetype n = in.size();
-    qsizetype k = 0;
+    const size_t n = in.size();
+    size_t k = 0;
     while (k < n) {
-        qsizetype end = k;
-        while (end < n && in[end] != u'\n' && in[end] != u'\r') ++end;
+        size_t end = k;
+        while (end < n && in[end] != '\n' && in[end] != '\r') ++end;
         while (k < end) {
             if (used == kRowChars) endRow(true);
-            const qsizetype take = std::min(end - k, kRowChars - used);
-            row += QStringView(in).mid(k, take);
-            used += take;
+            const size_t take = std::min(end - k, size_t(kRowChars - used));
+            row.append(QLatin1String(in.data() + k, qsizetype(take)));
+            used += qsizetype(take);
             k += take;
         }
         if (end < n) {
-            if (in[end] == u'\r' && end + 1 < n && in[end + 1] == u'\n') ++end;
+            if (in[end] == '\r' && end + 1 < n && in[end + 1] == '\n') ++end;
             endRow(false);
             k = end + 1;
         }

@@ -51,4 +51,8 @@ TEST(EscapeControls, Cases) {
     EXPECT_EQ(escapecontrols(text, {.keephigh = false}), "a\\r\\n\\tb\\x01\\x7f\\xe9 ~\\");
     EXPECT_EQ(escapecontrols(text, {.keeplineends = true}), "a\r\n\\tb\\x01\\x7f\xe9 ~\\");
     EXPECT_EQ(escapecontrols(std::string(1, '\0')), "\\x00");
+    // The bytes at the edges of each class.
+    EXPECT_EQ(escapecontrols("\x1f\x20\x7e\x80\xff", {.keephigh = false, .keeplineends = true}),
+              "\\x1f ~\\x80\\xff");
+    EXPECT_EQ(escapecontrols("\x1f\x20\x7e\x80\xff\r"), "\\x1f ~\x80\xff\\r");
 }
