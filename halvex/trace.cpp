@@ -22,20 +22,32 @@ void TraceBox::append(std::string_view text) {
             waiting_.erase(0, waiting_.size() + text.size() - kPerShow);
         waiting_.append(text);
     }
+    arrived_ += text.size();
     if (!timer_.isActive()) timer_.start();
 }
 
 void TraceBox::clear() {
     waiting_.clear();
+    arrived_ = 0;
     LineView::clear();
 }
 
 void TraceBox::flush() {
     if (waiting_.empty()) return;
+    // When more came than one repaint shows, the box can only show samples of the stream: a
+    // smaller one then does as well and keeps the repaint short.
+    const size_t show = arrived_ > kPerShow ? kFloodShow : kPerShow;
     std::string_view tail(waiting_);
-    if (tail.size() > kPerShow) tail.remove_prefix(tail.size() - kPerShow);
-    const std::string safe = escapecontrols(tail, {.keephigh = true, .keeplineends = true});
+    if (tail.size() > show) tail.remove_prefix(tail.size() - show);
+    std::string safe;
+    if (arrived_ > tail.size()) {
+        // Text was left out: a row says so, so that the rows around it are not read as one stream.
+        if (count() > 0 && !text(count() - 1).isEmpty()) safe += '\n';
+        safe += "[" + std::to_string(arrived_ - tail.size()) + " bytes not shown]\n";
+    }
+    safe += escapecontrols(tail, {.keephigh = true, .keeplineends = true});
     waiting_.clear();
+    arrived_ = 0;
     const std::string_view in(safe);
 
     // The newest row is the line still open: the text goes on there. Each line end (CR LF, LF or

@@ -26,10 +26,12 @@ public:
     static constexpr int kRows = 4096;             // what the box keeps
     static constexpr qsizetype kRowChars = 256;    // the width of a row
     static constexpr size_t kPerShow = 64 * 1024;  // what one repaint adds at most
+    static constexpr size_t kFloodShow = 16 * 1024;  // ... when more than that came
 
 private:
     QTimer timer_;
     std::string waiting_;
+    size_t arrived_ = 0;  // since the last repaint
 };
 
 }  // namespace halvex

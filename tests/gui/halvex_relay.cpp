@@ -653,6 +653,21 @@ private slots:
         box.flush();
         QCOMPARE(box.text(box.count() - 1), QStringLiteral("tail"));
         QCOMPARE(box.text(0), QStringLiteral("L11"));
+
+        // More than one repaint shows: a sample of the newest text, after a row that says how
+        // much was left out.
+        box.clear();
+        box.append("open");
+        box.flush();
+        const std::string flood(halvex::TraceBox::kPerShow, 'f');
+        for (int k = 0; k < 3; ++k) box.append(flood);
+        box.append("\nend");
+        box.flush();
+        const size_t shown = halvex::TraceBox::kFloodShow;
+        const size_t left = 3 * flood.size() + 4 - shown;
+        QCOMPARE(box.text(1), QStringLiteral("[%1 bytes not shown]").arg(left));
+        QCOMPARE(box.toPlainText(), QStringLiteral("open\n[%1 bytes not shown]\n").arg(left) +
+                                        QString(qsizetype(shown - 4), u'f') + "\nend");
     }
 
     // Entries show at the next repaint, in order, and only the newest are kept, whether the
