@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -668,6 +669,31 @@ private slots:
         QCOMPARE(box.text(1), QStringLiteral("[%1 bytes not shown]").arg(left));
         QCOMPARE(box.toPlainText(), QStringLiteral("open\n[%1 bytes not shown]\n").arg(left) +
                                         QString(qsizetype(shown - 4), u'f') + "\nend");
+    }
+
+    // A trace box at its end stays there as rows come in; one the user has scrolled back stays
+    // where it is.
+    void traceBoxFollowsItsEndUnlessScrolledBack() {
+        halvex::TraceBox box;
+        box.resize(300, 120);
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        auto fill = [&](int from) {
+            std::string lines;
+            for (int k = from; k < from + 50; ++k) lines += "row " + std::to_string(k) + "\n";
+            box.append(lines);
+            box.flush();
+            QCoreApplication::processEvents();
+        };
+        QScrollBar *bar = box.verticalScrollBar();
+        fill(0);
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+        fill(50);
+        QCOMPARE(bar->value(), bar->maximum());
+        bar->setValue(3);
+        fill(100);
+        QCOMPARE(bar->value(), 3);
     }
 
     // Entries show at the next repaint, in order, and only the newest are kept, whether the
