@@ -216,6 +216,7 @@ void LineView::keyPressEvent(QKeyEvent *event) {
         return;
     }
     QModelIndexList picked = selectionModel()->selectedRows();
+    if (picked.isEmpty()) return;  // the clipboard keeps what it has
     std::sort(picked.begin(), picked.end(),
               [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
     QString out;

@@ -640,6 +640,9 @@ private slots:
             QItemSelectionModel::Select);
         QTest::keySequence(&box, QKeySequence::Copy);
         QCOMPARE(QGuiApplication::clipboard()->text(), whole);
+        box.clearSelection();
+        QTest::keySequence(&box, QKeySequence::Copy);
+        QCOMPARE(QGuiApplication::clipboard()->text(), whole);
 
         box.clear();
         std::string many;
