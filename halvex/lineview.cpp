@@ -11,6 +11,7 @@
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace halvex {
@@ -38,19 +39,18 @@ public:
 
     void add(const QStringList &rows, const std::vector<bool> &continued) {
         auto goesOn = [&](qsizetype k) { return size_t(k) < continued.size() && continued[size_t(k)]; };
-        qsizetype next = 0;
+        // Only the newest keep rows can stay.
+        qsizetype next = std::max<qsizetype>(0, rows.size() - qsizetype(keep_));
         const size_t room = keep_ - ring_.size();
-        if (room > 0 && !rows.isEmpty()) {
-            const qsizetype grow = std::min(rows.size(), qsizetype(room));
+        if (room > 0 && next < rows.size()) {
+            const qsizetype grow = std::min(rows.size() - next, qsizetype(room));
             const int first = int(ring_.size());
             beginInsertRows({}, first, first + int(grow) - 1);
-            for (qsizetype k = 0; k < grow; ++k) ring_.push_back({rows[k], goesOn(k)});
+            for (const qsizetype end = next + grow; next < end; ++next)
+                ring_.push_back({rows[next], goesOn(next)});
             endInsertRows();
-            next = grow;
         }
         if (next == rows.size()) return;
-        // Only the newest keep rows can stay.
-        if (rows.size() - next > qsizetype(keep_)) next = rows.size() - qsizetype(keep_);
         for (; next < rows.size(); ++next) {
             ring_[oldest_] = {rows[next], goesOn(next)};
             oldest_ = (oldest_ + 1) % ring_.size();
@@ -178,13 +178,19 @@ bool LineView::continues(int row) const {
     return row >= 0 && row < count() && model_->continues(row);
 }
 
-QString LineView::toPlainText() const {
+QString LineView::joined(const QList<int> &rows) const {
     QString out;
-    for (int row = 0; row < count(); ++row) {
-        if (row > 0 && !model_->continues(row)) out += u'\n';
-        out += model_->at(row);
+    for (qsizetype k = 0; k < rows.size(); ++k) {
+        if (k > 0 && !model_->continues(rows[k])) out += u'\n';
+        out += model_->at(rows[k]);
     }
     return out;
+}
+
+QString LineView::toPlainText() const {
+    QList<int> all(count());
+    std::iota(all.begin(), all.end(), 0);
+    return joined(all);
 }
 
 void LineView::clear() {
@@ -215,16 +221,11 @@ void LineView::keyPressEvent(QKeyEvent *event) {
         QListView::keyPressEvent(event);
         return;
     }
-    QModelIndexList picked = selectionModel()->selectedRows();
+    QList<int> picked;
+    for (const QModelIndex &i : selectionModel()->selectedRows()) picked << i.row();
     if (picked.isEmpty()) return;  // the clipboard keeps what it has
-    std::sort(picked.begin(), picked.end(),
-              [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
-    QString out;
-    for (const QModelIndex &i : picked) {
-        if (!out.isEmpty() && !model_->continues(i.row())) out += u'\n';
-        out += model_->at(i.row());
-    }
-    QGuiApplication::clipboard()->setText(out);
+    std::sort(picked.begin(), picked.end());
+    QGuiApplication::clipboard()->setText(joined(picked));
 }
 
 }  // namespace halvex

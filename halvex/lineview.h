@@ -41,6 +41,9 @@ protected:
     // Copies the selected rows.
     void keyPressEvent(QKeyEvent *event) override;
 
+    // The given rows (in order) as one text, joined as toPlainText() joins them.
+    QString joined(const QList<int> &rows) const;
+
     LineModel *model_;
     bool followEnd_ = false;  // a view at its end stays there as rows come in
 };

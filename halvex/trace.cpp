@@ -39,13 +39,13 @@ void TraceBox::flush() {
     const size_t show = arrived_ > kPerShow ? kFloodShow : kPerShow;
     std::string_view tail(waiting_);
     if (tail.size() > show) tail.remove_prefix(tail.size() - show);
-    std::string safe;
+    std::string safe = escapecontrols(tail, {.keephigh = true, .keeplineends = true});
     if (arrived_ > tail.size()) {
         // Text was left out: a row says so, so that the rows around it are not read as one stream.
-        if (count() > 0 && !text(count() - 1).isEmpty()) safe += '\n';
-        safe += "[" + std::to_string(arrived_ - tail.size()) + " bytes not shown]\n";
+        const bool lineOpen = count() > 0 && !text(count() - 1).isEmpty();
+        safe.insert(0, (lineOpen ? "\n[" : "[") + std::to_string(arrived_ - tail.size()) +
+                           " bytes not shown]\n");
     }
-    safe += escapecontrols(tail, {.keephigh = true, .keeplineends = true});
     waiting_.clear();
     arrived_ = 0;
     const std::string_view in(safe);
