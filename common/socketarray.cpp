@@ -1,6 +1,8 @@
 // The OS socket calls of the suite live in this file and nowhere else.
 #include "common/socketarray.h"
 
+#include "common/hostport.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -308,11 +310,8 @@ void Socket::Connect() {
         tryNextAddress();
         return;
     }
-    // A name with blanks or control bytes is no host name: it is not handed to the resolver.
-    const bool named = !host.empty() && std::none_of(host.begin(), host.end(), [](char c) {
-        return static_cast<unsigned char>(c) <= ' ' || c == 0x7f;
-    });
-    if (!named) {
+    // What is no host name (blanks, control bytes, a port...) is not handed to the resolver.
+    if (!isHostName(host)) {
         state_ = sckError;
         failLater(kHostNotFound);
         return;

@@ -1,5 +1,6 @@
 #include "halvex/blocklist.h"
 
+#include "common/asciitext.h"
 #include "halvex/filters.h"
 
 namespace halvex {
@@ -7,13 +8,13 @@ namespace halvex {
 namespace {
 
 bool blank(std::string_view entry) {
-    return trimspaces(entry).empty();
+    return common::trimSpaces(entry).empty();
 }
 
 bool listed(const std::vector<std::string> &block, std::string_view entry,
             std::size_t except = std::string::npos) {
     for (std::size_t i = 0; i < block.size(); ++i) {
-        if (i != except && equalnocase(block[i], entry)) return true;
+        if (i != except && common::equalNoCase(block[i], entry)) return true;
     }
     return false;
 }
@@ -24,7 +25,7 @@ bool selectable(const std::vector<std::string> &block, int selected) {
 
 // Drops one trailing "/", then trims spaces, as "add" and the double-click do.
 std::string_view dropslash(std::string_view x) {
-    if (x.ends_with('/')) x = trimspaces(x.substr(0, x.size() - 1));
+    if (x.ends_with('/')) x = common::trimSpaces(x.substr(0, x.size() - 1));
     return x;
 }
 
@@ -32,7 +33,7 @@ std::string_view dropslash(std::string_view x) {
 
 AddResult addurl(std::vector<std::string> &block, std::string_view field) {
     std::string_view x = field;
-    if (x.starts_with("http://")) x = trimspaces(x.substr(7));
+    if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
     x = dropslash(x);
     if (blank(x) || listed(block, x)) return {false, std::string(field)};
     block.emplace_back(x);
@@ -49,7 +50,7 @@ std::optional<std::string> removeurl(std::vector<std::string> &block, int select
 Edit autoformat(std::vector<std::string> &block, int selected) {
     if (!selectable(block, selected)) return Edit::unchanged;
     std::string_view x = block[selected];
-    if (lowercase(x.substr(0, 7)) == "http://") x.remove_prefix(7);
+    if (common::lowercase(x.substr(0, 7)) == "http://") x.remove_prefix(7);
     if (x.ends_with('/')) x.remove_suffix(1);
     if (const auto slash = x.find('/'); slash != std::string_view::npos) x = x.substr(0, slash + 1);
     if (x.ends_with('/')) x.remove_suffix(1);
@@ -74,9 +75,9 @@ bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry) 
     } else if (const auto colon = x.find(':'); colon != std::string_view::npos) {
         x.remove_prefix(colon + 1);
     }
-    const std::string lowered = lowercase(trimspaces(x));
+    const std::string lowered = common::lowercase(common::trimSpaces(x));
     x = lowered;
-    if (x.starts_with("http://")) x = trimspaces(x.substr(7));
+    if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
     x = dropslash(x);
     if (blank(x) || listed(block, x)) return false;
     block.emplace_back(x);

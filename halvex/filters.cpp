@@ -1,5 +1,6 @@
 #include "halvex/filters.h"
 
+#include "common/asciitext.h"
 #include "halvex/proxyconst.h"
 
 namespace halvex {
@@ -7,16 +8,8 @@ namespace halvex {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Lower-cases into a buffer the caller keeps, so a busy relay does not allocate per chunk.
-void lowerinto(std::string &out, std::string_view text) {
-    out.assign(text);
-    for (char &c : out) c = lower(c);
-}
+using common::lowercase;
+using common::lowerInto;
 
 bool contains(std::string_view text, std::string_view what) {
     return text.find(what) != npos;
@@ -27,33 +20,13 @@ bool contains(std::string_view text, std::string_view what) {
 bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
     std::string entry;
     for (const std::string &each : block) {
-        lowerinto(entry, each);
+        lowerInto(entry, each);
         if (contains(lowered, entry)) return true;
     }
     return false;
 }
 
 }  // namespace
-
-std::string lowercase(std::string_view text) {
-    std::string out;
-    lowerinto(out, text);
-    return out;
-}
-
-std::string_view trimspaces(std::string_view text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == npos) return {};
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-bool equalnocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 std::string replaceall(std::string_view text, std::string_view from, std::string_view to) {
     if (from.empty()) return std::string(text);
@@ -76,7 +49,7 @@ std::string headerline(std::string_view name, std::string_view text) {
     const auto crlf = text.find("\r\n", at);
     if (crlf == npos) return {};
     // Trimmed while the CR is still there: spaces before the line end stay.
-    const std::string_view line = trimspaces(text.substr(at, crlf - at + 1));
+    const std::string_view line = common::trimSpaces(text.substr(at, crlf - at + 1));
     std::string out;
     out.reserve(line.size());
     for (char c : line) {
@@ -115,7 +88,7 @@ Canned judgeresponse(std::string_view chunk, const ResponseSettings &settings) {
     std::string_view t;
     if (!contains(chunk, ":")) {
         // No header at all: the chunk is judged by its whole text.
-        lowerinto(lowered, chunk);
+        lowerInto(lowered, chunk);
         haslowered = true;
         t = lowered;
     } else {
@@ -127,7 +100,7 @@ Canned judgeresponse(std::string_view chunk, const ResponseSettings &settings) {
 
     if (settings.sendempty && !settings.block.empty() && contains(t, "text/html")) {
         // The chunk's own text decides: status line, headers and whatever body came with them.
-        if (!haslowered) lowerinto(lowered, chunk);
+        if (!haslowered) lowerInto(lowered, chunk);
         if (mentionsentry(lowered, settings.block)) return Canned::page;
     }
     return Canned::none;

@@ -1,6 +1,6 @@
 // The request header filter and the response content filter of the relay, and the small text
 // routines the relay's cores share. Texts hold one character per byte on the wire; "lower case" is
-// ASCII lower case, so other bytes pass through every comparison untouched.
+// ASCII lower case (common/asciitext.h), so other bytes pass through every comparison untouched.
 #pragma once
 
 #include <string>
@@ -11,10 +11,6 @@ namespace halvex {
 
 // ---- text routines ----
 
-std::string lowercase(std::string_view text);
-// Removes leading and trailing spaces (spaces only: tabs and line ends stay).
-std::string_view trimspaces(std::string_view text);
-bool equalnocase(std::string_view a, std::string_view b);
 // Replaces every non-overlapping occurrence of `from`, left to right, case-sensitive. An empty
 // `from` changes nothing.
 std::string replaceall(std::string_view text, std::string_view from, std::string_view to);

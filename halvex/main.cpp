@@ -2,8 +2,7 @@
 //   halvex [--start] [--bind ADDR] [--block ENTRY]...
 // --start presses "start" once the proxy window has loaded its settings; --block adds an entry to the
 // block list as "add" would, so that a server without a display can filter too.
-#include "common/controls.h"
-#include "common/socketarray.h"
+#include "common/startup.h"
 #include "halvex/mdiform1.h"
 #include "halvex/preproxy.h"
 
@@ -12,19 +11,12 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char **argv) {
-    common::selectPlatform();
-    // Qt's own event loop: the glib one costs extra system calls on every wake-up.
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
-    // A peer that goes away mid-write must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
-    common::raiseDescriptorLimit();
+    common::prepareProcess();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("halvex"));
-    common::applyDesignFont();
+    common::prepareApplication(QStringLiteral("halvex"));
 
     bool start = false;
     QString bind;

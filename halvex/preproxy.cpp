@@ -9,23 +9,20 @@
 #include <QTimer>
 
 #include "common/controls.h"
+#include "common/hostport.h"
 #include "halvex/blocklist.h"
 #include "halvex/filters.h"
 #include "halvex/inspect.h"
 #include "halvex/mdiform1.h"
-#include "halvex/trace.h"
+#include "common/tracebox.h"
 
 namespace halvex {
 
 using common::Socket;
-using common::SocketArray;
 
 namespace {
 
 const QString kKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
-
-// A side is not read while its partner's send buffer has less room than this.
-constexpr qint64 kMinRoom = 16 * 1024;
 
 std::string toBytes(const QString &s) {
     const QByteArray b = s.toUtf8();
@@ -34,43 +31,35 @@ std::string toBytes(const QString &s) {
 
 // A port typed into a box: a whole number from 0 to 65535, or -1.
 int portOf(const QString &text) {
-    bool ok = false;
-    const int p = text.trimmed().toInt(&ok);
-    return ok && p >= 0 && p <= 65535 ? p : -1;
+    return common::parsePort(toBytes(text.trimmed()), 0).value_or(-1);
 }
 
 }  // namespace
 
-PreProxy::PreProxy(MDIForm1 *main, QWidget *parent) : QWidget(parent), main_(main) {
+PreProxy::PreProxy(MDIForm1 *main, QWidget *parent)
+    : QWidget(parent),
+      relay_(QStringLiteral("intern"), QStringLiteral("extern"), kMaxSlot,
+             [this](int slot, const QString &) {
+                 return std::make_unique<Inspection>(settings_, slot);
+             }),
+      intern(relay_.clients()),
+      extern_(relay_.servers()),
+      main_(main) {
     common::name(this, "PreProxy");
     setWindowTitle(QStringLiteral("PreProxy"));
     buildControls();
-
-    connect(&intern, &SocketArray::ConnectionRequest, this, &PreProxy::onConnectionRequest);
-    connect(&intern, &SocketArray::DataArrival, this, [this](int i, qint64) { onClientData(i); });
-    connect(&intern, &SocketArray::Close, this, &PreProxy::onClientClose);
-    connect(&intern, &SocketArray::Error, this,
-            [this](int i, int, const QString &) { onError(i); });
-    connect(&intern, &SocketArray::SendComplete, this,
-            [this](int i) { onSendComplete(intern, i); });
-    connect(&extern_, &SocketArray::Connect, this, &PreProxy::onUpstreamConnect);
-    connect(&extern_, &SocketArray::DataArrival, this,
-            [this](int i, qint64) { onUpstreamData(i); });
-    connect(&extern_, &SocketArray::Close, this, &PreProxy::onUpstreamClose);
-    connect(&extern_, &SocketArray::Error, this,
-            [this](int i, int, const QString &) { onError(i); });
-    connect(&extern_, &SocketArray::SendComplete, this,
-            [this](int i) { onSendComplete(extern_, i); });
+    settings_.upstreamHost = toBytes(externproxy->text().trimmed());
+    settings_.upstreamPort = portOf(externport->text());
+    relay_.setObserver(this);
+    settings_.logurl = [this](int slot, std::string_view target) { logurl(slot, target); };
 
     // HALVEX_HALFCLOSE_SECONDS: how long a half-ended connection may stay silent (default 60).
     bool ok = false;
     int halfClose = qEnvironmentVariableIntValue("HALVEX_HALFCLOSE_SECONDS", &ok);
     if (!ok || halfClose < 1) halfClose = 60;
-    const int sweep = std::min(halfClose, 5);
-    halfCloseSweeps_ = (halfClose + sweep - 1) / sweep;
-    sweepTimer_.setInterval(sweep * 1000);
-    connect(&sweepTimer_, &QTimer::timeout, this, &PreProxy::sweepHalfClosed);
-    sweepTimer_.start();
+    common::RelayLimits limits;
+    limits.linger = common::Millis(halfClose) * 1000;
+    relay_.setLimits(limits);
 
     showTimer_.setSingleShot(true);
     showTimer_.setInterval(100);
@@ -92,9 +81,9 @@ void PreProxy::closeEvent(QCloseEvent *event) {
 // Window
 
 void PreProxy::buildControls() {
-    auto trace = [this](TraceBox *&w, const char *n, const char *what, int l, int t, int wd,
+    auto trace = [this](common::TraceBox *&w, const char *n, const char *what, int l, int t, int wd,
                         int h) {
-        w = new TraceBox(this);
+        w = new common::TraceBox(this);
         common::place(w, n, l, t, wd, h);
         w->setAccessibleName(QString::fromLatin1(what));
         w->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -146,15 +135,15 @@ void PreProxy::buildControls() {
     connect(Command3, &QPushButton::clicked, this, &PreProxy::onClear);
     connect(cookie, &QCheckBox::toggled, this, &PreProxy::onCookieClick);
     connect(blockme, &QCheckBox::toggled, this, [this](bool t) {
-        fBlockme_ = t;
+        settings_.blockme = t;
         onSwitchClick("headerfilter", t);
     });
     connect(sendempty, &QCheckBox::toggled, this, [this](bool t) {
-        fSendempty_ = t;
+        settings_.sendempty = t;
         onSwitchClick("empty", t);
     });
     connect(rpictures, &QCheckBox::toggled, this, [this](bool t) {
-        fRpictures_ = t;
+        settings_.rpictures = t;
         onSwitchClick("pic", t);
     });
     connect(addurl, &QPushButton::clicked, this, &PreProxy::onAddUrl);
@@ -162,6 +151,11 @@ void PreProxy::buildControls() {
     connect(removeurl, &QPushButton::clicked, this, &PreProxy::onRemoveUrl);
     connect(AutoFormat, &QPushButton::clicked, this, &PreProxy::onAutoFormat);
     connect(urls, &UrlList::entryDoubleClicked, this, &PreProxy::onUrlsDoubleClick);
+    // The upstream is read from the boxes for every new connection.
+    connect(externproxy, &QLineEdit::textChanged, this,
+            [this](const QString &text) { settings_.upstreamHost = toBytes(text.trimmed()); });
+    connect(externport, &QLineEdit::textChanged, this,
+            [this](const QString &text) { settings_.upstreamPort = portOf(text); });
 }
 
 void PreProxy::load() {
@@ -175,8 +169,8 @@ void PreProxy::load() {
     externproxy->setText(main_->regread(kKey + "proxyip"));
 
     // Setting a box runs its click handler, which stores the setting again.
-    cookiemarker = toBytes(main_->regread(kKey + "cookie"));
-    cookie->setChecked(!cookiemarker.empty());
+    settings_.cookiemarker = toBytes(main_->regread(kKey + "cookie"));
+    cookie->setChecked(!settings_.cookiemarker.empty());
     blockme->setChecked(!main_->regread(kKey + "headerfilter").isEmpty());
     sendempty->setChecked(!main_->regread(kKey + "empty").isEmpty());
     rpictures->setChecked(!main_->regread(kKey + "pic").isEmpty());
@@ -230,222 +224,95 @@ void PreProxy::onClear() {
 // Slots
 
 void PreProxy::startlistening() {
-    fresh.fill(true);
-    for (int j = 1; j <= intern.UBound(); ++j)
-        if (Socket *s = intern.at(j); s && s->State() != 0) s->Close();
-
-    Socket &listener = intern[0];
-    listener.Close();
+    // Open pairs are closed, but their slots stay taken until "disconnect all".
+    relay_.closeAll();
+    relay_.stopListening();
     const int port = portOf(internport->text());
     QString why;
     if (port < 0) {
         why = QStringLiteral("cannot listen on port %1: not a port number").arg(internport->text());
+    } else if (!relay_.listen(bind_, port, &why)) {
+        why = QStringLiteral("cannot listen on port %1: %2").arg(port).arg(why);
     } else {
-        listener.LocalIP = bind_;
-        listener.LocalPort = port;
-        if (!listener.Listen(&why))
-            why = QStringLiteral("cannot listen on port %1: %2").arg(port).arg(why);
-        else
-            why.clear();
+        why.clear();
     }
     main_->setStatusText(why);
 
-    Socket &tmpl = extern_[0];
+    common::Socket &tmpl = extern_[0];
     if (const int p = portOf(externport->text()); p >= 0) tmpl.RemotePort = p;
     tmpl.RemoteHost = externproxy->text();
-    for (int j = 1; j <= extern_.UBound(); ++j)
-        if (Socket *s = extern_.at(j); s && s->State() != 0) s->Close();
 }
 
 void PreProxy::disconnectall() {
-    const int top = std::max(intern.UBound(), extern_.UBound());
-    for (int j = 0; j <= top; ++j) {
-        if (Socket *s = intern.at(j)) s->Close();
-        if (Socket *s = extern_.at(j)) s->Close();
-        intern.Unload(j);
-        extern_.Unload(j);
-        if (j <= kMaxSlot) slot_[size_t(j)] = SlotState{};
-    }
+    relay_.releaseAll();
+    relay_.stopListening();
+    extern_[0].Close();
 }
 
 void PreProxy::teardown() {
     if (tornDown_) return;
     disconnectall();
-    for (std::string &p : pending) std::string().swap(p);
 }
 
 void PreProxy::releaseslot(int i) {
     if (i < 0 || i > kMaxSlot) return;
-    fresh[size_t(i)] = true;
-    if (Socket *s = intern.at(i)) s->Close();
-    if (Socket *s = extern_.at(i)) s->Close();
-    extern_.Unload(i);
-    intern.Unload(i);
-    std::string().swap(pending[size_t(i)]);
-    slot_[size_t(i)] = SlotState{};
+    if (i == 0) {
+        // The listener and the template are only closed.
+        relay_.stopListening();
+        extern_[0].Close();
+        return;
+    }
+    relay_.release(i);
 }
 
-void PreProxy::onConnectionRequest(int, qintptr requestID) {
-    // The lowest free slot: every index below the highest is probed, else the next one up.
-    const int u = intern.UBound();
-    int slot = u + 1;
-    for (int i = 1; i < u; ++i)
-        if (!intern.exists(i)) {
-            slot = i;
-            break;
-        }
-    // Beyond the tables: refused (the listener closes a request nobody accepted).
-    if (slot > kMaxSlot) return;
-    intern.Load(slot);
-    Socket &listener = intern[0];
-    clienthost[size_t(slot)] =
-        listener.RemoteHost.isEmpty() ? listener.RemoteHostIP() : listener.RemoteHost;
-    intern[slot].Accept(requestID);
-    slot_[size_t(slot)] = SlotState{};
+void PreProxy::accepted(int slot) {
+    masks_[size_t(slot)] = common::httpClientMask();
     socketsValue_ = slot;
     showLater();
 }
 
-void PreProxy::onClientClose(int i) {
-    if (i > kMaxSlot) return;
-    SlotState &s = slot_[size_t(i)];
-    Socket *up = extern_.at(i);
-    if (!up || up->State() == Socket::sckClosed || up->State() == Socket::sckError) {
-        releaseslot(i);
-        return;
-    }
-    // The client has said all it will say; the upstream hears the same once its queue is out, and
-    // the answer still comes back.
-    s.clientDone = true;
-    if (up->State() == Socket::sckConnected || up->State() == Socket::sckClosing)
-        up->ShutdownSend();
-    if (s.upstreamDone) releaseslot(i);
-}
-
-void PreProxy::onUpstreamClose(int i) {
-    if (i > kMaxSlot) return;
-    SlotState &s = slot_[size_t(i)];
-    s.upstreamDone = true;
-    if (Socket *c = intern.at(i)) c->ShutdownSend();
-    if (s.clientDone || !intern.exists(i)) releaseslot(i);
-}
-
-void PreProxy::sweepHalfClosed() {
-    const int top = std::min(intern.UBound(), kMaxSlot);
-    for (int i = 1; i <= top; ++i) {
-        SlotState &s = slot_[size_t(i)];
-        if (!(s.clientDone || s.upstreamDone) || !intern.exists(i)) continue;
-        s.quietSweeps = s.moved ? 0 : s.quietSweeps + 1;
-        s.moved = false;
-        if (s.quietSweeps >= halfCloseSweeps_) releaseslot(i);
+void PreProxy::connected(int slot) {
+    if (slot > peakValue_) {
+        peakValue_ = slot;
+        showLater();
     }
 }
 
-void PreProxy::onError(int i) {
-    // On the listener this also closes it; a running proxy then starts listening again.
-    releaseslot(i);
-    if (i == 0 && running()) {
+void PreProxy::released(int) {}
+
+void PreProxy::listenerFailed(const QString &) {
+    // A running proxy starts listening again, which drops the open pairs with it.
+    releaseslot(0);
+    if (running()) {
         startlistening();
-        if (intern[0].State() != Socket::sckListening) {
+        if (!relay_.listening()) {
             Command2->setEnabled(false);
             Command1->setEnabled(true);
         }
     }
-    if (i >= 0 && i <= kMaxSlot) std::string().swap(pending[size_t(i)]);
 }
 
-void PreProxy::onSendComplete(SocketArray &drained, int i) {
-    // The side that was held back while this one could take nothing may be read again.
-    SocketArray &source = &drained == &extern_ ? intern : extern_;
-    Socket *s = source.at(i);
-    if (!s) return;
-    s->setReadPaused(false);
-    if (Socket *sink = drained.at(i)) s->setReadLimit(sink->sendRoom());
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Relay
-
-void PreProxy::onClientData(int i) {
-    Socket *client = intern.at(i);
-    if (!client || i > kMaxSlot) return;
-
-    if (fresh[size_t(i)]) {
-        // First data: it opens the upstream connection and waits for it.
-        if (Socket *old = extern_.at(i); old && old->State() != 0) old->Close();
-        extern_.Load(i);
-        Socket &up = extern_[i];
-        up.RemoteHost = externproxy->text();
-        if (const int p = portOf(externport->text()); p >= 0) up.RemotePort = p;
-        client->GetData(pending[size_t(i)]);
-        // Whatever the client sends next waits in the kernel, in order, until the upstream
-        // connection is there to take it.
-        client->setReadPaused(true);
-        up.Connect();
-        fresh[size_t(i)] = false;
-        return;
-    }
-
-    Socket *up = extern_.at(i);
-    if (!up || (up->State() != Socket::sckConnected && up->State() != Socket::sckClosing)) {
-        client->consumeData();
-        return;
-    }
-
-    std::string_view d = client->peekData();
-    // A kept-alive browser sends its next request on the same connection: it is logged and
-    // filtered like the first one.
-    if (d.size() > 4 && d.compare(0, 4, "GET ") == 0) {
-        const std::string target = latertarget(d);
-        if (!target.empty()) {
-            scratch_.assign(d);
-            client->consumeData();
-            if (inspectrequest(i, scratch_, target)) {
-                releaseslot(i);
-                return;
-            }
-            sendupstream(i, scratch_);
-            return;
-        }
-    }
-    sendupstream(i, d);
-    client->consumeData();
-}
-
-void PreProxy::sendupstream(int i, std::string_view d) {
-    Socket *up = extern_.at(i);
-    Socket *client = intern.at(i);
-    if (!up || !client) return;
-    slot_[size_t(i)].moved = true;
-    up->SendData(d);
-    holdback(*client, *up);
-    if (debugmode == 1) {
-        std::string t = "--- start sending extern ---\r\n" + std::to_string(i) + ": ";
-        interntrace->append(t);
-        interntrace->append(slot_[size_t(i)].mask.apply(d, TraceBox::kPerShow));
+void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool first) {
+    if (debugmode != 1) return;
+    if (first) {
+        // The request log shows what was asked for, whether it goes upstream or not.
+        Text1->append(masks_[size_t(i)].apply(bytes, common::TraceBox::kPerShow));
+        Text1->append("\r\n");
+    } else if (from == common::Side::client) {
+        interntrace->append("--- start sending extern ---\r\n" + std::to_string(i) + ": ");
+        interntrace->append(masks_[size_t(i)].apply(bytes, common::TraceBox::kPerShow));
         interntrace->append("\r\n--- end send extern ---\r\n");
+    } else {
+        externtrace->append("--- start sending to intern ---\r\n" + std::to_string(i) + ": ");
+        externtrace->append(bytes);
+        externtrace->append("\r\n--- end sending to intern ---\r\n");
     }
 }
 
-bool PreProxy::inspectrequest(int i, std::string &text, const std::string &target) {
-    logurl(i, target);
-    FilteredRequest r = filterrequest(
-        text, RequestSettings{fCookie_, fBlockme_, block_, std::string_view(cookiemarker)});
-    text = std::move(r.text);
-    return r.release;
-}
-
-void PreProxy::logurl(int i, const std::string &target) {
+void PreProxy::logurl(int i, std::string_view target) {
     const std::string shown = escapecontrols(target);
-    urls->append(clienthost[size_t(i)] + QStringLiteral(": ") +
+    urls->append(relay_.peer(i) + QStringLiteral(": ") +
                  QString::fromLatin1(shown.data(), qsizetype(shown.size())));
-}
-
-void PreProxy::raisepeak(int i) {
-    if (i > peakValue_) {
-        peakValue_ = i;
-        showLater();
-    }
 }
 
 void PreProxy::showLater() {
@@ -465,83 +332,15 @@ void PreProxy::showNow() {
     urls->flush();
 }
 
-void PreProxy::onUpstreamConnect(int i) {
-    if (i > kMaxSlot) return;
-    std::string &p = pending[size_t(i)];
-    bool release = false;
-    if (!p.empty() && p.find("GET") != std::string::npos) {
-        const std::string target = requesttarget(p);
-        if (!target.empty()) release = inspectrequest(i, p, target);
-    }
-    if (debugmode == 1) {
-        // The request log shows what was asked for, whether it goes upstream or not.
-        Text1->append(slot_[size_t(i)].mask.apply(p, TraceBox::kPerShow));
-        Text1->append("\r\n");
-    }
-    if (release) {
-        releaseslot(i);
-        raisepeak(i);
-        return;
-    }
-    Socket *up = extern_.at(i);
-    Socket *client = intern.at(i);
-    if (up) up->SendData(p);
-    raisepeak(i);
-    // Nothing reads the first chunk once it is sent: its memory goes back at once.
-    std::string().swap(p);
-
-    // The client was held back while the connection was made; it may go on once the first chunk
-    // is out of our hands.
-    if (client && up && up->unsent() == 0) client->setReadPaused(false);
-    if (slot_[size_t(i)].clientDone && up) up->ShutdownSend();
-}
-
-void PreProxy::onUpstreamData(int i) {
-    Socket *up = extern_.at(i);
-    Socket *client = intern.at(i);
-    if (!up || i > kMaxSlot) return;
-    std::string_view c = up->peekData();
-    slot_[size_t(i)].moved = true;
-    const std::string_view canned =
-        filterresponse(c, ResponseSettings{fSendempty_, fRpictures_, block_});
-    if (client) client->SendData(canned.empty() ? c : canned);
-    if (debugmode == 1) {
-        std::string t = "--- start sending to intern ---\r\n" + std::to_string(i) + ": ";
-        externtrace->append(t);
-        externtrace->append(c);
-        externtrace->append("\r\n--- end sending to intern ---\r\n");
-    }
-    up->consumeData();
-    if (!canned.empty()) {
-        // The canned reply stands for the whole response: it is written out and the connection
-        // ends, so nothing of the blocked response can follow it.
-        releaseslot(i);
-        return;
-    }
-    if (client) holdback(*up, *client);
-}
-
-void PreProxy::holdback(Socket &source, Socket &sink) {
-    // The source reads no more than the sink can hand to the kernel at once, so nothing has to be
-    // queued (and copied) on the way; with no room at all it waits until the sink has some.
-    const qint64 room = sink.unsent() > 0 ? 0 : sink.sendRoom();
-    if (room < kMinRoom) {
-        source.setReadPaused(true);
-        sink.watchWritable();
-        return;
-    }
-    source.setReadLimit(room);
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Filter switches and the block list
 
 void PreProxy::onCookieClick(bool ticked) {
-    fCookie_ = ticked;
-    if (ticked && cookiemarker.empty()) cookiemarker = "tessaruno";
-    main_->regwrite_sz(kKey + "cookie", ticked ? QString::fromUtf8(cookiemarker.data(),
-                                                                   qsizetype(cookiemarker.size()))
-                                               : QString());
+    settings_.cookie = ticked;
+    std::string &marker = settings_.cookiemarker;
+    if (ticked && marker.empty()) marker = "tessaruno";
+    main_->regwrite_sz(kKey + "cookie",
+                       ticked ? QString::fromUtf8(marker.data(), qsizetype(marker.size())) : QString());
 }
 
 void PreProxy::onSwitchClick(const char *value, bool ticked) {
@@ -551,13 +350,13 @@ void PreProxy::onSwitchClick(const char *value, bool ticked) {
 
 void PreProxy::showBlockList(int select) {
     block->clear();
-    for (const std::string &e : block_)
+    for (const std::string &e : settings_.block)
         block->addItem(QString::fromUtf8(e.data(), qsizetype(e.size())));
     if (select >= 0 && select < block->count()) block->setCurrentRow(select);
 }
 
 void PreProxy::onAddUrl() {
-    AddResult r = halvex::addurl(block_, toBytes(Text2->text()));
+    AddResult r = halvex::addurl(settings_.block, toBytes(Text2->text()));
     if (r.added) showBlockList(-1);
     Text2->setText(QString::fromUtf8(r.field.data(), qsizetype(r.field.size())));
 }
@@ -568,7 +367,7 @@ void PreProxy::onBlockClick() {
 }
 
 void PreProxy::onRemoveUrl() {
-    if (auto removed = halvex::removeurl(block_, common::listIndex(block))) {
+    if (auto removed = halvex::removeurl(settings_.block, common::listIndex(block))) {
         Text2->setText(QString::fromUtf8(removed->data(), qsizetype(removed->size())));
         showBlockList(-1);
     }
@@ -576,7 +375,7 @@ void PreProxy::onRemoveUrl() {
 
 void PreProxy::onAutoFormat() {
     const int sel = common::listIndex(block);
-    switch (halvex::autoformat(block_, sel)) {
+    switch (halvex::autoformat(settings_.block, sel)) {
         case Edit::unchanged:
             break;
         case Edit::replaced:
@@ -590,7 +389,7 @@ void PreProxy::onAutoFormat() {
 
 void PreProxy::onUrlsDoubleClick(const QString &logged) {
     const QByteArray entry = logged.toLatin1();
-    if (halvex::blockloggedurl(block_, std::string_view(entry.constData(), size_t(entry.size()))))
+    if (halvex::blockloggedurl(settings_.block, std::string_view(entry.constData(), size_t(entry.size()))))
         showBlockList(-1);
 }
 

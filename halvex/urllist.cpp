@@ -4,7 +4,7 @@
 
 namespace halvex {
 
-UrlList::UrlList(int keep, QWidget *parent) : LineView(keep, parent), keep_(std::max(keep, 1)) {
+UrlList::UrlList(int keep, QWidget *parent) : common::LineView(keep, parent), keep_(std::max(keep, 1)) {
     timer_.setSingleShot(true);
     timer_.setInterval(250);
     connect(&timer_, &QTimer::timeout, this, &UrlList::flush);

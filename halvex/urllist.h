@@ -5,11 +5,11 @@
 #include <QStringList>
 #include <QTimer>
 
-#include "halvex/lineview.h"
+#include "common/lineview.h"
 
 namespace halvex {
 
-class UrlList : public LineView {
+class UrlList : public common::LineView {
     Q_OBJECT
 public:
     UrlList(int keep, QWidget *parent = nullptr);

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "common/controls.h"
+#include "common/hostport.h"
 #include "common/socketarray.h"
 #include "morrent/message.h"
 
@@ -39,10 +40,9 @@ Deliverer::~Deliverer() {
 }
 
 bool Deliverer::configure(const QString &maildrop, QString *why) {
-    std::string reason;
-    auto drop = parsemaildrop(maildrop.toStdString(), &reason);
+    const common::Result<Maildrop> drop = parsemaildrop(maildrop.toStdString());
     if (!drop) {
-        if (why) *why = qtext(reason);
+        if (why) *why = qtext(drop.why());
         return false;
     }
     finish();
@@ -287,14 +287,13 @@ void Download::start(const std::string &server) {
     engine_.curserver = server;
     running_ = true;
     common::restartTimer(&timer_);
-    std::string host;
-    int port = 110;
-    if (!splithostport(server, 110, host, port)) {
+    const common::Result<common::HostPort> target = common::parseHostPort(server, 110);
+    if (!target) {
         apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
         return;
     }
-    s.RemoteHost = qtext(host);
-    s.RemotePort = port;
+    s.RemoteHost = qtext(target->host);
+    s.RemotePort = target->port;
     s.Connect();
 }
 

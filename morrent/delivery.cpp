@@ -10,6 +10,7 @@
 #include <random>
 
 #include "common/asciitext.h"
+#include "common/hostport.h"
 #include "morrent/message.h"
 
 namespace morrent {
@@ -18,25 +19,16 @@ namespace {
 
 using common::equalNoCase;
 
-bool iscontrol(char c) {
-    return (c >= 0 && c < ' ') || c == 0x7f;
-}
-bool isblank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trimblanks(std::string_view s) {
-    while (!s.empty() && isblank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isblank(s.back())) s.remove_suffix(1);
-    return s;
-}
+using common::isBlank;
+using common::isControl;
+using common::trimBlanks;
 
 // Whether a header line starts the field `name` ("To:", "to :").
 bool isfield(std::string_view line, std::string_view name) {
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return false;
     std::string_view field = line.substr(0, colon);
-    while (!field.empty() && isblank(field.back())) field.remove_suffix(1);
+    while (!field.empty() && isBlank(field.back())) field.remove_suffix(1);
     return equalNoCase(field, name);
 }
 
@@ -80,8 +72,9 @@ bool movenew(int tmpfd, int newfd, const std::string &name) {
 
 // ---- maildrop ----
 
-std::optional<Maildrop> parsemaildrop(std::string_view value, std::string *why) {
-    value = trimblanks(value);
+common::Result<Maildrop> parsemaildrop(std::string_view value) {
+    using common::fail;
+    value = trimBlanks(value);
     Maildrop drop;
     if (value.empty()) return drop;
     if (equalNoCase(value, "sendmail")) {
@@ -93,69 +86,20 @@ std::optional<Maildrop> parsemaildrop(std::string_view value, std::string *why) 
         std::string_view target = value.substr(scheme.size());
         if (!target.empty() && target.back() == '/') target.remove_suffix(1);
         drop.kind = Maildrop::Kind::smtp;
-        if (!splithostport(target, 25, drop.host, drop.port)) {
-            if (why) *why = "maildrop: \"" + std::string(value) + "\" is not smtp://host:port";
-            return std::nullopt;
-        }
+        common::Result<common::HostPort> mta = common::parseHostPort(target, 25);
+        if (!mta) return fail("maildrop: \"" + std::string(value) + "\" is not smtp://host:port");
+        drop.host = mta->host;
+        drop.port = mta->port;
         return drop;
     }
     if (value.front() == '/') {
-        for (char c : value) {
-            if (iscontrol(c)) {
-                if (why) *why = "maildrop: the folder name holds a control character";
-                return std::nullopt;
-            }
-        }
+        for (char c : value)
+            if (isControl(c)) return fail("maildrop: the folder name holds a control character");
         drop.folder = std::string(value);
         return drop;
     }
-    if (why)
-        *why = "maildrop: \"" + std::string(value) +
-               "\" is neither empty, a folder path beginning with /, sendmail nor smtp://host:port";
-    return std::nullopt;
-}
-
-bool splithostport(std::string_view text, int defaultport, std::string &host, int &port) {
-    std::string_view name;
-    std::string_view portpart;
-    bool hasport = false;
-    if (!text.empty() && text.front() == '[') {
-        std::size_t close = text.find(']');
-        if (close == std::string_view::npos) return false;
-        name = text.substr(1, close - 1);
-        std::string_view after = text.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != ':') return false;
-            portpart = after.substr(1);
-            hasport = true;
-        }
-    } else {
-        std::size_t colon = text.find(':');
-        if (colon != std::string_view::npos &&
-            text.find(':', colon + 1) == std::string_view::npos) {
-            name = text.substr(0, colon);
-            portpart = text.substr(colon + 1);
-            hasport = true;
-        } else {
-            name = text;  // a name, or an IPv6 address without brackets
-        }
-    }
-    if (name.empty()) return false;
-    for (char c : name)
-        if (iscontrol(c) || isblank(c) || c == '/' || c == '[' || c == ']') return false;
-    int number = defaultport;
-    if (hasport) {
-        if (portpart.empty() || portpart.size() > 5) return false;
-        number = 0;
-        for (char c : portpart) {
-            if (c < '0' || c > '9') return false;
-            number = number * 10 + (c - '0');
-        }
-        if (number < 1 || number > 65535) return false;
-    }
-    host = std::string(name);
-    port = number;
-    return true;
+    return fail("maildrop: \"" + std::string(value) +
+                "\" is neither empty, a folder path beginning with /, sendmail nor smtp://host:port");
 }
 
 // ---- what changes on the way ----
@@ -180,7 +124,7 @@ Rewritten replaceto(std::string_view raw, std::string_view forward) {
         std::size_t end = nl == std::string_view::npos ? header.size() : nl + 1;
         std::string_view line = header.substr(pos, end - pos);
         pos = end;
-        if (isblank(line.front())) {
+        if (isBlank(line.front())) {
             if (!skipping) out.head.append(line);
             continue;
         }
@@ -201,7 +145,7 @@ Rewritten replaceto(std::string_view raw, std::string_view forward) {
 
 std::string forwardproblem(std::string_view forward) {
     for (char c : forward)
-        if (iscontrol(c) && c != '\t')
+        if (isControl(c) && c != '\t')
             return "the forward address holds a line break or a control character";
     return {};
 }
@@ -212,7 +156,7 @@ std::vector<std::string> recipientsof(std::string_view raw,
     auto found = mailboxes(*forward);
     if (!found.empty()) return {found.front()};
     // A bare local name ("postmaster") is a recipient too.
-    std::string_view bare = trimblanks(*forward);
+    std::string_view bare = trimBlanks(*forward);
     if (bare.empty()) return {};
     return {std::string(bare)};
 }
@@ -220,7 +164,7 @@ std::vector<std::string> recipientsof(std::string_view raw,
 std::string addressproblem(std::string_view address) {
     if (address.empty()) return "an empty address";
     for (char c : address)
-        if (iscontrol(c) || c == '<' || c == '>')
+        if (isControl(c) || c == '<' || c == '>')
             return "the address \"" + std::string(address.substr(0, 100)) + "\" is not usable";
     return {};
 }

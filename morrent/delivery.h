@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
+
 namespace morrent {
 
 // ---- where messages go: the registry value `maildrop` ----
@@ -26,12 +28,8 @@ struct Maildrop {
     int port = 25;       // smtp
 };
 
-// The maildrop a value names, or nullopt with *why set when it names none.
-std::optional<Maildrop> parsemaildrop(std::string_view value, std::string *why);
-
-// "host", "host:port", "[v6]", "[v6]:port" (a POP3 server box, an smtp:// target). Fails on an
-// empty host, blanks or control characters in it, or a port outside 1..65535.
-bool splithostport(std::string_view text, int defaultport, std::string &host, int &port);
+// The maildrop a value names; a failure says why it names none.
+common::Result<Maildrop> parsemaildrop(std::string_view value);
 
 // ---- what changes on the way ----
 

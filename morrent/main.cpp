@@ -4,33 +4,16 @@
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 with one line on stderr saying why it failed, 2 for
 // a wrong count of arguments.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QApplication>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "common/controls.h"
+#include "common/startup.h"
 #include "morrent/cmdline.h"
 #include "morrent/morrentwindow.h"
 
 namespace {
-
-// cron may start us with a standard descriptor closed; a socket that took its number would then
-// receive what is meant for stderr.
-void openstandarddescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1) continue;
-        int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (null >= 0 && null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
-}
 
 void quiet(QtMsgType type, const QMessageLogContext &, const QString &text) {
     if (type == QtFatalMsg) std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
@@ -44,32 +27,24 @@ void report(const QString &reason) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    openstandarddescriptors();
-    std::signal(SIGPIPE, SIG_IGN);
-
     const std::string commandline =
         morrent::joinarguments(std::vector<std::string>(argv + 1, argv + argc));
     const std::size_t pieces = morrent::splitarguments(commandline).size();
     const morrent::StartMode mode = morrent::startmode(pieces);
+    // A download from the command line never shows anything, so it needs no display at all, and a
+    // DISPLAY left over in a cron environment must not stop it. Its stderr is the one line that
+    // says why it failed: Qt's own notes (no XDG_RUNTIME_DIR...) stay out of it.
+    common::prepareProcess(mode != morrent::StartMode::window);
     if (mode == morrent::StartMode::wrongcount) {
         report(QString::fromStdString(morrent::wrongcountreason(pieces)));
         return 2;
     }
-    if (mode == morrent::StartMode::window) {
-        common::selectPlatform();
-    } else {
-        // A download from the command line never shows anything, so it needs no display at all,
-        // and a DISPLAY left over in a cron environment must not stop it. Its stderr is the one
-        // line that says why it failed: Qt's own notes (no XDG_RUNTIME_DIR...) stay out of it.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        qInstallMessageHandler(quiet);
-    }
+    if (mode != morrent::StartMode::window) qInstallMessageHandler(quiet);
 
     // Qt is given no arguments: a password such as "-platform" is ours, not Qt's.
     int qtargc = 1;
     QApplication app(qtargc, argv);
-    QApplication::setApplicationName(QStringLiteral("morrent"));
-    common::applyDesignFont();
+    common::prepareApplication(QStringLiteral("morrent"));
 
     morrent::MorrentWindow window;
     int status = 0;

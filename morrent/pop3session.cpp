@@ -1,5 +1,7 @@
 #include "morrent/pop3session.h"
 
+#include "common/asciitext.h"
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -49,22 +51,12 @@ constexpr PhaseFact phasefacts[] = {
     {Phase::done, "done"},
 };
 
-constexpr char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
-}
-
 // A reply is recognised by its first characters, in any case ("+OK", "+ok", "+Ok"...).
-bool beginsnocase(std::string_view line, std::string_view prefix) {
-    if (line.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (lower(line[i]) != prefix[i]) return false;
-    return true;
-}
 bool isok(std::string_view line) {
-    return beginsnocase(line, "+ok");
+    return common::startsNoCase(line, "+ok");
 }
 bool iserr(std::string_view line) {
-    return beginsnocase(line, "-err");
+    return common::startsNoCase(line, "-err");
 }
 
 // Messages bigger than this keep their buffer between messages only if the next one needs it.
@@ -150,9 +142,7 @@ void Pop3Session::sendretr(Actions &a) {
 }
 
 std::string Pop3Session::serversaid(std::string_view line) const {
-    std::string text = "server said: ";
-    std::string_view shown = line.substr(0, 200);
-    for (char c : shown) text.push_back((c >= 0 && c < ' ') || c == 0x7f ? ' ' : c);
+    std::string text = "server said: " + common::replytext(line);
     // A server that repeats the password in its answer must not put it on the screen.
     if (curpass.size() >= 4) {
         for (auto at = text.find(curpass); at != std::string::npos; at = text.find(curpass, at + 3))

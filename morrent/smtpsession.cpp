@@ -1,5 +1,7 @@
 #include "morrent/smtpsession.h"
 
+#include "common/asciitext.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -35,9 +37,7 @@ SmtpSession::SmtpSession(std::string helo) : helo_(std::move(helo)) {
 }
 
 std::string SmtpSession::mtasaid(int, std::string_view text) const {
-    std::string said = "the mail service said: ";
-    for (char c : text.substr(0, 200)) said.push_back((c >= 0 && c < ' ') || c == 0x7f ? ' ' : c);
-    return said;
+    return "the mail service said: " + common::replytext(text);
 }
 
 void SmtpSession::sendcommand(SmtpActions &a, std::string_view command, Expect expect) {

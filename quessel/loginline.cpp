@@ -1,7 +1,9 @@
 #include "quessel/loginline.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "common/asciitext.h"
+#include "common/hostport.h"
 
 namespace quessel {
 
@@ -15,9 +17,6 @@ constexpr std::string_view kLoginFirstReply = "-ERR log in first with USER USERN
 constexpr std::string_view kBadServerReply =
     "-ERR the text after \"|\" is not a server name; log in as USERNAME|SERVER\r\n";
 constexpr std::string_view kTooLongReply = "-ERR line too long\r\n";
-
-// Longest host name the resolver takes.
-constexpr std::size_t kMaxHostLength = 253;
 
 bool endsWith(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
@@ -45,12 +44,7 @@ void split(std::string_view line, std::string &u, std::string &s) {
 
 // Text from the network, fit to stand inside one reply line.
 std::string printable(std::string_view text) {
-    std::string out;
-    for (char c : text.substr(0, 200)) {
-        unsigned char b = static_cast<unsigned char>(c);
-        out.push_back(b >= 0x20 && b < 0x7f ? c : '?');
-    }
-    return out;
+    return common::replytext(text);
 }
 
 std::string_view withoutLineEnd(std::string_view line) {
@@ -62,26 +56,10 @@ std::string commandWord(std::string_view line) {
     std::string_view body = withoutLineEnd(line);
     std::size_t end = body.find(' ');
     std::string word(body.substr(0, end));
-    for (char &c : word) c = char(std::toupper(static_cast<unsigned char>(c)));
+    for (char &c : word) c = common::asciiUpper(c);
     return word;
 }
 
-bool isHex(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-bool ipv6Literal(std::string_view s) {
-    if (std::count(s.begin(), s.end(), ':') < 2) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) { return isHex(c) || c == ':' || c == '.'; });
-}
-
-bool hostName(std::string_view s) {
-    if (s.empty() || s.front() == '.' || s.front() == '-') return false;
-    if (s.find("..") != std::string_view::npos) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
-    });
-}
 
 }  // namespace
 
@@ -98,27 +76,12 @@ std::string server(std::string_view userline) {
 }
 
 bool isLoginLine(std::string_view line) {
-    if (line.find('|') == std::string_view::npos) return false;
-    for (std::size_t i = 0; i + 4 <= line.size(); ++i) {
-        std::string_view w = line.substr(i, 4);
-        if (std::equal(w.begin(), w.end(), "user", [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) == b;
-            }))
-            return true;
-    }
-    return false;
+    return line.find('|') != std::string_view::npos &&
+           common::findNoCase(line, "user") != std::string_view::npos;
 }
 
 std::optional<std::string> serverHost(std::string_view part) {
-    if (part.empty() || part.size() > kMaxHostLength) return std::nullopt;
-    if (part.front() == '[') {
-        if (part.size() < 3 || part.back() != ']') return std::nullopt;
-        part = part.substr(1, part.size() - 2);
-        if (!ipv6Literal(part)) return std::nullopt;
-        return std::string(part);
-    }
-    if (ipv6Literal(part) || hostName(part)) return std::string(part);
-    return std::nullopt;
+    return common::parseHost(part);
 }
 
 std::string unreachableReply(std::string_view server, std::string_view reason) {
@@ -238,7 +201,8 @@ ServerStep Session::fromServer(std::string_view bytes) {
         return step;
     }
     greeting_.append(bytes.substr(0, lf + 1));
-    if (greeting_.compare(0, 3, "+OK") != 0) {
+    // RFC 1939 status indicators are case-insensitive.
+    if (!common::startsNoCase(greeting_, "+OK")) {
         step.kind = ServerStep::Refuse;
         step.reply = "-ERR POP3 server " + printable(server_) +
                      " refused the session: " + printable(withoutLineEnd(greeting_)) + "\r\n";
@@ -249,6 +213,68 @@ ServerStep Session::fromServer(std::string_view bytes) {
     step.kind = ServerStep::Pass;
     step.forClient = bytes.substr(lf + 1);
     return step;
+}
+
+// ---- in the relay ----
+
+common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
+    ClientStep step = session_.fromClient(bytes);
+    reply_ = std::move(step.reply);
+    host_ = std::move(step.host);
+    Opening o;
+    o.reply = reply_;
+    o.connect = step.connect;
+    o.host = host_;
+    o.port = serverPort_;
+    o.close = step.close;
+    return o;
+}
+
+common::RelayRules::Start LoginRules::connected() {
+    // The client's USER command, with the line end it sent, reaches the server first, then
+    // whatever the client sent after it.
+    first_ = session_.takeForServer();
+    Start s;
+    s.send = first_;
+    s.greet = true;
+    return s;
+}
+
+common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
+    ServerStep step = session_.fromServer(bytes);
+    Greeting g;
+    switch (step.kind) {
+        case ServerStep::Wait:
+            g.kind = Greeting::wait;
+            break;
+        case ServerStep::Refuse:
+            reply_ = std::move(step.reply);
+            g.kind = Greeting::refuse;
+            g.toClient = reply_;
+            break;
+        case ServerStep::Pass:
+            // The greeting is dropped: the client has had ours.
+            g.kind = Greeting::accept;
+            g.toClient = step.forClient;
+            break;
+    }
+    return g;
+}
+
+std::string LoginRules::failure(common::Failure why, std::string_view reason) {
+    switch (why) {
+        case common::Failure::unreachable:
+            return unreachableReply(session_.serverPart(), reason);
+        case common::Failure::closedEarly:
+            return closedBeforeGreetingReply(session_.serverPart());
+        case common::Failure::noGreeting:
+            return greetingTimeoutReply(session_.serverPart(), greetingSeconds_);
+        case common::Failure::noLogin:
+            return loginIdleReply(loginSeconds_ / 60);
+        case common::Failure::silent:
+            break;
+    }
+    return {};
 }
 
 }  // namespace quessel

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/relaycore.h"
+
 namespace quessel {
 
 // The greeting every client gets at once, before any server is known.
@@ -104,6 +106,34 @@ private:
     std::string server_;
     std::string greeting_;  // incomplete server greeting
     bool greeted_ = false;
+};
+
+// One slot's login routing in the relay: the greeting, the commands before the login line, the
+// server connection it opens, the server's greeting checked and dropped, and the -ERR line a
+// client gets when its server cannot be used.
+class LoginRules : public common::RelayRules {
+public:
+    // serverPort: where every server connection goes; greetingSeconds and loginSeconds name the
+    // limits in the replies.
+    LoginRules(int serverPort, int greetingSeconds, int loginSeconds)
+        : serverPort_(serverPort), greetingSeconds_(greetingSeconds), loginSeconds_(loginSeconds) {}
+
+    std::string_view welcome() override { return kGreeting; }
+    Opening open(std::string_view bytes) override;
+    Start connected() override;
+    Greeting greet(std::string_view bytes) override;
+    std::string failure(common::Failure why, std::string_view reason) override;
+
+    const Session &session() const { return session_; }
+
+private:
+    Session session_;
+    int serverPort_;
+    int greetingSeconds_;
+    int loginSeconds_;
+    std::string reply_;
+    std::string host_;
+    std::string first_;
 };
 
 }  // namespace quessel

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "common/hostport.h"
+
 namespace quessel {
 
 const char *const kUsage =
@@ -25,12 +27,9 @@ bool number(const std::string &text, int low, int high, int &out) {
 
 }  // namespace
 
-std::optional<Options> parseOptions(const std::vector<std::string> &args, std::string *error) {
+common::Result<Options> parseOptions(const std::vector<std::string> &args) {
+    using common::fail;
     Options o;
-    auto fail = [&](const std::string &why) -> std::optional<Options> {
-        if (error) *error = why;
-        return std::nullopt;
-    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;
         bool inlineValue = false;
@@ -50,12 +49,10 @@ std::optional<Options> parseOptions(const std::vector<std::string> &args, std::s
             if (i + 1 >= args.size()) return fail(name + " needs a value");
             value = args[++i];
         }
-        if (name == "--port") {
-            if (!number(value, 1, 65535, o.port))
-                return fail("--port: not a port number: " + value);
-        } else if (name == "--server-port") {
-            if (!number(value, 1, 65535, o.serverPort))
-                return fail("--server-port: not a port number: " + value);
+        if (name == "--port" || name == "--server-port") {
+            const std::optional<int> port = common::parsePort(value);
+            if (!port) return fail(name + ": not a port number: " + value);
+            (name == "--port" ? o.port : o.serverPort) = *port;
         } else if (name == "--server-timeout") {
             if (!number(value, 1, 86400, o.serverTimeout))
                 return fail("--server-timeout: not a number of seconds from 1 to 86400: " + value);

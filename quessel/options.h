@@ -1,9 +1,10 @@
 // The command line of quessel.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "common/result.h"
 
 namespace quessel {
 
@@ -18,8 +19,8 @@ struct Options {
 // What --help prints.
 extern const char *const kUsage;
 
-// Parses the arguments after the program name. On a bad argument returns nothing and sets *error to
-// one line saying what is wrong.
-std::optional<Options> parseOptions(const std::vector<std::string> &args, std::string *error);
+// Parses the arguments after the program name; a bad argument fails with one line saying what is
+// wrong.
+common::Result<Options> parseOptions(const std::vector<std::string> &args);
 
 }  // namespace quessel

@@ -188,7 +188,7 @@ private slots:
         for (QCheckBox *c : {p->cookie, p->blockme, p->sendempty, p->rpictures})
             QCOMPARE(c->isChecked(), c->objectName() == box);
         QCOMPARE(stored(name), afterwards);
-        if (name == QLatin1String("cookie")) QCOMPARE(p->cookiemarker, value.toStdString());
+        if (name == QLatin1String("cookie")) QCOMPARE(p->cookiemarker(), value.toStdString());
     }
 
     // ---- switches ----
@@ -224,10 +224,10 @@ private slots:
         halvex::PreProxy *p = open();
         p->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("tessaruno"));
-        QCOMPARE(p->cookiemarker, std::string("tessaruno"));
+        QCOMPARE(p->cookiemarker(), std::string("tessaruno"));
         p->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QString());
-        QCOMPARE(p->cookiemarker, std::string("tessaruno"));
+        QCOMPARE(p->cookiemarker(), std::string("tessaruno"));
         p->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("tessaruno"));
     }
@@ -244,7 +244,7 @@ private slots:
         main_.reset();
         p = open();
         QVERIFY(p->cookie->isChecked());
-        QCOMPARE(p->cookiemarker, std::string("house-cookie"));
+        QCOMPARE(p->cookiemarker(), std::string("house-cookie"));
     }
 
     // ---- start ----

@@ -6,7 +6,7 @@
 #include "halvex/filters.h"
 #include "halvex/mdiform1.h"
 #include "halvex/preproxy.h"
-#include "halvex/trace.h"
+#include "common/tracebox.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -75,7 +75,7 @@ QString lines(const char *text) {
 }
 
 void flushTraces(halvex::PreProxy *p) {
-    for (halvex::TraceBox *box : {p->Text1, p->interntrace, p->externtrace}) box->flush();
+    for (common::TraceBox *box : {p->Text1, p->interntrace, p->externtrace}) box->flush();
 }
 
 // The URL log as it shows once the entries waiting for the next repaint are in.
@@ -607,96 +607,6 @@ private slots:
         QCOMPARE(p_->externtrace->toPlainText(), QString());
         // The URL log is kept in either mode.
         QCOMPARE(urlCount(p_), 1);
-    }
-
-    // A trace box shows its text as lines: each line end (CR LF, LF or CR) opens a row, text goes
-    // on in the open line across repaints, a line wider than a row goes on in the next row and is
-    // copied back whole, control bytes show escaped, and only the newest rows stay.
-    void traceBoxRows() {
-        halvex::TraceBox box;
-        box.append("one\r\ntwo\nthree\rfo");
-        box.flush();
-        box.append("ur\r\n");
-        box.flush();
-        QCOMPARE(box.toPlainText(), QStringLiteral("one\ntwo\nthree\nfour\n"));
-        QCOMPARE(box.count(), 5);
-
-        box.clear();
-        const qsizetype row = halvex::TraceBox::kRowChars;
-        const std::string wide(size_t(row * 2 + 10), 'w');
-        box.append("ab");
-        box.flush();
-        box.append(wide + "\x01\n");
-        box.flush();
-        const QString whole = "ab" + QString(row * 2 + 10, u'w') + "\\x01";
-        QCOMPARE(box.toPlainText(), whole + "\n");
-        QCOMPARE(box.count(), 4);
-        QCOMPARE(box.text(0).size(), row);
-        QCOMPARE(box.text(1).size(), row);
-        QVERIFY(!box.continues(0) && box.continues(1) && box.continues(2) && !box.continues(3));
-        box.setFocus();
-        box.selectionModel()->select(
-            QItemSelection(box.model()->index(0, 0), box.model()->index(2, 0)),
-            QItemSelectionModel::Select);
-        QTest::keySequence(&box, QKeySequence::Copy);
-        QCOMPARE(QGuiApplication::clipboard()->text(), whole);
-        box.clearSelection();
-        QTest::keySequence(&box, QKeySequence::Copy);
-        QCOMPARE(QGuiApplication::clipboard()->text(), whole);
-
-        box.clear();
-        std::string many;
-        const int lines = halvex::TraceBox::kRows + 10;
-        for (int k = 0; k < lines; ++k) many += "L" + std::to_string(k) + "\n";
-        box.append(many);
-        box.flush();
-        QCOMPARE(box.count(), halvex::TraceBox::kRows);
-        QCOMPARE(box.text(0), QStringLiteral("L11"));
-        QCOMPARE(box.text(box.count() - 2), QStringLiteral("L%1").arg(lines - 1));
-        box.append("tail");
-        box.flush();
-        QCOMPARE(box.text(box.count() - 1), QStringLiteral("tail"));
-        QCOMPARE(box.text(0), QStringLiteral("L11"));
-
-        // More than one repaint shows: a sample of the newest text, after a row that says how
-        // much was left out.
-        box.clear();
-        box.append("open");
-        box.flush();
-        const std::string flood(halvex::TraceBox::kPerShow, 'f');
-        for (int k = 0; k < 3; ++k) box.append(flood);
-        box.append("\nend");
-        box.flush();
-        const size_t shown = halvex::TraceBox::kFloodShow;
-        const size_t left = 3 * flood.size() + 4 - shown;
-        QCOMPARE(box.text(1), QStringLiteral("[%1 bytes not shown]").arg(left));
-        QCOMPARE(box.toPlainText(), QStringLiteral("open\n[%1 bytes not shown]\n").arg(left) +
-                                        QString(qsizetype(shown - 4), u'f') + "\nend");
-    }
-
-    // A trace box at its end stays there as rows come in; one the user has scrolled back stays
-    // where it is.
-    void traceBoxFollowsItsEndUnlessScrolledBack() {
-        halvex::TraceBox box;
-        box.resize(300, 120);
-        box.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&box));
-        auto fill = [&](int from) {
-            std::string lines;
-            for (int k = from; k < from + 50; ++k) lines += "row " + std::to_string(k) + "\n";
-            box.append(lines);
-            box.flush();
-            QCoreApplication::processEvents();
-        };
-        QScrollBar *bar = box.verticalScrollBar();
-        fill(0);
-        QVERIFY(bar->maximum() > 0);
-        QCOMPARE(bar->value(), bar->maximum());
-        fill(50);
-        QCOMPARE(bar->value(), bar->maximum());
-        bar->setValue(3);
-        fill(100);
-        QCOMPARE(bar->value(), 3);
     }
 
     // Entries show at the next repaint, in order, and only the newest are kept, whether the

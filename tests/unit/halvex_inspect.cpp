@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "halvex/filters.h"
 #include "halvex/inspect.h"
 
 using namespace halvex;
@@ -55,4 +57,97 @@ TEST(EscapeControls, Cases) {
     EXPECT_EQ(escapecontrols("\x1f\x20\x7e\x80\xff", {.keephigh = false, .keeplineends = true}),
               "\\x1f ~\\x80\\xff");
     EXPECT_EQ(escapecontrols("\x1f\x20\x7e\x80\xff\r"), "\\x1f ~\x80\xff\\r");
+}
+
+namespace {
+
+// The actions of one event as short lines: "C: ..." sent to the client, "S: ..." to the server.
+std::vector<std::string> sent(const common::RelayActions &actions) {
+    std::vector<std::string> out;
+    for (const auto &a : actions) {
+        if (a.kind == common::RelayAction::send)
+            out.push_back((a.side == common::Side::client ? "C: " : "S: ") + std::string(a.bytes));
+        if (a.kind == common::RelayAction::connect)
+            out.push_back("connect " + std::string(a.bytes) + ":" + std::to_string(a.n));
+        if (a.kind == common::RelayAction::release) out.push_back("release");
+    }
+    return out;
+}
+
+struct Slot {
+    ProxySettings settings;
+    std::vector<std::string> logged;
+    Inspection rules{settings, 3};
+    common::RelayLimits limits;
+    common::RelaySlot slot{rules, limits};
+
+    Slot() {
+        settings.upstreamHost = "proxy.test";
+        settings.upstreamPort = 3128;
+        settings.logurl = [this](int i, std::string_view target) {
+            logged.push_back(std::to_string(i) + " " + std::string(target));
+        };
+    }
+    std::vector<std::string> ev(common::RelayEvent::Kind kind, common::Side side = common::Side::client,
+                                std::string_view bytes = {}) {
+        common::RelayEvent e;
+        e.kind = kind;
+        e.side = side;
+        e.bytes = bytes;
+        e.room = 1 << 20;
+        return sent(slot.step(e));
+    }
+};
+
+using V = std::vector<std::string>;
+using K = common::RelayEvent;
+constexpr auto kClient = common::Side::client;
+constexpr auto kServer = common::Side::server;
+
+}  // namespace
+
+TEST(Inspection, FirstRequestIsHeldUntilTheUpstreamIsThereThenLoggedAndFiltered) {
+    Slot s;
+    s.ev(K::accepted);
+    const std::string request = "GET http://a.test/ HTTP/1.1\r\nAccept: */*\r\n\r\n";
+    EXPECT_EQ(s.ev(K::data, kClient, request), V({"connect proxy.test:3128"}));
+    EXPECT_TRUE(s.logged.empty());
+    EXPECT_EQ(s.ev(K::connected, kServer),
+              V({"S: GET http://a.test/ HTTP/1.1\r\nAccept: bla/bla\r\n\r\n"}));
+    EXPECT_EQ(s.logged, V({"3 http://a.test/"}));
+    // Anything else passes unchanged.
+    EXPECT_EQ(s.ev(K::data, kServer, "HTTP/1.1 200 OK\r\n\r\n"), V({"C: HTTP/1.1 200 OK\r\n\r\n"}));
+    EXPECT_EQ(s.ev(K::data, kClient, "\x16\x03\x01"), V({"S: \x16\x03\x01"}));
+}
+
+TEST(Inspection, BlockedRequestsNeverReachTheUpstream) {
+    Slot first;
+    first.settings.blockme = true;
+    first.settings.block = {"blocked.test"};
+    first.ev(K::accepted);
+    first.ev(K::data, kClient, "GET http://BLOCKED.test/ HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(first.ev(K::connected, kServer), V({"release"}));
+    EXPECT_EQ(first.logged, V({"3 http://BLOCKED.test/"}));
+
+    // A later request on a kept connection is judged the same way.
+    Slot later;
+    later.settings.blockme = true;
+    later.settings.block = {"blocked.test"};
+    later.ev(K::accepted);
+    later.ev(K::data, kClient, "GET http://ok.test/ HTTP/1.1\r\n\r\n");
+    later.ev(K::connected, kServer);
+    EXPECT_EQ(later.ev(K::data, kClient, "GET http://blocked.test/x HTTP/1.1\r\n\r\n"), V({"release"}));
+    EXPECT_EQ(later.logged, V({"3 http://ok.test/", "3 http://blocked.test/x"}));
+}
+
+TEST(Inspection, CannedResponseEndsTheSlot) {
+    Slot s;
+    s.settings.rpictures = true;
+    s.ev(K::accepted);
+    s.ev(K::data, kClient, "GET http://a.test/p.gif HTTP/1.1\r\n\r\n");
+    s.ev(K::connected, kServer);
+    const V out = s.ev(K::data, kServer, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\nGIF89a");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0], "C: " + std::string(cannedtext(Canned::picture)));
+    EXPECT_EQ(out[1], "release");
 }

@@ -11,8 +11,7 @@ using quessel::parseOptions;
 namespace {
 
 TEST(Options, DefaultsAreThePop3Port) {
-    std::string error;
-    auto o = parseOptions({}, &error);
+    auto o = parseOptions({});
     ASSERT_TRUE(o);
     EXPECT_EQ(o->port, 110);
     EXPECT_EQ(o->serverPort, 110);
@@ -27,14 +26,14 @@ TEST(Options, ValuesInBothSpellings) {
                                    "--server-timeout", "5"},
           std::vector<std::string>{"--port=1110", "--server-port=2110", "--bind=127.0.0.1",
                                    "--server-timeout=5"}}) {
-        auto o = parseOptions(args, nullptr);
+        auto o = parseOptions(args);
         ASSERT_TRUE(o);
         EXPECT_EQ(o->port, 1110);
         EXPECT_EQ(o->serverPort, 2110);
         EXPECT_EQ(o->bind, "127.0.0.1");
         EXPECT_EQ(o->serverTimeout, 5);
     }
-    EXPECT_TRUE(parseOptions({"--help"}, nullptr)->help);
+    EXPECT_TRUE(parseOptions({"--help"})->help);
 }
 
 TEST(Options, BadArgumentsNameTheProblem) {
@@ -51,9 +50,9 @@ TEST(Options, BadArgumentsNameTheProblem) {
         {{"110"}, "unknown argument: 110"},
     };
     for (const auto &[args, why] : cases) {
-        std::string error;
-        EXPECT_FALSE(parseOptions(args, &error)) << why;
-        EXPECT_EQ(error, why);
+        auto o = parseOptions(args);
+        EXPECT_FALSE(o) << why;
+        EXPECT_EQ(o.why(), why);
     }
 }
 

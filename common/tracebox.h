@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "halvex/lineview.h"
+#include "common/lineview.h"
 
-namespace halvex {
+namespace common {
 
 class TraceBox : public LineView {
     Q_OBJECT
@@ -34,4 +34,4 @@ private:
     size_t arrived_ = 0;  // since the last repaint
 };
 
-}  // namespace halvex
+}  // namespace common

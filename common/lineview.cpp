@@ -1,4 +1,4 @@
-#include "halvex/lineview.h"
+#include "common/lineview.h"
 
 #include <QAbstractListModel>
 #include <QClipboard>
@@ -14,7 +14,7 @@
 #include <numeric>
 #include <vector>
 
-namespace halvex {
+namespace common {
 
 // The shown rows, oldest first, in a ring of at most keep rows. index() is answered directly: a
 // layout asks for every row's index, and the base class's checks cost three virtual calls a row.
@@ -228,4 +228,4 @@ void LineView::keyPressEvent(QKeyEvent *event) {
     QGuiApplication::clipboard()->setText(joined(picked));
 }
 
-}  // namespace halvex
+}  // namespace common

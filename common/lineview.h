@@ -11,7 +11,7 @@
 
 #include <vector>
 
-namespace halvex {
+namespace common {
 
 class LineModel;
 
@@ -48,4 +48,4 @@ protected:
     bool followEnd_ = false;  // a view at its end stays there as rows come in
 };
 
-}  // namespace halvex
+}  // namespace common

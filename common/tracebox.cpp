@@ -1,8 +1,8 @@
-#include "halvex/trace.h"
+#include "common/tracebox.h"
 
-#include "halvex/inspect.h"
+#include "common/tracetext.h"
 
-namespace halvex {
+namespace common {
 
 TraceBox::TraceBox(QWidget *parent) : LineView(kRows, parent) {
     followEnd_ = true;
@@ -97,4 +97,4 @@ void TraceBox::flush() {
     addRows(rows, continued);
 }
 
-}  // namespace halvex
+}  // namespace common

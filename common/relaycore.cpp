@@ -1,0 +1,283 @@
+#include "common/relaycore.h"
+
+#include <algorithm>
+
+namespace common {
+
+RelayRules::Greeting RelayRules::greet(std::string_view bytes) {
+    Greeting g;
+    g.kind = Greeting::accept;
+    g.toClient = bytes;
+    return g;
+}
+
+std::string RelayRules::failure(Failure, std::string_view) {
+    return {};
+}
+
+// The one place the phase changes; `why` names the transition.
+void RelaySlot::enter(Phase next, const char *why) {
+    phase_ = next;
+    transition_ = why;
+}
+
+RelayActions RelaySlot::step(const RelayEvent &e) {
+    RelayActions a;
+    if (phase_ == Phase::released) return a;
+    switch (e.kind) {
+        case RelayEvent::accepted:
+            onAccepted(e, a);
+            break;
+        case RelayEvent::connected:
+            onConnected(e, a);
+            break;
+        case RelayEvent::data:
+            onData(e, a);
+            break;
+        case RelayEvent::ended:
+            onEnded(e, a);
+            break;
+        case RelayEvent::failed:
+            onFailed(e, a);
+            break;
+        case RelayEvent::drained:
+            onDrained(e, a);
+            break;
+        case RelayEvent::tick:
+            onTick(e, a);
+            break;
+    }
+    return a;
+}
+
+void RelaySlot::onAccepted(const RelayEvent &e, RelayActions &a) {
+    lastMoved_ = e.now;
+    if (limits_.firstByte > 0) firstByteAt_ = e.now + limits_.firstByte;
+    if (limits_.login > 0) loginAt_ = e.now + limits_.login;
+    if (std::string_view hello = rules_.welcome(); !hello.empty())
+        a.add(RelayAction::send, Side::client, hello);
+}
+
+void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
+    switch (phase_) {
+        case Phase::accepted: {
+            if (e.side != Side::client) return;
+            firstByteAt_ = kNever;
+            lastMoved_ = e.now;
+            const RelayRules::Opening o = rules_.open(e.bytes);
+            if (!o.reply.empty()) a.add(RelayAction::send, Side::client, o.reply);
+            if (o.close) {
+                release(a, "the rules ended the slot before any server");
+                return;
+            }
+            if (!o.connect) return;
+            // Whatever the client says next waits in the kernel, in order, until the relay starts.
+            a.add(RelayAction::pause, Side::client);
+            a.add(RelayAction::connect, Side::server, o.host, o.port);
+            loginAt_ = kNever;
+            if (limits_.greeting > 0) greetingAt_ = e.now + limits_.greeting;
+            enter(Phase::connecting, "server side opened");
+            return;
+        }
+        case Phase::connecting:
+        case Phase::greeting: {
+            if (e.side == Side::client) {
+                // Read before the pause took hold: it stays in its socket for the relay.
+                a.keep = true;
+                a.add(RelayAction::pause, Side::client);
+                return;
+            }
+            if (phase_ != Phase::greeting) return;
+            const RelayRules::Greeting g = rules_.greet(e.bytes);
+            switch (g.kind) {
+                case RelayRules::Greeting::wait:
+                    return;
+                case RelayRules::Greeting::refuse:
+                    reply_ = std::string(g.toClient);
+                    if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
+                    release(a, "the rules refused the server");
+                    return;
+                case RelayRules::Greeting::accept:
+                    if (!g.toServer.empty()) {
+                        a.add(RelayAction::trace, Side::client, g.toServer, 1);
+                        a.add(RelayAction::send, Side::server, g.toServer);
+                    }
+                    if (!g.toClient.empty()) {
+                        a.add(RelayAction::trace, Side::server, g.toClient);
+                        a.add(RelayAction::send, Side::client, g.toClient);
+                    }
+                    // The server's room is not known here: the client's next chunk is measured.
+                    startRelay(e.now, -1, 0, a);
+                    transition_ = "server accepted, relaying";
+                    return;
+            }
+            return;
+        }
+        case Phase::relaying: {
+            const RelayRules::Pass p = rules_.relay(e.side, e.bytes);
+            lastMoved_ = e.now;
+            a.add(RelayAction::trace, e.side, e.bytes);
+            if (!p.send.empty()) a.add(RelayAction::send, partner(e.side), p.send);
+            if (p.release) {
+                release(a, e.side == Side::client ? "the rules ended the slot on the client's words"
+                                                  : "the rules ended the slot on the server's words");
+                return;
+            }
+            flow(e.side, e.room, p.send.size(), a);
+            return;
+        }
+        case Phase::released:
+            return;
+    }
+}
+
+void RelaySlot::flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a) {
+    const std::int64_t left = room - std::int64_t(sent);
+    if (left < limits_.minRoom) {
+        flowHeld_[index(source)] = true;
+        a.add(RelayAction::pause, source);
+        a.add(RelayAction::watch, partner(source));
+        return;
+    }
+    a.add(RelayAction::limit, source, {}, left);
+}
+
+void RelaySlot::onConnected(const RelayEvent &e, RelayActions &a) {
+    if (phase_ != Phase::connecting) return;
+    const RelayRules::Start s = rules_.connected();
+    if (!s.send.empty()) a.add(RelayAction::trace, Side::client, s.send, 1);
+    if (s.release) {
+        release(a, "the rules ended the slot on connecting");
+        return;
+    }
+    if (!s.send.empty()) a.add(RelayAction::send, Side::server, s.send);
+    if (s.greet) {
+        enter(Phase::greeting, "connected, waiting for the server's greeting");
+        return;
+    }
+    startRelay(e.now, e.room, s.send.size(), a);
+}
+
+void RelaySlot::startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a) {
+    enter(Phase::relaying, "connected, relaying");
+    greetingAt_ = kNever;
+    lastMoved_ = now;
+    if (ended_[index(Side::client)]) {
+        a.add(RelayAction::shutdown, Side::server);
+        return;
+    }
+    if (serverRoom < 0) {
+        a.add(RelayAction::resume, Side::client);
+        return;
+    }
+    const std::int64_t left = serverRoom - std::int64_t(sent);
+    if (left < limits_.minRoom) {
+        // What went first is still on its way: the client waits until it has gone.
+        flowHeld_[index(Side::client)] = true;
+        a.add(RelayAction::watch, Side::server);
+        return;
+    }
+    a.add(RelayAction::resume, Side::client, {}, left);
+}
+
+void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
+    switch (phase_) {
+        case Phase::accepted:
+            if (e.side == Side::client) release(a, "the client left before any server");
+            return;
+        case Phase::connecting:
+        case Phase::greeting:
+            if (e.side == Side::client) {
+                ended_[index(Side::client)] = true;  // passed on once the relay starts
+                return;
+            }
+            refuse(Failure::closedEarly, {}, a, "the server ended before it was accepted");
+            return;
+        case Phase::relaying:
+            ended_[index(e.side)] = true;
+            lastMoved_ = e.now;
+            if (ended_[0] && ended_[1]) {
+                release(a, "both sides ended");
+                return;
+            }
+            // The other side hears the end once its queue is written, and may still answer.
+            a.add(RelayAction::shutdown, partner(e.side));
+            transition_ = e.side == Side::client ? "the client ended, the server may answer"
+                                                 : "the server ended, the client may answer";
+            return;
+        case Phase::released:
+            return;
+    }
+}
+
+void RelaySlot::onFailed(const RelayEvent &e, RelayActions &a) {
+    if (e.side == Side::server && (phase_ == Phase::connecting || phase_ == Phase::greeting)) {
+        refuse(Failure::unreachable, e.bytes, a, "the server side failed before it was accepted");
+        return;
+    }
+    release(a, e.side == Side::client ? "the client failed" : "the server failed");
+}
+
+void RelaySlot::onDrained(const RelayEvent &e, RelayActions &a) {
+    const Side source = partner(e.side);
+    if (!flowHeld_[index(source)]) return;
+    flowHeld_[index(source)] = false;
+    if (phase_ != Phase::relaying || ended_[index(source)]) return;
+    // One chunk at least, even when the kernel's room is still small: the next chunk is measured
+    // again, so the source is held back at once if the partner cannot take it.
+    a.add(RelayAction::resume, source, {}, std::max(e.room, limits_.minRoom));
+}
+
+void RelaySlot::onTick(const RelayEvent &e, RelayActions &a) {
+    switch (phase_) {
+        case Phase::accepted:
+            if (e.now >= firstByteAt_)
+                refuse(Failure::silent, {}, a, "the client said nothing in time");
+            else if (e.now >= loginAt_)
+                refuse(Failure::noLogin, {}, a, "no server named in time");
+            return;
+        case Phase::connecting:
+        case Phase::greeting:
+            if (e.now >= greetingAt_)
+                refuse(Failure::noGreeting, {}, a, "the server was not accepted in time");
+            return;
+        case Phase::relaying:
+            if (e.now >= nextDeadline())
+                release(a, ended_[0] || ended_[1] ? "one side ended and the other stayed silent"
+                                                   : "silent both ways");
+            return;
+        case Phase::released:
+            return;
+    }
+}
+
+Millis RelaySlot::nextDeadline() const {
+    switch (phase_) {
+        case Phase::accepted:
+            return std::min(firstByteAt_, loginAt_);
+        case Phase::connecting:
+        case Phase::greeting:
+            return greetingAt_;
+        case Phase::relaying:
+            if (ended_[0] || ended_[1])
+                return limits_.linger > 0 ? lastMoved_ + limits_.linger : kNever;
+            return limits_.idle > 0 ? lastMoved_ + limits_.idle : kNever;
+        case Phase::released:
+            return kNever;
+    }
+    return kNever;
+}
+
+void RelaySlot::refuse(Failure why, std::string_view reason, RelayActions &a,
+                       const char *transition) {
+    reply_ = rules_.failure(why, reason);
+    if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
+    release(a, transition);
+}
+
+void RelaySlot::release(RelayActions &a, const char *why) {
+    a.add(RelayAction::release, Side::client);
+    enter(Phase::released, why);
+}
+
+}  // namespace common

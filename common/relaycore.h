@@ -1,0 +1,211 @@
+// One slot of a relay as events in and actions out: the client's connection, the connection the
+// relay makes for it (to an upstream proxy, to a POP3 server), and the rules between the two.
+// Plain C++: no Qt, no sockets, no clock. The relay shell turns socket events and its clock into
+// events and carries out the actions; a program's rules (RelayRules) decide what is its own: what
+// a client must say before the server side is opened, what the server must say before the relay
+// starts, what is inspected on the way.
+//
+// A slot's life:
+//   accepted    the client is connected; its bytes go to the rules until they open the server side
+//   connecting  the server side is being connected; the client is not read
+//   greeting    connected; the server's first words go to the rules; the client is not read
+//   relaying    both ways, through the rules, until both sides have ended or one fails
+//   released    both connections are gone; nothing more happens
+//
+// Half-close: a side that ends its stream has the end passed on to the other, which may still
+// answer; once both have ended, or after `linger` without data, the slot is released.
+//
+// Backpressure, the one rule: a side is read no further than its partner can hand to the kernel
+// at once (the partner's room, which the shell measures), and not at all while that room is below
+// `minRoom`; it is read again when the partner has drained.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+namespace common {
+
+enum class Side : std::uint8_t { client, server };
+constexpr Side partner(Side s) {
+    return s == Side::client ? Side::server : Side::client;
+}
+
+// A time in milliseconds on the shell's clock.
+using Millis = std::int64_t;
+inline constexpr Millis kNever = std::numeric_limits<Millis>::max();
+
+// Each limit is its own deadline; 0 means none.
+struct RelayLimits {
+    Millis firstByte = 0;  // from accept: the client must have sent something
+    Millis login = 0;      // from accept, not restarted: the rules must have opened the server side
+    Millis greeting = 0;   // from the connect: the rules must have accepted the server
+    Millis linger = 60000; // a side has ended: the slot goes after this long without data
+    Millis idle = 0;       // relaying: the slot goes after this long without data either way
+    std::int64_t minRoom = 16 * 1024;
+};
+
+// Why a slot ends before its relay started; what, if anything, the client is told is the rules'.
+enum class Failure : std::uint8_t {
+    unreachable,  // the server side could not be connected
+    closedEarly,  // the server side ended before the rules accepted it
+    noGreeting,   // the rules did not accept the server in time
+    noLogin,      // the rules did not open the server side in time
+    silent,       // the client sent nothing in time
+};
+
+// What a program decides for its slots. The views it returns must stay valid until the next call
+// into the same rules object.
+class RelayRules {
+public:
+    virtual ~RelayRules() = default;
+
+    // Sent to the client as soon as it is accepted.
+    virtual std::string_view welcome() { return {}; }
+
+    // The client's bytes while there is no server side.
+    struct Opening {
+        std::string_view reply;  // for the client, now
+        bool connect = false;    // open the server side to host:port
+        std::string_view host;
+        int port = 0;
+        bool close = false;  // end the slot once the reply is written
+    };
+    virtual Opening open(std::string_view bytes) = 0;
+
+    // The server side is connected: what it gets first, and whether its own first words are to be
+    // judged by greet() before the relay starts.
+    struct Start {
+        std::string_view send;
+        bool greet = false;
+        bool release = false;  // end the slot instead (what would have been sent is still traced)
+    };
+    virtual Start connected() = 0;
+
+    // The server's bytes while greet() has not accepted it yet.
+    struct Greeting {
+        enum Kind : std::uint8_t { wait, accept, refuse };
+        Kind kind = wait;
+        std::string_view toServer;  // accept: for the server, before anything of the client's
+        std::string_view toClient;  // accept: what of the bytes the client gets; refuse: its reply
+    };
+    virtual Greeting greet(std::string_view bytes);
+
+    // Bytes while relaying: what goes on to the other side, and whether the slot ends once it is
+    // written.
+    struct Pass {
+        std::string_view send;
+        bool release = false;
+    };
+    virtual Pass relay(Side /*from*/, std::string_view bytes) { return {bytes, false}; }
+
+    // The line the client gets when its slot ends this way; empty: closed without a word.
+    virtual std::string failure(Failure why, std::string_view reason);
+};
+
+struct RelayEvent {
+    enum Kind : std::uint8_t {
+        accepted,   // the client is connected
+        connected,  // the server side is connected (room: its room)
+        data,       // bytes from a side (room: the partner's room now)
+        ended,      // a side has ended its stream
+        failed,     // a side failed (bytes: why)
+        drained,    // a side has handed everything to the kernel (room: its room now)
+        tick,       // time has passed
+    };
+    Kind kind = tick;
+    Side side = Side::client;
+    std::string_view bytes;
+    std::int64_t room = 0;
+    Millis now = 0;
+};
+
+struct RelayAction {
+    enum Kind : std::uint8_t {
+        send,      // bytes to a side
+        trace,     // bytes a side sent (n = 1: the first the server gets), for the traces
+        pause,     // stop reading a side
+        resume,    // read a side again, at most n bytes a chunk (0: no limit)
+        limit,     // read a side at most n bytes a chunk
+        watch,     // report when a side has drained
+        shutdown,  // end the stream towards a side, once its queue is written
+        connect,   // open the server side to bytes:n
+        release,   // close both sides (queued bytes still go out) and free the slot; always last
+    };
+    Kind kind = send;
+    Side side = Side::client;
+    std::string_view bytes;
+    std::int64_t n = 0;
+};
+
+// The actions of one event, in the order they are to be carried out.
+class RelayActions {
+public:
+    static constexpr std::size_t kMax = 10;
+    // The chunk of a data event stays unread in its socket.
+    bool keep = false;
+
+    const RelayAction *begin() const { return items_.data(); }
+    const RelayAction *end() const { return items_.data() + count_; }
+    std::size_t size() const { return count_; }
+    const RelayAction &operator[](std::size_t i) const { return items_[i]; }
+
+    void add(RelayAction::Kind kind, Side side, std::string_view bytes = {}, std::int64_t n = 0) {
+        if (count_ < kMax) items_[count_++] = RelayAction{kind, side, bytes, n};
+    }
+
+private:
+    std::array<RelayAction, kMax> items_{};
+    std::size_t count_ = 0;
+};
+
+class RelaySlot {
+public:
+    enum class Phase : std::uint8_t { accepted, connecting, greeting, relaying, released };
+
+    RelaySlot(RelayRules &rules, const RelayLimits &limits) : rules_(rules), limits_(limits) {}
+
+    // The one way a slot changes: every event goes through here.
+    RelayActions step(const RelayEvent &event);
+
+    Phase phase() const { return phase_; }
+    // The name of the last change of phase, for tests and traces.
+    const char *transition() const { return transition_; }
+    bool ended(Side s) const { return ended_[index(s)]; }
+    // The earliest time a tick may change something; kNever when no deadline runs.
+    Millis nextDeadline() const;
+
+private:
+    static constexpr std::size_t index(Side s) { return s == Side::client ? 0 : 1; }
+    void enter(Phase next, const char *why);
+
+    void onAccepted(const RelayEvent &e, RelayActions &a);
+    void onConnected(const RelayEvent &e, RelayActions &a);
+    void onData(const RelayEvent &e, RelayActions &a);
+    void onEnded(const RelayEvent &e, RelayActions &a);
+    void onFailed(const RelayEvent &e, RelayActions &a);
+    void onDrained(const RelayEvent &e, RelayActions &a);
+    void onTick(const RelayEvent &e, RelayActions &a);
+
+    void startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a);
+    void flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a);
+    void release(RelayActions &a, const char *why);
+    void refuse(Failure why, std::string_view reason, RelayActions &a, const char *transition);
+
+    RelayRules &rules_;
+    const RelayLimits &limits_;
+    Phase phase_ = Phase::accepted;
+    const char *transition_ = "new slot";
+    bool ended_[2] = {false, false};
+    bool flowHeld_[2] = {false, false};  // not read: its partner has no room
+    // Deadlines, each its own: kNever when not running.
+    Millis firstByteAt_ = kNever;
+    Millis loginAt_ = kNever;
+    Millis greetingAt_ = kNever;
+    Millis lastMoved_ = 0;  // the linger and idle deadlines run from here
+    std::string reply_;     // a failure reply being sent
+};
+
+}  // namespace common

@@ -1,0 +1,108 @@
+// The relay shell: the two socket arrays of a relay, paired by slot index (element 0 of the client
+// array listens; element 0 of the server array is a template that never connects), the lowest-free
+// slot table, one sweep timer for every slot's deadlines, and the send-room measurements that the
+// backpressure rule needs. Each event of either array becomes an event of that slot's RelaySlot,
+// with the side it came from; the actions that come back are carried out on the sockets. One set
+// of handlers serves both directions.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "common/relaycore.h"
+#include "common/socketarray.h"
+
+namespace common {
+
+class RelayShell : public QObject {
+    Q_OBJECT
+public:
+    // What a window wants to know of its relay.
+    class Observer {
+    public:
+        virtual ~Observer() = default;
+        virtual void accepted(int /*slot*/) {}
+        virtual void connected(int /*slot*/) {}
+        // Bytes a side sent (first: what the server side gets first), as the traces show them.
+        virtual void relayed(int /*slot*/, Side /*from*/, std::string_view /*bytes*/,
+                             bool /*first*/) {}
+        virtual void released(int /*slot*/) {}
+        // The listener failed and is closed.
+        virtual void listenerFailed(const QString & /*why*/) {}
+    };
+    // The rules for a new slot; peer is the client's address.
+    using MakeRules = std::function<std::unique_ptr<RelayRules>(int slot, const QString &peer)>;
+
+    RelayShell(const QString &clientArray, const QString &serverArray, int maxSlots,
+               MakeRules makeRules, QObject *parent = nullptr);
+    ~RelayShell() override;
+
+    SocketArray &clients() { return clients_; }
+    SocketArray &servers() { return servers_; }
+    const SocketArray &clients() const { return clients_; }
+    const SocketArray &servers() const { return servers_; }
+
+    void setObserver(Observer *observer) { observer_ = observer; }
+    // Apply to every slot, the open ones included.
+    void setLimits(const RelayLimits &limits) { limits_ = limits; }
+    const RelayLimits &limits() const { return limits_; }
+
+    // Opens the listener (closing it first); false and a readable reason when it cannot be had.
+    bool listen(const QString &address, int port, QString *why = nullptr);
+    bool listening() const;
+    void stopListening();
+
+    // Frees a slot: both connections closed (queued bytes still go out), both elements gone.
+    void release(int slot);
+    // Frees every slot.
+    void releaseAll();
+    // Closes every slot's connections but keeps their elements: such a slot stays taken, and
+    // quiet, until releaseAll() or release().
+    void closeAll();
+
+    int maxSlots() const { return maxSlots_; }
+    // Slots taken (relaying or kept by closeAll).
+    int count() const { return clients_.count() - 1; }
+    // The slot's relay, or null when the slot has none.
+    const RelaySlot *slot(int i) const;
+    QString peer(int i) const;
+
+private:
+    struct Slot;
+
+    Socket *socketOf(Side side, int i) const;
+    Slot *slotAt(int i) const;
+    static Millis now();
+
+    void onRequest(qintptr requestID);
+    void onConnected(int i);
+    void onData(Side side, int i);
+    void onEnded(Side side, int i);
+    void onFailed(Side side, int i, const QString &why);
+    void onDrained(Side side, int i);
+    void sweep();
+
+    // Steps slot i with the event and carries out what comes back.
+    void run(int i, const RelayEvent &event);
+    void execute(int i, const RelayActions &actions);
+    void openServer(int i, std::string_view host, int port);
+    void redeliverLater(Side side, int i);
+
+    SocketArray clients_;
+    SocketArray servers_;
+    int maxSlots_;
+    MakeRules makeRules_;
+    RelayLimits limits_;
+    Observer *observer_ = nullptr;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    QTimer sweep_;
+    quint64 serial_ = 0;  // tells a slot from an earlier one under the same index
+};
+
+}  // namespace common

@@ -1,0 +1,354 @@
+// The relay core as transcripts: events in, actions out, no sockets and no waits. The rules here
+// are a small scripted stand-in; quessel's and halvex's own rules have transcripts of their own.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/relaycore.h"
+
+using namespace common;
+
+namespace {
+
+// Rules that open the server side on the line "open", answer anything else before that with
+// "?", send "hello" first, and (when asked to) wait for a server greeting line "+OK".
+class Scripted : public RelayRules {
+public:
+    bool wantGreeting = false;
+    std::string welcomeText;
+    std::string reply;
+
+    std::string_view welcome() override { return welcomeText; }
+    Opening open(std::string_view bytes) override {
+        Opening o;
+        if (bytes == "open") {
+            o.connect = true;
+            o.host = "server.test";
+            o.port = 110;
+        } else if (bytes == "bye") {
+            o.reply = "bye";
+            o.close = true;
+        } else {
+            o.reply = "?";
+        }
+        return o;
+    }
+    Start connected() override {
+        Start s;
+        s.send = "hello";
+        s.greet = wantGreeting;
+        return s;
+    }
+    Greeting greet(std::string_view bytes) override {
+        Greeting g;
+        greeting += bytes;
+        if (greeting.find('\n') == std::string::npos) return g;
+        if (greeting.rfind("+OK", 0) != 0) {
+            g.kind = Greeting::refuse;
+            g.toClient = "-ERR refused";
+            return g;
+        }
+        g.kind = Greeting::accept;
+        rest = greeting.substr(greeting.find('\n') + 1);
+        g.toClient = rest;
+        return g;
+    }
+    std::string failure(Failure why, std::string_view reason) override {
+        switch (why) {
+            case Failure::unreachable:
+                return "-ERR unreachable: " + std::string(reason);
+            case Failure::closedEarly:
+                return "-ERR closed";
+            case Failure::noGreeting:
+                return "-ERR no greeting";
+            case Failure::noLogin:
+                return "-ERR no login";
+            case Failure::silent:
+                return {};
+        }
+        return {};
+    }
+
+private:
+    std::string greeting, rest;
+};
+
+const char *sideName(Side s) {
+    return s == Side::client ? "client" : "server";
+}
+
+// The actions as lines: "send client ?", "pause client", "limit server 1000", "release".
+std::vector<std::string> lines(const RelayActions &actions) {
+    std::vector<std::string> out;
+    for (const RelayAction &a : actions) {
+        std::string l;
+        switch (a.kind) {
+            case RelayAction::send:
+                l = std::string("send ") + sideName(a.side) + " " + std::string(a.bytes);
+                break;
+            case RelayAction::trace:
+                l = std::string("trace ") + sideName(a.side) + (a.n ? " first " : " ") +
+                    std::string(a.bytes);
+                break;
+            case RelayAction::pause:
+                l = std::string("pause ") + sideName(a.side);
+                break;
+            case RelayAction::resume:
+                l = std::string("resume ") + sideName(a.side) + " " + std::to_string(a.n);
+                break;
+            case RelayAction::limit:
+                l = std::string("limit ") + sideName(a.side) + " " + std::to_string(a.n);
+                break;
+            case RelayAction::watch:
+                l = std::string("watch ") + sideName(a.side);
+                break;
+            case RelayAction::shutdown:
+                l = std::string("shutdown ") + sideName(a.side);
+                break;
+            case RelayAction::connect:
+                l = "connect " + std::string(a.bytes) + ":" + std::to_string(a.n);
+                break;
+            case RelayAction::release:
+                l = "release";
+                break;
+        }
+        out.push_back(l);
+    }
+    if (actions.keep) out.push_back("keep");
+    return out;
+}
+
+using Lines = std::vector<std::string>;
+
+// One slot driven by events, with the time moved by hand.
+struct Harness {
+    Scripted rules;
+    RelayLimits limits;
+    RelaySlot slot{rules, limits};
+    Millis now = 1000;
+
+    Lines ev(RelayEvent::Kind kind, Side side = Side::client, std::string_view bytes = {},
+             std::int64_t room = 0) {
+        RelayEvent e;
+        e.kind = kind;
+        e.side = side;
+        e.bytes = bytes;
+        e.room = room;
+        e.now = now;
+        return lines(slot.step(e));
+    }
+    Lines accept() { return ev(RelayEvent::accepted); }
+    Lines client(std::string_view b, std::int64_t room = 1 << 20) {
+        return ev(RelayEvent::data, Side::client, b, room);
+    }
+    Lines server(std::string_view b, std::int64_t room = 1 << 20) {
+        return ev(RelayEvent::data, Side::server, b, room);
+    }
+    Lines connected(std::int64_t room = 1 << 20) {
+        return ev(RelayEvent::connected, Side::server, {}, room);
+    }
+    Lines ended(Side s) { return ev(RelayEvent::ended, s); }
+    Lines failed(Side s, std::string_view why) { return ev(RelayEvent::failed, s, why); }
+    Lines drained(Side s, std::int64_t room) { return ev(RelayEvent::drained, s, {}, room); }
+    Lines tick(Millis later) {
+        now += later;
+        return ev(RelayEvent::tick);
+    }
+    // Up to relaying, without a greeting.
+    void relaying() {
+        accept();
+        client("open");
+        connected();
+        ASSERT_EQ(slot.phase(), RelaySlot::Phase::relaying);
+    }
+};
+
+}  // namespace
+
+TEST(RelayCore, OpeningTheServerSideHoldsTheClientUntilTheRelayStarts) {
+    Harness h;
+    h.rules.welcomeText = "+OK\r\n";
+    EXPECT_EQ(h.accept(), Lines({"send client +OK\r\n"}));
+    EXPECT_EQ(h.client("CAPA"), Lines({"send client ?"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::accepted);
+    EXPECT_EQ(h.client("open"), Lines({"pause client", "connect server.test:110"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::connecting);
+    // Bytes read just before the pause took hold stay in the client's socket.
+    EXPECT_EQ(h.client("PASS x"), Lines({"pause client", "keep"}));
+    EXPECT_EQ(h.connected(100000),
+              Lines({"trace client first hello", "send server hello", "resume client 99995"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::relaying);
+    EXPECT_EQ(h.client("PASS x", 50000),
+              Lines({"trace client PASS x", "send server PASS x", "limit client 49994"}));
+    EXPECT_EQ(h.server("+OK", 50000),
+              Lines({"trace server +OK", "send client +OK", "limit server 49997"}));
+}
+
+TEST(RelayCore, TheRulesMayEndASlotBeforeAnyServer) {
+    Harness h;
+    h.accept();
+    EXPECT_EQ(h.client("bye"), Lines({"send client bye", "release"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::released);
+    // Nothing happens to a released slot.
+    EXPECT_EQ(h.client("more"), Lines());
+    EXPECT_EQ(h.tick(1000000), Lines());
+}
+
+TEST(RelayCore, GreetingIsJudgedBeforeTheClientIsReadAgain) {
+    Harness h;
+    h.rules.wantGreeting = true;
+    h.accept();
+    h.client("open");
+    EXPECT_EQ(h.connected(), Lines({"trace client first hello", "send server hello"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::greeting);
+    EXPECT_EQ(h.server("+OK rea"), Lines());
+    // The greeting line is dropped; what came after it goes to the client.
+    EXPECT_EQ(h.server("dy\r\n+OK user"),
+              Lines({"trace server +OK user", "send client +OK user", "resume client 0"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::relaying);
+
+    Harness refused;
+    refused.rules.wantGreeting = true;
+    refused.accept();
+    refused.client("open");
+    refused.connected();
+    EXPECT_EQ(refused.server("SSH-2.0-OpenSSH\r\n"), Lines({"send client -ERR refused", "release"}));
+}
+
+TEST(RelayCore, ServerFailingBeforeTheRelayGetsTheClientOneLine) {
+    Harness h;
+    h.accept();
+    h.client("open");
+    EXPECT_EQ(h.failed(Side::server, "connection refused"),
+              Lines({"send client -ERR unreachable: connection refused", "release"}));
+
+    Harness early;
+    early.rules.wantGreeting = true;
+    early.accept();
+    early.client("open");
+    early.connected();
+    EXPECT_EQ(early.ended(Side::server), Lines({"send client -ERR closed", "release"}));
+}
+
+TEST(RelayCore, EitherSideFailingWhileRelayingReleasesTheSlot) {
+    for (Side side : {Side::client, Side::server}) {
+        Harness h;
+        h.relaying();
+        EXPECT_EQ(h.failed(side, "reset"), Lines({"release"})) << sideName(side);
+    }
+    Harness before;
+    before.accept();
+    before.client("open");
+    EXPECT_EQ(before.failed(Side::client, "reset"), Lines({"release"}));
+}
+
+TEST(RelayCore, HalfCloseIsPassedOnFromEitherSide) {
+    for (Side side : {Side::client, Side::server}) {
+        SCOPED_TRACE(sideName(side));
+        Harness h;
+        h.relaying();
+        EXPECT_EQ(h.ended(side), Lines({std::string("shutdown ") + sideName(partner(side))}));
+        // The other side may still answer.
+        const Side other = partner(side);
+        const std::string toward = sideName(side);
+        EXPECT_EQ(h.ev(RelayEvent::data, other, "answer", 1 << 20),
+                  Lines({std::string("trace ") + sideName(other) + " answer",
+                         "send " + toward + " answer",
+                         std::string("limit ") + sideName(other) + " 1048570"}));
+        EXPECT_EQ(h.ended(other), Lines({"release"}));
+    }
+    // A client that ends before any server is there leaves nothing to relay.
+    Harness early;
+    early.accept();
+    EXPECT_EQ(early.ended(Side::client), Lines({"release"}));
+    // One that ends while the server side connects has its end passed on once it is there.
+    Harness connecting;
+    connecting.accept();
+    connecting.client("open");
+    EXPECT_EQ(connecting.ended(Side::client), Lines());
+    EXPECT_EQ(connecting.connected(),
+              Lines({"trace client first hello", "send server hello", "shutdown server"}));
+}
+
+TEST(RelayCore, BackpressurePausesTheSourceAndResumesItWhenThePartnerDrains) {
+    Harness h;
+    h.relaying();
+    // Room for the chunk but not much more: the client is held until the server side drains.
+    EXPECT_EQ(h.client(std::string(10000, 'x'), 20000),
+              Lines({"trace client " + std::string(10000, 'x'), "send server " + std::string(10000, 'x'),
+                     "pause client", "watch server"}));
+    // The client's own queue draining does not free the server.
+    EXPECT_EQ(h.drained(Side::client, 1 << 20), Lines());
+    EXPECT_EQ(h.drained(Side::server, 300000), Lines({"resume client 300000"}));
+    // Draining again changes nothing.
+    EXPECT_EQ(h.drained(Side::server, 300000), Lines());
+    // Even with little room the source gets one chunk's worth, and is measured again.
+    h.client("y", 0);
+    EXPECT_EQ(h.drained(Side::server, 10), Lines({"resume client 16384"}));
+    // No room at all: the bytes go (the socket queues them) and the source waits.
+    EXPECT_EQ(h.server("z", 0), Lines({"trace server z", "send client z", "pause server",
+                                       "watch client"}));
+
+    // A first chunk bigger than the new connection's room holds the client until it has gone.
+    Harness big;
+    big.accept();
+    big.client("open");
+    EXPECT_EQ(big.connected(100),
+              Lines({"trace client first hello", "send server hello", "watch server"}));
+    EXPECT_EQ(big.drained(Side::server, 200000), Lines({"resume client 200000"}));
+}
+
+TEST(RelayCore, EachDeadlineEndsASilentSlot) {
+    // The client says nothing at all.
+    Harness silent;
+    silent.limits.firstByte = 60000;
+    silent.accept();
+    EXPECT_EQ(silent.slot.nextDeadline(), 61000);
+    EXPECT_EQ(silent.tick(59999), Lines());
+    EXPECT_EQ(silent.tick(1), Lines({"release"}));
+
+    // The client talks but names no server; the limit runs from accept, not from each chunk.
+    Harness login;
+    login.limits.login = 60000;
+    login.accept();
+    login.tick(30000);
+    login.client("CAPA");
+    EXPECT_EQ(login.tick(29999), Lines());
+    EXPECT_EQ(login.tick(1), Lines({"send client -ERR no login", "release"}));
+
+    // The server connects but never greets.
+    Harness greeting;
+    greeting.limits.greeting = 5000;
+    greeting.rules.wantGreeting = true;
+    greeting.accept();
+    greeting.client("open");
+    greeting.connected();
+    EXPECT_EQ(greeting.tick(4999), Lines());
+    EXPECT_EQ(greeting.tick(1), Lines({"send client -ERR no greeting", "release"}));
+
+    // One side has ended; the other stays silent.
+    Harness linger;
+    linger.limits.linger = 60000;
+    linger.relaying();
+    linger.ended(Side::client);
+    linger.tick(50000);
+    // Data keeps a half-ended slot alive.
+    linger.server("still sending");
+    EXPECT_EQ(linger.tick(59999), Lines());
+    EXPECT_EQ(linger.tick(1), Lines({"release"}));
+
+    // Silent both ways.
+    Harness idle;
+    idle.limits.idle = 900000;
+    idle.relaying();
+    idle.tick(899000);
+    idle.client("x");
+    EXPECT_EQ(idle.tick(899999), Lines());
+    EXPECT_EQ(idle.tick(1), Lines({"release"}));
+    // Without an idle limit a quiet slot stays.
+    Harness open;
+    open.relaying();
+    EXPECT_EQ(open.slot.nextDeadline(), kNever);
+    EXPECT_EQ(open.tick(1000000000), Lines());
+}
