@@ -77,7 +77,9 @@ bool isHostName(std::string_view text) {
         if (label.empty() || label.size() > 63 || label.front() == '-') return false;
         for (char c : label)
             if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '-' && c != '_') return false;
-        if (dot == std::string_view::npos) return true;
+        // A last label of digits makes no name but an address in disguise ("2130706433",
+        // "127.1"), which resolvers read as one.
+        if (dot == std::string_view::npos) return !allDigits(label);
         start = dot + 1;
     }
 }
@@ -88,7 +90,7 @@ std::optional<std::string> parseHost(std::string_view text) {
         if (!isIPv6Literal(text)) return std::nullopt;
         return std::string(text);
     }
-    if (isIPv6Literal(text) || isHostName(text)) return std::string(text);
+    if (isIPv4Literal(text) || isIPv6Literal(text) || isHostName(text)) return std::string(text);
     return std::nullopt;
 }
 

@@ -19,7 +19,7 @@ bool isIPv4Literal(std::string_view text);
 // An IPv6 address without brackets (hex groups and colons, an IPv4 tail allowed).
 bool isIPv6Literal(std::string_view text);
 // A DNS name: labels of letters, digits, "-" and "_" joined by dots, at most 253 bytes, no empty
-// label (a final dot is allowed).
+// label (a final dot is allowed), and a last label that is not all digits.
 bool isHostName(std::string_view text);
 
 // A host alone: a name, an IPv4 address, or an IPv6 address bare or in brackets (which go). No

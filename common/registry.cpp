@@ -232,4 +232,10 @@ bool regwrite_sz(const QString &pfad, const QString &value) {
 
 #endif
 
+std::string registryValue(std::string_view name) {
+    const QByteArray bytes =
+        regread(kRegistryKey + QString::fromUtf8(name.data(), qsizetype(name.size()))).toUtf8();
+    return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+
 }  // namespace common

@@ -13,12 +13,18 @@
 #include <QByteArray>
 #include <QString>
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace common {
 
 QString regread(const QString &pfad);
 bool regwrite_sz(const QString &pfad, const QString &value);
+
+// The key every value of the suite lives under, and one value of it by name.
+inline const QString kRegistryKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
+std::string registryValue(std::string_view name);
 
 // The file behind the store on systems without a registry (for tests and the README).
 QString registryFilePath();

@@ -170,14 +170,9 @@ void RelaySlot::startRelay(Millis now, std::int64_t serverRoom, std::size_t sent
         a.add(RelayAction::resume, Side::client);
         return;
     }
+    // As after a drain: one chunk at least, measured again when it is sent.
     const std::int64_t left = serverRoom - std::int64_t(sent);
-    if (left < limits_.minRoom) {
-        // What went first is still on its way: the client waits until it has gone.
-        flowHeld_[index(Side::client)] = true;
-        a.add(RelayAction::watch, Side::server);
-        return;
-    }
-    a.add(RelayAction::resume, Side::client, {}, left);
+    a.add(RelayAction::resume, Side::client, {}, std::max(left, limits_.minRoom));
 }
 
 void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {

@@ -27,13 +27,18 @@ RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, i
       makeRules_(std::move(makeRules)) {
     connect(&clients_, &SocketArray::ConnectionRequest, this,
             [this](int, qintptr id) { onRequest(id); });
+    connect(&clients_, &SocketArray::Exhausted, this, [this](int i) {
+        if (i == 0) onExhausted();
+    });
     connect(&servers_, &SocketArray::Connect, this, &RelayShell::onConnected);
     for (Side side : {Side::client, Side::server}) {
         SocketArray &a = side == Side::client ? clients_ : servers_;
         connect(&a, &SocketArray::DataArrival, this, [this, side](int i, qint64) { onData(side, i); });
         connect(&a, &SocketArray::Close, this, [this, side](int i) { onEnded(side, i); });
         connect(&a, &SocketArray::Error, this,
-                [this, side](int i, int, const QString &why) { onFailed(side, i, why); });
+                [this, side](int i, int number, const QString &why) {
+                    onFailed(side, i, number, why);
+                });
         connect(&a, &SocketArray::SendComplete, this, [this, side](int i) { onDrained(side, i); });
     }
     sweep_.setInterval(kSweepMs);
@@ -98,8 +103,22 @@ void RelayShell::onRequest(qintptr requestID) {
             n = i;
             break;
         }
-    if (n > maxSlots_) return;  // not accepting it refuses the connection
     const QString peer = clients_[0].RemoteHostIP();
+    if (allowedClients_) {
+        const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
+        if (!a || !allowedClients_->contains(*a)) {
+            refuse(peer, QStringLiteral("not in the allowed clients"));
+            return;
+        }
+    }
+    if (maxPerClient_ > 0 && perClient_.count(peer) && perClient_[peer] >= maxPerClient_) {
+        refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_));
+        return;
+    }
+    if (n > maxSlots_) {
+        refuse(peer, QStringLiteral("every slot is taken"));
+        return;
+    }
     if (servers_.exists(n)) servers_.Unload(n);
     if (!clients_.Load(n)) return;
     if (!clients_[n].Accept(requestID)) {
@@ -109,11 +128,42 @@ void RelayShell::onRequest(qintptr requestID) {
     if (std::size_t(n) >= slots_.size()) slots_.resize(std::size_t(n) + 1);
     slots_[std::size_t(n)] =
         std::make_unique<Slot>(makeRules_(n, peer), limits_, peer, ++serial_);
+    ++perClient_[peer];
     if (observer_) observer_->accepted(n);
     RelayEvent e;
     e.kind = RelayEvent::accepted;
     e.now = now();
     run(n, e);
+}
+
+void RelayShell::refuse(const QString &peer, const QString &why) {
+    // Not accepting the request closes the connection at once, unread.
+    ++refusedClients_;
+    if (observer_) observer_->refusedClient(peer, why);
+}
+
+void RelayShell::onExhausted() {
+    if (whenExhausted_ != WhenExhausted::dropOldestWaiting) return;  // the socket refuses it
+    // The oldest client that has not had its server side opened is the one that waits for the
+    // least: it gives its descriptor to the newcomer.
+    int oldest = 0;
+    quint64 first = 0;
+    for (std::size_t i = 1; i < slots_.size(); ++i) {
+        const Slot *s = slots_[i].get();
+        if (s && s->core.phase() == RelaySlot::Phase::accepted && (!oldest || s->serial < first)) {
+            oldest = int(i);
+            first = s->serial;
+        }
+    }
+    if (oldest) release(oldest);
+}
+
+void RelayShell::forget(int i) {
+    Slot *s = slotAt(i);
+    if (!s) return;
+    if (auto it = perClient_.find(s->peer); it != perClient_.end() && --it->second <= 0)
+        perClient_.erase(it);
+    slots_[std::size_t(i)].reset();
 }
 
 // ---- socket events -----------------------------------------------------------------------------
@@ -171,7 +221,7 @@ void RelayShell::onEnded(Side side, int i) {
     run(i, e);
 }
 
-void RelayShell::onFailed(Side side, int i, const QString &why) {
+void RelayShell::onFailed(Side side, int i, int number, const QString &why) {
     if (i == 0) {
         if (side == Side::client) {
             clients_[0].Close();
@@ -182,6 +232,10 @@ void RelayShell::onFailed(Side side, int i, const QString &why) {
     if (!slotAt(i)) {
         release(i);
         return;
+    }
+    if (side == Side::server && number == Socket::kNotAllowed) {
+        ++refusedServers_;
+        if (observer_) observer_->refusedServer(i, servers_[i].RemoteHost);
     }
     const QByteArray reason = why.toUtf8();
     RelayEvent e;
@@ -279,6 +333,14 @@ void RelayShell::openServer(int i, std::string_view host, int port) {
     Socket &s = servers_[i];
     s.RemoteHost = QString::fromUtf8(host.data(), qsizetype(host.size()));
     s.RemotePort = port;
+    if (hasServerPolicy_) {
+        const bool byName = serverPolicy_.allowsName(host);
+        s.allowAddress = [this, byName](const NetAddress &a, int p) {
+            return serverPolicy_.allows(a, p, byName);
+        };
+    } else {
+        s.allowAddress = nullptr;
+    }
     s.Connect();
 }
 
@@ -307,7 +369,7 @@ void RelayShell::release(int i) {
         servers_.Unload(i);
     }
     const bool had = slotAt(i) != nullptr;
-    if (had) slots_[std::size_t(i)].reset();
+    forget(i);
     if (had && observer_) observer_->released(i);
 }
 
@@ -319,7 +381,7 @@ void RelayShell::closeAll() {
     for (int i = 1; i <= std::max(clients_.UBound(), servers_.UBound()); ++i) {
         if (Socket *c = clients_.at(i); c && c->State() != Socket::sckClosed) c->Close();
         if (Socket *s = servers_.at(i); s && s->State() != Socket::sckClosed) s->Close();
-        if (slotAt(i)) slots_[std::size_t(i)].reset();
+        forget(i);
     }
 }
 

@@ -12,9 +12,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "common/netaddress.h"
 #include "common/relaycore.h"
 #include "common/socketarray.h"
 
@@ -35,6 +38,14 @@ public:
         virtual void released(int /*slot*/) {}
         // The listener failed and is closed.
         virtual void listenerFailed(const QString & /*why*/) {}
+        // A client was closed at once, or a server refused by the policy; why says which rule.
+        virtual void refusedClient(const QString & /*peer*/, const QString & /*why*/) {}
+        virtual void refusedServer(int /*slot*/, const QString & /*host*/) {}
+    };
+    // What to do when the process has no descriptor left for a new client.
+    enum class WhenExhausted {
+        refuseNew,          // the new client is refused at once
+        dropOldestWaiting,  // the oldest client whose server side is not open yet goes
     };
     // The rules for a new slot; peer is the client's address.
     using MakeRules = std::function<std::unique_ptr<RelayRules>(int slot, const QString &peer)>;
@@ -52,6 +63,20 @@ public:
     // Apply to every slot, the open ones included.
     void setLimits(const RelayLimits &limits) { limits_ = limits; }
     const RelayLimits &limits() const { return limits_; }
+
+    // Who may use the relay: a client from elsewhere is closed at once, before anything is read
+    // from it, and takes no slot. Unset: everyone.
+    void setAllowedClients(const AddressList &clients) { allowedClients_ = clients; }
+    // At most this many slots for one client address; further clients are closed at once.
+    void setMaxPerClient(int n) { maxPerClient_ = n; }
+    // Where the server side of a slot may connect. Unset: anywhere.
+    void setServerPolicy(const ServerPolicy &policy) {
+        serverPolicy_ = policy;
+        hasServerPolicy_ = true;
+    }
+    void setWhenExhausted(WhenExhausted w) { whenExhausted_ = w; }
+    int refusedClients() const { return refusedClients_; }
+    int refusedServers() const { return refusedServers_; }
 
     // Opens the listener (closing it first); false and a readable reason when it cannot be had.
     bool listen(const QString &address, int port, QString *why = nullptr);
@@ -81,10 +106,14 @@ private:
     static Millis now();
 
     void onRequest(qintptr requestID);
+    void onExhausted();
+    // Closes a client before it takes a slot.
+    void refuse(const QString &peer, const QString &why);
+    void forget(int i);  // the slot's relay goes; its client no longer counts
     void onConnected(int i);
     void onData(Side side, int i);
     void onEnded(Side side, int i);
-    void onFailed(Side side, int i, const QString &why);
+    void onFailed(Side side, int i, int number, const QString &why);
     void onDrained(Side side, int i);
     void sweep();
 
@@ -101,6 +130,14 @@ private:
     RelayLimits limits_;
     Observer *observer_ = nullptr;
     std::vector<std::unique_ptr<Slot>> slots_;
+    std::optional<AddressList> allowedClients_;
+    int maxPerClient_ = 0;  // 0: no cap
+    std::unordered_map<QString, int> perClient_;
+    ServerPolicy serverPolicy_;
+    bool hasServerPolicy_ = false;
+    WhenExhausted whenExhausted_ = WhenExhausted::refuseNew;
+    int refusedClients_ = 0;
+    int refusedServers_ = 0;
     QTimer sweep_;
     quint64 serial_ = 0;  // tells a slot from an earlier one under the same index
 };

@@ -48,12 +48,16 @@ MainShell::MainShell(const QString &appTitle, const QString &caption, int defaul
     QStatusBar *bar = statusBar();
     name(bar, "sbStatusBar");
     text_ = new QLabel(QStringLiteral("Status"), bar);
+    counts_ = new QLabel(bar);
     date_ = new QLabel(bar);
     time_ = new QLabel(bar);
     name(text_, "sbStatusText");
+    name(counts_, "sbStatusCounts");
     name(date_, "sbStatusDate");
     name(time_, "sbStatusTime");
     bar->addWidget(text_, 1);
+    bar->addPermanentWidget(counts_);
+    counts_->hide();
     bar->addPermanentWidget(date_);
     bar->addPermanentWidget(time_);
     clock_ = new QTimer(this);
@@ -127,6 +131,15 @@ void MainShell::setStatusText(const QString &text) {
 
 QString MainShell::statusText() const {
     return text_->text();
+}
+
+void MainShell::setCountsText(const QString &text) {
+    counts_->setText(text);
+    counts_->setVisible(!text.isEmpty());
+}
+
+QString MainShell::countsText() const {
+    return counts_->text();
 }
 
 void MainShell::closeEvent(QCloseEvent *event) {

@@ -40,6 +40,9 @@ public:
     // A short message in the status bar's text panel ("Status" when empty).
     void setStatusText(const QString &text);
     QString statusText() const;
+    // A panel beside it for the program's counters (hidden while empty).
+    void setCountsText(const QString &text);
+    QString countsText() const;
 
     // Saves the geometry unless minimised; runs on close.
     void saveGeometryToSettings();
@@ -54,6 +57,7 @@ private:
     int defaultWidth_;
     QMdiArea *mdi_;
     QLabel *text_;
+    QLabel *counts_;
     QLabel *date_;
     QLabel *time_;
     QTimer *clock_;

@@ -35,8 +35,8 @@ constexpr size_t kMaxUnread = 4 * 1024 * 1024;
 constexpr size_t kKeepQueueCapacity = 1024 * 1024;
 // A closed connection may take this long to write out what was still queued.
 constexpr int kLingerMs = 30000;
-// Error number for a host name that does not resolve (no errno value says it).
-constexpr int kHostNotFound = 11001;
+constexpr int kHostNotFound = Socket::kHostNotFound;
+constexpr int kNotAllowed = Socket::kNotAllowed;
 
 char *scratch() {
     static char *buf = new char[kReadSize];
@@ -69,6 +69,8 @@ QString errorText(int err) {
             return QStringLiteral("connection closed by peer");
         case kHostNotFound:
             return QStringLiteral("host not found");
+        case kNotAllowed:
+            return QStringLiteral("address not allowed");
         default:
             return QString::fromLocal8Bit(std::strerror(err));
     }
@@ -92,6 +94,15 @@ QString peerAddress(const sockaddr_storage &ss) {
             ::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
     }
     return QString::fromLatin1(buf);
+}
+
+NetAddress netAddress(const sockaddr_storage &ss) {
+    if (ss.ss_family == AF_INET)
+        return NetAddress::fromBytes(
+            reinterpret_cast<const std::uint8_t *>(&reinterpret_cast<const sockaddr_in *>(&ss)->sin_addr),
+            true);
+    return NetAddress::fromBytes(
+        reinterpret_cast<const sockaddr_in6 *>(&ss)->sin6_addr.s6_addr, false);
 }
 
 // Fills ss from a literal address; false when text is not one.
@@ -125,6 +136,22 @@ void closeQuietly(int fd, bool endSent = false, bool peerEnded = false) {
     for (int k = 0; k < 16 && !peerEnded; ++k)
         if (::recv(fd, scratch(), kReadSize, MSG_DONTWAIT) <= 0) break;
     ::close(fd);
+}
+
+// One descriptor kept aside, so that a listener of a process that has run out can still take a
+// waiting client and refuse it at once.
+int g_reserve = -1;
+void keepReserve() {
+    if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+bool refuseWithReserve(int listener) {
+    if (g_reserve < 0) return false;
+    ::close(g_reserve);
+    g_reserve = -1;
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    keepReserve();
+    return fd >= 0;
 }
 
 // A closed connection that still has bytes queued: it writes them out in the background, bounded in
@@ -280,6 +307,7 @@ bool Socket::Listen(QString *why) {
     int listenFd = fd_;
     fd_ = -1;
     adopt(listenFd, sckListening);
+    keepReserve();
     return true;
 }
 
@@ -342,6 +370,10 @@ void Socket::tryNextAddress() {
         sockaddr_storage ss;
         socklen_t len;
         if (!literalAddress(addresses_[nextAddress_++], RemotePort, ss, len)) continue;
+        if (allowAddress && !allowAddress(netAddress(ss), RemotePort)) {
+            lastErr = kNotAllowed;
+            continue;
+        }
         int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             lastErr = errno;
@@ -400,14 +432,30 @@ void Socket::onReadable() {
     if (fd_ < 0) return;
     if (state_ == sckListening) {
         // Take a burst of waiting clients per wake-up.
+        bool askedForRoom = false;
         for (int k = 0; k < 64 && state_ == sckListening; ++k) {
             sockaddr_storage ss;
             socklen_t len = sizeof ss;
             int fd = ::accept4(fd_, reinterpret_cast<sockaddr *>(&ss), &len,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
-                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    // Out of descriptors: stop asking for a moment instead of spinning on the
+                const int err = errno;
+                if (err == EMFILE || err == ENFILE) {
+                    if (!askedForRoom) {
+                        // The program may free a descriptor (drop a client that is waiting for
+                        // nothing); then accepting is tried once more.
+                        askedForRoom = true;
+                        quint64 gen = generation_;
+                        if (emitEvent()) emit array_->Exhausted(index_);
+                        if (gen != generation_ || !array_) return;
+                        continue;
+                    }
+                    // Still none: the client is refused at once with the descriptor kept for
+                    // this, instead of being left waiting in the backlog.
+                    if (refuseWithReserve(fd_)) continue;
+                }
+                if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                    // Out of resources: stop asking for a moment instead of spinning on the
                     // listener; waiting clients stay in the backlog.
                     readN_->setEnabled(false);
                     quint64 gen = generation_;

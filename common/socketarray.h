@@ -14,6 +14,9 @@
 //                                        socket can still send until it is closed
 //   Error(index, number, description)    the connection failed (refused, reset, name not found...)
 //   SendComplete(index)                  everything queued by SendData has been handed to the kernel
+//   Exhausted(index)                     a listener cannot accept: the process has no descriptor
+//                                        left; a handler may free some, and accepting is tried once
+//                                        more (a client that still cannot be taken is refused)
 //
 // Close() never raises the socket's own Close event. Bytes already queued are still written out after
 // Close() (the OS socket lingers in the background, bounded in time); Abort() drops them.
@@ -25,6 +28,9 @@
 
 #include <sys/socket.h>
 
+#include "common/netaddress.h"
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +46,10 @@ class SocketArray;
 class Socket : public QObject {
     Q_OBJECT
 public:
+    // Error numbers of our own (no errno value says them).
+    static constexpr int kHostNotFound = 11001;
+    static constexpr int kNotAllowed = 11002;  // every address of the host was refused by allowAddress
+
     // The values of State; the programs mostly test only whether it is 0.
     enum StateValue {
         sckClosed = 0,
@@ -57,6 +67,9 @@ public:
     int RemotePort = 0;
     int LocalPort = 0;
     QString LocalIP;  // address to listen on; empty means every interface
+    // Where Connect may go: asked for each address the host resolves to, before connecting to it.
+    // Unset: anywhere.
+    std::function<bool(const NetAddress &address, int port)> allowAddress;
 
     int index() const { return index_; }
     int State() const { return state_; }
@@ -175,6 +188,7 @@ signals:
     void Close(int index);
     void Error(int index, int number, const QString &description);
     void SendComplete(int index);
+    void Exhausted(int index);
 
 private:
     friend class Socket;

@@ -1,9 +1,13 @@
 // halvex: an upstream-proxy relay that logs and filters web requests.
-//   halvex [--start] [--bind ADDR] [--block ENTRY]...
+//   halvex [--start] [--bind ADDR] [--block ENTRY]... [--allow-clients LIST] [limits]
 // --start presses "start" once the proxy window has loaded its settings; --block adds an entry to the
-// block list as "add" would, so that a server without a display can filter too.
+// block list as "add" would, so that a server without a display can filter too. A wrong command
+// line ends with status 2 and a wrong stored setting with 1, each with one line on stderr.
+#include "common/options.h"
+#include "common/registry.h"
 #include "common/startup.h"
 #include "halvex/mdiform1.h"
+#include "halvex/options.h"
 #include "halvex/preproxy.h"
 
 #include <QApplication>
@@ -12,41 +16,44 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 int main(int argc, char **argv) {
-    common::prepareProcess();
-    QApplication app(argc, argv);
-    common::prepareApplication(QStringLiteral("halvex"));
-
-    bool start = false;
-    QString bind;
-    QStringList blocks;
-    const QStringList args = QApplication::arguments();
-    for (int k = 1; k < args.size(); ++k) {
-        if (args[k] == QLatin1String("--start")) {
-            start = true;
-        } else if (args[k] == QLatin1String("--bind") && k + 1 < args.size()) {
-            bind = args[++k];
-        } else if (args[k] == QLatin1String("--block") && k + 1 < args.size()) {
-            blocks << args[++k];
-        } else {
-            std::fprintf(stderr, "halvex: unknown argument %s (usage: halvex [--start] [--bind ADDR] "
-                         "[--block ENTRY]...)\n",
-                         qPrintable(args[k]));
-            return 2;
-        }
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const common::Result<halvex::Options> given = halvex::parseOptions(args);
+    if (!given) {
+        std::fprintf(stderr, "halvex: %s (see --help)\n", given.why().c_str());
+        return 2;
+    }
+    if (given->help || given->version) {
+        std::fputs(given->help ? halvex::usage().c_str() : common::versionText("halvex").c_str(),
+                   stdout);
+        return 0;
+    }
+    const common::Result<halvex::Options> options =
+        halvex::parseOptions(args, common::registryValue);
+    if (!options) {
+        std::fprintf(stderr, "halvex: %s\n", options.why().c_str());
+        return 1;
     }
 
+    common::prepareProcess();
+    // Qt is given no arguments: the command line is ours.
+    int qtargc = 1;
+    QApplication app(qtargc, argv);
+    common::prepareApplication(QStringLiteral("halvex"));
+
     halvex::MDIForm1 main;
-    main.setBindAddress(bind);
+    main.setOptions(*options);
     main.show();
     main.starthttproxyClick();
     if (halvex::PreProxy *p = main.proxyWindow())
-        for (const QString &entry : blocks) {
-            p->Text2->setText(entry);
+        for (const std::string &entry : options->block) {
+            p->Text2->setText(QString::fromStdString(entry));
             p->addurl->click();
         }
-    if (start)
+    if (options->start)
         QTimer::singleShot(0, &main, [&main] {
             if (halvex::PreProxy *p = main.proxyWindow()) p->Command1->click();
         });

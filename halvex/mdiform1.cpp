@@ -29,7 +29,7 @@ bool MDIForm1::regwrite_sz(const QString &pfad, const QString &value) const {
 void MDIForm1::starthttproxyClick() {
     showChild(proxy_, [this] {
         auto *p = new PreProxy(this);
-        p->setBindAddress(bind_);
+        p->setOptions(options_);
         return p;
     });
 }

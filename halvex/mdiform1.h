@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/shell.h"
+#include "halvex/options.h"
 
 #include <QPointer>
 
@@ -22,14 +23,16 @@ public:
     // "Start HTTP Proxy": shows the proxy window maximised, loading it first when needed.
     void starthttproxyClick();
     PreProxy *proxyWindow() const;
-    void setBindAddress(const QString &address) { bind_ = address; }
+    // For the proxy window, made now or later.
+    void setOptions(const Options &options) { options_ = options; }
+    void setBindAddress(const QString &address) { options_.bind = address.toStdString(); }
 
     QAction *progexit;
     QAction *starthttproxy;
 
 private:
     QPointer<QWidget> proxy_;
-    QString bind_;
+    Options options_;
 };
 
 }  // namespace halvex

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdio>
 
 #include "common/controls.h"
 #include "common/hostport.h"
@@ -53,19 +54,28 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent)
     relay_.setObserver(this);
     settings_.logurl = [this](int slot, std::string_view target) { logurl(slot, target); };
 
-    // HALVEX_HALFCLOSE_SECONDS: how long a half-ended connection may stay silent (default 60).
-    bool ok = false;
-    int halfClose = qEnvironmentVariableIntValue("HALVEX_HALFCLOSE_SECONDS", &ok);
-    if (!ok || halfClose < 1) halfClose = 60;
-    common::RelayLimits limits;
-    limits.linger = common::Millis(halfClose) * 1000;
-    relay_.setLimits(limits);
+    setOptions(Options());
 
     showTimer_.setSingleShot(true);
     showTimer_.setInterval(100);
     connect(&showTimer_, &QTimer::timeout, this, &PreProxy::showCounters);
 
     load();
+}
+
+void PreProxy::setOptions(const Options &options) {
+    bind_ = QString::fromStdString(options.bind);
+    common::RelayLimits limits;
+    // HALVEX_HALFCLOSE_SECONDS: how long a half-ended connection may stay silent (default 60).
+    bool ok = false;
+    int halfClose = qEnvironmentVariableIntValue("HALVEX_HALFCLOSE_SECONDS", &ok);
+    if (!ok || halfClose < 1) halfClose = 60;
+    limits.linger = common::Millis(halfClose) * 1000;
+    limits.firstByte = common::Millis(options.firstByteTimeout) * 1000;
+    limits.idle = common::Millis(options.idleTimeout) * 1000;
+    relay_.setLimits(limits);
+    relay_.setAllowedClients(options.allowClients);
+    relay_.setMaxPerClient(options.maxPerClient);
 }
 
 PreProxy::~PreProxy() {
@@ -290,6 +300,12 @@ void PreProxy::listenerFailed(const QString &) {
             Command1->setEnabled(true);
         }
     }
+}
+
+void PreProxy::refusedClient(const QString &peer, const QString &why) {
+    std::fprintf(stderr, "halvex: client %s refused: %s\n", peer.toLocal8Bit().constData(),
+                 why.toLocal8Bit().constData());
+    main_->setCountsText(QStringLiteral("refused clients: %1").arg(relay_.refusedClients()));
 }
 
 void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool first) {

@@ -13,6 +13,7 @@
 #include "common/tracebox.h"
 #include "common/tracetext.h"
 #include "halvex/inspect.h"
+#include "halvex/options.h"
 #include "halvex/urllist.h"
 
 class QCheckBox;
@@ -38,8 +39,8 @@ public:
     // tenth and a quarter of a second).
     void showNow();
 
-    // Listen address for the next start; empty means every interface.
-    void setBindAddress(const QString &address) { bind_ = address; }
+    // Listen address, who may connect and the limits, for the next start.
+    void setOptions(const Options &options);
     bool running() const;
 
     void startlistening();
@@ -85,6 +86,7 @@ private:
     void relayed(int slot, common::Side from, std::string_view bytes, bool first) override;
     void released(int slot) override;
     void listenerFailed(const QString &why) override;
+    void refusedClient(const QString &peer, const QString &why) override;
 
     void logurl(int i, std::string_view target);
     void showLater();

@@ -42,6 +42,9 @@ void FrmMain::sproxy_Click() {
     QMdiSubWindow *sub = showChild(session_, [this] {
         auto *w = new SessionWindow(options_);
         connect(w, &SessionWindow::listenerStatus, this, &FrmMain::setStatusText);
+        connect(w, &SessionWindow::refusalsChanged, this, [this](int clients, int servers) {
+            setCountsText(QStringLiteral("refused: %1 clients, %2 servers").arg(clients).arg(servers));
+        });
         w->load();
         return w;
     });

@@ -14,9 +14,10 @@ constexpr std::string_view kQuitReply = "+OK\r\n";
 constexpr std::string_view kUserFormReply =
     "-ERR log in as USERNAME|SERVER: your user name, \"|\", then your POP3 server\r\n";
 constexpr std::string_view kLoginFirstReply = "-ERR log in first with USER USERNAME|SERVER\r\n";
-constexpr std::string_view kBadServerReply =
-    "-ERR the text after \"|\" is not a server name; log in as USERNAME|SERVER\r\n";
 constexpr std::string_view kTooLongReply = "-ERR line too long\r\n";
+constexpr std::string_view kControlReply =
+    "-ERR a login line may hold no NUL and no CR but the one before its LF\r\n";
+constexpr std::string_view kTooManyReply = "-ERR too many commands before login\r\n";
 
 bool endsWith(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
@@ -84,22 +85,12 @@ std::optional<std::string> serverHost(std::string_view part) {
     return common::parseHost(part);
 }
 
-std::string unreachableReply(std::string_view server, std::string_view reason) {
-    return "-ERR cannot reach POP3 server " + printable(server) + ": " + printable(reason) + "\r\n";
+std::string unavailableReply(std::string_view server) {
+    return "-ERR POP3 server " + printable(server) + " is not available\r\n";
 }
 
-std::string closedBeforeGreetingReply(std::string_view server) {
-    return "-ERR POP3 server " + printable(server) +
-           " closed the connection without a greeting\r\n";
-}
-
-std::string greetingTimeoutReply(std::string_view server, int seconds) {
-    return "-ERR POP3 server " + printable(server) + " sent no greeting within " +
-           std::to_string(seconds) + " seconds\r\n";
-}
-
-std::string loginIdleReply(int minutes) {
-    return "-ERR no login within " + std::to_string(minutes) + " minutes\r\n";
+std::string loginIdleReply(int seconds) {
+    return "-ERR no login within " + std::to_string(seconds) + " seconds\r\n";
 }
 
 ClientStep Session::fromClient(std::string_view bytes) {
@@ -110,21 +101,24 @@ ClientStep Session::fromClient(std::string_view bytes) {
     }
     if (phase_ != Phase::Greeted) return step;
 
-    // A line that ended in CR (or LF) at the end of the last input may have its LF (or CR) here.
+    // A line that ended in LF at the end of the last input may have its CR here (LF CR).
     if (swallow_ && !bytes.empty() && bytes.front() == swallow_) bytes.remove_prefix(1);
     swallow_ = 0;
     line_.append(bytes);
 
+    // Lines end at LF (CR LF, or LF CR); a CR anywhere else is part of the line.
     std::size_t start = 0;
     while (phase_ == Phase::Greeted) {
-        std::size_t end = line_.find_first_of("\r\n", start);
-        if (end == std::string::npos) break;
-        const char pair = line_[end] == '\r' ? '\n' : '\r';
-        std::size_t next = end + 1;
-        if (next < line_.size()) {
-            if (line_[next] == pair) ++next;
-        } else {
-            swallow_ = pair;
+        const std::size_t lf = line_.find('\n', start);
+        if (lf == std::string::npos) break;
+        std::size_t next = lf + 1;
+        const bool crlf = lf > start && line_[lf - 1] == '\r';
+        if (!crlf) {
+            if (next < line_.size()) {
+                if (line_[next] == '\r') ++next;
+            } else {
+                swallow_ = '\r';
+            }
         }
         onLine(std::string_view(line_).substr(start, next - start), step);
         start = next;
@@ -146,13 +140,35 @@ ClientStep Session::fromClient(std::string_view bytes) {
     return step;
 }
 
+void Session::refused(std::string_view reply, ClientStep &step) {
+    // A client that keeps getting it wrong is probing, not logging in.
+    if (++refusals_ >= kMaxRefusals) {
+        step.reply.append(kTooManyReply);
+        step.close = true;
+        phase_ = Phase::Ended;
+        return;
+    }
+    step.reply.append(reply);
+}
+
 void Session::onLine(std::string_view line, ClientStep &step) {
     if (isLoginLine(line)) {
+        // Only the line end may hold a CR: anything else could smuggle a second line past a
+        // server that ends lines at CR.
+        const std::string_view body = line.substr(0, line.find('\n'));
+        const std::string_view text = body.ends_with('\r') ? body.substr(0, body.size() - 1) : body;
+        if (text.find('\r') != std::string_view::npos || line.find('\0') != std::string_view::npos) {
+            refused(kControlReply, step);
+            return;
+        }
         std::string u, s;
         split(line, u, s);
         std::optional<std::string> host = serverHost(s);
         if (!host) {
-            step.reply.append(kBadServerReply);
+            // Told like any server that cannot be used: the client learns nothing more.
+            step.reply.append(unavailableReply(s));
+            step.close = true;
+            phase_ = Phase::Ended;
             return;
         }
         user_ = std::move(u);
@@ -170,9 +186,9 @@ void Session::onLine(std::string_view line, ClientStep &step) {
         step.close = true;
         phase_ = Phase::Ended;
     } else if (word == "USER") {
-        step.reply.append(kUserFormReply);
+        refused(kUserFormReply, step);
     } else {
-        step.reply.append(kLoginFirstReply);
+        refused(kLoginFirstReply, step);
     }
 }
 
@@ -196,16 +212,16 @@ ServerStep Session::fromServer(std::string_view bytes) {
         greeting_.append(bytes);
         if (greeting_.size() > kMaxGreetingLength) {
             step.kind = ServerStep::Refuse;
-            step.reply = "-ERR POP3 server " + printable(server_) + " sent no greeting line\r\n";
+            step.reply = unavailableReply(server_);
         }
         return step;
     }
     greeting_.append(bytes.substr(0, lf + 1));
     // RFC 1939 status indicators are case-insensitive.
     if (!common::startsNoCase(greeting_, "+OK")) {
+        // Nothing a server that is not a POP3 server says reaches the client.
         step.kind = ServerStep::Refuse;
-        step.reply = "-ERR POP3 server " + printable(server_) +
-                     " refused the session: " + printable(withoutLineEnd(greeting_)) + "\r\n";
+        step.reply = unavailableReply(server_);
         return step;
     }
     greeted_ = true;
@@ -231,11 +247,8 @@ common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
 }
 
 common::RelayRules::Start LoginRules::connected() {
-    // The client's USER command, with the line end it sent, reaches the server first, then
-    // whatever the client sent after it.
-    first_ = session_.takeForServer();
+    // Nothing of the client's goes to a server that has not greeted as a POP3 server.
     Start s;
-    s.send = first_;
     s.greet = true;
     return s;
 }
@@ -253,24 +266,27 @@ common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
             g.toClient = reply_;
             break;
         case ServerStep::Pass:
-            // The greeting is dropped: the client has had ours.
+            // The greeting is dropped: the client has had ours. The client's USER command,
+            // with the line end it sent, goes first, then whatever it sent after it.
+            first_ = session_.takeForServer();
             g.kind = Greeting::accept;
+            g.toServer = first_;
             g.toClient = step.forClient;
             break;
     }
     return g;
 }
 
-std::string LoginRules::failure(common::Failure why, std::string_view reason) {
+std::string LoginRules::failure(common::Failure why, std::string_view) {
+    // However the server failed, the client hears the same: a proxy that told "refused" from
+    // "not found" from a foreign banner would scan the network for anyone.
     switch (why) {
         case common::Failure::unreachable:
-            return unreachableReply(session_.serverPart(), reason);
         case common::Failure::closedEarly:
-            return closedBeforeGreetingReply(session_.serverPart());
         case common::Failure::noGreeting:
-            return greetingTimeoutReply(session_.serverPart(), greetingSeconds_);
+            return unavailableReply(session_.serverPart());
         case common::Failure::noLogin:
-            return loginIdleReply(loginSeconds_ / 60);
+            return loginIdleReply(loginSeconds_);
         case common::Failure::silent:
             break;
     }

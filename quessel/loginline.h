@@ -40,12 +40,14 @@ bool isLoginLine(std::string_view line);
 // "[::1]" becomes "::1".
 std::optional<std::string> serverHost(std::string_view serverPart);
 
-// Replies for a client whose server could not be reached; each is one -ERR line naming the server.
-std::string unreachableReply(std::string_view server, std::string_view reason);
-std::string closedBeforeGreetingReply(std::string_view server);
-std::string greetingTimeoutReply(std::string_view server, int seconds);
+// The one reply a client gets whenever its server cannot be used (not allowed, unknown, refused,
+// reset, silent, not a POP3 server): it names the server as the client wrote it, and nothing more.
+std::string unavailableReply(std::string_view server);
 // For a client that did not log in in time.
-std::string loginIdleReply(int minutes);
+std::string loginIdleReply(int seconds);
+
+// The third command before login that is refused ends the connection.
+inline constexpr int kMaxRefusals = 3;
 
 // What the window does with one piece of client input before the server connection exists.
 struct ClientStep {
@@ -97,6 +99,7 @@ public:
 
 private:
     void onLine(std::string_view line, ClientStep &step);
+    void refused(std::string_view reply, ClientStep &step);
 
     Phase phase_ = Phase::Greeted;
     std::string line_;  // incomplete client line
@@ -106,6 +109,7 @@ private:
     std::string server_;
     std::string greeting_;  // incomplete server greeting
     bool greeted_ = false;
+    int refusals_ = 0;  // commands before login answered with -ERR
 };
 
 // One slot's login routing in the relay: the greeting, the commands before the login line, the
@@ -113,10 +117,9 @@ private:
 // client gets when its server cannot be used.
 class LoginRules : public common::RelayRules {
 public:
-    // serverPort: where every server connection goes; greetingSeconds and loginSeconds name the
-    // limits in the replies.
-    LoginRules(int serverPort, int greetingSeconds, int loginSeconds)
-        : serverPort_(serverPort), greetingSeconds_(greetingSeconds), loginSeconds_(loginSeconds) {}
+    // serverPort: where every server connection goes; loginSeconds names the limit in its reply.
+    LoginRules(int serverPort, int loginSeconds)
+        : serverPort_(serverPort), loginSeconds_(loginSeconds) {}
 
     std::string_view welcome() override { return kGreeting; }
     Opening open(std::string_view bytes) override;
@@ -129,7 +132,6 @@ public:
 private:
     Session session_;
     int serverPort_;
-    int greetingSeconds_;
     int loginSeconds_;
     std::string reply_;
     std::string host_;

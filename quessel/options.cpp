@@ -1,65 +1,77 @@
 #include "quessel/options.h"
 
-#include <charconv>
-
 #include "common/hostport.h"
+#include "common/options.h"
+#include "common/settings.h"
 
 namespace quessel {
 
-const char *const kUsage =
-    "usage: quessel [--port N] [--server-port N] [--bind ADDRESS] [--server-timeout SECONDS]\n"
-    "  --port N                 listen for mail clients on port N (default 110)\n"
-    "  --server-port N          connect to every POP3 server on port N (default 110)\n"
-    "  --bind ADDRESS           listen on this address only (default: every interface)\n"
-    "  --server-timeout SECONDS time a server has to send its greeting (default 30)\n"
-    "Mail clients log in as USERNAME|SERVER.\n";
-
 namespace {
 
-bool number(const std::string &text, int low, int high, int &out) {
-    int v = 0;
-    const char *first = text.data(), *last = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(first, last, v);
-    if (text.empty() || ec != std::errc() || ptr != last || v < low || v > high) return false;
-    out = v;
-    return true;
-}
+using common::OptionSpec;
+
+constexpr OptionSpec kSpecs[] = {
+    {"--port", "N", "listen for mail clients on port N (default 110)"},
+    {"--server-port", "N", "connect to every POP3 server on port N (default 110)"},
+    {"--bind", "ADDRESS", "listen on this address only (default: every interface)"},
+    {"--server-timeout", "SECONDS", "time a server has to send its greeting (default 30)"},
+    {"--allow-clients", "LIST", "addresses and ranges that may log in (default: local networks)"},
+    {"--allow-servers", "LIST",
+     "addresses, ranges and names of private or local servers that may be used (default: none)"},
+    {"--login-timeout", "SECONDS", "time a client has to log in (default 60)"},
+    {"--idle-timeout", "SECONDS", "time a session may be silent both ways (default 600)"},
+    {"--max-per-client", "N", "sessions from one client address (default 64)"},
+};
 
 }  // namespace
 
-common::Result<Options> parseOptions(const std::vector<std::string> &args) {
+std::string usage() {
+    return common::usageText("quessel [OPTION]...", kSpecs,
+                             "Mail clients log in as USERNAME|SERVER. Each option but --port,\n"
+                             "--server-port, --bind and --server-timeout can also be stored under\n"
+                             "the shared key by its name without dashes (allowclients, ...).\n");
+}
+
+common::Result<Options> parseOptions(const std::vector<std::string> &args,
+                                     const StoredValue &stored) {
     using common::fail;
+    const common::Result<common::CommandLine> cl = common::parseCommandLine(kSpecs, args);
+    if (!cl) return fail(cl.why());
     Options o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i], value;
-        bool inlineValue = false;
-        if (std::size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-            inlineValue = true;
+    o.help = cl->help();
+    o.version = cl->version();
+    for (const char *name : {"--port", "--server-port"}) {
+        if (const std::string *v = cl->value(name)) {
+            const std::optional<int> port = common::parsePort(*v);
+            if (!port) return fail(std::string(name) + ": not a port number: " + *v);
+            (std::string_view(name) == "--port" ? o.port : o.serverPort) = *port;
         }
-        if (name == "--help" || name == "-h") {
-            o.help = true;
-            continue;
-        }
-        if (name != "--port" && name != "--server-port" && name != "--bind" &&
-            name != "--server-timeout")
-            return fail("unknown argument: " + args[i]);
-        if (!inlineValue) {
-            if (i + 1 >= args.size()) return fail(name + " needs a value");
-            value = args[++i];
-        }
-        if (name == "--port" || name == "--server-port") {
-            const std::optional<int> port = common::parsePort(value);
-            if (!port) return fail(name + ": not a port number: " + value);
-            (name == "--port" ? o.port : o.serverPort) = *port;
-        } else if (name == "--server-timeout") {
-            if (!number(value, 1, 86400, o.serverTimeout))
-                return fail("--server-timeout: not a number of seconds from 1 to 86400: " + value);
-        } else {
-            if (value.empty()) return fail("--bind needs an address");
-            o.bind = value;
-        }
+    }
+    if (const std::string *v = cl->value("--bind")) {
+        if (v->empty()) return fail("--bind needs an address");
+        o.bind = *v;
+    }
+    if (const std::string *v = cl->value("--server-timeout")) {
+        const common::Result<int> s = common::parseSeconds(*v, 1);
+        if (!s) return fail("--server-timeout: " + s.why());
+        o.serverTimeout = *s;
+    }
+    const common::Settings settings(*cl, stored);
+    common::Result<common::AddressList> clients =
+        settings.addresses("--allow-clients", common::kLocalNetworks, false);
+    if (!clients) return fail(clients.why());
+    o.allowClients = *clients;
+    common::Result<common::AddressList> servers = settings.addresses("--allow-servers", "", true);
+    if (!servers) return fail(servers.why());
+    o.allowServers = *servers;
+    for (auto [name, field, low] : {std::tuple{"--login-timeout", &o.loginTimeout, 1},
+                                    std::tuple{"--idle-timeout", &o.idleTimeout, 1},
+                                    std::tuple{"--max-per-client", &o.maxPerClient, 1}}) {
+        const common::Result<int> n = std::string_view(name) == "--max-per-client"
+                                          ? settings.count(name, *field, low)
+                                          : settings.seconds(name, *field, low);
+        if (!n) return fail(n.why());
+        *field = *n;
     }
     return o;
 }

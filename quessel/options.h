@@ -1,9 +1,13 @@
-// The command line of quessel.
+// quessel's settings for one run: the command line first, then the values stored under the shared
+// key, then the defaults.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/netaddress.h"
 #include "common/result.h"
 
 namespace quessel {
@@ -13,14 +17,25 @@ struct Options {
     int serverPort = 110;    // every server connection goes to this port, whatever the client says
     std::string bind;        // listen address; empty means every interface
     int serverTimeout = 30;  // seconds a server has to send its greeting
+    // Who may use the proxy; where it may connect beyond the public internet.
+    common::AddressList allowClients = *common::AddressList::parse(common::kLocalNetworks);
+    common::AddressList allowServers;
+    int loginTimeout = 60;  // seconds from connecting to the login line
+    int idleTimeout = 600;  // seconds a logged-in session may be silent both ways
+    int maxPerClient = 64;  // sessions from one client address
     bool help = false;
+    bool version = false;
 };
 
 // What --help prints.
-extern const char *const kUsage;
+std::string usage();
 
-// Parses the arguments after the program name; a bad argument fails with one line saying what is
-// wrong.
-common::Result<Options> parseOptions(const std::vector<std::string> &args);
+// Reads a value stored under the shared key ("" when there is none).
+using StoredValue = std::function<std::string(std::string_view name)>;
+
+// Parses the arguments after the program name, with the stored values for what they leave out; a
+// bad argument or stored value fails with one line saying what is wrong.
+common::Result<Options> parseOptions(const std::vector<std::string> &args,
+                                     const StoredValue &stored = {});
 
 }  // namespace quessel

@@ -1,5 +1,7 @@
 #include "quessel/sessionwindow.h"
 
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <cstdio>
 
 #include "common/controls.h"
@@ -10,8 +12,7 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     : QWidget(parent),
       relay_(QStringLiteral("socki"), QStringLiteral("socke"), kMaxSlots,
              [this](int, const QString &) {
-                 return std::make_unique<LoginRules>(serverport, options_.serverTimeout,
-                                                     kLoginSeconds);
+                 return std::make_unique<LoginRules>(serverport, options_.loginTimeout);
              }),
       socki(&relay_.clients()),
       socke(&relay_.servers()),
@@ -31,10 +32,15 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     }
 
     common::RelayLimits limits;
-    limits.login = common::Millis(kLoginSeconds) * 1000;
+    limits.login = common::Millis(options_.loginTimeout) * 1000;
     limits.greeting = common::Millis(options_.serverTimeout) * 1000;
     limits.linger = kHalfCloseLingerMs;
+    limits.idle = common::Millis(options_.idleTimeout) * 1000;
     relay_.setLimits(limits);
+    relay_.setAllowedClients(options_.allowClients);
+    relay_.setMaxPerClient(options_.maxPerClient);
+    // Out of descriptors, a client that has not logged in yet makes room for the next one.
+    relay_.setWhenExhausted(common::RelayShell::WhenExhausted::dropOldestWaiting);
     relay_.setObserver(this);
 }
 
@@ -55,6 +61,12 @@ bool SessionWindow::listening() const {
 
 bool SessionWindow::startListening() {
     if (listening()) return true;
+    // The machine's own addresses are as local as loopback: no client may send the proxy there.
+    std::vector<common::NetAddress> own;
+    for (const QHostAddress &a : QNetworkInterface::allAddresses())
+        if (auto n = common::NetAddress::parse(a.toString().section('%', 0, 0).toStdString()))
+            own.push_back(*n);
+    relay_.setServerPolicy(common::ServerPolicy(options_.allowServers, own, options_.port));
     QString why;
     if (relay_.listen(QString::fromStdString(options_.bind), options_.port, &why)) {
         listenError_.clear();
@@ -76,6 +88,18 @@ void SessionWindow::listenerFailed(const QString &) {
     // The listener is gone; "Start Proxy" opens it again.
     listenError_ = QStringLiteral("Not listening: the listener failed; choose Start Proxy");
     emit listenerStatus(listenError_);
+}
+
+void SessionWindow::refusedClient(const QString &peer, const QString &why) {
+    std::fprintf(stderr, "quessel: client %s refused: %s\n", peer.toLocal8Bit().constData(),
+                 why.toLocal8Bit().constData());
+    emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
+}
+
+void SessionWindow::refusedServer(int, const QString &host) {
+    std::fprintf(stderr, "quessel: server %s refused: not an allowed address\n",
+                 host.toLocal8Bit().constData());
+    emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
 }
 
 void SessionWindow::accepted(int slot) {

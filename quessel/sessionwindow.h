@@ -23,9 +23,6 @@ namespace quessel {
 inline constexpr int kMaxSlots = 32767;
 // After one side has ended, the other has this long without data before the slot is released.
 inline constexpr int kHalfCloseLingerMs = 60000;
-// A client that has not logged in this long after connecting is sent away (POP3 servers wait at
-// least ten minutes).
-inline constexpr int kLoginSeconds = 600;
 
 class SessionWindow : public QWidget, private common::RelayShell::Observer {
     Q_OBJECT
@@ -58,11 +55,15 @@ public:
 signals:
     // A line for the main window's status panel; "" once the listener is open.
     void listenerStatus(const QString &text);
+    // Clients closed at once and servers not allowed, so far.
+    void refusalsChanged(int clients, int servers);
 
 private:
     void accepted(int slot) override;
     void relayed(int slot, common::Side from, std::string_view bytes, bool first) override;
     void listenerFailed(const QString &why) override;
+    void refusedClient(const QString &peer, const QString &why) override;
+    void refusedServer(int slot, const QString &host) override;
     void unload();
     void trace(common::TraceBox *box, int i, std::string_view text);
 

@@ -21,19 +21,21 @@ def write_registry(config_dir, values):
 
 class Halvex(Peer):
     """halvex relaying to upstream=(host, port). settings are extra registry values (debug,
-    cookie, headerfilter, empty, pic); block is a list of block-list entries; program_path runs
-    another build's halvex."""
+    cookie, headerfilter, empty, pic); block is a list of block-list entries; args are further
+    command-line options; program_path runs another build's halvex."""
 
     name = "halvex"
 
     def __init__(self, tmpdir, upstream, settings=None, block=(), host="127.0.0.1", port=None,
-                 env=None, program_path=None):
+                 env=None, program_path=None, args=(), wrap=()):
         super().__init__(tmpdir, host, port)
         self.program_path = program_path
         self.extra_env = dict(env or {})
         self.upstream = upstream
         self.settings = dict(settings or {})
         self.block = list(block)
+        self.args = list(args)
+        self.wrap = list(wrap)  # a command that runs halvex (prlimit ... --)
         self.config = self.dir / "config"
 
     def configure(self):
@@ -41,10 +43,10 @@ class Halvex(Peer):
                   "proxyport": self.upstream[1], "debug": "0"}
         values.update(self.settings)
         write_registry(self.config, values)
-        cmd = [str(self.program_path or program("halvex")), "--start", "--bind", self.host]
+        cmd = [*self.wrap, str(self.program_path or program("halvex")), "--start", "--bind", self.host]
         for entry in self.block:
             cmd += ["--block", entry]
-        return cmd
+        return cmd + self.args
 
     def start(self):
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.config), QT_QPA_PLATFORM="offscreen",

@@ -136,7 +136,8 @@ def test_half_close_in_each_direction(start_peer):
 
 
 def test_idle_clients_hold_slots_while_others_are_served(start_peer, echo):
-    hx = start_peer(Halvex, upstream=("127.0.0.1", echo.port))
+    # Every client comes from one address.
+    hx = start_peer(Halvex, upstream=("127.0.0.1", echo.port), args=["--max-per-client", "2000"])
     idle = []
     try:
         for k in range(1000):

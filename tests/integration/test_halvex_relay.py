@@ -191,7 +191,8 @@ def test_unreachable_upstream_closes_the_client_without_reply(start_peer):
 def test_slots_are_reused_and_1025th_client_refused(start_peer, echo):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
-    hx = start_peer(Halvex, upstream=("127.0.0.1", echo.port))
+    # Every client comes from one address.
+    hx = start_peer(Halvex, upstream=("127.0.0.1", echo.port), args=["--max-per-client", "2000"])
     clients = []
     try:
         for k in range(1024):

@@ -1,7 +1,8 @@
 """quessel between real POP3 clients (poplib, fetchmail, raw sockets) and real dovecot servers.
 
 Every client logs in as USERNAME|SERVER; quessel listens on a high port on 127.0.0.1 and connects
-to every server on the port given with --server-port.
+to every server on the port given with --server-port; the servers here are allowed with
+--allow-servers.
 """
 
 import os
@@ -52,8 +53,9 @@ def start_quessel(tmp_path, quessel_env):
     started = []
 
     def start(server_port, *extra, wrap=None):
+        # The servers of these tests are on this machine, which no stranger may reach.
         argv = [str(program("quessel")), "--port", "{port}", "--bind", "{host}",
-                "--server-port", str(server_port), *extra]
+                "--server-port", str(server_port), "--allow-servers", "127.0.0.0/8", *extra]
         if wrap:
             argv = ["sh", "-c", wrap.format(cmd=" ".join(argv))]
         proxy = Command(tmp_path / f"quessel{len(started) + 1}", argv, name="quessel")
@@ -267,8 +269,8 @@ def test_commands_before_login_are_answered_by_the_proxy(start_quessel):
     assert recv_until(s, b"\r\n").startswith(b"-ERR")
     s.sendall(b"USER alice\r\n")
     assert b"USERNAME|SERVER" in recv_until(s, b"\r\n")
-    s.sendall(b"USER alice|bad host\r\n")
-    assert recv_until(s, b"\r\n").startswith(b"-ERR")
+    s.sendall(b"CAPA\r\n")
+    assert recv_until(s, b"\r\n.\r\n").startswith(b"+OK")
     s.sendall(b"QUIT\r\n")
     assert recv_all(s) == b"+OK\r\n"
     s.close()
@@ -311,7 +313,7 @@ def test_refused_server_gets_an_error(start_quessel):
     proxy = start_quessel(free_port())
     s = connect(proxy)
     s.sendall(b"USER alice|127.0.0.1\r\n")
-    assert recv_all(s) == b"-ERR cannot reach POP3 server 127.0.0.1: connection refused\r\n"
+    assert recv_all(s) == b"-ERR POP3 server 127.0.0.1 is not available\r\n"
     s.close()
 
 
@@ -320,7 +322,7 @@ def test_server_without_greeting_times_out(start_quessel):
     proxy = start_quessel(server.port, "--server-timeout", "1")
     s = connect(proxy)
     s.sendall(b"USER alice|127.0.0.1\r\nPASS secret\r\n")
-    assert recv_all(s) == b"-ERR POP3 server 127.0.0.1 sent no greeting within 1 seconds\r\n"
+    assert recv_all(s) == b"-ERR POP3 server 127.0.0.1 is not available\r\n"
     # The server connection went with the slot.
     assert server.ended.wait(TIMEOUT)
     s.close()
@@ -340,7 +342,7 @@ def test_name_that_does_not_resolve_gets_an_error(start_quessel, tmp_path):
                                             "/etc/resolv.conf && exec {cmd}'")
     s = connect(proxy)
     s.sendall(b"USER alice|nosuch.invalid\r\n")
-    assert recv_all(s) == b"-ERR cannot reach POP3 server nosuch.invalid: host not found\r\n"
+    assert recv_all(s) == b"-ERR POP3 server nosuch.invalid is not available\r\n"
     s.close()
 
 

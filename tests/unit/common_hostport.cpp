@@ -44,6 +44,9 @@ TEST(ParseHost, RefusesWhatNoHostNameHolds) {
         "-pop",
         "a..b",
         "h\xc3\xa9",
+        "2130706433",  // an address in disguise
+        "127.1",
+        "1.2.3.4.5",
         "b\r\nPASS x",
         std::string(254, 'a'),
         std::string(64, 'a') + ".example",  // a label longer than DNS allows

@@ -1,6 +1,7 @@
 // The command line: ports and time-out given by the admin, and clear refusals of anything else.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,44 @@ TEST(Options, ValuesInBothSpellings) {
     EXPECT_TRUE(parseOptions({"--help"})->help);
 }
 
+TEST(Options, StoredValuesFillWhatTheCommandLineLeavesOut) {
+    const std::map<std::string, std::string> stored = {
+        {"allowclients", "192.0.2.0/24"}, {"allowservers", "pop.internal 10.1.0.0/16"},
+        {"idletimeout", "900"}, {"logintimeout", "30"}, {"maxperclient", "8"}};
+    auto lookup = [&](std::string_view name) {
+        auto it = stored.find(std::string(name));
+        return it == stored.end() ? std::string() : it->second;
+    };
+    auto o = parseOptions({"--login-timeout", "5"}, lookup);
+    ASSERT_TRUE(o) << o.why();
+    EXPECT_EQ(o->loginTimeout, 5);  // the command line wins for this run
+    EXPECT_EQ(o->idleTimeout, 900);
+    EXPECT_EQ(o->maxPerClient, 8);
+    EXPECT_TRUE(o->allowClients.contains(*common::NetAddress::parse("192.0.2.7")));
+    EXPECT_FALSE(o->allowClients.contains(*common::NetAddress::parse("127.0.0.1")));
+    EXPECT_TRUE(o->allowServers.namesHost("POP.internal"));
+    EXPECT_TRUE(o->allowServers.contains(*common::NetAddress::parse("10.1.2.3")));
+
+    auto bad = parseOptions({}, [](std::string_view name) {
+        return name == "idletimeout" ? std::string("soon") : std::string();
+    });
+    EXPECT_EQ(bad.why(), "registry value idletimeout: not a number of seconds: soon");
+}
+
+TEST(Options, DefaultsServeAnOfficeNetwork) {
+    auto o = parseOptions({});
+    ASSERT_TRUE(o);
+    for (const char *local : {"127.0.0.1", "::1", "10.2.3.4", "172.31.0.1", "192.168.1.1",
+                              "169.254.0.9", "fd00::1", "fe80::1", "::ffff:192.168.1.1"})
+        EXPECT_TRUE(o->allowClients.contains(*common::NetAddress::parse(local))) << local;
+    for (const char *outside : {"8.8.8.8", "172.32.0.1", "2001:db8::1", "192.169.0.1"})
+        EXPECT_FALSE(o->allowClients.contains(*common::NetAddress::parse(outside))) << outside;
+    EXPECT_TRUE(o->allowServers.empty());
+    EXPECT_EQ(o->loginTimeout, 60);
+    EXPECT_EQ(o->idleTimeout, 600);
+    EXPECT_EQ(o->maxPerClient, 64);
+}
+
 TEST(Options, BadArgumentsNameTheProblem) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--port"}, "--port needs a value"},
@@ -44,7 +83,11 @@ TEST(Options, BadArgumentsNameTheProblem) {
         {{"--port", "11o"}, "--port: not a port number: 11o"},
         {{"--port", "-1"}, "--port: not a port number: -1"},
         {{"--server-port", ""}, "--server-port: not a port number: "},
-        {{"--server-timeout", "0"}, "--server-timeout: not a number of seconds from 1 to 86400: 0"},
+        {{"--server-timeout", "0"}, "--server-timeout: not a number of seconds from 1 to 2678400: 0"},
+        {{"--allow-clients", "10.0.0.0/33"}, "--allow-clients: not an address or range: 10.0.0.0/33"},
+        {{"--allow-clients", "mail.example.org"},
+         "--allow-clients: not an address or range: mail.example.org"},
+        {{"--max-per-client", "x"}, "--max-per-client: not a number: x"},
         {{"--bind="}, "--bind needs an address"},
         {{"--verbose"}, "unknown argument: --verbose"},
         {{"110"}, "unknown argument: 110"},

@@ -1,0 +1,162 @@
+#include "common/netaddress.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "common/asciitext.h"
+#include "common/hostport.h"
+
+namespace common {
+
+namespace {
+
+constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+
+// Whether the first `prefix` bits of a and b are equal.
+bool samePrefix(const std::array<std::uint8_t, 16> &a, const std::array<std::uint8_t, 16> &b,
+                int prefix) {
+    int full = prefix / 8;
+    if (std::memcmp(a.data(), b.data(), std::size_t(full)) != 0) return false;
+    const int rest = prefix % 8;
+    if (rest == 0) return true;
+    const std::uint8_t mask = std::uint8_t(0xff << (8 - rest));
+    return (a[std::size_t(full)] & mask) == (b[std::size_t(full)] & mask);
+}
+
+bool inRange(const NetAddress &a, const char *base, int prefix) {
+    const std::optional<NetAddress> b = NetAddress::parse(base);
+    return b && samePrefix(a.bytes(), b->bytes(), (b->isV4() ? 96 : 0) + prefix);
+}
+
+}  // namespace
+
+std::optional<NetAddress> NetAddress::parse(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    if (text.empty() || text.size() > 45) return std::nullopt;
+    const std::string s(text);
+    NetAddress a;
+    std::uint8_t v4[4];
+    if (isIPv4Literal(text) && ::inet_pton(AF_INET, s.c_str(), v4) == 1) return fromBytes(v4, true);
+    if (::inet_pton(AF_INET6, s.c_str(), a.bytes_.data()) == 1) return a;
+    return std::nullopt;
+}
+
+NetAddress NetAddress::fromBytes(const std::uint8_t *bytes, bool v4) {
+    NetAddress a;
+    if (v4) {
+        std::memcpy(a.bytes_.data(), kMapped, 12);
+        std::memcpy(a.bytes_.data() + 12, bytes, 4);
+    } else {
+        std::memcpy(a.bytes_.data(), bytes, 16);
+    }
+    return a;
+}
+
+bool NetAddress::isV4() const {
+    return std::memcmp(bytes_.data(), kMapped, 12) == 0;
+}
+
+std::string NetAddress::text() const {
+    char buf[INET6_ADDRSTRLEN] = {0};
+    if (isV4())
+        ::inet_ntop(AF_INET, bytes_.data() + 12, buf, sizeof buf);
+    else
+        ::inet_ntop(AF_INET6, bytes_.data(), buf, sizeof buf);
+    return buf;
+}
+
+bool NetAddress::isLoopback() const {
+    return isV4() ? bytes_[12] == 127 : inRange(*this, "::1", 128);
+}
+
+bool NetAddress::isUnspecified() const {
+    return isV4() ? bytes_[12] == 0 : inRange(*this, "::", 128);
+}
+
+bool NetAddress::isLinkLocal() const {
+    return isV4() ? inRange(*this, "169.254.0.0", 16) : inRange(*this, "fe80::", 10);
+}
+
+bool NetAddress::isMulticast() const {
+    return isV4() ? (bytes_[12] & 0xf0) == 0xe0 : bytes_[0] == 0xff;
+}
+
+bool NetAddress::isPrivate() const {
+    if (isV4())
+        return inRange(*this, "10.0.0.0", 8) || inRange(*this, "172.16.0.0", 12) ||
+               inRange(*this, "192.168.0.0", 16) || inRange(*this, "100.64.0.0", 10) ||
+               inRange(*this, "255.255.255.255", 32);
+    // Unique local addresses, and IPv4 written inside IPv6 in the old compatible form.
+    return inRange(*this, "fc00::", 7) || inRange(*this, "::", 96);
+}
+
+Result<AddressList> AddressList::parse(std::string_view text, bool names) {
+    AddressList list;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ',' || isBlank(text[i]))) ++i;
+        std::size_t end = i;
+        while (end < text.size() && text[end] != ',' && !isBlank(text[end])) ++end;
+        if (end == i) break;
+        const std::string_view entry = text.substr(i, end - i);
+        i = end;
+        std::string_view address = entry;
+        int prefix = -1;
+        if (const std::size_t slash = entry.find('/'); slash != std::string_view::npos) {
+            address = entry.substr(0, slash);
+            const std::string_view bits = entry.substr(slash + 1);
+            prefix = 0;
+            if (bits.empty() || bits.size() > 3) return fail("not an address or range: " + replytext(entry, 60));
+            for (char c : bits) {
+                if (!isAsciiDigit(c)) return fail("not an address or range: " + replytext(entry, 60));
+                prefix = prefix * 10 + (c - '0');
+            }
+        }
+        const std::optional<NetAddress> a = NetAddress::parse(address);
+        if (!a) {
+            if (names && prefix < 0 && isHostName(entry)) {
+                std::string name = lowercase(entry);
+                if (name.back() == '.') name.pop_back();
+                list.names_.push_back(std::move(name));
+                continue;
+            }
+            return fail("not an address or range: " + replytext(entry, 60));
+        }
+        const int width = a->isV4() ? 32 : 128;
+        if (prefix > width) return fail("not an address or range: " + replytext(entry, 60));
+        if (prefix < 0) prefix = width;
+        list.ranges_.push_back({*a, (a->isV4() ? 96 : 0) + prefix});
+    }
+    return list;
+}
+
+bool AddressList::contains(const NetAddress &a) const {
+    for (const Range &r : ranges_)
+        if (samePrefix(a.bytes(), r.base.bytes(), r.prefix)) return true;
+    return false;
+}
+
+bool AddressList::namesHost(std::string_view host) const {
+    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    for (const std::string &n : names_)
+        if (equalNoCase(n, host)) return true;
+    return false;
+}
+
+bool ServerPolicy::own(const NetAddress &a) const {
+    for (const NetAddress &o : own_)
+        if (o == a) return true;
+    return false;
+}
+
+bool ServerPolicy::allows(const NetAddress &a, int port, bool byName) const {
+    const bool local = a.isLoopback() || a.isUnspecified() || own(a);
+    // Never to our own listener, whatever is allowed: that would be a loop.
+    if (local && port == listenPort_) return false;
+    if (byName || allowed_.contains(a)) return true;
+    return !(local || a.isLinkLocal() || a.isMulticast() || a.isPrivate());
+}
+
+}  // namespace common

@@ -1,0 +1,55 @@
+// The command-line convention of the suite: long options (--name VALUE or --name=VALUE), --help
+// and --version, and one line that says what is wrong with anything else. Pure code; each program
+// declares its options and reads what was given.
+#pragma once
+
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+
+namespace common {
+
+struct OptionSpec {
+    std::string_view name;   // "--port"
+    std::string_view value;  // what the value is called in the help ("N"); empty: a switch
+    std::string_view help;
+    bool repeatable = false;  // given more than once, each value counts (else the last)
+};
+
+class CommandLine {
+public:
+    bool has(std::string_view name) const { return values_.count(std::string(name)) != 0; }
+    // The value given (the last one), or nullptr.
+    const std::string *value(std::string_view name) const;
+    // Every value given, in order.
+    std::vector<std::string> values(std::string_view name) const;
+    const std::vector<std::string> &positional() const { return positional_; }
+    bool help() const { return help_; }
+    bool version() const { return version_; }
+
+private:
+    friend Result<CommandLine> parseCommandLine(std::span<const OptionSpec>,
+                                                const std::vector<std::string> &, bool);
+    std::map<std::string, std::vector<std::string>> values_;
+    std::vector<std::string> positional_;
+    bool help_ = false;
+    bool version_ = false;
+};
+
+// `positionals`: words that are not options are kept (else each is an error). "--" ends the
+// options.
+Result<CommandLine> parseCommandLine(std::span<const OptionSpec> specs,
+                                     const std::vector<std::string> &args, bool positionals = false);
+
+// The --help text: the synopsis, then one line an option.
+std::string usageText(std::string_view synopsis, std::span<const OptionSpec> specs,
+                      std::string_view after = {});
+
+// What --version prints.
+std::string versionText(std::string_view program);
+
+}  // namespace common

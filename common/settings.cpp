@@ -1,0 +1,73 @@
+#include "common/settings.h"
+
+#include "common/asciitext.h"
+
+namespace common {
+
+namespace {
+Result<int> wholeNumber(std::string_view text, int low, int high, const char *what) {
+    text = trimBlanks(text);
+    if (text.empty() || text.size() > 9) return fail(std::string("not ") + what + ": " + replytext(text, 40));
+    int value = 0;
+    for (char c : text) {
+        if (!isAsciiDigit(c)) return fail(std::string("not ") + what + ": " + replytext(text, 40));
+        value = value * 10 + (c - '0');
+    }
+    if (value < low || value > high)
+        return fail(std::string("not ") + what + " from " + std::to_string(low) + " to " +
+                    std::to_string(high) + ": " + std::string(text));
+    return value;
+}
+}  // namespace
+
+Result<int> parseSeconds(std::string_view text, int low) {
+    return wholeNumber(text, low, 31 * 86400, "a number of seconds");
+}
+
+Result<int> parseCount(std::string_view text, int low) {
+    return wholeNumber(text, low, 1000000, "a number");
+}
+
+std::string Settings::storedName(std::string_view option) {
+    std::string name;
+    for (char c : option)
+        if (c != '-') name.push_back(asciiLower(c));
+    return name;
+}
+
+std::string Settings::text(std::string_view option) const {
+    if (const std::string *v = cl_.value(option)) return *v;
+    return stored_ ? stored_(storedName(option)) : std::string();
+}
+
+std::string Settings::where(std::string_view option) const {
+    if (cl_.has(option)) return std::string(option);
+    return "registry value " + storedName(option);
+}
+
+Result<int> Settings::seconds(std::string_view option, int fallback, int low) const {
+    const std::string t = text(option);
+    if (trimBlanks(t).empty()) return fallback;
+    Result<int> r = parseSeconds(t, low);
+    if (!r) return fail(where(option) + ": " + r.why());
+    return r;
+}
+
+Result<int> Settings::count(std::string_view option, int fallback, int low) const {
+    const std::string t = text(option);
+    if (trimBlanks(t).empty()) return fallback;
+    Result<int> r = parseCount(t, low);
+    if (!r) return fail(where(option) + ": " + r.why());
+    return r;
+}
+
+Result<AddressList> Settings::addresses(std::string_view option, std::string_view fallback,
+                                        bool names) const {
+    std::string t = text(option);
+    if (trimBlanks(t).empty()) t = std::string(fallback);
+    Result<AddressList> r = AddressList::parse(t, names);
+    if (!r) return fail(where(option) + ": " + r.why());
+    return r;
+}
+
+}  // namespace common

@@ -1,0 +1,45 @@
+// A program's settings for one run: a command-line option overrides, for this run, the value
+// stored under the shared key by the option's name without dashes ("--idle-timeout" is stored as
+// "idletimeout"); what neither gives takes the program's default. Pure code: the stored values
+// come through a function.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "common/netaddress.h"
+#include "common/options.h"
+#include "common/result.h"
+
+namespace common {
+
+// Whole seconds, or a count, from `low` up; a failure says what is wrong with the text.
+Result<int> parseSeconds(std::string_view text, int low = 0);
+Result<int> parseCount(std::string_view text, int low = 0);
+
+class Settings {
+public:
+    using Stored = std::function<std::string(std::string_view name)>;
+    Settings(const CommandLine &cl, Stored stored) : cl_(cl), stored_(std::move(stored)) {}
+
+    // The stored name of an option: "--max-per-client" -> "maxperclient".
+    static std::string storedName(std::string_view option);
+
+    // The text for this run; empty when neither gives one.
+    std::string text(std::string_view option) const;
+
+    // Each fails naming where the bad text came from ("--idle-timeout: ..." or "registry value
+    // idletimeout: ...").
+    Result<int> seconds(std::string_view option, int fallback, int low = 0) const;
+    Result<int> count(std::string_view option, int fallback, int low = 0) const;
+    Result<AddressList> addresses(std::string_view option, std::string_view fallback,
+                                  bool names) const;
+
+private:
+    std::string where(std::string_view option) const;
+    const CommandLine &cl_;
+    Stored stored_;
+};
+
+}  // namespace common

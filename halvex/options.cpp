@@ -1,0 +1,64 @@
+#include "halvex/options.h"
+
+#include "common/options.h"
+#include "common/settings.h"
+
+namespace halvex {
+
+namespace {
+
+using common::OptionSpec;
+
+constexpr OptionSpec kSpecs[] = {
+    {"--start", "", "press \"start\" once the window has loaded its settings"},
+    {"--bind", "ADDRESS", "listen on this address only (default: every interface)"},
+    {"--block", "ENTRY", "add a block-list entry at start (repeatable)", true},
+    {"--allow-clients", "LIST", "addresses and ranges that may use the proxy (default: local networks)"},
+    {"--first-byte-timeout", "SECONDS", "time a new client has to send something (default 60)"},
+    {"--idle-timeout", "SECONDS", "time a connection may be silent both ways (default 900)"},
+    {"--max-per-client", "N", "connections from one client address (default 256)"},
+};
+
+}  // namespace
+
+std::string usage() {
+    return common::usageText(
+        "halvex [OPTION]...", kSpecs,
+        "The listen port, the upstream proxy and the filter switches are set in the window and\n"
+        "stored; --allow-clients and the limits can also be stored under the shared key by their\n"
+        "names without dashes (allowclients, firstbytetimeout, idletimeout, maxperclient).\n");
+}
+
+common::Result<Options> parseOptions(const std::vector<std::string> &args,
+                                     const StoredValue &stored) {
+    using common::fail;
+    const common::Result<common::CommandLine> cl = common::parseCommandLine(kSpecs, args);
+    if (!cl) return fail(cl.why());
+    Options o;
+    o.help = cl->help();
+    o.version = cl->version();
+    o.start = cl->has("--start");
+    if (const std::string *v = cl->value("--bind")) {
+        if (v->empty()) return fail("--bind needs an address");
+        o.bind = *v;
+    }
+    o.block = cl->values("--block");
+    const common::Settings settings(*cl, stored);
+    common::Result<common::AddressList> clients =
+        settings.addresses("--allow-clients", common::kLocalNetworks, false);
+    if (!clients) return fail(clients.why());
+    o.allowClients = *clients;
+    // 0 turns a time limit off.
+    common::Result<int> first = settings.seconds("--first-byte-timeout", o.firstByteTimeout);
+    if (!first) return fail(first.why());
+    o.firstByteTimeout = *first;
+    common::Result<int> idle = settings.seconds("--idle-timeout", o.idleTimeout);
+    if (!idle) return fail(idle.why());
+    o.idleTimeout = *idle;
+    common::Result<int> per = settings.count("--max-per-client", o.maxPerClient, 1);
+    if (!per) return fail(per.why());
+    o.maxPerClient = *per;
+    return o;
+}
+
+}  // namespace halvex

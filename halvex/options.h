@@ -1,0 +1,36 @@
+// halvex's settings for one run: the command line first, then the values stored under the shared
+// key, then the defaults. (The window's own settings, the ports, the upstream proxy and the
+// switches, are read by the proxy window.)
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/netaddress.h"
+#include "common/result.h"
+
+namespace halvex {
+
+struct Options {
+    bool start = false;        // press "start" once the window has loaded
+    std::string bind;          // listen address; empty means every interface
+    std::vector<std::string> block;  // block-list entries added at start, as "add" would
+    common::AddressList allowClients = *common::AddressList::parse(common::kLocalNetworks);
+    int firstByteTimeout = 60;  // seconds a new client has to say something
+    int idleTimeout = 900;      // seconds a pair may be silent both ways
+    int maxPerClient = 256;     // connections from one client address
+    bool help = false;
+    bool version = false;
+};
+
+std::string usage();
+
+using StoredValue = std::function<std::string(std::string_view name)>;
+
+// Parses the arguments after the program name, with the stored values for what they leave out.
+common::Result<Options> parseOptions(const std::vector<std::string> &args,
+                                     const StoredValue &stored = {});
+
+}  // namespace halvex
