@@ -108,7 +108,7 @@ def main():
     ap.add_argument("--big-mib", type=int, default=50)
     ap.add_argument("--only", help="comma-separated contenders")
     args = ap.parse_args()
-    driver = Path(args.build) / "morrent" / "morrent_fetchdriver"
+    driver = Path(args.build) / "tests" / "morrent_fetchdriver"
     if not driver.is_file():
         sys.exit(f"fetch: {driver} is not built")
     contenders = ["bare", "fetchmail", "pickup", "smtp"]

@@ -217,16 +217,21 @@ class Dovecot(Peer):
 
     fast=True reuses the login and POP3 processes and allows many sessions of one user at
     once; fast=False keeps dovecot's stock process settings (one process per session).
+    bench=True (implies fast) runs dovecot at full speed for the benchmarks: no info lines (a
+    line per login costs most of its speed), no fsync and up to 500 POP3 processes; errors
+    still go to dovecot.log.
     """
 
     name = "dovecot"
     greeting = b"+OK"
     MAIL_ID = 64110
 
-    def __init__(self, tmpdir, host="127.0.0.1", port=None, users=None, mail=None, fast=True):
+    def __init__(self, tmpdir, host="127.0.0.1", port=None, users=None, mail=None, fast=True,
+                 bench=False):
         super().__init__(tmpdir, host, port)
         self.users = dict(users if users is not None else {"alice": "secret"})
-        self.fast = fast
+        self.fast = fast or bench
+        self.bench = bench
         self.maildir = self.dir / "mail"
         self.log = self.dir / "dovecot.log"
         self._serial = 0
@@ -323,24 +328,26 @@ default_internal_user = {name}
 default_login_user = {name}
 mail_location = maildir:{self.maildir}/%n
 """
+        services = ""
         if self.fast:
-            services = """
-service pop3-login {
+            limit = "\n  process_limit = 500" if self.bench else ""
+            services = f"""
+service pop3-login {{
   service_count = 0
   process_min_avail = 2
   client_limit = 1000
-}
-service pop3 {
+}}
+service pop3 {{
   service_count = 0
   process_min_avail = 4
-  client_limit = 1
-}
-protocol pop3 {
+  client_limit = 1{limit}
+}}
+protocol pop3 {{
   mail_max_userip_connections = 10000
-}
+}}
 """
-        else:
-            services = ""
+        if self.bench:
+            services += "info_log_path = /dev/null\nmail_fsync = never\n"
         conf = f"""
 base_dir = {run}
 state_dir = {d / 'state'}
@@ -512,14 +519,21 @@ http {{
 class Privoxy(Peer):
     """privoxy forwarding every request to the HTTP proxy forward_to=(host, port), blocking
     URLs that match block_patterns (privoxy's URL pattern syntax, e.g. ".example.com" or
-    "/ads/")."""
+    "/ads/"). request_log=True writes a line per request to privoxy.log.
+
+    bench=True runs it at its best as a forwarder: no actions and toggled off when there is
+    nothing to block, client connections kept alive, pipelined requests taken, and no request
+    log unless request_log is given."""
 
     name = "privoxy"
 
-    def __init__(self, tmpdir, host="127.0.0.1", port=None, forward_to=None, block_patterns=()):
+    def __init__(self, tmpdir, host="127.0.0.1", port=None, forward_to=None, block_patterns=(),
+                 bench=False, request_log=None):
         super().__init__(tmpdir, host, port)
         self.forward_to = forward_to
         self.block_patterns = list(block_patterns)
+        self.bench = bench
+        self.request_log = not bench if request_log is None else request_log
         self.log = self.dir / "privoxy.log"
 
     def logs(self):
@@ -528,7 +542,9 @@ class Privoxy(Peer):
     def configure(self):
         d = self.dir
         actions = d / "tessaruno.action"
-        body = "{+block{tessaruno block list}}\n" + "".join(p + "\n" for p in self.block_patterns)
+        body = ""
+        if self.block_patterns or not self.bench:
+            body = "{+block{tessaruno block list}}\n" + "".join(p + "\n" for p in self.block_patterns)
         actions.write_text(body)
         lines = [
             "confdir /etc/privoxy",
@@ -537,13 +553,19 @@ class Privoxy(Peer):
             "logfile privoxy.log",
             f"actionsfile {actions}",
             f"listen-address {self.host}:{self.port}",
-            "toggle 1",
+            # Toggled off, privoxy forwards without looking at the actions.
+            "toggle 1" if body else "toggle 0",
             "enable-remote-toggle 0",
             "enable-edit-actions 0",
             "buffer-limit 4096",
-            "max-client-connections 2048",
-            "debug 1",
         ]
+        if self.bench:
+            lines += ["keep-alive-timeout 5", "tolerate-pipelining 1",
+                      "max-client-connections 4096"]
+        else:
+            lines.append("max-client-connections 2048")
+        if self.request_log:
+            lines.append("debug 1")
         if self.forward_to:
             lines.append(f"forward / {self.forward_to[0]}:{self.forward_to[1]}")
         conf = d / "privoxy.conf"
@@ -556,27 +578,33 @@ class Privoxy(Peer):
 
 
 class Haproxy(Peer):
-    """haproxy relaying TCP to backend=(host, port), in tcp mode on one thread."""
+    """haproxy relaying TCP to backend=(host, port), in tcp mode on one thread. mode="http"
+    forwards HTTP requests instead, keeping client connections alive."""
 
     name = "haproxy"
     check_by_connecting = False
 
-    def __init__(self, tmpdir, host="127.0.0.1", port=None, backend=None, maxconn=4000):
+    def __init__(self, tmpdir, host="127.0.0.1", port=None, backend=None, maxconn=4000,
+                 mode="tcp"):
         super().__init__(tmpdir, host, port)
         if backend is None:
             raise ValueError("haproxy needs a backend (host, port)")
+        if mode not in ("tcp", "http"):
+            raise ValueError(f"haproxy mode tcp or http, not {mode!r}")
         self.backend = backend
+        self.mode = mode
         # haproxy wants two descriptors per connection and refuses to start above the limit.
         soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
         self.maxconn = max(100, min(maxconn, (soft - 100) // 2))
 
     def configure(self):
+        keepalive = "\n  timeout http-keep-alive 5s" if self.mode == "http" else ""
         conf = f"""
 global
   nbthread 1
   maxconn {self.maxconn}
 defaults
-  mode tcp
+  mode {self.mode}{keepalive}
   timeout connect 10s
   timeout client 10m
   timeout server 10m

@@ -21,7 +21,7 @@ RUN_TIMEOUT = 120
 
 
 def driver():
-    path = build_dir() / "morrent" / "morrent_fetchdriver"
+    path = build_dir() / "tests" / "morrent_fetchdriver"
     if not (path.is_file() and os.access(path, os.X_OK)):
         pytest.fail(f"morrent_fetchdriver is not built: {path} is missing", pytrace=False)
     return path

@@ -3,7 +3,6 @@ fails, the fault is in the machine's set-up, not in the programs."""
 
 import os
 import poplib
-import shutil
 import smtplib
 import socket
 import subprocess
@@ -159,12 +158,6 @@ def test_stop_ends_the_server_and_all_its_workers(tmp_path):
     assert left == []
 
 
-bench_only = pytest.mark.skipif(not (shutil.which("privoxy", path="/usr/sbin:/usr/bin")
-                                     and shutil.which("haproxy", path="/usr/sbin:/usr/bin")),
-                                reason="benchmark peers not installed (scripts/bootstrap --bench)")
-
-
-@bench_only
 def test_privoxy_forwards_and_blocks(start_peer):
     origin = start_peer(Nginx, files={"ok.html": b"fine"})
     parent = start_peer(Tinyproxy)
@@ -174,7 +167,6 @@ def test_privoxy_forwards_and_blocks(start_peer):
     assert curl("-x", proxy, "-o", "/dev/null", "-w", "%{http_code}", origin.url("ads/x")) == b"403"
 
 
-@bench_only
 def test_haproxy_relays_tcp(start_peer):
     origin = start_peer(Nginx, files={"c.html": b"relayed"})
     relay = start_peer(Haproxy, backend=origin.address())

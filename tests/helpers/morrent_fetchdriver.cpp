@@ -1,5 +1,5 @@
 // A command-line download over morrent's engine and deliverer, without the window: what the
-// integration tests and the fetch benchmark run.
+// integration tests and the fetch benchmark (bench/fetch.py) run.
 //
 //   morrent_fetchdriver [--maildrop VALUE] [--status] [--show] SERVER LOGIN PASSWORD DELETEFLAG
 //   [FORWARD]
