@@ -78,6 +78,7 @@ private slots:
     void startShowsInformationWindowAndListens();
     void startProxyAgainKeepsSessions();
     void portInUseIsShownAndRetried();
+    void refusalsAreCountedInTheStatusBar();
     void slotsUseTheLowestFreeIndex();
     void relayPassesBothWaysAndTraces();
     void serverClosingEndsTheSlot();
@@ -195,6 +196,30 @@ void QuesselWindows::portInUseIsShownAndRetried() {
     QVERIFY(f->session()->listening());
     QCOMPARE(f->statusText(), QStringLiteral("Status"));
     QVERIFY(greetedClient(o.port));
+    f->close();
+    QTRY_VERIFY(Module1::fMainForm.isNull());
+}
+
+void QuesselWindows::refusalsAreCountedInTheStatusBar() {
+    Options o = localOptions(freePort());
+    o.allowClients = *common::AddressList::parse("127.0.0.2");
+    o.allowServers = common::AddressList();
+    FrmMain *f = Module1::Main(o);
+    QCOMPARE(f->countsText(), QString());
+    // From an address outside the list: closed before any greeting.
+    QTcpSocket outsider;
+    outsider.connectToHost(QHostAddress::LocalHost, quint16(o.port));
+    QTRY_COMPARE(outsider.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(outsider.readAll(), QByteArray());
+    QTRY_COMPARE(f->countsText(), QStringLiteral("refused: 1 clients, 0 servers"));
+    // An allowed client naming a server on this machine.
+    QTcpSocket inside;
+    inside.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+    inside.connectToHost(QHostAddress::LocalHost, quint16(o.port));
+    QVERIFY(readUntil(&inside, "\r\n") == "+OK\r\n");
+    inside.write("USER a|127.0.0.1\r\n");
+    QCOMPARE(readUntil(&inside, "\r\n"), QByteArray("-ERR POP3 server 127.0.0.1 is not available\r\n"));
+    QTRY_COMPARE(f->countsText(), QStringLiteral("refused: 1 clients, 1 servers"));
     f->close();
     QTRY_VERIFY(Module1::fMainForm.isNull());
 }

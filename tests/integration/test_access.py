@@ -31,6 +31,20 @@ def connect_from(source, peer, timeout=TIMEOUT):
     return s
 
 
+def ended(s, seconds=TIMEOUT):
+    """True when the other side ends the connection within `seconds` (what it sent before is
+    read and dropped)."""
+    s.settimeout(seconds)
+    try:
+        while s.recv(4096):
+            pass
+        return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
 def closed_at_once(s):
     """True when the other side ends the connection without a byte."""
     try:
@@ -150,12 +164,12 @@ def test_halvex_serves_only_the_allowed_clients(start_peer, echo):
     ok.sendall(b"hello")
     ok.shutdown(socket.SHUT_WR)
     assert recv_all(ok).startswith(b"hello")
-    before = echo.connections
+    before = len(echo.connections)
     outsider = connect_from("127.0.0.3", (hx.host, hx.port))
     outsider.sendall(b"GET http://example.test/ HTTP/1.0\r\n\r\n")
     assert closed_at_once(outsider)
     time.sleep(0.3)
-    assert echo.connections == before  # nothing went upstream for it
+    assert len(echo.connections) == before  # nothing went upstream for it
     assert wait_until(lambda: "client 127.0.0.3 refused" in output(hx))
 
 
@@ -309,7 +323,7 @@ def test_halvex_closes_a_client_that_says_nothing(start_peer, echo):
     silent.settimeout(10)
     assert closed_at_once(silent)
     assert 0.8 < time.monotonic() - started < 5
-    assert echo.connections == 0
+    assert len(echo.connections) == 0
 
 
 def test_halvex_releases_an_idle_pair_but_never_a_busy_one(start_peer, echo):
@@ -421,7 +435,7 @@ def test_quessel_out_of_descriptors_drops_its_oldest_waiting_client(start_quesse
     time.sleep(0.5)
     # It still takes new clients: each one it greets costs the oldest waiting one its place.
     newest = greeted(proxy)
-    assert closed_at_once(waiting[0])
+    assert ended(waiting[0], 2)
     newest.sendall(b"QUIT\r\n")
     assert recv_all(newest) == b"+OK\r\n"
     for s in waiting:
