@@ -13,6 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <QDir>
 #include <QHostAddress>
 #include <QHostInfo>
@@ -20,6 +23,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace common {
@@ -158,19 +162,33 @@ bool refuseWithReserve(int listener) {
 // time, and then ends the connection quietly.
 class Linger : public QObject {
 public:
-    Linger(int fd, std::string_view rest) : fd_(fd), data_(rest) {
+    // With ssl, the bytes are written through it (the Linger takes it over).
+    Linger(int fd, std::string_view rest, SSL *ssl = nullptr) : fd_(fd), ssl_(ssl), data_(rest) {
         write_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
         connect(write_, &QSocketNotifier::activated, this, [this] { onWritable(); });
         QTimer::singleShot(kLingerMs, this, [this] { finish(); });
     }
     ~Linger() override {
         if (fd_ >= 0) ::close(fd_);
+        SSL_free(ssl_);
     }
 
 private:
     void onWritable() {
         while (fd_ >= 0 && head_ < data_.size()) {
-            ssize_t n = ::send(fd_, data_.data() + head_, data_.size() - head_, MSG_NOSIGNAL);
+            const size_t left = data_.size() - head_;
+            if (ssl_) {
+                ERR_clear_error();
+                const int n = SSL_write(ssl_, data_.data() + head_, int(std::min<size_t>(left, 1 << 30)));
+                if (n > 0) {
+                    head_ += size_t(n);
+                    continue;
+                }
+                const int e = SSL_get_error(ssl_, n);
+                if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) return;
+                break;
+            }
+            ssize_t n = ::send(fd_, data_.data() + head_, left, MSG_NOSIGNAL);
             if (n > 0)
                 head_ += size_t(n);
             else if (n < 0 && errno == EINTR)
@@ -185,12 +203,14 @@ private:
     void finish() {
         if (fd_ < 0) return;
         write_->setEnabled(false);
+        if (ssl_) SSL_shutdown(ssl_);  // close_notify, as far as it goes at once
         closeQuietly(fd_);
         fd_ = -1;
         deleteLater();
     }
 
     int fd_;
+    SSL *ssl_;
     std::string data_;
     size_t head_ = 0;
     QSocketNotifier *write_;
@@ -206,6 +226,7 @@ Socket::Socket(SocketArray *array, int index) : array_(array), index_(index) {}
 Socket::~Socket() {
     if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
     if (fd_ >= 0) ::close(fd_);
+    SSL_free(ssl_);
 }
 
 bool Socket::emitEvent() {
@@ -237,6 +258,16 @@ void Socket::resetState() {
     peekedScratch_ = false;
     addresses_.clear();
     nextAddress_ = 0;
+    dropTls();
+}
+
+void Socket::dropTls() {
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    tlsPhase_ = kTlsNone;
+    connectAfterTls_ = false;
+    readScheduled_ = false;
+    tlsWantsRead_ = false;
 }
 
 void Socket::adopt(int fd, int state) {
@@ -425,6 +456,12 @@ void Socket::connectFinished() {
     state_ = sckConnected;
     writeN_->setEnabled(false);
     updateReadNotifier();
+    if (tlsOnConnect) {
+        // The program hears of the connection once it is safe to talk over it.
+        StartTls(*tlsOnConnect);
+        connectAfterTls_ = true;
+        return;
+    }
     if (emitEvent()) emit array_->Connect(index_);
 }
 
@@ -478,6 +515,16 @@ void Socket::onReadable() {
         }
         return;
     }
+    if (tlsPhase_ == kTlsHandshake) {
+        handshake();
+        return;
+    }
+    if (tlsWantsRead_) {
+        // A TLS write was waiting for the peer's bytes.
+        tlsWantsRead_ = false;
+        flush();
+        if (fd_ < 0) return;
+    }
     // A fast sender leaves more waiting after a full read: a few reads per wake-up spare the
     // round trips through the event loop, and the bound keeps the other connections served.
     ssize_t n = 0;
@@ -485,7 +532,7 @@ void Socket::onReadable() {
         if (readPaused_ || (round > 0 && (fd_ < 0 || state_ != sckConnected || !in_.empty())))
             return;
         const size_t want = readLimit_ ? readLimit_ : kReadSize;
-        n = ::recv(fd_, scratch(), want, 0);
+        n = readSome(scratch(), want);
         if (n <= 0) break;
         if (in_.empty()) {
             peekedScratch_ = true;
@@ -503,9 +550,16 @@ void Socket::onReadable() {
             peekedScratch_ = false;
         }
         updateReadNotifier();
-        if (size_t(n) < want) return;
+        // Bytes TLS has decrypted already raise no event of the descriptor: read them soon.
+        if (size_t(n) < want) {
+            if (ssl_ && SSL_pending(ssl_) > 0) scheduleRead();
+            return;
+        }
     }
-    if (n > 0) return;
+    if (n > 0) {
+        if (ssl_ && SSL_pending(ssl_) > 0) scheduleRead();
+        return;
+    }
     if (n == 0) {
         // End of stream from the peer: it may still read what we send.
         state_ = sckClosing;
@@ -523,14 +577,19 @@ void Socket::onWritable() {
         connectFinished();
         return;
     }
+    if (tlsPhase_ == kTlsHandshake) {
+        handshake();
+        return;
+    }
     flush();
     if (fd_ >= 0 && state_ != sckError && unsent() == 0 && emitEvent())
         emit array_->SendComplete(index_);
 }
 
 void Socket::flush() {
+    if (tlsPhase_ == kTlsHandshake) return;  // queued until the handshake is done
     while (outHead_ < out_.size()) {
-        ssize_t n = ::send(fd_, out_.data() + outHead_, out_.size() - outHead_, MSG_NOSIGNAL);
+        ssize_t n = writeSome(out_.data() + outHead_, out_.size() - outHead_);
         if (n > 0) {
             outHead_ += size_t(n);
         } else if (n < 0 && errno == EINTR) {
@@ -547,7 +606,13 @@ void Socket::flush() {
     outHead_ = 0;
     if (out_.capacity() > kKeepQueueCapacity) std::string().swap(out_);
     if (writeN_) writeN_->setEnabled(false);
+    if (tlsPhase_ == kTlsAfterFlush) {
+        // What went before the upgrade is out: the handshake may start.
+        beginHandshake();
+        return;
+    }
     if (shutdownPending_ && !sentShutdown_) {
+        if (ssl_) SSL_shutdown(ssl_);
         ::shutdown(fd_, SHUT_WR);
         sentShutdown_ = true;
     }
@@ -556,11 +621,11 @@ void Socket::flush() {
 bool Socket::SendData(std::string_view data) {
     if ((state_ != sckConnected && state_ != sckClosing) || shutdownPending_) return false;
     if (data.empty()) return true;
-    if (outHead_ == out_.size()) {
+    if (outHead_ == out_.size() && tlsPhase_ != kTlsHandshake && tlsPhase_ != kTlsAfterFlush) {
         // Nothing queued: hand it to the kernel straight away, queue only what it does not take.
         ssize_t n;
         do {
-            n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+            n = writeSome(data.data(), data.size());
         } while (n < 0 && errno == EINTR);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             int err = errno;
@@ -577,7 +642,7 @@ bool Socket::SendData(std::string_view data) {
         outHead_ = 0;
     }
     out_.append(data);
-    writeN_->setEnabled(true);
+    if (tlsPhase_ != kTlsHandshake) writeN_->setEnabled(true);
     return true;
 }
 
@@ -609,9 +674,10 @@ qint64 Socket::bytesPending() const {
 }
 
 void Socket::updateReadNotifier() {
-    if (!readN_ || fd_ < 0) return;
+    if (!readN_ || fd_ < 0 || tlsPhase_ == kTlsHandshake) return;
+    // Nothing is read between an upgrade and its handshake.
     bool want = (state_ == sckConnected || state_ == sckListening) && !readPaused_ &&
-                in_.size() < kMaxUnread;
+                in_.size() < kMaxUnread && tlsPhase_ != kTlsAfterFlush;
     if (readN_->isEnabled() != want) readN_->setEnabled(want);
 }
 
@@ -642,12 +708,14 @@ void Socket::watchWritable() {
 void Socket::setReadPaused(bool paused) {
     readPaused_ = paused;
     updateReadNotifier();
+    if (!paused && ssl_ && SSL_pending(ssl_) > 0) scheduleRead();
 }
 
 void Socket::ShutdownSend() {
     if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing) || shutdownPending_) return;
     shutdownPending_ = true;
-    if (unsent() == 0) {
+    if (unsent() == 0 && tlsPhase_ != kTlsHandshake && tlsPhase_ != kTlsAfterFlush) {
+        if (ssl_) SSL_shutdown(ssl_);
         ::shutdown(fd_, SHUT_WR);
         sentShutdown_ = true;
     }
@@ -656,11 +724,14 @@ void Socket::ShutdownSend() {
 void Socket::Close() {
     if (fd_ >= 0) {
         const bool established = state_ == sckConnected || state_ == sckClosing;
-        if (established && unsent() > 0 && !sentShutdown_) {
+        const bool clear = tlsPhase_ == kTlsNone;
+        if (established && unsent() > 0 && !sentShutdown_ && (clear || encrypted())) {
             // Queued bytes still go out, in the background: the connection is no longer ours
-            // (no events, the element is free).
-            new Linger(fd_, std::string_view(out_.data() + outHead_, out_.size() - outHead_));
+            // (no events, the element is free). Through TLS, the Linger takes the session over.
+            new Linger(fd_, std::string_view(out_.data() + outHead_, out_.size() - outHead_), ssl_);
+            ssl_ = nullptr;
         } else if (established) {
+            if (encrypted() && !sentShutdown_) SSL_shutdown(ssl_);
             closeQuietly(fd_, sentShutdown_, state_ == sckClosing);
         } else {
             ::close(fd_);
@@ -680,7 +751,7 @@ void Socket::Abort() {
     resetState();
 }
 
-void Socket::fail(int err) {
+void Socket::fail(int err, const QString &why) {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
@@ -689,7 +760,156 @@ void Socket::fail(int err) {
     resetState();
     generation_ = gen;
     state_ = sckError;
-    if (emitEvent()) emit array_->Error(index_, err, errorText(err));
+    if (emitEvent()) emit array_->Error(index_, err, why.isEmpty() ? errorText(err) : why);
+}
+
+// ---- TLS ----------------------------------------------------------------------------------------
+
+bool Socket::StartTls(const TlsSettings &settings) {
+    if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing) || ssl_) return false;
+    // OpenSSL writes with write(), not send(MSG_NOSIGNAL): a peer gone in the middle of a record
+    // must not end the program.
+    static const bool noSigpipe = [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)noSigpipe;
+    if (settings.server && !settings.identity) return false;
+    tls_ = settings;
+    ssl_ = SSL_new(settings.server ? settings.identity->context() : tlsClientContext());
+    if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
+        dropTls();
+        return false;
+    }
+    if (settings.server) {
+        SSL_set_accept_state(ssl_);
+    } else {
+        prepareTlsClient(ssl_, settings.check);
+        SSL_set_connect_state(ssl_);
+    }
+    // What came in the clear before the upgrade is not the peer's to say.
+    in_.clear();
+    peekedScratch_ = false;
+    if (unsent() > 0) {
+        tlsPhase_ = kTlsAfterFlush;
+        readN_->setEnabled(false);
+        writeN_->setEnabled(true);
+    } else {
+        beginHandshake();
+    }
+    return true;
+}
+
+void Socket::beginHandshake() {
+    tlsPhase_ = kTlsHandshake;
+    // From the event loop: a failure is never reported inside the caller's own call.
+    readN_->setEnabled(false);
+    writeN_->setEnabled(true);
+}
+
+void Socket::handshake() {
+    ERR_clear_error();
+    const int r = SSL_do_handshake(ssl_);
+    if (r == 1) {
+        if (std::string why = tls_.server ? std::string() : checkTlsPin(ssl_, tls_.check);
+            !why.empty()) {
+            fail(kTlsFailed, QString::fromStdString(why));
+            return;
+        }
+        tlsPhase_ = kTlsReady;
+        writeN_->setEnabled(false);
+        updateReadNotifier();
+        const bool connect = connectAfterTls_;
+        connectAfterTls_ = false;
+        const quint64 gen = generation_;
+        if (unsent() > 0) flush();  // what waited for the handshake (a greeting)
+        if (gen != generation_) return;
+        // Application bytes may have come with the handshake's last flight.
+        scheduleRead();
+        if (emitEvent()) {
+            if (connect)
+                emit array_->Connect(index_);
+            else
+                emit array_->Encrypted(index_);
+        }
+        return;
+    }
+    switch (SSL_get_error(ssl_, r)) {
+        case SSL_ERROR_WANT_READ:
+            writeN_->setEnabled(false);
+            readN_->setEnabled(true);
+            return;
+        case SSL_ERROR_WANT_WRITE:
+            readN_->setEnabled(false);
+            writeN_->setEnabled(true);
+            return;
+        default:
+            fail(kTlsFailed, QString::fromStdString(tlsFailureText(ssl_, tls_.check)));
+            return;
+    }
+}
+
+void Socket::scheduleRead() {
+    if (readScheduled_) return;
+    readScheduled_ = true;
+    const quint64 gen = generation_;
+    QTimer::singleShot(0, this, [this, gen] {
+        if (gen != generation_) return;
+        readScheduled_ = false;
+        if (fd_ >= 0 && !readPaused_ && state_ == sckConnected) onReadable();
+    });
+}
+
+ssize_t Socket::readSome(char *buf, size_t want) {
+    if (!ssl_) return ::recv(fd_, buf, want, 0);
+    ERR_clear_error();
+    const int n = SSL_read(ssl_, buf, int(std::min<size_t>(want, 1 << 30)));
+    if (n > 0) return n;
+    switch (SSL_get_error(ssl_, n)) {
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_WANT_READ:
+            errno = EAGAIN;
+            return -1;
+        case SSL_ERROR_WANT_WRITE:
+            writeN_->setEnabled(true);
+            errno = EAGAIN;
+            return -1;
+        case SSL_ERROR_SYSCALL:
+            if (errno == 0) return 0;
+            return -1;
+        default:
+            errno = EPROTO;
+            return -1;
+    }
+}
+
+ssize_t Socket::writeSome(const char *buf, size_t len) {
+    if (!ssl_) return ::send(fd_, buf, len, MSG_NOSIGNAL);
+    ERR_clear_error();
+    const int n = SSL_write(ssl_, buf, int(std::min<size_t>(len, 1 << 30)));
+    if (n > 0) return n;
+    switch (SSL_get_error(ssl_, n)) {
+        case SSL_ERROR_WANT_WRITE:
+            errno = EAGAIN;
+            return -1;
+        case SSL_ERROR_WANT_READ:
+            // Waits for the peer: retried when the descriptor is readable.
+            tlsWantsRead_ = true;
+            readN_->setEnabled(true);
+            errno = EAGAIN;
+            return -1;
+        case SSL_ERROR_SYSCALL:
+            if (errno == 0) errno = EPIPE;
+            return -1;
+        default:
+            errno = EPROTO;
+            return -1;
+    }
+}
+
+QString Socket::tlsInfo() const {
+    return encrypted() ? QString::fromStdString(tlsDescription(ssl_)) : QString();
 }
 
 void Socket::failLater(int err) {

@@ -14,6 +14,7 @@
 //                                        socket can still send until it is closed
 //   Error(index, number, description)    the connection failed (refused, reset, name not found...)
 //   SendComplete(index)                  everything queued by SendData has been handed to the kernel
+//   Encrypted(index)                     a StartTls handshake is done (certificate checked)
 //   Exhausted(index)                     a listener cannot accept: the process has no descriptor
 //                                        left; a handler may free some, and accepting is tried once
 //                                        more (a client that still cannot be taken is refused)
@@ -29,9 +30,11 @@
 #include <sys/socket.h>
 
 #include "common/netaddress.h"
+#include "common/tls.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +52,7 @@ public:
     // Error numbers of our own (no errno value says them).
     static constexpr int kHostNotFound = 11001;
     static constexpr int kNotAllowed = 11002;  // every address of the host was refused by allowAddress
+    static constexpr int kTlsFailed = 11003;   // the handshake or the certificate check failed
 
     // The values of State; the programs mostly test only whether it is 0.
     enum StateValue {
@@ -70,6 +74,25 @@ public:
     // Where Connect may go: asked for each address the host resolves to, before connecting to it.
     // Unset: anywhere.
     std::function<bool(const NetAddress &address, int port)> allowAddress;
+
+    // TLS: which side of the handshake a socket takes, and what it checks.
+    struct TlsSettings {
+        bool server = false;                          // take a handshake (the listener's side)
+        std::shared_ptr<TlsServerContext> identity;   // server: the certificate shown
+        TlsCheck check;                               // client: what the server must show
+    };
+    // Connect with TLS from the first byte: Connect is raised only once the handshake is done and
+    // the certificate checked. Unset: in the clear.
+    std::optional<TlsSettings> tlsOnConnect;
+    // Upgrades an open connection (STARTTLS; or an accepted one that is TLS from its first byte).
+    // What was queued before goes out in the clear first; what was received and not taken is
+    // dropped, so that no peer can smuggle clear text past the upgrade. Encrypted follows, or an
+    // Error with the reason. Until then SendData queues.
+    bool StartTls(const TlsSettings &settings);
+    // The handshake is done: everything goes through TLS.
+    bool encrypted() const { return tlsPhase_ == kTlsReady; }
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384", or "" in the clear.
+    QString tlsInfo() const;
 
     int index() const { return index_; }
     int State() const { return state_; }
@@ -127,8 +150,15 @@ private:
     void tryNextAddress();
     void connectFinished();
     void flush();
-    void fail(int err);
+    void fail(int err, const QString &why = {});
     void failLater(int err);
+    // TLS
+    void beginHandshake();
+    void handshake();
+    void dropTls();
+    void scheduleRead();
+    ssize_t readSome(char *buf, size_t want);
+    ssize_t writeSome(const char *buf, size_t len);
     void resetState();
     void detach();
     void updateReadNotifier();
@@ -157,6 +187,14 @@ private:
     std::vector<std::string> addresses_;
     size_t nextAddress_ = 0;
     quint64 generation_ = 0;  // bumps on every reset so stale queued calls are dropped
+
+    enum { kTlsNone, kTlsAfterFlush, kTlsHandshake, kTlsReady };
+    int tlsPhase_ = kTlsNone;
+    SSL *ssl_ = nullptr;
+    TlsSettings tls_;
+    bool connectAfterTls_ = false;  // raise Connect, not Encrypted, when the handshake is done
+    bool readScheduled_ = false;
+    bool tlsWantsRead_ = false;  // a TLS write waits for the peer's bytes
 };
 
 class SocketArray : public QObject {
@@ -188,6 +226,7 @@ signals:
     void Close(int index);
     void Error(int index, int number, const QString &description);
     void SendComplete(int index);
+    void Encrypted(int index);
     void Exhausted(int index);
 
 private:
