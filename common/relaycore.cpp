@@ -46,6 +46,9 @@ RelayActions RelaySlot::step(const RelayEvent &e) {
         case RelayEvent::tick:
             onTick(e, a);
             break;
+        case RelayEvent::encrypted:
+            onEncrypted(e, a);
+            break;
     }
     return a;
 }
@@ -70,10 +73,15 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
                 release(a, "the rules ended the slot before any server");
                 return;
             }
+            if (o.upgrade) {
+                a.add(RelayAction::starttls, Side::client);
+                return;
+            }
             if (!o.connect) return;
             // Whatever the client says next waits in the kernel, in order, until the relay starts.
             a.add(RelayAction::pause, Side::client);
-            a.add(RelayAction::connect, Side::server, o.host, o.port);
+            a.add(o.tls ? RelayAction::connectTls : RelayAction::connect, Side::server, o.host,
+                  o.port);
             loginAt_ = kNever;
             if (limits_.greeting > 0) greetingAt_ = e.now + limits_.greeting;
             enter(Phase::connecting, "server side opened");
@@ -88,29 +96,7 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
                 return;
             }
             if (phase_ != Phase::greeting) return;
-            const RelayRules::Greeting g = rules_.greet(e.bytes);
-            switch (g.kind) {
-                case RelayRules::Greeting::wait:
-                    return;
-                case RelayRules::Greeting::refuse:
-                    reply_ = std::string(g.toClient);
-                    if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
-                    release(a, "the rules refused the server");
-                    return;
-                case RelayRules::Greeting::accept:
-                    if (!g.toServer.empty()) {
-                        a.add(RelayAction::trace, Side::client, g.toServer, 1);
-                        a.add(RelayAction::send, Side::server, g.toServer);
-                    }
-                    if (!g.toClient.empty()) {
-                        a.add(RelayAction::trace, Side::server, g.toClient);
-                        a.add(RelayAction::send, Side::client, g.toClient);
-                    }
-                    // The server's room is not known here: the client's next chunk is measured.
-                    startRelay(e.now, -1, 0, a);
-                    transition_ = "server accepted, relaying";
-                    return;
-            }
+            applyGreeting(rules_.greet(e.bytes), e.now, a);
             return;
         }
         case Phase::relaying: {
@@ -129,6 +115,45 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
         case Phase::released:
             return;
     }
+}
+
+void RelaySlot::applyGreeting(const RelayRules::Greeting &g, Millis now, RelayActions &a) {
+    switch (g.kind) {
+        case RelayRules::Greeting::wait:
+            return;
+        case RelayRules::Greeting::send:
+            // The rules' own words to the server (CAPA, STLS): not the client's, not traced.
+            if (!g.toServer.empty()) a.add(RelayAction::send, Side::server, g.toServer);
+            return;
+        case RelayRules::Greeting::upgrade:
+            if (!g.toServer.empty()) a.add(RelayAction::send, Side::server, g.toServer);
+            a.add(RelayAction::starttls, Side::server);
+            transition_ = "securing the server side";
+            return;
+        case RelayRules::Greeting::refuse:
+            reply_ = std::string(g.toClient);
+            if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
+            release(a, "the rules refused the server");
+            return;
+        case RelayRules::Greeting::accept:
+            if (!g.toServer.empty()) {
+                a.add(RelayAction::trace, Side::client, g.toServer, 1);
+                a.add(RelayAction::send, Side::server, g.toServer);
+            }
+            if (!g.toClient.empty()) {
+                a.add(RelayAction::trace, Side::server, g.toClient);
+                a.add(RelayAction::send, Side::client, g.toClient);
+            }
+            // The server's room is not known here: the client's next chunk is measured.
+            startRelay(now, -1, 0, a);
+            transition_ = "server accepted, relaying";
+            return;
+    }
+}
+
+void RelaySlot::onEncrypted(const RelayEvent &e, RelayActions &a) {
+    const RelayRules::Greeting g = rules_.encrypted(e.side);
+    if (e.side == Side::server && phase_ == Phase::greeting) applyGreeting(g, e.now, a);
 }
 
 void RelaySlot::flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a) {

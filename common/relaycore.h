@@ -71,7 +71,9 @@ public:
         bool connect = false;    // open the server side to host:port
         std::string_view host;
         int port = 0;
-        bool close = false;  // end the slot once the reply is written
+        bool tls = false;      // ... with TLS from the first byte, its certificate for `host`
+        bool upgrade = false;  // after the reply, TLS on the client's connection (STARTTLS)
+        bool close = false;    // end the slot once the reply is written
     };
     virtual Opening open(std::string_view bytes) = 0;
 
@@ -86,12 +88,22 @@ public:
 
     // The server's bytes while greet() has not accepted it yet.
     struct Greeting {
-        enum Kind : std::uint8_t { wait, accept, refuse };
+        enum Kind : std::uint8_t {
+            wait,     // more of the server's words first
+            send,     // toServer goes to the server now, and the server is asked again
+            upgrade,  // toServer (if any), then TLS on the server side; encrypted() follows
+            accept,   // the relay starts
+            refuse,   // the client gets toClient and the slot ends
+        };
         Kind kind = wait;
-        std::string_view toServer;  // accept: for the server, before anything of the client's
+        std::string_view toServer;  // send, upgrade, accept: for the server, before the client
         std::string_view toClient;  // accept: what of the bytes the client gets; refuse: its reply
     };
     virtual Greeting greet(std::string_view bytes);
+
+    // A side's connection is encrypted now (its certificate checked). For the server side while
+    // it is being judged, the answer goes on as greet()'s would; otherwise it is not looked at.
+    virtual Greeting encrypted(Side /*side*/) { return {}; }
 
     // Bytes while relaying: what goes on to the other side, and whether the slot ends once it is
     // written.
@@ -114,6 +126,7 @@ struct RelayEvent {
         failed,     // a side failed (bytes: why)
         drained,    // a side has handed everything to the kernel (room: its room now)
         tick,       // time has passed
+        encrypted,  // a side's TLS handshake is done
     };
     Kind kind = tick;
     Side side = Side::client;
@@ -132,6 +145,8 @@ struct RelayAction {
         watch,     // report when a side has drained
         shutdown,  // end the stream towards a side, once its queue is written
         connect,   // open the server side to bytes:n
+        connectTls,  // the same, with TLS from the first byte; its certificate must be for bytes
+        starttls,  // TLS on a side's open connection, once what is queued has gone
         release,   // close both sides (queued bytes still go out) and free the slot; always last
     };
     Kind kind = send;
@@ -188,6 +203,8 @@ private:
     void onFailed(const RelayEvent &e, RelayActions &a);
     void onDrained(const RelayEvent &e, RelayActions &a);
     void onTick(const RelayEvent &e, RelayActions &a);
+    void onEncrypted(const RelayEvent &e, RelayActions &a);
+    void applyGreeting(const RelayRules::Greeting &g, Millis now, RelayActions &a);
 
     void startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a);
     void flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a);

@@ -16,6 +16,7 @@ struct RelayShell::Slot {
     RelaySlot core;
     QString peer;
     quint64 serial;
+    std::string serverHost;  // what the server's certificate must be for
 };
 
 RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, int maxSlots,
@@ -26,7 +27,9 @@ RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, i
       maxSlots_(maxSlots),
       makeRules_(std::move(makeRules)) {
     connect(&clients_, &SocketArray::ConnectionRequest, this,
-            [this](int, qintptr id) { onRequest(id); });
+            [this](int, qintptr id) { onRequest(id, false); });
+    connect(&tlsListener_, &SocketArray::ConnectionRequest, this,
+            [this](int, qintptr id) { onRequest(id, true); });
     connect(&clients_, &SocketArray::Exhausted, this, [this](int i) {
         if (i == 0) onExhausted();
     });
@@ -40,6 +43,7 @@ RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, i
                     onFailed(side, i, number, why);
                 });
         connect(&a, &SocketArray::SendComplete, this, [this, side](int i) { onDrained(side, i); });
+        connect(&a, &SocketArray::Encrypted, this, [this, side](int i) { onEncrypted(side, i); });
     }
     sweep_.setInterval(kSweepMs);
     connect(&sweep_, &QTimer::timeout, this, &RelayShell::sweep);
@@ -49,6 +53,7 @@ RelayShell::~RelayShell() {
     observer_ = nullptr;
     releaseAll();
     clients_[0].Close();
+    tlsListener_[0].Close();
 }
 
 Millis RelayShell::now() {
@@ -86,15 +91,28 @@ bool RelayShell::listen(const QString &address, int port, QString *why) {
     return l.Listen(why);
 }
 
+bool RelayShell::listenTls(const QString &address, int port, QString *why) {
+    Socket &l = tlsListener_[0];
+    l.Close();
+    if (!identity_) {
+        if (why) *why = QStringLiteral("no certificate");
+        return false;
+    }
+    l.LocalIP = address;
+    l.LocalPort = port;
+    return l.Listen(why);
+}
+
 bool RelayShell::listening() const {
     return clients_[0].State() == Socket::sckListening;
 }
 
 void RelayShell::stopListening() {
     clients_[0].Close();
+    tlsListener_[0].Close();
 }
 
-void RelayShell::onRequest(qintptr requestID) {
+void RelayShell::onRequest(qintptr requestID, bool tls) {
     // The lowest free index: ended slots are used again before the table grows.
     const int top = clients_.UBound();
     int n = top + 1;
@@ -103,7 +121,7 @@ void RelayShell::onRequest(qintptr requestID) {
             n = i;
             break;
         }
-    const QString peer = clients_[0].RemoteHostIP();
+    const QString peer = (tls ? tlsListener_ : clients_)[0].RemoteHostIP();
     if (allowedClients_) {
         const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
         if (!a || !allowedClients_->contains(*a)) {
@@ -129,6 +147,8 @@ void RelayShell::onRequest(qintptr requestID) {
     slots_[std::size_t(n)] =
         std::make_unique<Slot>(makeRules_(n, peer), limits_, peer, ++serial_);
     ++perClient_[peer];
+    // The welcome waits for the handshake; Encrypted tells the rules.
+    if (tls) startTls(Side::client, n);
     if (observer_) observer_->accepted(n);
     RelayEvent e;
     e.kind = RelayEvent::accepted;
@@ -256,6 +276,17 @@ void RelayShell::onDrained(Side side, int i) {
     run(i, e);
 }
 
+void RelayShell::onEncrypted(Side side, int i) {
+    if (!slotAt(i)) return;
+    if (observer_)
+        if (const Socket *s = socketOf(side, i)) observer_->encrypted(i, side, s->tlsInfo());
+    RelayEvent e;
+    e.kind = RelayEvent::encrypted;
+    e.side = side;
+    e.now = now();
+    run(i, e);
+}
+
 void RelayShell::sweep() {
     // One timer for every slot: a timer per connection would cost more than its relay.
     const Millis t = now();
@@ -316,7 +347,11 @@ void RelayShell::execute(int i, const RelayActions &actions) {
                 if (sock) sock->ShutdownSend();
                 break;
             case RelayAction::connect:
-                openServer(i, a.bytes, int(a.n));
+            case RelayAction::connectTls:
+                openServer(i, a.bytes, int(a.n), a.kind == RelayAction::connectTls);
+                break;
+            case RelayAction::starttls:
+                startTls(a.side, i);
                 break;
             case RelayAction::release:
                 release(i);
@@ -327,12 +362,19 @@ void RelayShell::execute(int i, const RelayActions &actions) {
         sweep_.start();
 }
 
-void RelayShell::openServer(int i, std::string_view host, int port) {
+void RelayShell::openServer(int i, std::string_view host, int port, bool tls) {
     if (servers_.exists(i)) servers_.Unload(i);
     servers_.Load(i);
     Socket &s = servers_[i];
     s.RemoteHost = QString::fromUtf8(host.data(), qsizetype(host.size()));
     s.RemotePort = port;
+    if (Slot *slot = slotAt(i)) slot->serverHost.assign(host);
+    s.tlsOnConnect.reset();
+    if (tls) {
+        Socket::TlsSettings t;
+        t.check.host = std::string(host);
+        s.tlsOnConnect = t;
+    }
     if (hasServerPolicy_) {
         const bool byName = serverPolicy_.allowsName(host);
         s.allowAddress = [this, byName](const NetAddress &a, int p) {
@@ -342,6 +384,30 @@ void RelayShell::openServer(int i, std::string_view host, int port) {
         s.allowAddress = nullptr;
     }
     s.Connect();
+}
+
+void RelayShell::startTls(Side side, int i) {
+    Socket *sock = socketOf(side, i);
+    Slot *slot = slotAt(i);
+    if (!sock || !slot) return;
+    Socket::TlsSettings t;
+    if (side == Side::client) {
+        t.server = true;
+        t.identity = identity_;
+    } else {
+        t.check.host = slot->serverHost;
+    }
+    // A side that cannot start TLS is not talked to in the clear instead.
+    if (!sock->StartTls(t)) {
+        RelayEvent e;
+        e.kind = RelayEvent::failed;
+        e.side = side;
+        e.bytes = "TLS could not be started";
+        e.now = now();
+        QTimer::singleShot(0, this, [this, i, serial = slot->serial, e] {
+            if (const Slot *s = slotAt(i); s && s->serial == serial) run(i, e);
+        });
+    }
 }
 
 void RelayShell::redeliverLater(Side side, int i) {

@@ -41,6 +41,8 @@ public:
         // A client was closed at once, or a server refused by the policy; why says which rule.
         virtual void refusedClient(const QString & /*peer*/, const QString & /*why*/) {}
         virtual void refusedServer(int /*slot*/, const QString & /*host*/) {}
+        // A side's connection is encrypted now; info names the protocol and cipher.
+        virtual void encrypted(int /*slot*/, Side /*side*/, const QString & /*info*/) {}
     };
     // What to do when the process has no descriptor left for a new client.
     enum class WhenExhausted {
@@ -78,8 +80,14 @@ public:
     int refusedClients() const { return refusedClients_; }
     int refusedServers() const { return refusedServers_; }
 
+    // The certificate a client sees: on the TLS listener, and when a client's connection is
+    // upgraded.
+    void setTlsIdentity(std::shared_ptr<TlsServerContext> identity) { identity_ = std::move(identity); }
+
     // Opens the listener (closing it first); false and a readable reason when it cannot be had.
     bool listen(const QString &address, int port, QString *why = nullptr);
+    // A second listener whose clients speak TLS from their first byte.
+    bool listenTls(const QString &address, int port, QString *why = nullptr);
     bool listening() const;
     void stopListening();
 
@@ -105,7 +113,8 @@ private:
     Slot *slotAt(int i) const;
     static Millis now();
 
-    void onRequest(qintptr requestID);
+    void onRequest(qintptr requestID, bool tls);
+    void onEncrypted(Side side, int i);
     void onExhausted();
     // Closes a client before it takes a slot.
     void refuse(const QString &peer, const QString &why);
@@ -120,11 +129,14 @@ private:
     // Steps slot i with the event and carries out what comes back.
     void run(int i, const RelayEvent &event);
     void execute(int i, const RelayActions &actions);
-    void openServer(int i, std::string_view host, int port);
+    void openServer(int i, std::string_view host, int port, bool tls);
+    void startTls(Side side, int i);
     void redeliverLater(Side side, int i);
 
     SocketArray clients_;
     SocketArray servers_;
+    SocketArray tlsListener_{QStringLiteral("tlslistener")};  // element 0 only
+    std::shared_ptr<TlsServerContext> identity_;
     int maxSlots_;
     MakeRules makeRules_;
     RelayLimits limits_;

@@ -40,6 +40,11 @@ std::string Settings::text(std::string_view option) const {
     return stored_ ? stored_(storedName(option)) : std::string();
 }
 
+bool Settings::flag(std::string_view option) const {
+    if (cl_.has(option)) return true;
+    return stored_ && !trimBlanks(stored_(storedName(option))).empty();
+}
+
 std::string Settings::where(std::string_view option) const {
     if (cl_.has(option)) return std::string(option);
     return "registry value " + storedName(option);

@@ -28,6 +28,8 @@ public:
 
     // The text for this run; empty when neither gives one.
     std::string text(std::string_view option) const;
+    // A switch: given on the command line, or stored as any non-empty text.
+    bool flag(std::string_view option) const;
 
     // Each fails naming where the bad text came from ("--idle-timeout: ..." or "registry value
     // idletimeout: ...").

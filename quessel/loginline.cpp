@@ -10,6 +10,13 @@ namespace quessel {
 namespace {
 
 constexpr std::string_view kCapaReply = "+OK capability list follows\r\nUSER\r\n.\r\n";
+constexpr std::string_view kCapaTlsReply =
+    "+OK capability list follows\r\nUSER\r\nSTLS\r\n.\r\n";
+constexpr std::string_view kStlsReply = "+OK begin TLS negotiation\r\n";
+constexpr std::string_view kNoStlsReply = "-ERR STLS is not offered here\r\n";
+constexpr std::string_view kAlreadyTlsReply = "-ERR the connection is under TLS already\r\n";
+constexpr std::string_view kTlsFirstReply =
+    "-ERR this proxy takes no login in the clear: use STLS first\r\n";
 constexpr std::string_view kQuitReply = "+OK\r\n";
 constexpr std::string_view kUserFormReply =
     "-ERR log in as USERNAME|SERVER: your user name, \"|\", then your POP3 server\r\n";
@@ -108,7 +115,7 @@ ClientStep Session::fromClient(std::string_view bytes) {
 
     // Lines end at LF (CR LF, or LF CR); a CR anywhere else is part of the line.
     std::size_t start = 0;
-    while (phase_ == Phase::Greeted) {
+    while (phase_ == Phase::Greeted && !step.upgrade) {
         const std::size_t lf = line_.find('\n', start);
         if (lf == std::string::npos) break;
         std::size_t next = lf + 1;
@@ -124,7 +131,11 @@ ClientStep Session::fromClient(std::string_view bytes) {
         start = next;
     }
 
-    if (phase_ == Phase::Connecting) {
+    if (step.upgrade) {
+        // Whatever followed STLS in the clear is dropped: only the handshake may come next.
+        std::string().swap(line_);
+        swallow_ = 0;
+    } else if (phase_ == Phase::Connecting) {
         // Whatever followed the login line goes to the server, byte for byte.
         held_.assign(line_, start);
         swallow_ = 0;
@@ -151,8 +162,19 @@ void Session::refused(std::string_view reply, ClientStep &step) {
     step.reply.append(reply);
 }
 
+void Session::clientEncrypted() {
+    clientTls_ = true;
+    std::string().swap(line_);
+    swallow_ = 0;
+}
+
 void Session::onLine(std::string_view line, ClientStep &step) {
+    const bool inTheClearOnly = tls_.required && !clientTls_;
     if (isLoginLine(line)) {
+        if (inTheClearOnly) {
+            refused(kTlsFirstReply, step);
+            return;
+        }
         // Only the line end may hold a CR: anything else could smuggle a second line past a
         // server that ends lines at CR.
         const std::string_view body = line.substr(0, line.find('\n'));
@@ -180,7 +202,18 @@ void Session::onLine(std::string_view line, ClientStep &step) {
     }
     const std::string word = commandWord(line);
     if (word == "CAPA") {
-        step.reply.append(kCapaReply);
+        step.reply.append(tls_.available && !clientTls_ ? kCapaTlsReply : kCapaReply);
+    } else if (word == "STLS") {
+        if (!tls_.available) {
+            refused(kNoStlsReply, step);
+        } else if (clientTls_) {
+            refused(kAlreadyTlsReply, step);
+        } else {
+            step.reply.append(kStlsReply);
+            step.upgrade = true;
+        }
+    } else if (word == "USER" && inTheClearOnly) {
+        refused(kTlsFirstReply, step);
     } else if (word == "QUIT") {
         step.reply.append(kQuitReply);
         step.close = true;
@@ -241,7 +274,9 @@ common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
     o.reply = reply_;
     o.connect = step.connect;
     o.host = host_;
-    o.port = serverPort_;
+    o.port = policy_.serverPort;
+    o.tls = policy_.serverTls == ServerTls::implicit;
+    o.upgrade = step.upgrade;
     o.close = step.close;
     return o;
 }
@@ -253,28 +288,110 @@ common::RelayRules::Start LoginRules::connected() {
     return s;
 }
 
+common::RelayRules::Greeting LoginRules::acceptServer(std::string_view forClient) {
+    // The client's USER command, with the line end it sent, goes first, then whatever it sent
+    // after it.
+    first_ = session_.takeForServer();
+    Greeting g;
+    g.kind = Greeting::accept;
+    g.toServer = first_;
+    g.toClient = forClient;
+    return g;
+}
+
+common::RelayRules::Greeting LoginRules::refuseServer() {
+    reply_ = unavailableReply(session_.serverPart());
+    Greeting g;
+    g.kind = Greeting::refuse;
+    g.toClient = reply_;
+    return g;
+}
+
 common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
+    if (securing_ != Securing::greeting) return negotiate(bytes);
     ServerStep step = session_.fromServer(bytes);
     Greeting g;
     switch (step.kind) {
         case ServerStep::Wait:
-            g.kind = Greeting::wait;
-            break;
+            return g;
         case ServerStep::Refuse:
             reply_ = std::move(step.reply);
             g.kind = Greeting::refuse;
             g.toClient = reply_;
-            break;
+            return g;
         case ServerStep::Pass:
-            // The greeting is dropped: the client has had ours. The client's USER command,
-            // with the line end it sent, goes first, then whatever it sent after it.
-            first_ = session_.takeForServer();
-            g.kind = Greeting::accept;
-            g.toServer = first_;
-            g.toClient = step.forClient;
             break;
     }
+    // The greeting is dropped: the client has had ours.
+    if (policy_.serverTls == ServerTls::off || policy_.serverTls == ServerTls::implicit)
+        return acceptServer(step.forClient);
+    // Whether the server offers STLS; anything it said beyond its greeting is no answer yet.
+    securing_ = Securing::capa;
+    answer_.assign(step.forClient);
+    g.kind = Greeting::send;
+    g.toServer = "CAPA\r\n";
     return g;
+}
+
+common::RelayRules::Greeting LoginRules::negotiate(std::string_view bytes) {
+    answer_.append(bytes);
+    if (answer_.size() > kMaxCapaLength) return refuseServer();
+    Greeting g;
+    if (securing_ == Securing::capa) {
+        bool stls = false;
+        std::size_t start = 0;
+        bool complete = false;
+        for (std::size_t lf; (lf = answer_.find('\n', start)) != std::string::npos; start = lf + 1) {
+            std::string_view line = std::string_view(answer_).substr(start, lf - start);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (start == 0) {
+                // A server that knows no CAPA offers nothing.
+                if (!common::startsNoCase(line, "+OK")) {
+                    complete = true;
+                    break;
+                }
+                continue;
+            }
+            if (line == ".") {
+                complete = true;
+                break;
+            }
+            if (common::equalNoCase(common::trimBlanks(line), "STLS")) stls = true;
+        }
+        if (!complete) return g;
+        answer_.clear();
+        if (stls) {
+            securing_ = Securing::stls;
+            g.kind = Greeting::send;
+            g.toServer = "STLS\r\n";
+            return g;
+        }
+        // No STLS: a client on TLS is not relayed in the clear, and neither is anyone when TLS
+        // is required.
+        if (policy_.serverTls == ServerTls::stls || session_.clientTls()) return refuseServer();
+        return acceptServer({});
+    }
+    if (securing_ == Securing::stls) {
+        const std::size_t lf = answer_.find('\n');
+        if (lf == std::string::npos) return g;
+        // Once STLS is offered, a failed upgrade is never a fall-back to the clear.
+        if (!common::startsNoCase(answer_, "+OK")) return refuseServer();
+        // Whatever followed the answer in the clear is dropped with it.
+        answer_.clear();
+        securing_ = Securing::handshake;
+        g.kind = Greeting::upgrade;
+        return g;
+    }
+    return g;  // the handshake: encrypted() goes on
+}
+
+common::RelayRules::Greeting LoginRules::encrypted(common::Side side) {
+    if (side == common::Side::client) {
+        session_.clientEncrypted();
+        return {};
+    }
+    if (securing_ == Securing::handshake) return acceptServer({});
+    return {};
 }
 
 std::string LoginRules::failure(common::Failure why, std::string_view) {
@@ -286,7 +403,7 @@ std::string LoginRules::failure(common::Failure why, std::string_view) {
         case common::Failure::noGreeting:
             return unavailableReply(session_.serverPart());
         case common::Failure::noLogin:
-            return loginIdleReply(loginSeconds_);
+            return loginIdleReply(policy_.loginSeconds);
         case common::Failure::silent:
             break;
     }

@@ -54,7 +54,14 @@ struct ClientStep {
     std::string reply;     // send to the client now
     bool connect = false;  // open the slot's server connection to `host`
     std::string host;
-    bool close = false;  // close the client once `reply` is written; the slot ends
+    bool upgrade = false;  // TLS on the client's connection once `reply` is written (STLS)
+    bool close = false;    // close the client once `reply` is written; the slot ends
+};
+
+// What the proxy offers a client before its login.
+struct TlsOffer {
+    bool available = false;  // STLS can be had (the proxy has a certificate)
+    bool required = false;   // no login in the clear
 };
 
 // What the window does with server input while the greeting is still expected.
@@ -78,7 +85,14 @@ public:
         Ended,       // the slot is finished (QUIT, refused line)
     };
 
+    Session() = default;
+    explicit Session(TlsOffer tls) : tls_(tls) {}
+
     Phase phase() const { return phase_; }
+    // The client's connection is encrypted now; what it sent before was dropped with the clear
+    // text.
+    void clientEncrypted();
+    bool clientTls() const { return clientTls_; }
 
     // Client bytes while Greeted or Connecting; ignored otherwise.
     ClientStep fromClient(std::string_view bytes);
@@ -110,29 +124,55 @@ private:
     std::string greeting_;  // incomplete server greeting
     bool greeted_ = false;
     int refusals_ = 0;  // commands before login answered with -ERR
+    TlsOffer tls_;
+    bool clientTls_ = false;
 };
 
 // One slot's login routing in the relay: the greeting, the commands before the login line, the
 // server connection it opens, the server's greeting checked and dropped, and the -ERR line a
 // client gets when its server cannot be used.
+// How the server side is secured.
+enum class ServerTls {
+    off,       // in the clear, whatever the server offers
+    automatic, // STLS when the server offers it; in the clear otherwise, unless the client is on TLS
+    stls,      // STLS, or the server is not used
+    implicit,  // TLS from the first byte (POP3S)
+};
+
+struct LoginPolicy {
+    int serverPort = 110;    // where every server connection goes
+    int loginSeconds = 60;   // named in the reply to a client that did not log in in time
+    ServerTls serverTls = ServerTls::automatic;
+    TlsOffer clientTls;
+};
+
+// The longest CAPA answer a server may give while the proxy secures the connection.
+inline constexpr std::size_t kMaxCapaLength = 64 * 1024;
+
 class LoginRules : public common::RelayRules {
 public:
-    // serverPort: where every server connection goes; loginSeconds names the limit in its reply.
-    LoginRules(int serverPort, int loginSeconds)
-        : serverPort_(serverPort), loginSeconds_(loginSeconds) {}
+    explicit LoginRules(const LoginPolicy &policy) : session_(policy.clientTls), policy_(policy) {}
 
     std::string_view welcome() override { return kGreeting; }
     Opening open(std::string_view bytes) override;
     Start connected() override;
     Greeting greet(std::string_view bytes) override;
+    Greeting encrypted(common::Side side) override;
     std::string failure(common::Failure why, std::string_view reason) override;
 
     const Session &session() const { return session_; }
 
 private:
+    // The server's words after its greeting, while the proxy secures the connection.
+    Greeting negotiate(std::string_view bytes);
+    Greeting acceptServer(std::string_view forClient);
+    Greeting refuseServer();
+
+    enum class Securing { greeting, capa, stls, handshake };
     Session session_;
-    int serverPort_;
-    int loginSeconds_;
+    LoginPolicy policy_;
+    Securing securing_ = Securing::greeting;
+    std::string answer_;  // the server's CAPA or STLS answer so far
     std::string reply_;
     std::string host_;
     std::string first_;

@@ -1,5 +1,6 @@
 #include "quessel/options.h"
 
+#include "common/asciitext.h"
 #include "common/hostport.h"
 #include "common/options.h"
 #include "common/settings.h"
@@ -21,6 +22,12 @@ constexpr OptionSpec kSpecs[] = {
     {"--login-timeout", "SECONDS", "time a client has to log in (default 60)"},
     {"--idle-timeout", "SECONDS", "time a session may be silent both ways (default 600)"},
     {"--max-per-client", "N", "sessions from one client address (default 64)"},
+    {"--tls-cert", "FILE", "certificate (PEM, with its chain) for STLS and --tls-port"},
+    {"--tls-key", "FILE", "its key (PEM)"},
+    {"--tls-port", "N", "also listen on port N for clients that speak TLS from the first byte"},
+    {"--require-tls", "", "no login in the clear on the plain port: STLS first"},
+    {"--server-tls", "MODE",
+     "off, auto (STLS when the server offers it; the default), stls, implicit (POP3S)"},
 };
 
 }  // namespace
@@ -64,6 +71,33 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     common::Result<common::AddressList> servers = settings.addresses("--allow-servers", "", true);
     if (!servers) return fail(servers.why());
     o.allowServers = *servers;
+    o.tlsCert = settings.text("--tls-cert");
+    o.tlsKey = settings.text("--tls-key");
+    if (o.tlsCert.empty() != o.tlsKey.empty())
+        return fail("--tls-cert and --tls-key go together");
+    if (const std::string port = settings.text("--tls-port"); !port.empty()) {
+        const std::optional<int> p = common::parsePort(port);
+        if (!p) return fail("--tls-port: not a port number: " + port);
+        o.tlsPort = *p;
+    }
+    o.requireTls = settings.flag("--require-tls");
+    if ((o.tlsPort || o.requireTls) && o.tlsCert.empty())
+        return fail(std::string(o.tlsPort ? "--tls-port" : "--require-tls") +
+                    " needs --tls-cert and --tls-key");
+    if (const std::string mode = settings.text("--server-tls"); !mode.empty()) {
+        static constexpr std::pair<const char *, ServerTls> kModes[] = {
+            {"off", ServerTls::off},
+            {"auto", ServerTls::automatic},
+            {"stls", ServerTls::stls},
+            {"implicit", ServerTls::implicit}};
+        bool known = false;
+        for (const auto &[word, m] : kModes)
+            if (common::equalNoCase(mode, word)) {
+                o.serverTls = m;
+                known = true;
+            }
+        if (!known) return fail("--server-tls: not off, auto, stls or implicit: " + mode);
+    }
     for (auto [name, field, low] : {std::tuple{"--login-timeout", &o.loginTimeout, 1},
                                     std::tuple{"--idle-timeout", &o.idleTimeout, 1},
                                     std::tuple{"--max-per-client", &o.maxPerClient, 1}}) {

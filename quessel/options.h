@@ -9,6 +9,7 @@
 
 #include "common/netaddress.h"
 #include "common/result.h"
+#include "quessel/loginline.h"
 
 namespace quessel {
 
@@ -23,6 +24,13 @@ struct Options {
     int loginTimeout = 60;  // seconds from connecting to the login line
     int idleTimeout = 600;  // seconds a logged-in session may be silent both ways
     int maxPerClient = 64;  // sessions from one client address
+    // TLS towards the mail clients: the certificate, a POP3S listener (0: none), no login in the
+    // clear; and how the server side is secured.
+    std::string tlsCert;
+    std::string tlsKey;
+    int tlsPort = 0;
+    bool requireTls = false;
+    ServerTls serverTls = ServerTls::automatic;
     bool help = false;
     bool version = false;
 };

@@ -12,7 +12,13 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     : QWidget(parent),
       relay_(QStringLiteral("socki"), QStringLiteral("socke"), kMaxSlots,
              [this](int, const QString &) {
-                 return std::make_unique<LoginRules>(serverport, options_.loginTimeout);
+                 LoginPolicy policy;
+                 policy.serverPort = serverport;
+                 policy.loginSeconds = options_.loginTimeout;
+                 policy.serverTls = options_.serverTls;
+                 policy.clientTls.available = identity_ != nullptr;
+                 policy.clientTls.required = options_.requireTls;
+                 return std::make_unique<LoginRules>(policy);
              }),
       socki(&relay_.clients()),
       socke(&relay_.servers()),
@@ -42,6 +48,15 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     // Out of descriptors, a client that has not logged in yet makes room for the next one.
     relay_.setWhenExhausted(common::RelayShell::WhenExhausted::dropOldestWaiting);
     relay_.setObserver(this);
+    if (!options_.tlsCert.empty()) {
+        auto identity = common::TlsServerContext::load(options_.tlsCert, options_.tlsKey);
+        if (identity) {
+            identity_ = *identity;
+            relay_.setTlsIdentity(identity_);
+        } else {
+            tlsError_ = QString::fromStdString(identity.why());
+        }
+    }
 }
 
 SessionWindow::~SessionWindow() {
@@ -61,6 +76,13 @@ bool SessionWindow::listening() const {
 
 bool SessionWindow::startListening() {
     if (listening()) return true;
+    if (!tlsError_.isEmpty()) {
+        // A certificate that cannot be had is not a reason to take logins in the clear.
+        listenError_ = QStringLiteral("Not listening: %1").arg(tlsError_);
+        std::fprintf(stderr, "quessel: %s\n", listenError_.toLocal8Bit().constData());
+        emit listenerStatus(listenError_);
+        return false;
+    }
     // The machine's own addresses are as local as loopback: no client may send the proxy there.
     std::vector<common::NetAddress> own;
     for (const QHostAddress &a : QNetworkInterface::allAddresses())
@@ -68,16 +90,18 @@ bool SessionWindow::startListening() {
             own.push_back(*n);
     relay_.setServerPolicy(common::ServerPolicy(options_.allowServers, own, options_.port));
     QString why;
-    if (relay_.listen(QString::fromStdString(options_.bind), options_.port, &why)) {
+    const QString bind = QString::fromStdString(options_.bind);
+    int failed = options_.port;
+    if (relay_.listen(bind, options_.port, &why) &&
+        (!options_.tlsPort || (failed = options_.tlsPort, relay_.listenTls(bind, options_.tlsPort, &why)))) {
         listenError_.clear();
         emit listenerStatus(QString());
         return true;
     }
+    relay_.stopListening();
     const QString where = options_.bind.empty()
-                              ? QString::number(options_.port)
-                              : QStringLiteral("%1:%2")
-                                    .arg(QString::fromStdString(options_.bind))
-                                    .arg(options_.port);
+                              ? QString::number(failed)
+                              : QStringLiteral("%1:%2").arg(bind).arg(failed);
     listenError_ = QStringLiteral("Not listening: cannot open port %1 (%2)").arg(where, why);
     std::fprintf(stderr, "quessel: %s\n", listenError_.toLocal8Bit().constData());
     emit listenerStatus(listenError_);
@@ -100,6 +124,12 @@ void SessionWindow::refusedServer(int, const QString &host) {
     std::fprintf(stderr, "quessel: server %s refused: not an allowed address\n",
                  host.toLocal8Bit().constData());
     emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
+}
+
+void SessionWindow::encrypted(int i, common::Side side, const QString &info) {
+    if (!tracing) return;
+    const std::string line = "[TLS " + info.toStdString() + "]\r\n";
+    trace(side == common::Side::client ? Text1 : Text2, i, line);
 }
 
 void SessionWindow::accepted(int slot) {

@@ -64,11 +64,14 @@ private:
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;
     void refusedServer(int slot, const QString &host) override;
+    void encrypted(int slot, common::Side side, const QString &info) override;
     void unload();
     void trace(common::TraceBox *box, int i, std::string_view text);
 
     Options options_;
     QString listenError_;
+    std::shared_ptr<common::TlsServerContext> identity_;
+    QString tlsError_;  // the certificate could not be loaded
     // Follows everything each client sends, traced or not, so that a trace switched on in the
     // middle of a session still never shows a password.
     std::vector<common::SecretMask> masks_;

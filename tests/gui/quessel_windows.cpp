@@ -35,8 +35,9 @@ Options localOptions(int serverPort = 110) {
     o.port = freePort();
     o.bind = "127.0.0.1";
     o.serverPort = serverPort;
-    // The test's servers are on this machine.
+    // The test's servers are on this machine, and scripted to expect USER after their greeting.
     o.allowServers = *common::AddressList::parse("127.0.0.0/8");
+    o.serverTls = ServerTls::off;
     return o;
 }
 

@@ -227,8 +227,11 @@ class Dovecot(Peer):
     MAIL_ID = 64110
 
     def __init__(self, tmpdir, host="127.0.0.1", port=None, users=None, mail=None, fast=True,
-                 bench=False):
+                 bench=False, tls=None, cert=None, key=None, pop3s_port=None):
         super().__init__(tmpdir, host, port)
+        # tls: None (in the clear only), "yes" (STLS offered) or "required" (no login in the
+        # clear); with pop3s_port also a listener with TLS from the first byte.
+        self.tls, self.cert, self.key, self.pop3s_port = tls, cert, key, pop3s_port
         self.users = dict(users if users is not None else {"alice": "secret"})
         self.fast = fast or bench
         self.bench = bench
@@ -298,6 +301,13 @@ class Dovecot(Peer):
     def logs(self):
         return [self.log, self.output]
 
+    def _ssl_settings(self):
+        if not self.tls:
+            return "ssl = no\ndisable_plaintext_auth = no"
+        return (f"ssl = {self.tls}\nssl_cert = <{self.cert}\nssl_key = <{self.key}\n"
+                f"ssl_min_protocol = TLSv1.2\n"
+                f"disable_plaintext_auth = {'yes' if self.tls == 'required' else 'no'}")
+
     def configure(self):
         d = self.dir
         run = d / "run"
@@ -355,8 +365,7 @@ instance_name = tessaruno-{os.getpid()}-{id(self):x}
 log_path = {self.log}
 protocols = pop3
 listen = {self.host}
-ssl = no
-disable_plaintext_auth = no
+{self._ssl_settings()}
 auth_mechanisms = plain login
 auth_failure_delay = 0
 {identity}
@@ -374,7 +383,8 @@ service pop3-login {{
     port = {self.port}
   }}
   inet_listener pop3s {{
-    port = 0
+    address = {self.host}
+    port = {self.pop3s_port or 0}
   }}
 }}
 service auth {{

@@ -294,7 +294,8 @@ def test_server_closing_closes_the_client(start_peer, start_quessel):
 def test_client_closing_closes_the_server(start_quessel):
     server = SilentServer()
     server.greeting = b"+OK ready\r\n"
-    proxy = start_quessel(server.port)
+    # A scripted server that expects USER right after its greeting.
+    proxy = start_quessel(server.port, "--server-tls", "off")
     s = connect(proxy)
     s.sendall(b"USER alice|127.0.0.1\r\n")
     assert recv_until(s, b"\r\n") == b"+OK\r\n"

@@ -59,7 +59,9 @@ def start_quessel(tmp_path, monkeypatch):
 
     def start(server_port, *extra):
         argv = [str(program("quessel")), "--port", "{port}", "--bind", "{host}",
-                "--server-port", str(server_port), "--allow-servers", "127.0.0.0/8", *extra]
+                "--server-port", str(server_port), "--allow-servers", "127.0.0.0/8",
+                # The scripted servers expect USER right after their greeting.
+                "--server-tls", "off", *extra]
         proxy = Command(tmp_path / f"quessel{len(started) + 1}", argv, name="quessel")
         proxy.start()
         started.append(proxy)

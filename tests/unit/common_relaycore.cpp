@@ -22,10 +22,14 @@ public:
     std::string_view welcome() override { return welcomeText; }
     Opening open(std::string_view bytes) override {
         Opening o;
-        if (bytes == "open") {
+        if (bytes == "open" || bytes == "open tls") {
             o.connect = true;
             o.host = "server.test";
             o.port = 110;
+            o.tls = bytes == "open tls";
+        } else if (bytes == "upgrade") {
+            o.reply = "+OK begin";
+            o.upgrade = true;
         } else if (bytes == "bye") {
             o.reply = "bye";
             o.close = true;
@@ -40,8 +44,29 @@ public:
         s.greet = wantGreeting;
         return s;
     }
+    // "+OK\r\n" as the greeting; with secure set, then STLS, its answer, and the TLS handshake.
+    bool secure = false;
+    bool stlsSent = false;
+    Greeting encrypted(Side side) override {
+        Greeting g;
+        if (side == Side::server && stlsSent) {
+            g.kind = Greeting::accept;
+            g.toServer = "USER x";
+        }
+        return g;
+    }
     Greeting greet(std::string_view bytes) override {
         Greeting g;
+        if (secure && !stlsSent && bytes == "+OK\r\n") {
+            g.kind = Greeting::send;
+            g.toServer = "STLS\r\n";
+            stlsSent = true;
+            return g;
+        }
+        if (stlsSent) {
+            g.kind = Greeting::upgrade;
+            return g;
+        }
         greeting += bytes;
         if (greeting.find('\n') == std::string::npos) return g;
         if (greeting.rfind("+OK", 0) != 0) {
@@ -108,6 +133,12 @@ std::vector<std::string> lines(const RelayActions &actions) {
                 break;
             case RelayAction::connect:
                 l = "connect " + std::string(a.bytes) + ":" + std::to_string(a.n);
+                break;
+            case RelayAction::connectTls:
+                l = "connect tls " + std::string(a.bytes) + ":" + std::to_string(a.n);
+                break;
+            case RelayAction::starttls:
+                l = std::string("starttls ") + sideName(a.side);
                 break;
             case RelayAction::release:
                 l = "release";
@@ -214,6 +245,43 @@ TEST(RelayCore, GreetingIsJudgedBeforeTheClientIsReadAgain) {
     refused.client("open");
     refused.connected();
     EXPECT_EQ(refused.server("SSH-2.0-OpenSSH\r\n"), Lines({"send client -ERR refused", "release"}));
+}
+
+TEST(RelayCore, TlsOnEitherSideBeforeTheRelay) {
+    // The client asks for TLS: the answer goes first, then the upgrade; it stays unlinked to the
+    // server side.
+    Harness h;
+    h.accept();
+    EXPECT_EQ(h.client("upgrade"), Lines({"send client +OK begin", "starttls client"}));
+    EXPECT_EQ(h.ev(RelayEvent::encrypted, Side::client), Lines());
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::accepted);
+    EXPECT_EQ(h.client("open tls"), Lines({"pause client", "connect tls server.test:110"}));
+
+    // The server is secured with STARTTLS before anything of the client's goes to it; the rules'
+    // own words are not traced as the client's.
+    Harness s;
+    s.rules.wantGreeting = true;
+    s.rules.secure = true;
+    s.accept();
+    s.client("open");
+    s.connected();
+    EXPECT_EQ(s.server("+OK\r\n"), Lines({"send server STLS\r\n"}));
+    EXPECT_EQ(s.server("+OK begin\r\n"), Lines({"starttls server"}));
+    EXPECT_EQ(s.slot.phase(), RelaySlot::Phase::greeting);
+    EXPECT_EQ(s.ev(RelayEvent::encrypted, Side::server),
+              Lines({"trace client first USER x", "send server USER x", "resume client 0"}));
+    EXPECT_EQ(s.slot.phase(), RelaySlot::Phase::relaying);
+    // A failed handshake is a server that cannot be used.
+    Harness f;
+    f.rules.wantGreeting = true;
+    f.rules.secure = true;
+    f.accept();
+    f.client("open");
+    f.connected();
+    f.server("+OK\r\n");
+    f.server("+OK\r\n");
+    EXPECT_EQ(f.failed(Side::server, "certificate for server.test has expired"),
+              Lines({"send client -ERR unreachable: certificate for server.test has expired", "release"}));
 }
 
 TEST(RelayCore, ServerFailingBeforeTheRelayGetsTheClientOneLine) {

@@ -284,7 +284,7 @@ TEST(ServerGreeting, RefusesWhatIsNotAGreeting) {
 // A whole slot in the relay, quessel's rules under the relay core: what the client and the server
 // see, in order.
 TEST(LoginRules, SlotTranscript) {
-    LoginRules rules(1110, 60);
+    LoginRules rules(LoginPolicy{1110, 60, ServerTls::off, {}});
     common::RelayLimits limits;
     common::RelaySlot slot(rules, limits);
     auto step = [&](common::RelayEvent::Kind kind, common::Side side = common::Side::client,
@@ -321,7 +321,7 @@ TEST(LoginRules, SlotTranscript) {
     EXPECT_EQ(slot.phase(), common::RelaySlot::Phase::relaying);
     EXPECT_EQ(step(K::data, common::Side::client, "STAT\r\n"), V({"S: STAT\r\n"}));
 
-    LoginRules unreachable(110, 60);
+    LoginRules unreachable(LoginPolicy{110, 60, ServerTls::off, {}});
     common::RelaySlot lost(unreachable, limits);
     common::RelayEvent e;
     e.kind = K::accepted;
@@ -339,6 +339,113 @@ TEST(LoginRules, SlotTranscript) {
     EXPECT_EQ(unreachable.failure(common::Failure::noLogin, {}), "-ERR no login within 60 seconds\r\n");
     for (common::Failure f : {common::Failure::closedEarly, common::Failure::noGreeting})
         EXPECT_EQ(unreachable.failure(f, "any reason"), out[0].bytes);
+}
+
+// ---- TLS ------------------------------------------------------------------------------------
+
+TEST(SessionTls, StlsOfferedUpgradedAndRequired) {
+    Session plain;
+    EXPECT_EQ(plain.fromClient("CAPA\r\n").reply, kCapa);
+    EXPECT_EQ(plain.fromClient("STLS\r\n").reply, "-ERR STLS is not offered here\r\n");
+
+    Session s(TlsOffer{true, true});
+    EXPECT_EQ(s.fromClient("CAPA\r\n").reply,
+              "+OK capability list follows\r\nUSER\r\nSTLS\r\n.\r\n");
+    // No login in the clear, not even one in the same chunk as a refusal.
+    ClientStep early = s.fromClient("USER alice|pop\r\n");
+    EXPECT_FALSE(early.connect);
+    EXPECT_EQ(early.reply, "-ERR this proxy takes no login in the clear: use STLS first\r\n");
+    // What follows STLS in the clear is dropped: only the handshake may come next.
+    ClientStep up = s.fromClient("STLS\r\nUSER alice|injected\r\n");
+    EXPECT_TRUE(up.upgrade);
+    EXPECT_EQ(up.reply, "+OK begin TLS negotiation\r\n");
+    EXPECT_FALSE(up.connect);
+    s.clientEncrypted();
+    EXPECT_EQ(s.fromClient("CAPA\r\n").reply, kCapa);
+    EXPECT_EQ(s.fromClient("STLS\r\n").reply, "-ERR the connection is under TLS already\r\n");
+    ClientStep login = s.fromClient("USER alice|pop\r\n");
+    EXPECT_TRUE(login.connect);
+    EXPECT_EQ(login.host, "pop");
+}
+
+namespace {
+// The server side of a slot under LoginRules: the bytes it is sent, in order, as lines.
+struct ServerLeg {
+    LoginRules rules;
+    common::RelayLimits limits;
+    common::RelaySlot slot{rules, limits};
+    std::vector<std::string> log;
+
+    explicit ServerLeg(ServerTls mode, bool clientTls = false)
+        : rules(LoginPolicy{110, 60, mode, {clientTls, false}}) {
+        step(common::RelayEvent::accepted);
+        if (clientTls) step(common::RelayEvent::encrypted);
+        step(common::RelayEvent::data, common::Side::client, "USER alice|pop.test\r\nPASS pw\r\n");
+        step(common::RelayEvent::connected, common::Side::server);
+    }
+    void step(common::RelayEvent::Kind kind, common::Side side = common::Side::client,
+              std::string_view bytes = {}) {
+        common::RelayEvent e;
+        e.kind = kind;
+        e.side = side;
+        e.bytes = bytes;
+        e.room = 1 << 20;
+        for (const auto &a : slot.step(e)) {
+            if (a.kind == common::RelayAction::send)
+                log.push_back((a.side == common::Side::client ? "C: " : "S: ") + std::string(a.bytes));
+            if (a.kind == common::RelayAction::starttls) log.push_back("starttls");
+            if (a.kind == common::RelayAction::connectTls) log.push_back("connect tls");
+            if (a.kind == common::RelayAction::release) log.push_back("release");
+        }
+    }
+    void server(std::string_view bytes) { step(common::RelayEvent::data, common::Side::server, bytes); }
+};
+using Log = std::vector<std::string>;
+const std::string kGone = "C: -ERR POP3 server pop.test is not available\r\n";
+}  // namespace
+
+TEST(LoginRulesTls, ServerSecuredWithStlsBeforeTheUserPart) {
+    ServerLeg s(ServerTls::automatic);
+    s.server("+OK hello\r\n");
+    s.server("+OK\r\nTOP\r\nST");
+    s.server("LS\r\nUSER\r\n.\r\n");
+    // The answer to STLS, and what came after it in the clear, never reaches anyone.
+    s.server("+OK begin\r\n-ERR injected\r\n");
+    EXPECT_EQ(s.log, Log({"C: +OK\r\n", "S: CAPA\r\n", "S: STLS\r\n", "starttls"}));
+    s.step(common::RelayEvent::encrypted, common::Side::server);
+    EXPECT_EQ(s.log.back(), "S: USER alice\r\nPASS pw\r\n");
+    EXPECT_EQ(s.slot.phase(), common::RelaySlot::Phase::relaying);
+}
+
+TEST(LoginRulesTls, NoFallBackToTheClearWhereTlsWasAskedFor) {
+    // A server that offers no STLS: in the clear only in auto mode, for a client in the clear.
+    ServerLeg automatic(ServerTls::automatic);
+    automatic.server("+OK\r\n");
+    automatic.server("+OK\r\nUSER\r\n.\r\n");
+    EXPECT_EQ(automatic.log.back(), "S: USER alice\r\nPASS pw\r\n");
+
+    ServerLeg required(ServerTls::stls);
+    required.server("+OK\r\n");
+    required.server("-ERR no CAPA here\r\n");
+    EXPECT_EQ(required.log, Log({"C: +OK\r\n", "S: CAPA\r\n", kGone, "release"}));
+
+    ServerLeg tlsClient(ServerTls::automatic, true);
+    tlsClient.server("+OK\r\n");
+    tlsClient.server("+OK\r\nUSER\r\n.\r\n");
+    EXPECT_EQ(tlsClient.log.back(), "release");
+    EXPECT_EQ(tlsClient.log[tlsClient.log.size() - 2], kGone);
+
+    // STLS offered, then refused: never the clear.
+    ServerLeg refused(ServerTls::automatic);
+    refused.server("+OK\r\n");
+    refused.server("+OK\r\nSTLS\r\n.\r\n");
+    refused.server("-ERR not now\r\n");
+    EXPECT_EQ(refused.log.back(), "release");
+
+    // Off: in the clear at once, no questions.
+    ServerLeg off(ServerTls::off);
+    off.server("+OK\r\n");
+    EXPECT_EQ(off.log, Log({"C: +OK\r\n", "S: USER alice\r\nPASS pw\r\n"}));
 }
 
 }  // namespace
