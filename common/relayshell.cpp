@@ -17,6 +17,8 @@ struct RelayShell::Slot {
     QString peer;
     quint64 serial;
     std::string serverHost;  // what the server's certificate must be for
+    SlotStats stats;
+    Millis started = 0;
 };
 
 RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, int maxSlots,
@@ -73,6 +75,11 @@ RelayShell::Slot *RelayShell::slotAt(int i) const {
 const RelaySlot *RelayShell::slot(int i) const {
     const Slot *s = slotAt(i);
     return s ? &s->core : nullptr;
+}
+
+const RelayRules *RelayShell::rules(int i) const {
+    const Slot *s = slotAt(i);
+    return s ? s->rules.get() : nullptr;
 }
 
 QString RelayShell::peer(int i) const {
@@ -146,6 +153,8 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
     if (std::size_t(n) >= slots_.size()) slots_.resize(std::size_t(n) + 1);
     slots_[std::size_t(n)] =
         std::make_unique<Slot>(makeRules_(n, peer), limits_, peer, ++serial_);
+    slots_[std::size_t(n)]->started = now();
+    slots_[std::size_t(n)]->stats.peer = peer;
     ++perClient_[peer];
     // The welcome waits for the handshake; Encrypted tells the rules.
     if (tls) startTls(Side::client, n);
@@ -211,8 +220,10 @@ void RelayShell::onData(Side side, int i) {
     e.now = now();
     // Only a relaying slot moves bytes between the sides; measuring costs a system call.
     if (s->core.phase() == RelaySlot::Phase::relaying) e.room = roomOf(socketOf(partner(side), i));
+    const bool before = s->core.phase() == RelaySlot::Phase::relaying;
     const RelayActions actions = s->core.step(e);
     execute(i, actions);
+    if (!before) noteRelaying(i);
     // The chunk was read from its socket's buffer: it is taken only now that it has been sent.
     if (!actions.keep && socketOf(side, i) == source) source->consumeData();
 }
@@ -253,6 +264,7 @@ void RelayShell::onFailed(Side side, int i, int number, const QString &why) {
         release(i);
         return;
     }
+    if (side == Side::server) slotAt(i)->stats.failure = why;
     if (side == Side::server && number == Socket::kNotAllowed) {
         ++refusedServers_;
         if (observer_) observer_->refusedServer(i, servers_[i].RemoteHost);
@@ -314,7 +326,16 @@ void RelayShell::sweep() {
 void RelayShell::run(int i, const RelayEvent &event) {
     Slot *s = slotAt(i);
     if (!s) return;
+    const bool before = s->core.phase() == RelaySlot::Phase::relaying;
     execute(i, s->core.step(event));
+    if (!before) noteRelaying(i);
+}
+
+void RelayShell::noteRelaying(int i) {
+    Slot *s = slotAt(i);
+    if (!s || s->stats.relayed || s->core.phase() != RelaySlot::Phase::relaying) return;
+    s->stats.relayed = true;
+    if (observer_) observer_->relaying(i);
 }
 
 void RelayShell::execute(int i, const RelayActions &actions) {
@@ -322,7 +343,11 @@ void RelayShell::execute(int i, const RelayActions &actions) {
         Socket *sock = socketOf(a.side, i);
         switch (a.kind) {
             case RelayAction::send:
-                if (sock) sock->SendData(a.bytes);
+                if (sock && sock->SendData(a.bytes)) {
+                    SlotStats &st = slots_[std::size_t(i)]->stats;
+                    (a.side == Side::server ? st.fromClient : st.fromServer) +=
+                        std::int64_t(a.bytes.size());
+                }
                 break;
             case RelayAction::trace:
                 if (observer_) observer_->relayed(i, a.side, a.bytes, a.n != 0);
@@ -434,9 +459,12 @@ void RelayShell::release(int i) {
         s->Close();
         servers_.Unload(i);
     }
-    const bool had = slotAt(i) != nullptr;
+    if (Slot *s = slotAt(i); s && observer_) {
+        s->stats.millis = now() - s->started;
+        s->stats.transition = s->core.transition();
+        observer_->released(i, s->stats);
+    }
     forget(i);
-    if (had && observer_) observer_->released(i);
 }
 
 void RelayShell::releaseAll() {

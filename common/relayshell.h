@@ -23,6 +23,17 @@
 
 namespace common {
 
+// What a slot did, for the log line at its end.
+struct SlotStats {
+    QString peer;
+    std::int64_t fromClient = 0;  // bytes relayed each way
+    std::int64_t fromServer = 0;
+    Millis millis = 0;             // from accept to release
+    bool relayed = false;          // the relay between the sides started
+    QString failure;               // why the server side failed, when it did
+    const char *transition = "";   // the slot's last change
+};
+
 class RelayShell : public QObject {
     Q_OBJECT
 public:
@@ -35,7 +46,10 @@ public:
         // Bytes a side sent (first: what the server side gets first), as the traces show them.
         virtual void relayed(int /*slot*/, Side /*from*/, std::string_view /*bytes*/,
                              bool /*first*/) {}
-        virtual void released(int /*slot*/) {}
+        // The relay between the two sides has started.
+        virtual void relaying(int /*slot*/) {}
+        // The slot goes; its rules are still there to be asked (RelayShell::rules).
+        virtual void released(int /*slot*/, const struct SlotStats & /*stats*/) {}
         // The listener failed and is closed.
         virtual void listenerFailed(const QString & /*why*/) {}
         // A client was closed at once, or a server refused by the policy; why says which rule.
@@ -104,6 +118,8 @@ public:
     int count() const { return clients_.count() - 1; }
     // The slot's relay, or null when the slot has none.
     const RelaySlot *slot(int i) const;
+    // The slot's rules (the program's own type), or null.
+    const RelayRules *rules(int i) const;
     QString peer(int i) const;
 
 private:
@@ -129,6 +145,7 @@ private:
     // Steps slot i with the event and carries out what comes back.
     void run(int i, const RelayEvent &event);
     void execute(int i, const RelayActions &actions);
+    void noteRelaying(int i);  // tells the observer once the slot relays
     void openServer(int i, std::string_view host, int port, bool tls);
     void startTls(Side side, int i);
     void redeliverLater(Side side, int i);

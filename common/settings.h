@@ -38,8 +38,10 @@ public:
     Result<AddressList> addresses(std::string_view option, std::string_view fallback,
                                   bool names) const;
 
-private:
+    // Where an option's text came from, for a failure ("--idle-timeout", "registry value ...").
     std::string where(std::string_view option) const;
+
+private:
     const CommandLine &cl_;
     Stored stored_;
 };

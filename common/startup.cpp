@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "common/controls.h"
+#include "common/log.h"
 #include "common/socketarray.h"
 
 namespace common {
@@ -37,6 +38,7 @@ void prepareProcess(bool headless) {
 
 void prepareApplication(const QString &name) {
     QApplication::setApplicationName(name);
+    setLogProgram(name.toStdString());
     applyDesignFont();
 }
 

@@ -3,6 +3,7 @@
 // --start presses "start" once the proxy window has loaded its settings; --block adds an entry to the
 // block list as "add" would, so that a server without a display can filter too. A wrong command
 // line ends with status 2 and a wrong stored setting with 1, each with one line on stderr.
+#include "common/log.h"
 #include "common/options.h"
 #include "common/registry.h"
 #include "common/startup.h"
@@ -38,6 +39,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    common::setLogLevel(options->logLevel);
     common::prepareProcess();
     // Qt is given no arguments: the command line is ours.
     int qtargc = 1;

@@ -1,5 +1,6 @@
 #include "halvex/options.h"
 
+#include "common/log.h"
 #include "common/options.h"
 #include "common/settings.h"
 
@@ -17,6 +18,7 @@ constexpr OptionSpec kSpecs[] = {
     {"--first-byte-timeout", "SECONDS", "time a new client has to send something (default 60)"},
     {"--idle-timeout", "SECONDS", "time a connection may be silent both ways (default 900)"},
     {"--max-per-client", "N", "connections from one client address (default 256)"},
+    {"--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug"},
 };
 
 }  // namespace
@@ -44,6 +46,11 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     }
     o.block = cl->values("--block");
     const common::Settings settings(*cl, stored);
+    if (const std::string level = settings.text("--log-level"); !level.empty()) {
+        const common::Result<common::LogLevel> l = common::parseLogLevel(level);
+        if (!l) return fail(settings.where("--log-level") + ": " + l.why());
+        o.logLevel = *l;
+    }
     common::Result<common::AddressList> clients =
         settings.addresses("--allow-clients", common::kLocalNetworks, false);
     if (!clients) return fail(clients.why());

@@ -11,6 +11,7 @@
 
 #include "common/controls.h"
 #include "common/hostport.h"
+#include "common/log.h"
 #include "halvex/blocklist.h"
 #include "halvex/filters.h"
 #include "halvex/inspect.h"
@@ -288,7 +289,7 @@ void PreProxy::connected(int slot) {
     }
 }
 
-void PreProxy::released(int) {}
+void PreProxy::released(int, const common::SlotStats &) {}
 
 void PreProxy::listenerFailed(const QString &) {
     // A running proxy starts listening again, which drops the open pairs with it.
@@ -303,8 +304,9 @@ void PreProxy::listenerFailed(const QString &) {
 }
 
 void PreProxy::refusedClient(const QString &peer, const QString &why) {
-    std::fprintf(stderr, "halvex: client %s refused: %s\n", peer.toLocal8Bit().constData(),
-                 why.toLocal8Bit().constData());
+    common::LogLine(common::LogLevel::info, "refused")
+        .field("client", peer.toStdString())
+        .field("reason", why.toStdString());
     main_->setCountsText(QStringLiteral("refused clients: %1").arg(relay_.refusedClients()));
 }
 

@@ -84,7 +84,7 @@ private:
     void accepted(int slot) override;
     void connected(int slot) override;
     void relayed(int slot, common::Side from, std::string_view bytes, bool first) override;
-    void released(int slot) override;
+    void released(int slot, const common::SlotStats &stats) override;
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;
 

@@ -385,11 +385,18 @@ common::RelayRules::Greeting LoginRules::negotiate(std::string_view bytes) {
     return g;  // the handshake: encrypted() goes on
 }
 
+std::string LoginRules::userName() const {
+    std::string_view u = withoutLineEnd(session_.userPart());
+    if (common::startsNoCase(u, "USER ")) u.remove_prefix(5);
+    return std::string(common::trimBlanks(u));
+}
+
 common::RelayRules::Greeting LoginRules::encrypted(common::Side side) {
     if (side == common::Side::client) {
         session_.clientEncrypted();
         return {};
     }
+    serverTls_ = true;
     if (securing_ == Securing::handshake) return acceptServer({});
     return {};
 }

@@ -161,6 +161,9 @@ public:
     std::string failure(common::Failure why, std::string_view reason) override;
 
     const Session &session() const { return session_; }
+    // The login name the client gave (before "|"), for the log.
+    std::string userName() const;
+    bool serverEncrypted() const { return serverTls_; }
 
 private:
     // The server's words after its greeting, while the proxy secures the connection.
@@ -172,6 +175,7 @@ private:
     Session session_;
     LoginPolicy policy_;
     Securing securing_ = Securing::greeting;
+    bool serverTls_ = false;
     std::string answer_;  // the server's CAPA or STLS answer so far
     std::string reply_;
     std::string host_;

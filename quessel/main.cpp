@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "common/options.h"
 #include "common/registry.h"
 #include "common/startup.h"
@@ -30,6 +31,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
+    common::setLogLevel(options->logLevel);
     common::prepareProcess();
     QApplication app(argc, argv);
     common::prepareApplication(QStringLiteral("quessel"));

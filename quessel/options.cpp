@@ -2,6 +2,7 @@
 
 #include "common/asciitext.h"
 #include "common/hostport.h"
+#include "common/log.h"
 #include "common/options.h"
 #include "common/settings.h"
 
@@ -28,6 +29,7 @@ constexpr OptionSpec kSpecs[] = {
     {"--require-tls", "", "no login in the clear on the plain port: STLS first"},
     {"--server-tls", "MODE",
      "off, auto (STLS when the server offers it; the default), stls, implicit (POP3S)"},
+    {"--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug"},
 };
 
 }  // namespace
@@ -64,6 +66,11 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
         o.serverTimeout = *s;
     }
     const common::Settings settings(*cl, stored);
+    if (const std::string level = settings.text("--log-level"); !level.empty()) {
+        const common::Result<common::LogLevel> l = common::parseLogLevel(level);
+        if (!l) return fail(settings.where("--log-level") + ": " + l.why());
+        o.logLevel = *l;
+    }
     common::Result<common::AddressList> clients =
         settings.addresses("--allow-clients", common::kLocalNetworks, false);
     if (!clients) return fail(clients.why());

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/log.h"
 #include "common/netaddress.h"
 #include "common/result.h"
 #include "quessel/loginline.h"
@@ -31,6 +32,7 @@ struct Options {
     int tlsPort = 0;
     bool requireTls = false;
     ServerTls serverTls = ServerTls::automatic;
+    common::LogLevel logLevel = common::LogLevel::info;
     bool help = false;
     bool version = false;
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "common/controls.h"
+#include "common/log.h"
 
 namespace quessel {
 
@@ -115,15 +116,59 @@ void SessionWindow::listenerFailed(const QString &) {
 }
 
 void SessionWindow::refusedClient(const QString &peer, const QString &why) {
-    std::fprintf(stderr, "quessel: client %s refused: %s\n", peer.toLocal8Bit().constData(),
-                 why.toLocal8Bit().constData());
+    common::LogLine(common::LogLevel::info, "refused")
+        .field("client", peer.toStdString())
+        .field("reason", why.toStdString());
     emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
 }
 
-void SessionWindow::refusedServer(int, const QString &host) {
-    std::fprintf(stderr, "quessel: server %s refused: not an allowed address\n",
-                 host.toLocal8Bit().constData());
+void SessionWindow::refusedServer(int, const QString &) {
+    // The login's own line names the server and the reason.
     emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
+}
+
+namespace {
+// "client+server", "client", "server" or "no": which legs are under TLS.
+const char *tlsLegs(const LoginRules &r) {
+    const bool c = r.session().clientTls(), s = r.serverEncrypted();
+    return c && s ? "client+server" : c ? "client" : s ? "server" : "no";
+}
+}  // namespace
+
+void SessionWindow::relaying(int slot) {
+    const auto *r = dynamic_cast<const LoginRules *>(relay_.rules(slot));
+    if (!r) return;
+    common::LogLine(common::LogLevel::info, "login")
+        .field("client", relay_.peer(slot).toStdString())
+        .field("user", r->userName())
+        .field("server", r->session().serverPart())
+        .field("tls", tlsLegs(*r))
+        .field("outcome", "ok");
+}
+
+void SessionWindow::released(int slot, const common::SlotStats &stats) {
+    const auto *r = dynamic_cast<const LoginRules *>(relay_.rules(slot));
+    if (!r) return;
+    const std::string client = stats.peer.toStdString();
+    if (!stats.relayed && !r->session().serverPart().empty()) {
+        // A login whose server could not be used: the client was told only that.
+        common::LogLine line(common::LogLevel::info, "login");
+        line.field("client", client)
+            .field("user", r->userName())
+            .field("server", r->session().serverPart())
+            .field("tls", tlsLegs(*r))
+            .field("outcome", "server unavailable");
+        line.field("reason", stats.failure.isEmpty() ? std::string(stats.transition)
+                                                     : stats.failure.toStdString());
+        return;
+    }
+    common::LogLine line(common::LogLevel::info, "session");
+    line.field("client", client);
+    if (stats.relayed) line.field("user", r->userName()).field("server", r->session().serverPart());
+    line.field("from_client", stats.fromClient)
+        .field("from_server", stats.fromServer)
+        .field("ms", stats.millis)
+        .field("end", stats.relayed ? stats.transition : "no login");
 }
 
 void SessionWindow::encrypted(int i, common::Side side, const QString &info) {

@@ -60,6 +60,8 @@ signals:
 
 private:
     void accepted(int slot) override;
+    void relaying(int slot) override;
+    void released(int slot, const common::SlotStats &stats) override;
     void relayed(int slot, common::Side from, std::string_view bytes, bool first) override;
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;

@@ -1,0 +1,48 @@
+// The programs' log: one line per event on stderr, for the service manager to keep (journald
+// takes it from there); the programs write no file of their own. A line is the program's name,
+// the event, then key=value fields, so that it greps and parses:
+//   quessel: login client=192.168.1.20 user=alice server=pop.example.org tls=yes outcome=ok
+// A value with a blank or a quote is quoted; no control byte and no 8-bit byte passes, and no
+// password is ever given to it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace common {
+
+enum class LogLevel { error, info, debug };
+
+Result<LogLevel> parseLogLevel(std::string_view text);
+void setLogLevel(LogLevel level);
+bool logs(LogLevel level);
+// The name in front of every line (set at start).
+void setLogProgram(std::string_view name);
+
+class LogLine {
+public:
+    LogLine(LogLevel level, std::string_view event);
+    ~LogLine();
+    LogLine(const LogLine &) = delete;
+    LogLine &operator=(const LogLine &) = delete;
+
+    LogLine &field(std::string_view key, std::string_view value);
+    LogLine &field(std::string_view key, std::int64_t value);
+    LogLine &field(std::string_view key, const char *value) {
+        return field(key, std::string_view(value));
+    }
+
+    // The line as it stands (tests).
+    const std::string &text() const { return line_; }
+    // Writes nothing at the end (tests).
+    void discard() { on_ = false; }
+
+private:
+    bool on_;
+    std::string line_;
+};
+
+}  // namespace common

@@ -1,0 +1,26 @@
+// The signals a service manager sends, turned into events of the program's event loop: SIGTERM
+// and SIGINT ask it to stop cleanly, SIGHUP to read its settings again.
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace common {
+
+class SignalWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit SignalWatcher(QObject *parent = nullptr);
+    ~SignalWatcher() override;
+
+signals:
+    void stop();
+    void reload();
+
+private:
+    void onReadable();
+    QSocketNotifier *notifier_;
+};
+
+}  // namespace common
