@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <csignal>
 
 #include "common/controls.h"
@@ -25,8 +26,18 @@ void openStandardDescriptors() {
 }
 }  // namespace
 
-void prepareProcess(bool headless) {
+// Qt's own notes (no XDG_RUNTIME_DIR, what the offscreen platform cannot do) are noise on a
+// server's stderr, where every line is an event: they show only in the debug log.
+static void qtMessages(QtMsgType type, const QMessageLogContext &, const QString &text) {
+    const bool serious = type == QtCriticalMsg || type == QtFatalMsg;
+    if (!serious && !logs(LogLevel::debug)) return;
+    LogLine(serious ? LogLevel::error : LogLevel::debug, "qt").field("message", text.toStdString());
+}
+
+void prepareProcess(const char *name, bool headless) {
+    setLogProgram(name);
     openStandardDescriptors();
+    qInstallMessageHandler(qtMessages);
     std::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
     if (headless)
@@ -40,6 +51,11 @@ void prepareApplication(const QString &name) {
     QApplication::setApplicationName(name);
     setLogProgram(name.toStdString());
     applyDesignFont();
+}
+
+bool headless() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen") ||
+           QGuiApplication::platformName() == QLatin1String("minimal");
 }
 
 }  // namespace common

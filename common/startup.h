@@ -6,16 +6,19 @@
 
 namespace common {
 
-// Before the application object exists:
+// Before the application object exists (`name` goes in front of every log line):
 // - descriptors 0 to 2 are open (cron or a service manager may start us with one closed; a socket
 //   that took its number would receive what is meant for stderr);
 // - a peer that goes away in the middle of a write does not end the program (SIGPIPE);
 // - the limit on open descriptors is raised to the hard limit (a relay needs two per client);
 // - with no display, or when `headless`, Qt's offscreen platform; Qt's own event dispatcher (the
 //   glib one costs system calls on every wake-up).
-void prepareProcess(bool headless = false);
+void prepareProcess(const char *name, bool headless = false);
 
 // After: the program's name, and the font the windows are laid out for.
 void prepareApplication(const QString &name);
+
+// No display: nobody sees a window (a service, cron).
+bool headless();
 
 }  // namespace common

@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/options.h"
 #include "common/registry.h"
+#include "common/signals.h"
 #include "common/startup.h"
 #include "halvex/mdiform1.h"
 #include "halvex/options.h"
@@ -40,7 +41,7 @@ int main(int argc, char **argv) {
     }
 
     common::setLogLevel(options->logLevel);
-    common::prepareProcess();
+    common::prepareProcess("halvex");
     // Qt is given no arguments: the command line is ours.
     int qtargc = 1;
     QApplication app(qtargc, argv);
@@ -57,7 +58,33 @@ int main(int argc, char **argv) {
         }
     if (options->start)
         QTimer::singleShot(0, &main, [&main] {
-            if (halvex::PreProxy *p = main.proxyWindow()) p->Command1->click();
+            halvex::PreProxy *p = main.proxyWindow();
+            if (p) p->Command1->click();
+            // Without a display nobody sees the status bar: a proxy that cannot listen ends, so
+            // that a service manager sees the failure (the reason is on stderr already).
+            if (common::headless() && !(p && p->running())) QCoreApplication::exit(1);
         });
+
+    common::SignalWatcher watcher;
+    QObject::connect(&watcher, &common::SignalWatcher::stop, &main, [&main] {
+        // As "Exit": every connection closed, the window's geometry saved.
+        main.close();
+        QCoreApplication::quit();
+    });
+    QObject::connect(&watcher, &common::SignalWatcher::reload, &main, [&main, args] {
+        const common::Result<halvex::Options> again =
+            halvex::parseOptions(args, common::registryValue);
+        if (!again) {
+            common::LogLine(common::LogLevel::error, "reload")
+                .field("outcome", "kept the settings")
+                .field("reason", again.why());
+            return;
+        }
+        common::setLogLevel(again->logLevel);
+        main.setOptions(*again);
+        // Open connections go on; the switches and limits hold for what comes next.
+        if (halvex::PreProxy *p = main.proxyWindow()) p->reload(*again);
+        common::LogLine(common::LogLevel::info, "reload").field("outcome", "ok");
+    });
     return app.exec();
 }

@@ -79,6 +79,17 @@ void PreProxy::setOptions(const Options &options) {
     relay_.setMaxPerClient(options.maxPerClient);
 }
 
+void PreProxy::reload(const Options &options) {
+    const QString bind = bind_;
+    setOptions(options);
+    bind_ = bind;  // the listener stays where it is
+    settings_.cookiemarker = toBytes(main_->regread(kKey + "cookie"));
+    cookie->setChecked(!settings_.cookiemarker.empty());
+    blockme->setChecked(!main_->regread(kKey + "headerfilter").isEmpty());
+    sendempty->setChecked(!main_->regread(kKey + "empty").isEmpty());
+    rpictures->setChecked(!main_->regread(kKey + "pic").isEmpty());
+}
+
 PreProxy::~PreProxy() {
     teardown();
 }
@@ -248,6 +259,8 @@ void PreProxy::startlistening() {
         why.clear();
     }
     main_->setStatusText(why);
+    if (!why.isEmpty())
+        common::LogLine(common::LogLevel::error, "listen").field("outcome", why.toStdString());
 
     common::Socket &tmpl = extern_[0];
     if (const int p = portOf(externport->text()); p >= 0) tmpl.RemotePort = p;

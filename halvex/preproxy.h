@@ -41,6 +41,9 @@ public:
 
     // Listen address, who may connect and the limits, for the next start.
     void setOptions(const Options &options);
+    // The settings read again (SIGHUP): who may connect, the limits and the stored switches, for
+    // the connections to come; open ones go on.
+    void reload(const Options &options);
     bool running() const;
 
     void startlistening();

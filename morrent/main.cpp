@@ -34,7 +34,7 @@ int main(int argc, char **argv) {
     // A download from the command line never shows anything, so it needs no display at all, and a
     // DISPLAY left over in a cron environment must not stop it. Its stderr is the one line that
     // says why it failed: Qt's own notes (no XDG_RUNTIME_DIR...) stay out of it.
-    common::prepareProcess(mode != morrent::StartMode::window);
+    common::prepareProcess("morrent", mode != morrent::StartMode::window);
     if (mode == morrent::StartMode::wrongcount) {
         report(QString::fromStdString(morrent::wrongcountreason(pieces)));
         return 2;

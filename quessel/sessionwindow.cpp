@@ -38,6 +38,14 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
         box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     }
 
+    applyLimits();
+    // Out of descriptors, a client that has not logged in yet makes room for the next one.
+    relay_.setWhenExhausted(common::RelayShell::WhenExhausted::dropOldestWaiting);
+    relay_.setObserver(this);
+    loadIdentity();
+}
+
+void SessionWindow::applyLimits() {
     common::RelayLimits limits;
     limits.login = common::Millis(options_.loginTimeout) * 1000;
     limits.greeting = common::Millis(options_.serverTimeout) * 1000;
@@ -46,18 +54,50 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     relay_.setLimits(limits);
     relay_.setAllowedClients(options_.allowClients);
     relay_.setMaxPerClient(options_.maxPerClient);
-    // Out of descriptors, a client that has not logged in yet makes room for the next one.
-    relay_.setWhenExhausted(common::RelayShell::WhenExhausted::dropOldestWaiting);
-    relay_.setObserver(this);
+}
+
+void SessionWindow::applyServerPolicy() {
+    // The machine's own addresses are as local as loopback: no client may send the proxy there.
+    std::vector<common::NetAddress> own;
+    for (const QHostAddress &a : QNetworkInterface::allAddresses())
+        if (auto n = common::NetAddress::parse(a.toString().section('%', 0, 0).toStdString()))
+            own.push_back(*n);
+    relay_.setServerPolicy(common::ServerPolicy(options_.allowServers, own, options_.port));
+}
+
+void SessionWindow::loadIdentity() {
+    tlsError_.clear();
+    if (options_.tlsCert.empty()) return;
+    auto identity = common::TlsServerContext::load(options_.tlsCert, options_.tlsKey);
+    if (!identity) {
+        tlsError_ = QString::fromStdString(identity.why());
+        return;
+    }
+    identity_ = *identity;
+    relay_.setTlsIdentity(identity_);
+}
+
+void SessionWindow::apply(const Options &options) {
+    const Options old = options_;
+    options_ = options;
+    // What the listeners are bound to stays as it was.
+    options_.port = old.port;
+    options_.bind = old.bind;
+    options_.tlsPort = old.tlsPort;
+    applyLimits();
     if (!options_.tlsCert.empty()) {
+        // A renewed certificate is taken; one that cannot be read leaves the old one in use.
         auto identity = common::TlsServerContext::load(options_.tlsCert, options_.tlsKey);
         if (identity) {
             identity_ = *identity;
             relay_.setTlsIdentity(identity_);
         } else {
-            tlsError_ = QString::fromStdString(identity.why());
+            common::LogLine(common::LogLevel::error, "reload")
+                .field("outcome", "kept the certificate")
+                .field("reason", identity.why());
         }
     }
+    applyServerPolicy();
 }
 
 SessionWindow::~SessionWindow() {
@@ -84,12 +124,7 @@ bool SessionWindow::startListening() {
         emit listenerStatus(listenError_);
         return false;
     }
-    // The machine's own addresses are as local as loopback: no client may send the proxy there.
-    std::vector<common::NetAddress> own;
-    for (const QHostAddress &a : QNetworkInterface::allAddresses())
-        if (auto n = common::NetAddress::parse(a.toString().section('%', 0, 0).toStdString()))
-            own.push_back(*n);
-    relay_.setServerPolicy(common::ServerPolicy(options_.allowServers, own, options_.port));
+    applyServerPolicy();
     QString why;
     const QString bind = QString::fromStdString(options_.bind);
     int failed = options_.port;

@@ -37,6 +37,9 @@ public:
     bool listening() const;
     // The reason the listener is not open, or "".
     QString listenError() const { return listenError_; }
+    // New settings for the sessions to come (who may connect, where, limits, the certificate);
+    // open sessions go on. Ports and addresses to listen on are kept.
+    void apply(const Options &options);
 
 private:
     common::RelayShell relay_;
@@ -68,6 +71,9 @@ private:
     void refusedServer(int slot, const QString &host) override;
     void encrypted(int slot, common::Side side, const QString &info) override;
     void unload();
+    void applyLimits();
+    void applyServerPolicy();
+    void loadIdentity();
     void trace(common::TraceBox *box, int i, std::string_view text);
 
     Options options_;
