@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "common/proxyheader.h"
+
 namespace common {
 
 namespace {
@@ -19,7 +21,20 @@ struct RelayShell::Slot {
     std::string serverHost;  // what the server's certificate must be for
     SlotStats stats;
     Millis started = 0;
+    bool heard = false;  // the client has sent something
 };
+
+// A balancer's connection whose PROXY header has not come in whole yet.
+struct RelayShell::PendingHeader {
+    QString balancer;
+    bool tls = false;
+    Millis deadline = 0;
+    std::string bytes;
+};
+
+namespace {
+constexpr Millis kHeaderMs = 5000;
+}  // namespace
 
 RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, int maxSlots,
                        MakeRules makeRules, QObject *parent)
@@ -119,6 +134,27 @@ void RelayShell::stopListening() {
     tlsListener_[0].Close();
 }
 
+bool RelayShell::admissible(const QString &peer) {
+    if (allowedClients_) {
+        const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
+        if (!a || !allowedClients_->contains(*a)) {
+            refuse(peer, QStringLiteral("not in the allowed clients"));
+            return false;
+        }
+    }
+    if (maxPerClient_ > 0 && perClient_.count(peer) && perClient_[peer] >= maxPerClient_) {
+        refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_));
+        return false;
+    }
+    return true;
+}
+
+bool RelayShell::fromBalancer(const QString &peer) const {
+    if (balancers_.empty()) return false;
+    const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
+    return a && balancers_.contains(*a);
+}
+
 void RelayShell::onRequest(qintptr requestID, bool tls) {
     // The lowest free index: ended slots are used again before the table grows.
     const int top = clients_.UBound();
@@ -129,17 +165,9 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
             break;
         }
     const QString peer = (tls ? tlsListener_ : clients_)[0].RemoteHostIP();
-    if (allowedClients_) {
-        const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
-        if (!a || !allowedClients_->contains(*a)) {
-            refuse(peer, QStringLiteral("not in the allowed clients"));
-            return;
-        }
-    }
-    if (maxPerClient_ > 0 && perClient_.count(peer) && perClient_[peer] >= maxPerClient_) {
-        refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_));
-        return;
-    }
+    // A balancer's client is judged once its PROXY header has said who it is.
+    const bool balancer = fromBalancer(peer);
+    if (!balancer && !admissible(peer)) return;
     if (n > maxSlots_) {
         refuse(peer, QStringLiteral("every slot is taken"));
         return;
@@ -150,6 +178,19 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
         clients_.Unload(n);
         return;
     }
+    if (balancer) {
+        if (std::size_t(n) >= headers_.size()) headers_.resize(std::size_t(n) + 1);
+        headers_[std::size_t(n)] = std::make_unique<PendingHeader>();
+        headers_[std::size_t(n)]->balancer = peer;
+        headers_[std::size_t(n)]->tls = tls;
+        headers_[std::size_t(n)]->deadline = now() + kHeaderMs;
+        if (!sweep_.isActive()) sweep_.start();
+        return;
+    }
+    admit(n, peer, tls, {});
+}
+
+void RelayShell::admit(int n, const QString &peer, bool tls, std::string_view first) {
     if (std::size_t(n) >= slots_.size()) slots_.resize(std::size_t(n) + 1);
     slots_[std::size_t(n)] =
         std::make_unique<Slot>(makeRules_(n, peer), limits_, peer, ++serial_);
@@ -157,12 +198,46 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
     slots_[std::size_t(n)]->stats.peer = peer;
     ++perClient_[peer];
     // The welcome waits for the handshake; Encrypted tells the rules.
-    if (tls) startTls(Side::client, n);
+    if (tls) startTls(Side::client, n, first);
     if (observer_) observer_->accepted(n);
     RelayEvent e;
     e.kind = RelayEvent::accepted;
     e.now = now();
     run(n, e);
+    if (tls || first.empty() || !slotAt(n)) return;
+    // What the client sent behind the header.
+    e.kind = RelayEvent::data;
+    e.side = Side::client;
+    e.bytes = first;
+    e.now = now();
+    run(n, e);
+}
+
+void RelayShell::onHeader(int i) {
+    Socket *c = clients_.at(i);
+    PendingHeader *h = std::size_t(i) < headers_.size() ? headers_[std::size_t(i)].get() : nullptr;
+    if (!c || !h) return;
+    h->bytes.append(c->peekData());
+    c->consumeData();
+    const ProxyHeader header = parseProxyHeader(h->bytes);
+    if (header.state == ProxyHeader::incomplete && h->bytes.size() < kMaxProxyHeader) return;
+    const QString balancer = h->balancer;
+    const bool tls = h->tls;
+    std::string rest = h->bytes.substr(std::min(header.length, h->bytes.size()));
+    headers_[std::size_t(i)].reset();
+    if (header.state != ProxyHeader::complete) {
+        refuse(balancer, QStringLiteral("sent no PROXY header"));
+        release(i);
+        return;
+    }
+    // The balancer's own connection (a health check) counts as the balancer's.
+    const QString peer =
+        header.client ? QString::fromStdString(header.client->text()) : balancer;
+    if (!admissible(peer)) {
+        release(i);
+        return;
+    }
+    admit(i, peer, tls, rest);
 }
 
 void RelayShell::refuse(const QString &peer, const QString &why) {
@@ -209,10 +284,24 @@ void RelayShell::onData(Side side, int i) {
     Socket *source = socketOf(side, i);
     Slot *s = slotAt(i);
     if (!source) return;
+    if (!s && side == Side::client && std::size_t(i) < headers_.size() && headers_[std::size_t(i)]) {
+        onHeader(i);
+        return;
+    }
     if (!s || i == 0) {
         source->consumeData();
         return;
     }
+    // Only a balancer may say where a connection comes from.
+    if (side == Side::client && !balancers_.empty() && !s->heard &&
+        startsWithProxySignature(source->peekData())) {
+        const QString peer = s->peer;
+        source->consumeData();
+        release(i);
+        refuse(peer, QStringLiteral("sent a PROXY header but is no balancer"));
+        return;
+    }
+    if (side == Side::client) s->heard = true;
     RelayEvent e;
     e.kind = RelayEvent::data;
     e.side = side;
@@ -240,6 +329,7 @@ void RelayShell::onConnected(int i) {
 }
 
 void RelayShell::onEnded(Side side, int i) {
+    if (std::size_t(i) < headers_.size() && headers_[std::size_t(i)]) headers_[std::size_t(i)].reset();
     if (!slotAt(i)) {
         // A slot kept by closeAll, or one whose relay is gone: nothing more to pass on.
         if (i > 0) release(i);
@@ -260,6 +350,7 @@ void RelayShell::onFailed(Side side, int i, int number, const QString &why) {
         }
         return;
     }
+    if (std::size_t(i) < headers_.size() && headers_[std::size_t(i)]) headers_[std::size_t(i)].reset();
     if (!slotAt(i)) {
         release(i);
         return;
@@ -303,6 +394,17 @@ void RelayShell::sweep() {
     // One timer for every slot: a timer per connection would cost more than its relay.
     const Millis t = now();
     bool waiting = false;
+    for (std::size_t i = 1; i < headers_.size(); ++i) {
+        if (!headers_[i]) continue;
+        if (headers_[i]->deadline > t) {
+            waiting = true;
+            continue;
+        }
+        const QString balancer = headers_[i]->balancer;
+        headers_[i].reset();
+        release(int(i));
+        refuse(balancer, QStringLiteral("sent no PROXY header in time"));
+    }
     for (std::size_t i = 1; i < slots_.size(); ++i) {
         Slot *s = slots_[i].get();
         if (!s) continue;
@@ -411,7 +513,7 @@ void RelayShell::openServer(int i, std::string_view host, int port, bool tls) {
     s.Connect();
 }
 
-void RelayShell::startTls(Side side, int i) {
+void RelayShell::startTls(Side side, int i, std::string_view alreadyRead) {
     Socket *sock = socketOf(side, i);
     Slot *slot = slotAt(i);
     if (!sock || !slot) return;
@@ -423,7 +525,7 @@ void RelayShell::startTls(Side side, int i) {
         t.check.host = slot->serverHost;
     }
     // A side that cannot start TLS is not talked to in the clear instead.
-    if (!sock->StartTls(t)) {
+    if (!sock->StartTls(t, alreadyRead)) {
         RelayEvent e;
         e.kind = RelayEvent::failed;
         e.side = side;
@@ -451,6 +553,7 @@ void RelayShell::redeliverLater(Side side, int i) {
 
 void RelayShell::release(int i) {
     if (i < 1) return;
+    if (std::size_t(i) < headers_.size()) headers_[std::size_t(i)].reset();
     if (Socket *c = clients_.at(i)) {
         c->Close();
         clients_.Unload(i);

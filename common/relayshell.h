@@ -91,6 +91,10 @@ public:
         hasServerPolicy_ = true;
     }
     void setWhenExhausted(WhenExhausted w) { whenExhausted_ = w; }
+    // Balancers whose connections begin with a PROXY header (version 1 or 2) naming the client:
+    // that client is the one the allow list, the cap and the log see. A connection from anyone
+    // else that begins with one is refused.
+    void setBalancers(const AddressList &balancers) { balancers_ = balancers; }
     int refusedClients() const { return refusedClients_; }
     int refusedServers() const { return refusedServers_; }
 
@@ -124,12 +128,17 @@ public:
 
 private:
     struct Slot;
+    struct PendingHeader;
 
     Socket *socketOf(Side side, int i) const;
     Slot *slotAt(int i) const;
     static Millis now();
 
     void onRequest(qintptr requestID, bool tls);
+    bool admissible(const QString &peer);  // refuses the client when it is not
+    bool fromBalancer(const QString &peer) const;
+    void admit(int n, const QString &peer, bool tls, std::string_view first);
+    void onHeader(int i);
     void onEncrypted(Side side, int i);
     void onExhausted();
     // Closes a client before it takes a slot.
@@ -147,7 +156,7 @@ private:
     void execute(int i, const RelayActions &actions);
     void noteRelaying(int i);  // tells the observer once the slot relays
     void openServer(int i, std::string_view host, int port, bool tls);
-    void startTls(Side side, int i);
+    void startTls(Side side, int i, std::string_view alreadyRead = {});
     void redeliverLater(Side side, int i);
 
     SocketArray clients_;
@@ -159,6 +168,8 @@ private:
     RelayLimits limits_;
     Observer *observer_ = nullptr;
     std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<PendingHeader>> headers_;
+    AddressList balancers_;
     std::optional<AddressList> allowedClients_;
     int maxPerClient_ = 0;  // 0: no cap
     std::unordered_map<QString, int> perClient_;

@@ -552,12 +552,12 @@ void Socket::onReadable() {
         updateReadNotifier();
         // Bytes TLS has decrypted already raise no event of the descriptor: read them soon.
         if (size_t(n) < want) {
-            if (ssl_ && SSL_pending(ssl_) > 0) scheduleRead();
+            if (tlsBuffered()) scheduleRead();
             return;
         }
     }
     if (n > 0) {
-        if (ssl_ && SSL_pending(ssl_) > 0) scheduleRead();
+        if (tlsBuffered()) scheduleRead();
         return;
     }
     if (n == 0) {
@@ -708,7 +708,7 @@ void Socket::watchWritable() {
 void Socket::setReadPaused(bool paused) {
     readPaused_ = paused;
     updateReadNotifier();
-    if (!paused && ssl_ && SSL_pending(ssl_) > 0) scheduleRead();
+    if (!paused && tlsBuffered()) scheduleRead();
 }
 
 void Socket::ShutdownSend() {
@@ -765,7 +765,7 @@ void Socket::fail(int err, const QString &why) {
 
 // ---- TLS ----------------------------------------------------------------------------------------
 
-bool Socket::StartTls(const TlsSettings &settings) {
+bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead) {
     if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing) || ssl_) return false;
     // OpenSSL writes with write(), not send(MSG_NOSIGNAL): a peer gone in the middle of a record
     // must not end the program.
@@ -780,6 +780,15 @@ bool Socket::StartTls(const TlsSettings &settings) {
     if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
         dropTls();
         return false;
+    }
+    if (!alreadyRead.empty()) {
+        // The stream's first bytes were read already (behind a PROXY header): TLS reads them
+        // first, then the descriptor.
+        BIO *buffered = BIO_new(BIO_f_buffer());
+        BIO_push(buffered, BIO_new_socket(fd_, BIO_NOCLOSE));
+        BIO_set_buffer_read_data(buffered, const_cast<char *>(alreadyRead.data()),
+                                 long(alreadyRead.size()));
+        SSL_set0_rbio(ssl_, buffered);
     }
     if (settings.server) {
         SSL_set_accept_state(ssl_);
@@ -906,6 +915,10 @@ ssize_t Socket::writeSome(const char *buf, size_t len) {
             errno = EPROTO;
             return -1;
     }
+}
+
+bool Socket::tlsBuffered() const {
+    return ssl_ && (SSL_pending(ssl_) > 0 || BIO_ctrl_pending(SSL_get_rbio(ssl_)) > 0);
 }
 
 QString Socket::tlsInfo() const {

@@ -88,7 +88,8 @@ public:
     // What was queued before goes out in the clear first; what was received and not taken is
     // dropped, so that no peer can smuggle clear text past the upgrade. Encrypted follows, or an
     // Error with the reason. Until then SendData queues.
-    bool StartTls(const TlsSettings &settings);
+    // alreadyRead: the first bytes of the TLS stream, taken already (behind a PROXY header).
+    bool StartTls(const TlsSettings &settings, std::string_view alreadyRead = {});
     // The handshake is done: everything goes through TLS.
     bool encrypted() const { return tlsPhase_ == kTlsReady; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384", or "" in the clear.
@@ -157,6 +158,7 @@ private:
     void handshake();
     void dropTls();
     void scheduleRead();
+    bool tlsBuffered() const;  // decrypted or read bytes wait inside TLS, unseen by the notifier
     ssize_t readSome(char *buf, size_t want);
     ssize_t writeSome(const char *buf, size_t len);
     void resetState();

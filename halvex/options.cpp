@@ -18,6 +18,8 @@ constexpr OptionSpec kSpecs[] = {
     {"--first-byte-timeout", "SECONDS", "time a new client has to send something (default 60)"},
     {"--idle-timeout", "SECONDS", "time a connection may be silent both ways (default 900)"},
     {"--max-per-client", "N", "connections from one client address (default 256)"},
+    {"--proxy-protocol", "LIST",
+     "balancers whose connections begin with a PROXY header naming the client (default: none)"},
     {"--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug"},
 };
 
@@ -55,6 +57,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
         settings.addresses("--allow-clients", common::kLocalNetworks, false);
     if (!clients) return fail(clients.why());
     o.allowClients = *clients;
+    common::Result<common::AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
+    if (!balancers) return fail(balancers.why());
+    o.balancers = *balancers;
     // 0 turns a time limit off.
     common::Result<int> first = settings.seconds("--first-byte-timeout", o.firstByteTimeout);
     if (!first) return fail(first.why());

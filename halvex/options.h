@@ -22,6 +22,7 @@ struct Options {
     int firstByteTimeout = 60;  // seconds a new client has to say something
     int idleTimeout = 900;      // seconds a pair may be silent both ways
     int maxPerClient = 256;     // connections from one client address
+    common::AddressList balancers;  // connections from these start with a PROXY header
     common::LogLevel logLevel = common::LogLevel::info;
     bool help = false;
     bool version = false;

@@ -77,6 +77,7 @@ void PreProxy::setOptions(const Options &options) {
     relay_.setLimits(limits);
     relay_.setAllowedClients(options.allowClients);
     relay_.setMaxPerClient(options.maxPerClient);
+    relay_.setBalancers(options.balancers);
 }
 
 void PreProxy::reload(const Options &options) {

@@ -29,6 +29,8 @@ constexpr OptionSpec kSpecs[] = {
     {"--require-tls", "", "no login in the clear on the plain port: STLS first"},
     {"--server-tls", "MODE",
      "off, auto (STLS when the server offers it; the default), stls, implicit (POP3S)"},
+    {"--proxy-protocol", "LIST",
+     "balancers whose connections begin with a PROXY header naming the client (default: none)"},
     {"--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug"},
 };
 
@@ -75,6 +77,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
         settings.addresses("--allow-clients", common::kLocalNetworks, false);
     if (!clients) return fail(clients.why());
     o.allowClients = *clients;
+    common::Result<common::AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
+    if (!balancers) return fail(balancers.why());
+    o.balancers = *balancers;
     common::Result<common::AddressList> servers = settings.addresses("--allow-servers", "", true);
     if (!servers) return fail(servers.why());
     o.allowServers = *servers;

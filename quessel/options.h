@@ -32,6 +32,7 @@ struct Options {
     int tlsPort = 0;
     bool requireTls = false;
     ServerTls serverTls = ServerTls::automatic;
+    common::AddressList balancers;  // connections from these start with a PROXY header
     common::LogLevel logLevel = common::LogLevel::info;
     bool help = false;
     bool version = false;

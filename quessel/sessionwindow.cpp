@@ -54,6 +54,7 @@ void SessionWindow::applyLimits() {
     relay_.setLimits(limits);
     relay_.setAllowedClients(options_.allowClients);
     relay_.setMaxPerClient(options_.maxPerClient);
+    relay_.setBalancers(options_.balancers);
 }
 
 void SessionWindow::applyServerPolicy() {
