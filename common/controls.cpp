@@ -1,6 +1,10 @@
 #include "common/controls.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QLabel>
+#include <algorithm>
 #include <QFont>
 #include <QGuiApplication>
 #include <QListWidget>
@@ -58,12 +62,56 @@ void selectPlatform() {
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
-void applyDesignFont() {
-    // The design positions were made for an 8-point font with narrow glyphs; DejaVu Sans, the usual
-    // font here, is wider, so it is set a little smaller to keep every caption inside its box.
-    QFont f = QApplication::font();
-    f.setPointSizeF(7.0);
-    QApplication::setFont(f);
+void setPlaceholder(QAbstractItemView *view, const QString &text) {
+    auto *hint = new QLabel(text, view->viewport());
+    hint->setObjectName(view->objectName() + QStringLiteral("Placeholder"));
+    hint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    hint->setEnabled(false);  // drawn grey, like a text box's placeholder
+    hint->move(4, 2);
+    hint->adjustSize();
+    auto update = [view, hint] {
+        hint->setVisible(!view->model() || view->model()->rowCount() == 0);
+    };
+    update();
+    if (QAbstractItemModel *m = view->model()) {
+        QObject::connect(m, &QAbstractItemModel::rowsInserted, hint, update);
+        QObject::connect(m, &QAbstractItemModel::rowsRemoved, hint, update);
+        QObject::connect(m, &QAbstractItemModel::modelReset, hint, update);
+    }
+}
+
+bool captionFits(const QWidget *control) {
+    const QSize want = control->sizeHint();
+    if (const auto *label = qobject_cast<const QLabel *>(control)) {
+        // A wrapping label uses the height it has; a caption must fit on its line.
+        if (label->wordWrap() || label->text().contains(QLatin1Char('\n'))) return true;
+    } else if (!qobject_cast<const QAbstractButton *>(control)) {
+        return true;
+    }
+    return want.width() <= control->width() && want.height() <= control->height() + 4;
+}
+
+double fitCaptions(QWidget *window) {
+    double factor = 1.0;
+    const QList<QWidget *> children = window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    for (const QWidget *w : children) {
+        if (w->width() <= 0 || w->height() <= 0 || captionFits(w)) continue;
+        const QSize want = w->sizeHint();
+        factor = std::max({factor, double(want.width()) / w->width(),
+                           double(want.height()) / (w->height() + 4)});
+    }
+    if (factor <= 1.0) return 1.0;
+    for (QWidget *w : children) {
+        const QRect g = w->geometry();
+        w->setGeometry(int(g.x() * factor + 0.5), int(g.y() * factor + 0.5),
+                       int(g.width() * factor + 0.5), int(g.height() * factor + 0.5));
+    }
+    auto scaled = [factor](QSize z) {
+        return QSize(int(z.width() * factor + 0.5), int(z.height() * factor + 0.5));
+    };
+    if (!window->minimumSize().isEmpty()) window->setMinimumSize(scaled(window->minimumSize()));
+    if (window->isWindow()) window->resize(scaled(window->size()));
+    return factor;
 }
 
 }  // namespace common

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QWidget>
+class QAbstractItemView;
 class QListWidget;
 class QTimer;
 
@@ -41,7 +42,16 @@ void restartTimer(QTimer *timer);
 
 // Selects Qt's offscreen platform when there is no display; call before creating the application.
 void selectPlatform();
-// A font small enough that captions fit their design widths; call after creating the application.
-void applyDesignFont();
+
+// The design positions were made for a narrower font than the desktop's: every control of the
+// window is moved and sized by one factor, the smallest that lets each caption fit its control,
+// so that the layout keeps its shape and no caption is cut. Returns the factor (1: as designed).
+double fitCaptions(QWidget *window);
+// Whether a control's caption fits its width and height at the current font.
+bool captionFits(const QWidget *control);
+
+// A list or trace that says what it holds while it holds nothing (grey, as a text box's
+// placeholder).
+void setPlaceholder(QAbstractItemView *view, const QString &text);
 
 }  // namespace common

@@ -50,7 +50,6 @@ void prepareProcess(const char *name, bool headless) {
 void prepareApplication(const QString &name) {
     QApplication::setApplicationName(name);
     setLogProgram(name.toStdString());
-    applyDesignFont();
 }
 
 bool headless() {

@@ -15,7 +15,7 @@ namespace common {
 //   glib one costs system calls on every wake-up).
 void prepareProcess(const char *name, bool headless = false);
 
-// After: the program's name, and the font the windows are laid out for.
+// After: the program's name (the windows take the desktop's font and fit their layout to it).
 void prepareApplication(const QString &name);
 
 // No display: nobody sees a window (a service, cron).

@@ -125,6 +125,8 @@ void PreProxy::buildControls() {
     peak = common::make<QLabel>(this, "peak", "0", 4440, 120, 255, 255);
     Label4 = common::make<QLabel>(this, "Label4", "Sockets:", 3720, 480, 735, 255);
     sockets = common::make<QLabel>(this, "sockets", "0", 4440, 480, 375, 255);
+    Label5 = common::make<QLabel>(this, "Label5", "Open:", 3720, 840, 615, 255);
+    opennow = common::make<QLabel>(this, "opennow", "0", 4440, 840, 375, 255);
     Command1 = common::make<QPushButton>(this, "Command1", "start", 120, 840, 1095, 375);
     Command2 = common::make<QPushButton>(this, "Command2", "disconnect all", 1320, 840, 1335, 375);
     Command3 = common::make<QPushButton>(this, "Command3", "clear", 2760, 840, 855, 375);
@@ -151,7 +153,18 @@ void PreProxy::buildControls() {
     hilfe->setWordWrap(true);
 
     Command2->setEnabled(false);
+    // Each box says what it holds.
+    internport->setPlaceholderText(QStringLiteral("port"));
+    externport->setPlaceholderText(QStringLiteral("port"));
+    externproxy->setPlaceholderText(QStringLiteral("host of the upstream proxy"));
+    Text2->setPlaceholderText(QStringLiteral("host or address to block"));
+    common::setPlaceholder(block, QStringLiteral("the block list"));
+    common::setPlaceholder(urls, QStringLiteral("the addresses requested"));
+    common::setPlaceholder(Text1, QStringLiteral("the request log"));
+    common::setPlaceholder(interntrace, QStringLiteral("client to upstream"));
+    common::setPlaceholder(externtrace, QStringLiteral("upstream to client"));
     setMinimumSize(common::twipsToPixels(9555), common::twipsToPixels(8970));
+    common::fitCaptions(this);
 
     connect(Command1, &QPushButton::clicked, this, &PreProxy::onStart);
     connect(Command2, &QPushButton::clicked, this, &PreProxy::onDisconnectAll);
@@ -303,7 +316,9 @@ void PreProxy::connected(int slot) {
     }
 }
 
-void PreProxy::released(int, const common::SlotStats &) {}
+void PreProxy::released(int, const common::SlotStats &) {
+    showLater();
+}
 
 void PreProxy::listenerFailed(const QString &) {
     // A running proxy starts listening again, which drops the open pairs with it.
@@ -355,8 +370,10 @@ void PreProxy::showLater() {
 
 void PreProxy::showCounters() {
     const QString s = QString::number(socketsValue_), p = QString::number(peakValue_);
+    const QString o = QString::number(relay_.count());
     if (sockets->text() != s) sockets->setText(s);
     if (peak->text() != p) peak->setText(p);
+    if (opennow->text() != o) opennow->setText(o);
 }
 
 void PreProxy::showNow() {

@@ -53,6 +53,7 @@ public:
 
     // Controls, by their design names.
     QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe;
+    QLabel *Label5, *opennow;  // connections open now, beside the design's counters
     QLineEdit *internport, *externproxy, *externport, *Text2;
     QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
     QCheckBox *cookie, *blockme, *sendempty, *rpictures;

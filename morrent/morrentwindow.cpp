@@ -110,7 +110,13 @@ void MorrentWindow::buildControls() {
     for (QLineEdit *shown : {Text1, subject, from}) shown->setReadOnly(true);
     body->setReadOnly(true);
 
+    // Each box says what it holds.
+    Text1->setPlaceholderText(QStringLiteral("status"));
+    from->setPlaceholderText(QStringLiteral("sender of the last message"));
+    subject->setPlaceholderText(QStringLiteral("its subject"));
+    body->setPlaceholderText(QStringLiteral("its text"));
     resize(common::twipsToPixels(9180), common::twipsToPixels(9135));
+    common::fitCaptions(this);
 
     connect(Command1, &QPushButton::clicked, this, &MorrentWindow::downloadnow);
     connect(Command2, &QPushButton::clicked, this, &MorrentWindow::closesession);

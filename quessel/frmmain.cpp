@@ -4,6 +4,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 
 #include "common/controls.h"
 #include "quessel/popad.h"
@@ -27,8 +28,25 @@ FrmMain::FrmMain(const Options &options, QWidget *parent)
     load();
 }
 
+void FrmMain::showCounts() {
+    // Where the proxy listens and how busy it is, beside the status text.
+    const SessionWindow *w = session();
+    if (!w) return;
+    QString text = w->listening() ? QStringLiteral("listening on %1").arg(w->listenDescription())
+                                  : QStringLiteral("not listening");
+    text += QStringLiteral(" · %1 open").arg(w->slotCount());
+    const int clients = w->refusedClients(), servers = w->refusedServers();
+    if (clients || servers)
+        text += QStringLiteral(" · refused: %1 clients, %2 servers").arg(clients).arg(servers);
+    if (countsText() != text) setCountsText(text);
+}
+
 void FrmMain::load() {
     restoreGeometryFromSettings();
+    counts_ = new QTimer(this);
+    counts_->setInterval(1000);
+    connect(counts_, &QTimer::timeout, this, &FrmMain::showCounts);
+    counts_->start();
     showChild(popad_, [] { return new Popad; });
     sproxy_Click();
 }
@@ -42,9 +60,7 @@ void FrmMain::sproxy_Click() {
     QMdiSubWindow *sub = showChild(session_, [this] {
         auto *w = new SessionWindow(options_);
         connect(w, &SessionWindow::listenerStatus, this, &FrmMain::setStatusText);
-        connect(w, &SessionWindow::refusalsChanged, this, [this](int clients, int servers) {
-            setCountsText(QStringLiteral("refused: %1 clients, %2 servers").arg(clients).arg(servers));
-        });
+        connect(w, &SessionWindow::refusalsChanged, this, &FrmMain::showCounts);
         w->load();
         return w;
     });
@@ -55,6 +71,7 @@ void FrmMain::sproxy_Click() {
         if (infoMaximized) info->showMaximized();
         mdiArea()->setActiveSubWindow(info);
     }
+    showCounts();
 }
 
 void FrmMain::mnuFileExit_Click() {

@@ -8,6 +8,7 @@
 
 class QAction;
 class QMenu;
+class QTimer;
 
 namespace quessel {
 
@@ -33,10 +34,12 @@ public:
 
 private:
     void load();
+    void showCounts();
 
     Options options_;
     QPointer<QWidget> popad_;
     QPointer<QWidget> session_;
+    QTimer *counts_ = nullptr;
 };
 
 }  // namespace quessel

@@ -33,6 +33,8 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     common::place(Text2, "Text2", 2400, 360, 5055, 4215);
     Text1->setAccessibleName(QStringLiteral("Client trace"));
     Text2->setAccessibleName(QStringLiteral("Server trace"));
+    common::setPlaceholder(Text1, QStringLiteral("what the clients send"));
+    common::setPlaceholder(Text2, QStringLiteral("what the servers send"));
     for (common::TraceBox *box : {Text1, Text2}) {
         box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -110,6 +112,14 @@ void SessionWindow::load() {
     serverport = options_.serverPort;
     relay_.releaseAll();
     startListening();
+}
+
+QString SessionWindow::listenDescription() const {
+    QString where = options_.bind.empty()
+                        ? QStringLiteral("port %1").arg(options_.port)
+                        : QStringLiteral("%1:%2").arg(QString::fromStdString(options_.bind)).arg(options_.port);
+    if (options_.tlsPort) where += QStringLiteral(", POP3S %1").arg(options_.tlsPort);
+    return where;
 }
 
 bool SessionWindow::listening() const {

@@ -54,6 +54,10 @@ public:
 
     // Number of slots in use.
     int slotCount() const { return relay_.count(); }
+    int refusedClients() const { return relay_.refusedClients(); }
+    int refusedServers() const { return relay_.refusedServers(); }
+    // "127.0.0.1:110, POP3S 995", "every address, port 110".
+    QString listenDescription() const;
 
 signals:
     // A line for the main window's status panel; "" once the listener is open.

@@ -20,6 +20,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cmath>
 
 #include <memory>
 
@@ -81,6 +82,26 @@ private slots:
     void cleanup() {
         main_.reset();
         config_.reset();
+    }
+
+    // ---- the layout at the desktop's font ----
+
+    // Every caption fits its control whole, in both faces, and the layout keeps the design's
+    // shape (one factor for every position).
+    void everyCaptionFitsAtTheDesktopFont() {
+        for (const char *debug : {"1", "0"}) {
+            QVERIFY(common::regwrite_sz(QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\debug"),
+                                        QString::fromLatin1(debug)));
+            halvex::PreProxy *p = open();
+            QVERIFY(p);
+            for (const QWidget *w : p->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                if (w->isVisibleTo(p)) QVERIFY2(common::captionFits(w), qPrintable(w->objectName()));
+            const double f = double(p->urls->width()) / common::twipsToPixels(9255);
+            QVERIFY2(std::abs(p->cookie->x() - common::twipsToPixels(5040) * f) <= 1.5,
+                     qPrintable(QStringLiteral("%1 %2").arg(p->cookie->x()).arg(f)));
+            QVERIFY(std::abs(p->urls->y() - common::twipsToPixels(3240) * f) <= 1.5);
+            main_.reset();
+        }
     }
 
     // ---- load: the face and the restored settings ----
