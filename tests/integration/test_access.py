@@ -285,7 +285,7 @@ def test_quessel_never_connects_to_itself(start_quessel):
     s.sendall(login)
     assert recv_all(s) == UNAVAILABLE % b"127.0.0.1"
     # Only the client itself ever connected.
-    assert 'reason="address not allowed"' in output(proxy)
+    assert wait_until(lambda: 'reason="address not allowed"' in output(proxy))
     assert wait_until(lambda: len(os.listdir(f"/proc/{proxy.pid}/fd")) < 20)
 
 
