@@ -56,9 +56,11 @@ def closed_at_once(s):
 
 
 def recv_line(s):
+    """One line: read a byte at a time, since replies sent together may arrive in one chunk and
+    the next line must stay for the next call."""
     data = b""
     while not data.endswith(b"\r\n"):
-        chunk = s.recv(4096)
+        chunk = s.recv(1)
         if not chunk:
             break
         data += chunk
