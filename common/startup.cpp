@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <csignal>
 
 #include "common/controls.h"
@@ -50,6 +51,11 @@ void prepareProcess(const char *name, bool headless) {
 void prepareApplication(const QString &name) {
     QApplication::setApplicationName(name);
     setLogProgram(name.toStdString());
+    // The program's own icon, built into it (:/icons).
+    QIcon icon;
+    for (const char *size : {"16", "32", "48", "256"})
+        icon.addFile(QStringLiteral(":/icons/%1.png").arg(QLatin1String(size)));
+    if (!icon.isNull()) QApplication::setWindowIcon(icon);
 }
 
 bool headless() {
