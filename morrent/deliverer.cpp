@@ -266,10 +266,10 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
             });
     connect(&timer_, &QTimer::timeout, this, &Download::ontimer);
     connect(&deliverer_, &Deliverer::delivered, this, [this](bool ok, const QString &reason) {
-        if (running_) apply(engine_.delivered(ok, reason.toStdString()));
+        answer(false, ok, reason);
     });
     connect(&deliverer_, &Deliverer::committed, this, [this](bool ok, const QString &reason) {
-        if (running_) apply(engine_.committed(ok, reason.toStdString()));
+        answer(true, ok, reason);
     });
     connect(&deliverer_, &Deliverer::progress, this, [this] {
         if (running_) common::restartTimer(&timer_);
@@ -317,33 +317,75 @@ void Download::ondata(int index) {
     Actions a = engine_.feed(s.peekData());
     s.consumeData();
     apply(std::move(a));
+    moved();
+}
+
+void Download::moved() {
+    if (!running_) return;
+    const Progress p = engine_.progress();
+    emit progress(p.delivered, p.messages, qint64(p.bytesdone), qint64(p.bytes));
 }
 
 void Download::ontimer() {
     if (running_) apply(engine_.timeout());
 }
 
+// The answer of the deliverer. One that comes while deliver() or commit() is still running is
+// taken up by apply() once that call returns, so that a mailbox of many messages delivered at once
+// is a loop, not a recursion.
+void Download::answer(bool commit, bool ok, const QString &reason) {
+    if (!running_) return;
+    if (asking_) {
+        early_ = Answer{ok, reason};
+        return;
+    }
+    const std::string why = reason.toStdString();
+    apply(commit ? engine_.committed(ok, why) : engine_.delivered(ok, why));
+    moved();
+}
+
+// Replies to pipelined commands wait in the engine while a message is out for delivery; beyond a
+// bound the connection is not read, and the server is held back by TCP.
+void Download::pace() {
+    common::Socket &s = winsock_[0];
+    const bool full = running_ && engine_.backlog() > 2 * Pop3Session::pipelinebytes;
+    if (s.readPaused() != full) s.setReadPaused(full);
+}
+
 void Download::apply(Actions a) {
     common::Socket &s = winsock_[0];
-    if (!a.status.empty()) emit status(qtext(a.status));
-    if (!a.send.empty() && !s.SendData(a.send) && !a.ended) {
-        apply(engine_.socketerror("cannot send to the server"));
-        return;
-    }
-    if (a.ended) {
+    for (;;) {
+        if (!a.status.empty()) emit status(qtext(a.status));
+        if (!a.note.empty()) emit note(qtext(a.note));
+        if (!a.send.empty() && !s.SendData(a.send) && !a.ended) {
+            a = engine_.socketerror("cannot send to the server");
+            continue;
+        }
+        if (a.ended) {
+            if (a.close) s.Close();
+            running_ = false;
+            timer_.stop();
+            deliverer_.finish();
+            pace();
+            emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
+            return;
+        }
         if (a.close) s.Close();
-        running_ = false;
-        timer_.stop();
-        deliverer_.finish();
-        emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
-        return;
+        if (!a.deliver && !a.commit) break;
+        early_.reset();
+        asking_ = true;
+        if (a.deliver) {
+            emit delivering(engine_.message());
+            deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt);
+        } else {
+            deliverer_.commit();
+        }
+        asking_ = false;
+        if (!early_) break;  // the answer comes later, as a signal
+        const std::string why = early_->reason.toStdString();
+        a = a.deliver ? engine_.delivered(early_->ok, why) : engine_.committed(early_->ok, why);
     }
-    if (a.deliver) {
-        emit delivering(engine_.message());
-        deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt);
-    }
-    if (a.commit) deliverer_.commit();
-    if (a.close) s.Close();
+    pace();
 }
 
 }  // namespace morrent

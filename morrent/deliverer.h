@@ -101,21 +101,36 @@ public:
 
 signals:
     void status(const QString &text);
+    // A remark for the admin that does not fail the session (shown once, on stderr from cron).
+    void note(const QString &text);
     // The next message to be handed on; valid during the signal only.
     void delivering(std::string_view message);
+    // The download has moved on: the session's messages and their listed bytes, done and in all.
+    void progress(int delivered, int messages, qint64 bytesdone, qint64 bytes);
     // The session is over (closesession): ok false means it failed, `reason` says why.
     void ended(bool ok, const QString &reason);
 
 private:
+    // A delivery or commit whose answer came before the call that asked for it returned.
+    struct Answer {
+        bool ok;
+        QString reason;
+    };
+
     void apply(Actions a);
     void ondata(int index);
     void ontimer();
+    void answer(bool commit, bool ok, const QString &reason);
+    void pace();
+    void moved();
 
     Pop3Session &engine_;
     common::SocketArray &winsock_;
     QTimer &timer_;
     Deliverer &deliverer_;
     bool running_ = false;
+    bool asking_ = false;  // inside deliver() or commit(): an answer now is kept in early_
+    std::optional<Answer> early_;
 };
 
 }  // namespace morrent

@@ -43,8 +43,8 @@ int closedPort() {
     return probe.serverPort();
 }
 
-// A POP3 server that plays one mailbox: it answers USER, PASS, LIST, RETR, DELE and QUIT, and keeps
-// every command it was sent. A silent one accepts the connection and never says anything.
+// A POP3 server that plays one mailbox: it answers USER, PASS, CAPA (with PIPELINING), LIST, UIDL,
+// RETR, DELE and QUIT, and keeps every command it was sent. A silent one accepts the connection and never says anything.
 class ScriptedPop3 : public QObject {
 public:
     explicit ScriptedPop3(QList<QByteArray> mail, bool silent = false)
@@ -69,11 +69,15 @@ private:
             commands << line;
             const QByteArray word = line.split(' ').value(0);
             const int n = line.mid(5).toInt();
-            if (word == "list") {
+            if (word == "capa") {
+                c->write("+OK\r\nUIDL\r\nPIPELINING\r\n.\r\n");
+            } else if (word == "list" || word == "uidl") {
                 QByteArray listing = "+OK\r\n";
                 for (int i = 0; i < mail_.size(); ++i)
                     listing += QByteArray::number(i + 1) + ' ' +
-                               QByteArray::number(mail_[i].size()) + "\r\n";
+                               (word == "list" ? QByteArray::number(mail_[i].size())
+                                               : "id" + QByteArray::number(i + 1)) +
+                               "\r\n";
                 c->write(listing + ".\r\n");
             } else if (word == "retr" && n >= 1 && n <= mail_.size()) {
                 c->write("+OK\r\n" + mail_[n - 1] + ".\r\n");
@@ -131,12 +135,15 @@ void MorrentWindowTest::initTestCase() {
     QVERIFY(tmp_.isValid());
     qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
     qputenv("XDG_DATA_HOME", tmp_.filePath(QStringLiteral("data")).toLocal8Bit());
+    qputenv("XDG_STATE_HOME", tmp_.filePath(QStringLiteral("state")).toLocal8Bit());
 }
 
 void MorrentWindowTest::init() {
     QFile::remove(common::registryFilePath());
     drop_ = tmp_.filePath(QStringLiteral("drop"));
     QDir(drop_).removeRecursively();
+    // A later server may get the port of an earlier one: its mailbox must look new.
+    QDir(tmp_.filePath(QStringLiteral("state"))).removeRecursively();
 }
 
 QStringList MorrentWindowTest::pickedUp() const {
@@ -414,8 +421,8 @@ void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
     QCOMPARE(w.from->text(), QStringLiteral("Ann Example <ann@example.org>"));
     QCOMPARE(w.subject->text(), QStringLiteral("note 1"));
     QCOMPARE(w.body->toPlainText(), QStringLiteral("body of note 1\n"));
-    QCOMPARE(pop.commands,
-             QList<QByteArray>({"user jdoe", "pass secret", "list ", "retr 2", "retr 1", "quit"}));
+    QCOMPARE(pop.commands, QList<QByteArray>({"user jdoe", "pass secret", "capa", "list ", "uidl",
+                                              "retr 2", "retr 1", "quit"}));
     const QStringList files = pickedUp();
     QCOMPARE(files.size(), 2);
     for (const QString &f : files)
@@ -444,7 +451,8 @@ void MorrentWindowTest::deletionOnlyWhenChecked() {
         w.Check1->setChecked(checked);
         w.Command1->click();
         QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
-        QList<QByteArray> tail = pop.commands.mid(3);
+        // Unique ids are asked for only to keep messages.
+        QList<QByteArray> tail = pop.commands.mid(checked ? 4 : 5);
         if (checked)
             QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "dele 1", "dele 2",
                                               "dele 3", "quit"}));
