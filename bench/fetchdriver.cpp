@@ -5,7 +5,8 @@
 //   [FORWARD]
 //
 // Exit status 0 when the session succeeded, 1 with one line on stderr when it failed, 2 for a wrong
-// command line. --status prints each status line, --show the sender and subject of each message.
+// command line, 3 when another run is fetching the mailbox. Notes go to stderr as they come.
+// --status prints each status line, --show the sender and subject of each message.
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
@@ -74,9 +75,12 @@ int main(int argc, char **argv) {
             std::printf("from: %s\nsubject: %s\n", summary.from.c_str(), summary.subject.c_str());
         });
     int exitcode = 0;
+    QObject::connect(&download, &morrent::Download::note, [](const QString &text) {
+        std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
+    });
     QObject::connect(&download, &morrent::Download::ended, [&](bool ok, const QString &reason) {
         if (!ok) std::fprintf(stderr, "morrent: %s\n", reason.toLocal8Bit().constData());
-        exitcode = ok ? 0 : 1;
+        exitcode = ok ? 0 : download.lockedout() ? 3 : 1;
         QCoreApplication::exit(exitcode);
     });
     QTimer::singleShot(0, [&] { download.start(args[0]); });

@@ -42,6 +42,14 @@ int deleteflag(std::string_view piece);
 // to 1.
 int storeddeleteflag(std::string_view value);
 
+// How a run from the command line ends: its exit status.
+enum ExitStatus : int {
+    exitdelivered = 0,  // every message was delivered (and deleted, when asked)
+    exitfailed = 1,     // the download failed
+    exitusage = 2,      // a wrong count of arguments
+    exitbusy = 3,       // another run is fetching the same mailbox; nothing was connected
+};
+
 // The usage line and the reason given when the count of pieces is wrong.
 constexpr const char *usageline = "morrent POPSERVER LOGIN PASSWORD DELETEFLAG <FORWARDADDRESS>";
 std::string wrongcountreason(std::size_t pieces);

@@ -52,18 +52,47 @@ bool Deliverer::configure(const QString &maildrop, QString *why) {
     return true;
 }
 
+void Deliverer::setrecord(UidlRecord *record) {
+    record_ = record;
+    if (pickup_) pickup_->setjournal(record_ ? this : nullptr);
+}
+
+std::string Deliverer::written(const std::string &path) {
+    return record_ && !uid_.empty() ? record_->written(uid_, path) : std::string();
+}
+
+std::string Deliverer::moving(std::uint64_t device) {
+    return record_ ? record_->moving(device) : std::string();
+}
+
+std::string Deliverer::moved() {
+    return record_ ? record_->moved() : std::string();
+}
+
+void Deliverer::astray() {
+    if (record_) record_->astray();
+}
+
 void Deliverer::done(bool ok, const std::string &reason) {
     if (!inflight_) return;
     inflight_ = false;
-    emit delivered(ok, qtext(reason));
+    std::string why = reason;
+    // An MTA's confirmation is the delivery; the pickup folder's journal has recorded its own.
+    if (ok && record_ && !uid_.empty() && drop_.kind != Maildrop::Kind::pickup) {
+        why = record_->add(uid_);
+        ok = why.empty();
+    }
+    emit delivered(ok, qtext(why));
 }
 
-void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &forward) {
+void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &forward,
+                        std::string_view uid) {
     if (inflight_) {
         emit delivered(false, QStringLiteral("a delivery is already in progress"));
         return;
     }
     inflight_ = true;
+    uid_ = uid;
     head_ = {};
     rest_ = raw;
     if (forward) {
@@ -81,6 +110,7 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             std::string folder =
                 drop_.folder.empty() ? defaultpickupfolder().toStdString() : drop_.folder;
             pickup_ = std::make_unique<PickupFolder>(folder);
+            pickup_->setjournal(record_ ? this : nullptr);
         }
         std::string why = pickup_->deliver(head_, rest_);
         done(why.empty(), why);
@@ -226,6 +256,7 @@ void Deliverer::applysmtp(const SmtpActions &a) {
 
 void Deliverer::commit() {
     std::string why = pickup_ ? pickup_->commit() : std::string();
+    if (why.empty() && record_) why = record_->sync();
     emit committed(why.empty(), qtext(why));
 }
 
@@ -280,11 +311,14 @@ void Download::start(const std::string &server) {
     if (running_) {
         running_ = false;
         deliverer_.finish();
+        settle();
     }
     common::Socket &s = winsock_[0];
     if (s.State() != common::Socket::sckClosed) s.Close();
     engine_.resetsession();
     engine_.curserver = server;
+    engine_.seenuids.clear();
+    lockedout_ = false;
     running_ = true;
     common::restartTimer(&timer_);
     std::string host;
@@ -293,9 +327,47 @@ void Download::start(const std::string &server) {
         apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
         return;
     }
+    if (std::string why = openstate(host, port); !why.empty()) {
+        apply(engine_.abandon(why));
+        return;
+    }
     s.RemoteHost = qtext(host);
     s.RemotePort = port;
     s.Connect();
+}
+
+// The lock, and with deletion off the record, of the mailbox at host:port for the engine's login.
+std::string Download::openstate(const std::string &host, int port) {
+    const std::string folder = statefolder.empty() ? morrent::statefolder() : statefolder;
+    if (folder.empty())
+        return "no folder for morrent's state: neither XDG_STATE_HOME nor HOME is set";
+    if (std::string why = makestatefolder(folder); !why.empty()) return why;
+    const std::string stem = folder + "/" + mailboxkey(engine_.curuser, host, port);
+    std::string why;
+    switch (lock_.take(stem + ".lock", &why)) {
+        case MailboxLock::Result::taken:
+            break;
+        case MailboxLock::Result::busy:
+            lockedout_ = true;
+            return why;
+        case MailboxLock::Result::failed:
+            return why;
+    }
+    if (engine_.deleteafter) return {};
+    if (why = record_.open(stem + ".uidl"); !why.empty()) return why;
+    engine_.seenuids = record_.delivered();
+    deliverer_.setrecord(&record_);
+    return {};
+}
+
+// The session is over: the record forgets the ids no longer on the server, and the lock goes.
+void Download::settle() {
+    deliverer_.setrecord(nullptr);
+    if (record_.isopen()) {
+        std::string why = record_.close(engine_.uidsknown() ? &engine_.serveruids() : nullptr);
+        if (!why.empty()) emit note(qtext(why));
+    }
+    lock_.release();
 }
 
 void Download::disconnectnow() {
@@ -366,6 +438,7 @@ void Download::apply(Actions a) {
             running_ = false;
             timer_.stop();
             deliverer_.finish();
+            settle();
             pace();
             emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
             return;
@@ -376,7 +449,8 @@ void Download::apply(Actions a) {
         asking_ = true;
         if (a.deliver) {
             emit delivering(engine_.message());
-            deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt);
+            deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt,
+                               engine_.messageuid());
         } else {
             deliverer_.commit();
         }

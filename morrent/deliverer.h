@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "morrent/delivery.h"
+#include "morrent/mailboxstate.h"
 #include "morrent/pop3session.h"
 #include "morrent/smtpsession.h"
 
@@ -29,8 +30,10 @@ namespace morrent {
 // ~/.local/share).
 QString defaultpickupfolder();
 
-// Hands messages on, one at a time, by the method a `maildrop` value names.
-class Deliverer : public QObject {
+// Hands messages on, one at a time, by the method a `maildrop` value names. With a record, each
+// delivered message's unique id goes into it as the delivery happens (for the pickup folder, step
+// by step with the folder's own work).
+class Deliverer : public QObject, private PickupJournal {
     Q_OBJECT
 public:
     explicit Deliverer(QObject *parent = nullptr);
@@ -41,9 +44,14 @@ public:
     bool configure(const QString &maildrop, QString *why = nullptr);
     const Maildrop &maildrop() const { return drop_; }
 
+    // The record the unique ids of delivered messages go into; nullptr for none.
+    void setrecord(UidlRecord *record);
+
     // Hands one message on. `raw` must stay valid and unchanged until delivered() is emitted, which
     // may happen before this returns. `forward`: replace To with it and mail it to it alone.
-    void deliver(std::string_view raw, const std::optional<std::string> &forward);
+    // `uid`: the message's unique id for the record, or "".
+    void deliver(std::string_view raw, const std::optional<std::string> &forward,
+                 std::string_view uid = {});
     // Makes every message delivered so far durable; emits committed() (perhaps before returning).
     void commit();
     // The download is over: a message still in flight is dropped unconfirmed, messages already
@@ -57,6 +65,10 @@ signals:
     void progress();
 
 private:
+    std::string written(const std::string &path) override;
+    std::string moving(std::uint64_t device) override;
+    std::string moved() override;
+    void astray() override;
     void done(bool ok, const std::string &reason);
     void applysmtp(const SmtpActions &a);
     void connectsmtp();
@@ -71,6 +83,9 @@ private:
     // sendmail: one process per message.
     QProcess *sendmail_ = nullptr;
     std::size_t fed_ = 0;  // bytes of the message given to sendmail so far
+
+    UidlRecord *record_ = nullptr;
+    std::string uid_;  // of the message in flight
 
     bool inflight_ = false;
     Rewritten rewritten_;    // the message's new head when forwarding
@@ -92,12 +107,19 @@ public:
     std::function<std::optional<std::string>()> forward;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
-    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass must be set. A server text
-    // that is no host ends the session at once.
+    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteafter must be
+    // set. First it takes the mailbox's lock and, with deletion off, reads its record of delivered
+    // ids, in the state folder (`statefolder`, or the user's one when empty). A server text that is
+    // no host, a lock that another run holds or a record that cannot be read end the session at
+    // once, before anything is connected.
     void start(const std::string &server);
     // "disconnect now".
     void disconnectnow();
     bool running() const { return running_; }
+    // The last session did not start because another run held the mailbox's lock.
+    bool lockedout() const { return lockedout_; }
+
+    std::string statefolder;
 
 signals:
     void status(const QString &text);
@@ -123,6 +145,8 @@ private:
     void answer(bool commit, bool ok, const QString &reason);
     void pace();
     void moved();
+    std::string openstate(const std::string &host, int port);
+    void settle();
 
     Pop3Session &engine_;
     common::SocketArray &winsock_;
@@ -131,6 +155,9 @@ private:
     bool running_ = false;
     bool asking_ = false;  // inside deliver() or commit(): an answer now is kept in early_
     std::optional<Answer> early_;
+    MailboxLock lock_;
+    UidlRecord record_;
+    bool lockedout_ = false;
 };
 
 }  // namespace morrent

@@ -304,6 +304,13 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
         errno = saved;
         return oserror("cannot write a message file in " + folder_ + "/tmp");
     }
+    if (journal_) {
+        if (std::string why = journal_->written(folder_ + "/tmp/" + name); !why.empty()) {
+            // Unrecorded, it must not reach new/.
+            ::unlinkat(tmpfd_, name.c_str(), 0);
+            return why;
+        }
+    }
     pending_.push_back(std::move(name));
     pendingbytes_ += head.size() + rest.size();
     if (pending_.size() >= batchcount || pendingbytes_ >= batchbytes) return commit();
@@ -313,6 +320,11 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
 std::string PickupFolder::commit() {
     if (pending_.empty()) return {};
     if (std::string why = stillthere(); !why.empty()) return why;
+    if (journal_) {
+        struct stat st;
+        if (::fstat(tmpfd_, &st) != 0) return oserror("cannot look at the pickup folder " + folder_);
+        if (std::string why = journal_->moving(std::uint64_t(st.st_dev)); !why.empty()) return why;
+    }
 #ifdef __linux__
     // One sync for the whole batch: far cheaper than one per message.
     if (::syncfs(tmpfd_) != 0) return oserror("cannot sync the pickup folder " + folder_);
@@ -337,7 +349,11 @@ std::string PickupFolder::commit() {
     if (::fsync(newfd_) != 0) return oserror("cannot sync " + folder_ + "/new");
     ::fsync(tmpfd_);  // only the removal of the names; the messages are safe either way
     pendingbytes_ = 0;
-    return stillthere();
+    if (std::string why = stillthere(); !why.empty()) {
+        if (journal_) journal_->astray();
+        return why;
+    }
+    return journal_ ? journal_->moved() : std::string();
 }
 
 }  // namespace morrent

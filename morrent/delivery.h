@@ -68,6 +68,25 @@ std::vector<std::string> sendmailargs(std::string_view sender,
 // Maildir-style: a message is written under tmp/ and moved into new/ only after its bytes are on
 // disk, so a reader never sees a partial file, not even after a crash. Writes are made durable in
 // batches (one filesystem sync for many messages) rather than one sync per message.
+
+// Told of each step of a pickup folder's work, so that a record of the delivered messages can
+// follow it exactly. A step that answers with a reason fails the delivery or the commit.
+class PickupJournal {
+public:
+    // A message is whole at `path`, under tmp/.
+    virtual std::string written(const std::string &path) = 0;
+    // The messages written since the last commit are about to be synced and moved into new/; the
+    // sync covers the file system `device`.
+    virtual std::string moving(std::uint64_t device) = 0;
+    // They are all in new/, and new/ is synced.
+    virtual std::string moved() = 0;
+    // They were moved, but into a folder that is no longer where the mail service looks.
+    virtual void astray() = 0;
+
+protected:
+    ~PickupJournal() = default;
+};
+
 class PickupFolder {
 public:
     explicit PickupFolder(std::string folder);
@@ -84,6 +103,7 @@ public:
 
     const std::string &folder() const { return folder_; }
     std::size_t pending() const { return pending_.size(); }
+    void setjournal(PickupJournal *journal) { journal_ = journal; }
 
     static constexpr std::size_t batchcount = 500;
     static constexpr std::uint64_t batchbytes = std::uint64_t(64) << 20;
@@ -100,6 +120,7 @@ private:
     std::uint64_t pendingbytes_ = 0;
     std::string stem_;  // makes names unique across processes and runs
     std::uint64_t counter_ = 0;
+    PickupJournal *journal_ = nullptr;
 };
 
 }  // namespace morrent

@@ -3,7 +3,7 @@
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS]  one download, no window
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 with one line on stderr saying why it failed, 2 for
-// a wrong count of arguments.
+// a wrong count of arguments, 3 when another run is fetching the same mailbox.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -75,10 +75,10 @@ int main(int argc, char **argv) {
     int status = 0;
     bool over = false;
     QObject::connect(&window, &morrent::MorrentWindow::finished, &app,
-                     [&](bool ok, const QString &reason) {
+                     [&](int code, const QString &reason) {
                          over = true;
-                         status = ok ? 0 : 1;
-                         if (!ok) report(reason);
+                         status = code;
+                         if (code != morrent::exitdelivered) report(reason);
                          QCoreApplication::exit(status);
                      });
     switch (window.load(commandline)) {

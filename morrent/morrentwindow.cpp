@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdio>
 #include <optional>
 
 #include "common/controls.h"
@@ -66,6 +67,15 @@ MorrentWindow::MorrentWindow(QWidget *parent)
     connect(&download_, &Download::status, this,
             [this](const QString &text) { Text1->setText(text); });
     connect(&download_, &Download::delivering, this, &MorrentWindow::showmessage);
+    // A remark that does not fail the download: from cron it goes where cron sends stderr.
+    connect(&download_, &Download::note, this, [this](const QString &text) {
+        if (!cmdline) {
+            Text1->setText(text);
+            return;
+        }
+        std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+    });
     connect(&download_, &Download::ended, this, &MorrentWindow::onEnded);
 }
 
@@ -222,7 +232,7 @@ void MorrentWindow::onEnded(bool ok, const QString &reason) {
     if (!cmdline || over_) return;
     over_ = true;
     reason_ = reason;
-    emit finished(ok, reason);
+    emit finished(ok ? exitdelivered : download_.lockedout() ? exitbusy : exitfailed, reason);
 }
 
 void MorrentWindow::fail(const QString &why) {
@@ -231,7 +241,7 @@ void MorrentWindow::fail(const QString &why) {
     if (!cmdline || over_) return;
     over_ = true;
     reason_ = why;
-    emit finished(false, why);
+    emit finished(exitfailed, why);
 }
 
 void MorrentWindow::closeEvent(QCloseEvent *event) {

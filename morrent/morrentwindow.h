@@ -65,9 +65,10 @@ public:
     Pop3Session session;
 
 signals:
-    // Command-line mode only: the download is over (or could not start). ok is true only when
-    // every message was delivered (and, when asked, deleted on the server).
-    void finished(bool ok, const QString &reason);
+    // Command-line mode only: the download is over (or could not start). `status` is the exit
+    // status (ExitStatus): 0 only when every message was delivered (and, when asked, deleted on the
+    // server).
+    void finished(int status, const QString &reason);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -95,7 +96,12 @@ QByteArray pop3answer(const QByteArray &line, const QList<QByteArray> &mail) {
 
 class DownloadTest : public QObject {
     Q_OBJECT
+    QTemporaryDir state_;
 private slots:
+    void initTestCase() {
+        QVERIFY(state_.isValid());
+        qputenv("XDG_STATE_HOME", state_.path().toLocal8Bit());
+    }
     void silentServerEndsAtTheTimer();
     void nextRetrWaitsForTheMtasConfirmation();
     void largeMessageToASlowMta();

@@ -42,6 +42,15 @@ def program(name):
     return path
 
 
+@pytest.fixture(autouse=True)
+def private_state(tmp_path, monkeypatch):
+    """Every program a test starts keeps its state (morrent's locks and records of delivered
+    messages) in the test's own folder, never in the user's."""
+    state = tmp_path / "state"
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    return state
+
+
 @pytest.fixture
 def programs():
     """The program() helper as a fixture: programs("halvex") -> path."""

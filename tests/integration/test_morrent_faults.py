@@ -325,8 +325,12 @@ def test_a_cut_connection_loses_nothing_and_a_second_run_delivers_the_rest(
     assert r.cuts == 1
     first = delivered(env)
     # Everything received whole before the cut is delivered, once; the message being received is
-    # not, nor is anything after it.
-    assert sorted(first) == sorted(RETRIEVED[N - before:])
+    # not, nor is anything after it. A reset may also take answers that were on their way to
+    # morrent but not read yet (the RETRs went out together): those stay on the server.
+    if hard:
+        assert all(first.count(m) <= 1 and m in RETRIEVED[N - before:] for m in first)
+    else:
+        assert sorted(first) == sorted(RETRIEVED[N - before:])
     assert files_in(pickup_folder(env) / "tmp") == []
     sent = r.transcripts[0]
     if after_quit:

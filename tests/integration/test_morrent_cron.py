@@ -1,0 +1,405 @@
+"""morrent left on cron against a real dovecot: keep mode delivers each message once, the record
+of delivered ids follows the mailbox, a run killed at any message loses nothing and repeats at
+most the message in flight, and two runs of one mailbox never overlap.
+
+Between morrent and dovecot sit, where needed, relays that hold the server's stream at a chosen
+point or refuse a command in the server's place, and a recording SMTP server that can kill
+morrent right after it confirmed a message.
+"""
+
+import os
+import poplib
+import select
+import signal
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import program
+from peers import Dovecot
+
+RUN_LIMIT = 60
+PASSWORD = "Cr0n-s3cret!"
+
+
+def message(n, lines=300):
+    body = b"".join(b"line %d of message %d\n" % (i, n) for i in range(lines))
+    return (b"From: Sender %d <sender%d@example.org>\nTo: alice@example.org\n"
+            b"Subject: message %d\n\n" % (n, n, n) + body)
+
+
+MAIL = [message(n) for n in range(1, 6)]
+N = len(MAIL)
+
+
+@pytest.fixture
+def env(tmp_path, private_state):
+    e = {k: v for k, v in os.environ.items()
+         if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR",
+                      "MORRENT_TIMER_MS")}
+    for name in ("config", "data"):
+        (tmp_path / name).mkdir()
+    e.update(XDG_CONFIG_HOME=str(tmp_path / "config"), XDG_DATA_HOME=str(tmp_path / "data"),
+             XDG_STATE_HOME=str(private_state))
+    return e
+
+
+@pytest.fixture
+def mailbox(start_peer):
+    return start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": MAIL})
+
+
+def set_registry(env, **values):
+    folder = Path(env["XDG_CONFIG_HOME"]) / "tessaruno"
+    folder.mkdir(parents=True, exist_ok=True)
+    lines = "".join(f"{k}={v}\n" for k, v in values.items())
+    (folder / "registry.ini").write_text(f"[HKLM\\SOFTWARE\\Tessaruno]\n{lines}")
+
+
+def start(env, server, flag=0):
+    """Starts a download as cron would (stdin closed, no terminal)."""
+    return subprocess.Popen([str(program("morrent")), server, "alice", PASSWORD, str(flag)],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=lambda: os.close(0), start_new_session=True)
+
+
+def finish(proc):
+    out, err = proc.communicate(timeout=RUN_LIMIT)
+    assert out == b""
+    err = err.decode("utf-8", "replace")
+    assert PASSWORD not in err
+    return proc.returncode, err.splitlines()
+
+
+def run(env, server, flag=0):
+    return finish(start(env, server, flag))
+
+
+def hostport(peer):
+    return f"{peer.host}:{peer.port}"
+
+
+def pickup(env, sub="new"):
+    folder = Path(env["XDG_DATA_HOME"]) / "tessaruno" / "pickup" / sub
+    return [p.read_bytes() for p in sorted(folder.iterdir())] if folder.is_dir() else []
+
+
+def record_path(env, server):
+    return Path(env["XDG_STATE_HOME"]) / "tessaruno" / f"alice@{server}.uidl"
+
+
+def uids(dovecot):
+    """The unique ids dovecot gives the messages, in mailbox order."""
+    pop = poplib.POP3(dovecot.host, dovecot.port, timeout=RUN_LIMIT)
+    try:
+        pop.user("alice")
+        pop.pass_(PASSWORD)
+        return [line.split()[1].decode() for line in pop.uidl()[1]]
+    finally:
+        pop.quit()
+
+
+# ---- keep mode --------------------------------------------------------------------------------
+
+def test_keep_mode_delivers_each_message_once(mailbox, env):
+    server = hostport(mailbox)
+    assert run(env, server) == (0, [])
+    assert sorted(pickup(env)) == sorted(Dovecot.as_retrieved(m) for m in MAIL)
+    # Nothing new: nothing delivered, and the record stays private.
+    assert run(env, server) == (0, [])
+    assert len(pickup(env)) == N
+    record = record_path(env, server)
+    assert record.stat().st_mode & 0o777 == 0o600
+    assert record.parent.stat().st_mode & 0o777 == 0o700
+    # A new message, and only it, is delivered next time.
+    new = message(99)
+    mailbox.put("alice", [new])
+    assert run(env, server) == (0, [])
+    got = pickup(env)
+    assert len(got) == N + 1
+    assert got.count(Dovecot.as_retrieved(new)) == 1
+    assert len(mailbox.messages("alice")) == N + 1
+
+
+def test_a_message_removed_on_the_server_leaves_the_record(mailbox, env):
+    server = hostport(mailbox)
+    ids = uids(mailbox)
+    assert run(env, server) == (0, [])
+    record = record_path(env, server).read_text()
+    assert all(uid in record for uid in ids)
+    mailbox.message_files("alice")[1].unlink()
+    assert run(env, server) == (0, [])
+    record = record_path(env, server).read_text()
+    assert ids[1] not in record
+    assert all(uid in record for uid in ids[:1] + ids[2:])
+    assert len(pickup(env)) == N
+
+
+def test_deletion_on_keeps_no_record(mailbox, env):
+    server = hostport(mailbox)
+    assert run(env, server, flag=1) == (0, [])
+    assert len(pickup(env)) == N
+    assert mailbox.messages("alice") == []
+    assert not record_path(env, server).exists()
+
+
+class Relay:
+    """A relay on 127.0.0.1 to a POP3 server for one connection at a time.
+
+    refuse: a command (b"uidl") the relay answers itself with -ERR instead of passing it on.
+    hold: bytes of the server's stream; once they have reached the client on the first
+    connection, nothing more does on it (`held` is set). Later connections pass unchanged.
+    greet_after: an Event; the server's greeting is held back until it is set.
+    """
+
+    def __init__(self, target, refuse=None, hold=None, greet_after=None):
+        self.target, self.refuse, self.hold, self.greet_after = target, refuse, hold, greet_after
+        self.connections = 0
+        self.held = threading.Event()
+        self.stop = threading.Event()
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    @property
+    def server(self):
+        return f"127.0.0.1:{self.port}"
+
+    def _accept(self):
+        deadline = time.monotonic() + RUN_LIMIT * 4
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                continue
+            self.connections += 1
+            threading.Thread(target=self._serve, args=(client, self.connections == 1),
+                             daemon=True).start()
+
+    def _serve(self, client, first):
+        upstream = socket.create_connection(self.target, timeout=RUN_LIMIT)
+        if self.greet_after is not None:
+            self.greet_after.wait(RUN_LIMIT)
+        tail = b""  # the end of the server's stream so far, to find `hold` cut across chunks
+        try:
+            deadline = time.monotonic() + RUN_LIMIT
+            while not self.stop.is_set() and time.monotonic() < deadline:
+                ready, _, _ = select.select([client, upstream], [], [], 0.2)
+                if client in ready:
+                    data = client.recv(65536)
+                    if not data:
+                        break
+                    if self.refuse and data.lower() == self.refuse + b"\r\n":
+                        client.sendall(b"-ERR Unknown command: " + self.refuse.upper() + b"\r\n")
+                        continue
+                    upstream.sendall(data)
+                if upstream in ready and not (first and self.held.is_set()):
+                    data = upstream.recv(65536)
+                    if not data:
+                        break
+                    if self.hold is not None and first:
+                        at = (tail + data).find(self.hold)
+                        if at >= 0:
+                            client.sendall(data[:at + len(self.hold) - len(tail)])
+                            self.held.set()
+                            continue
+                        tail = (tail + data)[-(len(self.hold) - 1):]
+                    client.sendall(data)
+        except OSError:
+            pass
+        finally:
+            client.close()
+            upstream.close()
+
+    def close(self):
+        self.stop.set()
+        self.thread.join(RUN_LIMIT)
+        self.listener.close()
+
+
+@pytest.fixture
+def relay():
+    made = []
+
+    def make(*args, **kwargs):
+        made.append(Relay(*args, **kwargs))
+        return made[-1]
+
+    yield make
+    for r in made:
+        r.close()
+
+
+def test_a_server_without_uidl_is_fetched_whole_and_says_so_once(mailbox, env, relay):
+    r = relay((mailbox.host, mailbox.port), refuse=b"uidl")
+    for rnd in (1, 2):
+        status, err = run(env, r.server)
+        assert status == 0
+        assert len(err) == 1 and "unique ids" in err[0] and "-ERR" in err[0], err
+        assert len(pickup(env)) == N * rnd
+
+
+# ---- killed runs ------------------------------------------------------------------------------
+
+def middle(k):
+    return b"line 150 of message %d\r\n" % k
+
+
+def wait_for(predicate, what):
+    deadline = time.monotonic() + RUN_LIMIT
+    while not predicate():
+        assert time.monotonic() < deadline, f"waited in vain for {what}"
+        time.sleep(0.005)
+
+
+@pytest.mark.parametrize("k", range(N, 0, -1))
+def test_a_run_killed_at_message_k_loses_nothing(k, mailbox, env, relay):
+    # Messages go from the highest number down: N .. k+1 are in the pickup folder's tmp/ when the
+    # run dies with k coming in.
+    r = relay((mailbox.host, mailbox.port), hold=middle(k))
+    proc = start(env, r.server)
+    r.held.wait(RUN_LIMIT)
+    wait_for(lambda: len(pickup(env, "tmp")) == N - k, f"{N - k} messages written")
+    proc.kill()
+    proc.wait(RUN_LIMIT)
+    # Not one of them counts as delivered before the run made them durable.
+    assert pickup(env) == []
+
+    assert run(env, r.server) == (0, [])
+    assert sorted(pickup(env)) == sorted(Dovecot.as_retrieved(m) for m in MAIL)
+    assert pickup(env, "tmp") == []
+    # And the record knows them all now.
+    assert run(env, r.server) == (0, [])
+    assert len(pickup(env)) == N
+
+
+class RecordingMta:
+    """An SMTP server on 127.0.0.1 that accepts every message and keeps it. With kill=(k, proc),
+    it kills proc right after confirming the k-th message: the message is delivered, and
+    whether morrent got to record it is the race a crash is."""
+
+    def __init__(self):
+        self.accepted = []
+        self.rcpts = []
+        self.kill_at = None
+        self.victim = None
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        deadline = time.monotonic() + RUN_LIMIT * 4
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                continue
+            self._serve(conn)
+
+    def _serve(self, conn):
+        with conn:
+            conn.settimeout(RUN_LIMIT)
+            lines = conn.makefile("rb")
+            conn.sendall(b"220 mta.test ESMTP\r\n")
+            rcpts = []
+            try:
+                while True:
+                    line = lines.readline()
+                    if not line:
+                        return
+                    word = line[:4].upper()
+                    if word == b"EHLO":
+                        conn.sendall(b"250-mta.test\r\n250 PIPELINING\r\n")
+                    elif word == b"RCPT":
+                        rcpts.append(line[8:].strip().strip(b"<>").decode())
+                        conn.sendall(b"250 ok\r\n")
+                    elif word == b"DATA":
+                        conn.sendall(b"354 go on\r\n")
+                        text = b""
+                        while True:
+                            l = lines.readline()
+                            if not l or l == b".\r\n":
+                                break
+                            text += l[1:] if l.startswith(b".") else l
+                        self.accepted.append(text)
+                        self.rcpts.append(rcpts)
+                        rcpts = []
+                        conn.sendall(b"250 queued\r\n")
+                        if self.kill_at == len(self.accepted):
+                            deadline = time.monotonic() + RUN_LIMIT
+                            while self.victim is None and time.monotonic() < deadline:
+                                time.sleep(0.001)
+                            self.victim.kill()
+                    elif word == b"QUIT":
+                        conn.sendall(b"221 bye\r\n")
+                        return
+                    else:  # MAIL, RSET, NOOP
+                        conn.sendall(b"250 ok\r\n")
+            except OSError:
+                return
+
+    def close(self):
+        self.stop.set()
+        self.listener.close()
+        self.thread.join(RUN_LIMIT)
+
+
+@pytest.fixture
+def mta():
+    m = RecordingMta()
+    yield m
+    m.close()
+
+
+@pytest.mark.parametrize("k", range(1, N + 1))
+def test_a_run_killed_after_the_mta_confirmed_message_k_repeats_at_most_that_one(
+        k, mailbox, env, mta):
+    set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}")
+    mta.kill_at = k
+    mta.victim = proc = start(env, hostport(mailbox))
+    proc.wait(RUN_LIMIT)
+    assert proc.returncode == -signal.SIGKILL
+    assert len(mta.accepted) == k
+    mta.kill_at = None
+
+    assert run(env, hostport(mailbox)) == (0, [])
+    want = [Dovecot.as_retrieved(m) for m in MAIL]
+    assert all(m in want for m in mta.accepted)
+    counts = [mta.accepted.count(m) for m in want]
+    assert min(counts) == 1, "a message was lost"
+    assert sum(counts) - N <= 1, "more than the message in flight was repeated"
+    repeated = [m for m in want if mta.accepted.count(m) > 1]
+    assert repeated in ([], [mta.accepted[k - 1]])
+
+
+# ---- one run at a time ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("flag", [0, 1])
+def test_two_runs_started_together_one_delivers_the_other_exits_3(flag, mailbox, env, relay):
+    greet = threading.Event()
+    r = relay((mailbox.host, mailbox.port), greet_after=greet)
+    first, second = start(env, r.server, flag), start(env, r.server, flag)
+    # The one that did not get the lock ends at once, before it connects.
+    deadline = time.monotonic() + RUN_LIMIT
+    while first.poll() is None and second.poll() is None:
+        assert time.monotonic() < deadline
+        time.sleep(0.005)
+    loser, winner = (first, second) if first.poll() is not None else (second, first)
+    status, err = finish(loser)
+    assert status == 3
+    assert len(err) == 1 and "another run" in err[0], err
+    greet.set()
+    assert finish(winner) == (0, [])
+    assert r.connections == 1
+    assert len(pickup(env)) == N
+    # The lock went with the run.
+    assert run(env, r.server, flag) == (0, [])
