@@ -52,6 +52,12 @@ bool Deliverer::configure(const QString &maildrop, QString *why) {
     return true;
 }
 
+void Deliverer::setlocal(std::vector<std::string> localdomains, std::string account) {
+    localdomains_ = std::move(localdomains);
+    account_ = std::move(account);
+    localset_ = true;
+}
+
 void Deliverer::setrecord(UidlRecord *record) {
     record_ = record;
     if (pickup_) pickup_->setjournal(record_ ? this : nullptr);
@@ -117,8 +123,25 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
         return;
     }
 
-    std::string sender = envelopeof(raw).sender;
-    std::vector<std::string> recipients = recipientsof(raw, forward);
+    Envelope envelope = envelopeof(raw);
+    const std::string &sender = envelope.sender;
+    std::vector<std::string> recipients;
+    if (forward) {
+        recipients = recipientsof(raw, forward);
+    } else {
+        if (!localset_) setlocal(systemlocaldomains(), localaccount());
+        LocalEnvelope local = localrecipients(envelope.recipients, localdomains_, account_);
+        recipients = std::move(local.recipients);
+        if (!local.leftout.empty()) {
+            std::string text = "not mailed to";
+            for (std::size_t i = 0; i < local.leftout.size(); ++i)
+                text += (i ? ", " : " ") + local.leftout[i];
+            text += ": not in the local domains";
+            auto ids = headervalues(headerblock(raw), "Message-Id");
+            if (!ids.empty()) text += " (" + ids.front().substr(0, 200) + ")";
+            emit note(qtext(text));
+        }
+    }
 
     if (drop_.kind == Maildrop::Kind::smtp) {
         if (!smtp_) connectsmtp();
@@ -301,6 +324,9 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
     });
     connect(&deliverer_, &Deliverer::committed, this, [this](bool ok, const QString &reason) {
         answer(true, ok, reason);
+    });
+    connect(&deliverer_, &Deliverer::note, this, [this](const QString &text) {
+        if (running_) emit note(QStringLiteral("message %1: ").arg(engine_.messagenumber()) + text);
     });
     connect(&deliverer_, &Deliverer::progress, this, [this] {
         if (running_) common::restartTimer(&timer_);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "morrent/delivery.h"
 #include "morrent/mailboxstate.h"
@@ -46,6 +47,10 @@ public:
 
     // The record the unique ids of delivered messages go into; nullptr for none.
     void setrecord(UidlRecord *record);
+    // Without a forward address, a message goes to those of its To and Cc addresses that are in
+    // `localdomains`, or to `account` when none is (SMTP and sendmail; the pickup folder has no
+    // envelope). The default: systemlocaldomains() and localaccount().
+    void setlocal(std::vector<std::string> localdomains, std::string account);
 
     // Hands one message on. `raw` must stay valid and unchanged until delivered() is emitted, which
     // may happen before this returns. `forward`: replace To with it and mail it to it alone.
@@ -59,6 +64,8 @@ public:
     void finish();
 
 signals:
+    // A remark on the message in flight that does not fail its delivery.
+    void note(const QString &text);
     void delivered(bool ok, const QString &reason);
     void committed(bool ok, const QString &reason);
     // The delivery in flight is moving; the window's inactivity countdown starts afresh.
@@ -86,6 +93,9 @@ private:
 
     UidlRecord *record_ = nullptr;
     std::string uid_;  // of the message in flight
+    std::vector<std::string> localdomains_;
+    std::string account_;
+    bool localset_ = false;
 
     bool inflight_ = false;
     Rewritten rewritten_;    // the message's new head when forwarding

@@ -1,10 +1,12 @@
 #include "morrent/delivery.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -215,6 +217,96 @@ std::vector<std::string> recipientsof(std::string_view raw,
     std::string_view bare = trimblanks(*forward);
     if (bare.empty()) return {};
     return {std::string(bare)};
+}
+
+std::vector<std::string> parselocaldomains(std::string_view value) {
+    std::vector<std::string> domains;
+    for (;;) {
+        std::size_t comma = value.find(',');
+        std::string_view piece = trimblanks(value.substr(0, comma));
+        if (!piece.empty() && piece.front() == '@') piece.remove_prefix(1);
+        while (!piece.empty() && piece.back() == '.') piece.remove_suffix(1);
+        if (!piece.empty()) {
+            std::string domain;
+            for (char c : piece) domain.push_back(common::asciiLower(c));
+            if (std::find(domains.begin(), domains.end(), domain) == domains.end())
+                domains.push_back(std::move(domain));
+        }
+        if (comma == std::string_view::npos) return domains;
+        value.remove_prefix(comma + 1);
+    }
+}
+
+std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::string_view hostname,
+                                             std::string_view hosts) {
+    std::string fullname(trimblanks(hostname.substr(0, hostname.find('\n'))));
+    while (!hosts.empty()) {
+        std::size_t nl = hosts.find('\n');
+        std::string_view line = hosts.substr(0, nl);
+        hosts.remove_prefix(nl == std::string_view::npos ? hosts.size() : nl + 1);
+        line = line.substr(0, line.find('#'));
+        std::vector<std::string_view> fields;
+        for (std::size_t at = 0; at < line.size();) {
+            while (at < line.size() && (isblank(line[at]) || line[at] == '\r')) ++at;
+            std::size_t end = at;
+            while (end < line.size() && !isblank(line[end]) && line[end] != '\r') ++end;
+            if (end > at) fields.push_back(line.substr(at, end - at));
+            at = end;
+        }
+        bool names = false;
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            names = names || equalNoCase(fields[i], fullname);
+        if (names && !fullname.empty()) {
+            fullname = std::string(fields[1]);
+            break;
+        }
+    }
+    std::string wanted(trimblanks(mailname.substr(0, mailname.find('\n'))));
+    if (!wanted.empty() && wanted.back() == '\r') wanted.pop_back();
+    return parselocaldomains(wanted + "," + fullname);
+}
+
+namespace {
+std::string readsmall(const char *path) {
+    std::string text;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (ssize_t n; text.size() < (std::size_t(1) << 20) &&
+                    ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR));)
+        if (n > 0) text.append(buffer, std::size_t(n));
+    ::close(fd);
+    return text;
+}
+}  // namespace
+
+std::vector<std::string> systemlocaldomains() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    return defaultlocaldomains(readsmall("/etc/mailname"), host, readsmall("/etc/hosts"));
+}
+
+std::string localaccount() {
+    if (const passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
+    return {};
+}
+
+LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
+                              const std::vector<std::string> &localdomains,
+                              std::string_view account) {
+    LocalEnvelope e;
+    for (const auto &address : addresses) {
+        std::size_t at = address.rfind('@');
+        bool local = at == std::string::npos;
+        if (!local) {
+            std::string_view domain = std::string_view(address).substr(at + 1);
+            while (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
+            for (const auto &d : localdomains) local = local || equalNoCase(domain, d);
+        }
+        (local ? e.recipients : e.leftout).push_back(address);
+    }
+    if (e.recipients.empty() && !account.empty()) e.recipients.emplace_back(account);
+    return e;
 }
 
 std::string addressproblem(std::string_view address) {

@@ -55,6 +55,34 @@ std::string forwardproblem(std::string_view forward);
 std::vector<std::string> recipientsof(std::string_view raw,
                                       const std::optional<std::string> &forward);
 
+// ---- the envelope without a forward address ----
+// Only the message's own recipients in the local domains are mailed: one outside would be mailed
+// again by the office's MTA, and the fetched mailbox itself among them would bring the message
+// back (a mail loop).
+
+// The registry value `localdomains` ("example.org, mail.example.org"): each domain in lower case,
+// blanks and a leading "@" left out.
+std::vector<std::string> parselocaldomains(std::string_view value);
+// The default: the domain in /etc/mailname and the host's full name (the first name of the
+// /etc/hosts line that names the host, as hostname -f finds it without asking a name server),
+// from the texts of /etc/mailname, the host name and /etc/hosts.
+std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::string_view hostname,
+                                             std::string_view hosts);
+// The same, read from this machine.
+std::vector<std::string> systemlocaldomains();
+// The name of the account this process runs as ("" when it has none).
+std::string localaccount();
+
+struct LocalEnvelope {
+    std::vector<std::string> recipients;  // to mail to
+    std::vector<std::string> leftout;     // the message's addresses outside the local domains
+};
+// Of `addresses`, those in `localdomains` (an address without a domain is local too); when none
+// is, `account` alone.
+LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
+                              const std::vector<std::string> &localdomains,
+                              std::string_view account);
+
 // Why an address cannot be named in an SMTP command or a sendmail argument, or "" when it can.
 std::string addressproblem(std::string_view address);
 

@@ -196,6 +196,9 @@ void MorrentWindow::downloadnow() {
         fail(why);
         return;
     }
+    const std::string local = readvalue("localdomains").toStdString();
+    deliverer_.setlocal(local.empty() ? systemlocaldomains() : parselocaldomains(local),
+                        localaccount());
     Command1->setEnabled(false);
     // Closes a connection left open, starts a fresh session and a full inactivity interval.
     download_.start(session.curserver);

@@ -1,6 +1,7 @@
 """morrent left on cron against a real dovecot: keep mode delivers each message once, the record
 of delivered ids follows the mailbox, a run killed at any message loses nothing and repeats at
-most the message in flight, and two runs of one mailbox never overlap.
+most the message in flight, two runs of one mailbox never overlap, and without a forward address
+nothing is mailed outside the local domains (through a recording SMTP server and a real postfix).
 
 Between morrent and dovecot sit, where needed, relays that hold the server's stream at a chosen
 point or refuse a command in the server's place, and a recording SMTP server that can kill
@@ -9,6 +10,7 @@ morrent right after it confirmed a message.
 
 import os
 import poplib
+import pwd
 import select
 import signal
 import socket
@@ -20,7 +22,7 @@ from pathlib import Path
 import pytest
 
 from conftest import program
-from peers import Dovecot
+from peers import Dovecot, Postfix
 
 RUN_LIMIT = 60
 PASSWORD = "Cr0n-s3cret!"
@@ -363,7 +365,7 @@ def mta():
 @pytest.mark.parametrize("k", range(1, N + 1))
 def test_a_run_killed_after_the_mta_confirmed_message_k_repeats_at_most_that_one(
         k, mailbox, env, mta):
-    set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}")
+    set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}", localdomains="example.org")
     mta.kill_at = k
     mta.victim = proc = start(env, hostport(mailbox))
     proc.wait(RUN_LIMIT)
@@ -403,3 +405,76 @@ def test_two_runs_started_together_one_delivers_the_other_exits_3(flag, mailbox,
     assert len(pickup(env)) == N
     # The lock went with the run.
     assert run(env, r.server, flag) == (0, [])
+
+
+# ---- the envelope without a forward address ---------------------------------------------------
+
+def addressed(subject, to, cc=None):
+    head = (b"Message-Id: <" + subject.encode() + b"@tessaruno.test>\r\n"
+            b"Date: Mon, 01 Jan 2024 10:00:00 +0000\r\nFrom: Ann <ann@example.org>\r\n"
+            b"To: " + to.encode() + b"\r\n")
+    if cc:
+        head += b"Cc: " + cc.encode() + b"\r\n"
+    return head + b"Subject: " + subject.encode() + b"\r\n\r\nhello\r\n"
+
+
+def test_the_envelope_names_only_recipients_in_the_local_domains(start_peer, env, mta):
+    account = pwd.getpwuid(os.geteuid()).pw_name
+    mail = [addressed("external", "carol@external.example"),
+            addressed("local", "bob@example.org", cc="Dan <dan@Example.ORG>"),
+            addressed("mixed", "bob@example.org",
+                      cc="carol@external.example, alice@example.org, eve@other.example")]
+    pop = start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": mail})
+    set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}", localdomains="example.org")
+    status, err = run(env, hostport(pop))
+    assert status == 0
+    # Highest number first: mixed, local, external.
+    assert mta.rcpts == [["bob@example.org", "alice@example.org"],
+                         ["bob@example.org", "dan@Example.ORG"],
+                         [account]]
+    # One line for each message with addresses left out, naming them.
+    assert len(err) == 2, err
+    assert "message 3:" in err[0] and "carol@external.example, eve@other.example" in err[0]
+    assert "<mixed@tessaruno.test>" in err[0]
+    assert "message 1:" in err[1] and "carol@external.example" in err[1]
+    assert all("bob@" not in line for line in err)
+
+
+def test_a_forward_address_still_takes_every_message(start_peer, env, mta):
+    mail = [addressed("external", "carol@external.example", cc="eve@other.example")]
+    pop = start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": mail})
+    set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}", localdomains="example.org")
+    proc = subprocess.Popen([str(program("morrent")), hostport(pop), "alice", PASSWORD, "0",
+                             "office@elsewhere.example"], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=lambda: os.close(0))
+    assert finish(proc) == (0, [])
+    assert mta.rcpts == [["office@elsewhere.example"]]
+
+
+def wait_in_mailbox(user, needle, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if needle in Postfix.mailbox(user):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("method", ["smtp", "sendmail"])
+def test_through_postfix_nothing_goes_to_an_external_address(method, start_peer, env, local_user):
+    account = pwd.getpwuid(os.geteuid()).pw_name
+    tag = f"{method}{os.getpid()}{int(time.time() * 1000) % 100000}"
+    outside = f"carol-{tag}@external.example"
+    mail = [addressed(f"mixed-{tag}", f"{local_user}@localhost", cc=outside),
+            addressed(f"outside-{tag}", outside)]
+    pop = start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": mail})
+    drop = "smtp://127.0.0.1:25" if method == "smtp" else "sendmail"
+    set_registry(env, maildrop=drop, localdomains="localhost")
+    status, err = run(env, hostport(pop))
+    assert status == 0
+    assert len(err) == 2 and all(outside in line for line in err), err
+    # The local recipient has the mixed message; the one with no local recipient went to the
+    # account that ran morrent; the outside address was never given to postfix.
+    assert wait_in_mailbox(local_user, f"<mixed-{tag}@tessaruno.test>".encode()), Postfix.log_tail()
+    assert wait_in_mailbox(account, f"<outside-{tag}@tessaruno.test>".encode()), Postfix.log_tail()
+    assert outside not in Postfix.log_tail()

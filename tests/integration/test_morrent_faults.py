@@ -63,9 +63,11 @@ def files_in(folder):
 
 
 def set_maildrop(env, value):
+    # The messages' recipients are in example.org: mailed to as they are.
     folder = Path(env["XDG_CONFIG_HOME"]) / "tessaruno"
     folder.mkdir(parents=True, exist_ok=True)
-    (folder / "registry.ini").write_text(f"[HKLM\\SOFTWARE\\Tessaruno]\nmaildrop={value}\n")
+    (folder / "registry.ini").write_text(
+        f"[HKLM\\SOFTWARE\\Tessaruno]\nmaildrop={value}\nlocaldomains=example.org\n")
 
 
 class NewWatch:
