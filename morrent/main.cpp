@@ -1,9 +1,11 @@
 // morrent: empties a POP3 mailbox into the local mail service.
 //   morrent                                                     the window
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS]  one download, no window
+//   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 with one line on stderr saying why it failed, 2 for
-// a wrong count of arguments, 3 when another run is fetching the same mailbox.
+// a wrong count of arguments or a password file that cannot be used, 3 when another run is
+// fetching the same mailbox.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,16 +46,17 @@ void report(const QString &reason) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // ---- First of all, the password leaves the argument memory (ps, /proc/PID/cmdline) ----
+    morrent::CommandLine line = morrent::takecommandline(argc, argv);
+    // ----
+
     openstandarddescriptors();
     std::signal(SIGPIPE, SIG_IGN);
 
-    const std::string commandline =
-        morrent::joinarguments(std::vector<std::string>(argv + 1, argv + argc));
-    const std::size_t pieces = morrent::splitarguments(commandline).size();
-    const morrent::StartMode mode = morrent::startmode(pieces);
+    const morrent::StartMode mode = line.mode;
     if (mode == morrent::StartMode::wrongcount) {
-        report(QString::fromStdString(morrent::wrongcountreason(pieces)));
-        return 2;
+        report(QString::fromStdString(line.reason));
+        return line.status;
     }
     if (mode == morrent::StartMode::window) {
         common::selectPlatform();
@@ -81,7 +84,7 @@ int main(int argc, char **argv) {
                          if (code != morrent::exitdelivered) report(reason);
                          QCoreApplication::exit(status);
                      });
-    switch (window.load(commandline)) {
+    switch (window.load(std::move(line.pieces))) {
         case morrent::StartMode::window:
             window.show();
             return app.exec();

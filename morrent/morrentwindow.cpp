@@ -31,7 +31,7 @@ QString usagetext() {
     return QStringLiteral(
                "This Software supports CommandLine Arguments as well\r\n"
                "\r\n") +
-           QLatin1String(usageline) +
+           QLatin1String(usageline) + QStringLiteral("\r\n") + QLatin1String(passwordfileusage) +
            QStringLiteral(
                "\r\n"
                "\r\n"
@@ -39,6 +39,7 @@ QString usagetext() {
                "morrent pop.example.org jdoe Secret7 1 office@example.org \r\n"
                "morrent pop.example.org jdoe Secret7 0 office@example.org \r\n"
                "morrent pop.example.org jdoe Secret7 1 \r\n"
+               "morrent --password-file /home/jdoe/.popsecret pop.example.org jdoe 0\r\n"
                "\r\n"
                "Further features, such as running as a service, are welcome at the Tessaruno "
                "project.");
@@ -138,9 +139,13 @@ void MorrentWindow::settext(QLineEdit *box, const std::string &text) {
 }
 
 StartMode MorrentWindow::load(const std::string &commandline) {
+    return load(splitarguments(commandline));
+}
+
+StartMode MorrentWindow::load(std::vector<std::string> pieces) {
     cmdline = false;
     forward = true;
-    args = splitarguments(commandline);
+    args = std::move(pieces);
     const StartMode mode = startmode(args.size());
 
     if (mode == StartMode::window) {

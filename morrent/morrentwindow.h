@@ -39,6 +39,8 @@ public:
     // started (or has already failed, see finished()); with a wrong count nothing was touched and
     // the caller ends the program with reason().
     StartMode load(const std::string &commandline);
+    // The same with the command line already in pieces (a password from a file may hold blanks).
+    StartMode load(std::vector<std::string> pieces);
     // Why the program ends: the wrong count of arguments, or the failed download.
     const QString &reason() const { return reason_; }
 

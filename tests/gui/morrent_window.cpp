@@ -228,14 +228,17 @@ void MorrentWindowTest::firstRunEmptiesTheBoxes() {
     QVERIFY(nothingStored());
 
     const QStringList lines = w.readme->text().split(QStringLiteral("\r\n"));
-    QCOMPARE(lines.size(), 10);
+    QCOMPARE(lines.size(), 12);
     QCOMPARE(lines[0], QStringLiteral("This Software supports CommandLine Arguments as well"));
     QCOMPARE(lines[2],
              QStringLiteral("morrent POPSERVER LOGIN PASSWORD DELETEFLAG <FORWARDADDRESS>"));
-    QCOMPARE(lines[4], QStringLiteral("for example:"));
+    // The form that keeps the password off the command line.
+    QCOMPARE(lines[3], QStringLiteral("morrent --password-file FILE POPSERVER LOGIN DELETEFLAG "
+                                      "<FORWARDADDRESS>"));
+    QCOMPARE(lines[5], QStringLiteral("for example:"));
     // Three examples: delete 1 with a forward address, 0 with the same one, 1 without one.
-    const QStringList one = lines[5].split(' '), two = lines[6].split(' '),
-                      three = lines[7].split(' ');
+    const QStringList one = lines[6].split(' '), two = lines[7].split(' '),
+                      three = lines[8].split(' ');
     QCOMPARE(one.size(), 7);
     QCOMPARE(one[0], QStringLiteral("morrent"));
     QCOMPARE(one[4], QStringLiteral("1"));
@@ -248,8 +251,14 @@ void MorrentWindowTest::firstRunEmptiesTheBoxes() {
         // Without the program name and the empty piece after the trailing blank.
         QCOMPARE(morrent::startmode(example.size() - 2), StartMode::commandline);
     }
-    QCOMPARE(lines[8], QString());
-    QVERIFY(!lines[9].isEmpty());
+    // And one with a password file, ready to copy.
+    std::vector<std::string> safe;
+    for (const QString &piece : lines[9].split(' ').mid(1)) safe.push_back(piece.toStdString());
+    const morrent::CommandLine parsed = morrent::parsecommandline(safe);
+    QCOMPARE(parsed.mode, StartMode::commandline);
+    QCOMPARE(parsed.pieces.size(), std::size_t(4));
+    QCOMPARE(lines[10], QString());
+    QVERIFY(!lines[11].isEmpty());
     QVERIFY(!w.readme->text().contains(QStringLiteral(".exe")));
 }
 
