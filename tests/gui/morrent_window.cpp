@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -120,6 +121,7 @@ private slots:
     void downloadNowStoresTheFourValuesEvenWhenConnectFails();
     void downloadShowsEachMessageAndForwards();
     void deletionOnlyWhenChecked();
+    void progressWhileDownloadingAndTheResultAfter();
     void disconnectNowEndsTheSession();
     void commandLineReportsTheOutcome_data();
     void commandLineReportsTheOutcome();
@@ -185,6 +187,7 @@ void MorrentWindowTest::controlsAtTheirDesignPlaces() {
         {w.Label3, "Label3", text("Password"), 120, 840, 1095, 255},
         {w.Label4, "Label4", text("send To"), 120, 1200, 855, 255},
         {w.readme, "readme", text(""), 120, 6480, 8895, 2415},
+        {w.progress, "progress", text(""), 3960, 1680, 5055, 375},
     };
     QWidget *previous = nullptr;
     for (const Control &c : table) {
@@ -425,7 +428,8 @@ void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
     QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
 
     QCOMPARE(statuses, QStringList({QStringLiteral("downloaded number 2 of 2"),
-                                    QStringLiteral("downloaded number 1 of 2")}));
+                                    QStringLiteral("downloaded number 1 of 2"),
+                                    QStringLiteral("2 new messages delivered, 0 deleted")}));
     // The last delivered message is message 1.
     QCOMPARE(w.from->text(), QStringLiteral("Ann Example <ann@example.org>"));
     QCOMPARE(w.subject->text(), QStringLiteral("note 1"));
@@ -468,6 +472,48 @@ void MorrentWindowTest::deletionOnlyWhenChecked() {
         else
             QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "quit"}));
     }
+}
+
+void MorrentWindowTest::progressWhileDownloadingAndTheResultAfter() {
+    store("maildrop", drop_);
+    ScriptedPop3 pop({mailNumbered(1), mailNumbered(2), mailNumbered(3)});
+    MorrentWindow w;
+    w.load("");
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(!w.progress->isVisible());
+    w.server->setText(pop.address());
+    w.userlogin->setText(QStringLiteral("jdoe"));
+    w.loginpassword->setText(QStringLiteral("secret"));
+    QStringList shown;
+    bool visible = true;
+    connect(w.progress, &QProgressBar::valueChanged, [&] {
+        visible = visible && w.progress->isVisible();
+        shown << w.progress->text();
+    });
+    w.Command1->click();
+    QVERIFY(w.progress->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QVERIFY(visible);
+    QVERIFY(!shown.isEmpty());
+    QVERIFY2(w.progress->text().startsWith(QStringLiteral("3 of 3 messages, ")),
+             qPrintable(w.progress->text()));
+    QCOMPARE(w.progress->value(), 1000);
+    QVERIFY(!w.progress->isVisible());
+    QCOMPARE(w.Text1->text(), QStringLiteral("3 new messages delivered, 0 deleted"));
+
+    // Kept on the server, delivered before: nothing new the next time.
+    w.Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QCOMPARE(w.Text1->text(), QStringLiteral("0 new messages delivered, 0 deleted"));
+    QCOMPARE(pickedUp().size(), 3);
+    QCOMPARE(pop.commands.count("retr 1"), 1);
+
+    // With deletion on, the result says so.
+    w.Check1->setChecked(true);
+    w.Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QCOMPARE(w.Text1->text(), QStringLiteral("3 new messages delivered, 3 deleted"));
 }
 
 void MorrentWindowTest::disconnectNowEndsTheSession() {
