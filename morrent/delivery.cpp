@@ -376,7 +376,10 @@ std::string PickupFolder::uniquename() {
 
 std::string PickupFolder::deliver(std::string_view head, std::string_view rest) {
     if (std::string why = prepare(); !why.empty()) return why;
-    if (std::string why = stillthere(); !why.empty()) return why;
+    // Once a batch: the commit looks again before anything moves into new/.
+    if (pending_.empty()) {
+        if (std::string why = stillthere(); !why.empty()) return why;
+    }
     std::string name;
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {

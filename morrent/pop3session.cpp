@@ -204,8 +204,12 @@ std::string Pop3Session::summary() const {
 }
 
 // Asks for the next messages: one at a time, or as many as the pipeline's bounds allow. A message
-// larger than the byte bound goes out alone.
+// larger than the byte bound goes out alone. A pipeline still half full is left to drain first, so
+// that the commands go out in groups rather than one write per message.
 void Pop3Session::fillpipeline(Actions &a) {
+    if (pipelining_ && inflight_.size() > pipelinecommands / 2 &&
+        inflightbytes_ <= pipelinebytes / 2)
+        return;
     while (nextfetch_ < tofetch_.size()) {
         const std::int32_t n = tofetch_[nextfetch_];
         const std::uint64_t size = listedsize(n);
