@@ -13,6 +13,7 @@
 
 #include "common/asciitext.h"
 #include "morrent/message.h"
+#include "morrent/posixfile.h"
 
 namespace morrent {
 
@@ -40,31 +41,6 @@ bool isfield(std::string_view line, std::string_view name) {
     std::string_view field = line.substr(0, colon);
     while (!field.empty() && isblank(field.back())) field.remove_suffix(1);
     return equalNoCase(field, name);
-}
-
-std::string oserror(const std::string &what) {
-    return what + ": " + std::strerror(errno);
-}
-
-bool writeall(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(std::size_t(n));
-    }
-    return true;
-}
-
-// mkdir -p, 0700 for what it creates: the folder holds other people's mail.
-bool makefolders(const std::string &path) {
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        std::string part = path.substr(0, slash);
-        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) return true;
-    }
 }
 
 // Moves tmp/name to new/name without ever replacing a file already there.
@@ -271,10 +247,7 @@ std::string readsmall(const char *path) {
     std::string text;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return text;
-    char buffer[4096];
-    for (ssize_t n; text.size() < (std::size_t(1) << 20) &&
-                    ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR));)
-        if (n > 0) text.append(buffer, std::size_t(n));
+    readall(fd, text, std::size_t(1) << 20);
     ::close(fd);
     return text;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/asciitext.h"
+#include "morrent/posixfile.h"
 
 namespace morrent {
 
@@ -18,22 +19,6 @@ namespace {
 constexpr std::string_view header = "tessaruno morrent record 1";
 // The longest key; a file name may have 255 bytes, and ".uidl.new" follows it.
 constexpr std::size_t maxkey = 200;
-
-std::string oserror(const std::string &what) {
-    return what + ": " + std::strerror(errno);
-}
-
-bool writeall(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(std::size_t(n));
-    }
-    return true;
-}
 
 std::uint64_t fnv1a(std::string_view text) {
     std::uint64_t h = 14695981039346656037ull;
@@ -80,12 +65,8 @@ std::string statefolder() {
 }
 
 std::string makestatefolder(const std::string &folder) {
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        std::string part = folder.substr(0, slash);
-        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return oserror("cannot create the state folder " + part);
-        if (slash == std::string::npos) return {};
-    }
+    if (!makefolders(folder)) return oserror("cannot create the state folder " + folder);
+    return {};
 }
 
 std::string mailboxkey(std::string_view login, std::string_view host, int port) {
@@ -214,17 +195,10 @@ std::string UidlRecord::open(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) return oserror("cannot open the record " + path);
     std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            std::string why = oserror("cannot read the record " + path);
-            ::close(fd);
-            return why;
-        }
-        if (n == 0) break;
-        text.append(buffer, std::size_t(n));
+    if (!readall(fd, text, std::size_t(1) << 30)) {
+        std::string why = oserror("cannot read the record " + path);
+        ::close(fd);
+        return why;
     }
     fd_ = fd;
     RecordContents contents = readrecord(text);

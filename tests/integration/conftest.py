@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from peers import Dovecot, Nginx, Postfix, Tinyproxy
+from pop3relay import Relay
 
 HERE = Path(__file__).resolve().parent
 
@@ -94,6 +95,20 @@ def start_peer(tmp_path):
             errors.append(exc)
     if errors:
         raise errors[0]
+
+
+@pytest.fixture
+def relay():
+    """relay(target, ...) starts a pop3relay.Relay to target; each is closed at the end."""
+    made = []
+
+    def make(*args, **kwargs):
+        made.append(Relay(*args, **kwargs))
+        return made[-1]
+
+    yield make
+    for r in made:
+        r.close()
 
 
 @pytest.fixture

@@ -11,6 +11,7 @@ import threading
 import pytest
 
 from conftest import program
+from loopserver import SequentialServer
 from peers import Dovecot
 
 # A bound on every run; a run that needs it has hung.
@@ -222,32 +223,18 @@ def test_wrong_count_of_arguments_ends_at_once(env, args):
 
 # ---- the password never in the process list ----
 
-class SilentServer:
-    """Accepts connections on 127.0.0.1 and never says a word; counts them."""
+class SilentServer(SequentialServer):
+    """Takes a connection on 127.0.0.1 and never says a word; keeps those it took."""
 
     def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
         self.accepted = []
         self.connected = threading.Event()
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        super().__init__()
 
-    def _accept(self):
-        self.listener.settimeout(RUN_LIMIT)
-        try:
-            while True:
-                conn, _ = self.listener.accept()
-                self.accepted.append(conn)
-                self.connected.set()
-        except OSError:
-            pass
-
-    def close(self):
-        self.listener.close()
-        self.thread.join(RUN_LIMIT)
-        for conn in self.accepted:
-            conn.close()
+    def serve(self, conn):
+        self.accepted.append(conn)
+        self.connected.set()
+        self.stop.wait(RUN_LIMIT)
 
 
 @pytest.fixture

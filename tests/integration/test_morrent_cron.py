@@ -3,17 +3,15 @@ of delivered ids follows the mailbox, a run killed at any message loses nothing 
 most the message in flight, two runs of one mailbox never overlap, and without a forward address
 nothing is mailed outside the local domains (through a recording SMTP server and a real postfix).
 
-Between morrent and dovecot sit, where needed, relays that hold the server's stream at a chosen
-point or refuse a command in the server's place, and a recording SMTP server that can kill
-morrent right after it confirmed a message.
+Between morrent and dovecot sits, where needed, a relay (pop3relay) that holds the server's
+stream at a chosen point or refuses a command in the server's place; a recording SMTP server can
+kill morrent right after it confirmed a message.
 """
 
 import os
 import poplib
 import pwd
-import select
 import signal
-import socket
 import subprocess
 import threading
 import time
@@ -23,6 +21,7 @@ import pytest
 
 from conftest import program
 from peers import Dovecot, Postfix
+from scriptedmta import ScriptedMta
 
 RUN_LIMIT = 60
 PASSWORD = "Cr0n-s3cret!"
@@ -149,95 +148,6 @@ def test_deletion_on_keeps_no_record(mailbox, env):
     assert not record_path(env, server).exists()
 
 
-class Relay:
-    """A relay on 127.0.0.1 to a POP3 server for one connection at a time.
-
-    refuse: a command (b"uidl") the relay answers itself with -ERR instead of passing it on.
-    hold: bytes of the server's stream; once they have reached the client on the first
-    connection, nothing more does on it (`held` is set). Later connections pass unchanged.
-    greet_after: an Event; the server's greeting is held back until it is set.
-    """
-
-    def __init__(self, target, refuse=None, hold=None, greet_after=None):
-        self.target, self.refuse, self.hold, self.greet_after = target, refuse, hold, greet_after
-        self.connections = 0
-        self.held = threading.Event()
-        self.stop = threading.Event()
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
-
-    @property
-    def server(self):
-        return f"127.0.0.1:{self.port}"
-
-    def _accept(self):
-        deadline = time.monotonic() + RUN_LIMIT * 4
-        while not self.stop.is_set() and time.monotonic() < deadline:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                continue
-            self.connections += 1
-            threading.Thread(target=self._serve, args=(client, self.connections == 1),
-                             daemon=True).start()
-
-    def _serve(self, client, first):
-        upstream = socket.create_connection(self.target, timeout=RUN_LIMIT)
-        if self.greet_after is not None:
-            self.greet_after.wait(RUN_LIMIT)
-        tail = b""  # the end of the server's stream so far, to find `hold` cut across chunks
-        try:
-            deadline = time.monotonic() + RUN_LIMIT
-            while not self.stop.is_set() and time.monotonic() < deadline:
-                ready, _, _ = select.select([client, upstream], [], [], 0.2)
-                if client in ready:
-                    data = client.recv(65536)
-                    if not data:
-                        break
-                    if self.refuse and data.lower() == self.refuse + b"\r\n":
-                        client.sendall(b"-ERR Unknown command: " + self.refuse.upper() + b"\r\n")
-                        continue
-                    upstream.sendall(data)
-                if upstream in ready and not (first and self.held.is_set()):
-                    data = upstream.recv(65536)
-                    if not data:
-                        break
-                    if self.hold is not None and first:
-                        at = (tail + data).find(self.hold)
-                        if at >= 0:
-                            client.sendall(data[:at + len(self.hold) - len(tail)])
-                            self.held.set()
-                            continue
-                        tail = (tail + data)[-(len(self.hold) - 1):]
-                    client.sendall(data)
-        except OSError:
-            pass
-        finally:
-            client.close()
-            upstream.close()
-
-    def close(self):
-        self.stop.set()
-        self.thread.join(RUN_LIMIT)
-        self.listener.close()
-
-
-@pytest.fixture
-def relay():
-    made = []
-
-    def make(*args, **kwargs):
-        made.append(Relay(*args, **kwargs))
-        return made[-1]
-
-    yield make
-    for r in made:
-        r.close()
-
-
 def test_a_server_without_uidl_is_fetched_whole_and_says_so_once(mailbox, env, relay):
     r = relay((mailbox.host, mailbox.port), refuse=b"uidl")
     for rnd in (1, 2):
@@ -263,13 +173,20 @@ def wait_for(predicate, what):
 @pytest.mark.parametrize("k", range(N, 0, -1))
 def test_a_run_killed_at_message_k_loses_nothing(k, mailbox, env, relay):
     # Messages go from the highest number down: N .. k+1 are in the pickup folder's tmp/ when the
-    # run dies with k coming in.
-    r = relay((mailbox.host, mailbox.port), hold=middle(k))
+    # run dies with k coming in. The relay holds the server's stream in the middle of k.
+    held, release = threading.Event(), threading.Event()
+
+    def hold():
+        held.set()
+        release.wait(RUN_LIMIT)
+
+    r = relay((mailbox.host, mailbox.port), marker=middle(k), hook=hold, once=True)
     proc = start(env, r.server)
-    r.held.wait(RUN_LIMIT)
+    assert held.wait(RUN_LIMIT)
     wait_for(lambda: len(pickup(env, "tmp")) == N - k, f"{N - k} messages written")
     proc.kill()
     proc.wait(RUN_LIMIT)
+    release.set()
     # Not one of them counts as delivered before the run made them durable.
     assert pickup(env) == []
 
@@ -281,83 +198,9 @@ def test_a_run_killed_at_message_k_loses_nothing(k, mailbox, env, relay):
     assert len(pickup(env)) == N
 
 
-class RecordingMta:
-    """An SMTP server on 127.0.0.1 that accepts every message and keeps it. With kill=(k, proc),
-    it kills proc right after confirming the k-th message: the message is delivered, and
-    whether morrent got to record it is the race a crash is."""
-
-    def __init__(self):
-        self.accepted = []
-        self.rcpts = []
-        self.kill_at = None
-        self.victim = None
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
-
-    def _accept(self):
-        deadline = time.monotonic() + RUN_LIMIT * 4
-        while not self.stop.is_set() and time.monotonic() < deadline:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                continue
-            self._serve(conn)
-
-    def _serve(self, conn):
-        with conn:
-            conn.settimeout(RUN_LIMIT)
-            lines = conn.makefile("rb")
-            conn.sendall(b"220 mta.test ESMTP\r\n")
-            rcpts = []
-            try:
-                while True:
-                    line = lines.readline()
-                    if not line:
-                        return
-                    word = line[:4].upper()
-                    if word == b"EHLO":
-                        conn.sendall(b"250-mta.test\r\n250 PIPELINING\r\n")
-                    elif word == b"RCPT":
-                        rcpts.append(line[8:].strip().strip(b"<>").decode())
-                        conn.sendall(b"250 ok\r\n")
-                    elif word == b"DATA":
-                        conn.sendall(b"354 go on\r\n")
-                        text = b""
-                        while True:
-                            l = lines.readline()
-                            if not l or l == b".\r\n":
-                                break
-                            text += l[1:] if l.startswith(b".") else l
-                        self.accepted.append(text)
-                        self.rcpts.append(rcpts)
-                        rcpts = []
-                        conn.sendall(b"250 queued\r\n")
-                        if self.kill_at == len(self.accepted):
-                            deadline = time.monotonic() + RUN_LIMIT
-                            while self.victim is None and time.monotonic() < deadline:
-                                time.sleep(0.001)
-                            self.victim.kill()
-                    elif word == b"QUIT":
-                        conn.sendall(b"221 bye\r\n")
-                        return
-                    else:  # MAIL, RSET, NOOP
-                        conn.sendall(b"250 ok\r\n")
-            except OSError:
-                return
-
-    def close(self):
-        self.stop.set()
-        self.listener.close()
-        self.thread.join(RUN_LIMIT)
-
-
 @pytest.fixture
 def mta():
-    m = RecordingMta()
+    m = ScriptedMta()
     yield m
     m.close()
 
@@ -366,12 +209,19 @@ def mta():
 def test_a_run_killed_after_the_mta_confirmed_message_k_repeats_at_most_that_one(
         k, mailbox, env, mta):
     set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}", localdomains="example.org")
-    mta.kill_at = k
-    mta.victim = proc = start(env, hostport(mailbox))
+    started = []
+
+    def crash():
+        wait_for(lambda: started, "the run to start")
+        started[0].kill()
+
+    mta.after = (k, crash)
+    started.append(start(env, hostport(mailbox)))
+    proc = started[0]
     proc.wait(RUN_LIMIT)
     assert proc.returncode == -signal.SIGKILL
     assert len(mta.accepted) == k
-    mta.kill_at = None
+    mta.after = None
 
     assert run(env, hostport(mailbox)) == (0, [])
     want = [Dovecot.as_retrieved(m) for m in MAIL]
@@ -388,7 +238,7 @@ def test_a_run_killed_after_the_mta_confirmed_message_k_repeats_at_most_that_one
 @pytest.mark.parametrize("flag", [0, 1])
 def test_two_runs_started_together_one_delivers_the_other_exits_3(flag, mailbox, env, relay):
     greet = threading.Event()
-    r = relay((mailbox.host, mailbox.port), greet_after=greet)
+    r = relay((mailbox.host, mailbox.port), hook=lambda: greet.wait(RUN_LIMIT))
     first, second = start(env, r.server, flag), start(env, r.server, flag)
     # The one that did not get the lock ends at once, before it connects.
     deadline = time.monotonic() + RUN_LIMIT
@@ -401,7 +251,7 @@ def test_two_runs_started_together_one_delivers_the_other_exits_3(flag, mailbox,
     assert len(err) == 1 and "another run" in err[0], err
     greet.set()
     assert finish(winner) == (0, [])
-    assert r.connections == 1
+    assert len(r.transcripts) == 1
     assert len(pickup(env)) == N
     # The lock went with the run.
     assert run(env, r.server, flag) == (0, [])

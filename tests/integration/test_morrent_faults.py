@@ -12,9 +12,7 @@ sends and cuts the connection (or changes the pickup folder) at a chosen point.
 
 import os
 import re
-import select
 import shutil
-import socket
 import subprocess
 import threading
 import time
@@ -24,6 +22,7 @@ import pytest
 
 from conftest import program
 from peers import Dovecot
+from scriptedmta import ScriptedMta
 
 RUN_LIMIT = 60
 PASSWORD = "Mr-9s3cr3t!x"
@@ -134,150 +133,9 @@ def delivered(env):
     return got
 
 
-class Relay:
-    """A relay on 127.0.0.1 to a POP3 server, one connection at a time, recording what the
-    client sends (`transcripts`, one per connection).
-
-    When `trigger` (bytes of the client's stream; None: the start of the connection) has gone by,
-    `hook` runs, and the connection is cut according to `cut`:
-      None          not cut
-      "now"         before the chunk holding the trigger reaches the server
-      an int n      the trigger reaches the server and n more bytes of its answer reach the client
-      "server-end"  the trigger reaches the server, its answers are dropped, and the connection is
-                    cut once the server has ended it
-    With `marker` (bytes of the server's stream) instead, the server's answers reach the client
-    up to the end of the marker, then `hook` runs, then the connection is cut when `cut` is
-    "marker" or goes on otherwise. The client asks for several messages at once when the server
-    offers pipelining, so a point in the middle of a message is a point in the server's stream.
-    A cut closes the client's connection (with a reset when `hard`) and the server's."""
-
-    def __init__(self, target, trigger=None, cut=None, hook=None, hard=False, marker=None):
-        self.target = target
-        self.trigger, self.cut, self.hook, self.hard = trigger, cut, hook, hard
-        self.marker = marker
-        self.transcripts = []
-        self.cuts = 0
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
-
-    @property
-    def server(self):
-        return f"127.0.0.1:{self.port}"
-
-    def _accept(self):
-        deadline = time.monotonic() + RUN_LIMIT * 4
-        while not self.stop.is_set() and time.monotonic() < deadline:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                continue
-            upstream = socket.create_connection(self.target, timeout=RUN_LIMIT)
-            try:
-                self._relay(client, upstream)
-            except OSError:
-                pass
-            finally:
-                client.close()
-                upstream.close()
-
-    def _cutnow(self, client, upstream):
-        self.cuts += 1
-        if self.hard:
-            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                              b"\x01\x00\x00\x00\x00\x00\x00\x00")
-        client.close()
-        upstream.close()
-
-    def _relay(self, client, upstream):
-        record = b""
-        self.transcripts.append(record)
-        armed = self.trigger is None and self.marker is None
-        passed = 0
-        answers = b""  # the tail of the server's stream, to find a marker cut across chunks
-        if armed:
-            if self.hook:
-                self.hook()
-            if self.cut == "now":
-                return self._cutnow(client, upstream)
-        open_ends = {client, upstream}
-        deadline = time.monotonic() + RUN_LIMIT
-        while open_ends and time.monotonic() < deadline:
-            ready, _, _ = select.select(list(open_ends), [], [], 0.5)
-            if client in ready:
-                data = client.recv(65536)
-                if not data:
-                    open_ends.discard(client)
-                    upstream.shutdown(socket.SHUT_WR)
-                else:
-                    record += data
-                    self.transcripts[-1] = record
-                    if not armed and self.trigger is not None and self.trigger in record:
-                        armed = True
-                        if self.hook:
-                            self.hook()
-                        if self.cut == "now":
-                            return self._cutnow(client, upstream)
-                    upstream.sendall(data)
-            if upstream in ready:
-                data = upstream.recv(65536)
-                if data and self.marker is not None and not armed:
-                    seen = answers + data
-                    at = seen.find(self.marker)
-                    if at < 0:
-                        answers = seen[-len(self.marker):]
-                        client.sendall(data)
-                        continue
-                    upto = at + len(self.marker) - len(answers)
-                    client.sendall(data[:upto])
-                    armed = True
-                    if self.hook:
-                        self.hook()
-                    if self.cut == "marker":
-                        return self._cutnow(client, upstream)
-                    data = data[upto:]
-                    if not data:
-                        continue
-                if not data:
-                    if armed and self.cut == "server-end":
-                        return self._cutnow(client, upstream)
-                    open_ends.discard(upstream)
-                    client.shutdown(socket.SHUT_WR)
-                elif armed and isinstance(self.cut, int):
-                    room = self.cut - passed
-                    client.sendall(data[:room])
-                    passed += min(room, len(data))
-                    if passed >= self.cut:
-                        return self._cutnow(client, upstream)
-                elif not (armed and self.cut == "server-end"):
-                    client.sendall(data)
-
-    def close(self):
-        self.stop.set()
-        self.thread.join(RUN_LIMIT)
-        self.listener.close()
-
-
 @pytest.fixture
 def mailbox(start_peer):
     return start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": MAIL})
-
-
-@pytest.fixture
-def relay():
-    made = []
-
-    def make(*args, **kwargs):
-        r = Relay(*args, **kwargs)
-        made.append(r)
-        return r
-
-    yield make
-    for r in made:
-        r.close()
 
 
 def on_server(dovecot):
@@ -428,73 +286,9 @@ def test_a_full_pickup_filesystem_deletes_nothing(mailbox, relay, env, tmp_path)
 # ---- an MTA that refuses one message ------------------------------------------------------------
 
 
-class RefusingMta:
-    """An SMTP server on 127.0.0.1 for one connection that accepts every message except the
-    `refuse`-th (counted from 1), which it refuses at `stage` ("rcpt" or "data"). Keeps the text
-    of every accepted message, dot-stuffing undone."""
-
-    def __init__(self, refuse, stage):
-        self.refuse, self.stage = refuse, stage
-        self.accepted = []
-        self.commands = []
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.listener.settimeout(RUN_LIMIT)
-        self.port = self.listener.getsockname()[1]
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        try:
-            conn, _ = self.listener.accept()
-        except OSError:
-            return
-        with conn:
-            conn.settimeout(RUN_LIMIT)
-            lines = conn.makefile("rb")
-            conn.sendall(b"220 mta.test ESMTP\r\n")
-            transaction = 0
-            try:
-                while True:
-                    line = lines.readline()
-                    if not line:
-                        return
-                    word = line[:4].upper()
-                    self.commands.append(word)
-                    if word == b"MAIL":
-                        transaction += 1
-                        conn.sendall(b"250 ok\r\n")
-                    elif word == b"RCPT":
-                        refused = transaction == self.refuse and self.stage == "rcpt"
-                        conn.sendall(b"550 5.1.1 no such user\r\n" if refused else b"250 ok\r\n")
-                    elif word == b"DATA":
-                        conn.sendall(b"354 go on\r\n")
-                        text = b""
-                        while True:
-                            l = lines.readline()
-                            if not l or l == b".\r\n":
-                                break
-                            text += l[1:] if l.startswith(b".") else l
-                        if transaction == self.refuse and self.stage == "data":
-                            conn.sendall(b"554 5.6.0 message refused\r\n")
-                        else:
-                            self.accepted.append(text)
-                            conn.sendall(b"250 queued\r\n")
-                    elif word == b"QUIT":
-                        conn.sendall(b"221 bye\r\n")
-                        return
-                    else:  # EHLO, HELO, RSET, NOOP
-                        conn.sendall(b"250 mta.test\r\n")
-            except OSError:
-                return
-
-    def close(self):
-        self.listener.close()
-        self.thread.join(RUN_LIMIT)
-
-
 @pytest.mark.parametrize("stage", ["rcpt", "data"])
 def test_an_mta_refusing_a_message_deletes_nothing(stage, mailbox, relay, env):
-    mta = RefusingMta(refuse=2, stage=stage)
+    mta = ScriptedMta(refuse=2, stage=stage, pipelining=False)
     set_maildrop(env, f"smtp://127.0.0.1:{mta.port}")
     r = relay((mailbox.host, mailbox.port))
     try:

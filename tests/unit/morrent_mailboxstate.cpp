@@ -69,6 +69,24 @@ struct Journal : PickupJournal {
     void astray() override { record.astray(); }
 };
 
+// One run's record and pickup folder, with the journal between them; the record is opened
+// unless `path` is empty.
+struct OneRun {
+    UidlRecord record;
+    Journal journal{record};
+    PickupFolder pickup;
+    OneRun(const std::string &path, const std::string &folder) : pickup(folder) {
+        if (!path.empty()) {
+            EXPECT_EQ(record.open(path), "");
+        }
+        pickup.setjournal(&journal);
+    }
+    std::string deliver(const std::string &uid) {
+        journal.uid = uid;
+        return pickup.deliver("", "message " + uid);
+    }
+};
+
 }  // namespace
 
 TEST(StateFolder, FromTheEnvironment) {
@@ -245,30 +263,19 @@ TEST(Record, FollowsThePickupFolder) {
     };
     {
         // A good run.
-        UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
-        Journal j(r);
-        PickupFolder pickup(folder);
-        pickup.setjournal(&j);
-        for (const char *id : {"one", "two"}) {
-            j.uid = id;
-            ASSERT_EQ(pickup.deliver("", std::string("message ") + id), "");
-        }
-        EXPECT_EQ(pickup.commit(), "");
-        EXPECT_EQ(r.delivered(), (std::unordered_set<std::string>{"one", "two"}));
-        EXPECT_EQ(r.close(nullptr), "");
+        OneRun run(path, folder);
+        ASSERT_EQ(run.deliver("one"), "");
+        ASSERT_EQ(run.deliver("two"), "");
+        EXPECT_EQ(run.pickup.commit(), "");
+        EXPECT_EQ(run.record.delivered(), (std::unordered_set<std::string>{"one", "two"}));
+        EXPECT_EQ(run.record.close(nullptr), "");
         EXPECT_EQ(files("new").size(), 2u);
     }
     {
         // Killed before the commit: written, never in new/. The next run removes the files and
         // fetches them again.
-        UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
-        Journal j(r);
-        PickupFolder pickup(folder);
-        pickup.setjournal(&j);
-        j.uid = "three";
-        ASSERT_EQ(pickup.deliver("", "message three"), "");
+        OneRun run(path, folder);
+        ASSERT_EQ(run.deliver("three"), "");
         EXPECT_EQ(files("tmp").size(), 1u);
     }
     {
@@ -305,13 +312,9 @@ TEST(Record, FollowsThePickupFolder) {
     }
     {
         // A record that cannot take the line: the message does not stay to reach new/ unrecorded.
-        UidlRecord r;
-        Journal j(r);
-        PickupFolder pickup(folder);
-        pickup.setjournal(&j);
-        j.uid = "seven";
-        EXPECT_NE(pickup.deliver("", "message seven"), "");  // the record is not open
-        EXPECT_EQ(pickup.commit(), "");
+        OneRun run("", folder);
+        EXPECT_NE(run.deliver("seven"), "");  // the record is not open
+        EXPECT_EQ(run.pickup.commit(), "");
         EXPECT_TRUE(files("tmp").empty());
         EXPECT_EQ(files("new").size(), 3u);
     }
@@ -321,23 +324,18 @@ TEST(Record, AMoveIntoAFolderThatWentAwayIsNoDelivery) {
     TempFolder t;
     const std::string path = t.path + "/r.uidl";
     const std::string folder = t.path + "/pickup";
-    UidlRecord r;
-    ASSERT_EQ(r.open(path), "");
-    Journal j(r);
-    PickupFolder pickup(folder);
-    pickup.setjournal(&j);
-    j.uid = "one";
-    ASSERT_EQ(pickup.deliver("", "message one"), "");
+    OneRun run(path, folder);
+    ASSERT_EQ(run.deliver("one"), "");
     // Moved away after the folder was looked at, before its messages are moved.
-    j.beforemove = [&] {
+    run.journal.beforemove = [&] {
         fs::rename(folder, t.path + "/elsewhere");
         fs::create_directories(folder);
     };
-    const std::string why = pickup.commit();
+    const std::string why = run.pickup.commit();
     EXPECT_NE(why.find("was moved or replaced"), std::string::npos) << why;
     EXPECT_FALSE(fs::is_empty(t.path + "/elsewhere/new"));  // whole, but out of the service's reach
-    EXPECT_TRUE(r.delivered().empty());
-    EXPECT_EQ(r.close(nullptr), "");
+    EXPECT_TRUE(run.record.delivered().empty());
+    EXPECT_EQ(run.record.close(nullptr), "");
     UidlRecord again;
     ASSERT_EQ(again.open(path), "");
     EXPECT_TRUE(again.delivered().empty());
