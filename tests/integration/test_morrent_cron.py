@@ -290,17 +290,6 @@ def test_the_envelope_names_only_recipients_in_the_local_domains(start_peer, env
     assert all("bob@" not in line for line in err)
 
 
-def test_a_forward_address_still_takes_every_message(start_peer, env, mta):
-    mail = [addressed("external", "carol@external.example", cc="eve@other.example")]
-    pop = start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": mail})
-    set_registry(env, maildrop=f"smtp://127.0.0.1:{mta.port}", localdomains="example.org")
-    proc = subprocess.Popen([str(program("morrent")), hostport(pop), "alice", PASSWORD, "0",
-                             "office@elsewhere.example"], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, preexec_fn=lambda: os.close(0))
-    assert finish(proc) == (0, [])
-    assert mta.rcpts == [["office@elsewhere.example"]]
-
-
 def wait_in_mailbox(user, needle, timeout=20.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

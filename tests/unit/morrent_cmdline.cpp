@@ -236,28 +236,3 @@ TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
         EXPECT_EQ(after, k.after);
     }
 }
-
-TEST(CommandLine, TakenFromArgvFirstOfAll) {
-    {
-        ArgumentArea a({"morrent", "pop", "jdoe", "S3cret!", "1"});
-        CommandLine line = takecommandline(a.argc(), a.argv.data());
-        EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "S3cret!", "1"}));
-        EXPECT_EQ(a.shown().find("S3cret"), std::string::npos);
-    }
-    {
-        TempFile f("pass word\n", 0600);
-        ArgumentArea a({"morrent", "--password-file", f.path, "pop", "jdoe", "1"});
-        CommandLine line = takecommandline(a.argc(), a.argv.data());
-        EXPECT_EQ(line.mode, StartMode::commandline);
-        EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "pass word", "1"}));
-    }
-    {
-        TempFile f("pass word\n", 0604);
-        ArgumentArea a({"morrent", "--password-file", f.path, "pop", "jdoe", "1"});
-        CommandLine line = takecommandline(a.argc(), a.argv.data());
-        EXPECT_EQ(line.mode, StartMode::wrongcount);
-        EXPECT_EQ(line.status, exitusage);
-        EXPECT_TRUE(line.pieces.empty());
-        EXPECT_EQ(line.reason.find("pass word"), std::string::npos);
-    }
-}

@@ -231,22 +231,6 @@ TEST(Pop3Session, AServerWithoutCapaIsServedAsBefore) {
     EXPECT_FALSE(c.ended);
 }
 
-TEST(Pop3Session, CapabilityListCutAnywhereStillOffersPipelining) {
-    const std::string capa = kCapaPipelining;
-    for (std::size_t cut = 1; cut < capa.size(); ++cut) {
-        SCOPED_TRACE("cut at " + std::to_string(cut));
-        Conversation c(true);
-        c.server(kGreeting);
-        c.server(kLogin);
-        c.server(kPassOk);
-        c.take();
-        c.server(capa, {cut});
-        ASSERT_EQ(c.take(), "list \r\n");
-        c.server(listing(kThree));
-        EXPECT_EQ(c.take(), "retr 3\r\nretr 2\r\nretr 1\r\n");
-    }
-}
-
 // ---- unique ids, with deletion off ----
 
 TEST(Pop3Session, MessagesAlreadyDeliveredAreNotFetchedAgain) {
@@ -284,16 +268,6 @@ TEST(Pop3Session, NothingNewQuitsWithoutCommit) {
     c.server("+OK bye\r\n");
     EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
     EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
-}
-
-TEST(Pop3Session, UniqueIdsAreNotAskedForWhenDeleting) {
-    Conversation c(true);
-    c.s.seenuids = {uidof(1), uidof(2), uidof(3)};
-    login(c);
-    c.server(listing(kThree));
-    EXPECT_EQ(c.take(), "retr 3\r\n");
-    EXPECT_FALSE(c.s.uidsknown());
-    EXPECT_EQ(c.s.messageuid(), "");
 }
 
 TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
