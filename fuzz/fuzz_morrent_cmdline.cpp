@@ -1,5 +1,5 @@
-// The command-line rules on arbitrary text: splitting and joining give back the same line, and the
-// delete flag is always 0 or 1.
+// The command-line rules on arbitrary text: splitting and joining give back the same line, a
+// download always has four or five pieces, and the delete flag is always 0 or 1.
 #include "morrent/cmdline.h"
 
 #include <cstdint>
@@ -11,6 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto pieces = morrent::splitarguments(line);
     if (morrent::joinarguments(pieces) != line) std::abort();
     (void)morrent::startmode(pieces.size());
+    // Read as argv: the password-file form or the others; a download always has its pieces.
+    const morrent::CommandLine parsed = morrent::parsecommandline(pieces);
+    if (parsed.mode == morrent::StartMode::commandline &&
+        parsed.pieces.size() != 4 && parsed.pieces.size() != 5)
+        std::abort();
+    if (parsed.mode == morrent::StartMode::wrongcount && parsed.status != morrent::exitusage)
+        std::abort();
     for (const auto &p : pieces) {
         const int flag = morrent::deleteflag(p);
         if (flag != 0 && flag != 1) std::abort();

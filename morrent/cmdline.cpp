@@ -1,7 +1,14 @@
 #include "morrent/cmdline.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace morrent {
 
@@ -80,7 +87,161 @@ int storeddeleteflag(std::string_view value) {
 
 std::string wrongcountreason(std::size_t pieces) {
     return "wrong number of arguments (" + std::to_string(pieces) +
-           " after splitting at blanks; 4 or 5 wanted): usage: " + usageline;
+           " after splitting at blanks; 4 or 5 wanted): usage: " + usageline + " or " +
+           passwordfileusage;
+}
+
+
+CommandLine parsecommandline(const std::vector<std::string> &arguments) {
+    CommandLine line;
+    if (arguments.empty() || arguments[0] != "--password-file") {
+        line.pieces = splitarguments(joinarguments(arguments));
+        line.mode = startmode(line.pieces.size());
+        if (line.mode == StartMode::wrongcount) {
+            line.reason = wrongcountreason(line.pieces.size());
+            line.status = exitusage;
+            line.pieces.clear();
+        }
+        if (line.mode == StartMode::window) line.pieces.clear();
+        return line;
+    }
+    std::vector<std::string> rest;
+    if (arguments.size() > 2)
+        rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
+    if (arguments.size() < 2 || arguments[1].empty() || (rest.size() != 3 && rest.size() != 4)) {
+        line.mode = StartMode::wrongcount;
+        line.status = exitusage;
+        line.reason = arguments.size() < 2 || arguments[1].empty()
+                          ? std::string("--password-file needs a FILE")
+                          : "wrong number of arguments (" + std::to_string(rest.size()) +
+                                " after --password-file FILE; 3 or 4 wanted)";
+        line.reason += std::string(": usage: ") + passwordfileusage;
+        return line;
+    }
+    line.mode = StartMode::commandline;
+    line.passwordfile = arguments[1];
+    line.pieces = {rest[0], rest[1], std::string(), rest[2]};
+    if (rest.size() == 4) line.pieces.push_back(rest[3]);
+    return line;
+}
+
+std::optional<std::string> readpasswordfile(const std::string &path, std::string *why) {
+    auto refuse = [&](std::string reason) -> std::optional<std::string> {
+        if (why) *why = "the password file " + path + " " + reason;
+        return std::nullopt;
+    };
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return refuse("is not a file");
+    }
+    if (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) {
+        ::close(fd);
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        return refuse(std::string("may be read or written by others (mode ") + mode +
+                      "): it must be the owner's alone (chmod 600)");
+    }
+    char buffer[4096];
+    std::size_t got = 0;
+    while (got < sizeof buffer) {
+        ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += std::size_t(n);
+    }
+    ::close(fd);
+    std::string_view text(buffer, got);
+    std::size_t nl = text.find('\n');
+    if (nl == std::string_view::npos && got == sizeof buffer) {
+        std::memset(buffer, 0, sizeof buffer);
+        return refuse("has a first line longer than 4095 bytes");
+    }
+    std::string_view first = text.substr(0, nl);
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    bool usable = !first.empty();
+    for (char c : first) usable = usable && !((c >= 0 && c < ' ' && c != '\t') || c == 0x7f);
+    std::optional<std::string> password;
+    if (usable) password = std::string(first);
+    std::memset(buffer, 0, sizeof buffer);
+    if (!password) return refuse("holds no usable password on its first line");
+    return password;
+}
+
+void hidepassword(int argc, char **argv) {
+    // Piece 3 of the arguments joined by blanks lies within one argument: find where.
+    int element = -1;
+    std::size_t from = 0, to = 0;
+    std::size_t piece = 0;
+    for (int i = 1; i < argc && element < 0; ++i) {
+        if (i > 1) ++piece;  // the blank that joins two arguments
+        const std::size_t length = std::strlen(argv[i]);
+        std::size_t start = 0;
+        for (std::size_t k = 0; k <= length; ++k) {
+            if (k < length && argv[i][k] != ' ') continue;
+            if (piece == 2) {
+                element = i;
+                from = start;
+                to = k;
+                break;
+            }
+            if (k < length) ++piece;
+            start = k + 1;
+        }
+    }
+    if (element < 0 || from == to) return;
+
+    bool together = true;
+    for (int i = 1; i + 1 < argc; ++i)
+        together = together && argv[i] + std::strlen(argv[i]) + 1 == argv[i + 1];
+    if (!together) {
+        std::memset(argv[element] + from, '*', to - from);
+        return;
+    }
+    // Everything after the password moves up behind a single "*"; the end is cleared.
+    char *const end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+    char *const gap = argv[element] + from;
+    const std::size_t shift = to - from - 1;
+    *gap = '*';
+    if (shift == 0) return;
+    std::memmove(gap + 1, gap + 1 + shift, std::size_t(end - (gap + 1 + shift)));
+    std::memset(end - shift, 0, shift);
+    for (int i = element + 1; i < argc; ++i) argv[i] -= shift;
+}
+
+CommandLine takecommandline(int argc, char **argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    CommandLine line = parsecommandline(arguments);
+    if (line.passwordfile.empty()) {
+        hidepassword(argc, argv);
+        return line;
+    }
+    std::string why;
+    std::optional<std::string> password = readpasswordfile(line.passwordfile, &why);
+    if (!password) {
+        line.mode = StartMode::wrongcount;
+        line.status = exitusage;
+        line.reason = why;
+        line.pieces.clear();
+        return line;
+    }
+    line.pieces[2] = std::move(*password);
+    return line;
+}
+
+std::string helptext() {
+    return std::string("usage: morrent                      the window, with the stored settings\n"
+                       "       ") + usageline + "\n       " + passwordfileusage +
+           "\n"
+           "One download with no window: DELETEFLAG 1 deletes the messages once every one is\n"
+           "delivered, 0 keeps them (and then a message is delivered only once); FORWARDADDRESS\n"
+           "sends every message there. The password file's first line is the password; a file\n"
+           "that others may read is refused. Exit status: 0 delivered, 1 failed, 2 wrong\n"
+           "arguments, 3 another run is fetching the same mailbox.\n"
+           "  --help     print this help and exit\n"
+           "  --version  print the version and exit\n";
 }
 
 }  // namespace morrent

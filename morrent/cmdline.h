@@ -3,10 +3,13 @@
 //
 //   morrent                                                    the window, with the stored settings
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS] one download, no window
+//   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
+//                                                              the same, the password from FILE
 //
 // The arguments are joined by single blanks and the result is split at every single blank, so an
 // argument that holds a blank counts as two, an empty argument adds an empty piece, and a trailing
-// blank gives an empty last piece.
+// blank gives an empty last piece. In the password-file form FILE is the argument after the
+// option, taken whole, and the arguments after it are joined and split the same way.
 #pragma once
 
 #include <cstddef>
@@ -42,8 +45,48 @@ int deleteflag(std::string_view piece);
 // to 1.
 int storeddeleteflag(std::string_view value);
 
-// The usage line and the reason given when the count of pieces is wrong.
+// How a run from the command line ends: its exit status.
+enum ExitStatus : int {
+    exitdelivered = 0,  // every message was delivered (and deleted, when asked)
+    exitfailed = 1,     // the download failed
+    exitusage = 2,      // a wrong count of arguments
+    exitbusy = 3,       // another run is fetching the same mailbox; nothing was connected
+};
+
+// The usage lines and the reason given when the count of pieces is wrong.
 constexpr const char *usageline = "morrent POPSERVER LOGIN PASSWORD DELETEFLAG <FORWARDADDRESS>";
+constexpr const char *passwordfileusage =
+    "morrent --password-file FILE POPSERVER LOGIN DELETEFLAG <FORWARDADDRESS>";
 std::string wrongcountreason(std::size_t pieces);
+// What --help prints.
+std::string helptext();
+
+// The command line as the program starts with it.
+struct CommandLine {
+    StartMode mode = StartMode::window;
+    // Command-line mode: server, login, password, delete flag and perhaps the forward address.
+    // In the password-file form the password is empty until the file is read.
+    std::vector<std::string> pieces;
+    std::string passwordfile;        // the password-file form: FILE
+    std::string reason;              // wrongcount: why the program ends at once
+    int status = exitdelivered;      // wrongcount: its exit status
+};
+// The arguments without the program name; reads no file.
+CommandLine parsecommandline(const std::vector<std::string> &arguments);
+
+// The first line of a password file, or nullopt and *why. A file that group or others may read or
+// write is refused, and so is an empty first line or one with a control character.
+std::optional<std::string> readpasswordfile(const std::string &path, std::string *why);
+
+// Overwrites the password of a command line of three pieces or more in the process's argument
+// memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid out one
+// after another there; they are moved up over what the password leaves free, and the argv
+// pointers follow them.
+void hidepassword(int argc, char **argv);
+
+// What main does first of all: the command line read from argv, the password taken out of the
+// argument memory, and in the password-file form the file read (a file that cannot be used ends
+// the program at once with exitusage).
+CommandLine takecommandline(int argc, char **argv);
 
 }  // namespace morrent

@@ -52,18 +52,53 @@ bool Deliverer::configure(const QString &maildrop, QString *why) {
     return true;
 }
 
+void Deliverer::setlocal(std::vector<std::string> localdomains, std::string account) {
+    localdomains_ = std::move(localdomains);
+    account_ = std::move(account);
+    localset_ = true;
+}
+
+void Deliverer::setrecord(UidlRecord *record) {
+    record_ = record;
+    if (pickup_) pickup_->setjournal(record_ ? this : nullptr);
+}
+
+std::string Deliverer::written(const std::string &path) {
+    return record_ && !uid_.empty() ? record_->written(uid_, path) : std::string();
+}
+
+std::string Deliverer::moving(std::uint64_t device) {
+    return record_ ? record_->moving(device) : std::string();
+}
+
+std::string Deliverer::moved() {
+    return record_ ? record_->moved() : std::string();
+}
+
+void Deliverer::astray() {
+    if (record_) record_->astray();
+}
+
 void Deliverer::done(bool ok, const std::string &reason) {
     if (!inflight_) return;
     inflight_ = false;
-    emit delivered(ok, qtext(reason));
+    std::string why = reason;
+    // An MTA's confirmation is the delivery; the pickup folder's journal has recorded its own.
+    if (ok && record_ && !uid_.empty() && drop_.kind != Maildrop::Kind::pickup) {
+        why = record_->add(uid_);
+        ok = why.empty();
+    }
+    emit delivered(ok, qtext(why));
 }
 
-void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &forward) {
+void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &forward,
+                        std::string_view uid) {
     if (inflight_) {
         emit delivered(false, QStringLiteral("a delivery is already in progress"));
         return;
     }
     inflight_ = true;
+    uid_ = uid;
     head_ = {};
     rest_ = raw;
     if (forward) {
@@ -81,14 +116,32 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             std::string folder =
                 drop_.folder.empty() ? defaultpickupfolder().toStdString() : drop_.folder;
             pickup_ = std::make_unique<PickupFolder>(folder);
+            pickup_->setjournal(record_ ? this : nullptr);
         }
         std::string why = pickup_->deliver(head_, rest_);
         done(why.empty(), why);
         return;
     }
 
-    std::string sender = envelopeof(raw).sender;
-    std::vector<std::string> recipients = recipientsof(raw, forward);
+    Envelope envelope = envelopeof(raw);
+    const std::string &sender = envelope.sender;
+    std::vector<std::string> recipients;
+    if (forward) {
+        recipients = recipientsof(raw, forward);
+    } else {
+        if (!localset_) setlocal(systemlocaldomains(), localaccount());
+        LocalEnvelope local = localrecipients(envelope.recipients, localdomains_, account_);
+        recipients = std::move(local.recipients);
+        if (!local.leftout.empty()) {
+            std::string text = "not mailed to";
+            for (std::size_t i = 0; i < local.leftout.size(); ++i)
+                text += (i ? ", " : " ") + local.leftout[i];
+            text += ": not in the local domains";
+            auto ids = headervalues(headerblock(raw), "Message-Id");
+            if (!ids.empty()) text += " (" + ids.front().substr(0, 200) + ")";
+            emit note(qtext(text));
+        }
+    }
 
     if (drop_.kind == Maildrop::Kind::smtp) {
         if (!smtp_) connectsmtp();
@@ -226,6 +279,7 @@ void Deliverer::applysmtp(const SmtpActions &a) {
 
 void Deliverer::commit() {
     std::string why = pickup_ ? pickup_->commit() : std::string();
+    if (why.empty() && record_) why = record_->sync();
     emit committed(why.empty(), qtext(why));
 }
 
@@ -266,10 +320,13 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
             });
     connect(&timer_, &QTimer::timeout, this, &Download::ontimer);
     connect(&deliverer_, &Deliverer::delivered, this, [this](bool ok, const QString &reason) {
-        if (running_) apply(engine_.delivered(ok, reason.toStdString()));
+        answer(false, ok, reason);
     });
     connect(&deliverer_, &Deliverer::committed, this, [this](bool ok, const QString &reason) {
-        if (running_) apply(engine_.committed(ok, reason.toStdString()));
+        answer(true, ok, reason);
+    });
+    connect(&deliverer_, &Deliverer::note, this, [this](const QString &text) {
+        if (running_) emit note(QStringLiteral("message %1: ").arg(engine_.messagenumber()) + text);
     });
     connect(&deliverer_, &Deliverer::progress, this, [this] {
         if (running_) common::restartTimer(&timer_);
@@ -280,11 +337,14 @@ void Download::start(const std::string &server) {
     if (running_) {
         running_ = false;
         deliverer_.finish();
+        settle();
     }
     common::Socket &s = winsock_[0];
     if (s.State() != common::Socket::sckClosed) s.Close();
     engine_.resetsession();
     engine_.curserver = server;
+    engine_.seenuids.clear();
+    lockedout_ = false;
     running_ = true;
     common::restartTimer(&timer_);
     const common::Result<common::HostPort> target = common::parseHostPort(server, 110);
@@ -292,9 +352,47 @@ void Download::start(const std::string &server) {
         apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
         return;
     }
+    if (std::string why = openstate(target->host, target->port); !why.empty()) {
+        apply(engine_.abandon(why));
+        return;
+    }
     s.RemoteHost = qtext(target->host);
     s.RemotePort = target->port;
     s.Connect();
+}
+
+// The lock, and with deletion off the record, of the mailbox at host:port for the engine's login.
+std::string Download::openstate(const std::string &host, int port) {
+    const std::string folder = statefolder.empty() ? morrent::statefolder() : statefolder;
+    if (folder.empty())
+        return "no folder for morrent's state: neither XDG_STATE_HOME nor HOME is set";
+    if (std::string why = makestatefolder(folder); !why.empty()) return why;
+    const std::string stem = folder + "/" + mailboxkey(engine_.curuser, host, port);
+    std::string why;
+    switch (lock_.take(stem + ".lock", &why)) {
+        case MailboxLock::Result::taken:
+            break;
+        case MailboxLock::Result::busy:
+            lockedout_ = true;
+            return why;
+        case MailboxLock::Result::failed:
+            return why;
+    }
+    if (engine_.deleteafter) return {};
+    if (why = record_.open(stem + ".uidl"); !why.empty()) return why;
+    engine_.seenuids = record_.delivered();
+    deliverer_.setrecord(&record_);
+    return {};
+}
+
+// The session is over: the record forgets the ids no longer on the server, and the lock goes.
+void Download::settle() {
+    deliverer_.setrecord(nullptr);
+    if (record_.isopen()) {
+        std::string why = record_.close(engine_.uidsknown() ? &engine_.serveruids() : nullptr);
+        if (!why.empty()) emit note(qtext(why));
+    }
+    lock_.release();
 }
 
 void Download::disconnectnow() {
@@ -316,33 +414,77 @@ void Download::ondata(int index) {
     Actions a = engine_.feed(s.peekData());
     s.consumeData();
     apply(std::move(a));
+    moved();
+}
+
+void Download::moved() {
+    if (!running_) return;
+    const Progress p = engine_.progress();
+    emit progress(p.delivered, p.messages, qint64(p.bytesdone), qint64(p.bytes));
 }
 
 void Download::ontimer() {
     if (running_) apply(engine_.timeout());
 }
 
+// The answer of the deliverer. One that comes while deliver() or commit() is still running is
+// taken up by apply() once that call returns, so that a mailbox of many messages delivered at once
+// is a loop, not a recursion.
+void Download::answer(bool commit, bool ok, const QString &reason) {
+    if (!running_) return;
+    if (asking_) {
+        early_ = Answer{ok, reason};
+        return;
+    }
+    const std::string why = reason.toStdString();
+    apply(commit ? engine_.committed(ok, why) : engine_.delivered(ok, why));
+    moved();
+}
+
+// Replies to pipelined commands wait in the engine while a message is out for delivery; beyond a
+// bound the connection is not read, and the server is held back by TCP.
+void Download::pace() {
+    common::Socket &s = winsock_[0];
+    const bool full = running_ && engine_.backlog() > 2 * Pop3Session::pipelinebytes;
+    if (s.readPaused() != full) s.setReadPaused(full);
+}
+
 void Download::apply(Actions a) {
     common::Socket &s = winsock_[0];
-    if (!a.status.empty()) emit status(qtext(a.status));
-    if (!a.send.empty() && !s.SendData(a.send) && !a.ended) {
-        apply(engine_.socketerror("cannot send to the server"));
-        return;
-    }
-    if (a.ended) {
+    for (;;) {
+        if (!a.status.empty()) emit status(qtext(a.status));
+        if (!a.note.empty()) emit note(qtext(a.note));
+        if (!a.send.empty() && !s.SendData(a.send) && !a.ended) {
+            a = engine_.socketerror("cannot send to the server");
+            continue;
+        }
+        if (a.ended) {
+            if (a.close) s.Close();
+            running_ = false;
+            timer_.stop();
+            deliverer_.finish();
+            settle();
+            pace();
+            emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
+            return;
+        }
         if (a.close) s.Close();
-        running_ = false;
-        timer_.stop();
-        deliverer_.finish();
-        emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
-        return;
+        if (!a.deliver && !a.commit) break;
+        early_.reset();
+        asking_ = true;
+        if (a.deliver) {
+            emit delivering(engine_.message());
+            deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt,
+                               engine_.messageuid());
+        } else {
+            deliverer_.commit();
+        }
+        asking_ = false;
+        if (!early_) break;  // the answer comes later, as a signal
+        const std::string why = early_->reason.toStdString();
+        a = a.deliver ? engine_.delivered(early_->ok, why) : engine_.committed(early_->ok, why);
     }
-    if (a.deliver) {
-        emit delivering(engine_.message());
-        deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt);
-    }
-    if (a.commit) deliverer_.commit();
-    if (a.close) s.Close();
+    pace();
 }
 
 }  // namespace morrent

@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "morrent/delivery.h"
+#include "morrent/mailboxstate.h"
 #include "morrent/pop3session.h"
 #include "morrent/smtpsession.h"
 
@@ -29,8 +31,10 @@ namespace morrent {
 // ~/.local/share).
 QString defaultpickupfolder();
 
-// Hands messages on, one at a time, by the method a `maildrop` value names.
-class Deliverer : public QObject {
+// Hands messages on, one at a time, by the method a `maildrop` value names. With a record, each
+// delivered message's unique id goes into it as the delivery happens (for the pickup folder, step
+// by step with the folder's own work).
+class Deliverer : public QObject, private PickupJournal {
     Q_OBJECT
 public:
     explicit Deliverer(QObject *parent = nullptr);
@@ -41,9 +45,18 @@ public:
     bool configure(const QString &maildrop, QString *why = nullptr);
     const Maildrop &maildrop() const { return drop_; }
 
+    // The record the unique ids of delivered messages go into; nullptr for none.
+    void setrecord(UidlRecord *record);
+    // Without a forward address, a message goes to those of its To and Cc addresses that are in
+    // `localdomains`, or to `account` when none is (SMTP and sendmail; the pickup folder has no
+    // envelope). The default: systemlocaldomains() and localaccount().
+    void setlocal(std::vector<std::string> localdomains, std::string account);
+
     // Hands one message on. `raw` must stay valid and unchanged until delivered() is emitted, which
     // may happen before this returns. `forward`: replace To with it and mail it to it alone.
-    void deliver(std::string_view raw, const std::optional<std::string> &forward);
+    // `uid`: the message's unique id for the record, or "".
+    void deliver(std::string_view raw, const std::optional<std::string> &forward,
+                 std::string_view uid = {});
     // Makes every message delivered so far durable; emits committed() (perhaps before returning).
     void commit();
     // The download is over: a message still in flight is dropped unconfirmed, messages already
@@ -51,12 +64,18 @@ public:
     void finish();
 
 signals:
+    // A remark on the message in flight that does not fail its delivery.
+    void note(const QString &text);
     void delivered(bool ok, const QString &reason);
     void committed(bool ok, const QString &reason);
     // The delivery in flight is moving; the window's inactivity countdown starts afresh.
     void progress();
 
 private:
+    std::string written(const std::string &path) override;
+    std::string moving(std::uint64_t device) override;
+    std::string moved() override;
+    void astray() override;
     void done(bool ok, const std::string &reason);
     void applysmtp(const SmtpActions &a);
     void connectsmtp();
@@ -71,6 +90,12 @@ private:
     // sendmail: one process per message.
     QProcess *sendmail_ = nullptr;
     std::size_t fed_ = 0;  // bytes of the message given to sendmail so far
+
+    UidlRecord *record_ = nullptr;
+    std::string uid_;  // of the message in flight
+    std::vector<std::string> localdomains_;
+    std::string account_;
+    bool localset_ = false;
 
     bool inflight_ = false;
     Rewritten rewritten_;    // the message's new head when forwarding
@@ -92,30 +117,57 @@ public:
     std::function<std::optional<std::string>()> forward;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
-    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass must be set. A server text
-    // that is no host ends the session at once.
+    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteafter must be
+    // set. First it takes the mailbox's lock and, with deletion off, reads its record of delivered
+    // ids, in the state folder (`statefolder`, or the user's one when empty). A server text that is
+    // no host, a lock that another run holds or a record that cannot be read end the session at
+    // once, before anything is connected.
     void start(const std::string &server);
     // "disconnect now".
     void disconnectnow();
     bool running() const { return running_; }
+    // The last session did not start because another run held the mailbox's lock.
+    bool lockedout() const { return lockedout_; }
+
+    std::string statefolder;
 
 signals:
     void status(const QString &text);
+    // A remark for the admin that does not fail the session (shown once, on stderr from cron).
+    void note(const QString &text);
     // The next message to be handed on; valid during the signal only.
     void delivering(std::string_view message);
+    // The download has moved on: the session's messages and their listed bytes, done and in all.
+    void progress(int delivered, int messages, qint64 bytesdone, qint64 bytes);
     // The session is over (closesession): ok false means it failed, `reason` says why.
     void ended(bool ok, const QString &reason);
 
 private:
+    // A delivery or commit whose answer came before the call that asked for it returned.
+    struct Answer {
+        bool ok;
+        QString reason;
+    };
+
     void apply(Actions a);
     void ondata(int index);
     void ontimer();
+    void answer(bool commit, bool ok, const QString &reason);
+    void pace();
+    void moved();
+    std::string openstate(const std::string &host, int port);
+    void settle();
 
     Pop3Session &engine_;
     common::SocketArray &winsock_;
     QTimer &timer_;
     Deliverer &deliverer_;
     bool running_ = false;
+    bool asking_ = false;  // inside deliver() or commit(): an answer now is kept in early_
+    std::optional<Answer> early_;
+    MailboxLock lock_;
+    UidlRecord record_;
+    bool lockedout_ = false;
 };
 
 }  // namespace morrent

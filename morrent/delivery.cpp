@@ -1,10 +1,12 @@
 #include "morrent/delivery.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -12,6 +14,7 @@
 #include "common/asciitext.h"
 #include "common/hostport.h"
 #include "morrent/message.h"
+#include "morrent/posixfile.h"
 
 namespace morrent {
 
@@ -30,31 +33,6 @@ bool isfield(std::string_view line, std::string_view name) {
     std::string_view field = line.substr(0, colon);
     while (!field.empty() && isBlank(field.back())) field.remove_suffix(1);
     return equalNoCase(field, name);
-}
-
-std::string oserror(const std::string &what) {
-    return what + ": " + std::strerror(errno);
-}
-
-bool writeall(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(std::size_t(n));
-    }
-    return true;
-}
-
-// mkdir -p, 0700 for what it creates: the folder holds other people's mail.
-bool makefolders(const std::string &path) {
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        std::string part = path.substr(0, slash);
-        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) return true;
-    }
 }
 
 // Moves tmp/name to new/name without ever replacing a file already there.
@@ -161,6 +139,93 @@ std::vector<std::string> recipientsof(std::string_view raw,
     return {std::string(bare)};
 }
 
+std::vector<std::string> parselocaldomains(std::string_view value) {
+    std::vector<std::string> domains;
+    for (;;) {
+        std::size_t comma = value.find(',');
+        std::string_view piece = trimBlanks(value.substr(0, comma));
+        if (!piece.empty() && piece.front() == '@') piece.remove_prefix(1);
+        while (!piece.empty() && piece.back() == '.') piece.remove_suffix(1);
+        if (!piece.empty()) {
+            std::string domain;
+            for (char c : piece) domain.push_back(common::asciiLower(c));
+            if (std::find(domains.begin(), domains.end(), domain) == domains.end())
+                domains.push_back(std::move(domain));
+        }
+        if (comma == std::string_view::npos) return domains;
+        value.remove_prefix(comma + 1);
+    }
+}
+
+std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::string_view hostname,
+                                             std::string_view hosts) {
+    std::string fullname(trimBlanks(hostname.substr(0, hostname.find('\n'))));
+    while (!hosts.empty()) {
+        std::size_t nl = hosts.find('\n');
+        std::string_view line = hosts.substr(0, nl);
+        hosts.remove_prefix(nl == std::string_view::npos ? hosts.size() : nl + 1);
+        line = line.substr(0, line.find('#'));
+        std::vector<std::string_view> fields;
+        for (std::size_t at = 0; at < line.size();) {
+            while (at < line.size() && (isBlank(line[at]) || line[at] == '\r')) ++at;
+            std::size_t end = at;
+            while (end < line.size() && !isBlank(line[end]) && line[end] != '\r') ++end;
+            if (end > at) fields.push_back(line.substr(at, end - at));
+            at = end;
+        }
+        bool names = false;
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            names = names || equalNoCase(fields[i], fullname);
+        if (names && !fullname.empty()) {
+            fullname = std::string(fields[1]);
+            break;
+        }
+    }
+    std::string wanted(trimBlanks(mailname.substr(0, mailname.find('\n'))));
+    if (!wanted.empty() && wanted.back() == '\r') wanted.pop_back();
+    return parselocaldomains(wanted + "," + fullname);
+}
+
+namespace {
+std::string readsmall(const char *path) {
+    std::string text;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    readall(fd, text, std::size_t(1) << 20);
+    ::close(fd);
+    return text;
+}
+}  // namespace
+
+std::vector<std::string> systemlocaldomains() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    return defaultlocaldomains(readsmall("/etc/mailname"), host, readsmall("/etc/hosts"));
+}
+
+std::string localaccount() {
+    if (const passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
+    return {};
+}
+
+LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
+                              const std::vector<std::string> &localdomains,
+                              std::string_view account) {
+    LocalEnvelope e;
+    for (const auto &address : addresses) {
+        std::size_t at = address.rfind('@');
+        bool local = at == std::string::npos;
+        if (!local) {
+            std::string_view domain = std::string_view(address).substr(at + 1);
+            while (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
+            for (const auto &d : localdomains) local = local || equalNoCase(domain, d);
+        }
+        (local ? e.recipients : e.leftout).push_back(address);
+    }
+    if (e.recipients.empty() && !account.empty()) e.recipients.emplace_back(account);
+    return e;
+}
+
 std::string addressproblem(std::string_view address) {
     if (address.empty()) return "an empty address";
     for (char c : address)
@@ -228,7 +293,10 @@ std::string PickupFolder::uniquename() {
 
 std::string PickupFolder::deliver(std::string_view head, std::string_view rest) {
     if (std::string why = prepare(); !why.empty()) return why;
-    if (std::string why = stillthere(); !why.empty()) return why;
+    // Once a batch: the commit looks again before anything moves into new/.
+    if (pending_.empty()) {
+        if (std::string why = stillthere(); !why.empty()) return why;
+    }
     std::string name;
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
@@ -248,6 +316,13 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
         errno = saved;
         return oserror("cannot write a message file in " + folder_ + "/tmp");
     }
+    if (journal_) {
+        if (std::string why = journal_->written(folder_ + "/tmp/" + name); !why.empty()) {
+            // Unrecorded, it must not reach new/.
+            ::unlinkat(tmpfd_, name.c_str(), 0);
+            return why;
+        }
+    }
     pending_.push_back(std::move(name));
     pendingbytes_ += head.size() + rest.size();
     if (pending_.size() >= batchcount || pendingbytes_ >= batchbytes) return commit();
@@ -257,6 +332,11 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
 std::string PickupFolder::commit() {
     if (pending_.empty()) return {};
     if (std::string why = stillthere(); !why.empty()) return why;
+    if (journal_) {
+        struct stat st;
+        if (::fstat(tmpfd_, &st) != 0) return oserror("cannot look at the pickup folder " + folder_);
+        if (std::string why = journal_->moving(std::uint64_t(st.st_dev)); !why.empty()) return why;
+    }
 #ifdef __linux__
     // One sync for the whole batch: far cheaper than one per message.
     if (::syncfs(tmpfd_) != 0) return oserror("cannot sync the pickup folder " + folder_);
@@ -281,7 +361,11 @@ std::string PickupFolder::commit() {
     if (::fsync(newfd_) != 0) return oserror("cannot sync " + folder_ + "/new");
     ::fsync(tmpfd_);  // only the removal of the names; the messages are safe either way
     pendingbytes_ = 0;
-    return stillthere();
+    if (std::string why = stillthere(); !why.empty()) {
+        if (journal_) journal_->astray();
+        return why;
+    }
+    return journal_ ? journal_->moved() : std::string();
 }
 
 }  // namespace morrent

@@ -53,6 +53,34 @@ std::string forwardproblem(std::string_view forward);
 std::vector<std::string> recipientsof(std::string_view raw,
                                       const std::optional<std::string> &forward);
 
+// ---- the envelope without a forward address ----
+// Only the message's own recipients in the local domains are mailed: one outside would be mailed
+// again by the office's MTA, and the fetched mailbox itself among them would bring the message
+// back (a mail loop).
+
+// The registry value `localdomains` ("example.org, mail.example.org"): each domain in lower case,
+// blanks and a leading "@" left out.
+std::vector<std::string> parselocaldomains(std::string_view value);
+// The default: the domain in /etc/mailname and the host's full name (the first name of the
+// /etc/hosts line that names the host, as hostname -f finds it without asking a name server),
+// from the texts of /etc/mailname, the host name and /etc/hosts.
+std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::string_view hostname,
+                                             std::string_view hosts);
+// The same, read from this machine.
+std::vector<std::string> systemlocaldomains();
+// The name of the account this process runs as ("" when it has none).
+std::string localaccount();
+
+struct LocalEnvelope {
+    std::vector<std::string> recipients;  // to mail to
+    std::vector<std::string> leftout;     // the message's addresses outside the local domains
+};
+// Of `addresses`, those in `localdomains` (an address without a domain is local too); when none
+// is, `account` alone.
+LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
+                              const std::vector<std::string> &localdomains,
+                              std::string_view account);
+
 // Why an address cannot be named in an SMTP command or a sendmail argument, or "" when it can.
 std::string addressproblem(std::string_view address);
 
@@ -66,6 +94,25 @@ std::vector<std::string> sendmailargs(std::string_view sender,
 // Maildir-style: a message is written under tmp/ and moved into new/ only after its bytes are on
 // disk, so a reader never sees a partial file, not even after a crash. Writes are made durable in
 // batches (one filesystem sync for many messages) rather than one sync per message.
+
+// Told of each step of a pickup folder's work, so that a record of the delivered messages can
+// follow it exactly. A step that answers with a reason fails the delivery or the commit.
+class PickupJournal {
+public:
+    // A message is whole at `path`, under tmp/.
+    virtual std::string written(const std::string &path) = 0;
+    // The messages written since the last commit are about to be synced and moved into new/; the
+    // sync covers the file system `device`.
+    virtual std::string moving(std::uint64_t device) = 0;
+    // They are all in new/, and new/ is synced.
+    virtual std::string moved() = 0;
+    // They were moved, but into a folder that is no longer where the mail service looks.
+    virtual void astray() = 0;
+
+protected:
+    ~PickupJournal() = default;
+};
+
 class PickupFolder {
 public:
     explicit PickupFolder(std::string folder);
@@ -82,6 +129,7 @@ public:
 
     const std::string &folder() const { return folder_; }
     std::size_t pending() const { return pending_.size(); }
+    void setjournal(PickupJournal *journal) { journal_ = journal; }
 
     static constexpr std::size_t batchcount = 500;
     static constexpr std::uint64_t batchbytes = std::uint64_t(64) << 20;
@@ -98,6 +146,7 @@ private:
     std::uint64_t pendingbytes_ = 0;
     std::string stem_;  // makes names unique across processes and runs
     std::uint64_t counter_ = 0;
+    PickupJournal *journal_ = nullptr;
 };
 
 }  // namespace morrent

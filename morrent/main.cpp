@@ -1,14 +1,18 @@
 // morrent: empties a POP3 mailbox into the local mail service.
 //   morrent                                                     the window
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS]  one download, no window
+//   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 with one line on stderr saying why it failed, 2 for
-// a wrong count of arguments.
+// a wrong count of arguments or a password file that cannot be used, 3 when another run is
+// fetching the same mailbox. --help and --version alone print and end with 0.
 #include <QApplication>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/options.h"
 #include "common/startup.h"
 #include "morrent/cmdline.h"
 #include "morrent/morrentwindow.h"
@@ -27,17 +31,25 @@ void report(const QString &reason) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const std::string commandline =
-        morrent::joinarguments(std::vector<std::string>(argv + 1, argv + argc));
-    const std::size_t pieces = morrent::splitarguments(commandline).size();
-    const morrent::StartMode mode = morrent::startmode(pieces);
+    // ---- First of all, the password leaves the argument memory (ps, /proc/PID/cmdline) ----
+    morrent::CommandLine line = morrent::takecommandline(argc, argv);
+    // ----
+
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "--version")) {
+        std::fputs(std::string_view(argv[1]) == "--help"
+                       ? morrent::helptext().c_str()
+                       : common::versionText("morrent").c_str(),
+                   stdout);
+        return 0;
+    }
+    const morrent::StartMode mode = line.mode;
     // A download from the command line never shows anything, so it needs no display at all, and a
     // DISPLAY left over in a cron environment must not stop it. Its stderr is the one line that
     // says why it failed: Qt's own notes (no XDG_RUNTIME_DIR...) stay out of it.
     common::prepareProcess("morrent", mode != morrent::StartMode::window);
     if (mode == morrent::StartMode::wrongcount) {
-        report(QString::fromStdString(morrent::wrongcountreason(pieces)));
-        return 2;
+        report(QString::fromStdString(line.reason));
+        return line.status;
     }
     if (mode != morrent::StartMode::window) qInstallMessageHandler(quiet);
 
@@ -50,13 +62,13 @@ int main(int argc, char **argv) {
     int status = 0;
     bool over = false;
     QObject::connect(&window, &morrent::MorrentWindow::finished, &app,
-                     [&](bool ok, const QString &reason) {
+                     [&](int code, const QString &reason) {
                          over = true;
-                         status = ok ? 0 : 1;
-                         if (!ok) report(reason);
+                         status = code;
+                         if (code != morrent::exitdelivered) report(reason);
                          QCoreApplication::exit(status);
                      });
-    switch (window.load(commandline)) {
+    switch (window.load(std::move(line.pieces))) {
         case morrent::StartMode::window:
             window.show();
             return app.exec();

@@ -31,10 +31,7 @@ struct GFree {
 using GText = std::unique_ptr<char, GFree>;
 
 using common::equalNoCase;
-
-bool isblank(char c) {
-    return c == ' ' || c == '\t';
-}
+using common::isBlank;
 
 void collect(InternetAddressList *list, std::vector<std::string> &out) {
     if (!list) return;
@@ -114,7 +111,7 @@ std::vector<std::string> headervalues(std::string_view header, std::string_view 
         std::string_view line = header.substr(pos, end - pos);
         pos = end;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-        if (!line.empty() && isblank(line[0])) {
+        if (!line.empty() && isBlank(line[0])) {
             if (current) current->append(line);
             continue;
         }
@@ -122,13 +119,13 @@ std::vector<std::string> headervalues(std::string_view header, std::string_view 
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         std::string_view field = line.substr(0, colon);
-        while (!field.empty() && isblank(field.back())) field.remove_suffix(1);
+        while (!field.empty() && isBlank(field.back())) field.remove_suffix(1);
         if (!equalNoCase(field, name)) continue;
         current = &values.emplace_back(line.substr(colon + 1));
     }
     for (auto &v : values) {
         std::size_t lead = 0;
-        while (lead < v.size() && isblank(v[lead])) ++lead;
+        while (lead < v.size() && isBlank(v[lead])) ++lead;
         v.erase(0, lead);
     }
     return values;

@@ -4,9 +4,12 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdio>
 #include <optional>
 
 #include "common/controls.h"
@@ -30,7 +33,7 @@ QString usagetext() {
     return QStringLiteral(
                "This Software supports CommandLine Arguments as well\r\n"
                "\r\n") +
-           QLatin1String(usageline) +
+           QLatin1String(usageline) + QStringLiteral("\r\n") + QLatin1String(passwordfileusage) +
            QStringLiteral(
                "\r\n"
                "\r\n"
@@ -38,6 +41,7 @@ QString usagetext() {
                "morrent pop.example.org jdoe Secret7 1 office@example.org \r\n"
                "morrent pop.example.org jdoe Secret7 0 office@example.org \r\n"
                "morrent pop.example.org jdoe Secret7 1 \r\n"
+               "morrent --password-file /home/jdoe/.popsecret pop.example.org jdoe 0\r\n"
                "\r\n"
                "Further features, such as running as a service, are welcome at the Tessaruno "
                "project.");
@@ -66,6 +70,16 @@ MorrentWindow::MorrentWindow(QWidget *parent)
     connect(&download_, &Download::status, this,
             [this](const QString &text) { Text1->setText(text); });
     connect(&download_, &Download::delivering, this, &MorrentWindow::showmessage);
+    connect(&download_, &Download::progress, this, &MorrentWindow::showprogress);
+    // A remark that does not fail the download: from cron it goes where cron sends stderr.
+    connect(&download_, &Download::note, this, [this](const QString &text) {
+        if (!cmdline) {
+            Text1->setText(text);
+            return;
+        }
+        std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
+        std::fflush(stderr);
+    });
     connect(&download_, &Download::ended, this, &MorrentWindow::onEnded);
 }
 
@@ -105,6 +119,13 @@ void MorrentWindow::buildControls() {
     readme = common::make<QLabel>(this, "readme", "", 120, 6480, 8895, 2415);
     readme->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     readme->setWordWrap(true);
+    // Beside the status line, in the room the design leaves there.
+    progress = new QProgressBar(this);
+    common::place(progress, "progress", 3960, 1680, 5055, 375);
+    progress->setAccessibleName(QStringLiteral("Download progress"));
+    progress->setRange(0, 1000);
+    progress->setTextVisible(true);
+    progress->hide();
 
     // Shown, not typed into.
     for (QLineEdit *shown : {Text1, subject, from}) shown->setReadOnly(true);
@@ -134,9 +155,13 @@ void MorrentWindow::settext(QLineEdit *box, const std::string &text) {
 }
 
 StartMode MorrentWindow::load(const std::string &commandline) {
+    return load(splitarguments(commandline));
+}
+
+StartMode MorrentWindow::load(std::vector<std::string> pieces) {
     cmdline = false;
     forward = true;
-    args = splitarguments(commandline);
+    args = std::move(pieces);
     const StartMode mode = startmode(args.size());
 
     if (mode == StartMode::window) {
@@ -192,7 +217,13 @@ void MorrentWindow::downloadnow() {
         fail(why);
         return;
     }
+    const std::string local = readvalue("localdomains").toStdString();
+    deliverer_.setlocal(local.empty() ? systemlocaldomains() : parselocaldomains(local),
+                        localaccount());
     Command1->setEnabled(false);
+    shownat_ = -1;
+    progress->show();
+    showprogress(0, 0, 0, 0);
     // Closes a connection left open, starts a fresh session and a full inactivity interval.
     download_.start(session.curserver);
 }
@@ -222,13 +253,40 @@ void MorrentWindow::showmessage(std::string_view message) {
     body->setPlainText(utf8(summary.body));
 }
 
+// "3 of 12 messages, 0.2 of 1.4 MB". The bar moves by bytes when the listing gave sizes.
+void MorrentWindow::showprogress(int delivered, int messages, qint64 bytesdone, qint64 bytes) {
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    const qint64 now = clock.elapsed();
+    // Ten times a second is enough for the eye; the last step always shows.
+    if (shownat_ >= 0 && now - shownat_ < 100 && delivered < messages) return;
+    shownat_ = now;
+    const double share = bytes > 0      ? double(bytesdone) / double(bytes)
+                         : messages > 0 ? double(delivered) / double(messages)
+                                        : 0.0;
+    const QString mb = QStringLiteral("%1 of %2 MB")
+                           .arg(double(bytesdone) / 1e6, 0, 'f', 1)
+                           .arg(double(bytes) / 1e6, 0, 'f', 1);
+    progress->setFormat(QStringLiteral("%1 of %2 messages, %3").arg(delivered).arg(messages).arg(mb));
+    progress->setValue(int(share * 1000.0));
+}
+
 void MorrentWindow::onEnded(bool ok, const QString &reason) {
     Command1->setEnabled(true);
+    progress->hide();
+    // The status line keeps the result until the next download.
+    const QString summary = QString::fromStdString(session.summary());
+    if (ok)
+        Text1->setText(summary);
+    else if (session.deliveredcount() > 0)
+        Text1->setText(reason + QStringLiteral(" (") + summary + QLatin1Char(')'));
+    else
+        Text1->setText(reason);
     if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
     if (!cmdline || over_) return;
     over_ = true;
     reason_ = reason;
-    emit finished(ok, reason);
+    emit finished(ok ? exitdelivered : download_.lockedout() ? exitbusy : exitfailed, reason);
 }
 
 void MorrentWindow::fail(const QString &why) {
@@ -237,7 +295,7 @@ void MorrentWindow::fail(const QString &why) {
     if (!cmdline || over_) return;
     over_ = true;
     reason_ = why;
-    emit finished(false, why);
+    emit finished(exitfailed, why);
 }
 
 void MorrentWindow::closeEvent(QCloseEvent *event) {

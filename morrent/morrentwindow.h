@@ -1,5 +1,6 @@
 // The morrent window: the POP3 server, login, password and forward address, the delete switch,
-// "Download Now" and "disconnect now", the status line and the last delivered message.
+// "Download Now" and "disconnect now", the status line (which keeps the last download's result), a
+// progress bar while a download goes on, and the last delivered message.
 //
 // Started without arguments it shows the settings stored at the last download. Started with a
 // command line of four or five pieces it takes the settings from there, downloads at once without
@@ -18,6 +19,7 @@
 
 class QCheckBox;
 class QLabel;
+class QProgressBar;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -39,6 +41,8 @@ public:
     // started (or has already failed, see finished()); with a wrong count nothing was touched and
     // the caller ends the program with reason().
     StartMode load(const std::string &commandline);
+    // The same with the command line already in pieces (a password from a file may hold blanks).
+    StartMode load(std::vector<std::string> pieces);
     // Why the program ends: the wrong count of arguments, or the failed download.
     const QString &reason() const { return reason_; }
 
@@ -55,6 +59,8 @@ public:
     QPlainTextEdit *body;
     QPushButton *Command2;
     QLabel *Label1, *Label2, *Label3, *Label4, *readme;
+    // The download under way: the session's messages and their bytes; shown only meanwhile.
+    QProgressBar *progress;
     QTimer *Timer1;
     common::SocketArray Winsock1{QStringLiteral("Winsock1")};
 
@@ -65,9 +71,10 @@ public:
     Pop3Session session;
 
 signals:
-    // Command-line mode only: the download is over (or could not start). ok is true only when
-    // every message was delivered (and, when asked, deleted on the server).
-    void finished(bool ok, const QString &reason);
+    // Command-line mode only: the download is over (or could not start). `status` is the exit
+    // status (ExitStatus): 0 only when every message was delivered (and, when asked, deleted on the
+    // server).
+    void finished(int status, const QString &reason);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -77,6 +84,7 @@ private:
     void onCheck1(bool checked);
     void onEnded(bool ok, const QString &reason);
     void showmessage(std::string_view message);
+    void showprogress(int delivered, int messages, qint64 bytesdone, qint64 bytes);
     void fail(const QString &why);
     // Box texts as bytes: a command line's bytes pass unchanged, typed text is UTF-8.
     std::string textof(const QLineEdit *box) const;
@@ -86,6 +94,7 @@ private:
     Download download_;
     QString reason_;
     bool over_ = false;  // command-line mode: finished() has been emitted
+    qint64 shownat_ = -1;  // when the progress bar last changed (ms on a monotonic clock)
 };
 
 }  // namespace morrent

@@ -6,21 +6,24 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/asciitext.h"
+
 namespace morrent {
 
 namespace {
 
 // The commands the engine sends, as they go on the wire: lower-case, "list " keeps its blank even
-// without an argument. LIST and RETR are answered with several lines ending in "." (the listing
-// and text phases read them); the others with one line.
-enum class Command { user, pass, list, retr, dele, quit };
+// without an argument. CAPA, LIST, UIDL and RETR are answered with several lines ending in "."
+// (the capability, listing, unique-id listing and text phases read them); the others with one line.
+enum class Command { user, pass, capa, list, uidl, retr, dele, quit };
 struct CommandFact {
     Command command;
     std::string_view word;
 };
 constexpr CommandFact commandfacts[] = {
-    {Command::user, "user "}, {Command::pass, "pass "}, {Command::list, "list "},
-    {Command::retr, "retr "}, {Command::dele, "dele "}, {Command::quit, "quit"},
+    {Command::user, "user "}, {Command::pass, "pass "}, {Command::capa, "capa"},
+    {Command::list, "list "}, {Command::uidl, "uidl"},  {Command::retr, "retr "},
+    {Command::dele, "dele "}, {Command::quit, "quit"},
 };
 constexpr bool inorder() {
     for (int i = 0; i < int(std::size(commandfacts)); ++i)
@@ -40,8 +43,12 @@ constexpr PhaseFact phasefacts[] = {
     {Phase::greeting, "greeting"},
     {Phase::user, "user"},
     {Phase::pass, "pass"},
+    {Phase::capa, "capa"},
+    {Phase::capalist, "capalist"},
     {Phase::list, "list"},
     {Phase::listing, "listing"},
+    {Phase::uidl, "uidl"},
+    {Phase::uidlisting, "uidlisting"},
     {Phase::retr, "retr"},
     {Phase::text, "text"},
     {Phase::delivering, "delivering"},
@@ -50,19 +57,41 @@ constexpr PhaseFact phasefacts[] = {
     {Phase::quitting, "quitting"},
     {Phase::done, "done"},
 };
+constexpr bool phasesinorder() {
+    for (int i = 0; i < int(std::size(phasefacts)); ++i)
+        if (int(phasefacts[i].phase) != i) return false;
+    return true;
+}
+static_assert(phasesinorder(), "phasefacts follows the order of Phase");
+
+using common::equalNoCase;
+using common::startsNoCase;
 
 // A reply is recognised by its first characters, in any case ("+OK", "+ok", "+Ok"...).
 bool isok(std::string_view line) {
-    return common::startsNoCase(line, "+ok");
+    return startsNoCase(line, "+ok");
 }
 bool iserr(std::string_view line) {
-    return common::startsNoCase(line, "-err");
+    return startsNoCase(line, "-err");
 }
 
 // Messages bigger than this keep their buffer between messages only if the next one needs it.
 constexpr std::size_t keepcapacity = std::size_t(1) << 20;
+// The longest unique id kept; RFC 1939 allows 70 characters.
+constexpr std::size_t maxuid = 256;
 
-std::uint64_t listedsize(std::string_view line) {
+// A decimal number of at most 18 digits, or -1.
+std::int64_t number(std::string_view digits) {
+    if (digits.empty() || digits.size() > 18) return -1;
+    std::int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+std::uint64_t sizeinline(std::string_view line) {
     // "N SIZE": the second word, when it is a number.
     auto blank = line.find(' ');
     if (blank == std::string_view::npos) return 0;
@@ -75,6 +104,10 @@ std::uint64_t listedsize(std::string_view line) {
         any = true;
     }
     return any ? size : 0;
+}
+
+std::string_view firstword(std::string_view line) {
+    return line.substr(0, line.find(' '));
 }
 
 }  // namespace
@@ -95,7 +128,17 @@ void Pop3Session::resetsession() {
     transition_ = "new session";
     line_.clear();
     sizes_.clear();
-    delesout_ = 0;
+    pipelining_ = uidsbroken_ = uidsknown_ = false;
+    uids_.clear();
+    tofetch_.clear();
+    nextfetch_ = 0;
+    inflight_.clear();
+    inflightbytes_ = 0;
+    std::string().swap(pending_);
+    pendingat_ = 0;
+    fetchbytes_ = deliveredbytes_ = 0;
+    delivered_ = 0;
+    delesok_ = deleted_ = delesout_ = 0;
     delesent_ = false;
     linestart_ = true;
     dot_ = dotcr_ = false;
@@ -123,6 +166,9 @@ void Pop3Session::endnow(Actions &a, const char *why) {
     a.ended = true;
     if (outcome_ == Outcome::failed) a.status = reason_;
     std::string().swap(msgbuf);
+    std::string().swap(pending_);
+    pendingat_ = 0;
+    inflight_.clear();
     msgdone = false;
     enter(Phase::done, why);
 }
@@ -133,12 +179,52 @@ void Pop3Session::sendquit(Actions &a, const char *why) {
     enter(Phase::quitting, why);
 }
 
-void Pop3Session::sendretr(Actions &a) {
-    send(a, word(Command::retr), std::to_string(msgnum));
-    msgnum -= 1;
-    msgbuf.clear();
-    msgdone = false;
-    enter(Phase::retr, "RETR sent");
+std::uint64_t Pop3Session::listedsize(std::int32_t n) const {
+    return n >= 1 && std::size_t(n) <= sizes_.size() ? sizes_[std::size_t(n) - 1] : 0;
+}
+
+std::string_view Pop3Session::messageuid() const {
+    if (!uidsknown_ || inflight_.empty()) return {};
+    return uids_[std::size_t(inflight_.front()) - 1];
+}
+
+Progress Pop3Session::progress() const {
+    Progress p;
+    p.messages = std::int32_t(tofetch_.size());
+    p.delivered = delivered_;
+    p.bytes = fetchbytes_;
+    p.bytesdone = deliveredbytes_;
+    if (phase_ == Phase::text || phase_ == Phase::delivering) p.bytesdone += msgbuf.size();
+    p.bytesdone = std::min(p.bytesdone, p.bytes);
+    return p;
+}
+
+std::string Pop3Session::summary() const {
+    return std::to_string(delivered_) +
+           (delivered_ == 1 ? " new message delivered, " : " new messages delivered, ") +
+           std::to_string(deleted_) + " deleted";
+}
+
+// Asks for the next messages: one at a time, or as many as the pipeline's bounds allow. A message
+// larger than the byte bound goes out alone. A pipeline still half full is left to drain first, so
+// that the commands go out in groups rather than one write per message.
+void Pop3Session::fillpipeline(Actions &a) {
+    if (pipelining_ && inflight_.size() > pipelinecommands / 2 &&
+        inflightbytes_ <= pipelinebytes / 2)
+        return;
+    while (nextfetch_ < tofetch_.size()) {
+        const std::int32_t n = tofetch_[nextfetch_];
+        const std::uint64_t size = listedsize(n);
+        if (!inflight_.empty() &&
+            (!pipelining_ || inflight_.size() >= pipelinecommands ||
+             inflightbytes_ + size > pipelinebytes))
+            break;
+        send(a, word(Command::retr), std::to_string(n));
+        inflight_.push_back(n);
+        inflightbytes_ += size;
+        ++nextfetch_;
+    }
+    msgnum = nextfetch_ < tofetch_.size() ? tofetch_[nextfetch_] : 0;
 }
 
 std::string Pop3Session::serversaid(std::string_view line) const {
@@ -153,17 +239,22 @@ std::string Pop3Session::serversaid(std::string_view line) const {
 
 Actions Pop3Session::feed(std::string_view chunk) {
     Actions a;
+    std::size_t taken = 0;
+    if (phase_ != Phase::delivering && phase_ != Phase::committing) taken = consume(a, chunk);
+    if (taken < chunk.size()) keepordrop(chunk.substr(taken));
+    return a;
+}
+
+// Reads replies until the bytes run out or the engine waits for the window (a delivery or the
+// commit) or the session is over. Returns how many bytes it read.
+std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
     std::size_t i = 0;
-    while (i < chunk.size() && phase_ != Phase::done) {
+    while (i < chunk.size()) {
+        if (phase_ == Phase::done || phase_ == Phase::delivering || phase_ == Phase::committing)
+            break;
         if (phase_ == Phase::text) {
             i += taketext(a, chunk.substr(i));
             continue;
-        }
-        if (phase_ == Phase::delivering || phase_ == Phase::committing) {
-            // Nothing was asked of the server, so nothing it says now is an answer; a stray piece
-            // of a line must not be glued to the next real reply either.
-            line_.clear();
-            break;
         }
         std::string_view rest = chunk.substr(i);
         std::size_t nl = rest.find('\n');
@@ -175,6 +266,7 @@ Actions Pop3Session::feed(std::string_view chunk) {
         }
         if (nl == std::string_view::npos) {
             line_.append(rest);
+            i = chunk.size();
             break;
         }
         i += nl + 1;
@@ -187,7 +279,40 @@ Actions Pop3Session::feed(std::string_view chunk) {
         onstatusline(a, line);
         line_.clear();
     }
-    return a;
+    return i;
+}
+
+// Bytes the engine could not read now. While a message is out for delivery, the replies to
+// pipelined RETRs are kept for later; anything else answers nothing that was asked, and a stray
+// piece of a line must not be glued to the next real reply either.
+void Pop3Session::keepordrop(std::string_view rest) {
+    if (phase_ == Phase::delivering && inflight_.size() > 1) {
+        if (pendingat_ > 0 && pendingat_ * 2 >= pending_.size()) {
+            pending_.erase(0, pendingat_);
+            pendingat_ = 0;
+        }
+        pending_.append(rest);
+        return;
+    }
+    line_.clear();
+}
+
+// Reads on in what was kept while the last message was out for delivery.
+void Pop3Session::drain(Actions &a) {
+    while (pendingat_ < pending_.size() && phase_ != Phase::delivering &&
+           phase_ != Phase::committing && phase_ != Phase::done) {
+        std::size_t n = consume(a, std::string_view(pending_).substr(pendingat_));
+        if (n == 0) break;
+        pendingat_ += n;
+    }
+    if (pendingat_ < pending_.size() && !(phase_ == Phase::delivering && inflight_.size() > 1)) {
+        pendingat_ = pending_.size();
+        line_.clear();
+    }
+    if (pendingat_ == pending_.size()) {
+        pending_.clear();
+        pendingat_ = 0;
+    }
 }
 
 void Pop3Session::onstatusline(Actions &a, std::string_view line) {
@@ -218,11 +343,31 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
             break;
         case Phase::pass:
             if (isok(line)) {
-                send(a, word(Command::list));
-                listsent = true;
-                enter(Phase::list, "logged in, LIST sent");
+                send(a, word(Command::capa));
+                enter(Phase::capa, "logged in, CAPA sent");
             } else if (iserr(line)) {
                 refused("PASS refused");
+            }
+            break;
+        case Phase::capa:
+            // A server of RFC 1939 alone does not know CAPA: it just offers nothing more.
+            if (isok(line) || iserr(line)) {
+                if (isok(line)) {
+                    enter(Phase::capalist, "CAPA accepted, reading the capabilities");
+                    break;
+                }
+                send(a, word(Command::list));
+                listsent = true;
+                enter(Phase::list, "CAPA refused, LIST sent");
+            }
+            break;
+        case Phase::capalist:
+            if (line == ".") {
+                send(a, word(Command::list));
+                listsent = true;
+                enter(Phase::list, "capabilities read, LIST sent");
+            } else if (equalNoCase(firstword(line), "PIPELINING")) {
+                pipelining_ = true;
             }
             break;
         case Phase::list:
@@ -245,14 +390,39 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
                 listbuf.append("\r\n");
             }
             break;
+        case Phase::uidl:
+            if (isok(line)) {
+                uids_.assign(std::size_t(msgtotal), std::string());
+                enter(Phase::uidlisting, "UIDL accepted, reading the unique ids");
+            } else if (iserr(line)) {
+                a.note = "the server does not give unique ids (" + serversaid(line) +
+                         "): every message is fetched, also those delivered before";
+                choose(a);
+            }
+            break;
+        case Phase::uidlisting:
+            if (line == ".") {
+                uidsknown_ = !uidsbroken_;
+                for (const auto &uid : uids_) uidsknown_ = uidsknown_ && !uid.empty();
+                if (!uidsknown_) {
+                    uids_.clear();
+                    a.note =
+                        "the server's list of unique ids is unusable: every message is fetched, "
+                        "also those delivered before";
+                }
+                choose(a);
+            } else {
+                readuidlisting(line);
+            }
+            break;
         case Phase::retr:
             if (isok(line)) {
                 linestart_ = true;
                 dot_ = dotcr_ = false;
-                std::size_t index = std::size_t(msgnum);  // msgnum + 1 is the message, 1-based
+                msgbuf.clear();
                 // The listed size, and a little more: a server may add a final line end.
-                if (index < sizes_.size() && sizes_[index] <= maxmessage)
-                    msgbuf.reserve(std::size_t(sizes_[index]) + 256);
+                const std::uint64_t size = listedsize(inflight_.front());
+                if (size <= maxmessage) msgbuf.reserve(std::size_t(size) + 256);
                 enter(Phase::text, "RETR accepted, reading the message");
             } else if (iserr(line)) {
                 refused("RETR refused");
@@ -263,6 +433,7 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
                 // A refused DELE leaves that message on the server: the session has failed, but
                 // QUIT is already out and commits the others.
                 if (iserr(line)) failwith(serversaid(line));
+                if (isok(line)) ++delesok_;
                 if (--delesout_ == 0) {
                     deleting = false;
                     enter(Phase::quitting, "DELE answered, waiting for QUIT's answer");
@@ -272,6 +443,7 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
         case Phase::quitting:
             if (isok(line) || iserr(line)) {
                 if (iserr(line)) failwith(serversaid(line));
+                if (isok(line)) deleted_ = delesok_;
                 endnow(a, "QUIT answered");
             }
             break;
@@ -289,18 +461,58 @@ void Pop3Session::countlisting(Actions &a) {
     std::string_view rest = listbuf;
     while (!rest.empty()) {
         std::size_t end = rest.find("\r\n");
-        sizes_.push_back(listedsize(rest.substr(0, end)));
+        sizes_.push_back(sizeinline(rest.substr(0, end)));
         ++count;
         rest.remove_prefix(end + 2);
     }
     msgtotal = msgnum = count;
     counted = true;
     if (count == 0) {
+        uidsknown_ = true;  // and none is on the server
         sendquit(a, "empty mailbox, QUIT sent");
         return;
     }
-    sendretr(a);
-    transition_ = "listing counted, RETR sent";
+    if (!deleteafter) {
+        send(a, word(Command::uidl));
+        enter(Phase::uidl, "listing counted, UIDL sent");
+        return;
+    }
+    choose(a);
+}
+
+// "N UID": the unique id of message N. A line that does not fit makes the whole listing unusable.
+void Pop3Session::readuidlisting(std::string_view line) {
+    std::size_t blank = line.find(' ');
+    std::int64_t n = number(line.substr(0, blank));
+    std::string_view uid =
+        blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+    bool usable = n >= 1 && n <= msgtotal && !uid.empty() && uid.size() <= maxuid;
+    for (char c : uid) usable = usable && c > ' ' && c < 0x7f;
+    if (!usable || !uids_[std::size_t(n) - 1].empty()) {
+        uidsbroken_ = true;
+        return;
+    }
+    uids_[std::size_t(n) - 1] = std::string(uid);
+}
+
+// Which messages this session fetches: every one, from the highest number down, but those already
+// delivered when their ids are known.
+void Pop3Session::choose(Actions &a) {
+    tofetch_.clear();
+    fetchbytes_ = 0;
+    for (std::int32_t n = msgtotal; n >= 1; --n) {
+        if (uidsknown_ && seenuids.count(uids_[std::size_t(n) - 1])) continue;
+        tofetch_.push_back(n);
+        fetchbytes_ += listedsize(n);
+    }
+    nextfetch_ = 0;
+    if (tofetch_.empty()) {
+        msgnum = 0;
+        sendquit(a, "nothing new, QUIT sent");
+        return;
+    }
+    fillpipeline(a);
+    enter(Phase::retr, "messages chosen, RETR sent");
 }
 
 // Message text: lines are un-stuffed as they arrive ("." at a line start is dropped) and the line
@@ -372,6 +584,9 @@ void Pop3Session::finishmessage(Actions &a) {
 Actions Pop3Session::delivered(bool ok, std::string_view reason) {
     Actions a;
     if (phase_ != Phase::delivering) return a;
+    const std::int32_t n = inflight_.front();
+    inflight_.pop_front();
+    inflightbytes_ -= std::min(inflightbytes_, listedsize(n));
     msgdone = false;
     if (msgbuf.capacity() > keepcapacity)
         std::string().swap(msgbuf);
@@ -381,17 +596,22 @@ Actions Pop3Session::delivered(bool ok, std::string_view reason) {
         failwith("delivery failed: " + std::string(reason));
         a.status = reason_;
         sendquit(a, "delivery failed, QUIT sent");
+        // Replies to pipelined RETRs come before QUIT's; nothing waits on it, as nothing was
+        // deleted.
+        if (!inflight_.empty()) endnow(a, "delivery failed, QUIT sent behind pipelined RETRs");
         return a;
     }
-    a.status =
-        "downloaded number " + std::to_string(msgnum + 1) + " of " + std::to_string(msgtotal);
-    if (msgnum > 0) {
-        sendretr(a);
-        transition_ = "delivered, RETR sent";
-    } else {
+    ++delivered_;
+    deliveredbytes_ += listedsize(n);
+    a.status = "downloaded number " + std::to_string(n) + " of " + std::to_string(msgtotal);
+    if (inflight_.empty() && nextfetch_ == tofetch_.size()) {
         a.commit = true;
         enter(Phase::committing, "every message delivered, committing");
+        return a;
     }
+    fillpipeline(a);
+    enter(Phase::retr, a.send.empty() ? "delivered, reading the next reply" : "delivered, RETR sent");
+    drain(a);
     return a;
 }
 
@@ -465,6 +685,14 @@ Actions Pop3Session::serverclosed() {
             break;
     }
     endnow(a, "server closed");
+    return a;
+}
+
+Actions Pop3Session::abandon(std::string_view why) {
+    Actions a;
+    if (phase_ == Phase::done) return a;
+    failwith(std::string(why));
+    endnow(a, "could not start");
     return a;
 }
 

@@ -1,8 +1,9 @@
 // The POP3 download session: log in, list, fetch every message from the highest number down, hand
 // each one on, then optionally delete them all and quit.
 //
-// RFC 1939 (POP3): commands, the multi-line replies of LIST and RETR, the end marker "." CR LF and
-// dot-stuffing; a server commits deletions only when it processes QUIT.
+// RFC 1939 (POP3): commands, the multi-line replies of LIST, UIDL and RETR, the end marker "." CR LF
+// and dot-stuffing; a server commits deletions only when it processes QUIT.
+// RFC 2449 (CAPA): the capability list; PIPELINING lets several RETRs be on their way at once.
 //
 // The engine is fed the server's bytes as they arrive, in chunks of any size, and answers with
 // Actions: commands to send, a message to deliver, a batch of deliveries to make durable, the
@@ -11,25 +12,32 @@
 // socket: the window feeds it, runs the deliveries and calls timeout() after 30 seconds without
 // data.
 //
-// Commands go out lower-case, each as one piece with its CR LF: "user NAME", "pass SECRET",
-// "list " (the word and one blank), "retr N" from the highest number down to 1, then, when deletion
-// is on, "dele 1" to "dele N" back to back, then "quit".
+// Commands go out lower-case, each as one piece with its CR LF: "user NAME", "pass SECRET", "capa",
+// "list " (the word and one blank), with deletion off "uidl", then "retr N" from the highest number
+// down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then "quit".
 //
-// A message counts as delivered only once the window confirms it with delivered(); the next RETR
-// goes out only then. After the last one the engine asks for a commit (make every delivered message
+// With deletion off, a message whose unique id (UIDL) is among `seenuids` is not fetched again. A
+// server that refuses UIDL has every message fetched, and the session says so once in a note.
+//
+// When the server offers PIPELINING, RETRs for the next messages go out before the current one is
+// delivered, within a bound of commands and listed bytes; their replies are read on only once the
+// current message is confirmed. A message counts as delivered only once the window confirms it with
+// delivered(). After the last one the engine asks for a commit (make every delivered message
 // durable) and sends DELE only once that is confirmed, so nothing is deleted from the server unless
 // every message of the session is safe.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace morrent {
 
 // What the window does after each call into the engine, in this order: send, deliver or commit,
-// close. A new status line is shown when `status` is not empty.
+// close. A new status line is shown when `status` is not empty, a note when `note` is not.
 struct Actions {
     std::string send;      // bytes for the server (whole commands with their CR LF)
     bool deliver = false;  // message() holds one whole message: hand it on, then call delivered()
@@ -37,6 +45,7 @@ struct Actions {
     bool close = false;    // close the connection to the server
     bool ended = false;    // the session is over; outcome() and reason() tell how it went
     std::string status;    // new text for the status line, or empty
+    std::string note;      // a remark for the admin that does not fail the session, or empty
 };
 
 enum class Outcome { running, succeeded, failed };
@@ -46,8 +55,12 @@ enum class Phase {
     greeting,    // connected (or connecting), waiting for the server's greeting
     user,        // USER sent
     pass,        // PASS sent
+    capa,        // CAPA sent, waiting for its status line
+    capalist,    // reading the capability list
     list,        // LIST sent, waiting for its status line
     listing,     // reading the scan listing
+    uidl,        // UIDL sent, waiting for its status line
+    uidlisting,  // reading the unique-id listing
     retr,        // RETR sent, waiting for its status line
     text,        // reading a message's text
     delivering,  // a whole message is out for delivery; waiting for delivered()
@@ -59,21 +72,37 @@ enum class Phase {
 
 const char *phasename(Phase phase);
 
+// How far the session's download has come: the messages it fetches and their listed sizes.
+struct Progress {
+    std::int32_t messages = 0;      // messages this session fetches
+    std::int32_t delivered = 0;     // of them, delivered so far
+    std::uint64_t bytes = 0;        // their listed sizes together
+    std::uint64_t bytesdone = 0;    // listed sizes of the delivered ones, and the text read of the
+                                    // one coming in
+};
+
 class Pop3Session {
 public:
     // The largest message the engine holds; a bigger one fails the session before memory runs out.
     static constexpr std::size_t maxmessage = std::size_t(512) << 20;
     // The longest status or listing line; RFC 1939 allows 512 bytes.
     static constexpr std::size_t maxline = 64 * 1024;
-    // The longest scan listing (about four million messages).
+    // The longest scan or unique-id listing (about four million messages).
     static constexpr std::size_t maxlisting = std::size_t(64) << 20;
+    // RETRs on their way at once when pipelining, and the listed bytes they may ask for (a single
+    // message may be larger; it then goes alone).
+    static constexpr std::size_t pipelinecommands = 32;
+    static constexpr std::uint64_t pipelinebytes = std::uint64_t(1) << 20;
 
     // Set by the download action; resetsession leaves them alone.
     std::string curserver;
     std::string curuser;
     std::string curpass;
-    // "Delete Emails from Server after download"; read when the last message has been delivered.
+    // "Delete Emails from Server after download"; read when the listing is counted and when the
+    // last message has been delivered.
     bool deleteafter = false;
+    // Unique ids of the messages already delivered from this mailbox (deletion off only).
+    std::unordered_set<std::string> seenuids;
 
     // Session marks and buffers; resetsession gives them these values.
     bool usersent = false;      // USER has been sent
@@ -83,7 +112,7 @@ public:
     std::string listbuf;        // scan listing received so far (its lines, without the end marker)
     bool counted = false;       // the listing has been counted; messages are being fetched
     std::int32_t msgtotal = 0;  // messages counted in the listing
-    std::int32_t msgnum = 0;    // number of the next message to request; counts down
+    std::int32_t msgnum = 0;    // number of the next message to request, 0 when none is left
     std::string msgbuf;         // text of the message being received (dots already un-stuffed)
     bool msgdone = false;       // the end of the current message has been seen
     bool deleting = false;      // DELE commands are out and their replies are being read
@@ -92,7 +121,8 @@ public:
     // Starts a fresh session (greeting phase); the caller connects afterwards.
     void resetsession();
 
-    // Bytes from the server, as they arrived.
+    // Bytes from the server, as they arrived. Bytes that answer pipelined commands while a message
+    // is out for delivery are kept and read once it is confirmed.
     Actions feed(std::string_view chunk);
     // Answer to Actions::deliver. A failed delivery ends the session with QUIT and no DELE.
     Actions delivered(bool ok, std::string_view reason = {});
@@ -106,11 +136,27 @@ public:
     Actions serverclosed();
     // The connection failed (refused, reset, name not found...); `description` says how.
     Actions socketerror(std::string_view description);
+    // The session cannot start (`why`, in words for the admin); nothing was sent.
+    Actions abandon(std::string_view why);
 
     // The message to deliver while Actions::deliver is pending.
     const std::string &message() const { return msgbuf; }
-    // The number of the message in message() (the one most recently requested).
-    std::int32_t messagenumber() const { return msgnum + 1; }
+    // The number of the message in message() (the one whose reply is being read).
+    std::int32_t messagenumber() const { return inflight_.empty() ? msgnum + 1 : inflight_.front(); }
+    // Its unique id, when the server listed one (deletion off only), else "".
+    std::string_view messageuid() const;
+    // Whether the whole unique-id listing was read, and the ids in it (index 0 = message 1).
+    bool uidsknown() const { return uidsknown_; }
+    const std::vector<std::string> &serveruids() const { return uids_; }
+    // Bytes received while a message was out for delivery, not read yet.
+    std::size_t backlog() const { return pending_.size() - pendingat_; }
+
+    Progress progress() const;
+    // Messages confirmed delivered, and deleted on the server (counted once QUIT is answered).
+    std::int32_t deliveredcount() const { return delivered_; }
+    std::int32_t deletedcount() const { return deleted_; }
+    // "12 new messages delivered, 0 deleted".
+    std::string summary() const;
 
     Phase phase() const { return phase_; }
     Outcome outcome() const { return outcome_; }
@@ -124,12 +170,18 @@ private:
     void failwith(std::string why);  // keeps the first reason
     void endnow(Actions &a, const char *why);
     void send(Actions &a, std::string_view word, std::string_view arg = {});
-    void sendretr(Actions &a);
+    void fillpipeline(Actions &a);
     void sendquit(Actions &a, const char *why);
     void onstatusline(Actions &a, std::string_view line);
     void countlisting(Actions &a);
+    void readuidlisting(std::string_view line);
+    void choose(Actions &a);
+    std::size_t consume(Actions &a, std::string_view bytes);
+    void keepordrop(std::string_view rest);
+    void drain(Actions &a);
     std::size_t taketext(Actions &a, std::string_view bytes);
     void finishmessage(Actions &a);
+    std::uint64_t listedsize(std::int32_t number) const;
     std::string serversaid(std::string_view line) const;
 
     Phase phase_ = Phase::greeting;
@@ -138,11 +190,26 @@ private:
     const char *transition_ = "new session";
     std::string line_;                  // status or listing line being assembled across chunks
     std::vector<std::uint64_t> sizes_;  // message sizes from the listing, index 0 = message 1
-    std::int32_t delesout_ = 0;         // DELE replies still to come
-    bool delesent_ = false;             // DELE commands went out in this session
-    bool linestart_ = true;             // the next text byte begins a line
-    bool dot_ = false;                  // a line began with "." (held back)
-    bool dotcr_ = false;                // a line began with "." CR (held back)
+    bool pipelining_ = false;           // the capability list offers PIPELINING
+    bool uidsbroken_ = false;           // a line of the unique-id listing could not be used
+    bool uidsknown_ = false;            // uids_ holds the whole unique-id listing
+    std::vector<std::string> uids_;     // unique ids, index 0 = message 1
+    std::vector<std::int32_t> tofetch_;  // the messages to fetch, in the order they are asked for
+    std::size_t nextfetch_ = 0;          // index in tofetch_ of the next one to ask for
+    std::deque<std::int32_t> inflight_;  // RETRs sent whose replies are not read to their end
+    std::uint64_t inflightbytes_ = 0;    // their listed sizes together
+    std::string pending_;                // bytes kept while a message is out for delivery
+    std::size_t pendingat_ = 0;          // how much of pending_ has been read
+    std::uint64_t fetchbytes_ = 0;      // listed sizes of the messages in tofetch_
+    std::int32_t delivered_ = 0;        // messages confirmed delivered
+    std::uint64_t deliveredbytes_ = 0;  // their listed sizes
+    std::int32_t delesok_ = 0;       // DELE commands the server accepted
+    std::int32_t deleted_ = 0;       // messages deleted: the accepted DELEs once QUIT is answered
+    std::int32_t delesout_ = 0;      // DELE replies still to come
+    bool delesent_ = false;          // DELE commands went out in this session
+    bool linestart_ = true;          // the next text byte begins a line
+    bool dot_ = false;               // a line began with "." (held back)
+    bool dotcr_ = false;             // a line began with "." CR (held back)
 };
 
 }  // namespace morrent

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -44,8 +45,8 @@ int closedPort() {
     return probe.serverPort();
 }
 
-// A POP3 server that plays one mailbox: it answers USER, PASS, LIST, RETR, DELE and QUIT, and keeps
-// every command it was sent. A silent one accepts the connection and never says anything.
+// A POP3 server that plays one mailbox: it answers USER, PASS, CAPA (with PIPELINING), LIST, UIDL,
+// RETR, DELE and QUIT, and keeps every command it was sent. A silent one accepts the connection and never says anything.
 class ScriptedPop3 : public QObject {
 public:
     explicit ScriptedPop3(QList<QByteArray> mail, bool silent = false)
@@ -70,11 +71,15 @@ private:
             commands << line;
             const QByteArray word = line.split(' ').value(0);
             const int n = line.mid(5).toInt();
-            if (word == "list") {
+            if (word == "capa") {
+                c->write("+OK\r\nUIDL\r\nPIPELINING\r\n.\r\n");
+            } else if (word == "list" || word == "uidl") {
                 QByteArray listing = "+OK\r\n";
                 for (int i = 0; i < mail_.size(); ++i)
                     listing += QByteArray::number(i + 1) + ' ' +
-                               QByteArray::number(mail_[i].size()) + "\r\n";
+                               (word == "list" ? QByteArray::number(mail_[i].size())
+                                               : "id" + QByteArray::number(i + 1)) +
+                               "\r\n";
                 c->write(listing + ".\r\n");
             } else if (word == "retr" && n >= 1 && n <= mail_.size()) {
                 c->write("+OK\r\n" + mail_[n - 1] + ".\r\n");
@@ -117,6 +122,7 @@ private slots:
     void downloadNowStoresTheFourValuesEvenWhenConnectFails();
     void downloadShowsEachMessageAndForwards();
     void deletionOnlyWhenChecked();
+    void progressWhileDownloadingAndTheResultAfter();
     void disconnectNowEndsTheSession();
     void commandLineReportsTheOutcome_data();
     void commandLineReportsTheOutcome();
@@ -132,12 +138,15 @@ void MorrentWindowTest::initTestCase() {
     QVERIFY(tmp_.isValid());
     qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
     qputenv("XDG_DATA_HOME", tmp_.filePath(QStringLiteral("data")).toLocal8Bit());
+    qputenv("XDG_STATE_HOME", tmp_.filePath(QStringLiteral("state")).toLocal8Bit());
 }
 
 void MorrentWindowTest::init() {
     QFile::remove(common::registryFilePath());
     drop_ = tmp_.filePath(QStringLiteral("drop"));
     QDir(drop_).removeRecursively();
+    // A later server may get the port of an earlier one: its mailbox must look new.
+    QDir(tmp_.filePath(QStringLiteral("state"))).removeRecursively();
 }
 
 QStringList MorrentWindowTest::pickedUp() const {
@@ -179,6 +188,7 @@ void MorrentWindowTest::controlsAtTheirDesignPlaces() {
         {w.Label3, "Label3", text("Password"), 120, 840, 1095, 255},
         {w.Label4, "Label4", text("send To"), 120, 1200, 855, 255},
         {w.readme, "readme", text(""), 120, 6480, 8895, 2415},
+        {w.progress, "progress", text(""), 3960, 1680, 5055, 375},
     };
     // The design's positions, all scaled by the one factor that lets every caption fit the
     // desktop's font.
@@ -229,14 +239,17 @@ void MorrentWindowTest::firstRunEmptiesTheBoxes() {
     QVERIFY(nothingStored());
 
     const QStringList lines = w.readme->text().split(QStringLiteral("\r\n"));
-    QCOMPARE(lines.size(), 10);
+    QCOMPARE(lines.size(), 12);
     QCOMPARE(lines[0], QStringLiteral("This Software supports CommandLine Arguments as well"));
     QCOMPARE(lines[2],
              QStringLiteral("morrent POPSERVER LOGIN PASSWORD DELETEFLAG <FORWARDADDRESS>"));
-    QCOMPARE(lines[4], QStringLiteral("for example:"));
+    // The form that keeps the password off the command line.
+    QCOMPARE(lines[3], QStringLiteral("morrent --password-file FILE POPSERVER LOGIN DELETEFLAG "
+                                      "<FORWARDADDRESS>"));
+    QCOMPARE(lines[5], QStringLiteral("for example:"));
     // Three examples: delete 1 with a forward address, 0 with the same one, 1 without one.
-    const QStringList one = lines[5].split(' '), two = lines[6].split(' '),
-                      three = lines[7].split(' ');
+    const QStringList one = lines[6].split(' '), two = lines[7].split(' '),
+                      three = lines[8].split(' ');
     QCOMPARE(one.size(), 7);
     QCOMPARE(one[0], QStringLiteral("morrent"));
     QCOMPARE(one[4], QStringLiteral("1"));
@@ -249,8 +262,14 @@ void MorrentWindowTest::firstRunEmptiesTheBoxes() {
         // Without the program name and the empty piece after the trailing blank.
         QCOMPARE(morrent::startmode(example.size() - 2), StartMode::commandline);
     }
-    QCOMPARE(lines[8], QString());
-    QVERIFY(!lines[9].isEmpty());
+    // And one with a password file, ready to copy.
+    std::vector<std::string> safe;
+    for (const QString &piece : lines[9].split(' ').mid(1)) safe.push_back(piece.toStdString());
+    const morrent::CommandLine parsed = morrent::parsecommandline(safe);
+    QCOMPARE(parsed.mode, StartMode::commandline);
+    QCOMPARE(parsed.pieces.size(), std::size_t(4));
+    QCOMPARE(lines[10], QString());
+    QVERIFY(!lines[11].isEmpty());
     QVERIFY(!w.readme->text().contains(QStringLiteral(".exe")));
 }
 
@@ -417,13 +436,14 @@ void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
     QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
 
     QCOMPARE(statuses, QStringList({QStringLiteral("downloaded number 2 of 2"),
-                                    QStringLiteral("downloaded number 1 of 2")}));
+                                    QStringLiteral("downloaded number 1 of 2"),
+                                    QStringLiteral("2 new messages delivered, 0 deleted")}));
     // The last delivered message is message 1.
     QCOMPARE(w.from->text(), QStringLiteral("Ann Example <ann@example.org>"));
     QCOMPARE(w.subject->text(), QStringLiteral("note 1"));
     QCOMPARE(w.body->toPlainText(), QStringLiteral("body of note 1\n"));
-    QCOMPARE(pop.commands,
-             QList<QByteArray>({"user jdoe", "pass secret", "list ", "retr 2", "retr 1", "quit"}));
+    QCOMPARE(pop.commands, QList<QByteArray>({"user jdoe", "pass secret", "capa", "list ", "uidl",
+                                              "retr 2", "retr 1", "quit"}));
     const QStringList files = pickedUp();
     QCOMPARE(files.size(), 2);
     for (const QString &f : files)
@@ -452,13 +472,56 @@ void MorrentWindowTest::deletionOnlyWhenChecked() {
         w.Check1->setChecked(checked);
         w.Command1->click();
         QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
-        QList<QByteArray> tail = pop.commands.mid(3);
+        // Unique ids are asked for only to keep messages.
+        QList<QByteArray> tail = pop.commands.mid(checked ? 4 : 5);
         if (checked)
             QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "dele 1", "dele 2",
                                               "dele 3", "quit"}));
         else
             QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "quit"}));
     }
+}
+
+void MorrentWindowTest::progressWhileDownloadingAndTheResultAfter() {
+    store("maildrop", drop_);
+    ScriptedPop3 pop({mailNumbered(1), mailNumbered(2), mailNumbered(3)});
+    MorrentWindow w;
+    w.load("");
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(!w.progress->isVisible());
+    w.server->setText(pop.address());
+    w.userlogin->setText(QStringLiteral("jdoe"));
+    w.loginpassword->setText(QStringLiteral("secret"));
+    QStringList shown;
+    bool visible = true;
+    connect(w.progress, &QProgressBar::valueChanged, [&] {
+        visible = visible && w.progress->isVisible();
+        shown << w.progress->text();
+    });
+    w.Command1->click();
+    QVERIFY(w.progress->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QVERIFY(visible);
+    QVERIFY(!shown.isEmpty());
+    QVERIFY2(w.progress->text().startsWith(QStringLiteral("3 of 3 messages, ")),
+             qPrintable(w.progress->text()));
+    QCOMPARE(w.progress->value(), 1000);
+    QVERIFY(!w.progress->isVisible());
+    QCOMPARE(w.Text1->text(), QStringLiteral("3 new messages delivered, 0 deleted"));
+
+    // Kept on the server, delivered before: nothing new the next time.
+    w.Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QCOMPARE(w.Text1->text(), QStringLiteral("0 new messages delivered, 0 deleted"));
+    QCOMPARE(pickedUp().size(), 3);
+    QCOMPARE(pop.commands.count("retr 1"), 1);
+
+    // With deletion on, the result says so.
+    w.Check1->setChecked(true);
+    w.Command1->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    QCOMPARE(w.Text1->text(), QStringLiteral("3 new messages delivered, 3 deleted"));
 }
 
 void MorrentWindowTest::disconnectNowEndsTheSession() {
@@ -508,7 +571,7 @@ void MorrentWindowTest::commandLineReportsTheOutcome() {
              StartMode::commandline);
     if (finished.isEmpty()) QVERIFY(finished.wait(10000));
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished[0][0].toBool(), ok);
+    QCOMPARE(finished[0][0].toInt(), ok ? 0 : 1);
     QVERIFY2(finished[0][1].toString().contains(reason), qPrintable(finished[0][1].toString()));
     QVERIFY(!finished[0][1].toString().contains(QStringLiteral("secret")));
     QVERIFY(!w.isVisible());

@@ -1,11 +1,12 @@
 // A command-line download over morrent's engine and deliverer, without the window: what the
 // integration tests and the fetch benchmark (bench/fetch.py) run.
 //
-//   morrent_fetchdriver [--maildrop VALUE] [--status] [--show] SERVER LOGIN PASSWORD DELETEFLAG
-//   [FORWARD]
+//   morrent_fetchdriver [--maildrop VALUE] [--localdomains LIST] [--status] [--show] SERVER LOGIN
+//   PASSWORD DELETEFLAG [FORWARD]
 //
 // Exit status 0 when the session succeeded, 1 with one line on stderr when it failed, 2 for a wrong
-// command line. --status prints each status line, --show the sender and subject of each message.
+// command line, 3 when another run is fetching the mailbox. Notes go to stderr as they come.
+// --status prints each status line, --show the sender and subject of each message.
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
@@ -20,6 +21,7 @@
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QString maildrop;
+    std::optional<std::string> localdomains;
     bool status = false;
     bool show = false;
     std::vector<std::string> args;
@@ -27,6 +29,8 @@ int main(int argc, char **argv) {
         std::string arg = argv[i];
         if (arg == "--maildrop" && i + 1 < argc) {
             maildrop = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == "--localdomains" && i + 1 < argc) {
+            localdomains = argv[++i];
         } else if (arg == "--status") {
             status = true;
         } else if (arg == "--show") {
@@ -37,8 +41,8 @@ int main(int argc, char **argv) {
     }
     if (args.size() != 4 && args.size() != 5) {
         std::fprintf(stderr,
-                     "usage: morrent_fetchdriver [--maildrop VALUE] [--status] [--show] SERVER "
-                     "LOGIN PASSWORD DELETEFLAG [FORWARD]\n");
+                     "usage: morrent_fetchdriver [--maildrop VALUE] [--localdomains LIST] "
+                     "[--status] [--show] SERVER LOGIN PASSWORD DELETEFLAG [FORWARD]\n");
         return 2;
     }
 
@@ -55,6 +59,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "morrent: %s\n", why.toLocal8Bit().constData());
         return 1;
     }
+    if (localdomains)
+        deliverer.setlocal(morrent::parselocaldomains(*localdomains), morrent::localaccount());
     common::SocketArray winsock(QStringLiteral("Winsock1"));
     QTimer timer;
     timer.setInterval(30000);
@@ -74,9 +80,12 @@ int main(int argc, char **argv) {
             std::printf("from: %s\nsubject: %s\n", summary.from.c_str(), summary.subject.c_str());
         });
     int exitcode = 0;
+    QObject::connect(&download, &morrent::Download::note, [](const QString &text) {
+        std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
+    });
     QObject::connect(&download, &morrent::Download::ended, [&](bool ok, const QString &reason) {
         if (!ok) std::fprintf(stderr, "morrent: %s\n", reason.toLocal8Bit().constData());
-        exitcode = ok ? 0 : 1;
+        exitcode = ok ? 0 : download.lockedout() ? 3 : 1;
         QCoreApplication::exit(exitcode);
     });
     QTimer::singleShot(0, [&] { download.start(args[0]); });

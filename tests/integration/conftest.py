@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from peers import Dovecot, Nginx, Postfix, Tinyproxy
+from pop3relay import Relay
 
 HERE = Path(__file__).resolve().parent
 
@@ -40,6 +41,15 @@ def program(name):
     if not (path.is_file() and os.access(path, os.X_OK)):
         pytest.fail(f"program {name} is not built: {path} is missing", pytrace=False)
     return path
+
+
+@pytest.fixture(autouse=True)
+def private_state(tmp_path, monkeypatch):
+    """Every program a test starts keeps its state (morrent's locks and records of delivered
+    messages) in the test's own folder, never in the user's."""
+    state = tmp_path / "state"
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    return state
 
 
 @pytest.fixture
@@ -85,6 +95,20 @@ def start_peer(tmp_path):
             errors.append(exc)
     if errors:
         raise errors[0]
+
+
+@pytest.fixture
+def relay():
+    """relay(target, ...) starts a pop3relay.Relay to target; each is closed at the end."""
+    made = []
+
+    def make(*args, **kwargs):
+        made.append(Relay(*args, **kwargs))
+        return made[-1]
+
+    yield make
+    for r in made:
+        r.close()
 
 
 @pytest.fixture

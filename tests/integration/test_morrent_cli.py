@@ -11,6 +11,7 @@ import threading
 import pytest
 
 from conftest import program
+from loopserver import SequentialServer
 from peers import Dovecot
 
 # A bound on every run; a run that needs it has hung.
@@ -218,3 +219,77 @@ def test_wrong_count_of_arguments_ends_at_once(env, args):
     assert len(err) == 1 and "wrong number of arguments" in err[0]
     assert "secret" not in err[0]
     assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))
+
+
+# ---- the password never in the process list ----
+
+class SilentServer(SequentialServer):
+    """Takes a connection on 127.0.0.1 and never says a word; keeps those it took."""
+
+    def __init__(self):
+        self.accepted = []
+        self.connected = threading.Event()
+        super().__init__()
+
+    def serve(self, conn):
+        self.accepted.append(conn)
+        self.connected.set()
+        self.stop.wait(RUN_LIMIT)
+
+
+@pytest.fixture
+def silent():
+    s = SilentServer()
+    yield s
+    s.close()
+
+
+@pytest.mark.parametrize("args", [
+    ["alice", "S3cr3t-Pw!", "0"],
+    ["alice S3cr3t-Pw!", "0", "office@example.org"],  # the password inside an argument
+])
+def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent, args):
+    proc = subprocess.Popen([str(program("morrent")), f"127.0.0.1:{silent.port}", *args],
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            stdin=subprocess.DEVNULL, start_new_session=True)
+    try:
+        assert silent.connected.wait(RUN_LIMIT)
+        cmdline = open(f"/proc/{proc.pid}/cmdline", "rb").read()
+        shown = subprocess.run(["ps", "-o", "args=", "-p", str(proc.pid)],
+                               capture_output=True).stdout
+    finally:
+        proc.kill()
+        proc.wait(RUN_LIMIT)
+    assert b"S3cr3t" not in cmdline and b"S3cr3t" not in shown
+    assert cmdline.split(b"\0")[1] == f"127.0.0.1:{silent.port}".encode()
+    assert b"*" in shown and b"alice" in shown
+
+
+def test_a_password_file_keeps_the_password_off_the_command_line(mailbox, env, tmp_path):
+    dovecot, mail = mailbox
+    secret = tmp_path / "pop-password"
+    secret.write_text("secret\n")
+    secret.chmod(0o600)
+    status, err = run(env, "--password-file", secret, server(dovecot), "alice", 0)
+    assert (status, err) == (0, [])
+    assert len(pickup(env)) == 3
+
+
+@pytest.mark.parametrize("mode", [0o644, 0o640])
+def test_a_password_file_others_may_read_is_refused_before_connecting(env, silent, tmp_path,
+                                                                      mode):
+    secret = tmp_path / "pop-password"
+    secret.write_text("S3cr3t-Pw!\n")
+    secret.chmod(mode)
+    status, err = run(env, "--password-file", secret, f"127.0.0.1:{silent.port}", "alice", 1)
+    assert status == 2
+    assert len(err) == 1 and "chmod 600" in err[0] and str(secret) in err[0], err
+    assert "S3cr3t" not in err[0]
+    assert silent.accepted == []
+    assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))
+
+
+def test_a_missing_password_file_is_refused(env, tmp_path):
+    status, err = run(env, "--password-file", tmp_path / "none", "pop.example.org", "alice", 1)
+    assert status == 2
+    assert len(err) == 1 and "cannot be read" in err[0], err

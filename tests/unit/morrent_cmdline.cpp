@@ -1,6 +1,9 @@
-// The command line's rules: cutting it into pieces, the mode each count chooses, and how the delete
-// flag and a stored deletepopmails are read.
+// The command line's rules: cutting it into pieces, the mode each count chooses, how the delete
+// flag and a stored deletepopmails are read, the password-file form, and the password taken out of
+// the argument memory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -92,4 +95,144 @@ TEST(CommandLine, WrongCountReasonNamesTheCountAndTheUsage) {
     const std::string reason = wrongcountreason(6);
     EXPECT_NE(reason.find("(6 "), std::string::npos) << reason;
     EXPECT_NE(reason.find(usageline), std::string::npos) << reason;
+}
+
+// ---- the password kept out of the process list ----
+
+namespace {
+
+struct TempFile {
+    std::string path;
+    TempFile(const std::string &text, unsigned mode) {
+        char tmpl[] = "/tmp/morrent-password-XXXXXX";
+        int fd = mkstemp(tmpl);
+        path = tmpl;
+        (void)!write(fd, text.data(), text.size());
+        close(fd);
+        chmod(path.c_str(), mode);
+    }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+// An argument area laid out as the kernel lays it out: each argument after the one before.
+struct ArgumentArea {
+    std::string area;
+    std::vector<char *> argv;
+    explicit ArgumentArea(const std::vector<std::string> &arguments) {
+        for (const auto &a : arguments) area += a + '\0';
+        std::size_t at = 0;
+        for (const auto &a : arguments) {
+            argv.push_back(area.data() + at);
+            at += a.size() + 1;
+        }
+    }
+    int argc() const { return int(argv.size()); }
+    // What /proc/PID/cmdline would show, NULs as "|".
+    std::string shown() const {
+        std::string s = area;
+        for (char &c : s)
+            if (c == '\0') c = '|';
+        return s;
+    }
+};
+
+}  // namespace
+
+TEST(CommandLine, PasswordFileForm) {
+    CommandLine line = parsecommandline({"--password-file", "/etc/pw file", "pop", "jdoe", "0"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_EQ(line.passwordfile, "/etc/pw file");  // taken whole
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "0"}));
+    line = parsecommandline({"--password-file", "f", "pop", "jdoe", "1", "office@example.org"});
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "1", "office@example.org"}));
+    // The arguments after FILE are counted as the other forms count theirs.
+    line = parsecommandline({"--password-file", "f", "pop jdoe", "0", ""});
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "0", ""}));
+    for (const Pieces &wrong : {Pieces{"--password-file"}, Pieces{"--password-file", ""},
+                                Pieces{"--password-file", "f", "pop", "jdoe"},
+                                Pieces{"--password-file", "f", "a", "b", "c", "d", "e"}}) {
+        line = parsecommandline(wrong);
+        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        EXPECT_EQ(line.status, exitusage);
+        EXPECT_NE(line.reason.find(passwordfileusage), std::string::npos) << line.reason;
+    }
+    // The other forms are as they always were.
+    line = parsecommandline({"pop", "jdoe", "secret", "1"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "secret", "1"}));
+    EXPECT_TRUE(line.passwordfile.empty());
+    EXPECT_EQ(parsecommandline({}).mode, StartMode::window);
+    line = parsecommandline({"pop", "jdoe", "my secret", "1", "x"});
+    EXPECT_EQ(line.mode, StartMode::wrongcount);
+    EXPECT_EQ(line.status, exitusage);
+    EXPECT_EQ(line.reason.find("secret"), std::string::npos);
+}
+
+TEST(CommandLine, PasswordFileMustBeTheOwnersAlone) {
+    struct Case {
+        const char *what;
+        std::string text;
+        unsigned mode;
+        std::optional<std::string> password;
+        const char *why;
+    } cases[] = {
+        {"first line, LF", "S3cret! x\nsecond line\n", 0600, "S3cret! x", ""},
+        {"first line, CR LF", "S3cret!\r\n", 0400, "S3cret!", ""},
+        {"no line end", "S3cret!", 0600, "S3cret!", ""},
+        {"readable by others", "S3cret!\n", 0644, std::nullopt, "(mode 0644)"},
+        {"readable by the group", "S3cret!\n", 0640, std::nullopt, "chmod 600"},
+        {"writable by the group", "S3cret!\n", 0620, std::nullopt, "others"},
+        {"empty", "", 0600, std::nullopt, "no usable password"},
+        {"empty first line", "\nS3cret!\n", 0600, std::nullopt, "no usable password"},
+        {"a command hidden in it", "S3cret!\rdele 1\n", 0600, std::nullopt, "no usable"},
+        {"one long line", std::string(5000, 'x'), 0600, std::nullopt, "longer than"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        TempFile f(k.text, k.mode);
+        std::string why;
+        EXPECT_EQ(readpasswordfile(f.path, &why), k.password);
+        EXPECT_NE(why.find(k.why), std::string::npos) << why;
+        if (!k.password) {
+            EXPECT_NE(why.find(f.path), std::string::npos) << why;
+        }
+        EXPECT_EQ(why.find("S3cret"), std::string::npos) << why;
+    }
+    std::string why;
+    EXPECT_EQ(readpasswordfile("/nonexistent/pw", &why), std::nullopt);
+    EXPECT_NE(why.find("cannot be read"), std::string::npos) << why;
+    EXPECT_EQ(readpasswordfile("/tmp", &why), std::nullopt);
+    EXPECT_NE(why.find("is not a file"), std::string::npos) << why;
+}
+
+TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> argv;
+        std::string shown;
+        std::vector<std::string> after;  // argv[1..] as the pointers now read them
+    } cases[] = {
+        {"its own argument", {"morrent", "pop:110", "jdoe", "S3cret!", "0"},
+         "morrent|pop:110|jdoe|*|0|||||||", {"pop:110", "jdoe", "*", "0"}},
+        {"with a forward address", {"morrent", "pop", "jdoe", "S3cret!", "1", "a@b"},
+         "morrent|pop|jdoe|*|1|a@b|||||||", {"pop", "jdoe", "*", "1", "a@b"}},
+        {"inside an argument that holds a blank", {"morrent", "pop", "jdoe S3cret!", "0"},
+         "morrent|pop|jdoe *|0|||||||", {"pop", "jdoe *", "0"}},
+        {"after an empty piece", {"morrent", "pop", "", "S3cret!", "0"},
+         "morrent|pop||*|0|||||||", {"pop", "", "*", "0"}},
+        {"one character", {"morrent", "pop", "jdoe", "x", "0"}, "morrent|pop|jdoe|*|0|",
+         {"pop", "jdoe", "*", "0"}},
+        {"an empty password", {"morrent", "pop", "jdoe", "", "0"}, "morrent|pop|jdoe||0|",
+         {"pop", "jdoe", "", "0"}},
+        {"too few pieces for a password", {"morrent", "pop", "jdoe"}, "morrent|pop|jdoe|",
+         {"pop", "jdoe"}},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        ArgumentArea a(k.argv);
+        hidepassword(a.argc(), a.argv.data());
+        EXPECT_EQ(a.shown(), k.shown);
+        std::vector<std::string> after(a.argv.begin() + 1, a.argv.end());
+        EXPECT_EQ(after, k.after);
+    }
 }

@@ -136,6 +136,53 @@ TEST(Recipients, ForwardAloneOrToAndCc) {
     EXPECT_TRUE(recipientsof(raw, std::string("")).empty());
 }
 
+TEST(LocalDomains, TheRegistryValue) {
+    EXPECT_EQ(parselocaldomains(" Example.ORG, @mail.example.org,,example.org , lan. "),
+              (std::vector<std::string>{"example.org", "mail.example.org", "lan"}));
+    EXPECT_TRUE(parselocaldomains("").empty());
+    EXPECT_TRUE(parselocaldomains(" , ").empty());
+}
+
+TEST(LocalDomains, DefaultIsTheMailnameAndTheHostsFullName) {
+    const char *hosts =
+        "127.0.0.1\tlocalhost\n"
+        "# 127.0.1.1 office.example.org office\n"
+        "127.0.1.1   mail.example.org Mail  # the host\r\n"
+        "10.0.0.1 other.example.org mail\n";
+    EXPECT_EQ(defaultlocaldomains("example.org\n", "mail", hosts),
+              (std::vector<std::string>{"example.org", "mail.example.org"}));
+    // A host name that is already whole, and no /etc/mailname.
+    EXPECT_EQ(defaultlocaldomains("", "gw.example.net", hosts),
+              (std::vector<std::string>{"gw.example.net"}));
+    // A host /etc/hosts does not name keeps its own name; the same domain twice counts once.
+    EXPECT_EQ(defaultlocaldomains("VM\r\n", "vm", "127.0.0.1 localhost\n"),
+              (std::vector<std::string>{"vm"}));
+}
+
+TEST(LocalDomains, OnlyLocalRecipientsElseTheAccount) {
+    const std::vector<std::string> local = {"example.org", "mail.example.org"};
+    struct Case {
+        const char *what;
+        std::vector<std::string> addresses, recipients, leftout;
+    } cases[] = {
+        {"external only", {"carol@external.example"}, {"tessa"}, {"carol@external.example"}},
+        {"local only", {"ann@example.org", "Bob@MAIL.Example.Org."},
+         {"ann@example.org", "Bob@MAIL.Example.Org."}, {}},
+        {"mixed", {"ann@example.org", "carol@external.example", "dave@sub.example.org"},
+         {"ann@example.org"}, {"carol@external.example", "dave@sub.example.org"}},
+        {"a name without a domain is local", {"postmaster"}, {"postmaster"}, {}},
+        {"no address at all", {}, {"tessa"}, {}},
+        {"a look-alike domain", {"eve@example.org.evil.example"}, {"tessa"},
+         {"eve@example.org.evil.example"}},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        LocalEnvelope e = localrecipients(k.addresses, local, "tessa");
+        EXPECT_EQ(e.recipients, k.recipients);
+        EXPECT_EQ(e.leftout, k.leftout);
+    }
+}
+
 TEST(Addresses, UnusableOnes) {
     EXPECT_EQ(forwardproblem("fwd@y"), "");
     EXPECT_NE(forwardproblem("fwd@y\r\nBcc: everyone@z"), "");

@@ -66,11 +66,24 @@ struct Conversation {
 const std::string kGreeting = "+OK Dovecot ready.\r\n";
 const std::string kLogin = "+OK\r\n";
 const std::string kPassOk = "+OK Logged in.\r\n";
+// Capability lists: one without PIPELINING (every RETR waits for the delivery before it), one with.
+const std::string kCapa = "+OK\r\nTOP\r\nUSER\r\nUIDL\r\n.\r\n";
+const std::string kCapaPipelining = "+OK Capability list follows\r\nTOP\r\npipelining\r\nUIDL\r\n.\r\n";
 
 std::string listing(const std::vector<std::string> &messages) {
     std::string out = "+OK " + std::to_string(messages.size()) + " messages:\r\n";
     for (std::size_t i = 0; i < messages.size(); ++i)
         out += std::to_string(i + 1) + " " + std::to_string(messages[i].size()) + "\r\n";
+    return out + ".\r\n";
+}
+
+// The unique id of message n in these tests.
+std::string uidof(std::size_t n) {
+    return "0000000" + std::to_string(n) + "5f2a1c3e";
+}
+std::string uidlisting(std::size_t count) {
+    std::string out = "+OK\r\n";
+    for (std::size_t n = 1; n <= count; ++n) out += std::to_string(n) + " " + uidof(n) + "\r\n";
     return out + ".\r\n";
 }
 
@@ -87,11 +100,21 @@ std::string retrreply(const std::string &message) {
     return out + ".\r\n";
 }
 
-void login(Conversation &c) {
+void login(Conversation &c, const std::string &capa = kCapa) {
     c.server(kGreeting);
     c.server(kLogin);
     c.server(kPassOk);
-    ASSERT_EQ(c.take(), "user alice\r\npass secret\r\nlist \r\n");
+    ASSERT_EQ(c.take(), "user alice\r\npass secret\r\ncapa\r\n");
+    c.server(capa);
+    ASSERT_EQ(c.take(), "list \r\n");
+}
+
+// The scan listing; with deletion off, also the unique-id listing the engine asks for next.
+void list(Conversation &c, const std::vector<std::string> &messages) {
+    c.server(listing(messages));
+    if (c.s.deleteafter || messages.empty()) return;
+    ASSERT_EQ(c.take(), "uidl\r\n");
+    c.server(uidlisting(messages.size()));
 }
 
 const std::vector<std::string> kThree = {
@@ -107,7 +130,7 @@ TEST(Pop3Session, ThreeMessagesFromTheHighestDownThenDeleteAndQuit) {
         SCOPED_TRACE(deleteafter ? "deleting" : "keeping");
         Conversation c(deleteafter);
         login(c);
-        c.server(listing(kThree));
+        list(c, kThree);
         EXPECT_EQ(c.take(), "retr 3\r\n");
         c.server(retrreply(kThree[2]));
         EXPECT_EQ(c.take(), "retr 2\r\n");
@@ -128,6 +151,8 @@ TEST(Pop3Session, ThreeMessagesFromTheHighestDownThenDeleteAndQuit) {
         EXPECT_TRUE(c.ended);
         EXPECT_TRUE(c.closed);
         EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+        EXPECT_EQ(c.s.summary(), deleteafter ? "3 new messages delivered, 3 deleted"
+                                             : "3 new messages delivered, 0 deleted");
         EXPECT_EQ(c.take(), "");
     }
 }
@@ -141,6 +166,8 @@ TEST(Pop3Session, RepliesAreRecognisedInAnyCaseAndOnlyAtTheLineStart) {
     c.server("+oK\r\n");
     EXPECT_EQ(c.take(), "pass secret\r\n");
     c.server("+OK\r\n");
+    EXPECT_EQ(c.take(), "capa\r\n");
+    c.server("+ok\r\n.\r\n");
     EXPECT_EQ(c.take(), "list \r\n");
 }
 
@@ -156,11 +183,11 @@ TEST(Pop3Session, RefusalsEndTheSessionWithoutQuit) {
          "user alice\r\npass secret\r\n"},
         {"lower-case refusal", {kGreeting, "-err no such user\r\n"}, "user alice\r\n"},
         {"list",
-         {kGreeting, kLogin, kPassOk, "-ERR busy\r\n"},
-         "user alice\r\npass secret\r\nlist \r\n"},
+         {kGreeting, kLogin, kPassOk, kCapa, "-ERR busy\r\n"},
+         "user alice\r\npass secret\r\ncapa\r\nlist \r\n"},
         {"retr",
-         {kGreeting, kLogin, kPassOk, "+OK\r\n1 10\r\n.\r\n", "-ERR gone\r\n"},
-         "user alice\r\npass secret\r\nlist \r\nretr 1\r\n"},
+         {kGreeting, kLogin, kPassOk, kCapa, "+OK\r\n1 10\r\n.\r\n", "-ERR gone\r\n"},
+         "user alice\r\npass secret\r\ncapa\r\nlist \r\nretr 1\r\n"},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
@@ -188,8 +215,112 @@ TEST(Pop3Session, TheServerEchoingThePasswordDoesNotShowIt) {
     EXPECT_EQ(c.statuses[0].find("secret"), std::string::npos);
 }
 
+// ---- CAPA ----
+
+TEST(Pop3Session, AServerWithoutCapaIsServedAsBefore) {
+    // RFC 1939 alone knows no CAPA: its refusal is no failure, and nothing is pipelined.
+    Conversation c(true);
+    c.server(kGreeting);
+    c.server(kLogin);
+    c.server(kPassOk);
+    EXPECT_EQ(c.take(), "user alice\r\npass secret\r\ncapa\r\n");
+    c.server("-ERR Unknown command: CAPA\r\n");
+    EXPECT_EQ(c.take(), "list \r\n");
+    c.server(listing(kThree));
+    EXPECT_EQ(c.take(), "retr 3\r\n");
+    EXPECT_FALSE(c.ended);
+}
+
+// ---- unique ids, with deletion off ----
+
+TEST(Pop3Session, MessagesAlreadyDeliveredAreNotFetchedAgain) {
+    Conversation c;
+    c.s.seenuids = {uidof(2), "an id no longer on the server"};
+    login(c);
+    list(c, kThree);
+    EXPECT_EQ(c.take(), "retr 3\r\n");
+    EXPECT_EQ(c.s.messageuid(), uidof(3));
+    c.server(retrreply(kThree[2]));
+    EXPECT_EQ(c.take(), "retr 1\r\n");
+    EXPECT_EQ(c.s.messageuid(), uidof(1));
+    c.server(retrreply(kThree[0]));
+    EXPECT_EQ(c.take(), "quit\r\n");
+    EXPECT_EQ(c.delivered, (std::vector<std::string>{kThree[2], kThree[0]}));
+    EXPECT_EQ(c.statuses, (std::vector<std::string>{"downloaded number 3 of 3",
+                                                    "downloaded number 1 of 3"}));
+    // The ids on the server, for the record to forget the others.
+    EXPECT_TRUE(c.s.uidsknown());
+    EXPECT_EQ(c.s.serveruids(), (std::vector<std::string>{uidof(1), uidof(2), uidof(3)}));
+    c.server("+OK bye\r\n");
+    EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+    EXPECT_EQ(c.s.summary(), "2 new messages delivered, 0 deleted");
+}
+
+TEST(Pop3Session, NothingNewQuitsWithoutCommit) {
+    Conversation c;
+    c.s.seenuids = {uidof(1), uidof(2), uidof(3)};
+    login(c);
+    list(c, kThree);
+    EXPECT_EQ(c.take(), "quit\r\n");
+    EXPECT_EQ(c.commits, 0);
+    EXPECT_TRUE(c.delivered.empty());
+    EXPECT_EQ(c.s.progress().messages, 0);
+    c.server("+OK bye\r\n");
+    EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+    EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
+}
+
+TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
+    struct Case {
+        const char *what;
+        std::string reply;
+    } cases[] = {
+        {"UIDL refused", "-ERR Unknown command\r\n"},
+        {"a message without an id", "+OK\r\n1 aaa\r\n3 ccc\r\n.\r\n"},
+        {"an id twice for one message", "+OK\r\n1 aaa\r\n2 bbb\r\n2 bbb\r\n3 ccc\r\n.\r\n"},
+        {"a number beyond the listing", "+OK\r\n1 aaa\r\n2 bbb\r\n3 ccc\r\n4 ddd\r\n.\r\n"},
+        {"a blank in an id", "+OK\r\n1 aaa\r\n2 b b\r\n3 ccc\r\n.\r\n"},
+        {"no number", "+OK\r\n1 aaa\r\nx bbb\r\n3 ccc\r\n.\r\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c;
+        c.s.seenuids = {"aaa", "bbb", "ccc"};
+        login(c);
+        c.server(listing(kThree));
+        EXPECT_EQ(c.take(), "uidl\r\n");
+        Actions a = c.s.feed(k.reply);
+        EXPECT_FALSE(a.note.empty());
+        EXPECT_NE(a.note.find("every message is fetched"), std::string::npos) << a.note;
+        c.apply(a);
+        EXPECT_EQ(c.take(), "retr 3\r\n");
+        EXPECT_FALSE(c.s.uidsknown());
+        EXPECT_EQ(c.s.messageuid(), "");
+        for (int n = 3; n >= 1; --n) {
+            Actions more = c.s.feed(retrreply(kThree[n - 1]));
+            EXPECT_TRUE(more.note.empty());
+            c.apply(more);
+        }
+        EXPECT_EQ(c.delivered.size(), 3u);
+        EXPECT_FALSE(c.ended);
+    }
+}
+
+TEST(Pop3Session, EmptyMailboxForgetsEveryId) {
+    Conversation c;
+    c.s.seenuids = {uidof(1)};
+    login(c);
+    c.server("+OK 0 messages:\r\n.\r\n");
+    EXPECT_EQ(c.take(), "quit\r\n");  // no UIDL needed to know that none is left
+    EXPECT_TRUE(c.s.uidsknown());
+    EXPECT_TRUE(c.s.serveruids().empty());
+}
+
+// ---- chunk boundaries ----
+
 // Every reply of a whole session is cut at every offset, and then fed a byte at a time: the
-// commands and the delivered messages never change.
+// commands and the delivered messages never change. With pipelining the server's replies to the
+// RETRs come as one stream, and so they are cut as one.
 TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
     const std::vector<std::string> messages = {
         "Subject: dots\r\n\r\n.leading dot\r\n..two dots\r\n.\r\nRegards.\r\n",
@@ -198,42 +329,59 @@ TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
                     "e ") +
             std::string(1, '\0') + "\xff\x80\r\n",
     };
-    std::vector<std::string> replies = {kGreeting, kLogin, kPassOk, listing(messages)};
-    for (int n = 3; n >= 1; --n) replies.push_back(retrreply(messages[n - 1]));
-    replies.push_back("+OK\r\n+OK\r\n+OK\r\n+OK bye\r\n");
-    const std::string wantsent =
-        "user alice\r\npass secret\r\nlist \r\nretr 3\r\nretr 2\r\nretr 1\r\n"
-        "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n";
-    const std::vector<std::string> wantdelivered = {messages[2], messages[1], messages[0]};
+    for (bool pipelined : {false, true}) {
+        for (bool deleteafter : {true, false}) {
+            SCOPED_TRACE(std::string(pipelined ? "pipelined" : "one at a time") +
+                         (deleteafter ? ", deleting" : ", keeping"));
+            std::vector<std::string> replies = {kGreeting, kLogin, kPassOk,
+                                                pipelined ? kCapaPipelining : kCapa,
+                                                listing(messages)};
+            if (!deleteafter) replies.push_back(uidlisting(3));
+            std::string retrs;
+            for (int n = 3; n >= 1; --n) {
+                if (pipelined)
+                    retrs += retrreply(messages[n - 1]);
+                else
+                    replies.push_back(retrreply(messages[n - 1]));
+            }
+            if (pipelined) replies.push_back(retrs);
+            replies.push_back(deleteafter ? "+OK\r\n+OK\r\n+OK\r\n+OK bye\r\n" : "+OK bye\r\n");
+            const std::string wantsent =
+                std::string("user alice\r\npass secret\r\ncapa\r\nlist \r\n") +
+                (deleteafter ? "" : "uidl\r\n") + "retr 3\r\nretr 2\r\nretr 1\r\n" +
+                (deleteafter ? "dele 1\r\ndele 2\r\ndele 3\r\n" : "") + "quit\r\n";
+            const std::vector<std::string> wantdelivered = {messages[2], messages[1], messages[0]};
 
-    auto check = [&](Conversation &c) {
-        EXPECT_EQ(c.sent, wantsent);
-        EXPECT_EQ(c.delivered, wantdelivered);
-        EXPECT_TRUE(c.ended);
-        EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
-    };
-    for (std::size_t r = 0; r < replies.size(); ++r) {
-        for (std::size_t cut = 1; cut < replies[r].size(); ++cut) {
-            Conversation c(true);
-            for (std::size_t k = 0; k < replies.size(); ++k)
-                k == r ? c.server(replies[k], {cut}) : c.server(replies[k]);
-            SCOPED_TRACE("reply " + std::to_string(r) + " cut at " + std::to_string(cut));
+            auto check = [&](Conversation &c) {
+                EXPECT_EQ(c.sent, wantsent);
+                EXPECT_EQ(c.delivered, wantdelivered);
+                EXPECT_TRUE(c.ended);
+                EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+            };
+            for (std::size_t r = 0; r < replies.size(); ++r) {
+                for (std::size_t cut = 1; cut < replies[r].size(); ++cut) {
+                    Conversation c(deleteafter);
+                    for (std::size_t k = 0; k < replies.size(); ++k)
+                        k == r ? c.server(replies[k], {cut}) : c.server(replies[k]);
+                    SCOPED_TRACE("reply " + std::to_string(r) + " cut at " + std::to_string(cut));
+                    check(c);
+                    if (::testing::Test::HasFailure()) return;
+                }
+            }
+            Conversation c(deleteafter);
+            for (const auto &reply : replies) {
+                std::vector<std::size_t> cuts;
+                for (std::size_t i = 1; i < reply.size(); ++i) cuts.push_back(i);
+                c.server(reply, cuts);
+            }
+            SCOPED_TRACE("a byte at a time");
             check(c);
-            if (::testing::Test::HasFailure()) return;
         }
     }
-    Conversation c(true);
-    for (const auto &reply : replies) {
-        std::vector<std::size_t> cuts;
-        for (std::size_t i = 1; i < reply.size(); ++i) cuts.push_back(i);
-        c.server(reply, cuts);
-    }
-    SCOPED_TRACE("a byte at a time");
-    check(c);
 }
 
 TEST(Pop3Session, StatusLineAndDataInOneChunk) {
-    Conversation c;
+    Conversation c(true);
     login(c);
     // The LIST status line and the whole listing together.
     c.server("+OK 2 messages:\r\n1 20\r\n2 30\r\n.\r\n");
@@ -247,7 +395,7 @@ TEST(Pop3Session, StatusLineAndDataInOneChunk) {
 
 TEST(Pop3Session, MessageTextThatLooksLikeAReply) {
     // Text chunks that begin with "-err" or "+ok" are message text, not replies.
-    Conversation c;
+    Conversation c(true);
     login(c);
     c.server("+OK\r\n1 50\r\n.\r\n");
     c.take();
@@ -258,7 +406,7 @@ TEST(Pop3Session, MessageTextThatLooksLikeAReply) {
     ASSERT_EQ(c.delivered.size(), 1u);
     EXPECT_EQ(c.delivered[0],
               "Subject: x\r\n\r\n-ERR is how a refusal starts\r\n+OK is how an answer starts\r\n");
-    EXPECT_EQ(c.take(), "quit\r\n");
+    EXPECT_EQ(c.take(), "dele 1\r\nquit\r\n");
 }
 
 TEST(Pop3Session, EndOfMessageHandling) {
@@ -295,7 +443,7 @@ TEST(Pop3Session, EndOfMessageHandling) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
-        Conversation c;
+        Conversation c(true);
         login(c);
         c.server("+OK\r\n1 100\r\n.\r\n");
         EXPECT_EQ(c.take(), "retr 1\r\n");
@@ -303,7 +451,7 @@ TEST(Pop3Session, EndOfMessageHandling) {
         for (const auto &chunk : k.chunks) c.server(chunk);
         ASSERT_EQ(c.delivered.size(), 1u);
         EXPECT_EQ(c.delivered[0], k.want);
-        EXPECT_EQ(c.take(), "quit\r\n");
+        EXPECT_EQ(c.take(), "dele 1\r\nquit\r\n");
     }
 }
 
@@ -354,6 +502,7 @@ TEST(Pop3Session, NextMessageOnlyAfterTheDeliveryIsConfirmed) {
     EXPECT_EQ(c.s.phase(), Phase::delivering);
     c.server("+OK something unasked\r\n-ERR and a piece");  // not an answer to anything
     EXPECT_EQ(c.take(), "");
+    EXPECT_EQ(c.s.backlog(), 0u);
     EXPECT_FALSE(c.ended);
     c.apply(c.s.delivered(true));
     EXPECT_EQ(c.take(), "retr 2\r\n");
@@ -362,6 +511,117 @@ TEST(Pop3Session, NextMessageOnlyAfterTheDeliveryIsConfirmed) {
     c.server(retrreply(kThree[1]));  // read afresh, nothing of the stray piece before it
     EXPECT_EQ(c.delivered.back(), kThree[1]);
 }
+
+// ---- pipelining ----
+
+TEST(Pop3Session, PipelinedRepliesWaitForEachDelivery) {
+    Conversation c(true);
+    c.confirmdeliveries = false;
+    login(c, kCapaPipelining);
+    c.server(listing(kThree));
+    EXPECT_EQ(c.take(), "retr 3\r\nretr 2\r\nretr 1\r\n");
+    // All three replies at once: one message goes out, the rest waits.
+    c.server(retrreply(kThree[2]) + retrreply(kThree[1]) + retrreply(kThree[0]));
+    EXPECT_EQ(c.delivered, std::vector<std::string>{kThree[2]});
+    EXPECT_EQ(c.s.backlog(), retrreply(kThree[1]).size() + retrreply(kThree[0]).size());
+    c.apply(c.s.delivered(true));
+    EXPECT_EQ(c.delivered, (std::vector<std::string>{kThree[2], kThree[1]}));
+    EXPECT_EQ(c.take(), "");
+    EXPECT_EQ(c.commits, 0);
+    c.apply(c.s.delivered(true));
+    c.apply(c.s.delivered(true));
+    EXPECT_EQ(c.delivered, (std::vector<std::string>{kThree[2], kThree[1], kThree[0]}));
+    EXPECT_EQ(c.s.backlog(), 0u);
+    // DELE only once every message is delivered and made durable.
+    EXPECT_EQ(c.commits, 1);
+    EXPECT_EQ(c.take(), "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n");
+}
+
+TEST(Pop3Session, PipelineIsBoundedInCommandsAndBytes) {
+    {
+        // Many small messages: as many RETRs as the bound allows, then more in a group once
+        // half of them are answered.
+        const int half = int(Pop3Session::pipelinecommands) / 2;
+        std::vector<std::string> many(50, "Subject: small\r\n\r\nx\r\n");
+        Conversation c(true);
+        c.confirmdeliveries = false;
+        login(c, kCapaPipelining);
+        c.server(listing(many));
+        auto retrs = [](int from, int count) {
+            std::string out;
+            for (int n = from; n > from - count; --n) out += "retr " + std::to_string(n) + "\r\n";
+            return out;
+        };
+        EXPECT_EQ(c.take(), retrs(50, int(Pop3Session::pipelinecommands)));
+        for (int k = 1; k < half; ++k) {
+            c.server(retrreply(many[0]));
+            c.apply(c.s.delivered(true));
+        }
+        EXPECT_EQ(c.take(), "");
+        c.server(retrreply(many[0]));
+        c.apply(c.s.delivered(true));
+        EXPECT_EQ(c.take(), retrs(50 - int(Pop3Session::pipelinecommands), half));
+    }
+    {
+        // Large ones: only as many as fit the byte bound; one larger than the bound goes alone.
+        const std::size_t third = Pop3Session::pipelinebytes / 3 + 1;
+        std::vector<std::string> big = {std::string(third, 'a'), std::string(third, 'b'),
+                                        std::string(third, 'c'),
+                                        std::string(Pop3Session::pipelinebytes * 2, 'd')};
+        Conversation c(true);
+        c.confirmdeliveries = false;
+        login(c, kCapaPipelining);
+        c.server("+OK\r\n1 " + std::to_string(third) + "\r\n2 " + std::to_string(third) +
+                 "\r\n3 " + std::to_string(third) + "\r\n4 " +
+                 std::to_string(Pop3Session::pipelinebytes * 2) + "\r\n.\r\n");
+        EXPECT_EQ(c.take(), "retr 4\r\n");
+        c.server(retrreply(big[3]));
+        c.apply(c.s.delivered(true));
+        EXPECT_EQ(c.take(), "retr 3\r\nretr 2\r\n");
+    }
+}
+
+TEST(Pop3Session, FailedDeliveryWithPipelinedRepliesOutstandingEndsAtOnce) {
+    Conversation c(true);
+    c.confirmdeliveries = false;
+    login(c, kCapaPipelining);
+    c.server(listing(kThree));
+    c.take();
+    c.server(retrreply(kThree[2]) + retrreply(kThree[1]));
+    c.apply(c.s.delivered(false, "the mail service said: 452 4.3.1 full"));
+    // QUIT goes behind the RETRs in the pipeline; nothing was deleted, so nothing waits for it.
+    EXPECT_EQ(c.take(), "quit\r\n");
+    EXPECT_TRUE(c.ended);
+    EXPECT_TRUE(c.closed);
+    EXPECT_EQ(c.s.outcome(), Outcome::failed);
+    EXPECT_EQ(c.s.reason(), "delivery failed: the mail service said: 452 4.3.1 full");
+    EXPECT_EQ(c.delivered.size(), 1u);
+    EXPECT_EQ(c.commits, 0);
+}
+
+TEST(Pop3Session, ProgressCountsTheSessionsMessagesAndBytes) {
+    Conversation c;
+    c.confirmdeliveries = false;
+    c.s.seenuids = {uidof(3)};
+    login(c, kCapaPipelining);
+    list(c, kThree);
+    Progress p = c.s.progress();
+    EXPECT_EQ(p.messages, 2);
+    EXPECT_EQ(p.delivered, 0);
+    EXPECT_EQ(p.bytes, kThree[1].size() + kThree[0].size());
+    EXPECT_EQ(p.bytesdone, 0u);
+    const std::string reply = retrreply(kThree[1]);
+    c.server(reply.substr(0, reply.size() - 9));  // part of the text
+    EXPECT_GT(c.s.progress().bytesdone, 0u);
+    EXPECT_LT(c.s.progress().bytesdone, kThree[1].size());
+    c.server(reply.substr(reply.size() - 9));
+    c.apply(c.s.delivered(true));
+    p = c.s.progress();
+    EXPECT_EQ(p.delivered, 1);
+    EXPECT_EQ(p.bytesdone, kThree[1].size());
+}
+
+// ---- durability and failures ----
 
 TEST(Pop3Session, NoDeleBeforeEveryMessageIsDurable) {
     Conversation c(true);
@@ -449,6 +709,17 @@ TEST(Pop3Session, EveryWayOfEndingEarlyIsAFailure) {
     }
 }
 
+TEST(Pop3Session, ASessionThatCannotStartSendsNothing) {
+    Conversation c;
+    c.apply(c.s.abandon("another run is fetching this mailbox"));
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.take(), "");
+    EXPECT_EQ(c.s.outcome(), Outcome::failed);
+    EXPECT_EQ(c.s.reason(), "another run is fetching this mailbox");
+    c.server(kGreeting);
+    EXPECT_EQ(c.take(), "");
+}
+
 TEST(Pop3Session, EndingAfterQuit) {
     // Without DELE the session is complete once QUIT is out; with DELE, only QUIT's answer tells
     // that the deletions were committed.
@@ -458,11 +729,12 @@ TEST(Pop3Session, EndingAfterQuit) {
                          (timeout ? ", timeout" : ", closed"));
             Conversation c(deleteafter);
             login(c);
-            c.server("+OK\r\n1 5\r\n.\r\n");
+            list(c, {"A: b\r\n"});
             c.server("+OK\r\nA: b\r\n.\r\n");
             c.apply(timeout ? c.s.timeout() : c.s.serverclosed());
             EXPECT_TRUE(c.ended);
             EXPECT_EQ(c.s.outcome(), deleteafter ? Outcome::failed : Outcome::succeeded);
+            EXPECT_EQ(c.s.deletedcount(), 0);
         }
     }
 }
@@ -480,6 +752,7 @@ TEST(Pop3Session, RefusedDeleFailsTheSessionButQuitStillEndsIt) {
     EXPECT_TRUE(c.ended);
     EXPECT_EQ(c.s.outcome(), Outcome::failed);
     EXPECT_EQ(c.s.reason(), "server said: -ERR message 2 is locked");
+    EXPECT_EQ(c.s.summary(), "2 new messages delivered, 1 deleted");
 }
 
 TEST(Pop3Session, OverlongLinesEndTheSession) {
@@ -495,7 +768,7 @@ TEST(Pop3Session, LargeMessageArrivesWholeAndReservesItsListedSize) {
     std::string big = "Subject: big\r\n\r\n";
     while (big.size() < (5u << 20))
         big += std::string(998, 'x') + "\r\n.line starting with a dot\r\n";
-    Conversation c;
+    Conversation c(true);
     login(c);
     c.server("+OK\r\n1 " + std::to_string(big.size()) + "\r\n.\r\n");
     c.take();

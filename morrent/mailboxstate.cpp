@@ -1,0 +1,355 @@
+#include "morrent/mailboxstate.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/asciitext.h"
+#include "morrent/posixfile.h"
+
+namespace morrent {
+
+namespace {
+
+constexpr std::string_view header = "tessaruno morrent record 1";
+// The longest key; a file name may have 255 bytes, and ".uidl.new" follows it.
+constexpr std::size_t maxkey = 200;
+
+std::uint64_t fnv1a(std::string_view text) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+void escape(std::string &out, std::string_view text, bool lower) {
+    static const char hex[] = "0123456789ABCDEF";
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+                     c == '.' || c == '-' || c == '_' || c == '+' || c == '=' || c == ',';
+        if (plain) {
+            out.push_back(lower ? common::asciiLower(c) : c);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        }
+    }
+}
+
+std::string folderof(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+}
+
+}  // namespace
+
+// ---- the state folder and the names in it ----
+
+std::string statefolder(const char *xdgstatehome, const char *home) {
+    if (xdgstatehome && xdgstatehome[0] == '/') return std::string(xdgstatehome) + "/tessaruno";
+    if (home && home[0] == '/') return std::string(home) + "/.local/state/tessaruno";
+    return {};
+}
+
+std::string statefolder() {
+    return statefolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+}
+
+std::string makestatefolder(const std::string &folder) {
+    if (!makefolders(folder)) return oserror("cannot create the state folder " + folder);
+    return {};
+}
+
+std::string mailboxkey(std::string_view login, std::string_view host, int port) {
+    std::string key;
+    escape(key, login, false);
+    key.push_back('@');
+    escape(key, host, true);
+    key += ":" + std::to_string(port);
+    if (key.size() > maxkey) {
+        char tail[24];
+        std::snprintf(tail, sizeof tail, "~%016llx",
+                      static_cast<unsigned long long>(fnv1a(key)));
+        key.resize(maxkey - std::strlen(tail));
+        key += tail;
+    }
+    return key;
+}
+
+// ---- the lock ----
+
+MailboxLock::~MailboxLock() {
+    release();
+}
+
+MailboxLock::Result MailboxLock::take(const std::string &path, std::string *why) {
+    release();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (why) *why = oserror("cannot open the lock " + path);
+        return Result::failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        Result result = Result::failed;
+        if (err == EWOULDBLOCK) {
+            result = Result::busy;
+            char pid[32] = {};
+            ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+            std::string holder = n > 0 ? std::string(pid, std::size_t(n)) : std::string();
+            while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' '))
+                holder.pop_back();
+            if (why)
+                *why = "another run" + (holder.empty() ? std::string() : " (pid " + holder + ")") +
+                       " is fetching this mailbox: it holds " + path;
+        } else if (why) {
+            errno = err;
+            *why = oserror("cannot lock " + path);
+        }
+        ::close(fd);
+        return result;
+    }
+    // For the admin who finds a run waiting: who holds it.
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, pid.data(), pid.size(), 0);
+    fd_ = fd;
+    return Result::taken;
+}
+
+void MailboxLock::release() {
+    if (fd_ >= 0) ::close(fd_);  // closing the last descriptor frees the lock
+    fd_ = -1;
+}
+
+// ---- the record ----
+
+RecordContents readrecord(std::string_view text) {
+    RecordContents r;
+    std::size_t mark = 0;  // unsure entries before this index have an "m" after them
+    while (!text.empty()) {
+        std::size_t nl = text.find('\n');
+        if (nl == std::string_view::npos) break;  // cut off while it was written
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl + 1);
+        ++r.lines;
+        if (line.size() > 2 && line[0] == 'd' && line[1] == ' ') {
+            std::string_view uid = line.substr(2);
+            if (uid.find(' ') == std::string_view::npos) r.delivered.emplace(uid);
+        } else if (line.size() > 2 && line[0] == 'w' && line[1] == ' ') {
+            std::string_view rest = line.substr(2);
+            std::size_t blank = rest.find(' ');
+            if (blank == 0 || blank == std::string_view::npos || blank + 1 == rest.size()) continue;
+            r.unsure.push_back({std::string(rest.substr(0, blank)),
+                                std::string(rest.substr(blank + 1)), false});
+        } else if (line == "m") {
+            for (std::size_t i = mark; i < r.unsure.size(); ++i) r.unsure[i].moving = true;
+            mark = r.unsure.size();
+        } else if (line == "c" || line == "x") {
+            if (line == "c")
+                for (const auto &w : r.unsure)
+                    if (w.moving) r.delivered.insert(w.uid);
+            // What was written after the "m" stays unsure.
+            std::vector<RecordContents::Written> left;
+            for (auto &w : r.unsure)
+                if (!w.moving) left.push_back(std::move(w));
+            r.unsure = std::move(left);
+            mark = 0;
+        }
+        // Anything else (the first line, a line a power cut garbled) says nothing.
+    }
+    return r;
+}
+
+bool pickupname(std::string_view path) {
+    constexpr std::string_view tail = ".morrent";
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash < 4 || path.substr(slash - 4, 5) != "/tmp/")
+        return false;
+    std::string_view name = path.substr(slash + 1);
+    return name.size() > tail.size() && name.substr(name.size() - tail.size()) == tail &&
+           name.find("..") == std::string_view::npos;
+}
+
+UidlRecord::~UidlRecord() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string UidlRecord::open(const std::string &path) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    path_ = path;
+    delivered_.clear();
+    writtenuids_.clear();
+    moving_ = dirty_ = false;
+    lines_ = 0;
+
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return oserror("cannot open the record " + path);
+    std::string text;
+    if (!readall(fd, text, std::size_t(1) << 30)) {
+        std::string why = oserror("cannot read the record " + path);
+        ::close(fd);
+        return why;
+    }
+    fd_ = fd;
+    RecordContents contents = readrecord(text);
+    delivered_ = std::move(contents.delivered);
+    lines_ = contents.lines;
+
+    if (text.empty()) {
+        dirty_ = true;
+        return append(header);
+    }
+    if (contents.unsure.empty() && text.back() == '\n') return {};
+
+    // A run was killed while it delivered (or a power cut garbled the end). Messages that reached
+    // new/ count as delivered; the record says so durably before the files of the others go, so
+    // that it never again takes a missing file for a moved one.
+    std::vector<std::string> remove;
+    for (const auto &w : contents.unsure) {
+        struct stat st;
+        bool there = ::lstat(w.path.c_str(), &st) == 0;
+        if (w.moving && !there)
+            delivered_.insert(w.uid);
+        else if (there && pickupname(w.path))
+            remove.push_back(w.path);
+    }
+    if (std::string why = rewrite(); !why.empty()) return why;
+    for (const auto &file : remove) ::unlink(file.c_str());
+    return {};
+}
+
+std::string UidlRecord::append(std::string_view line) {
+    if (fd_ < 0) return "the record " + path_ + " is not open";
+    std::string text(line);
+    text.push_back('\n');
+    if (!writeall(fd_, text)) return oserror("cannot write the record " + path_);
+    dirty_ = true;
+    ++lines_;
+    return {};
+}
+
+std::string UidlRecord::add(std::string_view uid) {
+    if (std::string why = append("d " + std::string(uid)); !why.empty()) return why;
+    delivered_.emplace(uid);
+    return {};
+}
+
+std::string UidlRecord::written(std::string_view uid, std::string_view path) {
+    if (std::string why = append("w " + std::string(uid) + " " + std::string(path));
+        !why.empty())
+        return why;
+    writtenuids_.emplace_back(uid);
+    return {};
+}
+
+std::string UidlRecord::moving(std::uint64_t device) {
+    if (writtenuids_.empty()) return {};
+    if (std::string why = append("m"); !why.empty()) return why;
+    moving_ = true;
+#ifdef __linux__
+    // The pickup folder's sync (of its whole file system) makes the line durable when the record
+    // lives there too.
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && std::uint64_t(st.st_dev) == device) return {};
+#else
+    (void)device;
+#endif
+    return sync();
+}
+
+std::string UidlRecord::moved() {
+    if (!moving_) return {};
+    if (std::string why = append("c"); !why.empty()) return why;
+    for (auto &uid : writtenuids_) delivered_.insert(std::move(uid));
+    writtenuids_.clear();
+    moving_ = false;
+    return {};
+}
+
+void UidlRecord::astray() {
+    if (!moving_) return;
+    // Without this line the next run would take the files gone from tmp/ for delivered ones.
+    if (append("x").empty()) sync();
+    writtenuids_.clear();
+    moving_ = false;
+}
+
+std::string UidlRecord::sync() {
+    if (fd_ < 0 || !dirty_) return {};
+    if (::fdatasync(fd_) != 0) return oserror("cannot sync the record " + path_);
+    dirty_ = false;
+    return {};
+}
+
+// Writes the delivered ids alone into a new file, makes it durable and puts it in the record's
+// place.
+std::string UidlRecord::rewrite() {
+    const std::string fresh = path_ + ".new";
+    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return oserror("cannot write the record " + fresh);
+    std::string text(header);
+    text.push_back('\n');
+    for (const auto &uid : delivered_) text += "d " + uid + "\n";
+    bool ok = writeall(fd, text) && ::fdatasync(fd) == 0;
+    int saved = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(fresh.c_str(), path_.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        ::unlink(fresh.c_str());
+        errno = saved;
+        return oserror("cannot write the record " + path_);
+    }
+    int dir = ::open(folderof(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    int reopened = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (reopened < 0) return oserror("cannot open the record " + path_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = reopened;
+    writtenuids_.clear();
+    moving_ = dirty_ = false;
+    lines_ = 1 + delivered_.size();
+    return {};
+}
+
+std::string UidlRecord::close(const std::vector<std::string> *onserver) {
+    if (fd_ < 0) return {};
+    std::string why;
+    const bool settled = writtenuids_.empty() && !moving_;
+    bool forgot = false;
+    if (onserver && settled) {
+        std::unordered_set<std::string> there(onserver->begin(), onserver->end());
+        for (auto it = delivered_.begin(); it != delivered_.end();) {
+            if (there.count(*it)) {
+                ++it;
+            } else {
+                it = delivered_.erase(it);
+                forgot = true;
+            }
+        }
+    }
+    if (settled && (forgot || lines_ > 2 * delivered_.size() + 64))
+        why = rewrite();
+    else
+        why = sync();
+    ::close(fd_);
+    fd_ = -1;
+    return why;
+}
+
+}  // namespace morrent

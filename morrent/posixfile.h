@@ -1,0 +1,19 @@
+// The few POSIX file steps the cores share. They never throw; a failure leaves errno set.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace morrent {
+
+// "what: <the system's text for errno>", for the admin.
+std::string oserror(const std::string &what);
+// Writes all of `bytes`, going on after a signal.
+bool writeall(int fd, std::string_view bytes);
+// Appends what is left to read of `fd` to `out`, at most `limit` bytes in all.
+bool readall(int fd, std::string &out, std::size_t limit);
+// mkdir -p, 0700 for what it creates: the folders hold other people's mail and their ids.
+bool makefolders(const std::string &path);
+
+}  // namespace morrent
