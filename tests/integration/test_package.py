@@ -310,10 +310,7 @@ def installed(deb):
         lock.close()
 
 
-@pytest.mark.parametrize("name", [
-    "halvex", "quessel",
-    pytest.param("morrent", marks=pytest.mark.xfail(
-        strict=True, reason="morrent answers --help and --version with its wrong-count line"))])
+@pytest.mark.parametrize("name", ["halvex", "quessel", "morrent"])
 def test_installed_programs_answer_help_and_version(installed, name, tmp_path):
     path = f"/usr/{PROGRAMS[name][0]}/{name}"
     assert path in installed["files"]
