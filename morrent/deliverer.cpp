@@ -4,6 +4,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include "common/asciitext.h"
 #include "common/controls.h"
 #include "common/hostport.h"
 #include "common/socketarray.h"
@@ -318,6 +319,9 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
             [this](int index, int, const QString &description) {
                 if (index == 0 && running_) apply(engine_.socketerror(description.toStdString()));
             });
+    connect(&winsock_, &common::SocketArray::Encrypted, this, [this](int index) {
+        if (index == 0 && running_) apply(engine_.tlsready());
+    });
     connect(&timer_, &QTimer::timeout, this, &Download::ontimer);
     connect(&deliverer_, &Deliverer::delivered, this, [this](bool ok, const QString &reason) {
         answer(false, ok, reason);
@@ -341,13 +345,23 @@ void Download::start(const std::string &server) {
     }
     common::Socket &s = winsock_[0];
     if (s.State() != common::Socket::sckClosed) s.Close();
+    // pop3s://host[:port], or port 995: TLS from the first byte.
+    std::string_view where = server;
+    bool implicit = false;
+    if (common::startsNoCase(where, "pop3s://")) {
+        where.remove_prefix(8);
+        if (!where.empty() && where.back() == '/') where.remove_suffix(1);
+        implicit = true;
+    }
+    const common::Result<common::HostPort> target = common::parseHostPort(where, implicit ? 995 : 110);
+    implicit = implicit || (target && target->port == 995);
+    engine_.implicittls = implicit;
     engine_.resetsession();
     engine_.curserver = server;
     engine_.seenuids.clear();
     lockedout_ = false;
     running_ = true;
     common::restartTimer(&timer_);
-    const common::Result<common::HostPort> target = common::parseHostPort(server, 110);
     if (!target) {
         apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
         return;
@@ -358,6 +372,11 @@ void Download::start(const std::string &server) {
     }
     s.RemoteHost = qtext(target->host);
     s.RemotePort = target->port;
+    tls_ = common::Socket::TlsSettings();
+    tls_.check.host = target->host;
+    tls_.check.fingerprint = fingerprint;
+    s.tlsOnConnect.reset();
+    if (implicit) s.tlsOnConnect = tls_;
     s.Connect();
 }
 
@@ -467,6 +486,10 @@ void Download::apply(Actions a) {
             pace();
             emit ended(engine_.outcome() == Outcome::succeeded, qtext(engine_.reason()));
             return;
+        }
+        if (a.starttls && !s.StartTls(tls_)) {
+            a = engine_.socketerror("TLS could not be started");
+            continue;
         }
         if (a.close) s.Close();
         if (!a.deliver && !a.commit) break;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/socketarray.h"
 #include "morrent/delivery.h"
 #include "morrent/mailboxstate.h"
 #include "morrent/pop3session.h"
@@ -115,6 +116,9 @@ public:
 
     // Read at each delivery: the forward address, or nullopt to keep the message's own To.
     std::function<std::optional<std::string>()> forward;
+    // A SHA-256 fingerprint that the server's certificate must have, in place of the chain
+    // check (a self-signed server); empty: the chain and the name are checked.
+    std::string fingerprint;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
     // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteafter must be
@@ -143,6 +147,7 @@ signals:
     void ended(bool ok, const QString &reason);
 
 private:
+    common::Socket::TlsSettings tls_;  // what the server must show
     // A delivery or commit whose answer came before the call that asked for it returned.
     struct Answer {
         bool ok;

@@ -14,6 +14,7 @@
 
 #include "common/controls.h"
 #include "common/registry.h"
+#include "common/tls.h"
 #include "morrent/message.h"
 
 namespace morrent {
@@ -215,6 +216,24 @@ void MorrentWindow::downloadnow() {
     if (!deliverer_.configure(readvalue("maildrop"), &why)) {
         if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
         fail(why);
+        return;
+    }
+    // How the connection is secured, read afresh too.
+    const QString tls = readvalue("poptls").trimmed().toLower();
+    if (tls.isEmpty() || tls == QLatin1String("auto")) {
+        session.poptls = PopTls::automatic;
+    } else if (tls == QLatin1String("require")) {
+        session.poptls = PopTls::require;
+    } else if (tls == QLatin1String("off")) {
+        session.poptls = PopTls::off;
+    } else {
+        fail(QStringLiteral("registry value poptls: not auto, require or off: %1").arg(tls));
+        return;
+    }
+    const QString pin = readvalue("tlsfingerprint").trimmed();
+    download_.fingerprint = common::normaliseFingerprint(pin.toStdString());
+    if (!pin.isEmpty() && download_.fingerprint.empty()) {
+        fail(QStringLiteral("registry value tlsfingerprint: not a SHA-256 fingerprint: %1").arg(pin));
         return;
     }
     const std::string local = readvalue("localdomains").toStdString();

@@ -15,7 +15,7 @@ namespace {
 // The commands the engine sends, as they go on the wire: lower-case, "list " keeps its blank even
 // without an argument. CAPA, LIST, UIDL and RETR are answered with several lines ending in "."
 // (the capability, listing, unique-id listing and text phases read them); the others with one line.
-enum class Command { user, pass, capa, list, uidl, retr, dele, quit };
+enum class Command { user, pass, capa, list, uidl, retr, dele, quit, stls };
 struct CommandFact {
     Command command;
     std::string_view word;
@@ -23,7 +23,7 @@ struct CommandFact {
 constexpr CommandFact commandfacts[] = {
     {Command::user, "user "}, {Command::pass, "pass "}, {Command::capa, "capa"},
     {Command::list, "list "}, {Command::uidl, "uidl"},  {Command::retr, "retr "},
-    {Command::dele, "dele "}, {Command::quit, "quit"},
+    {Command::dele, "dele "}, {Command::quit, "quit"},  {Command::stls, "stls"},
 };
 constexpr bool inorder() {
     for (int i = 0; i < int(std::size(commandfacts)); ++i)
@@ -41,6 +41,10 @@ struct PhaseFact {
 };
 constexpr PhaseFact phasefacts[] = {
     {Phase::greeting, "greeting"},
+    {Phase::precapa, "precapa"},
+    {Phase::precapalist, "precapalist"},
+    {Phase::stls, "stls"},
+    {Phase::handshake, "handshake"},
     {Phase::user, "user"},
     {Phase::pass, "pass"},
     {Phase::capa, "capa"},
@@ -129,6 +133,8 @@ void Pop3Session::resetsession() {
     line_.clear();
     sizes_.clear();
     pipelining_ = uidsbroken_ = uidsknown_ = false;
+    stlsoffered_ = false;
+    encrypted_ = implicittls;
     uids_.clear();
     tofetch_.clear();
     nextfetch_ = 0;
@@ -202,7 +208,7 @@ Progress Pop3Session::progress() const {
 std::string Pop3Session::summary() const {
     return std::to_string(delivered_) +
            (delivered_ == 1 ? " new message delivered, " : " new messages delivered, ") +
-           std::to_string(deleted_) + " deleted";
+           std::to_string(deleted_) + " deleted" + (encrypted_ ? ", over TLS" : "");
 }
 
 // Asks for the next messages: one at a time, or as many as the pipeline's bounds allow. A message
@@ -315,6 +321,36 @@ void Pop3Session::drain(Actions &a) {
     }
 }
 
+void Pop3Session::login(Actions &a, const char *why) {
+    send(a, word(Command::user), curuser);
+    usersent = true;
+    enter(Phase::user, why);
+}
+
+// The capabilities before the login are read: STLS when offered, never the login in the clear
+// when TLS is required.
+void Pop3Session::secure(Actions &a) {
+    if (stlsoffered_) {
+        send(a, word(Command::stls));
+        enter(Phase::stls, "STLS offered, STLS sent");
+        return;
+    }
+    if (poptls == PopTls::require) {
+        failwith("the server offers no STLS, and poptls=require sends no login in the clear");
+        sendquit(a, "no STLS, QUIT sent");
+        return;
+    }
+    login(a, "no STLS offered, USER sent");
+}
+
+Actions Pop3Session::tlsready() {
+    Actions a;
+    if (phase_ != Phase::handshake) return a;
+    encrypted_ = true;
+    login(a, "TLS up, USER sent");
+    return a;
+}
+
 void Pop3Session::onstatusline(Actions &a, std::string_view line) {
     // A -ERR before QUIT ends the session at once, without QUIT: nothing has been deleted, and
     // a server that refuses a command is not asked for anything more.
@@ -325,12 +361,44 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
     switch (phase_) {
         case Phase::greeting:
             if (isok(line)) {
-                send(a, word(Command::user), curuser);
-                usersent = true;
-                enter(Phase::user, "greeting accepted, USER sent");
+                if (encrypted_ || poptls == PopTls::off) {
+                    login(a, "greeting accepted, USER sent");
+                    break;
+                }
+                // Whether the server offers STLS, before any word of the login.
+                send(a, word(Command::capa));
+                enter(Phase::precapa, "greeting accepted, CAPA sent");
             } else if (iserr(line)) {
                 refused("greeting refused");
             }
+            break;
+        case Phase::precapa:
+            if (isok(line)) {
+                enter(Phase::precapalist, "CAPA accepted, reading the capabilities");
+            } else if (iserr(line)) {
+                secure(a);
+            }
+            break;
+        case Phase::precapalist:
+            if (line == ".")
+                secure(a);
+            else if (equalNoCase(firstword(line), "STLS"))
+                stlsoffered_ = true;
+            break;
+        case Phase::stls:
+            if (isok(line)) {
+                // Whatever followed the answer in the clear is not the server's to say.
+                line_.clear();
+                a.starttls = true;
+                enter(Phase::handshake, "STLS accepted, TLS handshake");
+                return;
+            } else if (iserr(line)) {
+                // Once STLS is offered, it must work: never a fall-back to the clear.
+                failwith(serversaid(line) + " (to STLS)");
+                endnow(a, "STLS refused");
+            }
+            break;
+        case Phase::handshake:
             break;
         case Phase::user:
             if (isok(line)) {

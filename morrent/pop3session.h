@@ -4,6 +4,7 @@
 // RFC 1939 (POP3): commands, the multi-line replies of LIST, UIDL and RETR, the end marker "." CR LF
 // and dot-stuffing; a server commits deletions only when it processes QUIT.
 // RFC 2449 (CAPA): the capability list; PIPELINING lets several RETRs be on their way at once.
+// RFC 2595 (STLS): TLS on the open connection before any login, asked for once CAPA offers it.
 //
 // The engine is fed the server's bytes as they arrive, in chunks of any size, and answers with
 // Actions: commands to send, a message to deliver, a batch of deliveries to make durable, the
@@ -46,13 +47,22 @@ struct Actions {
     bool ended = false;    // the session is over; outcome() and reason() tell how it went
     std::string status;    // new text for the status line, or empty
     std::string note;      // a remark for the admin that does not fail the session, or empty
+    bool starttls = false; // after `send`, TLS on the connection; call tlsready() once it is up
 };
+
+// When the session uses STLS: `automatic` when the server offers it (and then it must work),
+// `require` never sends USER or PASS outside TLS, `off` never asks.
+enum class PopTls { automatic, require, off };
 
 enum class Outcome { running, succeeded, failed };
 
 // The session's phases, in the order a normal session passes them.
 enum class Phase {
     greeting,    // connected (or connecting), waiting for the server's greeting
+    precapa,     // CAPA sent before the login, waiting for its status line
+    precapalist, // reading the capabilities offered before the login
+    stls,        // STLS sent, waiting for its answer
+    handshake,   // the TLS handshake runs; waiting for tlsready()
     user,        // USER sent
     pass,        // PASS sent
     capa,        // CAPA sent, waiting for its status line
@@ -101,6 +111,9 @@ public:
     // "Delete Emails from Server after download"; read when the listing is counted and when the
     // last message has been delivered.
     bool deleteafter = false;
+    // STLS, and whether the connection is TLS from its first byte (POP3S).
+    PopTls poptls = PopTls::automatic;
+    bool implicittls = false;
     // Unique ids of the messages already delivered from this mailbox (deletion off only).
     std::unordered_set<std::string> seenuids;
 
@@ -138,6 +151,10 @@ public:
     Actions socketerror(std::string_view description);
     // The session cannot start (`why`, in words for the admin); nothing was sent.
     Actions abandon(std::string_view why);
+    // The TLS handshake asked for with Actions::starttls is done, the certificate checked.
+    Actions tlsready();
+    // Whether the session's connection is under TLS.
+    bool encrypted() const { return encrypted_; }
 
     // The message to deliver while Actions::deliver is pending.
     const std::string &message() const { return msgbuf; }
@@ -173,6 +190,8 @@ private:
     void fillpipeline(Actions &a);
     void sendquit(Actions &a, const char *why);
     void onstatusline(Actions &a, std::string_view line);
+    void login(Actions &a, const char *why);
+    void secure(Actions &a);
     void countlisting(Actions &a);
     void readuidlisting(std::string_view line);
     void choose(Actions &a);
@@ -191,6 +210,8 @@ private:
     std::string line_;                  // status or listing line being assembled across chunks
     std::vector<std::uint64_t> sizes_;  // message sizes from the listing, index 0 = message 1
     bool pipelining_ = false;           // the capability list offers PIPELINING
+    bool stlsoffered_ = false;          // the capabilities before the login offer STLS
+    bool encrypted_ = false;            // the connection is under TLS
     bool uidsbroken_ = false;           // a line of the unique-id listing could not be used
     bool uidsknown_ = false;            // uids_ holds the whole unique-id listing
     std::vector<std::string> uids_;     // unique ids, index 0 = message 1

@@ -24,14 +24,18 @@ struct Conversation {
     bool confirmcommit = true;
     int commits = 0;
 
-    explicit Conversation(bool deleteafter = false) {
+    // The transcripts here are about the login and the messages; STLS has its own below.
+    explicit Conversation(bool deleteafter = false, PopTls tls = PopTls::off) {
         s.curuser = "alice";
         s.curpass = "secret";
         s.deleteafter = deleteafter;
+        s.poptls = tls;
         s.resetsession();
     }
+    bool starttls = false;
     void apply(Actions a) {
         sent += a.send;
+        starttls |= a.starttls;
         if (!a.status.empty()) statuses.push_back(a.status);
         closed |= a.close;
         ended |= a.ended;
@@ -794,4 +798,56 @@ TEST(Pop3Session, ResetsessionStartsAfresh) {
     EXPECT_EQ(c.s.curuser, "alice");
     c.server(kGreeting);
     EXPECT_EQ(c.take(), "user alice\r\n");
+}
+
+// ---- STLS before the login ----------------------------------------------------------------
+
+TEST(Pop3SessionTls, StlsOfferedIsUsedBeforeAnyWordOfTheLogin) {
+    Conversation c(false, PopTls::automatic);
+    c.apply(c.s.feed("+OK ready\r\n"));
+    EXPECT_EQ(c.sent, "capa\r\n");
+    c.apply(c.s.feed("+OK\r\nUSER\r\nST"));
+    c.apply(c.s.feed("LS\r\n.\r\n"));
+    EXPECT_EQ(c.sent, "capa\r\nstls\r\n");
+    // What follows the answer in the clear is dropped, never read as a reply.
+    c.apply(c.s.feed("+OK begin\r\n+OK injected\r\n"));
+    EXPECT_TRUE(c.starttls);
+    EXPECT_EQ(c.s.phase(), Phase::handshake);
+    EXPECT_EQ(c.sent, "capa\r\nstls\r\n");
+    c.apply(c.s.tlsready());
+    EXPECT_EQ(c.sent, "capa\r\nstls\r\nuser alice\r\n");
+    EXPECT_TRUE(c.s.encrypted());
+}
+
+TEST(Pop3SessionTls, NoFallBackToTheClear) {
+    // STLS offered and refused: the session ends with nothing of the login sent.
+    Conversation refused(false, PopTls::automatic);
+    refused.apply(refused.s.feed("+OK\r\n"));
+    refused.apply(refused.s.feed("+OK\r\nSTLS\r\n.\r\n"));
+    refused.apply(refused.s.feed("-ERR not today\r\n"));
+    EXPECT_TRUE(refused.ended);
+    EXPECT_EQ(refused.sent, "capa\r\nstls\r\n");
+    EXPECT_EQ(refused.s.outcome(), Outcome::failed);
+
+    // A server that offers no STLS (a man in the middle may strip it): with require, no login.
+    Conversation stripped(false, PopTls::require);
+    stripped.apply(stripped.s.feed("+OK\r\n"));
+    stripped.apply(stripped.s.feed("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n"));
+    EXPECT_EQ(stripped.sent, "capa\r\nquit\r\n");
+    EXPECT_NE(stripped.s.reason().find("poptls=require"), std::string::npos);
+
+    // auto, and no STLS: the login goes in the clear, as the server allows.
+    Conversation plain(false, PopTls::automatic);
+    plain.apply(plain.s.feed("+OK\r\n"));
+    plain.apply(plain.s.feed("-ERR unknown command\r\n"));
+    EXPECT_EQ(plain.sent, "capa\r\nuser alice\r\n");
+    EXPECT_FALSE(plain.s.encrypted());
+
+    // TLS from the first byte: no STLS asked.
+    Conversation implicit(false, PopTls::require);
+    implicit.s.implicittls = true;
+    implicit.s.resetsession();
+    implicit.apply(implicit.s.feed("+OK\r\n"));
+    EXPECT_EQ(implicit.sent, "user alice\r\n");
+    EXPECT_TRUE(implicit.s.encrypted());
 }
