@@ -92,8 +92,19 @@ std::string wrongcountreason(std::size_t pieces) {
 }
 
 
-CommandLine parsecommandline(const std::vector<std::string> &arguments) {
+CommandLine parsecommandline(const std::vector<std::string> &given) {
     CommandLine line;
+    std::vector<std::string> arguments = given;
+    if (!arguments.empty() && arguments[0] == "--log-level") {
+        if (arguments.size() < 2 || arguments[1].empty()) {
+            line.mode = StartMode::wrongcount;
+            line.status = exitusage;
+            line.reason = "--log-level needs a LEVEL: error, info or debug";
+            return line;
+        }
+        line.loglevel = arguments[1];
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
     if (arguments.empty() || arguments[0] != "--password-file") {
         line.pieces = splitarguments(joinarguments(arguments));
         line.mode = startmode(line.pieces.size());
@@ -240,6 +251,8 @@ std::string helptext() {
            "sends every message there. The password file's first line is the password; a file\n"
            "that others may read is refused. Exit status: 0 delivered, 1 failed, 2 wrong\n"
            "arguments, 3 another run is fetching the same mailbox.\n"
+           "  --log-level LEVEL  first of all: what goes to stderr, error, info (the default,\n"
+           "                     a line per run and per failed message) or debug\n"
            "  --help     print this help and exit\n"
            "  --version  print the version and exit\n";
 }

@@ -5,6 +5,7 @@
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS] one download, no window
 //   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 //                                                              the same, the password from FILE
+// Any of them may begin with --log-level LEVEL, which is not counted.
 //
 // The arguments are joined by single blanks and the result is split at every single blank, so an
 // argument that holds a blank counts as two, an empty argument adds an empty piece, and a trailing
@@ -68,6 +69,7 @@ struct CommandLine {
     // In the password-file form the password is empty until the file is read.
     std::vector<std::string> pieces;
     std::string passwordfile;        // the password-file form: FILE
+    std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongcount: why the program ends at once
     int status = exitdelivered;      // wrongcount: its exit status
 };

@@ -7,6 +7,7 @@
 #include "common/asciitext.h"
 #include "common/controls.h"
 #include "common/hostport.h"
+#include "common/log.h"
 #include "common/socketarray.h"
 #include "morrent/message.h"
 
@@ -423,6 +424,12 @@ void Download::disconnectnow() {
     }
 }
 
+void Download::stop(bool now) {
+    if (!running_) return;
+    if (!now && engine_.finishing()) return;
+    apply(engine_.disconnect("stopped by a signal before the session ended"));
+}
+
 void Download::ondata(int index) {
     common::Socket &s = winsock_[index];
     if (!running_) {
@@ -456,8 +463,20 @@ void Download::answer(bool commit, bool ok, const QString &reason) {
         return;
     }
     const std::string why = reason.toStdString();
-    apply(commit ? engine_.committed(ok, why) : engine_.delivered(ok, why));
+    apply(commit ? engine_.committed(ok, why) : delivered(ok, why));
     moved();
+}
+
+// morrent: message server=pop.example.org login=jdoe number=7 uid=... outcome=failed reason=...
+Actions Download::delivered(bool ok, const std::string &why) {
+    if (!ok && common::logs(common::LogLevel::error)) {
+        common::LogLine line(common::LogLevel::error, "message");
+        line.field("server", engine_.curserver).field("login", engine_.curuser);
+        line.field("number", engine_.messagenumber());
+        if (!engine_.messageuid().empty()) line.field("uid", engine_.messageuid());
+        line.field("outcome", "failed").field("reason", why);
+    }
+    return engine_.delivered(ok, why);
 }
 
 // Replies to pipelined commands wait in the engine while a message is out for delivery; beyond a
@@ -505,7 +524,7 @@ void Download::apply(Actions a) {
         asking_ = false;
         if (!early_) break;  // the answer comes later, as a signal
         const std::string why = early_->reason.toStdString();
-        a = a.deliver ? engine_.delivered(early_->ok, why) : engine_.committed(early_->ok, why);
+        a = a.deliver ? delivered(early_->ok, why) : engine_.committed(early_->ok, why);
     }
     pace();
 }

@@ -129,6 +129,9 @@ public:
     void start(const std::string &server);
     // "disconnect now".
     void disconnectnow();
+    // A stop asked for by a signal: a session past its last delivery ends by itself (its own
+    // deadlines bound it), any other one now; `now` cuts even that short.
+    void stop(bool now);
     bool running() const { return running_; }
     // The last session did not start because another run held the mailbox's lock.
     bool lockedout() const { return lockedout_; }
@@ -158,6 +161,8 @@ private:
     void ondata(int index);
     void ontimer();
     void answer(bool commit, bool ok, const QString &reason);
+    // The engine told how the delivery of its message went; a failure has its line in the log.
+    Actions delivered(bool ok, const std::string &why);
     void pace();
     void moved();
     std::string openstate(const std::string &host, int port);

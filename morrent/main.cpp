@@ -3,16 +3,21 @@
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS]  one download, no window
 //   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 // From the command line the exit status tells how the download went: 0 when every message was
-// delivered (and, with DELETEFLAG, deleted), 1 with one line on stderr saying why it failed, 2 for
+// delivered (and, with DELETEFLAG, deleted), 1 when it failed (the run's line on stderr says why:
+// morrent: run server=... login=... outcome=failed reason="..."), 2 for
 // a wrong count of arguments or a password file that cannot be used, 3 when another run is
 // fetching the same mailbox. --help and --version alone print and end with 0.
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/log.h"
 #include "common/options.h"
+#include "common/registry.h"
+#include "common/signals.h"
 #include "common/startup.h"
 #include "morrent/cmdline.h"
 #include "morrent/morrentwindow.h"
@@ -58,16 +63,53 @@ int main(int argc, char **argv) {
     QApplication app(qtargc, argv);
     common::prepareApplication(QStringLiteral("morrent"));
 
+    // What goes to stderr: --log-level, else the stored loglevel.
+    {
+        std::string level = line.loglevel;
+        std::string where = "--log-level";
+        if (level.empty()) {
+            level = common::regread(QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\loglevel"))
+                        .trimmed()
+                        .toStdString();
+            where = "registry value loglevel";
+        }
+        if (!level.empty()) {
+            const auto parsed = common::parseLogLevel(level);
+            if (!parsed) {
+                report(QString::fromStdString(where + ": " + parsed.why()));
+                return where == "--log-level" ? morrent::exitusage : morrent::exitfailed;
+            }
+            common::setLogLevel(*parsed);
+        }
+    }
+
     morrent::MorrentWindow window;
     int status = 0;
     bool over = false;
     QObject::connect(&window, &morrent::MorrentWindow::finished, &app,
-                     [&](int code, const QString &reason) {
+                     [&](int code, const QString &) {
                          over = true;
                          status = code;
-                         if (code != morrent::exitdelivered) report(reason);
+                         // The run's line in the log has said how it went, and why it failed.
                          QCoreApplication::exit(status);
                      });
+    // SIGTERM and SIGINT: a download ends cleanly (what was delivered kept, nothing deleted that
+    // was not); one past its last delivery is let finish, unless a second signal comes. From the
+    // command line the download's end ends the program (finished); the window closes once no
+    // download is left.
+    common::SignalWatcher watcher;
+    int stops = 0;
+    QTimer closing;
+    closing.setInterval(100);
+    QObject::connect(&closing, &QTimer::timeout, &app, [&] {
+        if (window.downloading()) return;
+        window.close();
+        QCoreApplication::quit();
+    });
+    QObject::connect(&watcher, &common::SignalWatcher::stop, &app, [&] {
+        window.stop(++stops > 1);
+        if (window.isVisible()) closing.start(0);
+    });
     switch (window.load(std::move(line.pieces))) {
         case morrent::StartMode::window:
             window.show();

@@ -9,10 +9,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <cstdio>
 #include <optional>
 
 #include "common/controls.h"
+#include "common/log.h"
 #include "common/registry.h"
 #include "common/tls.h"
 #include "morrent/message.h"
@@ -72,14 +72,15 @@ MorrentWindow::MorrentWindow(QWidget *parent)
             [this](const QString &text) { Text1->setText(text); });
     connect(&download_, &Download::delivering, this, &MorrentWindow::showmessage);
     connect(&download_, &Download::progress, this, &MorrentWindow::showprogress);
-    // A remark that does not fail the download: from cron it goes where cron sends stderr.
+    // A remark that does not fail the download but wants the admin's eye (mail not sent to an
+    // outside address, a server without unique ids): logged whatever the level, so that from cron
+    // it goes where cron sends stderr, and shown in the window.
     connect(&download_, &Download::note, this, [this](const QString &text) {
-        if (!cmdline) {
-            Text1->setText(text);
-            return;
-        }
-        std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
-        std::fflush(stderr);
+        if (!cmdline) Text1->setText(text);
+        common::LogLine(common::LogLevel::error, "note")
+            .field("server", session.curserver)
+            .field("login", session.curuser)
+            .field("text", text.toStdString());
     });
     connect(&download_, &Download::ended, this, &MorrentWindow::onEnded);
 }
@@ -206,6 +207,7 @@ void MorrentWindow::downloadnow() {
         storevalue("popmapping", sendto->text());
     }
 
+    runclock_.start();
     Text1->clear();
     subject->clear();
     body->clear();
@@ -256,6 +258,10 @@ void MorrentWindow::closesession() {
     Command1->setEnabled(true);
 }
 
+void MorrentWindow::stop(bool now) {
+    download_.stop(now);
+}
+
 void MorrentWindow::onCheck1(bool checked) {
     session.deleteafter = checked;
     storevalue("deletepopmails", checked ? QStringLiteral("1") : QStringLiteral("0"));
@@ -302,6 +308,7 @@ void MorrentWindow::onEnded(bool ok, const QString &reason) {
     else
         Text1->setText(reason);
     if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    logrun(ok ? "ok" : download_.lockedout() ? "busy" : "failed", reason, !download_.lockedout());
     if (!cmdline || over_) return;
     over_ = true;
     reason_ = reason;
@@ -311,10 +318,27 @@ void MorrentWindow::onEnded(bool ok, const QString &reason) {
 void MorrentWindow::fail(const QString &why) {
     Text1->setText(why);
     Command1->setEnabled(true);
+    logrun("failed", why, false);
     if (!cmdline || over_) return;
     over_ = true;
     reason_ = why;
     emit finished(exitfailed, why);
+}
+
+// morrent: run server=pop.example.org login=jdoe tls=yes new=12 delivered=12 deleted=12 outcome=ok
+void MorrentWindow::logrun(const char *outcome, const QString &reason, bool started) {
+    const bool ok = std::string_view(outcome) == "ok";
+    const common::LogLevel level = ok ? common::LogLevel::info : common::LogLevel::error;
+    if (!common::logs(level)) return;
+    common::LogLine line(level, "run");
+    line.field("server", session.curserver).field("login", session.curuser);
+    line.field("tls", started && session.encrypted() ? "yes" : "no");
+    line.field("new", started ? session.progress().messages : 0);
+    line.field("delivered", started ? session.deliveredcount() : 0);
+    line.field("deleted", started ? session.deletedcount() : 0);
+    line.field("outcome", outcome);
+    line.field("ms", runclock_.isValid() ? runclock_.elapsed() : 0);
+    if (!ok) line.field("reason", reason.toStdString());
 }
 
 void MorrentWindow::closeEvent(QCloseEvent *event) {

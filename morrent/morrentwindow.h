@@ -7,6 +7,7 @@
 // ever showing itself and reports the outcome through finished(); any other count ends at once.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QWidget>
 #include <string>
@@ -50,6 +51,9 @@ public:
     void downloadnow();
     // "disconnect now", the inactivity timer and the end of a session all end up here.
     void closesession();
+    // SIGTERM or SIGINT: see Download::stop. Once the download is over the program may end.
+    void stop(bool now);
+    bool downloading() const { return download_.running(); }
 
     // Controls, by their design names, in tab order.
     QPushButton *Command1;
@@ -86,6 +90,8 @@ private:
     void showmessage(std::string_view message);
     void showprogress(int delivered, int messages, qint64 bytesdone, qint64 bytes);
     void fail(const QString &why);
+    // The run's line in the log; `started` when a session ran (its counts are this run's).
+    void logrun(const char *outcome, const QString &reason, bool started);
     // Box texts as bytes: a command line's bytes pass unchanged, typed text is UTF-8.
     std::string textof(const QLineEdit *box) const;
     void settext(QLineEdit *box, const std::string &text);
@@ -95,6 +101,7 @@ private:
     QString reason_;
     bool over_ = false;  // command-line mode: finished() has been emitted
     qint64 shownat_ = -1;  // when the progress bar last changed (ms on a monotonic clock)
+    QElapsedTimer runclock_;  // since "Download Now"
 };
 
 }  // namespace morrent

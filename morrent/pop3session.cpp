@@ -727,15 +727,19 @@ Actions Pop3Session::timeout() {
     return a;
 }
 
-Actions Pop3Session::disconnect() {
+Actions Pop3Session::disconnect(std::string_view why) {
     Actions a;
     if (phase_ == Phase::done) {
         a.close = true;
         return a;
     }
-    failwith("disconnected before the session ended");
+    failwith(std::string(why));
     endnow(a, "disconnected");
     return a;
+}
+
+bool Pop3Session::finishing() const {
+    return phase_ == Phase::committing || phase_ == Phase::deleting || phase_ == Phase::quitting;
 }
 
 Actions Pop3Session::serverclosed() {

@@ -143,8 +143,11 @@ public:
     Actions committed(bool ok, std::string_view reason = {});
     // 30 seconds without data from the server (or without the delivery finishing).
     Actions timeout();
-    // "disconnect now".
-    Actions disconnect();
+    // "disconnect now"; `why` is the session's reason for failing.
+    Actions disconnect(std::string_view why = "disconnected before the session ended");
+    // Whether the session is past its last delivery (committing, deleting, quitting): what is left
+    // takes a moment, and cutting it short would leave deleted messages on the server.
+    bool finishing() const;
     // The server closed the connection.
     Actions serverclosed();
     // The connection failed (refused, reset, name not found...); `description` says how.

@@ -63,7 +63,8 @@ def set_registry(env, **values):
 
 def start(env, server, flag=0):
     """Starts a download as cron would (stdin closed, no terminal)."""
-    return subprocess.Popen([str(program("morrent")), server, "alice", PASSWORD, str(flag)],
+    return subprocess.Popen([str(program("morrent")), "--log-level", "error", server, "alice",
+                             PASSWORD, str(flag)],
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             preexec_fn=lambda: os.close(0), start_new_session=True)
 
@@ -196,6 +197,32 @@ def test_a_run_killed_at_message_k_loses_nothing(k, mailbox, env, relay):
     # And the record knows them all now.
     assert run(env, r.server) == (0, [])
     assert len(pickup(env)) == N
+
+
+def test_sigterm_keeps_what_was_delivered_and_the_next_run_fetches_the_rest(mailbox, env, relay):
+    # As the killed run, but stopped by a service manager: the messages already written are
+    # made durable and recorded, the server keeps everything, and the run says why it ended.
+    k = 3
+    held, release = threading.Event(), threading.Event()
+
+    def hold():
+        held.set()
+        release.wait(RUN_LIMIT)
+
+    r = relay((mailbox.host, mailbox.port), marker=middle(k), hook=hold, once=True)
+    proc = start(env, r.server)
+    assert held.wait(RUN_LIMIT)
+    wait_for(lambda: len(pickup(env, "tmp")) == N - k, f"{N - k} messages written")
+    proc.terminate()
+    status, err = finish(proc)
+    release.set()
+    assert status == 1 and len(err) == 1, err
+    assert err[0].startswith("morrent: run ") and f" delivered={N - k} deleted=0 " in err[0], err
+    assert 'reason="stopped by a signal before the session ended"' in err[0], err
+    assert len(pickup(env)) == N - k and pickup(env, "tmp") == []
+    assert len(mailbox.messages("alice")) == N
+    assert run(env, r.server) == (0, [])
+    assert sorted(pickup(env)) == sorted(Dovecot.as_retrieved(m) for m in MAIL)
 
 
 @pytest.fixture

@@ -210,7 +210,8 @@ def test_programs_work_without_writable_code(start_peer, tmp_path):
     r = subprocess.run([*NO_WRITABLE_CODE, str(program("morrent")),
                         f"{dovecot.host}:{dovecot.port}", "alice", "secret", "0"], env=env,
                        stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_LIMIT)
-    assert (r.returncode, r.stderr) == (0, b"")
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith(b"morrent: run ") and b" outcome=ok " in r.stderr, r.stderr
     assert len(list((tmp_path / "morrent-data/tessaruno/pickup/new").iterdir())) == 1
 
 

@@ -168,6 +168,27 @@ TEST(CommandLine, PasswordFileForm) {
     EXPECT_EQ(line.reason.find("secret"), std::string::npos);
 }
 
+// A leading --log-level is taken off before the pieces are counted, in every form.
+TEST(CommandLine, LogLevelComesFirstAndIsNotCounted) {
+    CommandLine line = parsecommandline({"--log-level", "error", "pop", "jdoe", "secret", "1"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_EQ(line.loglevel, "error");
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "secret", "1"}));
+    line = parsecommandline({"--log-level", "debug", "--password-file", "f", "pop", "jdoe", "0"});
+    EXPECT_EQ(line.passwordfile, "f");
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "0"}));
+    EXPECT_EQ(parsecommandline({"--log-level", "info"}).mode, StartMode::window);
+    for (const Pieces &wrong : {Pieces{"--log-level"}, Pieces{"--log-level", ""}}) {
+        line = parsecommandline(wrong);
+        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        EXPECT_EQ(line.status, exitusage);
+    }
+    // Only as the first argument: anywhere else it is a piece like any other.
+    line = parsecommandline({"pop", "--log-level", "error", "1"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_TRUE(line.loglevel.empty());
+}
+
 TEST(CommandLine, PasswordFileMustBeTheOwnersAlone) {
     struct Case {
         const char *what;
