@@ -193,6 +193,10 @@ void RelayShell::onData(Side side, int i) {
     if (s->core.phase() == RelaySlot::Phase::relaying) e.room = roomOf(socketOf(partner(side), i));
     const RelayActions actions = s->core.step(e);
     execute(i, actions);
+    // A server side opened anew may be the same element, reused: its chunk went with the old one.
+    bool reopened = false;
+    for (const RelayAction &a : actions) reopened |= a.kind == RelayAction::connect;
+    if (side == Side::server && reopened) return;
     // The chunk was read from its socket's buffer: it is taken only now that it has been sent.
     if (!actions.keep && socketOf(side, i) == source) source->consumeData();
 }
@@ -333,7 +337,8 @@ void RelayShell::openServer(int i, std::string_view host, int port) {
     Socket &s = servers_[i];
     s.RemoteHost = QString::fromUtf8(host.data(), qsizetype(host.size()));
     s.RemotePort = port;
-    if (hasServerPolicy_) {
+    const Slot *owner = slotAt(i);
+    if (hasServerPolicy_ && owner && owner->rules->clientNamesServer()) {
         const bool byName = serverPolicy_.allowsName(host);
         s.allowAddress = [this, byName](const NetAddress &a, int p) {
             return serverPolicy_.allows(a, p, byName);

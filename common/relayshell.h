@@ -69,7 +69,8 @@ public:
     void setAllowedClients(const AddressList &clients) { allowedClients_ = clients; }
     // At most this many slots for one client address; further clients are closed at once.
     void setMaxPerClient(int n) { maxPerClient_ = n; }
-    // Where the server side of a slot may connect. Unset: anywhere.
+    // Where the server side of a slot may connect when its client names the server (the rules
+    // say which). Unset: anywhere.
     void setServerPolicy(const ServerPolicy &policy) {
         serverPolicy_ = policy;
         hasServerPolicy_ = true;
