@@ -48,8 +48,14 @@ public:
     void teardown();
     void releaseslot(int i);
 
+    // Adds the entries of a block-list file (one host a line, or a hosts file) and stores the
+    // list; false, and why, when the file cannot be read.
+    bool importblocklist(const QString &path, QString *why = nullptr);
+    // Where the block list is kept: beside the settings.
+    static QString blocklistfile();
+
     // Controls, by their design names.
-    QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe;
+    QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe, *mode;
     QLineEdit *internport, *externproxy, *externport, *Text2;
     QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
     QCheckBox *cookie, *blockme, *sendempty, *rpictures;
@@ -101,9 +107,12 @@ private:
     void onAutoFormat();
     void onUrlsDoubleClick(const QString &logged);
     void showBlockList(int select);
+    void storeblocklist();
+    void showmode();
 
     MDIForm1 *main_;
     QString bind_;
+    common::AddressList allowServers_;
     bool tornDown_ = false;
     ProxySettings settings_;
     // What each client sends is traced without its credentials.

@@ -424,7 +424,8 @@ private slots:
         main_->starthttproxy->trigger();
         p = main_->proxyWindow();
         QVERIFY(p);
-        QCOMPARE(p->block->count(), 0);
+        // The block list is kept; the URL log starts afresh.
+        QCOMPARE(p->block->count(), 1);
         QCOMPARE(p->urls->count(), 0);
         QCOMPARE(p->Text2->text(), QString());
         QVERIFY(p->rpictures->isChecked());
