@@ -18,7 +18,7 @@ bool contains(std::string_view text, std::string_view what) {
 // Whether the lower-cased text mentions any entry of the block list, lower-cased. An empty entry
 // is mentioned by every text.
 bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
-    std::string entry;
+    thread_local std::string entry;
     for (const std::string &each : block) {
         lowerInto(entry, each);
         if (contains(lowered, entry)) return true;
