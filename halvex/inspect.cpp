@@ -306,7 +306,8 @@ void Inspection::forward(std::string_view text, const Expected &e, const Framing
 
 void Inspection::toserver(std::string host, int port, bool tunnel, std::string text,
                           const Expected &e, const Framing &f) {
-    if (!tunnel && serverOpen_ && port == serverPort_ && equalNoCase(host, serverHost_)) {
+    if (!tunnel && serverOpen_ && !serverClosing_ && port == serverPort_ &&
+        equalNoCase(host, serverHost_)) {
         forward(text, e, f);
         return;
     }
@@ -323,6 +324,7 @@ void Inspection::usewaiting() {
     serverHost_ = waiting_.host;
     serverPort_ = waiting_.port;
     serverOpen_ = true;
+    serverClosing_ = false;
     expected_.clear();
     answering_ = Answering::head;
     rhead_.clear();
@@ -437,6 +439,10 @@ void Inspection::onresponse(std::string_view head, bool stable) {
         expected_.clear();
         return;
     }
+    // A server that says it closes after this answer gets the next request on a new connection.
+    if (direct_ && (fieldhas(head, "Connection", "close") ||
+                    (status.version == "HTTP/1.0" && !fieldhas(head, "Connection", "keep-alive"))))
+        serverClosing_ = true;
     Framing framing = responseframing(head, e.head, status.code);
     if (framing.bad) framing.kind = Framing::untilclose;
     answered_.start(framing);

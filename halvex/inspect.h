@@ -138,6 +138,7 @@ private:
     std::string serverHost_;
     int serverPort_ = 0;
     bool serverOpen_ = false;
+    bool serverClosing_ = false;  // its last answer said it closes
 
     Asking asking_ = Asking::head;
     std::string head_;  // a request head being assembled

@@ -405,6 +405,18 @@ TEST(Inspection, DirectRequestForAnotherHostWaitsForTheAnswerThenReconnects) {
     EXPECT_EQ(t.connected(), V({"S: GET / HTTP/1.1\r\nHost: b.test:81\r\n\r\n"}));
 }
 
+TEST(Inspection, DirectServerThatClosesAfterItsAnswerIsNotAskedAgain) {
+    for (const char *answer : {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx",
+                               "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx"}) {
+        Slot s(true);
+        s.client("GET http://a.test/ HTTP/1.1\r\n\r\n");
+        s.connected();
+        s.server(answer);
+        EXPECT_EQ(s.client("GET http://a.test/2 HTTP/1.1\r\n\r\n"), V({"connect a.test:80"})) << answer;
+        EXPECT_EQ(s.connected(), V({"S: GET /2 HTTP/1.1\r\nHost: a.test\r\n\r\n"}));
+    }
+}
+
 TEST(Inspection, DirectConnectIsTunnelledByHalvex) {
     Slot s(true);
     EXPECT_EQ(s.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n\x16\x03\x01"), V({"connect a.test:443"}));
