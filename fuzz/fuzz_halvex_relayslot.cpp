@@ -5,6 +5,7 @@
 // logged that no request line holds.
 #include "common/relaycore.h"
 #include "halvex/inspect.h"
+#include "relayevents.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -39,30 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     slot.step(e);
     int connects = 0;
     bool released = false;
-    size_t i = 1;
-    while (i + 2 <= size) {
-        const uint8_t op = data[i], len = data[i + 1];
-        i += 2;
-        const size_t take = std::min<size_t>(len, size - i);
-        e = common::RelayEvent();
-        e.kind = common::RelayEvent::Kind(op % 7);
-        e.side = (op & 8) ? common::Side::server : common::Side::client;
-        e.bytes = std::string_view(reinterpret_cast<const char *>(data + i), take);
-        e.room = (op & 16) ? 0 : 1 << 20;
-        e.now += 1000 * (op >> 5);
-        i += take;
+    RelayEvents events(data + 1, size - 1);
+    while (events.next(e)) {
         const common::RelayActions actions = slot.step(e);
-        if (released && actions.size() > 0) std::abort();
-        for (size_t k = 0; k < actions.size(); ++k) {
-            const common::RelayAction &a = actions[k];
-            if (a.kind == common::RelayAction::release) {
-                if (k + 1 != actions.size()) std::abort();
-                released = true;
-            }
-            if (a.kind == common::RelayAction::connect) {
-                ++connects;
-                if (!settings.direct() && (connects > 1 || a.bytes != "proxy.test")) std::abort();
-            }
+        checkrelease(actions, released);
+        for (const common::RelayAction &a : actions) {
+            if (a.kind != common::RelayAction::connect) continue;
+            ++connects;
+            if (!settings.direct() && (connects > 1 || a.bytes != "proxy.test")) std::abort();
         }
     }
     return 0;
