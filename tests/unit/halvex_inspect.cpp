@@ -81,7 +81,13 @@ struct Slot {
                 if (l.rfind(prefix, 0) == 0) out += l.substr(3);
         return out;
     }
-    bool paused() const { return slot.phase() == common::RelaySlot::Phase::connecting; }
+    // "Block (send empty)" with the entry ads.test, the requests sent and the upstream there.
+    void blockpages(const std::string &requests) {
+        settings.sendempty = true;
+        settings.block = {"ads.test"};
+        client(requests);
+        connected();
+    }
 };
 
 const std::string kHead = "GET http://a.test/ HTTP/1.1\r\nHost: a.test\r\nAccept: */*\r\n\r\n";
@@ -256,10 +262,7 @@ TEST(Inspection, ResponseIsJudgedTheSameHoweverItIsCut) {
     for (std::size_t cut = 1; cut < page.size(); cut += 97) {
         SCOPED_TRACE(cut);
         Slot s;
-        s.settings.sendempty = true;
-        s.settings.block = {"ADS.test"};
-        s.client(kHead);
-        s.connected();
+        s.blockpages(kHead);
         // Held back until it can be judged, then replaced whole.
         EXPECT_EQ(s.server(page.substr(0, cut)), V());
         EXPECT_EQ(s.server(page.substr(cut)), V({"C: " + htmlreply(), "release"}));
@@ -268,10 +271,7 @@ TEST(Inspection, ResponseIsJudgedTheSameHoweverItIsCut) {
     const std::string fine = response("text/html", "<p>" + std::string(3000, 'y') + "</p>");
     for (std::size_t cut = 1; cut < fine.size(); cut += 97) {
         Slot s;
-        s.settings.sendempty = true;
-        s.settings.block = {"ads.test"};
-        s.client(kHead);
-        s.connected();
+        s.blockpages(kHead);
         const std::string got = s.both({s.server(fine.substr(0, cut)), s.server(fine.substr(cut))}, "C: ");
         EXPECT_EQ(got, fine) << cut;
     }
@@ -281,17 +281,12 @@ TEST(Inspection, OnlyTheFirst64KiBOfABodyAreJudged) {
     const std::string early = std::string(kMaxHead - 8, 'x') + "ads.test" + std::string(1000, 'x');
     const std::string late = std::string(kMaxHead, 'x') + "ads.test";
     Slot s;
-    s.settings.sendempty = true;
-    s.settings.block = {"ads.test"};
-    s.client(kHead);
-    s.connected();
+    s.blockpages(kHead);
     EXPECT_EQ(s.server(response("text/html", early)), V({"C: " + htmlreply(), "release"}));
 
     Slot l;
-    l.settings.sendempty = true;
-    l.settings.block = {"ads.test"};
-    l.client(kHead);
-    l.connected();
+
+    l.blockpages(kHead);
     const std::string page = response("text/html", late);
     const std::string head = page.substr(0, page.size() - late.size());
     // Held until the 64 KiB are in, then passed; the rest goes as it comes.
@@ -303,10 +298,7 @@ TEST(Inspection, OnlyTheFirst64KiBOfABodyAreJudged) {
 
 TEST(Inspection, PictureAndEachOfPipelinedResponsesAreJudgedOnTheirOwnHeads) {
     Slot s;
-    s.settings.sendempty = true;
-    s.settings.block = {"ads.test"};
-    s.client(kHead + kHead);
-    s.connected();
+    s.blockpages(kHead + kHead);
     const std::string first = response("text/plain", "ads.test");
     const std::string second = response("text/html; charset=UTF-8", "<b>ADS.TEST</b>");
     // The first passes (not HTML); the second, judged by its own head, is replaced.
@@ -324,10 +316,7 @@ TEST(Inspection, PictureAndEachOfPipelinedResponsesAreJudgedOnTheirOwnHeads) {
 
 TEST(Inspection, ChunkedAndUntilCloseResponsesAreFramed) {
     Slot s;
-    s.settings.sendempty = true;
-    s.settings.block = {"ads.test"};
-    s.client(kHead + kHead);
-    s.connected();
+    s.blockpages(kHead + kHead);
     const std::string chunked = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"
                                 "5\r\nhello\r\n0\r\n\r\n";
     EXPECT_EQ(s.server(chunked), V({"C: " + chunked}));
@@ -339,10 +328,7 @@ TEST(Inspection, ChunkedAndUntilCloseResponsesAreFramed) {
 
     // A response to HEAD has no body whatever its Content-Length says.
     Slot h;
-    h.settings.sendempty = true;
-    h.settings.block = {"ads.test"};
-    h.client("HEAD http://a.test/ HTTP/1.1\r\n\r\n" + kHead);
-    h.connected();
+    h.blockpages("HEAD http://a.test/ HTTP/1.1\r\n\r\n" + kHead);
     const std::string headonly = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 99\r\n\r\n";
     const std::string next = response("text/plain", "ok");
     EXPECT_EQ(h.server(headonly + next), V({"C: " + headonly + next}));
