@@ -104,9 +104,19 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
             lastMoved_ = e.now;
             a.add(RelayAction::trace, e.side, e.bytes);
             if (!p.send.empty()) a.add(RelayAction::send, partner(e.side), p.send);
+            if (!p.reply.empty()) a.add(RelayAction::send, e.side, p.reply);
             if (p.release) {
                 release(a, e.side == Side::client ? "the rules ended the slot on the client's words"
                                                   : "the rules ended the slot on the server's words");
+                return;
+            }
+            if (p.reconnect) {
+                reopen(p.host, p.port, e.now, a);
+                return;
+            }
+            if (p.hold) {
+                rulesHeld_[index(e.side)] = true;
+                a.add(RelayAction::pause, e.side);
                 return;
             }
             flow(e.side, e.room, p.send.size(), a);
@@ -176,6 +186,7 @@ void RelaySlot::onConnected(const RelayEvent &e, RelayActions &a) {
         return;
     }
     if (!s.send.empty()) a.add(RelayAction::send, Side::server, s.send);
+    if (!s.toClient.empty()) a.add(RelayAction::send, Side::client, s.toClient);
     if (s.greet) {
         enter(Phase::greeting, "connected, waiting for the server's greeting");
         return;
@@ -213,9 +224,21 @@ void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
             }
             refuse(Failure::closedEarly, {}, a, "the server ended before it was accepted");
             return;
-        case Phase::relaying:
-            ended_[index(e.side)] = true;
+        case Phase::relaying: {
+            const RelayRules::Pass p = rules_.ended(e.side);
             lastMoved_ = e.now;
+            if (!p.send.empty()) a.add(RelayAction::send, partner(e.side), p.send);
+            if (!p.reply.empty()) a.add(RelayAction::send, e.side, p.reply);
+            if (p.release) {
+                release(a, "the rules ended the slot on an end");
+                return;
+            }
+            if (p.reconnect) {
+                if (e.side == Side::client) ended_[index(Side::client)] = true;
+                reopen(p.host, p.port, e.now, a);
+                return;
+            }
+            ended_[index(e.side)] = true;
             if (ended_[0] && ended_[1]) {
                 release(a, "both sides ended");
                 return;
@@ -225,6 +248,7 @@ void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
             transition_ = e.side == Side::client ? "the client ended, the server may answer"
                                                  : "the server ended, the client may answer";
             return;
+        }
         case Phase::released:
             return;
     }
@@ -242,7 +266,7 @@ void RelaySlot::onDrained(const RelayEvent &e, RelayActions &a) {
     const Side source = partner(e.side);
     if (!flowHeld_[index(source)]) return;
     flowHeld_[index(source)] = false;
-    if (phase_ != Phase::relaying || ended_[index(source)]) return;
+    if (phase_ != Phase::relaying || ended_[index(source)] || rulesHeld_[index(source)]) return;
     // One chunk at least, even when the kernel's room is still small: the next chunk is measured
     // again, so the source is held back at once if the partner cannot take it.
     a.add(RelayAction::resume, source, {}, std::max(e.room, limits_.minRoom));
@@ -293,6 +317,17 @@ void RelaySlot::refuse(Failure why, std::string_view reason, RelayActions &a,
     reply_ = rules_.failure(why, reason);
     if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
     release(a, transition);
+}
+
+// The server side goes and a new one is opened; the client waits for it as on the first open.
+void RelaySlot::reopen(std::string_view host, int port, Millis now, RelayActions &a) {
+    a.add(RelayAction::pause, Side::client);
+    a.add(RelayAction::connect, Side::server, host, port);
+    ended_[index(Side::server)] = false;
+    flowHeld_[0] = flowHeld_[1] = false;
+    rulesHeld_[0] = rulesHeld_[1] = false;
+    if (limits_.greeting > 0) greetingAt_ = now + limits_.greeting;
+    enter(Phase::connecting, "server side opened anew");
 }
 
 void RelaySlot::release(RelayActions &a, const char *why) {

@@ -9,7 +9,8 @@
 //   accepted    the client is connected; its bytes go to the rules until they open the server side
 //   connecting  the server side is being connected; the client is not read
 //   greeting    connected; the server's first words go to the rules; the client is not read
-//   relaying    both ways, through the rules, until both sides have ended or one fails
+//   relaying    both ways, through the rules, until both sides have ended or one fails; the
+//               rules may send the server side back to connecting, to another server
 //   released    both connections are gone; nothing more happens
 //
 // Half-close: a side that ends its stream has the end passed on to the other, which may still
@@ -83,6 +84,7 @@ public:
         std::string_view send;
         bool greet = false;
         bool release = false;  // end the slot instead (what would have been sent is still traced)
+        std::string_view toClient;  // for the client, now (a proxy's "connection established")
     };
     virtual Start connected() = 0;
 
@@ -110,8 +112,28 @@ public:
     struct Pass {
         std::string_view send;
         bool release = false;
+        std::string_view reply;  // for the side the bytes came from: an answer of the rules' own
+        bool hold = false;       // the source is not read again until the server side is reopened
+        // Once `send` is written the server side is closed and opened anew to host:port; the
+        // client is not read until it is connected and connected() has spoken again.
+        bool reconnect = false;
+        std::string_view host;
+        int port = 0;
     };
-    virtual Pass relay(Side /*from*/, std::string_view bytes) { return {bytes, false}; }
+    virtual Pass relay(Side /*from*/, std::string_view bytes) {
+        Pass p;
+        p.send = bytes;
+        return p;
+    }
+
+    // A side ended its stream while relaying: the last bytes the rules held back, for the other
+    // side (send) or for this one (reply). The end is passed on unless the rules release the slot
+    // or reconnect the server side.
+    virtual Pass ended(Side /*from*/) { return {}; }
+
+    // Whether the shell's server policy applies to the servers this slot opens: true when the
+    // client names them, false when the program does (a configured upstream proxy).
+    virtual bool clientNamesServer() const { return true; }
 
     // The line the client gets when its slot ends this way; empty: closed without a word.
     virtual std::string failure(Failure why, std::string_view reason);
@@ -144,7 +166,7 @@ struct RelayAction {
         limit,     // read a side at most n bytes a chunk
         watch,     // report when a side has drained
         shutdown,  // end the stream towards a side, once its queue is written
-        connect,   // open the server side to bytes:n
+        connect,   // open the server side to bytes:n (an open one is closed first)
         connectTls,  // the same, with TLS from the first byte; its certificate must be for bytes
         starttls,  // TLS on a side's open connection, once what is queued has gone
         release,   // close both sides (queued bytes still go out) and free the slot; always last
@@ -209,6 +231,7 @@ private:
     void startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a);
     void flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a);
     void release(RelayActions &a, const char *why);
+    void reopen(std::string_view host, int port, Millis now, RelayActions &a);
     void refuse(Failure why, std::string_view reason, RelayActions &a, const char *transition);
 
     RelayRules &rules_;
@@ -217,6 +240,7 @@ private:
     const char *transition_ = "new slot";
     bool ended_[2] = {false, false};
     bool flowHeld_[2] = {false, false};  // not read: its partner has no room
+    bool rulesHeld_[2] = {false, false}; // not read: the rules wait for the server side anew
     // Deadlines, each its own: kNever when not running.
     Millis firstByteAt_ = kNever;
     Millis loginAt_ = kNever;

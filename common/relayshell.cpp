@@ -97,6 +97,11 @@ const RelayRules *RelayShell::rules(int i) const {
     return s ? s->rules.get() : nullptr;
 }
 
+RelayRules *RelayShell::rules(int i) {
+    Slot *s = slotAt(i);
+    return s ? s->rules.get() : nullptr;
+}
+
 QString RelayShell::peer(int i) const {
     if (const Slot *s = slotAt(i)) return s->peer;
     const Socket *c = clients_.at(i);
@@ -313,6 +318,11 @@ void RelayShell::onData(Side side, int i) {
     const RelayActions actions = s->core.step(e);
     execute(i, actions);
     if (!before) noteRelaying(i);
+    // A server side opened anew may be the same element, reused: its chunk went with the old one.
+    bool reopened = false;
+    for (const RelayAction &a : actions)
+        reopened |= a.kind == RelayAction::connect || a.kind == RelayAction::connectTls;
+    if (side == Side::server && reopened) return;
     // The chunk was read from its socket's buffer: it is taken only now that it has been sent.
     if (!actions.keep && socketOf(side, i) == source) source->consumeData();
 }
@@ -495,14 +505,15 @@ void RelayShell::openServer(int i, std::string_view host, int port, bool tls) {
     Socket &s = servers_[i];
     s.RemoteHost = QString::fromUtf8(host.data(), qsizetype(host.size()));
     s.RemotePort = port;
-    if (Slot *slot = slotAt(i)) slot->serverHost.assign(host);
+    Slot *owner = slotAt(i);
+    if (owner) owner->serverHost.assign(host);
     s.tlsOnConnect.reset();
     if (tls) {
         Socket::TlsSettings t;
         t.check.host = std::string(host);
         s.tlsOnConnect = t;
     }
-    if (hasServerPolicy_) {
+    if (hasServerPolicy_ && owner && owner->rules->clientNamesServer()) {
         const bool byName = serverPolicy_.allowsName(host);
         s.allowAddress = [this, byName](const NetAddress &a, int p) {
             return serverPolicy_.allows(a, p, byName);

@@ -85,7 +85,8 @@ public:
     void setAllowedClients(const AddressList &clients) { allowedClients_ = clients; }
     // At most this many slots for one client address; further clients are closed at once.
     void setMaxPerClient(int n) { maxPerClient_ = n; }
-    // Where the server side of a slot may connect. Unset: anywhere.
+    // Where the server side of a slot may connect when its client names the server (the rules
+    // say which). Unset: anywhere.
     void setServerPolicy(const ServerPolicy &policy) {
         serverPolicy_ = policy;
         hasServerPolicy_ = true;
@@ -124,6 +125,9 @@ public:
     const RelaySlot *slot(int i) const;
     // The slot's rules (the program's own type), or null.
     const RelayRules *rules(int i) const;
+    RelayRules *rules(int i);
+    // The clock of the slots' times (milliseconds, monotonic).
+    static Millis now();
     QString peer(int i) const;
 
 private:
@@ -132,7 +136,6 @@ private:
 
     Socket *socketOf(Side side, int i) const;
     Slot *slotAt(int i) const;
-    static Millis now();
 
     void onRequest(qintptr requestID, bool tls);
     bool admissible(const QString &peer);  // refuses the client when it is not

@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
@@ -86,6 +87,8 @@ void MainShell::restoreGeometryFromSettings() {
         return double(v);
     };
     const double left = read("MainLeft", 1000, false), top = read("MainTop", 1000, false);
+    placedByUser_ = !GetSetting(app_, QStringLiteral("Settings"), QStringLiteral("MainWidth"),
+                                QString()).isEmpty();
     const double width = read("MainWidth", defaultWidth_, true);
     const double height = read("MainHeight", 6500, true);
     move(twipsToPixels(left), twipsToPixels(top));
@@ -121,8 +124,39 @@ QMdiSubWindow *MainShell::showChild(QPointer<QWidget> &child,
         mdi_->setActiveSubWindow(sub);
     }
     child->show();
-    child->setFocus();
+    if (!placedByUser_) {
+        if (isVisible()) fitChild(child);
+        else toFit_ = child;  // its frame is known only once it is shown
+    }
     return sub;
+}
+
+// With no size of the user's own, the window grows to show the whole child at the desktop's font
+// (its controls are scaled to it), as far as the screen allows, and stays on the screen.
+void MainShell::fitChild(QWidget *child) {
+    const QRect used = child->childrenRect();
+    const QSize extra = size() - mdi_->viewport()->size();
+    QSize want(std::max(width(), used.right() + used.left() + extra.width()),
+               std::max(height(), used.bottom() + used.left() + extra.height()));
+    const QScreen *screen = this->screen();
+    if (!screen) {
+        resize(want);
+        return;
+    }
+    const QRect room = screen->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    resize(want.boundedTo(room.size() - frame));
+    move(std::max(room.left(), std::min(x(), room.right() + 1 - frameGeometry().width())),
+         std::max(room.top(), std::min(y(), room.bottom() + 1 - frameGeometry().height())));
+}
+
+void MainShell::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    if (!toFit_) return;
+    QTimer::singleShot(0, this, [this] {
+        if (toFit_) fitChild(toFit_);
+        toFit_.clear();
+    });
 }
 
 void MainShell::setStatusText(const QString &text) {

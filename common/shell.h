@@ -49,12 +49,16 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void tick();
 
     QString app_;
     int defaultWidth_;
+    bool placedByUser_ = false;  // a stored size was restored: a child does not change it
+    QPointer<QWidget> toFit_;    // a child shown before the window was: fitted once it is
+    void fitChild(QWidget *child);
     QMdiArea *mdi_;
     QLabel *text_;
     QLabel *counts_;

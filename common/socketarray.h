@@ -181,6 +181,7 @@ private:
     size_t readLimit_ = 0;  // 0: the full read size
     mutable int sndbuf_ = 0;
     mutable int sndbufAge_ = 0;  // calls of sendRoom left before the size is asked again
+    mutable qint64 roomLeft_ = 0;  // the kernel's room when last measured, less what was sent since
     bool shutdownPending_ = false;
     bool sentShutdown_ = false;
     bool peekedScratch_ = false;  // the pending chunk is still in the shared read buffer

@@ -1,7 +1,9 @@
-// The relay's decisions on arbitrary bytes: request inspection, both filters, header extraction,
-// the escaping of logged text. Input: one byte of switches, block entries separated by LF up to a
+// The relay's decisions on arbitrary bytes: both filters, header extraction, framing, block-list
+// files, the escaping of logged text. Input: one byte of switches, block entries separated by LF up to a
 // NUL, then the chunk.
+#include "halvex/blocklist.h"
 #include "halvex/filters.h"
+#include "halvex/httpframe.h"
 #include "halvex/inspect.h"
 #include "halvex/proxyconst.h"
 
@@ -32,14 +34,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!(flags & 1) && r.text.size() < rest.size()) std::abort();
 
     halvex::ResponseSettings rs{bool(flags & 4), bool(flags & 8), block};
-    std::string_view canned = halvex::filterresponse(rest, rs);
-    if (!canned.empty() && canned != halvex::htmlreply() && canned != halvex::gifreply()) std::abort();
-    if (!(flags & 12) && !canned.empty()) std::abort();
+    const halvex::Canned canned = halvex::judgeresponse(halvex::fieldvalue(rest, "Content-Type"), rest, rs);
+    if (!(flags & 12) && canned != halvex::Canned::none) std::abort();
 
     (void)halvex::headerline("Content-Type:", rest);
-    const std::string target = halvex::requesttarget(rest);
-    if (!target.empty() && target.find(' ') != std::string::npos) std::abort();
-    (void)halvex::latertarget(rest);
+    (void)halvex::hostblocked(rest, 443, block);
+    (void)halvex::blockfileentries(rest);
+    const halvex::RequestLine line = halvex::requestline(rest);
+    if (line.ok && line.target.find(' ') != std::string_view::npos) std::abort();
+    const halvex::AbsoluteTarget t = halvex::absolutetarget(line.target);
+    if (t.ok && (t.where.port < 1 || t.where.port > 65535)) std::abort();
+    halvex::Chunked chunks;
+    if (chunks.feed(rest) > rest.size()) std::abort();
     const std::string shown = halvex::escapecontrols(rest);
     for (unsigned char c : shown)
         if (c < 0x20 || c == 0x7f) std::abort();

@@ -5,6 +5,7 @@
 // action of its event, and a released slot does nothing more.
 #include "common/relaycore.h"
 #include "quessel/loginline.h"
+#include "relayevents.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -24,27 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int connects = 0;
     bool greeted = false;
     bool released = false;
-    size_t i = 0;
-    while (i + 2 <= size) {
-        const uint8_t op = data[i], len = data[i + 1];
-        i += 2;
-        const size_t take = std::min<size_t>(len, size - i);
-        e = common::RelayEvent();
-        e.kind = common::RelayEvent::Kind(op % 8);
-        e.side = (op & 8) ? common::Side::server : common::Side::client;
-        e.bytes = std::string_view(reinterpret_cast<const char *>(data + i), take);
-        e.room = (op & 16) ? 0 : 1 << 20;
-        e.now += 1000 * (op >> 5);
-        i += take;
+    RelayEvents events(data, size);
+    while (events.next(e)) {
         const common::RelaySlot::Phase before = slot.phase();
         const common::RelayActions actions = slot.step(e);
-        if (released && actions.size() > 0) std::abort();
-        for (size_t k = 0; k < actions.size(); ++k) {
-            const common::RelayAction &a = actions[k];
-            if (a.kind == common::RelayAction::release) {
-                if (k + 1 != actions.size()) std::abort();
-                released = true;
-            }
+        checkrelease(actions, released);
+        for (const common::RelayAction &a : actions) {
             if (a.kind == common::RelayAction::connect && ++connects > 1) std::abort();
             if (a.kind == common::RelayAction::send && a.side == common::Side::server) {
                 const bool accepting = before == common::RelaySlot::Phase::greeting &&

@@ -1,7 +1,11 @@
 #include "halvex/blocklist.h"
 
+#include <unordered_set>
+
 #include "common/asciitext.h"
+#include "common/netaddress.h"
 #include "halvex/filters.h"
+#include "halvex/httpframe.h"
 
 namespace halvex {
 
@@ -77,11 +81,97 @@ bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry) 
     }
     const std::string lowered = common::lowercase(common::trimSpaces(x));
     x = lowered;
+    // A logged CONNECT ("CONNECT host:443") blocks its host.
+    if (x.starts_with("connect ")) {
+        const Authority a = authority(common::trimSpaces(x.substr(8)), 0);
+        if (!a.host.empty()) x = a.host;
+    }
     if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
     x = dropslash(x);
     if (blank(x) || listed(block, x)) return false;
     block.emplace_back(x);
     return true;
+}
+
+namespace {
+
+// Each line of a text, without its line end.
+template <class Fn>
+void eachline(std::string_view text, Fn fn) {
+    while (!text.empty()) {
+        const auto lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        fn(line);
+        text = lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
+    }
+}
+
+bool machinename(std::string_view name) {
+    static constexpr std::string_view kOwn[] = {
+        "localhost", "localhost.localdomain", "local", "broadcasthost", "ip6-localhost",
+        "ip6-loopback", "ip6-localnet", "ip6-mcastprefix", "ip6-allnodes", "ip6-allrouters",
+        "ip6-allhosts", "0.0.0.0"};
+    for (std::string_view own : kOwn)
+        if (common::equalNoCase(name, own)) return true;
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> blockfileentries(std::string_view text) {
+    std::vector<std::string> out;
+    eachline(text, [&](std::string_view line) {
+        line = line.substr(0, line.find('#'));
+        std::vector<std::string_view> fields;
+        while (!line.empty()) {
+            const auto start = line.find_first_not_of(" \t");
+            if (start == std::string_view::npos) break;
+            line.remove_prefix(start);
+            const auto end = line.find_first_of(" \t");
+            fields.push_back(line.substr(0, end));
+            line = end == std::string_view::npos ? std::string_view() : line.substr(end);
+        }
+        if (fields.empty()) return;
+        // A hosts-file line names an address first; the names after it are the entries.
+        const bool hosts = fields.size() > 1 && common::NetAddress::parse(fields[0]).has_value();
+        const std::size_t first = hosts ? 1 : 0, last = hosts ? fields.size() : 1;
+        for (std::size_t i = first; i < last; ++i) {
+            std::string_view x = fields[i];
+            if (common::startsNoCase(x, "http://")) x.remove_prefix(7);
+            if (x.ends_with('/')) x.remove_suffix(1);
+            if (!x.empty() && !machinename(x)) out.emplace_back(x);
+        }
+    });
+    return out;
+}
+
+std::size_t importentries(std::vector<std::string> &block, const std::vector<std::string> &entries) {
+    // A hosts file can hold a hundred thousand names: looked up in a set, not the list.
+    std::unordered_set<std::string> have;
+    for (const std::string &e : block) have.insert(common::lowercase(e));
+    std::size_t added = 0;
+    for (const std::string &e : entries) {
+        if (blank(e) || !have.insert(common::lowercase(e)).second) continue;
+        block.push_back(e);
+        ++added;
+    }
+    return added;
+}
+
+std::string blocklisttext(const std::vector<std::string> &block) {
+    std::string out;
+    for (const std::string &e : block) out.append(e).append("\n");
+    return out;
+}
+
+std::vector<std::string> readblocklist(std::string_view text) {
+    std::vector<std::string> out;
+    eachline(text, [&](std::string_view line) {
+        line = common::trimSpaces(line);
+        if (!line.empty()) out.emplace_back(line);
+    });
+    return out;
 }
 
 }  // namespace halvex

@@ -31,7 +31,20 @@ enum class Edit { unchanged, replaced, removed };
 Edit autoformat(std::vector<std::string> &block, int selected);
 
 // Double-click on a URL log entry ("client: http://host/path"): its address, lower-cased, less
-// "http://" and one trailing "/", is appended unless already there. The path stays.
+// "http://" and one trailing "/", is appended unless already there. The path stays. A logged
+// CONNECT ("client: CONNECT host:443") gives its host.
 bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry);
+
+// The entries of a file to import: one host a line, or hosts-file lines ("0.0.0.0 ads.example",
+// every name after the address). "#" starts a comment; the names a hosts file gives the machine
+// itself (localhost and the like) are left out, and so is a leading "http://" and a trailing "/".
+std::vector<std::string> blockfileentries(std::string_view text);
+
+// Appends the entries the list does not hold yet (ignoring case, once each); how many went in.
+std::size_t importentries(std::vector<std::string> &block, const std::vector<std::string> &entries);
+
+// The stored block list: one entry a line, in the list's order.
+std::string blocklisttext(const std::vector<std::string> &block);
+std::vector<std::string> readblocklist(std::string_view text);
 
 }  // namespace halvex

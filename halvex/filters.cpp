@@ -18,7 +18,7 @@ bool contains(std::string_view text, std::string_view what) {
 // Whether the lower-cased text mentions any entry of the block list, lower-cased. An empty entry
 // is mentioned by every text.
 bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
-    std::string entry;
+    thread_local std::string entry;
     for (const std::string &each : block) {
         lowerInto(entry, each);
         if (contains(lowered, entry)) return true;
@@ -58,52 +58,69 @@ std::string headerline(std::string_view name, std::string_view text) {
     return out;
 }
 
-FilteredRequest filterrequest(std::string_view request, const RequestSettings &settings) {
-    FilteredRequest out{std::string(request), false};
-
-    // Always, whatever the switches say.
-    if (headerline("Accept:", request) == "Accept: */*") {
-        out.text = replaceall(out.text, "Accept: */*", "Accept: bla/bla");
+FilteredRequest filterrequest(std::string_view head, const RequestSettings &settings) {
+    FilteredRequest out{{}, false};
+    out.text.reserve(head.size() + 16);
+    std::size_t at = head.find('\n');
+    out.text.append(head.substr(0, at == npos ? head.size() : at + 1));
+    while (at != npos && at + 1 < head.size()) {
+        const std::size_t start = at + 1;
+        at = head.find('\n', start);
+        const std::string_view line = head.substr(start, at == npos ? npos : at + 1 - start);
+        std::string_view text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        const std::string_view ending = line.substr(text.size());
+        if (text == "Accept: */*") {
+            // Always, whatever the switches say.
+            out.text.append("Accept: bla/bla").append(ending);
+        } else if (settings.cookie && common::equalNoCase(text.substr(0, 7), "cookie:")) {
+            out.text.append("Cookie: ").append(settings.cookiemarker).append(ending);
+        } else {
+            out.text.append(line);
+        }
     }
-
-    if (settings.cookie && contains(out.text, "Cookie")) {
-        std::string marker = "Cookie: ";
-        marker += settings.cookiemarker;
-        out.text = replaceall(out.text, headerline("Cookie:", request), marker);
-    }
-
-    // The whole request counts, Host and Referer lines included.
     if (settings.blockme && !settings.block.empty()) {
-        out.release = mentionsentry(lowercase(out.text), settings.block);
+        thread_local std::string lowered;
+        lowerInto(lowered, out.text);
+        out.release = mentionsentry(lowered, settings.block);
     }
     return out;
 }
 
-Canned judgeresponse(std::string_view chunk, const ResponseSettings &settings) {
-    if (!settings.sendempty && !settings.rpictures) return Canned::none;
-
-    thread_local std::string lowered;  // the chunk, lower-cased at most once per call
-    bool haslowered = false;
-    std::string type;
-    std::string_view t;
-    if (!contains(chunk, ":")) {
-        // No header at all: the chunk is judged by its whole text.
-        lowerInto(lowered, chunk);
-        haslowered = true;
-        t = lowered;
-    } else {
-        type = lowercase(headerline("Content-Type:", chunk));
-        t = type;
+bool hostblocked(std::string_view host, int port, const std::vector<std::string> &block) {
+    thread_local std::string h, entry;
+    lowerInto(h, host);
+    const std::string withport = h + ":" + std::to_string(port);
+    for (const std::string &each : block) {
+        lowerInto(entry, common::trimSpaces(each));
+        std::string_view e = entry;
+        if (e.starts_with('.')) e.remove_prefix(1);
+        if (e == withport || e == h) return true;
+        if (h.size() > e.size() && std::string_view(h).ends_with(e) &&
+            h[h.size() - e.size() - 1] == '.')
+            return true;
     }
+    return false;
+}
 
-    if (settings.rpictures && contains(t, "image")) return Canned::picture;
-
-    if (settings.sendempty && !settings.block.empty() && contains(t, "text/html")) {
-        // The chunk's own text decides: status line, headers and whatever body came with them.
-        if (!haslowered) lowerInto(lowered, chunk);
+Canned judgeresponse(std::string_view contenttype, std::string_view text,
+                     const ResponseSettings &settings) {
+    if (!settings.sendempty && !settings.rpictures) return Canned::none;
+    const std::string type = lowercase(contenttype);
+    if (settings.rpictures && contains(type, "image")) return Canned::picture;
+    if (settings.sendempty && !settings.block.empty() && contains(type, "text/html")) {
+        // The response's own text decides: status line, headers and the start of the body.
+        thread_local std::string lowered;
+        lowerInto(lowered, text);
         if (mentionsentry(lowered, settings.block)) return Canned::page;
     }
     return Canned::none;
+}
+
+bool judgesbody(std::string_view contenttype, const ResponseSettings &settings) {
+    if (!settings.sendempty || settings.block.empty()) return false;
+    const std::string type = lowercase(contenttype);
+    return contains(type, "text/html") && !(settings.rpictures && contains(type, "image"));
 }
 
 std::string_view cannedtext(Canned reply) {
@@ -116,10 +133,6 @@ std::string_view cannedtext(Canned reply) {
             break;
     }
     return {};
-}
-
-std::string_view filterresponse(std::string_view chunk, const ResponseSettings &settings) {
-    return cannedtext(judgeresponse(chunk, settings));
 }
 
 }  // namespace halvex

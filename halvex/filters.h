@@ -20,7 +20,7 @@ std::string replaceall(std::string_view text, std::string_view from, std::string
 // comes back whole. A header that is missing, or cut off by the end of the text, gives "".
 std::string headerline(std::string_view name, std::string_view text);
 
-// ---- request filter: the first request of a connection, before it goes upstream ----
+// ---- request filter: every request head, before it goes on ----
 
 struct RequestSettings {
     bool cookie;   // "Remove all Cookies"
@@ -30,13 +30,20 @@ struct RequestSettings {
 };
 
 struct FilteredRequest {
-    std::string text;  // what goes upstream
+    std::string text;  // what goes on
     bool release;      // the request mentions a block entry: release the slot instead
 };
 
-FilteredRequest filterrequest(std::string_view request, const RequestSettings &settings);
+// A request head line by line: a line "Accept: */*" becomes "Accept: bla/bla" whatever the
+// switches say; with "Remove all Cookies" every Cookie line, its name in any case, becomes
+// "Cookie: " and the marker. The whole head counts for the block list, Host and Referer included.
+FilteredRequest filterrequest(std::string_view head, const RequestSettings &settings);
 
-// ---- response filter: every chunk from upstream ----
+// Whether a host (a CONNECT's) is blocked: an entry names it or a domain above it
+// ("example.com" blocks "www.example.com"), or names it with its port; any case.
+bool hostblocked(std::string_view host, int port, const std::vector<std::string> &block);
+
+// ---- response filter: every response, on its head and the start of its body ----
 
 struct ResponseSettings {
     bool sendempty;  // "Block (send empty)"
@@ -46,15 +53,16 @@ struct ResponseSettings {
 
 enum class Canned { none, page, picture };
 
-// Which canned reply, if any, replaces the chunk. The picture wins over the page.
-Canned judgeresponse(std::string_view chunk, const ResponseSettings &settings);
+// Which canned reply, if any, replaces a whole response with this Content-Type value, judged on
+// `text`: its head and as much of its body as came before the decision. The picture wins.
+Canned judgeresponse(std::string_view contenttype, std::string_view text,
+                     const ResponseSettings &settings);
+
+// Whether the decision on such a response needs the start of its body: only an HTML page can be
+// blocked by what it says.
+bool judgesbody(std::string_view contenttype, const ResponseSettings &settings);
 
 // The bytes of a canned reply; "" for Canned::none.
 std::string_view cannedtext(Canned reply);
-
-// "" when the chunk goes on unchanged, else the canned reply to send instead. After sending a
-// canned reply the relay ends the connection once it is written out: the rest of the original
-// response would otherwise follow a reply that already claims to be complete.
-std::string_view filterresponse(std::string_view chunk, const ResponseSettings &settings);
 
 }  // namespace halvex

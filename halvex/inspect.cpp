@@ -1,87 +1,723 @@
 #include "halvex/inspect.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "common/asciitext.h"
 #include "halvex/filters.h"
+#include "halvex/proxyconst.h"
 
 namespace halvex {
 
-std::string requesttarget(std::string_view pending) {
-    constexpr auto npos = std::string_view::npos;
-    if (pending.find("GET") == npos) return {};
+namespace {
 
-    // Everything after the first "GET "; with no "GET " at all, everything but the first three
-    // characters.
-    const auto get = pending.find("GET ");
-    std::string_view u = common::trimSpaces(pending.substr(get == npos ? 3 : get + 4));
+constexpr auto npos = std::string_view::npos;
+// The reason the relay gives for a server its policy does not allow.
+constexpr std::string_view kNotAllowedReason = "address not allowed";
+using common::equalNoCase;
 
-    // The target ends at the first space; a chunk that stops before it gives nothing.
-    const auto space = u.find(' ');
-    u = space == npos ? std::string_view{} : common::trimSpaces(u.substr(0, space));
-
-    if (u.empty() || common::lowercase(u).find("http:") == npos) return {};
-    return std::string(u);
+// Shown on a page: host and port as a client would write them.
+std::string hostport(std::string_view host, int port) {
+    std::string out;
+    if (host.find(':') != npos) out.append("[").append(host).append("]");
+    else out.append(host);
+    return out + ":" + std::to_string(port);
 }
 
-std::string latertarget(std::string_view chunk) {
-    if (!chunk.starts_with("GET ")) return {};
-    return requesttarget(chunk);
+// A request for its server when halvex is the proxy: the target in origin form, no headers that
+// were meant for a proxy, and a Host line if the client sent none.
+std::string originform(std::string_view head, const RequestLine &line, const AbsoluteTarget &t) {
+    std::string out;
+    out.reserve(head.size());
+    std::string_view path = t.path.substr(0, t.path.find('#'));
+    out.append(line.method).append(" ");
+    if (!path.starts_with('/')) out += '/';
+    out.append(path).append(" ").append(line.version).append("\r\n");
+    bool host = false;
+    eachfield(head, [&](std::string_view name, std::string_view, std::string_view text) {
+        if (equalNoCase(name, "Proxy-Connection") || equalNoCase(name, "Proxy-Authorization"))
+            return true;
+        host |= equalNoCase(name, "Host");
+        out.append(text);
+        if (!text.ends_with('\n')) out.append("\r\n");
+        return true;
+    });
+    if (!host) {
+        out.append("Host: ");
+        out.append(t.where.port == 80 ? (t.where.host.find(':') != npos
+                                             ? "[" + std::string(t.where.host) + "]"
+                                             : std::string(t.where.host))
+                                      : hostport(t.where.host, t.where.port));
+        out.append("\r\n");
+    }
+    out.append("\r\n");
+    return out;
 }
 
-// ---- one slot ----
+}  // namespace
 
-bool Inspection::inspectrequest(std::string &text, const std::string &target) {
-    if (settings_.logurl) settings_.logurl(slot_, target);
-    FilteredRequest r = filterrequest(text, RequestSettings{settings_.cookie, settings_.blockme,
-                                                            settings_.block,
-                                                            settings_.cookiemarker});
-    text = std::move(r.text);
-    return r.release;
+// ---- Outgoing --------------------------------------------------------------------------------------
+
+void Outgoing::clear() {
+    text_.clear();
+    view_ = {};
+    copied_ = false;
+}
+
+void Outgoing::add(std::string_view piece) {
+    if (piece.empty()) return;
+    if (!copied_) {
+        if (view_.empty()) {
+            view_ = piece;
+            return;
+        }
+        if (view_.data() + view_.size() == piece.data()) {
+            view_ = std::string_view(view_.data(), view_.size() + piece.size());
+            return;
+        }
+        text_.assign(view_);
+        copied_ = true;
+    }
+    text_.append(piece);
+}
+
+void Outgoing::copy(std::string_view piece) {
+    if (piece.empty()) return;
+    if (!copied_) {
+        text_.assign(view_);
+        copied_ = true;
+    }
+    text_.append(piece);
+}
+
+// ---- Body ------------------------------------------------------------------------------------------
+
+void Body::start(const Framing &f) {
+    kind = f.kind;
+    left = f.length;
+    chunks = Chunked();
+}
+
+std::size_t Body::take(std::string_view in, bool &complete) {
+    complete = false;
+    switch (kind) {
+        case Framing::none:
+            complete = true;
+            return 0;
+        case Framing::sized: {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(left, in.size()));
+            left -= n;
+            complete = left == 0;
+            return n;
+        }
+        case Framing::chunked: {
+            const std::size_t n = chunks.feed(in);
+            // A body that breaks its own framing is passed on to its end as it is.
+            if (chunks.bad()) {
+                kind = Framing::untilclose;
+                return in.size();
+            }
+            complete = chunks.done();
+            return n;
+        }
+        case Framing::untilclose:
+            return in.size();
+    }
+    return in.size();
+}
+
+// ---- the client's side -----------------------------------------------------------------------------
+
+void Inspection::begin() {
+    toServer_.clear();
+    toClient_.clear();
+    reply_.clear();
+    release_ = connect_ = reconnect_ = hold_ = false;
+}
+
+void Inspection::refuse(std::string_view status, std::string_view detail) {
+    reply_ = statusreply(status, detail);
+    release_ = true;
+    asking_ = Asking::done;
+    if (records_.empty() || records_.back().sent) record("-", "-");
+    RequestRecord &r = records_.back();
+    r.status = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
+    r.outcome = r.status == 403 ? "blocked" : "refused";
+    r.reason.assign(detail);
+    tell(r);
+    records_.pop_back();
+}
+
+// ---- the log ---------------------------------------------------------------------------------------
+
+std::string withoutpassword(std::string_view target) {
+    const std::size_t scheme = target.find("://");
+    if (scheme == npos) return std::string(target);
+    const std::size_t from = scheme + 3;
+    const std::size_t end = std::min(target.find_first_of("/?#", from), target.size());
+    const std::size_t at = target.rfind('@', end);
+    if (at == npos || at < from) return std::string(target);
+    const std::size_t colon = target.find(':', from);
+    if (colon == npos || colon > at) return std::string(target);
+    return std::string(target.substr(0, colon + 1)) + "*" + std::string(target.substr(at));
+}
+
+void Inspection::record(std::string_view method, std::string_view target) {
+    RequestRecord &r = records_.emplace_back();
+    r.method.assign(method);
+    r.target = withoutpassword(target);
+    r.begun = settings_.clock ? settings_.clock() : 0;
+}
+
+void Inspection::clientbytes(std::size_t n) {
+    if (!records_.empty()) records_.back().fromClient += n;
+}
+
+void Inspection::serverbytes(std::size_t n) {
+    if (!records_.empty() && records_.front().sent) records_.front().fromServer += n;
+}
+
+void Inspection::tell(RequestRecord &r) {
+    if (settings_.logrequest) settings_.logrequest(slot_, r);
+}
+
+// The first request's answer is through.
+void Inspection::tellfront() {
+    if (records_.empty() || !records_.front().sent) return;
+    tell(records_.front());
+    records_.pop_front();
+}
+
+// Every request not told yet; one without an answer ends with `outcome`.
+void Inspection::tellall(const char *outcome, int status, std::string_view reason) {
+    for (RequestRecord &r : records_) {
+        if (r.status == 0) {
+            r.outcome = outcome;
+            r.status = status;
+            r.reason.assign(reason);
+        }
+        tell(r);
+    }
+    records_.clear();
+}
+
+void Inspection::finish() {
+    tellall("upstream failed", 0, "the connection ended before the answer");
+}
+
+void Inspection::takeclient(std::string_view bytes, bool stable) {
+    while (!bytes.empty() && !release_) {
+        switch (asking_) {
+            case Asking::head:
+                bytes.remove_prefix(takehead(bytes));
+                break;
+            case Asking::body: {
+                bool complete = false;
+                const std::size_t n = asked_.take(bytes, complete);
+                clientbytes(n);
+                if (stable) toServer_.add(bytes.substr(0, n));
+                else toServer_.copy(bytes.substr(0, n));
+                bytes.remove_prefix(n);
+                if (complete) asking_ = Asking::head;
+                break;
+            }
+            case Asking::tunnel:
+                if (http_) clientbytes(bytes.size());
+                if (stable) toServer_.add(bytes);
+                else toServer_.copy(bytes);
+                return;
+            case Asking::waiting:
+                held_.append(bytes);
+                hold_ = true;
+                return;
+            case Asking::done:
+                return;
+        }
+    }
+}
+
+std::size_t Inspection::takehead(std::string_view bytes) {
+    if (head_.empty()) {
+        // Empty lines between requests are no part of either.
+        std::size_t skip = 0;
+        if (http_)
+            while (skip < bytes.size() && (bytes[skip] == '\r' || bytes[skip] == '\n')) ++skip;
+        if (skip) return skip;
+        const std::size_t end = headend(bytes);
+        if (end != npos && end <= kMaxHead && sniffrequest(bytes.substr(0, end)) == Sniff::request) {
+            // The whole head came at once: judged where it stands.
+            onrequest(bytes.substr(0, end));
+            return end;
+        }
+        sniffer_.reset();
+    }
+    const std::size_t had = head_.size();
+    const std::size_t take = std::min(bytes.size(), kMaxHead - had);
+    head_.append(bytes.substr(0, take));
+    if (sniffer_.feed(head_) == Sniff::other) {
+        std::string text;
+        text.swap(head_);
+        notrequest(text, false);
+        return take;
+    }
+    const std::size_t end = headend(head_, had);
+    if (end != npos) {
+        std::string text;
+        text.swap(head_);
+        text.resize(end);
+        onrequest(text);
+        return end - had;
+    }
+    if (head_.size() >= kMaxHead) {
+        head_.clear();
+        refuse("431 Request Header Fields Too Large",
+               "The request's header is longer than halvex takes (64 KiB).");
+    }
+    return take;
+}
+
+void Inspection::notrequest(std::string_view bytes, bool stable) {
+    if (direct_) {
+        refuse("400 Bad Request",
+               "halvex has no upstream proxy here and takes only HTTP requests for http:// "
+               "addresses and CONNECT.");
+        return;
+    }
+    // Another protocol: to the upstream as it is, and not looked at again.
+    asking_ = Asking::tunnel;
+    if (expected_.empty()) answering_ = Answering::tunnel;
+    if (stable) toServer_.add(bytes);
+    else toServer_.copy(bytes);
+    if (!serverOpen_ && serverHost_.empty()) {
+        serverHost_ = settings_.upstreamHost;
+        serverPort_ = settings_.upstreamPort;
+        connect_ = true;
+    }
+}
+
+void Inspection::onrequest(std::string_view head) {
+    const RequestLine line = requestline(head);
+    if (!line.ok) {
+        notrequest(head, false);
+        return;
+    }
+    http_ = true;
+    const bool connect = line.method == "CONNECT";
+    record(line.method, line.target);
+    if (settings_.logurl) {
+        if (connect) settings_.logurl(slot_, "CONNECT " + std::string(line.target));
+        else settings_.logurl(slot_, line.target);
+    }
+    if (connect) {
+        const Authority where = authority(line.target, 443);
+        if (where.host.empty() || where.port < 0) {
+            refuse("400 Bad Request", "CONNECT needs a host and a port.");
+            return;
+        }
+        if (settings_.blockme && hostblocked(where.host, where.port, settings_.block)) {
+            refuse("403 Forbidden",
+                   "halvex does not allow connections to " + hostport(where.host, where.port) + ".");
+            return;
+        }
+        Expected e;
+        e.connect = true;
+        if (direct_) {
+            toserver(std::string(where.host), where.port, true, {}, e, {});
+        } else {
+            forward(head, e, {});
+            asking_ = Asking::tunnel;
+        }
+        return;
+    }
+    FilteredRequest f = filterrequest(
+        head, RequestSettings{settings_.cookie, settings_.blockme, settings_.block,
+                              settings_.cookiemarker});
+    if (f.release) {
+        // Block (disconnect): the connection goes without a word.
+        release_ = true;
+        asking_ = Asking::done;
+        records_.back().outcome = "blocked";
+        records_.back().reason = "on the block list";
+        tell(records_.back());
+        records_.pop_back();
+        return;
+    }
+    const Framing framing = requestframing(head);
+    if (framing.bad) {
+        refuse("400 Bad Request", "The request's length cannot be told from its header.");
+        return;
+    }
+    Expected e;
+    e.head = line.method == "HEAD";
+    if (!direct_) {
+        forward(f.text, e, framing);
+        return;
+    }
+    const AbsoluteTarget t = absolutetarget(line.target);
+    if (!t.ok) {
+        refuse("400 Bad Request",
+               "halvex has no upstream proxy here: it takes requests for http:// addresses (and "
+               "CONNECT for the others).");
+        return;
+    }
+    toserver(std::string(t.where.host), t.where.port, false, originform(f.text, line, t), e,
+             framing);
+}
+
+void Inspection::forward(std::string_view text, const Expected &e, const Framing &f) {
+    toServer_.copy(text);
+    if (!records_.empty() && !records_.back().sent) {
+        records_.back().sent = true;
+        records_.back().fromClient += text.size();
+    }
+    expected_.push_back(e);
+    asked_.start(f);
+    asking_ = f.kind == Framing::none ? Asking::head : Asking::body;
+    if (!serverOpen_ && serverHost_.empty()) {
+        // The first request opens the upstream connection.
+        serverHost_ = settings_.upstreamHost;
+        serverPort_ = settings_.upstreamPort;
+        connect_ = true;
+    }
+}
+
+void Inspection::toserver(std::string host, int port, bool tunnel, std::string text,
+                          const Expected &e, const Framing &f) {
+    if (!tunnel && serverOpen_ && !serverClosing_ && port == serverPort_ &&
+        equalNoCase(host, serverHost_)) {
+        forward(text, e, f);
+        return;
+    }
+    // Another server: this request waits for it, and whatever the client sends after it too.
+    waiting_ = Waiting{std::move(host), port, tunnel, std::move(text), e, f};
+    asking_ = Asking::waiting;
+    if (!everConnected_) connect_ = true;
+    else if (!serverOpen_ || expected_.empty()) reconnect_ = true;
+    else hold_ = true;  // until the answers on the current server are through
+}
+
+void Inspection::usewaiting() {
+    // The server the waiting request needs is there.
+    serverHost_ = waiting_.host;
+    serverPort_ = waiting_.port;
+    serverOpen_ = true;
+    serverClosing_ = false;
+    // Requests on the last server that it never answered: the waiting one is the last record.
+    while (records_.size() > 1 && records_.front().sent) {
+        RequestRecord &r = records_.front();
+        if (r.status == 0) {
+            r.outcome = "upstream failed";
+            r.reason = "the server closed before the answer";
+        }
+        tellfront();
+    }
+    expected_.clear();
+    answering_ = Answering::head;
+    rhead_.clear();
+    judging_ = false;
+    if (waiting_.tunnel) {
+        asking_ = Asking::tunnel;
+        answering_ = Answering::tunnel;
+        if (!records_.empty()) {
+            records_.back().sent = true;
+            records_.back().status = 200;  // halvex's own "connection established"
+        }
+    } else {
+        forward(waiting_.text, waiting_.expected, waiting_.framing);
+    }
+    waiting_ = Waiting();
+    std::string rest;
+    rest.swap(held_);
+    takeclient(rest, false);
+}
+
+// ---- the server's side -----------------------------------------------------------------------------
+
+void Inspection::takeserver(std::string_view bytes, bool stable) {
+    auto out = [&](std::string_view piece) {
+        if (stable) toClient_.add(piece);
+        else toClient_.copy(piece);
+    };
+    while (!bytes.empty() && !release_ && !reconnect_) {
+        switch (answering_) {
+            case Answering::head: {
+                if (rhead_.empty()) {
+                    constexpr std::string_view version = "HTTP/";
+                    if (version.substr(0, std::min(bytes.size(), version.size())) !=
+                        bytes.substr(0, version.size())) {
+                        // No answer to a request: passed on as it is, from here on.
+                        answering_ = Answering::tunnel;
+                        break;
+                    }
+                    const std::size_t end = headend(bytes);
+                    if (end != npos && end <= kMaxHead) {
+                        serverbytes(end);
+                        onresponse(bytes.substr(0, end), stable);
+                        bytes.remove_prefix(end);
+                        break;
+                    }
+                }
+                const std::size_t had = rhead_.size();
+                const std::size_t take = std::min(bytes.size(), kMaxHead - had);
+                rhead_.append(bytes.substr(0, take));
+                const std::size_t end = headend(rhead_, had);
+                if (end != npos) {
+                    std::string text;
+                    text.swap(rhead_);
+                    text.resize(end);
+                    serverbytes(end - had);
+                    onresponse(text, false);
+                    bytes.remove_prefix(end - had);
+                } else if (rhead_.size() >= kMaxHead) {
+                    // Too long to be judged: passed on as it is, from here on.
+                    toClient_.copy(rhead_);
+                    rhead_.clear();
+                    answering_ = Answering::tunnel;
+                    serverbytes(take);
+                    bytes.remove_prefix(take);
+                } else {
+                    serverbytes(take);
+                    bytes.remove_prefix(take);
+                }
+                break;
+            }
+            case Answering::body: {
+                bool complete = false;
+                const std::size_t n = answered_.take(bytes, complete);
+                const std::string_view piece = bytes.substr(0, n);
+                bytes.remove_prefix(n);
+                serverbytes(n);
+                if (judging_) {
+                    const std::size_t room = std::size_t(kMaxHead - std::min<std::uint64_t>(rbody_, kMaxHead));
+                    rheld_.append(piece.substr(0, std::min(room, piece.size())));
+                    rbody_ += piece.size();
+                    if (complete || rbody_ >= kMaxHead) {
+                        judge();
+                        if (release_) return;
+                        // What came past the judged start goes on as it came.
+                        if (piece.size() > room) out(piece.substr(room));
+                    }
+                } else {
+                    out(piece);
+                }
+                if (complete) answered();
+                break;
+            }
+            case Answering::tunnel:
+                serverbytes(bytes.size());
+                out(bytes);
+                return;
+        }
+    }
+}
+
+void Inspection::onresponse(std::string_view head, bool stable) {
+    auto out = [&](std::string_view piece) {
+        if (stable) toClient_.add(piece);
+        else toClient_.copy(piece);
+    };
+    const StatusLine status = statusline(head);
+    if (!status.ok) {
+        out(head);
+        answering_ = Answering::tunnel;
+        return;
+    }
+    const Expected e = expected_.empty() ? Expected{} : expected_.front();
+    if (status.code < 200 && status.code != 101) {
+        // An interim answer; the final one follows.
+        out(head);
+        return;
+    }
+    if (!records_.empty() && records_.front().sent) records_.front().status = status.code;
+    if (status.code == 101 || (e.connect && status.code / 100 == 2)) {
+        out(head);
+        answering_ = Answering::tunnel;
+        if (asking_ != Asking::waiting) asking_ = Asking::tunnel;
+        expected_.clear();
+        return;
+    }
+    // A server that says it closes after this answer gets the next request on a new connection.
+    if (direct_ && (fieldhas(head, "Connection", "close") ||
+                    (status.version == "HTTP/1.0" && !fieldhas(head, "Connection", "keep-alive"))))
+        serverClosing_ = true;
+    Framing framing = responseframing(head, e.head, status.code);
+    if (framing.bad) framing.kind = Framing::untilclose;
+    answered_.start(framing);
+    answering_ = Answering::body;
+    const ResponseSettings rs{settings_.sendempty, settings_.rpictures, settings_.block};
+    const std::string_view type = fieldvalue(head, "Content-Type");
+    if (judgesbody(type, rs)) {
+        judging_ = true;
+        rheld_.assign(head);
+        rtype_.assign(type);
+        rbody_ = 0;
+    } else if (const Canned c = judgeresponse(type, head, rs); c != Canned::none) {
+        toClient_.copy(cannedtext(c));
+        release_ = true;
+        replaced(c);
+        return;
+    } else {
+        out(head);
+    }
+    if (framing.kind == Framing::none) {
+        if (judging_) judge();
+        if (!release_) answered();
+    }
+}
+
+void Inspection::judge() {
+    judging_ = false;
+    const ResponseSettings rs{settings_.sendempty, settings_.rpictures, settings_.block};
+    const Canned c = judgeresponse(rtype_, rheld_, rs);
+    if (c != Canned::none) {
+        // The canned reply stands for the whole response, and claims to be the last.
+        toClient_.copy(cannedtext(c));
+        release_ = true;
+        replaced(c);
+    } else {
+        toClient_.copy(rheld_);
+    }
+    std::string().swap(rheld_);
+}
+
+// A canned reply stands for the first request's answer.
+void Inspection::replaced(Canned c) {
+    if (records_.empty() || !records_.front().sent) return;
+    RequestRecord &r = records_.front();
+    if (c == Canned::page) {
+        r.outcome = "blocked";
+        r.reason = "answered with the empty page";
+    } else {
+        r.reason = "picture replaced";
+    }
+    tellfront();
+}
+
+void Inspection::answered() {
+    answering_ = Answering::head;
+    if (!expected_.empty()) expected_.pop_front();
+    tellfront();
+    if (asking_ == Asking::waiting && expected_.empty()) reconnect_ = true;
+}
+
+// ---- the relay's events ----------------------------------------------------------------------------
+
+common::RelayRules::Pass Inspection::passing(Outgoing &out) {
+    Pass p;
+    p.send = out.view();
+    p.reply = reply_;
+    p.release = release_;
+    if (reconnect_) {
+        p.reconnect = true;
+        p.host = waiting_.host;
+        p.port = waiting_.port;
+        serverOpen_ = false;
+        serverHost_ = waiting_.host;
+        serverPort_ = waiting_.port;
+    }
+    p.hold = hold_;
+    return p;
 }
 
 common::RelayRules::Opening Inspection::open(std::string_view bytes) {
-    // The first data opens the upstream connection, to the proxy the window names now.
-    pending_.assign(bytes);
-    host_ = settings_.upstreamHost;
+    // The mode is the one the window shows when the client first speaks, for the slot's life.
+    if (!opened_) direct_ = settings_.direct();
+    opened_ = true;
+    begin();
+    takeclient(bytes, false);
     Opening o;
-    o.connect = true;
-    o.host = host_;
-    o.port = settings_.upstreamPort;
+    o.reply = reply_;
+    o.close = release_;
+    if (connect_ && !release_) {
+        o.connect = true;
+        if (asking_ == Asking::waiting) {
+            serverHost_ = waiting_.host;
+            serverPort_ = waiting_.port;
+        }
+        o.host = serverHost_;
+        o.port = serverPort_;
+    }
     return o;
 }
 
 common::RelayRules::Start Inspection::connected() {
+    // What open() made for the server is still in toServer_.
     Start s;
-    if (pending_.find("GET") != std::string::npos) {
-        const std::string target = requesttarget(pending_);
-        if (!target.empty()) s.release = inspectrequest(pending_, target);
+    if (asking_ == Asking::waiting) {
+        toServer_.clear();
+        reply_.clear();
+        release_ = connect_ = reconnect_ = hold_ = false;
+        const bool tunnel = waiting_.tunnel;
+        usewaiting();
+        if (tunnel) s.toClient = kEstablished;
     }
-    s.send = pending_;
+    serverOpen_ = true;
+    everConnected_ = true;
+    s.send = toServer_.view();
+    // A later request that was refused ends the slot before the first is sent: a rare client
+    // that pipelines one after its first request does not get the page.
+    s.release = release_;
     return s;
 }
 
 common::RelayRules::Pass Inspection::relay(common::Side from, std::string_view bytes) {
-    // Nothing reads the first chunk once it is sent: its memory goes back.
-    if (!pending_.empty()) std::string().swap(pending_);
-    if (from == common::Side::server) {
-        const std::string_view canned = filterresponse(
-            bytes, ResponseSettings{settings_.sendempty, settings_.rpictures, settings_.block});
-        // The canned reply stands for the whole response: the connection ends once it is written,
-        // so nothing of the blocked response can follow it.
-        if (!canned.empty()) return {canned, true};
-        return {bytes, false};
+    begin();
+    if (from == common::Side::client) {
+        takeclient(bytes, true);
+        return passing(toServer_);
     }
-    // A kept-alive browser sends its next request on the same connection: it is logged and
-    // filtered like the first one.
-    if (bytes.size() > 4 && bytes.compare(0, 4, "GET ") == 0) {
-        const std::string target = latertarget(bytes);
-        if (!target.empty()) {
-            filtered_.assign(bytes);
-            // A blocked request never reaches the upstream: the slot ends in its place.
-            if (inspectrequest(filtered_, target)) return {{}, true};
-            return {filtered_, false};
-        }
+    takeserver(bytes, true);
+    return passing(toClient_);
+}
+
+common::RelayRules::Pass Inspection::ended(common::Side from) {
+    begin();
+    if (from == common::Side::client) {
+        // A head cut off by the end is no request.
+        head_.clear();
+        return {};
     }
-    return {bytes, false};
+    // The end of the connection ends a body framed by it, and whatever was held for judging.
+    if (answering_ == Answering::body) {
+        if (judging_) judge();
+        if (!release_ && answered_.kind == Framing::untilclose) answered();
+    } else if (answering_ == Answering::head && !rhead_.empty()) {
+        toClient_.copy(rhead_);
+        rhead_.clear();
+    }
+    serverOpen_ = false;
+    // Without an upstream proxy a waiting request gets its server now.
+    if (!release_ && asking_ == Asking::waiting) reconnect_ = true;
+    return passing(toClient_);
+}
+
+std::string Inspection::failure(common::Failure why, std::string_view reason) {
+    if (!http_) return {};
+    const std::string where = hostport(serverHost_, serverPort_);
+    const std::string what = direct_ ? where : "the upstream proxy " + where;
+    std::string detail;
+    switch (why) {
+        case common::Failure::unreachable:
+            detail = "halvex could not connect to " + what;
+            if (!reason.empty()) detail.append(": ").append(reason);
+            break;
+        case common::Failure::closedEarly:
+            detail = what + " closed the connection before it answered";
+            break;
+        case common::Failure::noGreeting:
+            detail = what + " did not answer in time";
+            break;
+        case common::Failure::noLogin:
+        case common::Failure::silent:
+            return {};
+    }
+    detail += ".";
+    // Nothing reached a server that was never connected.
+    if (!everConnected_)
+        for (RequestRecord &r : records_) r.fromClient = 0;
+    // The shell's server policy said no: halvex refused, nothing failed.
+    tellall(reason == kNotAllowedReason ? "refused" : "upstream failed", 502, detail);
+    return statusreply("502 Bad Gateway", detail);
 }
 
 }  // namespace halvex

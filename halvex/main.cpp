@@ -1,5 +1,6 @@
 // halvex: an upstream-proxy relay that logs and filters web requests.
-//   halvex [--start] [--bind ADDR] [--block ENTRY]... [--allow-clients LIST] [limits]
+//   halvex [--start] [--bind ADDR] [--block ENTRY]... [--block-file FILE]... [--allow-clients LIST]
+//          [--allow-servers LIST] [limits]
 // --start presses "start" once the proxy window has loaded its settings; --block adds an entry to the
 // block list as "add" would, so that a server without a display can filter too. A wrong command
 // line ends with status 2 and a wrong stored setting with 1, each with one line on stderr.
@@ -51,11 +52,19 @@ int main(int argc, char **argv) {
     main.setOptions(*options);
     main.show();
     main.starthttproxyClick();
-    if (halvex::PreProxy *p = main.proxyWindow())
+    if (halvex::PreProxy *p = main.proxyWindow()) {
         for (const std::string &entry : options->block) {
             p->Text2->setText(QString::fromStdString(entry));
             p->addurl->click();
         }
+        for (const std::string &file : options->blockFiles) {
+            QString why;
+            if (!p->importblocklist(QString::fromStdString(file), &why)) {
+                std::fprintf(stderr, "halvex: --block-file: %s\n", why.toLocal8Bit().constData());
+                return 2;
+            }
+        }
+    }
     if (options->start)
         QTimer::singleShot(0, &main, [&main] {
             halvex::PreProxy *p = main.proxyWindow();
@@ -83,7 +92,16 @@ int main(int argc, char **argv) {
         common::setLogLevel(again->logLevel);
         main.setOptions(*again);
         // Open connections go on; the switches and limits hold for what comes next.
-        if (halvex::PreProxy *p = main.proxyWindow()) p->reload(*again);
+        if (halvex::PreProxy *p = main.proxyWindow()) {
+            p->reload(*again);
+            for (const std::string &file : again->blockFiles) {
+                QString why;
+                if (!p->importblocklist(QString::fromStdString(file), &why))
+                    common::LogLine(common::LogLevel::error, "reload")
+                        .field("outcome", "block file left out")
+                        .field("reason", why.toStdString());
+            }
+        }
         common::LogLine(common::LogLevel::info, "reload").field("outcome", "ok");
     });
     return app.exec();

@@ -4,6 +4,7 @@
 #include "common/registry.h"
 #include "halvex/preproxy.h"
 
+#include <QFileDialog>
 #include <QMenuBar>
 
 namespace halvex {
@@ -15,6 +16,9 @@ MDIForm1::MDIForm1(QWidget *parent)
     progexit->setObjectName(QStringLiteral("progexit"));
     starthttproxy = menuBar()->addAction(QStringLiteral("Start HTTP Proxy"));
     starthttproxy->setObjectName(QStringLiteral("starthttproxy"));
+    importblock = menuBar()->addAction(QStringLiteral("Import block list..."));
+    importblock->setObjectName(QStringLiteral("importblock"));
+    connect(importblock, &QAction::triggered, this, &MDIForm1::importblockClick);
     connect(progexit, &QAction::triggered, this, &QWidget::close);
     connect(starthttproxy, &QAction::triggered, this, &MDIForm1::starthttproxyClick);
     restoreGeometryFromSettings();
@@ -32,6 +36,16 @@ void MDIForm1::starthttproxyClick() {
         p->setOptions(options_);
         return p;
     });
+}
+
+void MDIForm1::importblockClick() {
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Import block list"), QString(),
+        QStringLiteral("Block lists and hosts files (*.txt hosts *);;All files (*)"));
+    if (path.isEmpty()) return;
+    if (!proxyWindow()) starthttproxyClick();
+    QString why;
+    if (PreProxy *p = proxyWindow(); p && !p->importblocklist(path, &why)) setStatusText(why);
 }
 
 PreProxy *MDIForm1::proxyWindow() const { return qobject_cast<PreProxy *>(proxy_.data()); }

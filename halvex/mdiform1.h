@@ -23,12 +23,15 @@ public:
     // "Start HTTP Proxy": shows the proxy window maximised, loading it first when needed.
     void starthttproxyClick();
     PreProxy *proxyWindow() const;
+    // "Import block list...": a file chosen in a dialog, imported into the proxy window's list.
+    void importblockClick();
     // For the proxy window, made now or later.
     void setOptions(const Options &options) { options_ = options; }
     void setBindAddress(const QString &address) { options_.bind = address.toStdString(); }
 
     QAction *progexit;
     QAction *starthttproxy;
+    QAction *importblock;
 
 private:
     QPointer<QWidget> proxy_;

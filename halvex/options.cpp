@@ -14,6 +14,9 @@ constexpr OptionSpec kSpecs[] = {
     {"--start", "", "press \"start\" once the window has loaded its settings"},
     {"--bind", "ADDRESS", "listen on this address only (default: every interface)"},
     {"--block", "ENTRY", "add a block-list entry at start (repeatable)", true},
+    {"--block-file", "FILE", "import the block-list entries of a file at start (repeatable)", true},
+    {"--allow-servers", "LIST",
+     "with no upstream proxy: servers on this machine or a private network that may be used"},
     {"--allow-clients", "LIST", "addresses and ranges that may use the proxy (default: local networks)"},
     {"--first-byte-timeout", "SECONDS", "time a new client has to send something (default 60)"},
     {"--idle-timeout", "SECONDS", "time a connection may be silent both ways (default 900)"},
@@ -29,8 +32,9 @@ std::string usage() {
     return common::usageText(
         "halvex [OPTION]...", kSpecs,
         "The listen port, the upstream proxy and the filter switches are set in the window and\n"
-        "stored; --allow-clients and the limits can also be stored under the shared key by their\n"
-        "names without dashes (allowclients, firstbytetimeout, idletimeout, maxperclient).\n");
+        "stored; --allow-clients, --allow-servers and the limits can also be stored under the shared\n"
+        "key by their names without dashes (allowclients, allowservers, firstbytetimeout,\n"
+        "idletimeout, maxperclient).\n");
 }
 
 common::Result<Options> parseOptions(const std::vector<std::string> &args,
@@ -47,6 +51,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
         o.bind = *v;
     }
     o.block = cl->values("--block");
+    o.blockFiles = cl->values("--block-file");
+    for (const std::string &f : o.blockFiles)
+        if (f.empty()) return fail("--block-file needs a file name");
     const common::Settings settings(*cl, stored);
     if (const std::string level = settings.text("--log-level"); !level.empty()) {
         const common::Result<common::LogLevel> l = common::parseLogLevel(level);
@@ -60,6 +67,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     common::Result<common::AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
     if (!balancers) return fail(balancers.why());
     o.balancers = *balancers;
+    common::Result<common::AddressList> servers = settings.addresses("--allow-servers", "", true);
+    if (!servers) return fail(servers.why());
+    o.allowServers = *servers;
     // 0 turns a time limit off.
     common::Result<int> first = settings.seconds("--first-byte-timeout", o.firstByteTimeout);
     if (!first) return fail(first.why());

@@ -18,6 +18,9 @@ struct Options {
     bool start = false;        // press "start" once the window has loaded
     std::string bind;          // listen address; empty means every interface
     std::vector<std::string> block;  // block-list entries added at start, as "add" would
+    std::vector<std::string> blockFiles;  // files whose entries are imported at start
+    // With no upstream proxy: servers on this machine or a private network that clients may reach.
+    common::AddressList allowServers;
     common::AddressList allowClients = *common::AddressList::parse(common::kLocalNetworks);
     int firstByteTimeout = 60;  // seconds a new client has to say something
     int idleTimeout = 900;      // seconds a pair may be silent both ways

@@ -2,6 +2,12 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QSaveFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -12,6 +18,7 @@
 #include "common/controls.h"
 #include "common/hostport.h"
 #include "common/log.h"
+#include "common/registry.h"
 #include "halvex/blocklist.h"
 #include "halvex/filters.h"
 #include "halvex/inspect.h"
@@ -54,6 +61,8 @@ PreProxy::PreProxy(MDIForm1 *main, QWidget *parent)
     settings_.upstreamPort = portOf(externport->text());
     relay_.setObserver(this);
     settings_.logurl = [this](int slot, std::string_view target) { logurl(slot, target); };
+    settings_.logrequest = [this](int slot, const RequestRecord &r) { logrequest(slot, r); };
+    settings_.clock = &common::RelayShell::now;
 
     setOptions(Options());
 
@@ -73,11 +82,14 @@ void PreProxy::setOptions(const Options &options) {
     if (!ok || halfClose < 1) halfClose = 60;
     limits.linger = common::Millis(halfClose) * 1000;
     limits.firstByte = common::Millis(options.firstByteTimeout) * 1000;
+    // A request head must be whole in the same time, however slowly it comes.
+    limits.login = limits.firstByte;
     limits.idle = common::Millis(options.idleTimeout) * 1000;
     relay_.setLimits(limits);
     relay_.setAllowedClients(options.allowClients);
     relay_.setMaxPerClient(options.maxPerClient);
     relay_.setBalancers(options.balancers);
+    allowServers_ = options.allowServers;
 }
 
 void PreProxy::reload(const Options &options) {
@@ -89,6 +101,7 @@ void PreProxy::reload(const Options &options) {
     blockme->setChecked(!main_->regread(kKey + "headerfilter").isEmpty());
     sendempty->setChecked(!main_->regread(kKey + "empty").isEmpty());
     rpictures->setChecked(!main_->regread(kKey + "pic").isEmpty());
+    loadblocklist();  // as the file is now: an admin may have edited it
 }
 
 PreProxy::~PreProxy() {
@@ -150,6 +163,7 @@ void PreProxy::buildControls() {
     trace(externtrace, "externtrace", "Upstream to client trace", 3720, 6600, 5655, 2295);
     hilfe = common::make<QLabel>(this, "hilfe", "", 120, 5400, 9255, 3495);
     hilfe->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    mode = common::make<QLabel>(this, "mode", "", 6960, 840, 1575, 255);
     hilfe->setWordWrap(true);
 
     Command2->setEnabled(false);
@@ -188,8 +202,10 @@ void PreProxy::buildControls() {
     connect(AutoFormat, &QPushButton::clicked, this, &PreProxy::onAutoFormat);
     connect(urls, &UrlList::entryDoubleClicked, this, &PreProxy::onUrlsDoubleClick);
     // The upstream is read from the boxes for every new connection.
-    connect(externproxy, &QLineEdit::textChanged, this,
-            [this](const QString &text) { settings_.upstreamHost = toBytes(text.trimmed()); });
+    connect(externproxy, &QLineEdit::textChanged, this, [this](const QString &text) {
+        settings_.upstreamHost = toBytes(text.trimmed());
+        showmode();
+    });
     connect(externport, &QLineEdit::textChanged, this,
             [this](const QString &text) { settings_.upstreamPort = portOf(text); });
 }
@@ -203,6 +219,9 @@ void PreProxy::load() {
     externport->setText(main_->regread(kKey + "proxyport"));
     internport->setText(main_->regread(kKey + "plistenport"));
     externproxy->setText(main_->regread(kKey + "proxyip"));
+
+    loadblocklist();
+    showmode();
 
     // Setting a box runs its click handler, which stores the setting again.
     settings_.cookiemarker = toBytes(main_->regread(kKey + "cookie"));
@@ -264,6 +283,13 @@ void PreProxy::startlistening() {
     relay_.closeAll();
     relay_.stopListening();
     const int port = portOf(internport->text());
+    // With no upstream proxy halvex connects where its clients ask, but not to this machine or a
+    // private network unless allowservers names them, and never to its own listener.
+    std::vector<common::NetAddress> own;
+    for (const QHostAddress &a : QNetworkInterface::allAddresses())
+        if (auto n = common::NetAddress::parse(toBytes(a.toString().section('%', 0, 0))))
+            own.push_back(*n);
+    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, port));
     QString why;
     if (port < 0) {
         why = QStringLiteral("cannot listen on port %1: not a port number").arg(internport->text());
@@ -316,7 +342,8 @@ void PreProxy::connected(int slot) {
     }
 }
 
-void PreProxy::released(int, const common::SlotStats &) {
+void PreProxy::released(int slot, const common::SlotStats &) {
+    if (auto *inspection = dynamic_cast<Inspection *>(relay_.rules(slot))) inspection->finish();
     showLater();
 }
 
@@ -358,8 +385,25 @@ void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool fi
 
 void PreProxy::logurl(int i, std::string_view target) {
     const std::string shown = escapecontrols(target);
-    urls->append(relay_.peer(i) + QStringLiteral(": ") +
-                 QString::fromLatin1(shown.data(), qsizetype(shown.size())));
+    const QString entry =
+        relay_.peer(i) + QStringLiteral(": ") + QString::fromLatin1(shown.data(), qsizetype(shown.size()));
+    urls->append(entry);
+    // In debug mode the URL list goes to stderr too, for a machine without a display.
+    if (debugmode == 1) std::fprintf(stderr, "halvex: %s\n", entry.toLatin1().constData());
+}
+
+// halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed
+//         status=200 from_client=412 from_server=10240 ms=35
+void PreProxy::logrequest(int slot, const RequestRecord &r) {
+    if (!common::logs(common::LogLevel::info)) return;
+    common::LogLine line(common::LogLevel::info, "request");
+    line.field("client", relay_.peer(slot).toStdString());
+    line.field("method", r.method).field("target", r.target).field("outcome", r.outcome);
+    line.field("status", r.status);
+    line.field("from_client", std::int64_t(r.fromClient));
+    line.field("from_server", std::int64_t(r.fromServer));
+    line.field("ms", common::RelayShell::now() - r.begun);
+    if (!r.reason.empty()) line.field("reason", r.reason);
 }
 
 void PreProxy::showLater() {
@@ -404,9 +448,60 @@ void PreProxy::showBlockList(int select) {
     if (select >= 0 && select < block->count()) block->setCurrentRow(select);
 }
 
+QString PreProxy::blocklistfile() {
+    return QFileInfo(common::registryFilePath()).absoluteDir().filePath(
+        QStringLiteral("halvex-blocklist.txt"));
+}
+
+void PreProxy::loadblocklist() {
+    QFile stored(blocklistfile());
+    if (!stored.open(QIODevice::ReadOnly)) return;
+    const QByteArray text = stored.readAll();
+    settings_.block = readblocklist(std::string_view(text.constData(), size_t(text.size())));
+    showBlockList(-1);
+}
+
+void PreProxy::storeblocklist() {
+    // Written whole and put in place at once: a crash leaves the old list or the new one.
+    const QString path = blocklistfile();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    const std::string text = blocklisttext(settings_.block);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) < 0 ||
+        !file.commit())
+        main_->setStatusText(QStringLiteral("cannot store the block list in %1").arg(path));
+}
+
+bool PreProxy::importblocklist(const QString &path, QString *why) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (why) *why = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QByteArray text = file.readAll();
+    const std::size_t added = importentries(
+        settings_.block, blockfileentries(std::string_view(text.constData(), size_t(text.size()))));
+    if (added > 0) {
+        showBlockList(-1);
+        storeblocklist();
+    }
+    main_->setStatusText(QStringLiteral("%1 block-list entries imported from %2").arg(added).arg(path));
+    return true;
+}
+
+void PreProxy::showmode() {
+    const bool direct = settings_.direct();
+    mode->setText(direct ? QStringLiteral("direct") : QStringLiteral("via upstream"));
+    mode->setToolTip(direct ? QStringLiteral("No upstream proxy: halvex connects to the web itself")
+                            : QStringLiteral("Every connection goes to the upstream proxy"));
+}
+
 void PreProxy::onAddUrl() {
     AddResult r = halvex::addurl(settings_.block, toBytes(Text2->text()));
-    if (r.added) showBlockList(-1);
+    if (r.added) {
+        showBlockList(-1);
+        storeblocklist();
+    }
     Text2->setText(QString::fromUtf8(r.field.data(), qsizetype(r.field.size())));
 }
 
@@ -419,6 +514,7 @@ void PreProxy::onRemoveUrl() {
     if (auto removed = halvex::removeurl(settings_.block, common::listIndex(block))) {
         Text2->setText(QString::fromUtf8(removed->data(), qsizetype(removed->size())));
         showBlockList(-1);
+        storeblocklist();
     }
 }
 
@@ -429,17 +525,21 @@ void PreProxy::onAutoFormat() {
             break;
         case Edit::replaced:
             showBlockList(sel);
+            storeblocklist();
             break;
         case Edit::removed:
             showBlockList(-1);
+            storeblocklist();
             break;
     }
 }
 
 void PreProxy::onUrlsDoubleClick(const QString &logged) {
     const QByteArray entry = logged.toLatin1();
-    if (halvex::blockloggedurl(settings_.block, std::string_view(entry.constData(), size_t(entry.size()))))
+    if (halvex::blockloggedurl(settings_.block, std::string_view(entry.constData(), size_t(entry.size())))) {
         showBlockList(-1);
+        storeblocklist();
+    }
 }
 
 }  // namespace halvex

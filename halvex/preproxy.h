@@ -51,8 +51,14 @@ public:
     void teardown();
     void releaseslot(int i);
 
+    // Adds the entries of a block-list file (one host a line, or a hosts file) and stores the
+    // list; false, and why, when the file cannot be read.
+    bool importblocklist(const QString &path, QString *why = nullptr);
+    // Where the block list is kept: beside the settings.
+    static QString blocklistfile();
+
     // Controls, by their design names.
-    QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe;
+    QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe, *mode;
     QLabel *Label5, *opennow;  // connections open now, beside the design's counters
     QLineEdit *internport, *externproxy, *externport, *Text2;
     QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
@@ -93,6 +99,7 @@ private:
     void refusedClient(const QString &peer, const QString &why) override;
 
     void logurl(int i, std::string_view target);
+    void logrequest(int slot, const RequestRecord &request);
     void showLater();
     void showCounters();
 
@@ -105,9 +112,13 @@ private:
     void onAutoFormat();
     void onUrlsDoubleClick(const QString &logged);
     void showBlockList(int select);
+    void storeblocklist();
+    void loadblocklist();  // the stored list, as its file holds it now
+    void showmode();
 
     MDIForm1 *main_;
     QString bind_;
+    common::AddressList allowServers_;
     bool tornDown_ = false;
     ProxySettings settings_;
     // What each client sends is traced without its credentials.

@@ -41,4 +41,22 @@ const std::string &gifreply() {
     return reply;
 }
 
+std::string statusreply(std::string_view status, std::string_view detail) {
+    std::string shown;
+    for (char c : detail) {
+        switch (c) {
+            case '&': shown += "&amp;"; break;
+            case '<': shown += "&lt;"; break;
+            case '>': shown += "&gt;"; break;
+            case '"': shown += "&quot;"; break;
+            default: shown += c;
+        }
+    }
+    std::string title(status);
+    const std::string body = "<html><head><title>" + title + "</title></head><body><h1>" + title +
+                             "</h1><p>" + shown + "</p></body></html>\r\n";
+    return "HTTP/1.1 " + title + "\r\nServer: Tessaruno\r\nContent-Type: text/html\r\n" +
+           "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
 }  // namespace halvex

@@ -6,10 +6,12 @@
  * "listening PORT", then reads "HOST PORT" from stdin: the relay's listen address (or its own
  * port, for a run with no relay). Results go to stdout as one line of "key value" pairs.
  *
- *   loadgen bulk --streams N --bytes B [--timeout S] [--verify]
+ *   loadgen bulk --streams N --bytes B [--timeout S] [--verify] [--connect]
  *       N connections each send B bytes to the target; the sink counts what arrives. The time
  *       runs from the first connect to the last expected byte at the sink. The sink discards
- *       data in the kernel (MSG_TRUNC) unless --verify, which checks every byte instead.
+ *       data in the kernel (MSG_TRUNC) unless --verify, which checks every byte instead. With
+ *       --connect the target is an HTTP proxy: each connection first asks it for a tunnel to
+ *       the sink (CONNECT) and sends its bytes once the proxy has answered 200.
  *   loadgen slow --bytes B --rate R [--seconds S]
  *       One connection: the server side sends B bytes as fast as the target takes them, the
  *       client reads at R bytes a second, for at most S seconds. Reports what was sent and read,
@@ -45,6 +47,9 @@ struct conn {
     enum kind kind;
     int fd;
     int connected;
+    int tunnel;      /* --connect: 1 while the proxy's answer is awaited */
+    size_t answered; /* bytes of that answer so far */
+    char answer[512];
     uint64_t offset; /* bytes sent (source) or received (sink) */
 };
 
@@ -142,7 +147,36 @@ static uint64_t parse_count(const char *s) {
 
 /* ---- bulk: N streams of B bytes ---- */
 
-static int run_bulk(uint64_t streams, uint64_t bytes, double timeout, int verify) {
+/* --connect: asks the proxy for a tunnel to the sink; 1 once it is there, 0 while waiting. */
+static int tunnel_ready(int ep, struct conn *c, int sinkport) {
+    if (c->tunnel == 0) {
+        char ask[128];
+        int n = snprintf(ask, sizeof ask, "CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n",
+                         sinkport, sinkport);
+        if (send(c->fd, ask, (size_t)n, MSG_NOSIGNAL) != n) die("send CONNECT");
+        c->tunnel = 1;
+        watch(ep, c, EPOLLIN, EPOLL_CTL_MOD);
+        return 0;
+    }
+    ssize_t r = recv(c->fd, c->answer + c->answered, sizeof c->answer - 1 - c->answered, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    if (r <= 0) fail("the proxy closed instead of answering CONNECT");
+    c->answered += (size_t)r;
+    c->answer[c->answered] = 0;
+    char *end = strstr(c->answer, "\r\n\r\n");
+    if (!end) {
+        if (c->answered == sizeof c->answer - 1) fail("the proxy's answer to CONNECT is too long");
+        return 0;
+    }
+    if (strncmp(c->answer, "HTTP/1.1 200", 12) && strncmp(c->answer, "HTTP/1.0 200", 12))
+        fail("the proxy refused CONNECT");
+    if ((size_t)(end + 4 - c->answer) != c->answered) fail("bytes after the proxy's answer");
+    c->tunnel = 2;
+    watch(ep, c, EPOLLOUT, EPOLL_CTL_MOD);
+    return 1;
+}
+
+static int run_bulk(uint64_t streams, uint64_t bytes, double timeout, int verify, int viaconnect) {
     if (streams == 0 || streams > 20000) fail("--streams must be 1..20000");
     int port;
     struct conn listener = {.kind = LISTENER};
@@ -202,7 +236,9 @@ static int run_bulk(uint64_t streams, uint64_t bytes, double timeout, int verify
                         die("connect to the target");
                     }
                     c->connected = 1;
+                    if (viaconnect) c->tunnel = 0;
                 }
+                if (viaconnect && c->tunnel != 2 && !tunnel_ready(ep, c, port)) continue;
                 /* A bounded number of sends per wake-up keeps the streams fair. */
                 for (int k = 0; k < 64 && c->offset < bytes; ++k) {
                     uint64_t left = bytes - c->offset;
@@ -333,12 +369,16 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < sizeof pattern; ++i) pattern[i] = (unsigned char)(i % PERIOD);
     uint64_t streams = 1, bytes = 0, rate = 1 << 20;
     double timeout = 300, seconds = 30;
-    int verify = 0;
+    int verify = 0, viaconnect = 0;
     for (int i = 2; i < argc; ++i) {
         const char *a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : NULL;
         if (!strcmp(a, "--verify")) {
             verify = 1;
+            continue;
+        }
+        if (!strcmp(a, "--connect")) {
+            viaconnect = 1;
             continue;
         }
         if (!v) fail("option without a value");
@@ -357,7 +397,7 @@ int main(int argc, char **argv) {
         ++i;
     }
     if (bytes == 0) fail("--bytes must be above 0");
-    if (!strcmp(argv[1], "bulk")) return run_bulk(streams, bytes, timeout, verify);
+    if (!strcmp(argv[1], "bulk")) return run_bulk(streams, bytes, timeout, verify, viaconnect);
     if (!strcmp(argv[1], "slow")) return run_slow(bytes, rate, seconds);
     fail("mode must be bulk or slow");
     return 1;

@@ -407,9 +407,11 @@ class Tinyproxy(Peer):
 
     name = "tinyproxy"
 
-    def __init__(self, tmpdir, host="127.0.0.1", port=None, upstream=None, loglevel="Info"):
+    def __init__(self, tmpdir, host="127.0.0.1", port=None, upstream=None, loglevel="Info",
+                 wrap=()):
         super().__init__(tmpdir, host, port)
         self.upstream = upstream
+        self.wrap = list(wrap)  # a command that runs tinyproxy (unshare ... --)
         # Info logs every request, which the tests read; it also makes tinyproxy about ten times
         # slower, so the benchmarks ask for Warning.
         self.loglevel = loglevel
@@ -436,7 +438,7 @@ class Tinyproxy(Peer):
             lines.append(f"Upstream http {self.upstream[0]}:{self.upstream[1]}")
         conf = self.dir / "tinyproxy.conf"
         conf.write_text("\n".join(lines) + "\n")
-        return ["/usr/bin/tinyproxy", "-d", "-c", str(conf)]
+        return [*self.wrap, "/usr/bin/tinyproxy", "-d", "-c", str(conf)]
 
 
 # --------------------------------------------------------------------------------------------
@@ -447,12 +449,15 @@ class Nginx(Peer):
     """nginx serving files={"path": bytes} from its own folder. Its access log records the
     request line and the Cookie header of each request, one line each:
         <client> "<request line>" "<Cookie or ->" <status> <body bytes>
-    server_conf is added inside the server block (extra locations, headers)."""
+    server_conf is added inside the server block (extra locations, headers). tls=(cert, key)
+    also serves the same site over HTTPS on tls_port."""
 
     name = "nginx"
 
-    def __init__(self, tmpdir, host="127.0.0.1", port=None, files=None, server_conf=""):
+    def __init__(self, tmpdir, host="127.0.0.1", port=None, files=None, server_conf="", tls=None):
         super().__init__(tmpdir, host, port)
+        self.tls = tls
+        self.tls_port = None
         self.root = self.dir / "www"
         self.server_conf = server_conf
         self.log = self.dir / "access.log"
@@ -468,6 +473,9 @@ class Nginx(Peer):
 
     def url(self, rel=""):
         return f"http://{self.host}:{self.port}/{rel.lstrip('/')}"
+
+    def tls_url(self, rel=""):
+        return f"https://{self.host}:{self.tls_port}/{rel.lstrip('/')}"
 
     def logs(self):
         return [self.error_log, self.output]
@@ -491,6 +499,12 @@ class Nginx(Peer):
         temp = d / "temp"
         temp.mkdir(exist_ok=True)
         user = "user root root;" if os.geteuid() == 0 else ""
+        tls = ""
+        if self.tls:
+            if self.tls_port is None or not self._fixed_port:
+                self.tls_port = free_port(self.host)
+            tls = (f"listen {self.host}:{self.tls_port} ssl; ssl_certificate {self.tls[0]}; "
+                   f"ssl_certificate_key {self.tls[1]};")
         conf = f"""
 daemon off;
 {user}
@@ -511,6 +525,7 @@ http {{
   keepalive_requests 100000;
   server {{
     listen {self.host}:{self.port};
+    {tls}
     server_name localhost;
     root {self.root};
     {self.server_conf}

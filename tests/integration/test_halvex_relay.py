@@ -179,11 +179,18 @@ def test_closing_either_side_closes_the_other_and_frees_descriptors(start_peer, 
     up.close()
 
 
-def test_unreachable_upstream_closes_the_client_without_reply(start_peer):
+def test_unreachable_upstream_gets_a_browser_a_page_and_other_traffic_the_close(start_peer):
     closed_port = free_port()
     hx = start_peer(Halvex, upstream=("127.0.0.1", closed_port))
     s = hx.connect()
     s.sendall(b"GET http://example.invalid/ HTTP/1.0\r\n\r\n")
+    reply = recv_all(s)
+    s.close()
+    head, _, body = reply.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 502 Bad Gateway\r\n")
+    assert f"upstream proxy 127.0.0.1:{closed_port}: connection refused".encode() in body.lower()
+    s = hx.connect()
+    s.sendall(b"\x16\x03\x01\x00\x05hello")
     assert recv_all(s) == b""
     s.close()
 

@@ -150,21 +150,44 @@ def test_sighup_reads_the_allow_list_again_and_open_sessions_go_on(tmp_path, env
         proxy.stop()
 
 
-def test_halvex_sighup_keeps_a_running_transfer(start_peer, tmp_path):
+def test_halvex_sighup_picks_up_a_block_list_entry_while_a_download_goes_on(start_peer):
+    # The upstream answers each request with a body that comes slowly.
     def slow(conn):
-        conn.recv(100)
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            head += chunk
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 20000\r\n"
+                     b"Connection: close\r\n\r\n")
         for _ in range(20):
             conn.sendall(b"x" * 1000)
             time.sleep(0.05)
         conn.close()
     up = Upstream(slow)
     try:
-        hx = start_peer(Halvex, upstream=("127.0.0.1", up.port))
-        s = hx.connect()
-        s.sendall(b"go")
+        hx = start_peer(Halvex, upstream=("127.0.0.1", up.port), settings={"headerfilter": "1"})
+        download = hx.connect()
+        download.sendall(b"GET http://files.test/big HTTP/1.1\r\nHost: files.test\r\n\r\n")
         time.sleep(0.2)
+        # An admin adds an entry to the stored list and tells halvex.
+        (hx.config / "tessaruno" / "halvex-blocklist.txt").write_text("ads.test\n")
         os.kill(hx.pid, signal.SIGHUP)
-        assert len(recv_all(s)) == 20000
         assert wait_until(lambda: "halvex: reload outcome=ok" in hx.output.read_text())
+        blocked = hx.connect()
+        blocked.sendall(b"GET http://ads.test/banner HTTP/1.1\r\nHost: ads.test\r\n\r\n")
+        assert recv_all(blocked) == b""  # Block (disconnect): closed without a word
+        body = recv_all(download)
+        assert body.endswith(b"\r\n\r\n" + b"x" * 20000)
+        assert wait_until(lambda: "target=http://files.test/big" in hx.output.read_text())
     finally:
         up.close()
+    log = lines_of(hx)
+    # One line a request, whatever became of it.
+    assert re.fullmatch(r"halvex: request client=127\.0\.0\.1 method=GET target=http://ads\.test/banner "
+                        r"outcome=blocked status=0 from_client=0 from_server=0 ms=\d+ "
+                        r'reason="on the block list"', next(l for l in log if "ads.test" in l)), log
+    assert re.fullmatch(r"halvex: request client=127\.0\.0\.1 method=GET target=http://files\.test/big "
+                        r"outcome=passed status=200 from_client=\d+ from_server=\d{5} ms=\d+",
+                        next(l for l in log if "files.test" in l)), log

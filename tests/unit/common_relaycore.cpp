@@ -420,3 +420,176 @@ TEST(RelayCore, EachDeadlineEndsASilentSlot) {
     EXPECT_EQ(open.slot.nextDeadline(), kNever);
     EXPECT_EQ(open.tick(1000000000), Lines());
 }
+
+namespace {
+
+// Rules that play a proxy that serves more than one server: "A:..." and "B:..." name the server
+// a client chunk is for, "hold" holds the client back, "bye" answers and ends, and the server's
+// "done" ends its answer; an end of the server flushes what the rules held back.
+class Switching : public RelayRules {
+public:
+    std::string server;  // the one connected or being connected
+    std::string waiting;  // a server a held chunk is for
+    std::string heldBack;  // server bytes not passed on yet
+    std::string out;
+
+    Opening open(std::string_view bytes) override {
+        Opening o;
+        server = std::string(bytes.substr(0, 1));
+        o.connect = true;
+        o.host = server;
+        o.port = 80;
+        return o;
+    }
+    Start connected() override {
+        Start s;
+        if (server == "T") s.toClient = "established";
+        return s;
+    }
+    Pass relay(Side from, std::string_view bytes) override {
+        Pass p;
+        if (from == Side::client) {
+            if (bytes == "hold") {
+                p.hold = true;
+            } else if (bytes == "bye") {
+                p.reply = "bye";
+                p.release = true;
+            } else if (bytes.substr(0, 1) != server) {
+                waiting = std::string(bytes.substr(0, 1));
+                server = waiting;
+                p.reconnect = true;
+                p.host = server;
+                p.port = 81;
+            } else {
+                p.send = bytes;
+            }
+            return p;
+        }
+        if (bytes == "done" && !waiting.empty()) {
+            p.send = "last";
+            p.reconnect = true;
+            p.host = waiting;
+            p.port = 82;
+            return p;
+        }
+        if (bytes.starts_with("keep:")) {
+            heldBack += bytes.substr(5);
+            return p;
+        }
+        p.send = bytes;
+        return p;
+    }
+    Pass ended(Side from) override {
+        Pass p;
+        if (from == Side::server) {
+            out = heldBack;
+            p.send = out;
+            if (!waiting.empty()) {
+                p.reconnect = true;
+                p.host = waiting;
+                p.port = 83;
+            }
+        }
+        return p;
+    }
+    std::string failure(Failure why, std::string_view reason) override {
+        return why == Failure::unreachable ? "502 " + std::string(reason) : std::string();
+    }
+};
+
+struct SwitchHarness {
+    Switching rules;
+    RelayLimits limits;
+    RelaySlot slot{rules, limits};
+    Lines ev(RelayEvent::Kind kind, Side side = Side::client, std::string_view bytes = {}) {
+        RelayEvent e;
+        e.kind = kind;
+        e.side = side;
+        e.bytes = bytes;
+        e.room = 1 << 20;
+        return lines(slot.step(e));
+    }
+    void relaying(std::string_view first = "A") {
+        ev(RelayEvent::accepted);
+        ev(RelayEvent::data, Side::client, first);
+        ev(RelayEvent::connected, Side::server);
+    }
+};
+
+}  // namespace
+
+TEST(RelayCore, ConnectedMayAnswerTheClientAtOnce) {
+    SwitchHarness h;
+    h.ev(RelayEvent::accepted);
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "T"), Lines({"pause client", "connect T:80"}));
+    EXPECT_EQ(h.ev(RelayEvent::connected, Side::server),
+              Lines({"send client established", "resume client 1048576"}));
+}
+
+TEST(RelayCore, TheRulesMayAnswerTheSourceAndEndTheSlot) {
+    SwitchHarness h;
+    h.relaying();
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "bye"),
+              Lines({"trace client bye", "send client bye", "release"}));
+}
+
+TEST(RelayCore, HeldClientStaysPausedUntilTheServerSideIsOpenedAnew) {
+    SwitchHarness h;
+    h.relaying();
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "hold"), Lines({"trace client hold", "pause client"}));
+    // The server draining does not wake a client the rules hold.
+    h.ev(RelayEvent::data, Side::client, "A" + std::string(1 << 20, 'x'));
+    EXPECT_EQ(h.ev(RelayEvent::drained, Side::server), Lines());
+    h.rules.waiting = "B";
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::server, "done"),
+              Lines({"trace server done", "send client last", "pause client", "connect B:82"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::connecting);
+    EXPECT_EQ(h.ev(RelayEvent::connected, Side::server), Lines({"resume client 1048576"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::relaying);
+}
+
+TEST(RelayCore, ClientMayOpenTheServerSideAnewElsewhere) {
+    SwitchHarness h;
+    h.relaying();
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "Bnext"),
+              Lines({"trace client Bnext", "pause client", "connect B:81"}));
+    EXPECT_STREQ(h.slot.transition(), "server side opened anew");
+    // What the client sends meanwhile waits in its socket.
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "Bmore"), Lines({"pause client", "keep"}));
+    EXPECT_EQ(h.ev(RelayEvent::connected, Side::server), Lines({"resume client 1048576"}));
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "Bmore"),
+              Lines({"trace client Bmore", "send server Bmore", "limit client 1048571"}));
+
+    // The new server cannot be reached: the client gets the rules' failure.
+    SwitchHarness down;
+    down.relaying();
+    down.ev(RelayEvent::data, Side::client, "Bnext");
+    EXPECT_EQ(down.ev(RelayEvent::failed, Side::server, "refused"),
+              Lines({"send client 502 refused", "release"}));
+}
+
+TEST(RelayCore, EndOfASideLetsTheRulesFlushOrReconnect) {
+    SwitchHarness h;
+    h.relaying();
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::server, "keep:tail"), Lines({"trace server keep:tail",
+                                                                        "limit server 1048576"}));
+    EXPECT_EQ(h.ev(RelayEvent::ended, Side::server), Lines({"send client tail", "shutdown client"}));
+    EXPECT_EQ(h.ev(RelayEvent::ended, Side::client), Lines({"release"}));
+
+    // A server that ends while the rules wait for another one: the server side is opened anew,
+    // and the client keeps its connection.
+    SwitchHarness again;
+    again.relaying();
+    again.rules.waiting = "C";
+    EXPECT_EQ(again.ev(RelayEvent::ended, Side::server),
+              Lines({"pause client", "connect C:83"}));
+    EXPECT_FALSE(again.slot.ended(Side::server));
+    EXPECT_EQ(again.ev(RelayEvent::connected, Side::server), Lines({"resume client 1048576"}));
+    // A client that ended meanwhile has its end passed on to the new server.
+    SwitchHarness ended;
+    ended.relaying();
+    ended.rules.waiting = "C";
+    ended.ev(RelayEvent::ended, Side::server);
+    ended.ev(RelayEvent::ended, Side::client);
+    EXPECT_EQ(ended.ev(RelayEvent::connected, Side::server), Lines({"shutdown server"}));
+}

@@ -87,3 +87,38 @@ TEST(BlockList, FromUrlLog) {
         EXPECT_EQ(c.block, c.after) << c.entry;
     }
 }
+
+TEST(BlockList, LoggedConnectGivesItsHost) {
+    std::vector<std::string> block;
+    EXPECT_TRUE(blockloggedurl(block, "10.0.0.5: CONNECT WWW.Example.com:443"));
+    EXPECT_TRUE(blockloggedurl(block, "::1: CONNECT [2001:db8::1]:8443"));
+    EXPECT_EQ(block, (std::vector<std::string>{"www.example.com", "2001:db8::1"}));
+}
+
+TEST(BlockList, ImportTakesHostsAndHostsFiles) {
+    const std::string text =
+        "# a block list\r\n"
+        "ads.example\n"
+        "  tracker.example   # trailing comment\n"
+        "\n"
+        "127.0.0.1 localhost\n"
+        "::1 ip6-localhost ip6-loopback\n"
+        "0.0.0.0 0.0.0.0\n"
+        "0.0.0.0 one.example\ttwo.example\n"
+        "http://three.example/\n"
+        "ADS.example\n";
+    const std::vector<std::string> entries = blockfileentries(text);
+    EXPECT_EQ(entries, (std::vector<std::string>{"ads.example", "tracker.example", "one.example",
+                                                   "two.example", "three.example", "ADS.example"}));
+    std::vector<std::string> block = {"One.Example"};
+    EXPECT_EQ(importentries(block, entries), 4u);
+    EXPECT_EQ(block, (std::vector<std::string>{"One.Example", "ads.example", "tracker.example",
+                                                "two.example", "three.example"}));
+}
+
+TEST(BlockList, StoredOneEntryALine) {
+    const std::vector<std::string> block = {"a.example", "b.example/path", "#not a comment"};
+    EXPECT_EQ(blocklisttext(block), "a.example\nb.example/path\n#not a comment\n");
+    EXPECT_EQ(readblocklist(blocklisttext(block)), block);
+    EXPECT_EQ(readblocklist("x\r\n\r\n  y  \n"), (std::vector<std::string>{"x", "y"}));
+}

@@ -104,12 +104,19 @@ TEST(FilterRequest, Cases) {
          {},
          line + "Cookie: tessaruno\r\nHost: h\r\nCookie: tessaruno\r\n\r\n",
          false},
-        {"cookie cut off by the chunk end",
-         line + "Host: h\r\nCookie: a=1",
+        {"cookie names in any case, and the last line without its end",
+         line + "cookie: a=1\r\nHost: h\r\nCOOKIE:b",
          true,
          false,
          {},
-         line + "Host: h\r\nCookie: a=1",
+         line + "Cookie: tessaruno\r\nHost: h\r\nCookie: tessaruno",
+         false},
+        {"a header that ends in Cookie is another header",
+         line + "X-Cookie: a=1\r\n\r\n",
+         true,
+         false,
+         {},
+         line + "X-Cookie: a=1\r\n\r\n",
          false},
         {"Cookie word without a Cookie header",
          "GET http://h/Cookie HTTP/1.1\r\n\r\n",
@@ -155,83 +162,56 @@ TEST(FilterResponse, Cases) {
     const std::string html = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>ads.test</p>";
     struct Case {
         const char *what;
-        std::string chunk;
+        std::string type, text;
         bool sendempty, rpictures;
         std::vector<std::string> block;
         Canned want;
+        bool body;  // the start of the body is needed for the decision
     } cases[] = {
-        {"page mentions an entry", html, true, false, {"nothing", "ads.test"}, Canned::page},
-        {"type with parameters, in capitals",
-         "HTTP/1.1 200 OK\r\nContent-Type: TEXT/HTML; charset=utf-8\r\n\r\nADS.TEST",
-         true,
-         false,
-         {"ads.test"},
-         Canned::page},
-        {"entry only in a header",
-         "HTTP/1.1 200 OK\r\nServer: ADS.test\r\nContent-Type: text/html\r\n",
-         true,
-         false,
-         {"ads.test"},
-         Canned::page},
-        {"page switch off", html, false, false, {"ads.test"}, Canned::none},
-        {"empty block list", html, true, false, {}, Canned::none},
-        {"empty entry", html, true, false, {""}, Canned::page},
-        {"no entry mentioned", html, true, false, {"other.test"}, Canned::none},
-        {"not html",
-         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nads.test",
-         true,
-         false,
-         {"ads.test"},
-         Canned::none},
-        {"content type cut off",
-         "HTTP/1.1 200 OK\r\nContent-Type: text/html",
-         true,
-         true,
-         {"ads.test"},
-         Canned::none},
-        {"picture",
-         "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n\r\n",
-         false,
-         true,
-         {},
-         Canned::picture},
-        {"picture switch off",
-         "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n",
-         true,
-         false,
-         {"png"},
-         Canned::none},
-        {"no colon: judged by the whole text",
-         "GIF89a image data",
-         false,
-         true,
-         {},
-         Canned::picture},
-        {"no colon, html mentioning an entry",
-         "<b>TEXT/HTML ads.test</b>",
-         true,
-         false,
-         {"ads.test"},
-         Canned::page},
-        {"colon but no content type",
-         "body text: image of ads.test",
-         true,
-         true,
-         {"ads.test"},
-         Canned::none},
-        {"picture wins",
-         "HTTP/1.1 200 OK\r\nContent-Type: image/x; text/html\r\n\r\nads.test",
-         true,
-         true,
-         {"ads.test"},
-         Canned::picture},
+        {"page mentions an entry", "text/html", html, true, false, {"nothing", "ads.test"}, Canned::page, true},
+        {"type with parameters, in capitals", "TEXT/HTML; charset=utf-8", "ADS.TEST", true, false,
+         {"ads.test"}, Canned::page, true},
+        {"entry only in a header", "text/html", "HTTP/1.1 200 OK\r\nServer: ADS.test\r\n", true,
+         false, {"ads.test"}, Canned::page, true},
+        {"page switch off", "text/html", html, false, false, {"ads.test"}, Canned::none, false},
+        {"empty block list", "text/html", html, true, false, {}, Canned::none, false},
+        {"empty entry", "text/html", html, true, false, {""}, Canned::page, true},
+        {"no entry mentioned", "text/html", html, true, false, {"other.test"}, Canned::none, true},
+        {"not html", "text/plain", "ads.test", true, false, {"ads.test"}, Canned::none, false},
+        {"no content type", "", "<html>ads.test", true, true, {"ads.test"}, Canned::none, false},
+        {"picture", "image/jpeg", "", false, true, {}, Canned::picture, false},
+        {"picture switch off", "image/png", "png", true, false, {"png"}, Canned::none, false},
+        {"picture wins", "image/x; text/html", "ads.test", true, true, {"ads.test"}, Canned::picture,
+         false},
     };
     for (const auto &c : cases) {
         const ResponseSettings settings{c.sendempty, c.rpictures, c.block};
-        EXPECT_EQ(judgeresponse(c.chunk, settings), c.want) << c.what;
-        EXPECT_EQ(filterresponse(c.chunk, settings), cannedtext(c.want)) << c.what;
+        EXPECT_EQ(judgeresponse(c.type, c.text, settings), c.want) << c.what;
+        EXPECT_EQ(judgesbody(c.type, settings), c.body) << c.what;
     }
     EXPECT_EQ(cannedtext(Canned::none), "");
     EXPECT_EQ(cannedtext(Canned::page), htmlreply());
     EXPECT_EQ(cannedtext(Canned::picture), gifreply());
+}
+
+TEST(HostBlocked, EntriesNameTheHostOrADomainAboveIt) {
+    const std::vector<std::string> block = {"Example.COM", ".ads.test", "only.test:8443", "a.b/c"};
+    EXPECT_TRUE(hostblocked("example.com", 443, block));
+    EXPECT_TRUE(hostblocked("WWW.example.com", 443, block));
+    EXPECT_TRUE(hostblocked("x.ads.test", 443, block));
+    EXPECT_TRUE(hostblocked("ads.test", 443, block));
+    EXPECT_TRUE(hostblocked("only.test", 8443, block));
+    EXPECT_FALSE(hostblocked("only.test", 443, block));
+    EXPECT_FALSE(hostblocked("notexample.com", 443, block));
+    EXPECT_FALSE(hostblocked("example.com.evil.test", 443, block));
+    EXPECT_FALSE(hostblocked("a.b", 443, block));
+}
+
+TEST(StatusReply, PageWithItsLengthAndTheDetailEscaped) {
+    const std::string r = statusreply("502 Bad Gateway", "x <y> & z");
+    const auto body = r.find("\r\n\r\n") + 4;
+    EXPECT_EQ(r.substr(0, 24), "HTTP/1.1 502 Bad Gateway");
+    EXPECT_NE(r.find("Content-Length: " + std::to_string(r.size() - body) + "\r\n"), std::string::npos);
+    EXPECT_NE(r.find("x &lt;y&gt; &amp; z"), std::string::npos);
+    EXPECT_NE(r.find("Connection: close\r\n"), std::string::npos);
 }

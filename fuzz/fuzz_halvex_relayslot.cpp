@@ -1,0 +1,54 @@
+// A slot of halvex's relay under any sequence of events, with and without an upstream proxy and
+// any switches: client and server bytes cut anywhere, ends, failures, drains and ticks in any
+// order. Whatever happens: a release is the last action of its event and a released slot does
+// nothing more; with an upstream proxy the server side is opened once, to that proxy; nothing is
+// logged that no request line holds.
+#include "common/relaycore.h"
+#include "halvex/inspect.h"
+#include "relayevents.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    halvex::ProxySettings settings;
+    if (flags & 1) {
+        settings.upstreamHost = "proxy.test";
+        settings.upstreamPort = 3128;
+    }
+    settings.cookie = flags & 2;
+    settings.blockme = flags & 4;
+    settings.sendempty = flags & 8;
+    settings.rpictures = flags & 16;
+    settings.cookiemarker = "tessaruno";
+    settings.block = {"blocked.test", "ads"};
+    settings.logurl = [](int, std::string_view target) {
+        if (target.starts_with("CONNECT ")) target.remove_prefix(8);
+        for (unsigned char c : target)
+            if (c <= ' ' || c == 0x7f) std::abort();
+    };
+    halvex::Inspection rules(settings, 1);
+    common::RelayLimits limits;
+    limits.login = 60000;
+    limits.idle = 900000;
+    common::RelaySlot slot(rules, limits);
+    common::RelayEvent e;
+    e.kind = common::RelayEvent::accepted;
+    slot.step(e);
+    int connects = 0;
+    bool released = false;
+    RelayEvents events(data + 1, size - 1);
+    while (events.next(e)) {
+        const common::RelayActions actions = slot.step(e);
+        checkrelease(actions, released);
+        for (const common::RelayAction &a : actions) {
+            if (a.kind != common::RelayAction::connect) continue;
+            ++connects;
+            if (!settings.direct() && (connects > 1 || a.bytes != "proxy.test")) std::abort();
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,118 @@
+// Where requests and responses begin and end, as the relay finds it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "halvex/httpframe.h"
+
+using namespace halvex;
+
+TEST(Sniff, TellsARequestFromAnotherProtocolWithinItsFirstBytes) {
+    struct Case {
+        std::string bytes;
+        Sniff want;
+    } cases[] = {
+        {"", Sniff::maybe},
+        {"GE", Sniff::maybe},
+        {"GET http://a/ HT", Sniff::maybe},
+        {"GET http://a/ HTTP/", Sniff::request},
+        {"PROPFIND /dav/ HTTP/1.1\r\n", Sniff::request},
+        {"M-SEARCH * HTTP/1.1\r\n", Sniff::other},
+        {"h", Sniff::other},
+        {"get / HTTP/1.1", Sniff::other},
+        {"GETX / HTTP/1.1", Sniff::other},
+        {"PUT", Sniff::maybe},
+        {"\x16\x03\x01", Sniff::other},
+        {"SSH-2.0-OpenSSH\r\n", Sniff::other},
+        {" GET / HTTP/1.1", Sniff::other},
+        {"GET  / HTTP/1.1", Sniff::other},
+        {"GET /\r\n", Sniff::other},
+        {"GET / FTP/1.0", Sniff::other},
+        {"GET /a\tb HTTP/1.1", Sniff::other},
+    };
+    for (const auto &c : cases) EXPECT_EQ(sniffrequest(c.bytes), c.want) << c.bytes;
+    // Fed as it grows, a byte at a time, it comes to the same verdict.
+    const std::string request = "PATCH http://a.test/x HTTP/1.1\r\n";
+    Sniffer s;
+    for (std::size_t n = 1; n < request.size(); ++n)
+        EXPECT_EQ(s.feed(request.substr(0, n)), sniffrequest(request.substr(0, n))) << n;
+}
+
+TEST(HeadEnd, FoundWhereverTheSearchResumes) {
+    const std::string head = "GET / HTTP/1.1\r\nHost: a\r\n\r\nbody";
+    for (std::size_t from = 0; from <= head.size(); ++from) {
+        const std::size_t got = headend(head, from);
+        if (from <= 27) {
+            EXPECT_EQ(got, 27u) << from;
+        }
+    }
+    EXPECT_EQ(headend("GET / HTTP/1.1\nHost: a\n\nx"), 24u);
+    EXPECT_EQ(headend("GET / HTTP/1.1\r\nHost: a\r\n\r"), std::string_view::npos);
+}
+
+TEST(Lines, RequestAndStatusLines) {
+    const RequestLine r = requestline("CONNECT a.test:443 HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.method, "CONNECT");
+    EXPECT_EQ(r.target, "a.test:443");
+    EXPECT_EQ(r.version, "HTTP/1.1");
+    EXPECT_FALSE(requestline("GET /\r\n\r\n").ok);
+    EXPECT_EQ(statusline("HTTP/1.1 404 Not Found\r\n").code, 404);
+    EXPECT_EQ(statusline("HTTP/1.0 200\r\n").code, 200);
+    EXPECT_FALSE(statusline("HTTP/1.1 2000 x\r\n").ok);
+    EXPECT_FALSE(statusline("SSH-2.0\r\n").ok);
+}
+
+TEST(Framing, BodiesByLengthChunksOrTheEnd) {
+    EXPECT_EQ(requestframing("POST / HTTP/1.1\r\ncontent-length: 12\r\n\r\n").kind, Framing::sized);
+    EXPECT_EQ(requestframing("POST / HTTP/1.1\r\ncontent-length: 12\r\n\r\n").length, 12u);
+    EXPECT_EQ(requestframing("GET / HTTP/1.1\r\n\r\n").kind, Framing::none);
+    EXPECT_EQ(requestframing("POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n").kind,
+              Framing::chunked);
+    EXPECT_TRUE(requestframing("POST / HTTP/1.1\r\nContent-Length: 5x\r\n\r\n").bad);
+    EXPECT_TRUE(requestframing("POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n").bad);
+    EXPECT_TRUE(requestframing("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n").bad);
+    const std::string plain = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
+    EXPECT_EQ(responseframing(plain, false, 200).kind, Framing::sized);
+    EXPECT_EQ(responseframing(plain, true, 200).kind, Framing::none);
+    EXPECT_EQ(responseframing(plain, false, 304).kind, Framing::none);
+    EXPECT_EQ(responseframing(plain, false, 204).kind, Framing::none);
+    EXPECT_EQ(responseframing("HTTP/1.0 200 OK\r\n\r\n", false, 200).kind, Framing::untilclose);
+}
+
+TEST(Chunked, EndsAfterTheLastChunkAndTrailerHoweverCut) {
+    const std::string body = "4;ext=1\r\nwiki\r\nA\r\n0123456789\r\n0\r\nX-T: 1\r\n\r\n";
+    for (std::size_t cut = 0; cut <= body.size(); ++cut) {
+        Chunked c;
+        const std::size_t a = c.feed(std::string_view(body).substr(0, cut));
+        EXPECT_EQ(a, cut);
+        const std::size_t b = c.feed(body.substr(cut) + "NEXT");
+        EXPECT_EQ(a + b, body.size()) << cut;
+        EXPECT_TRUE(c.done()) << cut;
+    }
+    Chunked bad;
+    bad.feed("zz\r\n");
+    EXPECT_TRUE(bad.bad());
+    Chunked huge;
+    huge.feed("1234567890abcdef0\r\n");
+    EXPECT_TRUE(huge.bad());
+}
+
+TEST(Targets, AuthoritiesAndAbsoluteAddresses) {
+    EXPECT_EQ(authority("a.test:8443", 443).port, 8443);
+    EXPECT_EQ(authority("a.test", 443).port, 443);
+    EXPECT_EQ(authority("[::1]:81", 80).host, "::1");
+    EXPECT_EQ(authority("[::1]:81", 80).port, 81);
+    EXPECT_EQ(authority("a.test:x", 443).port, -1);
+    EXPECT_EQ(authority("a.test:0", 443).port, -1);
+    const AbsoluteTarget t = absolutetarget("HTTP://user@A.test:8080/p/q?x");
+    EXPECT_TRUE(t.ok);
+    EXPECT_EQ(t.where.host, "A.test");
+    EXPECT_EQ(t.where.port, 8080);
+    EXPECT_EQ(t.path, "/p/q?x");
+    EXPECT_EQ(absolutetarget("http://a.test").path, "/");
+    EXPECT_EQ(absolutetarget("http://a.test?q").path, "?q");
+    EXPECT_FALSE(absolutetarget("https://a.test/").ok);
+    EXPECT_FALSE(absolutetarget("/local").ok);
+    EXPECT_FALSE(absolutetarget("http:///x").ok);
+}
