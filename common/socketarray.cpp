@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <limits>
 
 namespace common {
 
@@ -148,6 +149,36 @@ int g_reserve = -1;
 void keepReserve() {
     if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
+// The descriptors above this number are left to the toolkit and the program's own files: a new
+// thread (painting, name lookups) needs one, and without it the toolkit gives up the whole process.
+// The kernel hands out the lowest free number, so a new socket at or above the line means fewer than
+// the headroom are left. Connections to servers may go half-way into the headroom, so that a client
+// just taken can still be paired.
+int descriptorLine(bool outgoing) {
+    static const int limit = [] {
+        rlimit rl;
+        if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
+            rl.rlim_cur > rlim_t(std::numeric_limits<int>::max()))
+            return std::numeric_limits<int>::max();
+        return int(rl.rlim_cur);
+    }();
+    if (limit == std::numeric_limits<int>::max()) return limit;
+    const int headroom = std::min(32, limit / 4);
+    return limit - (outgoing ? headroom / 2 : headroom);
+}
+
+// A socket's descriptor moved to the lowest free number, when that is below the line; else -1 with
+// the socket closed.
+int lowestBelowLine(int fd, bool outgoing) {
+    const int line = descriptorLine(outgoing);
+    if (fd < line) return fd;
+    const int low = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    ::close(fd);
+    if (low >= 0 && low < line) return low;
+    if (low >= 0) ::close(low);
+    return -1;
+}
+
 bool refuseWithReserve(int listener) {
     if (g_reserve < 0) return false;
     ::close(g_reserve);
@@ -411,6 +442,11 @@ void Socket::tryNextAddress() {
             lastErr = errno;
             continue;
         }
+        fd = lowestBelowLine(fd, true);
+        if (fd < 0) {
+            lastErr = EMFILE;
+            continue;
+        }
         setNoDelay(fd);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0 || errno == EINPROGRESS) {
             // The lookup and the earlier attempts belong to this same Connect: keep them.
@@ -502,6 +538,21 @@ void Socket::onReadable() {
                     });
                 }
                 return;
+            }
+            if (fd >= descriptorLine(false)) {
+                // Nearly out: the program may free a descriptor first; a client still beyond
+                // the line is refused at once.
+                if (!askedForRoom) {
+                    askedForRoom = true;
+                    quint64 gen = generation_;
+                    if (emitEvent()) emit array_->Exhausted(index_);
+                    if (gen != generation_ || !array_) {
+                        ::close(fd);
+                        return;
+                    }
+                }
+                fd = lowestBelowLine(fd, false);
+                if (fd < 0) continue;
             }
             remoteIP_ = peerAddress(ss);
             RemoteHost.clear();  // no reverse lookup on the event thread
