@@ -932,9 +932,17 @@ void Socket::scheduleRead() {
 
 ssize_t Socket::readSome(char *buf, size_t want) {
     if (!ssl_) return ::recv(fd_, buf, want, 0);
-    ERR_clear_error();
-    const int n = SSL_read(ssl_, buf, int(std::min<size_t>(want, 1 << 30)));
-    if (n > 0) return n;
+    // A record holds at most 16 KiB: the records already here fill one chunk, so that the program
+    // hears of them once.
+    size_t got = 0;
+    int n = 0;
+    while (got < want) {
+        ERR_clear_error();
+        n = SSL_read(ssl_, buf + got, int(std::min<size_t>(want - got, 1 << 30)));
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    if (got > 0) return ssize_t(got);  // what ended the loop comes again at the next read
     switch (SSL_get_error(ssl_, n)) {
         case SSL_ERROR_ZERO_RETURN:
             return 0;
@@ -979,7 +987,8 @@ ssize_t Socket::writeSome(const char *buf, size_t len) {
 }
 
 bool Socket::tlsBuffered() const {
-    return ssl_ && (SSL_pending(ssl_) > 0 || BIO_ctrl_pending(SSL_get_rbio(ssl_)) > 0);
+    // Read ahead: bytes of records not yet decrypted count too.
+    return ssl_ && (SSL_has_pending(ssl_) || BIO_ctrl_pending(SSL_get_rbio(ssl_)) > 0);
 }
 
 QString Socket::tlsInfo() const {

@@ -4,6 +4,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <deque>
+#include <unordered_map>
+
 #include "common/asciitext.h"
 #include "common/hostport.h"
 
@@ -19,6 +22,9 @@ void harden(SSL_CTX *ctx) {
                                  SSL_OP_NO_COMPRESSION);
     // Writes go out of a queue that moves and grows.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // One receive takes in as many records as have come, instead of one call per record header
+    // and body.
+    SSL_CTX_set_read_ahead(ctx, 1);
 }
 
 std::string lastError() {
@@ -95,6 +101,65 @@ int keepLeaf(int ok, X509_STORE_CTX *store) {
     return ok;
 }
 
+// ---- sessions to resume -------------------------------------------------------------------------
+// A client keeps the last session each server gave it, by the name it checked, and offers it at
+// the next connection to that name: the server then need not sign, nor the client check a chain,
+// again (nginx's proxy_ssl_session_reuse). A session comes only from a handshake whose check
+// passed; a pinned connection keeps none.
+
+class SessionCache {
+public:
+    ~SessionCache() {
+        for (auto &[name, session] : sessions_) SSL_SESSION_free(session);
+    }
+    SSL_SESSION *find(const std::string &name) const {
+        const auto it = sessions_.find(name);
+        return it == sessions_.end() ? nullptr : it->second;
+    }
+    // Takes the reference.
+    void keep(const std::string &name, SSL_SESSION *session) {
+        auto it = sessions_.find(name);
+        if (it != sessions_.end()) {
+            SSL_SESSION_free(it->second);
+            it->second = session;
+            return;
+        }
+        if (sessions_.size() >= kMost) {  // many servers: the oldest name goes
+            SSL_SESSION_free(sessions_.at(order_.front()));
+            sessions_.erase(order_.front());
+            order_.pop_front();
+        }
+        sessions_.emplace(name, session);
+        order_.push_back(name);
+    }
+
+private:
+    static constexpr std::size_t kMost = 1024;
+    std::unordered_map<std::string, SSL_SESSION *> sessions_;
+    std::deque<std::string> order_;
+};
+
+SessionCache &sessions() {
+    static SessionCache cache;
+    return cache;
+}
+
+// The name a client SSL's session is kept under (none: it keeps none).
+int nameIndex() {
+    static const int index = SSL_get_ex_new_index(
+        0, nullptr, nullptr, nullptr, [](void *, void *name, CRYPTO_EX_DATA *, int, long, void *) {
+            delete static_cast<std::string *>(name);
+        });
+    return index;
+}
+
+int newSession(SSL *ssl, SSL_SESSION *session) {
+    const auto *name = static_cast<const std::string *>(SSL_get_ex_data(ssl, nameIndex()));
+    if (!name || SSL_get_verify_result(ssl) != X509_V_OK) return 0;
+    sessions().keep(*name, session);
+    return 1;  // the cache holds the reference now
+}
+
 }  // namespace
 
 // ---- contexts ----------------------------------------------------------------------------------
@@ -128,6 +193,8 @@ SSL_CTX *tlsClientContext() {
         SSL_CTX *c = SSL_CTX_new(TLS_client_method());
         harden(c);
         SSL_CTX_set_verify(c, SSL_VERIFY_PEER, keepLeaf);
+        SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(c, newSession);
         // The system's store; OpenSSL reads SSL_CERT_FILE and SSL_CERT_DIR for it.
         SSL_CTX_set_default_verify_paths(c);
         return c;
@@ -147,6 +214,8 @@ void prepareTlsClient(SSL *ssl, const TlsCheck &check) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), check.host.c_str());
     else
         SSL_set1_host(ssl, check.host.c_str());
+    SSL_set_ex_data(ssl, nameIndex(), new std::string(check.host));
+    if (SSL_SESSION *last = sessions().find(check.host)) SSL_set_session(ssl, last);
 }
 
 std::string checkTlsPin(SSL *ssl, const TlsCheck &check) {
@@ -192,7 +261,8 @@ std::string tlsFailureText(SSL *ssl, const TlsCheck &check) {
 
 std::string tlsDescription(SSL *ssl) {
     if (!ssl) return {};
-    return std::string(SSL_get_version(ssl)) + " " + SSL_get_cipher_name(ssl);
+    return std::string(SSL_get_version(ssl)) + " " + SSL_get_cipher_name(ssl) +
+           (SSL_session_reused(ssl) ? " resumed" : "");
 }
 
 std::string certificateFingerprint(X509 *cert) {

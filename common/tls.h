@@ -39,7 +39,8 @@ struct TlsCheck {
 SSL_CTX *tlsClientContext();
 
 // Prepares a client SSL for the check: server name indication and the name or address the
-// certificate must be for (unless pinned).
+// certificate must be for (unless pinned), and the last session of a checked handshake with that
+// name to resume.
 void prepareTlsClient(SSL *ssl, const TlsCheck &check);
 
 // After a client handshake that OpenSSL accepted: the pin, when there is one. "" or why not.
@@ -49,7 +50,7 @@ std::string checkTlsPin(SSL *ssl, const TlsCheck &check);
 // expired", "certificate is for other.example, not mail.example.org").
 std::string tlsFailureText(SSL *ssl, const TlsCheck &check);
 
-// "TLSv1.3 TLS_AES_256_GCM_SHA384".
+// "TLSv1.3 TLS_AES_256_GCM_SHA384", with " resumed" for a session resumed.
 std::string tlsDescription(SSL *ssl);
 
 // The SHA-256 fingerprint of a certificate as lower-case hex; a pin as typed, normalised the same

@@ -122,6 +122,64 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(p.serverEnded, kWait);
     }
 
+    void recordsThatCameWhileReadingWasPausedAllArriveInFewChunks() {
+        // Many small records wait, taken in from the socket already, while the client does not
+        // read. Resumed, every byte comes with nothing more from the peer to wake it: also when
+        // each read ends right at a record's end. Without a read limit the records come as a
+        // few chunks, not an event per record.
+        Pair p;
+        int arrivals = 0;
+        QObject::connect(&p.client, &SocketArray::DataArrival, [&arrivals](int, qint64) { ++arrivals; });
+        Socket *accepted = nullptr;
+        p.onAccepted = [this, &accepted](Socket &s) {
+            QVERIFY(s.StartTls(serverSide("good")));
+            accepted = &s;
+        };
+        p.client[1].tlsOnConnect = clientSide("localhost");
+        p.client[1].Connect();
+        QTRY_VERIFY_WITH_TIMEOUT(p.clientConnected && accepted && p.serverEncrypted, kWait);
+        for (const qint64 limit : {qint64(1000), qint64(0)}) {
+            p.client[1].setReadPaused(true);
+            p.client[1].setReadLimit(limit);
+            std::string sent;
+            for (int k = 0; k < 200; ++k) {
+                const std::string record = pattern(250);
+                accepted->SendData(record);  // each its own record
+                sent += record;
+                QCoreApplication::processEvents();
+            }
+            QTest::qWait(300);
+            arrivals = 0;
+            p.clientGot.clear();
+            p.client[1].setReadPaused(false);
+            QTRY_COMPARE_WITH_TIMEOUT(p.clientGot.size(), sent.size(), kWait);
+            QVERIFY(p.clientGot == sent);
+            if (limit == 0) QVERIFY2(arrivals < 40, std::to_string(arrivals).c_str());
+        }
+    }
+
+    void theNextConnectionToTheSameNameResumesTheSession() {
+        // The first one checks the chain and keeps the session the server gives; the second
+        // offers it back. Another name never gets it.
+        std::vector<QString> infos;
+        const Socket::TlsSettings server = serverSide("good");  // one server, one ticket key
+        for (const char *host : {"localhost", "localhost", "127.0.0.1"}) {
+            Pair p;
+            p.onAccepted = [&server](Socket &s) {
+                QVERIFY(s.StartTls(server));
+                s.SendData("+OK\r\n");
+            };
+            p.client[1].tlsOnConnect = clientSide(host);
+            p.client[1].Connect();
+            // TLS 1.3 sends its tickets after the handshake: read something first.
+            QTRY_COMPARE_WITH_TIMEOUT(p.clientGot, std::string("+OK\r\n"), kWait);
+            infos.push_back(p.client[1].tlsInfo());
+        }
+        QVERIFY2(!infos[0].endsWith(QStringLiteral(" resumed")), qPrintable(infos[0]));
+        QVERIFY2(infos[1].endsWith(QStringLiteral(" resumed")), qPrintable(infos[1]));
+        QVERIFY2(!infos[2].endsWith(QStringLiteral(" resumed")), qPrintable(infos[2]));
+    }
+
     void upgradeDropsWhatCameInTheClear() {
         Pair p;
         p.client[1].Connect();
