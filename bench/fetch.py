@@ -22,7 +22,11 @@ message of BIG bytes into the pickup folder and prints the peak RSS against the 
 
     bench/fetch.py --build build                              # 2000 messages of 20 KiB
     bench/fetch.py --build build --count 200 --size 2048      # 200 of 2 KiB
-    [--rounds 3] [--big-mib 50] [--only bare,pickup] [--fetchmail-smtp]
+    [--rounds 3] [--big-mib 50] [--only bare,pickup] [--fetchmail-smtp] [--tls]
+
+--tls: the same over POP3S (TLS from the first byte, certificates from a test authority made for
+the run and checked by every client): the bare client with poplib.POP3_SSL, fetchmail --ssl with
+--sslcertck, morrent from pop3s://localhost:PORT; the postfix contenders are left out.
 
 Runs as root (postfix and dovecot's mail user). Every server listens on 127.0.0.1 and is stopped
 by PID when the benchmark ends; postfix only if this run started it.
@@ -41,7 +45,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "integration"))
 
-from peers import Dovecot, Postfix  # noqa: E402
+from peers import Dovecot, Postfix, free_port  # noqa: E402
 
 RUN_TIMEOUT = 600
 BENCH_USER = "tessbench"
@@ -96,8 +100,12 @@ def run(cmd, env=None, cwd=None):
 
 
 BARE = r"""
-import poplib, sys
-p = poplib.POP3(sys.argv[1], int(sys.argv[2]))
+import poplib, ssl, sys
+if len(sys.argv) > 3:
+    p = poplib.POP3_SSL(sys.argv[1], int(sys.argv[2]),
+                        context=ssl.create_default_context(cafile=sys.argv[3]))
+else:
+    p = poplib.POP3(sys.argv[1], int(sys.argv[2]))
 p.user("alice"); p.pass_("secret")
 resp, listing, _ = p.list()
 total = 0
@@ -129,6 +137,7 @@ def main():
     ap.add_argument("--size", type=int, default=20 * 1024)
     ap.add_argument("--big-mib", type=int, default=50)
     ap.add_argument("--only", help="comma-separated contenders")
+    ap.add_argument("--tls", action="store_true", help="everything over POP3S")
     ap.add_argument("--fetchmail-smtp", action="store_true",
                     help="also fetchmail's own SMTP forwarding into postfix (slow)")
     args = ap.parse_args()
@@ -138,6 +147,8 @@ def main():
     contenders = ["bare", "fetchmail", "pickup", "fmpostfix", "smtp"]
     if args.fetchmail_smtp:
         contenders.insert(4, "fmsmtp")
+    if args.tls:
+        contenders = ["bare", "fetchmail", "pickup"]
     if args.only:
         contenders = [c for c in contenders if c in args.only.split(",")]
 
@@ -145,13 +156,28 @@ def main():
     results = {c: [] for c in contenders}
     try:
         print(f"filling the mailbox: {args.count} messages of {args.size} bytes", flush=True)
+        tls = {}
+        if args.tls:
+            ca = work / "ca"
+            subprocess.run([str(HERE.parent / "tests" / "helpers" / "make-test-ca"), str(ca)],
+                           check=True, env=dict(os.environ, TEST_CA_KEY="ec"))
+            tls = dict(tls="yes", cert=ca / "good.pem", key=ca / "good.key",
+                       pop3s_port=free_port())
         pop = Dovecot(work / "dovecot", bench=True, mail={"alice": [message(n, args.size)
-                                                        for n in range(1, args.count + 1)]})
+                                                        for n in range(1, args.count + 1)]},
+                      **tls)
         with pop, Postfix() as mta:
             mta.ensure_user(BENCH_USER)
             server = f"{pop.host}:{pop.port}"
             poll = (f"poll {pop.host} port {pop.port} protocol pop3 auth password\n"
                     f"  user alice password secret sslproto ''")
+            bare_args = [pop.host, str(pop.port)]
+            if args.tls:
+                server = f"pop3s://localhost:{pop.pop3s_port}"
+                poll = (f"poll localhost port {pop.pop3s_port} protocol pop3 auth password\n"
+                        f"  user alice password secret ssl sslcertck sslcertfile {ca / 'ca.pem'}")
+                bare_args = ["localhost", str(pop.pop3s_port), str(ca / "ca.pem")]
+                os.environ["SSL_CERT_FILE"] = str(ca / "ca.pem")
             rc = work / "fetchmailrc"
             rc.write_text(poll + "\n")
             # Into postfix: every message to the local user, as morrent's forward address does.
@@ -175,7 +201,7 @@ def main():
                     if who in to_postfix:
                         Postfix.clear_mailbox(BENCH_USER)
                     if who == "bare":
-                        cmd = [sys.executable, "-c", BARE, pop.host, str(pop.port)]
+                        cmd = [sys.executable, "-c", BARE, *bare_args]
                         env = None
                     elif who == "fetchmail":
                         cmd = ["fetchmail", "-f", str(rc), *fm_args, "--mda", f"cat > {out}/m.$$"]
@@ -229,7 +255,7 @@ def main():
                           f"{'ok' if r >= target else 'BELOW TARGET'}")
             ratio("pickup", "fetchmail", 10)
             # Small messages are mostly start-up and the final sync; the bar is lower for them.
-            ratio("pickup", "bare", 0.5 if args.size <= 4096 else 0.8)
+            ratio("pickup", "bare", 0.5 if args.size <= 4096 or args.tls else 0.8)
             ratio("smtp", "fmpostfix", 3)
             ratio("smtp", "fmsmtp", 3)
 
