@@ -9,7 +9,29 @@ namespace common {
 namespace {
 LogLevel g_level = LogLevel::info;
 std::string g_program = "tessaruno";
+bool g_gather = false;
+std::string g_gathered;
+constexpr std::size_t kGatherMost = 4096;  // what a pipe writes in one piece
+
+void writeAll(std::string_view rest) {
+    while (!rest.empty()) {
+        const ssize_t n = ::write(2, rest.data(), rest.size());
+        if (n <= 0) break;
+        rest.remove_prefix(std::size_t(n));
+    }
+}
 }  // namespace
+
+void gatherLogLines(bool on) {
+    if (!on) flushLogLines();
+    g_gather = on;
+}
+
+void flushLogLines() {
+    if (g_gathered.empty()) return;
+    writeAll(g_gathered);
+    g_gathered.clear();
+}
 
 Result<LogLevel> parseLogLevel(std::string_view text) {
     if (equalNoCase(text, "error")) return LogLevel::error;
@@ -30,7 +52,8 @@ void setLogProgram(std::string_view name) {
     g_program.assign(name);
 }
 
-LogLine::LogLine(LogLevel level, std::string_view event) : on_(logs(level)) {
+LogLine::LogLine(LogLevel level, std::string_view event)
+    : on_(logs(level)), urgent_(level == LogLevel::error) {
     if (!on_) return;
     line_.reserve(160);
     line_.append(g_program).append(": ").append(event);
@@ -39,13 +62,17 @@ LogLine::LogLine(LogLevel level, std::string_view event) : on_(logs(level)) {
 LogLine::~LogLine() {
     if (!on_) return;
     line_.push_back('\n');
-    // One write a line: lines of one process never interleave.
-    std::string_view rest(line_);
-    while (!rest.empty()) {
-        const ssize_t n = ::write(2, rest.data(), rest.size());
-        if (n <= 0) break;
-        rest.remove_prefix(std::size_t(n));
+    // Whole lines a write: lines of one process never interleave.
+    if (g_gather && !urgent_) {
+        if (g_gathered.size() + line_.size() > kGatherMost) flushLogLines();
+        if (line_.size() < kGatherMost) {
+            if (g_gathered.capacity() < kGatherMost) g_gathered.reserve(kGatherMost);
+            g_gathered.append(line_);
+            return;
+        }
     }
+    flushLogLines();
+    writeAll(line_);
 }
 
 LogLine &LogLine::field(std::string_view key, std::string_view value) {

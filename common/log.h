@@ -22,6 +22,12 @@ bool logs(LogLevel level);
 // The name in front of every line (set at start).
 void setLogProgram(std::string_view name);
 
+// Busy programs: info and debug lines gather (up to 4 KiB, in order, whole lines) and go out with
+// one write when flushLogLines() is called, before the event loop waits, instead of one write
+// each. An error line goes out at once, after what was gathered.
+void gatherLogLines(bool on);
+void flushLogLines();
+
 class LogLine {
 public:
     LogLine(LogLevel level, std::string_view event);
@@ -42,6 +48,7 @@ public:
 
 private:
     bool on_;
+    bool urgent_;
     std::string line_;
 };
 

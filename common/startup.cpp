@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QIcon>
 #include <csignal>
+#include <cstdlib>
 
 #include "common/controls.h"
 #include "common/log.h"
@@ -51,6 +53,13 @@ void prepareProcess(const char *name, bool headless) {
 void prepareApplication(const QString &name) {
     QApplication::setApplicationName(name);
     setLogProgram(name.toStdString());
+    // A busy relay logs a line a request: the lines of one pass through the event loop go out
+    // together, before it waits again, and what is left at the exit.
+    if (QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance()) {
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, [] { flushLogLines(); });
+        gatherLogLines(true);
+        std::atexit(flushLogLines);
+    }
     // The program's own icon, built into it (:/icons).
     QIcon icon;
     for (const char *size : {"16", "32", "48", "256"})

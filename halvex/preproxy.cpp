@@ -389,7 +389,10 @@ void PreProxy::logurl(int i, std::string_view target) {
         relay_.peer(i) + QStringLiteral(": ") + QString::fromLatin1(shown.data(), qsizetype(shown.size()));
     urls->append(entry);
     // In debug mode the URL list goes to stderr too, for a machine without a display.
-    if (debugmode == 1) std::fprintf(stderr, "halvex: %s\n", entry.toLatin1().constData());
+    if (debugmode == 1) {
+        common::flushLogLines();  // in order with the log's lines
+        std::fprintf(stderr, "halvex: %s\n", entry.toLatin1().constData());
+    }
 }
 
 // halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed

@@ -25,10 +25,12 @@
 namespace {
 
 void quiet(QtMsgType type, const QMessageLogContext &, const QString &text) {
+    if (type == QtFatalMsg) common::flushLogLines();
     if (type == QtFatalMsg) std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
 }
 
 void report(const QString &reason) {
+    common::flushLogLines();
     std::fprintf(stderr, "morrent: %s\n", reason.toLocal8Bit().constData());
     std::fflush(stderr);
 }

@@ -131,6 +131,7 @@ bool SessionWindow::startListening() {
     if (!tlsError_.isEmpty()) {
         // A certificate that cannot be had is not a reason to take logins in the clear.
         listenError_ = QStringLiteral("Not listening: %1").arg(tlsError_);
+        common::flushLogLines();
         std::fprintf(stderr, "quessel: %s\n", listenError_.toLocal8Bit().constData());
         emit listenerStatus(listenError_);
         return false;
@@ -150,6 +151,7 @@ bool SessionWindow::startListening() {
                               ? QString::number(failed)
                               : QStringLiteral("%1:%2").arg(bind).arg(failed);
     listenError_ = QStringLiteral("Not listening: cannot open port %1 (%2)").arg(where, why);
+    common::flushLogLines();
     std::fprintf(stderr, "quessel: %s\n", listenError_.toLocal8Bit().constData());
     emit listenerStatus(listenError_);
     return false;
