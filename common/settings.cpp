@@ -75,4 +75,23 @@ Result<AddressList> Settings::addresses(std::string_view option, std::string_vie
     return r;
 }
 
+Result<ProxyAccess> readProxyAccess(const Settings &settings) {
+    ProxyAccess a;
+    if (const std::string level = settings.text("--log-level"); !level.empty()) {
+        const Result<LogLevel> l = parseLogLevel(level);
+        if (!l) return fail(settings.where("--log-level") + ": " + l.why());
+        a.logLevel = *l;
+    }
+    Result<AddressList> clients = settings.addresses("--allow-clients", kLocalNetworks, false);
+    if (!clients) return fail(clients.why());
+    a.allowClients = *clients;
+    Result<AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
+    if (!balancers) return fail(balancers.why());
+    a.balancers = *balancers;
+    Result<AddressList> servers = settings.addresses("--allow-servers", "", true);
+    if (!servers) return fail(servers.why());
+    a.allowServers = *servers;
+    return a;
+}
+
 }  // namespace common

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/log.h"
 #include "common/netaddress.h"
 #include "common/options.h"
 #include "common/result.h"
@@ -45,5 +46,16 @@ private:
     const CommandLine &cl_;
     Stored stored_;
 };
+
+// What both proxies read alike: how much they log, who may connect (the local networks unless
+// told), the balancers that send a PROXY header, and the servers on this machine or a private
+// network they may reach (host names too).
+struct ProxyAccess {
+    LogLevel logLevel = LogLevel::info;
+    AddressList allowClients;
+    AddressList balancers;
+    AddressList allowServers;
+};
+Result<ProxyAccess> readProxyAccess(const Settings &settings);
 
 }  // namespace common

@@ -4,6 +4,8 @@
 #include "common/options.h"
 #include "common/settings.h"
 
+#include <utility>
+
 namespace halvex {
 
 namespace {
@@ -55,21 +57,12 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     for (const std::string &f : o.blockFiles)
         if (f.empty()) return fail("--block-file needs a file name");
     const common::Settings settings(*cl, stored);
-    if (const std::string level = settings.text("--log-level"); !level.empty()) {
-        const common::Result<common::LogLevel> l = common::parseLogLevel(level);
-        if (!l) return fail(settings.where("--log-level") + ": " + l.why());
-        o.logLevel = *l;
-    }
-    common::Result<common::AddressList> clients =
-        settings.addresses("--allow-clients", common::kLocalNetworks, false);
-    if (!clients) return fail(clients.why());
-    o.allowClients = *clients;
-    common::Result<common::AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
-    if (!balancers) return fail(balancers.why());
-    o.balancers = *balancers;
-    common::Result<common::AddressList> servers = settings.addresses("--allow-servers", "", true);
-    if (!servers) return fail(servers.why());
-    o.allowServers = *servers;
+    common::Result<common::ProxyAccess> access = common::readProxyAccess(settings);
+    if (!access) return fail(access.why());
+    o.logLevel = access->logLevel;
+    o.allowClients = std::move(access->allowClients);
+    o.balancers = std::move(access->balancers);
+    o.allowServers = std::move(access->allowServers);
     // 0 turns a time limit off.
     common::Result<int> first = settings.seconds("--first-byte-timeout", o.firstByteTimeout);
     if (!first) return fail(first.why());

@@ -6,6 +6,8 @@
 #include "common/options.h"
 #include "common/settings.h"
 
+#include <utility>
+
 namespace quessel {
 
 namespace {
@@ -68,21 +70,12 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
         o.serverTimeout = *s;
     }
     const common::Settings settings(*cl, stored);
-    if (const std::string level = settings.text("--log-level"); !level.empty()) {
-        const common::Result<common::LogLevel> l = common::parseLogLevel(level);
-        if (!l) return fail(settings.where("--log-level") + ": " + l.why());
-        o.logLevel = *l;
-    }
-    common::Result<common::AddressList> clients =
-        settings.addresses("--allow-clients", common::kLocalNetworks, false);
-    if (!clients) return fail(clients.why());
-    o.allowClients = *clients;
-    common::Result<common::AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
-    if (!balancers) return fail(balancers.why());
-    o.balancers = *balancers;
-    common::Result<common::AddressList> servers = settings.addresses("--allow-servers", "", true);
-    if (!servers) return fail(servers.why());
-    o.allowServers = *servers;
+    common::Result<common::ProxyAccess> access = common::readProxyAccess(settings);
+    if (!access) return fail(access.why());
+    o.logLevel = access->logLevel;
+    o.allowClients = std::move(access->allowClients);
+    o.balancers = std::move(access->balancers);
+    o.allowServers = std::move(access->allowServers);
     o.tlsCert = settings.text("--tls-cert");
     o.tlsKey = settings.text("--tls-key");
     if (o.tlsCert.empty() != o.tlsKey.empty())
