@@ -18,7 +18,7 @@ std::vector<std::string> CommandLine::values(std::string_view name) const {
     return it == values_.end() ? std::vector<std::string>{} : it->second;
 }
 
-Result<CommandLine> parseCommandLine(std::span<const OptionSpec> specs,
+Result<CommandLine> parseCommandLine(std::span<const OptionRule> known,
                                      const std::vector<std::string> &args, bool positionals) {
     CommandLine out;
     bool optionsOver = false;
@@ -45,35 +45,35 @@ Result<CommandLine> parseCommandLine(std::span<const OptionSpec> specs,
             (name == "--help" ? out.help_ : out.version_) = true;
             continue;
         }
-        const auto spec = std::find_if(specs.begin(), specs.end(),
-                                       [&](const OptionSpec &s) { return s.name == name; });
-        if (spec == specs.end()) return fail("unknown argument: " + arg);
-        if (spec->value.empty()) {
+        const auto rule = std::find_if(known.begin(), known.end(),
+                                       [&](const OptionRule &s) { return s.name == name; });
+        if (rule == known.end()) return fail("unknown argument: " + arg);
+        if (rule->value.empty()) {
             if (inlineValue) return fail(name + " takes no value");
         } else if (!inlineValue) {
             if (i + 1 >= args.size()) return fail(name + " needs a value");
             value = args[++i];
         }
         std::vector<std::string> &slot = out.values_[name];
-        if (!spec->repeatable) slot.clear();
+        if (!rule->repeatable) slot.clear();
         slot.push_back(std::move(value));
     }
     return out;
 }
 
-std::string usageText(std::string_view synopsis, std::span<const OptionSpec> specs,
+std::string usageText(std::string_view synopsis, std::span<const OptionRule> known,
                       std::string_view after) {
     std::string text = "usage: " + std::string(synopsis) + "\n";
     std::size_t width = 0;
-    auto left = [](const OptionSpec &s) {
+    auto left = [](const OptionRule &s) {
         return std::string(s.name) + (s.value.empty() ? "" : " " + std::string(s.value));
     };
-    for (const OptionSpec &s : specs) width = std::max(width, left(s).size());
+    for (const OptionRule &s : known) width = std::max(width, left(s).size());
     width = std::max(width, std::string_view("--version").size());
     auto line = [&](const std::string &l, std::string_view help) {
         text += "  " + l + std::string(width - l.size() + 2, ' ') + std::string(help) + "\n";
     };
-    for (const OptionSpec &s : specs) line(left(s), s.help);
+    for (const OptionRule &s : known) line(left(s), s.help);
     line("--help", "print this help and exit");
     line("--version", "print the version and exit");
     text += after;

@@ -13,7 +13,7 @@
 
 namespace common {
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;   // "--port"
     std::string_view value;  // what the value is called in the help ("N"); empty: a switch
     std::string_view help;
@@ -32,7 +32,7 @@ public:
     bool version() const { return version_; }
 
 private:
-    friend Result<CommandLine> parseCommandLine(std::span<const OptionSpec>,
+    friend Result<CommandLine> parseCommandLine(std::span<const OptionRule>,
                                                 const std::vector<std::string> &, bool);
     std::map<std::string, std::vector<std::string>> values_;
     std::vector<std::string> positional_;
@@ -42,11 +42,11 @@ private:
 
 // `positionals`: words that are not options are kept (else each is an error). "--" ends the
 // options.
-Result<CommandLine> parseCommandLine(std::span<const OptionSpec> specs,
+Result<CommandLine> parseCommandLine(std::span<const OptionRule> known,
                                      const std::vector<std::string> &args, bool positionals = false);
 
 // The --help text: the synopsis, then one line an option.
-std::string usageText(std::string_view synopsis, std::span<const OptionSpec> specs,
+std::string usageText(std::string_view synopsis, std::span<const OptionRule> known,
                       std::string_view after = {});
 
 // What --version prints.

@@ -10,9 +10,9 @@ namespace halvex {
 
 namespace {
 
-using common::OptionSpec;
+using common::OptionRule;
 
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionRule kOptions[] = {
     {"--start", "", "press \"start\" once the window has loaded its settings"},
     {"--bind", "ADDRESS", "listen on this address only (default: every interface)"},
     {"--block", "ENTRY", "add a block-list entry at start (repeatable)", true},
@@ -32,7 +32,7 @@ constexpr OptionSpec kSpecs[] = {
 
 std::string usage() {
     return common::usageText(
-        "halvex [OPTION]...", kSpecs,
+        "halvex [OPTION]...", kOptions,
         "The listen port, the upstream proxy and the filter switches are set in the window and\n"
         "stored; --allow-clients, --allow-servers and the limits can also be stored under the shared\n"
         "key by their names without dashes (allowclients, allowservers, firstbytetimeout,\n"
@@ -42,7 +42,7 @@ std::string usage() {
 common::Result<Options> parseOptions(const std::vector<std::string> &args,
                                      const StoredValue &stored) {
     using common::fail;
-    const common::Result<common::CommandLine> cl = common::parseCommandLine(kSpecs, args);
+    const common::Result<common::CommandLine> cl = common::parseCommandLine(kOptions, args);
     if (!cl) return fail(cl.why());
     Options o;
     o.help = cl->help();

@@ -12,9 +12,9 @@ namespace quessel {
 
 namespace {
 
-using common::OptionSpec;
+using common::OptionRule;
 
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionRule kOptions[] = {
     {"--port", "N", "listen for mail clients on port N (default 110)"},
     {"--server-port", "N", "connect to every POP3 server on port N (default 110)"},
     {"--bind", "ADDRESS", "listen on this address only (default: every interface)"},
@@ -39,7 +39,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 std::string usage() {
-    return common::usageText("quessel [OPTION]...", kSpecs,
+    return common::usageText("quessel [OPTION]...", kOptions,
                              "Mail clients log in as USERNAME|SERVER. Each option but --port,\n"
                              "--server-port, --bind and --server-timeout can also be stored under\n"
                              "the shared key by its name without dashes (allowclients, ...).\n");
@@ -48,7 +48,7 @@ std::string usage() {
 common::Result<Options> parseOptions(const std::vector<std::string> &args,
                                      const StoredValue &stored) {
     using common::fail;
-    const common::Result<common::CommandLine> cl = common::parseCommandLine(kSpecs, args);
+    const common::Result<common::CommandLine> cl = common::parseCommandLine(kOptions, args);
     if (!cl) return fail(cl.why());
     Options o;
     o.help = cl->help();

@@ -9,7 +9,7 @@
 using namespace common;
 
 namespace {
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionRule kOptions[] = {
     {"--port", "N", "listen port"},
     {"--start", "", "start at once"},
     {"--block", "ENTRY", "block entry", true},
@@ -18,7 +18,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 TEST(CommandLine, BothSpellingsSwitchesRepeatsAndPositionals) {
-    auto cl = parseCommandLine(kSpecs, {"--port", "1", "--port=2", "--start", "--block", "a",
+    auto cl = parseCommandLine(kOptions, {"--port", "1", "--port=2", "--start", "--block", "a",
                                         "--block=b", "pos", "--", "--port"},
                                true);
     ASSERT_TRUE(cl) << cl.why();
@@ -28,8 +28,8 @@ TEST(CommandLine, BothSpellingsSwitchesRepeatsAndPositionals) {
     EXPECT_EQ(cl->positional(), (std::vector<std::string>{"pos", "--port"}));
     EXPECT_FALSE(cl->has("--idle-timeout"));
     EXPECT_EQ(cl->value("--idle-timeout"), nullptr);
-    EXPECT_TRUE(parseCommandLine(kSpecs, {"--help"})->help());
-    EXPECT_TRUE(parseCommandLine(kSpecs, {"--version"})->version());
+    EXPECT_TRUE(parseCommandLine(kOptions, {"--help"})->help());
+    EXPECT_TRUE(parseCommandLine(kOptions, {"--version"})->version());
 }
 
 TEST(CommandLine, MistakesGetOneLine) {
@@ -41,8 +41,8 @@ TEST(CommandLine, MistakesGetOneLine) {
         {{"-p"}, "unknown argument: -p"},
         {{"--help=1"}, "--help takes no value"},
     };
-    for (const auto &[args, why] : cases) EXPECT_EQ(parseCommandLine(kSpecs, args).why(), why);
-    const std::string help = usageText("prog [OPTION]...", kSpecs);
+    for (const auto &[args, why] : cases) EXPECT_EQ(parseCommandLine(kOptions, args).why(), why);
+    const std::string help = usageText("prog [OPTION]...", kOptions);
     EXPECT_NE(help.find("  --idle-timeout SECONDS  idle limit\n"), std::string::npos) << help;
     EXPECT_NE(help.find("--version"), std::string::npos);
 }
@@ -53,11 +53,11 @@ TEST(Settings, CommandLineThenStoredThenDefault) {
         auto it = stored.find(std::string(n));
         return it == stored.end() ? std::string() : it->second;
     };
-    auto none = parseCommandLine(kSpecs, {});
+    auto none = parseCommandLine(kOptions, {});
     const Settings fromStore(*none, lookup);
     EXPECT_EQ(*fromStore.seconds("--idle-timeout", 900), 30);
     EXPECT_EQ(fromStore.count("--port", 7).why(), "registry value port: not a number: x");
-    auto given = parseCommandLine(kSpecs, {"--idle-timeout", "0"});
+    auto given = parseCommandLine(kOptions, {"--idle-timeout", "0"});
     const Settings fromLine(*given, lookup);
     EXPECT_EQ(*fromLine.seconds("--idle-timeout", 900), 0);
     const Settings nothing(*none, {});
