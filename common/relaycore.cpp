@@ -49,6 +49,11 @@ RelayActions RelaySlot::step(const RelayEvent &e) {
         case RelayEvent::encrypted:
             onEncrypted(e, a);
             break;
+        case RelayEvent::measured:
+            // What the partner can take decides how much more of the source is read.
+            if (phase_ == Phase::relaying && !rulesHeld_[index(partner(e.side))])
+                flow(partner(e.side), e.room, a);
+            break;
     }
     return a;
 }
@@ -119,7 +124,8 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
                 a.add(RelayAction::pause, e.side);
                 return;
             }
-            flow(e.side, e.room, p.send.size(), a);
+            // The room is measured after the send: the kernel may have passed some of it on.
+            if (!p.send.empty()) a.add(RelayAction::measure, partner(e.side));
             return;
         }
         case Phase::released:
@@ -166,15 +172,14 @@ void RelaySlot::onEncrypted(const RelayEvent &e, RelayActions &a) {
     if (e.side == Side::server && phase_ == Phase::greeting) applyGreeting(g, e.now, a);
 }
 
-void RelaySlot::flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a) {
-    const std::int64_t left = room - std::int64_t(sent);
-    if (left < limits_.minRoom) {
+void RelaySlot::flow(Side source, std::int64_t room, RelayActions &a) {
+    if (room < limits_.minRoom) {
         flowHeld_[index(source)] = true;
         a.add(RelayAction::pause, source);
         a.add(RelayAction::watch, partner(source));
         return;
     }
-    a.add(RelayAction::limit, source, {}, left);
+    a.add(RelayAction::limit, source, {}, room);
 }
 
 void RelaySlot::onConnected(const RelayEvent &e, RelayActions &a) {
@@ -267,9 +272,12 @@ void RelaySlot::onDrained(const RelayEvent &e, RelayActions &a) {
     if (!flowHeld_[index(source)]) return;
     flowHeld_[index(source)] = false;
     if (phase_ != Phase::relaying || ended_[index(source)] || rulesHeld_[index(source)]) return;
-    // One chunk at least, even when the kernel's room is still small: the next chunk is measured
-    // again, so the source is held back at once if the partner cannot take it.
-    a.add(RelayAction::resume, source, {}, std::max(e.room, limits_.minRoom));
+    // The kernel reports a side drained once a third of its buffer is free, while the measured
+    // room keeps a wide margin and may still be small: one whole chunk is read then (no limit),
+    // not a sliver, and the chunk is measured again once it is sent, so the source is held back
+    // at once if the partner cannot take more. Slivers would cost a pass through the event loop
+    // each for the length of a slow reader's backlog.
+    a.add(RelayAction::resume, source, {}, e.room >= limits_.minRoom ? e.room : 0);
 }
 
 void RelaySlot::onTick(const RelayEvent &e, RelayActions &a) {

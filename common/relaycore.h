@@ -17,8 +17,8 @@
 // answer; once both have ended, or after `linger` without data, the slot is released.
 //
 // Backpressure, the one rule: a side is read no further than its partner can hand to the kernel
-// at once (the partner's room, which the shell measures), and not at all while that room is below
-// `minRoom`; it is read again when the partner has drained.
+// at once (the partner's room, which the shell measures once a chunk has been sent to it), and not
+// at all while that room is below `minRoom`; it is read again when the partner has drained.
 #pragma once
 
 #include <array>
@@ -143,12 +143,13 @@ struct RelayEvent {
     enum Kind : std::uint8_t {
         accepted,   // the client is connected
         connected,  // the server side is connected (room: its room)
-        data,       // bytes from a side (room: the partner's room now)
+        data,       // bytes from a side
         ended,      // a side has ended its stream
         failed,     // a side failed (bytes: why)
         drained,    // a side has handed everything to the kernel (room: its room now)
         tick,       // time has passed
         encrypted,  // a side's TLS handshake is done
+        measured,   // a side's room (room), as a measure action asked
     };
     Kind kind = tick;
     Side side = Side::client;
@@ -165,6 +166,7 @@ struct RelayAction {
         resume,    // read a side again, at most n bytes a chunk (0: no limit)
         limit,     // read a side at most n bytes a chunk
         watch,     // report when a side has drained
+        measure,   // once the sends before it are done, measure a side's room: a measured event
         shutdown,  // end the stream towards a side, once its queue is written
         connect,   // open the server side to bytes:n (an open one is closed first)
         connectTls,  // the same, with TLS from the first byte; its certificate must be for bytes
@@ -229,7 +231,7 @@ private:
     void applyGreeting(const RelayRules::Greeting &g, Millis now, RelayActions &a);
 
     void startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a);
-    void flow(Side source, std::int64_t room, std::size_t sent, RelayActions &a);
+    void flow(Side source, std::int64_t room, RelayActions &a);
     void release(RelayActions &a, const char *why);
     void reopen(std::string_view host, int port, Millis now, RelayActions &a);
     void refuse(Failure why, std::string_view reason, RelayActions &a, const char *transition);

@@ -312,8 +312,6 @@ void RelayShell::onData(Side side, int i) {
     e.side = side;
     e.bytes = source->peekData();
     e.now = now();
-    // Only a relaying slot moves bytes between the sides; measuring costs a system call.
-    if (s->core.phase() == RelaySlot::Phase::relaying) e.room = roomOf(socketOf(partner(side), i));
     const bool before = s->core.phase() == RelaySlot::Phase::relaying;
     const RelayActions actions = s->core.step(e);
     execute(i, actions);
@@ -480,6 +478,15 @@ void RelayShell::execute(int i, const RelayActions &actions) {
             case RelayAction::watch:
                 if (sock) sock->watchWritable();
                 break;
+            case RelayAction::measure: {
+                RelayEvent e;
+                e.kind = RelayEvent::measured;
+                e.side = a.side;
+                e.room = roomOf(sock);
+                e.now = now();
+                run(i, e);
+                break;
+            }
             case RelayAction::shutdown:
                 if (sock) sock->ShutdownSend();
                 break;

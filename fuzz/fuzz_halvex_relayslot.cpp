@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (events.next(e)) {
         const common::RelayActions actions = slot.step(e);
         checkrelease(actions, released);
+        answermeasures(slot, actions, e.room, e.now, released);
         for (const common::RelayAction &a : actions) {
             if (a.kind != common::RelayAction::connect) continue;
             ++connects;

@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const common::RelaySlot::Phase before = slot.phase();
         const common::RelayActions actions = slot.step(e);
         checkrelease(actions, released);
+        answermeasures(slot, actions, e.room, e.now, released);
         for (const common::RelayAction &a : actions) {
             if (a.kind == common::RelayAction::connect && ++connects > 1) std::abort();
             if (a.kind == common::RelayAction::send && a.side == common::Side::server) {

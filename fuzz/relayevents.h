@@ -48,3 +48,19 @@ inline void checkrelease(const common::RelayActions &actions, bool &released) {
         released = true;
     }
 }
+
+// The room a measure action asks for comes back at once, as from the shell; `room` as the
+// event's.
+inline void answermeasures(common::RelaySlot &slot, const common::RelayActions &actions,
+                           std::int64_t room, common::Millis now, bool &released) {
+    for (const common::RelayAction &a : actions) {
+        if (a.kind != common::RelayAction::measure) continue;
+        common::RelayEvent m;
+        m.kind = common::RelayEvent::measured;
+        m.side = a.side;
+        m.room = room;
+        m.now = now;
+        const common::RelayActions more = slot.step(m);
+        checkrelease(more, released);
+    }
+}

@@ -128,6 +128,9 @@ std::vector<std::string> lines(const RelayActions &actions) {
             case RelayAction::watch:
                 l = std::string("watch ") + sideName(a.side);
                 break;
+            case RelayAction::measure:
+                l = std::string("measure ") + sideName(a.side);
+                break;
             case RelayAction::shutdown:
                 l = std::string("shutdown ") + sideName(a.side);
                 break;
@@ -152,6 +155,23 @@ std::vector<std::string> lines(const RelayActions &actions) {
 
 using Lines = std::vector<std::string>;
 
+// The actions' lines; a measure is answered at once with `room`, as the shell does, and the
+// answer's lines follow it.
+Lines answered(RelaySlot &slot, const RelayActions &actions, std::int64_t room, Millis now) {
+    Lines out = lines(actions);
+    for (const RelayAction &a : actions) {
+        if (a.kind != RelayAction::measure) continue;
+        RelayEvent m;
+        m.kind = RelayEvent::measured;
+        m.side = a.side;
+        m.room = room;
+        m.now = now;
+        const Lines more = lines(slot.step(m));
+        out.insert(out.end(), more.begin(), more.end());
+    }
+    return out;
+}
+
 // One slot driven by events, with the time moved by hand.
 struct Harness {
     Scripted rules;
@@ -167,7 +187,7 @@ struct Harness {
         e.bytes = bytes;
         e.room = room;
         e.now = now;
-        return lines(slot.step(e));
+        return answered(slot, slot.step(e), room, now);
     }
     Lines accept() { return ev(RelayEvent::accepted); }
     Lines client(std::string_view b, std::int64_t room = 1 << 20) {
@@ -211,9 +231,10 @@ TEST(RelayCore, OpeningTheServerSideHoldsTheClientUntilTheRelayStarts) {
               Lines({"trace client first hello", "send server hello", "resume client 99995"}));
     EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::relaying);
     EXPECT_EQ(h.client("PASS x", 50000),
-              Lines({"trace client PASS x", "send server PASS x", "limit client 49994"}));
+              Lines({"trace client PASS x", "send server PASS x", "measure server",
+                     "limit client 50000"}));
     EXPECT_EQ(h.server("+OK", 50000),
-              Lines({"trace server +OK", "send client +OK", "limit server 49997"}));
+              Lines({"trace server +OK", "send client +OK", "measure client", "limit server 50000"}));
 }
 
 TEST(RelayCore, TheRulesMayEndASlotBeforeAnyServer) {
@@ -322,8 +343,8 @@ TEST(RelayCore, HalfCloseIsPassedOnFromEitherSide) {
         const std::string toward = sideName(side);
         EXPECT_EQ(h.ev(RelayEvent::data, other, "answer", 1 << 20),
                   Lines({std::string("trace ") + sideName(other) + " answer",
-                         "send " + toward + " answer",
-                         std::string("limit ") + sideName(other) + " 1048570"}));
+                         "send " + toward + " answer", "measure " + toward,
+                         std::string("limit ") + sideName(other) + " 1048576"}));
         EXPECT_EQ(h.ended(other), Lines({"release"}));
     }
     // A client that ends before any server is there leaves nothing to relay.
@@ -342,21 +363,21 @@ TEST(RelayCore, HalfCloseIsPassedOnFromEitherSide) {
 TEST(RelayCore, BackpressurePausesTheSourceAndResumesItWhenThePartnerDrains) {
     Harness h;
     h.relaying();
-    // Room for the chunk but not much more: the client is held until the server side drains.
-    EXPECT_EQ(h.client(std::string(10000, 'x'), 20000),
+    // Little room left once the chunk is sent: the client is held until the server side drains.
+    EXPECT_EQ(h.client(std::string(10000, 'x'), 10000),
               Lines({"trace client " + std::string(10000, 'x'), "send server " + std::string(10000, 'x'),
-                     "pause client", "watch server"}));
+                     "measure server", "pause client", "watch server"}));
     // The client's own queue draining does not free the server.
     EXPECT_EQ(h.drained(Side::client, 1 << 20), Lines());
     EXPECT_EQ(h.drained(Side::server, 300000), Lines({"resume client 300000"}));
     // Draining again changes nothing.
     EXPECT_EQ(h.drained(Side::server, 300000), Lines());
-    // Even with little room the source gets one chunk's worth, and is measured again.
+    // Even with little room the source gets a whole chunk (no limit), and is measured again.
     h.client("y", 0);
-    EXPECT_EQ(h.drained(Side::server, 10), Lines({"resume client 16384"}));
+    EXPECT_EQ(h.drained(Side::server, 10), Lines({"resume client 0"}));
     // No room at all: the bytes go (the socket queues them) and the source waits.
-    EXPECT_EQ(h.server("z", 0), Lines({"trace server z", "send client z", "pause server",
-                                       "watch client"}));
+    EXPECT_EQ(h.server("z", 0), Lines({"trace server z", "send client z", "measure client",
+                                       "pause server", "watch client"}));
 
     // A new connection with little room still lets the client's next chunk through, to be
     // measured when it is sent.
@@ -507,7 +528,7 @@ struct SwitchHarness {
         e.side = side;
         e.bytes = bytes;
         e.room = 1 << 20;
-        return lines(slot.step(e));
+        return answered(slot, slot.step(e), e.room, 0);
     }
     void relaying(std::string_view first = "A") {
         ev(RelayEvent::accepted);
@@ -558,7 +579,8 @@ TEST(RelayCore, ClientMayOpenTheServerSideAnewElsewhere) {
     EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "Bmore"), Lines({"pause client", "keep"}));
     EXPECT_EQ(h.ev(RelayEvent::connected, Side::server), Lines({"resume client 1048576"}));
     EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "Bmore"),
-              Lines({"trace client Bmore", "send server Bmore", "limit client 1048571"}));
+              Lines({"trace client Bmore", "send server Bmore", "measure server",
+                     "limit client 1048576"}));
 
     // The new server cannot be reached: the client gets the rules' failure.
     SwitchHarness down;
@@ -571,8 +593,7 @@ TEST(RelayCore, ClientMayOpenTheServerSideAnewElsewhere) {
 TEST(RelayCore, EndOfASideLetsTheRulesFlushOrReconnect) {
     SwitchHarness h;
     h.relaying();
-    EXPECT_EQ(h.ev(RelayEvent::data, Side::server, "keep:tail"), Lines({"trace server keep:tail",
-                                                                        "limit server 1048576"}));
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::server, "keep:tail"), Lines({"trace server keep:tail"}));
     EXPECT_EQ(h.ev(RelayEvent::ended, Side::server), Lines({"send client tail", "shutdown client"}));
     EXPECT_EQ(h.ev(RelayEvent::ended, Side::client), Lines({"release"}));
 
