@@ -248,6 +248,12 @@ void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
                 release(a, "both sides ended");
                 return;
             }
+            if (p.keepPartner) {
+                a.add(RelayAction::shutdown, e.side);
+                transition_ = e.side == Side::client ? "the client ended, the server stays"
+                                                     : "the server ended, the client stays";
+                return;
+            }
             // The other side hears the end once its queue is written, and may still answer.
             a.add(RelayAction::shutdown, partner(e.side));
             transition_ = e.side == Side::client ? "the client ended, the server may answer"

@@ -119,6 +119,9 @@ public:
         bool reconnect = false;
         std::string_view host;
         int port = 0;
+        // ended(): the end is not passed on; the other side stays open (a client between
+        // requests), and the rules reconnect the server side when it is needed again.
+        bool keepPartner = false;
     };
     virtual Pass relay(Side /*from*/, std::string_view bytes) {
         Pass p;

@@ -54,6 +54,12 @@ std::string originform(std::string_view head, const RequestLine &line, const Abs
     return out;
 }
 
+// Whether a head says its connection ends after this message.
+bool closes(std::string_view head, std::string_view version) {
+    return fieldhas(head, "Connection", "close") ||
+           (version == "HTTP/1.0" && !fieldhas(head, "Connection", "keep-alive"));
+}
+
 }  // namespace
 
 // ---- Outgoing --------------------------------------------------------------------------------------
@@ -325,7 +331,7 @@ void Inspection::onrequest(std::string_view head) {
             toserver(std::string(where.host), where.port, true, {}, e, {});
         } else {
             forward(head, e, {});
-            asking_ = Asking::tunnel;
+            if (asking_ != Asking::waiting) asking_ = Asking::tunnel;
         }
         return;
     }
@@ -349,6 +355,7 @@ void Inspection::onrequest(std::string_view head) {
     }
     Expected e;
     e.head = line.method == "HEAD";
+    e.persistent = !closes(head, line.version);
     if (!direct_) {
         forward(f.text, e, framing);
         return;
@@ -365,7 +372,20 @@ void Inspection::onrequest(std::string_view head) {
 }
 
 void Inspection::forward(std::string_view text, const Expected &e, const Framing &f) {
+    if (everConnected_ && !serverOpen_) {
+        // The server side closed between requests: this one opens it anew.
+        waiting_ = Waiting{serverHost_, serverPort_, false, std::string(text), e, f};
+        asking_ = Asking::waiting;
+        reconnect_ = true;
+        return;
+    }
     toServer_.copy(text);
+    const std::string_view method = text.substr(0, text.find(' '));
+    if (expected_.empty() && f.kind == Framing::none && !e.connect &&
+        (method == "GET" || method == "HEAD" || method == "OPTIONS"))
+        again_.assign(text);
+    else
+        again_.clear();
     if (!records_.empty() && !records_.back().sent) {
         records_.back().sent = true;
         records_.back().fromClient += text.size();
@@ -424,6 +444,8 @@ void Inspection::usewaiting() {
         }
     } else {
         forward(waiting_.text, waiting_.expected, waiting_.framing);
+        // A CONNECT to the upstream proxy: what the client sends next is the tunnel's.
+        if (waiting_.expected.connect) asking_ = Asking::tunnel;
     }
     waiting_ = Waiting();
     std::string rest;
@@ -537,9 +559,9 @@ void Inspection::onresponse(std::string_view head, bool stable) {
         return;
     }
     // A server that says it closes after this answer gets the next request on a new connection.
-    if (direct_ && (fieldhas(head, "Connection", "close") ||
-                    (status.version == "HTTP/1.0" && !fieldhas(head, "Connection", "keep-alive"))))
-        serverClosing_ = true;
+    const bool last = closes(head, status.version);
+    if (direct_ && last) serverClosing_ = true;
+    clientStays_ = e.persistent && !last;
     Framing framing = responseframing(head, e.head, status.code);
     if (framing.bad) framing.kind = Framing::untilclose;
     answered_.start(framing);
@@ -595,7 +617,9 @@ void Inspection::replaced(Canned c) {
 
 void Inspection::answered() {
     answering_ = Answering::head;
+    ++answeredHere_;
     if (!expected_.empty()) expected_.pop_front();
+    if (expected_.empty()) again_.clear();
     tellfront();
     if (asking_ == Asking::waiting && expected_.empty()) reconnect_ = true;
 }
@@ -653,6 +677,7 @@ common::RelayRules::Start Inspection::connected() {
     }
     serverOpen_ = true;
     everConnected_ = true;
+    answeredHere_ = 0;
     s.send = toServer_.view();
     // A later request that was refused ends the slot before the first is sent: a rare client
     // that pipelines one after its first request does not get the page.
@@ -677,6 +702,15 @@ common::RelayRules::Pass Inspection::ended(common::Side from) {
         head_.clear();
         return {};
     }
+    if (askagain()) return passing(toClient_);
+    if (http_ && clientStays_ && !release_ && expected_.empty() && answering_ == Answering::head &&
+        rhead_.empty() && asking_ == Asking::head) {
+        // Between requests: the client keeps its connection, its next request opens another.
+        serverOpen_ = false;
+        Pass p = passing(toClient_);
+        p.keepPartner = true;
+        return p;
+    }
     // The end of the connection ends a body framed by it, and whatever was held for judging.
     if (answering_ == Answering::body) {
         if (judging_) judge();
@@ -689,6 +723,22 @@ common::RelayRules::Pass Inspection::ended(common::Side from) {
     // Without an upstream proxy a waiting request gets its server now.
     if (!release_ && asking_ == Asking::waiting) reconnect_ = true;
     return passing(toClient_);
+}
+
+// A server may close a kept-alive connection just as a request crosses its end: a connection
+// that has answered before and ends without a byte of the answer to the one request outstanding
+// gets that request again on a new connection, once, when asking again is safe (GET, HEAD,
+// OPTIONS without a body), as the client itself would; the client keeps its connection.
+bool Inspection::askagain() {
+    if (again_.empty() || release_ || answeredHere_ == 0 || expected_.size() != 1 ||
+        answering_ != Answering::head || !rhead_.empty() || asking_ != Asking::head)
+        return false;
+    waiting_ = Waiting{serverHost_, serverPort_, false, std::move(again_), expected_.front(), {}};
+    again_.clear();
+    asking_ = Asking::waiting;
+    serverOpen_ = false;
+    reconnect_ = true;
+    return true;
 }
 
 std::string Inspection::failure(common::Failure why, std::string_view reason) {

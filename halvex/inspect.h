@@ -124,6 +124,7 @@ private:
     struct Expected {
         bool head = false;     // the request was HEAD: its answer has no body
         bool connect = false;  // a CONNECT: a 2xx answer starts a tunnel
+        bool persistent = true;  // the client's connection may stay open after the answer
     };
     // A request that needs another server side than the one there is.
     struct Waiting {
@@ -152,6 +153,7 @@ private:
     void toserver(std::string host, int port, bool tunnel, std::string text, const Expected &e,
                   const Framing &f);
     void usewaiting();
+    bool askagain();
 
     void takeserver(std::string_view bytes, bool stable);
     void onresponse(std::string_view head, bool stable);
@@ -172,6 +174,11 @@ private:
     int serverPort_ = 0;
     bool serverOpen_ = false;
     bool serverClosing_ = false;  // its last answer said it closes
+    int answeredHere_ = 0;        // answers the current server connection has given
+    bool clientStays_ = false;    // the last answer leaves the client's connection open
+    // The one request outstanding, as it was sent, when it may be asked again on a new
+    // connection (a safe method, no body); empty otherwise.
+    std::string again_;
 
     Asking asking_ = Asking::head;
     std::string head_;  // a request head being assembled

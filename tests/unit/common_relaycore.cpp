@@ -452,6 +452,7 @@ public:
     std::string server;  // the one connected or being connected
     std::string waiting;  // a server a held chunk is for
     std::string heldBack;  // server bytes not passed on yet
+    bool keepClient = false;  // a server that ends leaves the client open
     std::string out;
 
     Opening open(std::string_view bytes) override {
@@ -510,6 +511,7 @@ public:
                 p.host = waiting;
                 p.port = 83;
             }
+            p.keepPartner = keepClient;
         }
         return p;
     }
@@ -613,4 +615,17 @@ TEST(RelayCore, EndOfASideLetsTheRulesFlushOrReconnect) {
     ended.ev(RelayEvent::ended, Side::server);
     ended.ev(RelayEvent::ended, Side::client);
     EXPECT_EQ(ended.ev(RelayEvent::connected, Side::server), Lines({"shutdown server"}));
+
+    // The rules may keep the client when the server ends: only the server side is shut, the
+    // client's next bytes may open another; a client that ends too ends the slot.
+    SwitchHarness kept;
+    kept.relaying();
+    kept.rules.keepClient = true;
+    EXPECT_EQ(kept.ev(RelayEvent::ended, Side::server), Lines({"shutdown server"}));
+    EXPECT_EQ(kept.ev(RelayEvent::data, Side::client, "Dnext"), Lines({"trace client Dnext", "pause client", "connect D:81"}));
+    EXPECT_FALSE(kept.slot.ended(Side::server));
+    kept.ev(RelayEvent::connected, Side::server);
+    kept.rules.waiting.clear();
+    EXPECT_EQ(kept.ev(RelayEvent::ended, Side::server), Lines({"shutdown server"}));
+    EXPECT_EQ(kept.ev(RelayEvent::ended, Side::client), Lines({"release"}));
 }

@@ -417,6 +417,89 @@ TEST(Inspection, DirectServerThatClosesAfterItsAnswerIsNotAskedAgain) {
     }
 }
 
+TEST(Inspection, RequestCrossingAKeptAliveServersEndIsAskedAgainOnceWhenSafe) {
+    const std::string answer = response("text/plain", "a");
+    // The upstream answered the first request and closed as the second went out: the second
+    // goes again on a new connection, the client keeps its own, and the log tells it once.
+    Slot s;
+    s.client(kHead);
+    s.connected();
+    s.server(answer);
+    EXPECT_EQ(s.client(kHead), V({"S: " + kFiltered}));
+    EXPECT_EQ(s.ev(K::ended, kServer), V({"connect proxy.test:3128"}));
+    EXPECT_EQ(s.connected(), V({"S: " + kFiltered}));
+    EXPECT_EQ(s.server(answer), V({"C: " + answer}));
+    EXPECT_EQ(s.slot.phase(), common::RelaySlot::Phase::relaying);
+    ASSERT_EQ(s.told.size(), 2u);
+    EXPECT_EQ(s.told[1].substr(0, 30), "GET http://a.test/ passed 200 ");
+    // The new connection ends too without answering: no third try, the client hears the end.
+    EXPECT_EQ(s.client(kHead), V({"S: " + kFiltered}));
+    EXPECT_EQ(s.ev(K::ended, kServer), V({"connect proxy.test:3128"}));
+    s.connected();
+    EXPECT_EQ(s.ev(K::ended, kServer), V());
+    EXPECT_TRUE(s.slot.ended(kServer));
+
+    // Not asked again: a first request (the server may have failed on it), a body, a begun answer.
+    Slot first;
+    first.client(kHead);
+    first.connected();
+    first.ev(K::ended, kServer);
+    EXPECT_TRUE(first.slot.ended(kServer));
+    Slot post;
+    post.client(kHead);
+    post.connected();
+    post.server(answer);
+    post.client("POST http://a.test/ HTTP/1.1\r\nContent-Length: 1\r\n\r\nx");
+    EXPECT_EQ(post.ev(K::ended, kServer), V());
+    Slot begun;
+    begun.client(kHead);
+    begun.connected();
+    begun.server(answer);
+    begun.client(kHead);
+    begun.server("HTTP/1.1 200");
+    EXPECT_EQ(begun.ev(K::ended, kServer), V({"C: HTTP/1.1 200"}));
+}
+
+TEST(Inspection, ServerClosingBetweenRequestsLeavesTheClientConnected) {
+    const std::string answer = response("text/plain", "a");
+    for (bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct" : "upstream");
+        Slot s(direct);
+        s.client(kHead);
+        s.connected();
+        s.server(answer);
+        EXPECT_EQ(s.ev(K::ended, kServer), V());
+        EXPECT_FALSE(s.slot.ended(kClient));
+        EXPECT_STREQ(s.slot.transition(), "the server ended, the client stays");
+        // The next request, a CONNECT here, opens another connection and is a tunnel there.
+        const std::string connect = "CONNECT b.test:443 HTTP/1.1\r\n\r\n";
+        EXPECT_EQ(s.client(connect), V({direct ? "connect b.test:443" : "connect proxy.test:3128"}));
+        if (direct) {
+            EXPECT_EQ(s.connected(), V({"C: " + std::string(kEstablished)}));
+        } else {
+            EXPECT_EQ(s.connected(), V({"S: " + connect}));
+            s.server("HTTP/1.1 200 Connection established\r\n\r\n");
+        }
+        EXPECT_EQ(s.client("\x16\x03\x01"), V({"S: \x16\x03\x01"}));
+    }
+    // A client or an answer that says the connection ends after it hears the end.
+    for (const std::string &ask : {std::string("GET http://a.test/ HTTP/1.0\r\n\r\n"),
+                                   std::string("GET http://a.test/ HTTP/1.1\r\nConnection: close\r\n\r\n")}) {
+        Slot s;
+        s.client(ask);
+        s.connected();
+        s.server(answer);
+        s.ev(K::ended, kServer);
+        EXPECT_STREQ(s.slot.transition(), "the server ended, the client may answer") << ask;
+    }
+    Slot last;
+    last.client(kHead);
+    last.connected();
+    last.server("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx");
+    last.ev(K::ended, kServer);
+    EXPECT_STREQ(last.slot.transition(), "the server ended, the client may answer");
+}
+
 TEST(Inspection, DirectConnectIsTunnelledByHalvex) {
     Slot s(true);
     EXPECT_EQ(s.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n\x16\x03\x01"), V({"connect a.test:443"}));
