@@ -372,8 +372,9 @@ void Inspection::onrequest(std::string_view head) {
 }
 
 void Inspection::forward(std::string_view text, const Expected &e, const Framing &f) {
-    if (everConnected_ && !serverOpen_) {
+    if (reopen_) {
         // The server side closed between requests: this one opens it anew.
+        reopen_ = false;
         waiting_ = Waiting{serverHost_, serverPort_, false, std::string(text), e, f};
         asking_ = Asking::waiting;
         reconnect_ = true;
@@ -707,6 +708,7 @@ common::RelayRules::Pass Inspection::ended(common::Side from) {
         rhead_.empty() && asking_ == Asking::head) {
         // Between requests: the client keeps its connection, its next request opens another.
         serverOpen_ = false;
+        reopen_ = true;
         Pass p = passing(toClient_);
         p.keepPartner = true;
         return p;

@@ -176,6 +176,7 @@ private:
     bool serverClosing_ = false;  // its last answer said it closes
     int answeredHere_ = 0;        // answers the current server connection has given
     bool clientStays_ = false;    // the last answer leaves the client's connection open
+    bool reopen_ = false;         // it closed between requests, the client stayed: the next opens
     // The one request outstanding, as it was sent, when it may be asked again on a new
     // connection (a safe method, no body); empty otherwise.
     std::string again_;

@@ -491,6 +491,8 @@ TEST(Inspection, ServerClosingBetweenRequestsLeavesTheClientConnected) {
         s.server(answer);
         s.ev(K::ended, kServer);
         EXPECT_STREQ(s.slot.transition(), "the server ended, the client may answer") << ask;
+        // The client has heard the end: what it still asks opens no server side.
+        EXPECT_EQ(s.client(kHead), V({"S: " + kFiltered}));
     }
     Slot last;
     last.client(kHead);
