@@ -60,6 +60,16 @@ bool closes(std::string_view head, std::string_view version) {
            (version == "HTTP/1.0" && !fieldhas(head, "Connection", "keep-alive"));
 }
 
+// The head with "Connection: close" added as its last field.
+std::string withclose(std::string_view head) {
+    // The blank line that ends it is "\r\n" or "\n".
+    const std::size_t end = head.size() - (head.ends_with("\r\n") ? 2 : 1);
+    std::string out;
+    out.reserve(head.size() + 19);
+    out.append(head.substr(0, end)).append("Connection: close\r\n").append(head.substr(end));
+    return out;
+}
+
 }  // namespace
 
 // ---- Outgoing --------------------------------------------------------------------------------------
@@ -563,6 +573,15 @@ void Inspection::onresponse(std::string_view head, bool stable) {
     const bool last = closes(head, status.version);
     if (direct_ && last) serverClosing_ = true;
     clientStays_ = e.persistent && !last;
+    // A client that asked to close hears that its connection ends after this answer, as a server
+    // should tell it; a server that does not say so (tinyproxy) would have the client send its
+    // next request on a connection that is closing.
+    std::string closing;
+    if (!e.persistent && !last) {
+        closing = withclose(head);
+        head = closing;
+        stable = false;
+    }
     Framing framing = responseframing(head, e.head, status.code);
     if (framing.bad) framing.kind = Framing::untilclose;
     answered_.start(framing);
