@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/asciitext.h"
 
 namespace common {
@@ -79,6 +81,13 @@ LogLine &LogLine::field(std::string_view key, std::string_view value) {
     if (!on_) return *this;
     line_.push_back(' ');
     line_.append(key).push_back('=');
+    // Most values are plain words: they go in as they are, without a cleaned copy.
+    if (!value.empty() && value.size() <= 400 &&
+        std::all_of(value.begin(), value.end(),
+                    [](char c) { return c > 0x20 && c < 0x7f && c != '"'; })) {
+        line_.append(value);
+        return *this;
+    }
     const std::string shown = replytext(value, 400);
     const bool quote = shown.empty() || shown.find_first_of(" \"") != std::string::npos;
     if (!quote) {
