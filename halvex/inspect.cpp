@@ -391,8 +391,9 @@ void Inspection::forward(std::string_view text, const Expected &e, const Framing
         return;
     }
     toServer_.copy(text);
+    // Kept only where it may be asked again: alone on a connection that has answered before.
     const std::string_view method = text.substr(0, text.find(' '));
-    if (expected_.empty() && f.kind == Framing::none && !e.connect &&
+    if (answeredHere_ > 0 && expected_.empty() && f.kind == Framing::none && !e.connect &&
         (method == "GET" || method == "HEAD" || method == "OPTIONS"))
         again_.assign(text);
     else
@@ -685,6 +686,7 @@ common::RelayRules::Opening Inspection::open(std::string_view bytes) {
 }
 
 common::RelayRules::Start Inspection::connected() {
+    answeredHere_ = 0;  // a new connection
     // What open() made for the server is still in toServer_.
     Start s;
     if (asking_ == Asking::waiting) {
@@ -697,7 +699,6 @@ common::RelayRules::Start Inspection::connected() {
     }
     serverOpen_ = true;
     everConnected_ = true;
-    answeredHere_ = 0;
     s.send = toServer_.view();
     // A later request that was refused ends the slot before the first is sent: a rare client
     // that pipelines one after its first request does not get the page.
