@@ -52,8 +52,9 @@ private:
 // network they may reach (host names too).
 struct ProxyAccess {
     LogLevel logLevel = LogLevel::info;
-    AddressList allowClients;
-    AddressList balancers;
+    AddressList allowClients = *AddressList::parse(kLocalNetworks);
+    AddressList balancers;  // connections from these start with a PROXY header
+    // Servers on this machine or a private network that a client may have the proxy reach.
     AddressList allowServers;
 };
 Result<ProxyAccess> readProxyAccess(const Settings &settings);

@@ -59,10 +59,7 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     const common::Settings settings(*cl, stored);
     common::Result<common::ProxyAccess> access = common::readProxyAccess(settings);
     if (!access) return fail(access.why());
-    o.logLevel = access->logLevel;
-    o.allowClients = std::move(access->allowClients);
-    o.balancers = std::move(access->balancers);
-    o.allowServers = std::move(access->allowServers);
+    static_cast<common::ProxyAccess &>(o) = std::move(*access);
     // 0 turns a time limit off.
     common::Result<int> first = settings.seconds("--first-byte-timeout", o.firstByteTimeout);
     if (!first) return fail(first.why());

@@ -11,22 +11,20 @@
 #include "common/log.h"
 #include "common/netaddress.h"
 #include "common/result.h"
+#include "common/settings.h"
 
 namespace halvex {
 
-struct Options {
+// The log level, the client list, the balancers and the servers allowed (ProxyAccess) and the
+// program's own options.
+struct Options : common::ProxyAccess {
     bool start = false;        // press "start" once the window has loaded
     std::string bind;          // listen address; empty means every interface
     std::vector<std::string> block;  // block-list entries added at start, as "add" would
     std::vector<std::string> blockFiles;  // files whose entries are imported at start
-    // With no upstream proxy: servers on this machine or a private network that clients may reach.
-    common::AddressList allowServers;
-    common::AddressList allowClients = *common::AddressList::parse(common::kLocalNetworks);
     int firstByteTimeout = 60;  // seconds a new client has to say something
     int idleTimeout = 900;      // seconds a pair may be silent both ways
     int maxPerClient = 256;     // connections from one client address
-    common::AddressList balancers;  // connections from these start with a PROXY header
-    common::LogLevel logLevel = common::LogLevel::info;
     bool help = false;
     bool version = false;
 };

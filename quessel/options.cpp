@@ -72,10 +72,7 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     const common::Settings settings(*cl, stored);
     common::Result<common::ProxyAccess> access = common::readProxyAccess(settings);
     if (!access) return fail(access.why());
-    o.logLevel = access->logLevel;
-    o.allowClients = std::move(access->allowClients);
-    o.balancers = std::move(access->balancers);
-    o.allowServers = std::move(access->allowServers);
+    static_cast<common::ProxyAccess &>(o) = std::move(*access);
     o.tlsCert = settings.text("--tls-cert");
     o.tlsKey = settings.text("--tls-key");
     if (o.tlsCert.empty() != o.tlsKey.empty())

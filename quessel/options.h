@@ -10,18 +10,18 @@
 #include "common/log.h"
 #include "common/netaddress.h"
 #include "common/result.h"
+#include "common/settings.h"
 #include "quessel/loginline.h"
 
 namespace quessel {
 
-struct Options {
+// The log level, the client list, the balancers and the servers allowed (ProxyAccess) and the
+// program's own options.
+struct Options : common::ProxyAccess {
     int port = 110;          // where mail clients connect
     int serverPort = 110;    // every server connection goes to this port, whatever the client says
     std::string bind;        // listen address; empty means every interface
     int serverTimeout = 30;  // seconds a server has to send its greeting
-    // Who may use the proxy; where it may connect beyond the public internet.
-    common::AddressList allowClients = *common::AddressList::parse(common::kLocalNetworks);
-    common::AddressList allowServers;
     int loginTimeout = 60;  // seconds from connecting to the login line
     int idleTimeout = 600;  // seconds a logged-in session may be silent both ways
     int maxPerClient = 64;  // sessions from one client address
@@ -32,8 +32,6 @@ struct Options {
     int tlsPort = 0;
     bool requireTls = false;
     ServerTls serverTls = ServerTls::automatic;
-    common::AddressList balancers;  // connections from these start with a PROXY header
-    common::LogLevel logLevel = common::LogLevel::info;
     bool help = false;
     bool version = false;
 };
