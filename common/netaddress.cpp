@@ -60,11 +60,20 @@ bool NetAddress::isV4() const {
 
 std::string NetAddress::text() const {
     char buf[INET6_ADDRSTRLEN] = {0};
-    if (isV4())
-        ::inet_ntop(AF_INET, bytes_.data() + 12, buf, sizeof buf);
-    else
+    if (!isV4()) {
         ::inet_ntop(AF_INET6, bytes_.data(), buf, sizeof buf);
-    return buf;
+        return buf;
+    }
+    // Every client's address is written for its slot: the library's way goes through printf.
+    char *at = buf;
+    for (int i = 12; i < 16; ++i) {
+        unsigned v = bytes_[std::size_t(i)];
+        if (v >= 100) *at++ = char('0' + v / 100);
+        if (v >= 10) *at++ = char('0' + v / 10 % 10);
+        *at++ = char('0' + v % 10);
+        if (i < 15) *at++ = '.';
+    }
+    return std::string(buf, std::size_t(at - buf));
 }
 
 bool NetAddress::isLoopback() const {

@@ -1,6 +1,7 @@
 #include "common/relayshell.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "common/proxyheader.h"
 
@@ -12,10 +13,12 @@ constexpr int kSweepMs = 250;
 }  // namespace
 
 struct RelayShell::Slot {
-    Slot(std::unique_ptr<RelayRules> r, const RelayLimits &limits, QString p, quint64 s)
-        : rules(std::move(r)), core(*rules, limits), peer(std::move(p)), serial(s) {}
+    Slot(std::unique_ptr<RelayRules> r, const RelayLimits &limits, const NetAddress &a, QString p,
+         quint64 s)
+        : rules(std::move(r)), core(*rules, limits), address(a), peer(std::move(p)), serial(s) {}
     std::unique_ptr<RelayRules> rules;
     RelaySlot core;
+    NetAddress address;  // the client's, counted against the cap
     QString peer;
     quint64 serial;
     std::string serverHost;  // what the server's certificate must be for
@@ -27,6 +30,7 @@ struct RelayShell::Slot {
 // A balancer's connection whose PROXY header has not come in whole yet.
 struct RelayShell::PendingHeader {
     QString balancer;
+    NetAddress address;
     bool tls = false;
     Millis deadline = 0;
     std::string bytes;
@@ -139,25 +143,29 @@ void RelayShell::stopListening() {
     tlsListener_[0].Close();
 }
 
-bool RelayShell::admissible(const QString &peer) {
-    if (allowedClients_) {
-        const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
-        if (!a || !allowedClients_->contains(*a)) {
-            refuse(peer, QStringLiteral("not in the allowed clients"));
+std::size_t RelayShell::AddressHash::operator()(const NetAddress &a) const {
+    std::uint64_t high, low;
+    std::memcpy(&high, a.bytes().data(), 8);
+    std::memcpy(&low, a.bytes().data() + 8, 8);
+    return std::hash<std::uint64_t>()(high * 0x9e3779b97f4a7c15ULL ^ low);
+}
+
+bool RelayShell::admissible(const NetAddress &address, const QString &peer) {
+    if (allowedClients_ && !allowedClients_->contains(address)) {
+        refuse(peer, QStringLiteral("not in the allowed clients"));
+        return false;
+    }
+    if (maxPerClient_ > 0) {
+        if (auto it = perClient_.find(address); it != perClient_.end() && it->second >= maxPerClient_) {
+            refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_));
             return false;
         }
-    }
-    if (maxPerClient_ > 0 && perClient_.count(peer) && perClient_[peer] >= maxPerClient_) {
-        refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_));
-        return false;
     }
     return true;
 }
 
-bool RelayShell::fromBalancer(const QString &peer) const {
-    if (balancers_.empty()) return false;
-    const std::optional<NetAddress> a = NetAddress::parse(peer.toStdString());
-    return a && balancers_.contains(*a);
+bool RelayShell::fromBalancer(const NetAddress &address) const {
+    return !balancers_.empty() && balancers_.contains(address);
 }
 
 void RelayShell::onRequest(qintptr requestID, bool tls) {
@@ -169,10 +177,12 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
             n = i;
             break;
         }
-    const QString peer = (tls ? tlsListener_ : clients_)[0].RemoteHostIP();
+    const Socket &listener = (tls ? tlsListener_ : clients_)[0];
+    const NetAddress address = listener.RemoteAddress();
+    const QString peer = listener.RemoteHostIP();
     // A balancer's client is judged once its PROXY header has said who it is.
-    const bool balancer = fromBalancer(peer);
-    if (!balancer && !admissible(peer)) return;
+    const bool balancer = fromBalancer(address);
+    if (!balancer && !admissible(address, peer)) return;
     if (n > maxSlots_) {
         refuse(peer, QStringLiteral("every slot is taken"));
         return;
@@ -187,21 +197,23 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
         if (std::size_t(n) >= headers_.size()) headers_.resize(std::size_t(n) + 1);
         headers_[std::size_t(n)] = std::make_unique<PendingHeader>();
         headers_[std::size_t(n)]->balancer = peer;
+        headers_[std::size_t(n)]->address = address;
         headers_[std::size_t(n)]->tls = tls;
         headers_[std::size_t(n)]->deadline = now() + kHeaderMs;
         if (!sweep_.isActive()) sweep_.start();
         return;
     }
-    admit(n, peer, tls, {});
+    admit(n, address, peer, tls, {});
 }
 
-void RelayShell::admit(int n, const QString &peer, bool tls, std::string_view first) {
+void RelayShell::admit(int n, const NetAddress &address, const QString &peer, bool tls,
+                       std::string_view first) {
     if (std::size_t(n) >= slots_.size()) slots_.resize(std::size_t(n) + 1);
     slots_[std::size_t(n)] =
-        std::make_unique<Slot>(makeRules_(n, peer), limits_, peer, ++serial_);
+        std::make_unique<Slot>(makeRules_(n, peer), limits_, address, peer, ++serial_);
     slots_[std::size_t(n)]->started = now();
     slots_[std::size_t(n)]->stats.peer = peer;
-    ++perClient_[peer];
+    ++perClient_[address];
     // The welcome waits for the handshake; Encrypted tells the rules.
     if (tls) startTls(Side::client, n, first);
     if (observer_) observer_->accepted(n);
@@ -227,6 +239,7 @@ void RelayShell::onHeader(int i) {
     const ProxyHeader header = parseProxyHeader(h->bytes);
     if (header.state == ProxyHeader::incomplete && h->bytes.size() < kMaxProxyHeader) return;
     const QString balancer = h->balancer;
+    const NetAddress balancerAddress = h->address;
     const bool tls = h->tls;
     std::string rest = h->bytes.substr(std::min(header.length, h->bytes.size()));
     headers_[std::size_t(i)].reset();
@@ -236,13 +249,14 @@ void RelayShell::onHeader(int i) {
         return;
     }
     // The balancer's own connection (a health check) counts as the balancer's.
+    const NetAddress address = header.client ? *header.client : balancerAddress;
     const QString peer =
         header.client ? QString::fromStdString(header.client->text()) : balancer;
-    if (!admissible(peer)) {
+    if (!admissible(address, peer)) {
         release(i);
         return;
     }
-    admit(i, peer, tls, rest);
+    admit(i, address, peer, tls, rest);
 }
 
 void RelayShell::refuse(const QString &peer, const QString &why) {
@@ -270,7 +284,7 @@ void RelayShell::onExhausted() {
 void RelayShell::forget(int i) {
     Slot *s = slotAt(i);
     if (!s) return;
-    if (auto it = perClient_.find(s->peer); it != perClient_.end() && --it->second <= 0)
+    if (auto it = perClient_.find(s->address); it != perClient_.end() && --it->second <= 0)
         perClient_.erase(it);
     slots_[std::size_t(i)].reset();
 }

@@ -138,9 +138,11 @@ private:
     Slot *slotAt(int i) const;
 
     void onRequest(qintptr requestID, bool tls);
-    bool admissible(const QString &peer);  // refuses the client when it is not
-    bool fromBalancer(const QString &peer) const;
-    void admit(int n, const QString &peer, bool tls, std::string_view first);
+    // Refuses the client when it is not.
+    bool admissible(const NetAddress &address, const QString &peer);
+    bool fromBalancer(const NetAddress &address) const;
+    void admit(int n, const NetAddress &address, const QString &peer, bool tls,
+               std::string_view first);
     void onHeader(int i);
     void onEncrypted(Side side, int i);
     void onExhausted();
@@ -175,7 +177,10 @@ private:
     AddressList balancers_;
     std::optional<AddressList> allowedClients_;
     int maxPerClient_ = 0;  // 0: no cap
-    std::unordered_map<QString, int> perClient_;
+    struct AddressHash {
+        std::size_t operator()(const NetAddress &a) const;
+    };
+    std::unordered_map<NetAddress, int, AddressHash> perClient_;
     ServerPolicy serverPolicy_;
     bool hasServerPolicy_ = false;
     WhenExhausted whenExhausted_ = WhenExhausted::refuseNew;

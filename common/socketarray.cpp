@@ -52,7 +52,7 @@ char *scratch() {
 qintptr g_lastAccepted = -1;
 // The request being offered by a ConnectionRequest event right now; nothing else can be accepted.
 qintptr g_offered = -1;
-QString g_offeredPeer;  // its address, as accept gave it
+NetAddress g_offeredPeer;  // its address, as accept gave it
 
 QString errorText(int err) {
     switch (err) {
@@ -84,21 +84,6 @@ QString errorText(int err) {
 void setNoDelay(int fd) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-QString peerAddress(const sockaddr_storage &ss) {
-    char buf[INET6_ADDRSTRLEN] = {0};
-    if (ss.ss_family == AF_INET) {
-        auto *a = reinterpret_cast<const sockaddr_in *>(&ss);
-        ::inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
-    } else if (ss.ss_family == AF_INET6) {
-        auto *a = reinterpret_cast<const sockaddr_in6 *>(&ss);
-        if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr))
-            ::inet_ntop(AF_INET, &a->sin6_addr.s6_addr[12], buf, sizeof buf);
-        else
-            ::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
-    }
-    return QString::fromLatin1(buf);
 }
 
 NetAddress netAddress(const sockaddr_storage &ss) {
@@ -380,7 +365,7 @@ bool Socket::Accept(qintptr requestID) {
     g_lastAccepted = requestID;
     // No delay comes with it from the listener.
     adopt(fd, sckConnected);
-    remoteIP_ = g_offeredPeer;
+    setRemote(g_offeredPeer);
     RemoteHost.clear();
     return true;
 }
@@ -489,7 +474,7 @@ void Socket::connectFinished() {
         fail(err);
         return;
     }
-    remoteIP_ = peerAddress(connectingTo_);
+    setRemote(netAddress(connectingTo_));
     state_ = sckConnected;
     writeN_->setEnabled(false);
     updateReadNotifier();
@@ -554,12 +539,12 @@ void Socket::onReadable() {
                 fd = lowestBelowLine(fd, false);
                 if (fd < 0) continue;
             }
-            remoteIP_ = peerAddress(ss);
+            setRemote(netAddress(ss));
             RemoteHost.clear();  // no reverse lookup on the event thread
             g_lastAccepted = -1;
             quint64 gen = generation_;
             g_offered = fd;
-            g_offeredPeer = remoteIP_;
+            g_offeredPeer = remoteAddress_;
             if (emitEvent()) emit array_->ConnectionRequest(index_, fd);
             g_offered = -1;
             if (g_lastAccepted != fd) ::close(fd);

@@ -99,6 +99,8 @@ public:
     int State() const { return state_; }
     // The peer's dotted address; on a listener during a request, the requesting client's.
     QString RemoteHostIP() const { return remoteIP_; }
+    // The same as an address, for the access rules.
+    const NetAddress &RemoteAddress() const { return remoteAddress_; }
 
     // Starts listening on LocalIP:LocalPort with a backlog of at least 1024. Returns false (and a
     // readable reason in *why) when the port cannot be opened.
@@ -170,7 +172,13 @@ private:
     int index_;
     int fd_ = -1;
     int state_ = sckClosed;
+    void setRemote(const NetAddress &a) {
+        remoteAddress_ = a;
+        const std::string text = a.text();
+        remoteIP_ = QString::fromLatin1(text.data(), qsizetype(text.size()));
+    }
     QString remoteIP_;
+    NetAddress remoteAddress_;
     sockaddr_storage connectingTo_{};  // the address a connect in progress goes to
     QSocketNotifier *readN_ = nullptr;
     QSocketNotifier *writeN_ = nullptr;

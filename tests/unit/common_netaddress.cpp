@@ -19,6 +19,9 @@ TEST(NetAddress, LiteralsOnlyAndIPv4AsMappedIPv6) {
     EXPECT_TRUE(addr("10.0.0.1").isV4());
     EXPECT_FALSE(addr("::1").isV4());
     EXPECT_EQ(addr("::ffff:10.0.0.1").text(), "10.0.0.1");
+    // Written back as it was read, every byte width.
+    for (const char *a : {"0.0.0.0", "9.10.99.100", "255.255.255.255", "192.168.1.20", "2001:db8::1"})
+        EXPECT_EQ(addr(a).text(), a);
     for (const char *bad : {"", "localhost", "2130706433", "0x7f.1", "1.2.3", "[::1", "::1%lo"})
         EXPECT_FALSE(NetAddress::parse(bad)) << bad;
 }
