@@ -145,7 +145,7 @@ public:
 struct RelayEvent {
     enum Kind : std::uint8_t {
         accepted,   // the client is connected
-        connected,  // the server side is connected (room: its room)
+        connected,  // the server side is connected (room: its room; -1 when not measured)
         data,       // bytes from a side
         ended,      // a side has ended its stream
         failed,     // a side failed (bytes: why)
