@@ -136,32 +136,21 @@ std::string_view fieldvalue(std::string_view head, std::string_view name) {
     return found;
 }
 
-bool fieldhas(std::string_view head, std::string_view name, std::string_view token) {
-    bool has = false;
-    eachfield(head, [&](std::string_view n, std::string_view v, std::string_view) {
-        if (!equalnocase(n, name)) return true;
-        while (!v.empty() && !has) {
-            const std::size_t comma = v.find(',');
-            has = equalnocase(trimmed(v.substr(0, comma)), token);
-            v = comma == npos ? std::string_view{} : v.substr(comma + 1);
-        }
-        return !has;
-    });
-    return has;
-}
-
 namespace {
 
-// Content-Length and Transfer-Encoding of a head: chunked when chunked is the last coding.
-Framing bodyframing(std::string_view head, bool untilclose) {
-    Framing f;
-    bool haslength = false, encoded = false, chunked = false;
+// One pass over a head for what the relay needs of it: Content-Length and Transfer-Encoding
+// (chunked when chunked is the last coding), the Connection tokens, the Content-Type.
+HeadFacts readhead(std::string_view head, bool untilclose) {
+    HeadFacts h;
+    Framing &f = h.framing;
+    bool haslength = false, encoded = false, chunked = false, typed = false;
     eachfield(head, [&](std::string_view n, std::string_view v, std::string_view) {
         if (equalnocase(n, "Content-Length")) {
+            if (f.bad) return true;
             const std::string_view digits = trimmed(v);
             if (!digitsonly(digits) || digits.size() > 18) {
                 f.bad = true;
-                return false;
+                return true;
             }
             std::uint64_t n64 = 0;
             for (char c : digits) n64 = n64 * 10 + std::uint64_t(c - '0');
@@ -172,34 +161,54 @@ Framing bodyframing(std::string_view head, bool untilclose) {
             encoded = true;
             std::string_view last = v.substr(v.rfind(',') == npos ? 0 : v.rfind(',') + 1);
             chunked = equalnocase(trimmed(last), "chunked");
+        } else if (equalnocase(n, "Connection")) {
+            while (!v.empty()) {
+                const std::size_t comma = v.find(',');
+                const std::string_view token = trimmed(v.substr(0, comma));
+                h.close |= equalnocase(token, "close");
+                h.keepalive |= equalnocase(token, "keep-alive");
+                v = comma == npos ? std::string_view{} : v.substr(comma + 1);
+            }
+        } else if (!typed && equalnocase(n, "Content-Type")) {
+            typed = true;
+            h.contenttype = v;
         }
         return true;
     });
-    if (f.bad) return f;
+    if (f.bad) return h;
     if (encoded) {
         // Chunks frame the body whatever Content-Length says; another last coding leaves only
         // the end of the connection to frame it.
         f.kind = chunked ? Framing::chunked : Framing::untilclose;
         if (!chunked && !untilclose) f.bad = true;
-        return f;
+        return h;
     }
     if (haslength) {
         f.kind = f.length > 0 ? Framing::sized : Framing::none;
-        return f;
+        return h;
     }
     f.kind = untilclose ? Framing::untilclose : Framing::none;
-    return f;
+    return h;
 }
 
 }  // namespace
 
+HeadFacts requestfacts(std::string_view head) {
+    return readhead(head, false);
+}
+
+HeadFacts responsefacts(std::string_view head, bool toHead, int code) {
+    HeadFacts h = readhead(head, true);
+    if (toHead || code < 200 || code == 204 || code == 304) h.framing = {};
+    return h;
+}
+
 Framing requestframing(std::string_view head) {
-    return bodyframing(head, false);
+    return requestfacts(head).framing;
 }
 
 Framing responseframing(std::string_view head, bool toHead, int code) {
-    if (toHead || code < 200 || code == 204 || code == 304) return {};
-    return bodyframing(head, true);
+    return responsefacts(head, toHead, code).framing;
 }
 
 std::size_t Chunked::feed(std::string_view in) {

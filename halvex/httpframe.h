@@ -80,8 +80,6 @@ void eachfield(std::string_view head, Fn fn) {
 
 // The value of the first header of that name (any case), or "".
 std::string_view fieldvalue(std::string_view head, std::string_view name);
-// Whether a comma-separated header (Connection, Transfer-Encoding) names the token, in any case.
-bool fieldhas(std::string_view head, std::string_view name, std::string_view token);
 
 // How a message's body is framed.
 struct Framing {
@@ -93,6 +91,17 @@ struct Framing {
 Framing requestframing(std::string_view head);
 // A response to a HEAD request, a 1xx, 204 or 304 has no body whatever its head says.
 Framing responseframing(std::string_view head, bool toHead, int code);
+
+// What the relay needs of a head, read in one pass: its framing (as above), what its Connection
+// fields say, its first Content-Type.
+struct HeadFacts {
+    Framing framing;
+    bool close = false;      // a Connection field names close
+    bool keepalive = false;  // or keep-alive
+    std::string_view contenttype;
+};
+HeadFacts requestfacts(std::string_view head);
+HeadFacts responsefacts(std::string_view head, bool toHead, int code);
 
 // A chunked body as it passes: how much of each piece belongs to it.
 class Chunked {

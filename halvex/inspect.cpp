@@ -55,9 +55,8 @@ std::string originform(std::string_view head, const RequestLine &line, const Abs
 }
 
 // Whether a head says its connection ends after this message.
-bool closes(std::string_view head, std::string_view version) {
-    return fieldhas(head, "Connection", "close") ||
-           (version == "HTTP/1.0" && !fieldhas(head, "Connection", "keep-alive"));
+bool closes(const HeadFacts &head, std::string_view version) {
+    return head.close || (version == "HTTP/1.0" && !head.keepalive);
 }
 
 // The head with "Connection: close" added as its last field.
@@ -169,12 +168,16 @@ void Inspection::refuse(std::string_view status, std::string_view detail) {
 std::string withoutpassword(std::string_view target) {
     const std::size_t scheme = target.find("://");
     if (scheme == npos) return std::string(target);
-    const std::size_t from = scheme + 3;
-    const std::size_t end = std::min(target.find_first_of("/?#", from), target.size());
-    const std::size_t at = target.rfind('@', end);
-    if (at == npos || at < from) return std::string(target);
-    const std::size_t colon = target.find(':', from);
-    if (colon == npos || colon > at) return std::string(target);
+    // The authority runs to the path, the query or the fragment; a password stands between its
+    // first colon and its last @.
+    std::size_t at = npos, colon = npos;
+    for (std::size_t i = scheme + 3; i < target.size(); ++i) {
+        const char c = target[i];
+        if (c == '/' || c == '?' || c == '#') break;
+        if (c == '@') at = i;
+        else if (c == ':' && colon == npos) colon = i;
+    }
+    if (at == npos || colon == npos || colon > at) return std::string(target);
     return std::string(target.substr(0, colon + 1)) + "*" + std::string(target.substr(at));
 }
 
@@ -358,14 +361,15 @@ void Inspection::onrequest(std::string_view head) {
         records_.pop_back();
         return;
     }
-    const Framing framing = requestframing(head);
+    const HeadFacts facts = requestfacts(head);
+    const Framing &framing = facts.framing;
     if (framing.bad) {
         refuse("400 Bad Request", "The request's length cannot be told from its header.");
         return;
     }
     Expected e;
     e.head = line.method == "HEAD";
-    e.persistent = !closes(head, line.version);
+    e.persistent = !closes(facts, line.version);
     if (!direct_) {
         forward(f.text, e, framing);
         return;
@@ -570,8 +574,9 @@ void Inspection::onresponse(std::string_view head, bool stable) {
         expected_.clear();
         return;
     }
+    const HeadFacts facts = responsefacts(head, e.head, status.code);
     // A server that says it closes after this answer gets the next request on a new connection.
-    const bool last = closes(head, status.version);
+    const bool last = closes(facts, status.version);
     if (direct_ && last) serverClosing_ = true;
     clientStays_ = e.persistent && !last;
     // A client that asked to close hears that its connection ends after this answer, as a server
@@ -583,12 +588,12 @@ void Inspection::onresponse(std::string_view head, bool stable) {
         head = closing;
         stable = false;
     }
-    Framing framing = responseframing(head, e.head, status.code);
+    Framing framing = facts.framing;  // the added Connection field changes none of it
     if (framing.bad) framing.kind = Framing::untilclose;
     answered_.start(framing);
     answering_ = Answering::body;
     const ResponseSettings rs{settings_.sendempty, settings_.rpictures, settings_.block};
-    const std::string_view type = fieldvalue(head, "Content-Type");
+    const std::string_view type = facts.contenttype;
     if (judgesbody(type, rs)) {
         judging_ = true;
         rheld_.assign(head);

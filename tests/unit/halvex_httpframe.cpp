@@ -80,6 +80,26 @@ TEST(Framing, BodiesByLengthChunksOrTheEnd) {
     EXPECT_EQ(responseframing("HTTP/1.0 200 OK\r\n\r\n", false, 200).kind, Framing::untilclose);
 }
 
+TEST(Framing, OnePassReadsConnectionAndTypeAsWell) {
+    // Tokens from every Connection line, in any case; the first Content-Type; a bad length
+    // does not hide the fields after it.
+    const HeadFacts r = responsefacts(
+        "HTTP/1.1 200 OK\r\nconnection: Upgrade\r\nContent-Length: x\r\nContent-Type: text/html\r\n"
+        "CONNECTION: foo, Keep-Alive ,close\r\ncontent-type: image/gif\r\n\r\n",
+        false, 200);
+    EXPECT_TRUE(r.framing.bad);
+    EXPECT_TRUE(r.close);
+    EXPECT_TRUE(r.keepalive);
+    EXPECT_EQ(r.contenttype, "text/html");
+    const HeadFacts q = requestfacts("GET / HTTP/1.1\r\nConnection: closed, keep-alives\r\n\r\n");
+    EXPECT_FALSE(q.close || q.keepalive);
+    EXPECT_EQ(q.contenttype, "");
+    // A response without a body still says whether the connection stays.
+    const HeadFacts h = responsefacts("HTTP/1.1 304 x\r\nContent-Length: 9\r\nConnection: close\r\n\r\n", false, 304);
+    EXPECT_EQ(h.framing.kind, Framing::none);
+    EXPECT_TRUE(h.close);
+}
+
 TEST(Chunked, EndsAfterTheLastChunkAndTrailerHoweverCut) {
     const std::string body = "4;ext=1\r\nwiki\r\nA\r\n0123456789\r\n0\r\nX-T: 1\r\n\r\n";
     for (std::size_t cut = 0; cut <= body.size(); ++cut) {
