@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 
 #include "common/asciitext.h"
 
@@ -13,6 +14,7 @@ LogLevel g_level = LogLevel::info;
 std::string g_program = "tessaruno";
 bool g_gather = false;
 std::string g_gathered;
+std::function<void()> g_later;
 constexpr std::size_t kGatherMost = 4096;  // what a pipe writes in one piece
 
 void writeAll(std::string_view rest) {
@@ -24,9 +26,10 @@ void writeAll(std::string_view rest) {
 }
 }  // namespace
 
-void gatherLogLines(bool on) {
+void gatherLogLines(bool on, std::function<void()> later) {
     if (!on) flushLogLines();
     g_gather = on;
+    g_later = on ? std::move(later) : std::function<void()>();
 }
 
 void flushLogLines() {
@@ -69,7 +72,9 @@ LogLine::~LogLine() {
         if (g_gathered.size() + line_.size() > kGatherMost) flushLogLines();
         if (line_.size() < kGatherMost) {
             if (g_gathered.capacity() < kGatherMost) g_gathered.reserve(kGatherMost);
+            const bool first = g_gathered.empty();
             g_gathered.append(line_);
+            if (first && g_later) g_later();
             return;
         }
     }
@@ -107,7 +112,9 @@ LogLine &LogLine::field(std::string_view key, std::int64_t value) {
     if (!on_) return *this;
     line_.push_back(' ');
     line_.append(key).push_back('=');
-    line_.append(std::to_string(value));
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    line_.append(digits, std::size_t(end - digits));
     return *this;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,9 +24,11 @@ bool logs(LogLevel level);
 void setLogProgram(std::string_view name);
 
 // Busy programs: info and debug lines gather (up to 4 KiB, in order, whole lines) and go out with
-// one write when flushLogLines() is called, before the event loop waits, instead of one write
-// each. An error line goes out at once, after what was gathered.
-void gatherLogLines(bool on);
+// one write when flushLogLines() is called, instead of one write each. An error line goes out at
+// once, after what was gathered. `later`, when given, is called as a line starts an empty
+// gathering: the program flushes a moment after it (appending a line to a file for every
+// request added some 6 µs to each of halvex's requests with one client at a time).
+void gatherLogLines(bool on, std::function<void()> later = {});
 void flushLogLines();
 
 class LogLine {

@@ -3,10 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QPointer>
+#include <QTimer>
 #include <csignal>
 #include <cstdlib>
 
@@ -53,11 +54,16 @@ void prepareProcess(const char *name, bool headless) {
 void prepareApplication(const QString &name) {
     QApplication::setApplicationName(name);
     setLogProgram(name.toStdString());
-    // A busy relay logs a line a request: the lines of one pass through the event loop go out
-    // together, before it waits again, and what is left at the exit.
-    if (QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance()) {
-        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, [] { flushLogLines(); });
-        gatherLogLines(true);
+    // A busy relay logs a line a request: lines go out together, 4 KiB at a time or 50 ms after
+    // the first of them, and what is left at the exit.
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        auto *soon = new QTimer(app);
+        soon->setSingleShot(true);
+        soon->setInterval(50);
+        QObject::connect(soon, &QTimer::timeout, [] { flushLogLines(); });
+        gatherLogLines(true, [soon = QPointer<QTimer>(soon)] {
+            if (soon && !soon->isActive()) soon->start();
+        });
         std::atexit(flushLogLines);
     }
     // The program's own icon, built into it (:/icons).

@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QSaveFile>
+#include <QStringBuilder>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -385,8 +386,8 @@ void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool fi
 
 void PreProxy::logurl(int i, std::string_view target) {
     const std::string shown = escapecontrols(target);
-    const QString entry =
-        relay_.peer(i) + QStringLiteral(": ") + QString::fromLatin1(shown.data(), qsizetype(shown.size()));
+    const QString entry = relay_.peer(i) % QLatin1String(": ") %
+                          QLatin1String(shown.data(), qsizetype(shown.size()));
     urls->append(entry);
     // In debug mode the URL list goes to stderr too, for a machine without a display.
     if (debugmode == 1) {

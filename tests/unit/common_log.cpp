@@ -56,13 +56,16 @@ TEST(LogLine, GatheredLinesGoOutWholeInOrderAndBeforeAnError) {
     setLogProgram("halvex");
     setLogLevel(LogLevel::info);
     CapturedStderr err;
-    gatherLogLines(true);
+    int asked = 0;  // how often the program was asked to flush soon
+    gatherLogLines(true, [&asked] { ++asked; });
     LogLine(LogLevel::info, "request").field("n", std::int64_t(1));
     LogLine(LogLevel::info, "request").field("n", std::int64_t(2));
-    EXPECT_EQ(err.what(), "");  // held until the loop waits
+    EXPECT_EQ(err.what(), "");  // held until the program flushes
+    EXPECT_EQ(asked, 1);        // once, by the line that began the gathering
     LogLine(LogLevel::error, "failure").field("n", std::int64_t(3));
     EXPECT_EQ(err.what(), "halvex: request n=1\nhalvex: request n=2\nhalvex: failure n=3\n");
     LogLine(LogLevel::info, "request").field("n", std::int64_t(4));
+    EXPECT_EQ(asked, 2);
     flushLogLines();
     EXPECT_EQ(err.what().substr(60), "halvex: request n=4\n");
     // Never more than a pipe writes in one piece: a long run of lines goes out as it fills.
