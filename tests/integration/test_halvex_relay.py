@@ -126,6 +126,39 @@ def test_any_tcp_protocol_passes_byte_for_byte_with_half_close(start_peer, echo)
     assert got and got[0] == b"\x00\x01BINARY" + payload + b"TRAILER-AFTER-EOF"
 
 
+def test_established_tunnel_keeps_half_close_and_its_bytes_are_logged(start_peer):
+    # An upstream proxy that establishes the tunnel, then echoes until the client's end and
+    # answers once more after it.
+    def established(conn):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            head += conn.recv(1 << 16)
+        conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        reversing_echo(conn)
+
+    up = Upstream(established)
+    hx = start_peer(Halvex, upstream=("127.0.0.1", up.port))
+    payload = os.urandom(4 << 20)
+    s = hx.connect()
+    s.sendall(b"CONNECT files.test:443 HTTP/1.1\r\nHost: files.test:443\r\n\r\n")
+    assert recv_all(s, 39) == b"HTTP/1.1 200 Connection established\r\n\r\n"
+    got = []
+    reader = threading.Thread(target=lambda: got.append(recv_all(s)))
+    reader.start()
+    s.sendall(payload)
+    s.shutdown(socket.SHUT_WR)
+    reader.join(60)
+    s.close()
+    assert got and got[0] == payload + b"TRAILER-AFTER-EOF"
+    line = lambda: next((l for l in hx.output.read_text().splitlines()  # noqa: E731
+                         if "method=CONNECT" in l), "")
+    assert wait_until(lambda: line())
+    counts = dict(f.split("=", 1) for f in line().split() if f.startswith("from_"))
+    assert int(counts["from_client"]) >= len(payload), line()
+    assert int(counts["from_server"]) >= len(payload) + 17, line()
+    up.close()
+
+
 def test_data_sent_while_upstream_connects_is_kept_in_order(start_peer):
     # An upstream that takes its time to accept: the client's second chunk arrives while the
     # upstream connection is still being made.
