@@ -98,7 +98,14 @@ public:
     int index() const { return index_; }
     int State() const { return state_; }
     // The peer's dotted address; on a listener during a request, the requesting client's.
-    QString RemoteHostIP() const { return remoteIP_; }
+    QString RemoteHostIP() const {
+        // Written when first asked: most server sides are never asked.
+        if (remoteIP_.isEmpty() && hasRemote_) {
+            const std::string text = remoteAddress_.text();
+            remoteIP_ = QString::fromLatin1(text.data(), qsizetype(text.size()));
+        }
+        return remoteIP_;
+    }
     // The same as an address, for the access rules.
     const NetAddress &RemoteAddress() const { return remoteAddress_; }
 
@@ -174,11 +181,12 @@ private:
     int state_ = sckClosed;
     void setRemote(const NetAddress &a) {
         remoteAddress_ = a;
-        const std::string text = a.text();
-        remoteIP_ = QString::fromLatin1(text.data(), qsizetype(text.size()));
+        hasRemote_ = true;
+        remoteIP_.clear();
     }
-    QString remoteIP_;
+    mutable QString remoteIP_;
     NetAddress remoteAddress_;
+    bool hasRemote_ = false;
     sockaddr_storage connectingTo_{};  // the address a connect in progress goes to
     QSocketNotifier *readN_ = nullptr;
     QSocketNotifier *writeN_ = nullptr;

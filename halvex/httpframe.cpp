@@ -203,14 +203,6 @@ HeadFacts responsefacts(std::string_view head, bool toHead, int code) {
     return h;
 }
 
-Framing requestframing(std::string_view head) {
-    return requestfacts(head).framing;
-}
-
-Framing responseframing(std::string_view head, bool toHead, int code) {
-    return responsefacts(head, toHead, code).framing;
-}
-
 std::size_t Chunked::feed(std::string_view in) {
     std::size_t i = 0;
     while (i < in.size() && state_ != finished && state_ != failed) {

@@ -88,12 +88,10 @@ struct Framing {
     std::uint64_t length = 0;
     bool bad = false;  // a Content-Length that is no number, or two that differ
 };
-Framing requestframing(std::string_view head);
-// A response to a HEAD request, a 1xx, 204 or 304 has no body whatever its head says.
-Framing responseframing(std::string_view head, bool toHead, int code);
 
-// What the relay needs of a head, read in one pass: its framing (as above), what its Connection
-// fields say, its first Content-Type.
+// What the relay needs of a head, read in one pass: its framing, what its Connection fields say,
+// its first Content-Type. A response to a HEAD request, a 1xx, 204 or 304 has no body whatever
+// its head says.
 struct HeadFacts {
     Framing framing;
     bool close = false;      // a Connection field names close

@@ -64,20 +64,20 @@ TEST(Lines, RequestAndStatusLines) {
 }
 
 TEST(Framing, BodiesByLengthChunksOrTheEnd) {
-    EXPECT_EQ(requestframing("POST / HTTP/1.1\r\ncontent-length: 12\r\n\r\n").kind, Framing::sized);
-    EXPECT_EQ(requestframing("POST / HTTP/1.1\r\ncontent-length: 12\r\n\r\n").length, 12u);
-    EXPECT_EQ(requestframing("GET / HTTP/1.1\r\n\r\n").kind, Framing::none);
-    EXPECT_EQ(requestframing("POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n").kind,
+    EXPECT_EQ(requestfacts("POST / HTTP/1.1\r\ncontent-length: 12\r\n\r\n").framing.kind, Framing::sized);
+    EXPECT_EQ(requestfacts("POST / HTTP/1.1\r\ncontent-length: 12\r\n\r\n").framing.length, 12u);
+    EXPECT_EQ(requestfacts("GET / HTTP/1.1\r\n\r\n").framing.kind, Framing::none);
+    EXPECT_EQ(requestfacts("POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n").framing.kind,
               Framing::chunked);
-    EXPECT_TRUE(requestframing("POST / HTTP/1.1\r\nContent-Length: 5x\r\n\r\n").bad);
-    EXPECT_TRUE(requestframing("POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n").bad);
-    EXPECT_TRUE(requestframing("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n").bad);
+    EXPECT_TRUE(requestfacts("POST / HTTP/1.1\r\nContent-Length: 5x\r\n\r\n").framing.bad);
+    EXPECT_TRUE(requestfacts("POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n").framing.bad);
+    EXPECT_TRUE(requestfacts("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n").framing.bad);
     const std::string plain = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
-    EXPECT_EQ(responseframing(plain, false, 200).kind, Framing::sized);
-    EXPECT_EQ(responseframing(plain, true, 200).kind, Framing::none);
-    EXPECT_EQ(responseframing(plain, false, 304).kind, Framing::none);
-    EXPECT_EQ(responseframing(plain, false, 204).kind, Framing::none);
-    EXPECT_EQ(responseframing("HTTP/1.0 200 OK\r\n\r\n", false, 200).kind, Framing::untilclose);
+    EXPECT_EQ(responsefacts(plain, false, 200).framing.kind, Framing::sized);
+    EXPECT_EQ(responsefacts(plain, true, 200).framing.kind, Framing::none);
+    EXPECT_EQ(responsefacts(plain, false, 304).framing.kind, Framing::none);
+    EXPECT_EQ(responsefacts(plain, false, 204).framing.kind, Framing::none);
+    EXPECT_EQ(responsefacts("HTTP/1.0 200 OK\r\n\r\n", false, 200).framing.kind, Framing::untilclose);
 }
 
 TEST(Framing, OnePassReadsConnectionAndTypeAsWell) {
