@@ -138,6 +138,12 @@ public:
     // client names them, false when the program does (a configured upstream proxy).
     virtual bool clientNamesServer() const { return true; }
 
+    // Whether from now on the bytes both ways are passed on as they are and never looked at (an
+    // established tunnel): the shell may then carry them elsewhere, without relay() or ended().
+    virtual bool plainTunnel() const { return false; }
+    // What such a tunnel carried each way until it ended, before the slot is released.
+    virtual void tunnelled(std::int64_t /*fromClient*/, std::int64_t /*fromServer*/) {}
+
     // The line the client gets when its slot ends this way; empty: closed without a word.
     virtual std::string failure(Failure why, std::string_view reason);
 };

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "common/proxyheader.h"
+#include "common/tunnelpump.h"
 
 namespace common {
 
@@ -25,6 +27,11 @@ struct RelayShell::Slot {
     SlotStats stats;
     Millis started = 0;
     bool heard = false;  // the client has sent something
+    // Who carries its tunnel: -1 nobody yet (not a plain tunnel, or not placed), 0 the event
+    // loop, k a pump (pumps_[k - 1]).
+    int carrier = -1;
+    bool pumped = false;  // a pump has its sockets now
+    const char *pumpEnd = nullptr;  // how that tunnel ended
 };
 
 // A balancer's connection whose PROXY header has not come in whole yet.
@@ -72,6 +79,7 @@ RelayShell::RelayShell(const QString &clientArray, const QString &serverArray, i
 
 RelayShell::~RelayShell() {
     observer_ = nullptr;
+    pumps_.clear();  // their tunnels close; no report comes any more
     releaseAll();
     clients_[0].Close();
     tlsListener_[0].Close();
@@ -337,6 +345,7 @@ void RelayShell::onData(Side side, int i) {
     if (side == Side::server && reopened) return;
     // The chunk was read from its socket's buffer: it is taken only now that it has been sent.
     if (!actions.keep && socketOf(side, i) == source) source->consumeData();
+    handOff(i);
 }
 
 void RelayShell::onConnected(int i) {
@@ -431,7 +440,7 @@ void RelayShell::sweep() {
     }
     for (std::size_t i = 1; i < slots_.size(); ++i) {
         Slot *s = slots_[i].get();
-        if (!s) continue;
+        if (!s || s->pumped) continue;  // the pump keeps a tunnel's deadlines
         const Millis due = s->core.nextDeadline();
         if (due == kNever) continue;
         if (due <= t) {
@@ -455,6 +464,7 @@ void RelayShell::run(int i, const RelayEvent &event) {
     const bool before = s->core.phase() == RelaySlot::Phase::relaying;
     execute(i, s->core.step(event));
     if (!before) noteRelaying(i);
+    if (event.kind != RelayEvent::measured) handOff(i);  // a measure comes amid a chunk's actions
 }
 
 void RelayShell::noteRelaying(int i) {
@@ -596,12 +606,79 @@ void RelayShell::release(int i) {
         s->Close();
         servers_.Unload(i);
     }
-    if (Slot *s = slotAt(i); s && observer_) {
+    Slot *s = slotAt(i);
+    if (s && s->carrier >= 0) {
+        --carried_[std::size_t(s->carrier)];
+        if (s->pumped && !s->pumpEnd) pumps_[std::size_t(s->carrier - 1)]->drop(s->serial);
+    }
+    if (s && observer_) {
         s->stats.millis = now() - s->started;
-        s->stats.transition = s->core.transition();
+        s->stats.transition = s->pumpEnd ? s->pumpEnd : s->core.transition();
         observer_->released(i, s->stats);
     }
     forget(i);
+}
+
+void RelayShell::setCarryTunnels(bool on) {
+    carryTunnels_ = on;
+    if (!on || !pumps_.empty()) return;
+    // The event loop carries tunnels too; each further core gets a pump. Started at once: their
+    // threads and descriptors are there from the start, not with the first tunnel.
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned k = 1; k < cores; ++k)
+        pumps_.push_back(std::make_unique<TunnelPump>([this](const TunnelPump::Ended &e) {
+            // A pump's thread: the slot is told on the event loop's.
+            QMetaObject::invokeMethod(
+                this, [this, e] { onTunnelEnded(e.id, e.fromA, e.fromB, e.why); },
+                Qt::QueuedConnection);
+        }));
+    carried_.assign(pumps_.size() + 1, 0);
+}
+
+void RelayShell::handOff(int i) {
+    if (!carryTunnels_) return;
+    Slot *s = slotAt(i);
+    if (!s || s->pumped || s->carrier == 0) return;
+    if (s->carrier < 0) {
+        if (s->core.phase() != RelaySlot::Phase::relaying || !s->rules->plainTunnel()) return;
+        // Whoever carries the fewest tunnels takes it, the event loop when it is one of them: one
+        // stream stays where it is fastest, many spread over the cores.
+        s->carrier = int(std::min_element(carried_.begin(), carried_.end()) - carried_.begin());
+        ++carried_[std::size_t(s->carrier)];
+        if (s->carrier == 0) return;
+    }
+    Socket *c = clients_.at(i);
+    Socket *v = servers_.at(i);
+    // A side that has ended, or that still has bytes of its own queued, waits here.
+    if (!c || !v || !c->idleInTheClear() || !v->idleInTheClear()) return;
+    TunnelPump::Limits limits;
+    limits.idleMs = limits_.idle;
+    limits.lingerMs = limits_.linger;
+    if (!pumps_[std::size_t(s->carrier - 1)]->add(s->serial, c->descriptor(), v->descriptor(),
+                                                  limits))
+        return;
+    c->giveAway();
+    v->giveAway();
+    s->pumped = true;
+}
+
+void RelayShell::onTunnelEnded(quint64 serial, std::int64_t fromClient, std::int64_t fromServer,
+                               const std::string &why) {
+    for (std::size_t i = 1; i < slots_.size(); ++i) {
+        Slot *s = slots_[i].get();
+        if (!s || s->serial != serial || !s->pumped) continue;
+        s->stats.fromClient += fromClient;
+        s->stats.fromServer += fromServer;
+        if (why.empty()) s->pumpEnd = "both sides ended the tunnel";
+        else if (why == "idle") s->pumpEnd = "the tunnel was silent too long";
+        else if (why == "half-ended and silent") s->pumpEnd = "the tunnel was half-ended and silent";
+        else s->pumpEnd = "the tunnel failed";
+        if (!why.empty() && why != "idle" && why != "half-ended and silent")
+            s->stats.failure = QString::fromStdString(why);
+        s->rules->tunnelled(fromClient, fromServer);
+        release(int(i));
+        return;
+    }
 }
 
 void RelayShell::releaseAll() {

@@ -92,6 +92,11 @@ public:
         hasServerPolicy_ = true;
     }
     void setWhenExhausted(WhenExhausted w) { whenExhausted_ = w; }
+    // A slot whose rules say it is a plain tunnel now is carried by the event loop or by a pump
+    // on a thread of its own, whichever carries the fewest: many tunnels spread over the cores.
+    // A pump takes the sockets once both are in the clear with nothing queued; its tunnel's bytes
+    // no longer pass the observer, and the slot stays taken until the tunnel ends.
+    void setCarryTunnels(bool on);
     // Balancers whose connections begin with a PROXY header (version 1 or 2) naming the client:
     // that client is the one the allow list, the cap and the log see. A connection from anyone
     // else that begins with one is refused.
@@ -163,6 +168,9 @@ private:
     void openServer(int i, std::string_view host, int port, bool tls);
     void startTls(Side side, int i, std::string_view alreadyRead = {});
     void redeliverLater(Side side, int i);
+    void handOff(int i);  // to the tunnel pump, when the slot may go there
+    void onTunnelEnded(quint64 serial, std::int64_t fromClient, std::int64_t fromServer,
+                       const std::string &why);
 
     SocketArray clients_;
     SocketArray servers_;
@@ -186,6 +194,9 @@ private:
     WhenExhausted whenExhausted_ = WhenExhausted::refuseNew;
     int refusedClients_ = 0;
     int refusedServers_ = 0;
+    bool carryTunnels_ = false;
+    std::vector<std::unique_ptr<class TunnelPump>> pumps_;
+    std::vector<int> carried_;  // tunnels each carrier has: the event loop first, then the pumps
     QTimer sweep_;
     quint64 serial_ = 0;  // tells a slot from an earlier one under the same index
 };

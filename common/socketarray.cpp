@@ -767,6 +767,18 @@ void Socket::ShutdownSend() {
     }
 }
 
+bool Socket::idleInTheClear() const {
+    return fd_ >= 0 && state_ == sckConnected && tlsPhase_ == kTlsNone && !shutdownPending_ &&
+           unsent() == 0 && bytesPending() == 0 && !readScheduled_;
+}
+
+int Socket::giveAway() {
+    const int fd = fd_;
+    fd_ = -1;
+    resetState();
+    return fd;
+}
+
 void Socket::Close() {
     if (fd_ >= 0) {
         const bool established = state_ == sckConnected || state_ == sckClosing;

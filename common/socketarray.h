@@ -139,6 +139,12 @@ public:
     bool readPaused() const { return readPaused_; }
     // Bytes accepted by SendData that the kernel has not taken yet.
     qint64 unsent() const { return qint64(out_.size() - outHead_); }
+    // A connected socket in the clear with nothing queued either way, whose descriptor may be
+    // given away (giveAway()).
+    bool idleInTheClear() const;
+    // The descriptor, now someone else's to close: the element is closed, with no events.
+    int giveAway();
+    int descriptor() const { return fd_; }
     // Room left in the kernel's send buffer: what a SendData now would hand over without queueing.
     qint64 sendRoom() const;
     // At most this much is read per chunk (a relay reads no more than its partner can take, so that

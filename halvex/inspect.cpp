@@ -188,6 +188,16 @@ void Inspection::record(std::string_view method, std::string_view target) {
     r.begun = settings_.clock ? settings_.clock() : 0;
 }
 
+bool Inspection::plainTunnel() const {
+    return asking_ == Asking::tunnel && answering_ == Answering::tunnel && !judging_ &&
+           !release_ && !reconnect_ && !hold_ && held_.empty() && head_.empty() && rhead_.empty();
+}
+
+void Inspection::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
+    if (http_) clientbytes(std::size_t(fromClient));
+    serverbytes(std::size_t(fromServer));
+}
+
 void Inspection::clientbytes(std::size_t n) {
     if (!records_.empty()) records_.back().fromClient += n;
 }

@@ -111,6 +111,8 @@ public:
     Pass ended(common::Side from) override;
     std::string failure(common::Failure why, std::string_view reason) override;
     bool clientNamesServer() const override { return direct_; }
+    bool plainTunnel() const override;
+    void tunnelled(std::int64_t fromClient, std::int64_t fromServer) override;
     // The slot ends: the requests not told yet are logged as they stand.
     void finish();
 

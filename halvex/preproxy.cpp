@@ -232,6 +232,8 @@ void PreProxy::load() {
     rpictures->setChecked(!main_->regread(kKey + "pic").isEmpty());
 
     const bool debug = debugmode == 1;
+    // An established tunnel moves off the event loop, unless the traces show its bytes.
+    relay_.setCarryTunnels(!debug);
     externtrace->setVisible(debug);
     interntrace->setVisible(debug);
     Text1->setVisible(debug);

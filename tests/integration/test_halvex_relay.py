@@ -126,9 +126,9 @@ def test_any_tcp_protocol_passes_byte_for_byte_with_half_close(start_peer, echo)
     assert got and got[0] == b"\x00\x01BINARY" + payload + b"TRAILER-AFTER-EOF"
 
 
-def test_established_tunnel_keeps_half_close_and_its_bytes_are_logged(start_peer):
-    # An upstream proxy that establishes the tunnel, then echoes until the client's end and
-    # answers once more after it.
+def test_established_tunnels_keep_half_close_and_their_bytes_are_logged(start_peer):
+    # An upstream proxy that establishes each tunnel, then echoes until the client's end and
+    # answers once more after it. Three tunnels at once: some are carried off the event loop.
     def established(conn):
         head = b""
         while b"\r\n\r\n" not in head:
@@ -138,24 +138,40 @@ def test_established_tunnel_keeps_half_close_and_its_bytes_are_logged(start_peer
 
     up = Upstream(established)
     hx = start_peer(Halvex, upstream=("127.0.0.1", up.port))
-    payload = os.urandom(4 << 20)
-    s = hx.connect()
-    s.sendall(b"CONNECT files.test:443 HTTP/1.1\r\nHost: files.test:443\r\n\r\n")
-    assert recv_all(s, 39) == b"HTTP/1.1 200 Connection established\r\n\r\n"
-    got = []
-    reader = threading.Thread(target=lambda: got.append(recv_all(s)))
-    reader.start()
-    s.sendall(payload)
-    s.shutdown(socket.SHUT_WR)
-    reader.join(60)
-    s.close()
-    assert got and got[0] == payload + b"TRAILER-AFTER-EOF"
-    line = lambda: next((l for l in hx.output.read_text().splitlines()  # noqa: E731
-                         if "method=CONNECT" in l), "")
-    assert wait_until(lambda: line())
-    counts = dict(f.split("=", 1) for f in line().split() if f.startswith("from_"))
-    assert int(counts["from_client"]) >= len(payload), line()
-    assert int(counts["from_server"]) >= len(payload) + 17, line()
+    tunnels = []
+    for k in range(3):
+        s = hx.connect()
+        s.sendall(b"CONNECT files%d.test:443 HTTP/1.1\r\nHost: files%d.test:443\r\n\r\n" % (k, k))
+        assert recv_all(s, 39) == b"HTTP/1.1 200 Connection established\r\n\r\n"
+        tunnels.append(s)
+    payloads = [os.urandom((2 + k) << 20) for k in range(3)]
+    got = [None] * 3
+
+    def carry(k):
+        s = tunnels[k]
+        reader = threading.Thread(target=lambda: got.__setitem__(k, recv_all(s)))
+        reader.start()
+        s.sendall(payloads[k])
+        s.shutdown(socket.SHUT_WR)
+        reader.join(60)
+        s.close()
+
+    senders = [threading.Thread(target=carry, args=(k,)) for k in range(3)]
+    for t in senders:
+        t.start()
+    for t in senders:
+        t.join(90)
+    for k in range(3):
+        assert got[k] == payloads[k] + b"TRAILER-AFTER-EOF", k
+
+    def lines():
+        return [l for l in hx.output.read_text().splitlines() if "method=CONNECT" in l]
+    assert wait_until(lambda: len(lines()) == 3)
+    for k in range(3):
+        line = next(l for l in lines() if "files%d.test" % k in l)
+        counts = dict(f.split("=", 1) for f in line.split() if f.startswith("from_"))
+        assert int(counts["from_client"]) >= len(payloads[k]), line
+        assert int(counts["from_server"]) >= len(payloads[k]) + 17, line
     up.close()
 
 
