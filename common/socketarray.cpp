@@ -7,8 +7,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -267,8 +265,7 @@ void Socket::resetState() {
     if (in_.capacity() > kKeepQueueCapacity) std::string().swap(in_);
     readPaused_ = false;
     readLimit_ = 0;
-    sndbuf_ = 0;
-    sndbufAge_ = 0;
+    room_ = {};
     roomLeft_ = 0;
     shutdownPending_ = false;
     sentShutdown_ = false;
@@ -728,17 +725,9 @@ qint64 Socket::sendRoom() const {
     // sent since is a floor. While that floor is two full reads or more, the relay decides the
     // same as on the exact figure, without a system call a chunk.
     if (roomLeft_ >= qint64(2 * kReadSize)) return roomLeft_ - unsent();
-    // The kernel grows the buffer as the connection proves fast: its size is asked for again
-    // every few calls, which follows the growth closely enough at a fraction of the calls.
-    if (sndbufAge_-- == 0 || sndbuf_ <= 0) {
-        socklen_t len = sizeof sndbuf_;
-        if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf_, &len) != 0) return 0;
-        sndbufAge_ = 15;
-    }
-    int queued = 0;
-    if (::ioctl(fd_, SIOCOUTQ, &queued) != 0) return 0;
-    // The kernel counts its own bookkeeping against the buffer as well: keep a margin.
-    roomLeft_ = std::max<qint64>(0, qint64(sndbuf_) / 2 - queued);
+    const long long room = room_.measure(fd_);
+    if (room < 0) return 0;
+    roomLeft_ = room;
     return roomLeft_ - unsent();
 }
 

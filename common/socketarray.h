@@ -30,6 +30,7 @@
 #include <sys/socket.h>
 
 #include "common/netaddress.h"
+#include "common/sendroom.h"
 #include "common/tls.h"
 
 #include <functional>
@@ -201,8 +202,7 @@ private:
     size_t outHead_ = 0;
     bool readPaused_ = false;
     size_t readLimit_ = 0;  // 0: the full read size
-    mutable int sndbuf_ = 0;
-    mutable int sndbufAge_ = 0;  // calls of sendRoom left before the size is asked again
+    mutable SendRoom room_;
     mutable qint64 roomLeft_ = 0;  // the kernel's room when last measured, less what was sent since
     bool shutdownPending_ = false;
     bool sentShutdown_ = false;

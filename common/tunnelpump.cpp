@@ -1,11 +1,11 @@
 #include "common/tunnelpump.h"
 
+#include "common/sendroom.h"
+
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <linux/sockios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,8 +49,7 @@ struct TunnelPump::Tunnel {
         bool ended = false;  // its source has ended its stream
         bool shut = false;   // and its destination has been told
         std::int64_t carried = 0;
-        int sndbuf = 0;  // of the destination, asked again every few reads (it grows)
-        int age = 0;
+        SendRoom room;  // the destination's
     };
     std::uint64_t id = 0;
     int a = -1, b = -1;
@@ -60,18 +59,7 @@ struct TunnelPump::Tunnel {
     std::int64_t halfSince = 0;  // when the first direction ended; 0 while neither has
     bool closed = false;
 
-    // The destination's room: half its buffer (the kernel keeps the rest for its own
-    // bookkeeping) less what waits in it.
-    static std::size_t room(Way &w) {
-        if (w.age-- <= 0 || w.sndbuf <= 0) {
-            socklen_t len = sizeof w.sndbuf;
-            if (::getsockopt(w.to, SOL_SOCKET, SO_SNDBUF, &w.sndbuf, &len) != 0) w.sndbuf = 0;
-            w.age = 15;
-        }
-        int queued = 0;
-        if (::ioctl(w.to, SIOCOUTQ, &queued) != 0) return 0;
-        return std::size_t(std::max(0, w.sndbuf / 2 - queued));
-    }
+    static std::size_t room(Way &w) { return std::size_t(std::max(0LL, w.room.measure(w.to))); }
 
     // Writes what it can; -1 with errno on a failure.
     static ssize_t put(int fd, const char *bytes, std::size_t n) {
