@@ -672,9 +672,10 @@ void RelayShell::onTunnelEnded(quint64 serial, std::int64_t fromClient, std::int
         if (why.empty()) s->pumpEnd = "both sides ended the tunnel";
         else if (why == "idle") s->pumpEnd = "the tunnel was silent too long";
         else if (why == "half-ended and silent") s->pumpEnd = "the tunnel was half-ended and silent";
-        else s->pumpEnd = "the tunnel failed";
-        if (!why.empty() && why != "idle" && why != "half-ended and silent")
+        else {
+            s->pumpEnd = "the tunnel failed";
             s->stats.failure = QString::fromStdString(why);
+        }
         s->rules->tunnelled(fromClient, fromServer);
         release(int(i));
         return;
