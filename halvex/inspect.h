@@ -12,12 +12,12 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/fifo.h"
 #include "common/relaycore.h"
 #include "common/tracetext.h"
 #include "halvex/filters.h"
@@ -189,9 +189,9 @@ private:
     Body asked_;
     std::string held_;  // the client's bytes after a waiting request
     Waiting waiting_;
-    std::deque<Expected> expected_;  // requests sent whose answers have not ended
+    common::Fifo<Expected> expected_;  // requests sent whose answers have not ended
     // Requests not told yet, in order: those sent (as expected_), then one waiting or refused.
-    std::deque<RequestRecord> records_;
+    common::Fifo<RequestRecord> records_;
 
     Answering answering_ = Answering::head;
     std::string rhead_;  // a response head being assembled
