@@ -109,6 +109,7 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
             lastMoved_ = e.now;
             a.add(RelayAction::trace, e.side, e.bytes);
             if (!p.send.empty()) a.add(RelayAction::send, partner(e.side), p.send);
+            if (!p.sendAfter.empty()) a.add(RelayAction::send, partner(e.side), p.sendAfter);
             if (!p.reply.empty()) a.add(RelayAction::send, e.side, p.reply);
             if (p.release) {
                 release(a, e.side == Side::client ? "the rules ended the slot on the client's words"
@@ -233,6 +234,7 @@ void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
             const RelayRules::Pass p = rules_.ended(e.side);
             lastMoved_ = e.now;
             if (!p.send.empty()) a.add(RelayAction::send, partner(e.side), p.send);
+            if (!p.sendAfter.empty()) a.add(RelayAction::send, partner(e.side), p.sendAfter);
             if (!p.reply.empty()) a.add(RelayAction::send, e.side, p.reply);
             if (p.release) {
                 release(a, "the rules ended the slot on an end");

@@ -111,6 +111,9 @@ public:
     // written.
     struct Pass {
         std::string_view send;
+        // What follows send to the same side, kept apart so that the rules need not copy an
+        // event's bytes behind a piece of their own (a rewritten head): the shell writes both at once.
+        std::string_view sendAfter;
         bool release = false;
         std::string_view reply;  // for the side the bytes came from: an answer of the rules' own
         bool hold = false;       // the source is not read again until the server side is reopened

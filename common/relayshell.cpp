@@ -475,16 +475,24 @@ void RelayShell::noteRelaying(int i) {
 }
 
 void RelayShell::execute(int i, const RelayActions &actions) {
-    for (const RelayAction &a : actions) {
+    for (std::size_t k = 0; k < actions.size(); ++k) {
+        const RelayAction &a = actions[k];
         Socket *sock = socketOf(a.side, i);
         switch (a.kind) {
-            case RelayAction::send:
-                if (sock && sock->SendData(a.bytes)) {
+            case RelayAction::send: {
+                // Two pieces in a row for one side (a head of the rules' own and the bytes behind
+                // it) go out in one write.
+                std::string_view more;
+                if (k + 1 < actions.size() && actions[k + 1].kind == RelayAction::send &&
+                    actions[k + 1].side == a.side)
+                    more = actions[++k].bytes;
+                if (sock && sock->SendData(a.bytes, more)) {
                     SlotStats &st = slots_[std::size_t(i)]->stats;
                     (a.side == Side::server ? st.fromClient : st.fromServer) +=
-                        std::int64_t(a.bytes.size());
+                        std::int64_t(a.bytes.size() + more.size());
                 }
                 break;
+            }
             case RelayAction::trace:
                 if (observer_) observer_->relayed(i, a.side, a.bytes, a.n != 0);
                 break;

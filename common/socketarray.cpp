@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -653,14 +654,16 @@ void Socket::flush() {
     }
 }
 
-bool Socket::SendData(std::string_view data) {
+bool Socket::SendData(std::string_view first, std::string_view second) {
     if ((state_ != sckConnected && state_ != sckClosing) || shutdownPending_) return false;
-    if (data.empty()) return true;
+    if (first.empty()) std::swap(first, second);
+    if (first.empty()) return true;
+    if (ssl_ && !second.empty()) return SendData(first) && SendData(second);
     if (outHead_ == out_.size() && tlsPhase_ != kTlsHandshake && tlsPhase_ != kTlsAfterFlush) {
         // Nothing queued: hand it to the kernel straight away, queue only what it does not take.
         ssize_t n;
         do {
-            n = writeSome(data.data(), data.size());
+            n = second.empty() ? writeSome(first.data(), first.size()) : writeTwo(first, second);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             int err = errno;
@@ -669,17 +672,19 @@ bool Socket::SendData(std::string_view data) {
             return false;
         }
         if (n > 0) {
-            data.remove_prefix(size_t(n));
             roomLeft_ -= n;
+            const std::size_t fromFirst = std::min(first.size(), std::size_t(n));
+            first.remove_prefix(fromFirst);
+            second.remove_prefix(std::size_t(n) - fromFirst);
         }
-        if (data.empty()) return true;
+        if (first.empty() && second.empty()) return true;
         out_.clear();
         outHead_ = 0;
     } else if (outHead_ > out_.size() / 2) {
         out_.erase(0, outHead_);
         outHead_ = 0;
     }
-    out_.append(data);
+    out_.append(first).append(second);
     if (tlsPhase_ != kTlsHandshake) writeN_->setEnabled(true);
     return true;
 }
@@ -946,6 +951,15 @@ ssize_t Socket::readSome(char *buf, size_t want) {
             errno = EPROTO;
             return -1;
     }
+}
+
+ssize_t Socket::writeTwo(std::string_view first, std::string_view second) {
+    iovec parts[2] = {{const_cast<char *>(first.data()), first.size()},
+                      {const_cast<char *>(second.data()), second.size()}};
+    msghdr m{};
+    m.msg_iov = parts;
+    m.msg_iovlen = 2;
+    return ::sendmsg(fd_, &m, MSG_NOSIGNAL);
 }
 
 ssize_t Socket::writeSome(const char *buf, size_t len) {

@@ -119,7 +119,9 @@ public:
     // arrives as a Connect or an Error event, never inside this call.
     void Connect();
     // Queues bytes for sending; never blocks. Fails, queueing nothing, unless the socket is connected.
-    bool SendData(std::string_view data);
+    bool SendData(std::string_view data) { return SendData(data, {}); }
+    // The same for two pieces, one after the other, handed to the kernel in one call.
+    bool SendData(std::string_view first, std::string_view second);
     // Takes every pending byte as one chunk (out is overwritten; its capacity is reused).
     void GetData(std::string &out);
     std::string GetData();
@@ -177,6 +179,7 @@ private:
     bool tlsBuffered() const;  // decrypted or read bytes wait inside TLS, unseen by the notifier
     ssize_t readSome(char *buf, size_t want);
     ssize_t writeSome(const char *buf, size_t len);
+    ssize_t writeTwo(std::string_view first, std::string_view second);  // plain sockets only
     void resetState();
     void detach();
     void updateReadNotifier();

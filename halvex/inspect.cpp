@@ -75,34 +75,31 @@ std::string withclose(std::string_view head) {
 
 void Outgoing::clear() {
     text_.clear();
-    view_ = {};
-    copied_ = false;
+    rest_ = {};
 }
 
 void Outgoing::add(std::string_view piece) {
     if (piece.empty()) return;
-    if (!copied_) {
-        if (view_.empty()) {
-            view_ = piece;
-            return;
-        }
-        if (view_.data() + view_.size() == piece.data()) {
-            view_ = std::string_view(view_.data(), view_.size() + piece.size());
-            return;
-        }
-        text_.assign(view_);
-        copied_ = true;
+    if (rest_.data() + rest_.size() == piece.data() && !rest_.empty()) {
+        rest_ = std::string_view(rest_.data(), rest_.size() + piece.size());
+        return;
     }
-    text_.append(piece);
+    text_.append(rest_);
+    rest_ = piece;
 }
 
 void Outgoing::copy(std::string_view piece) {
     if (piece.empty()) return;
-    if (!copied_) {
-        text_.assign(view_);
-        copied_ = true;
-    }
+    text_.append(rest_);
+    rest_ = {};
     text_.append(piece);
+}
+
+std::string_view Outgoing::whole() {
+    if (text_.empty()) return rest_;
+    text_.append(rest_);
+    rest_ = {};
+    return text_;
 }
 
 // ---- Body ------------------------------------------------------------------------------------------
@@ -664,7 +661,8 @@ void Inspection::answered() {
 
 common::RelayRules::Pass Inspection::passing(Outgoing &out) {
     Pass p;
-    p.send = out.view();
+    p.send = out.first();
+    p.sendAfter = out.second();
     p.reply = reply_;
     p.release = release_;
     if (reconnect_) {
@@ -714,7 +712,7 @@ common::RelayRules::Start Inspection::connected() {
     }
     serverOpen_ = true;
     everConnected_ = true;
-    s.send = toServer_.view();
+    s.send = toServer_.whole();
     // A later request that was refused ends the slot before the first is sent: a rare client
     // that pipelines one after its first request does not get the page.
     s.release = release_;

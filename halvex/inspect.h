@@ -81,12 +81,17 @@ public:
     void add(std::string_view piece);
     // A piece of a buffer that changes before then.
     void copy(std::string_view piece);
-    std::string_view view() const { return copied_ ? std::string_view(text_) : view_; }
+    // What goes out, in two parts: the copied pieces, then the event's own bytes behind them,
+    // which are not copied (a rewritten head and the body that came with it). first() is empty
+    // only when all of it is.
+    std::string_view first() const { return text_.empty() ? rest_ : std::string_view(text_); }
+    std::string_view second() const { return text_.empty() ? std::string_view{} : rest_; }
+    // All of it as one piece.
+    std::string_view whole();
 
 private:
     std::string text_;
-    std::string_view view_;
-    bool copied_ = false;
+    std::string_view rest_;
 };
 
 // The part of a request or a response after its head.

@@ -194,6 +194,7 @@ private slots:
     void sendNeedsConnection();
     void halfCloseFromPeer();
     void shutdownSendAfterQueuedBytes();
+    void twoPiecesGoOutInOrder();
     void queuedBytesAtClose_data();
     void queuedBytesAtClose();
     void backpressure_data();
@@ -565,6 +566,31 @@ void SocketArrayTest::shutdownSendAfterQueuedBytes() {
     QVERIFY(c.in == data);
     QTRY_VERIFY_WITH_TIMEOUT(srv.count('S', i) > 0, kWait);
     QCOMPARE(srv.count('X') + srv.count('E'), 0);
+}
+
+// Two pieces handed over in one call arrive in order, whether the kernel stops inside the first
+// or inside the second, and pieces given while some wait queue behind them.
+void SocketArrayTest::twoPiecesGoOutInOrder() {
+    const std::string big = pattern(24 << 20);
+    for (bool bigFirst : {true, false}) {
+        Recorder srv("srv");
+        const int port = srv.listen();
+        RawPeer c(port);
+        QTRY_VERIFY_WITH_TIMEOUT(srv.accepted() > 0, kWait);
+        Socket &s = srv.arr[srv.accepted()];
+        const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+        const std::string first = bigFirst ? big : head, second = bigFirst ? head : big;
+        QVERIFY(s.SendData(first, second));
+        QVERIFY(s.unsent() > 0);
+        QVERIFY(s.SendData("and", " more"));
+        QVERIFY(s.SendData({}, "!"));
+        s.ShutdownSend();
+        QTRY_VERIFY_WITH_TIMEOUT(c.gotEof(), kLong);
+        QCOMPARE(c.err, 0);
+        const std::string want = first + second + "and more!";
+        QCOMPARE(c.in.size(), want.size());
+        QVERIFY(c.in == want);
+    }
 }
 
 void SocketArrayTest::queuedBytesAtClose_data() {

@@ -498,6 +498,12 @@ public:
             heldBack += bytes.substr(5);
             return p;
         }
+        if (bytes.starts_with("head:")) {
+            out = "HEAD|";
+            p.send = out;
+            p.sendAfter = bytes.substr(5);
+            return p;
+        }
         p.send = bytes;
         return p;
     }
@@ -554,6 +560,16 @@ TEST(RelayCore, TheRulesMayAnswerTheSourceAndEndTheSlot) {
     h.relaying();
     EXPECT_EQ(h.ev(RelayEvent::data, Side::client, "bye"),
               Lines({"trace client bye", "send client bye", "release"}));
+}
+
+// A piece of the rules' own and the event's bytes behind it go out in that order, to the same side,
+// and the room is measured after both.
+TEST(RelayCore, RulesMaySendTheirOwnPieceBeforeTheEventsBytes) {
+    SwitchHarness h;
+    h.relaying();
+    EXPECT_EQ(h.ev(RelayEvent::data, Side::server, "head:body"),
+              Lines({"trace server head:body", "send client HEAD|", "send client body", "measure client",
+                     "limit server 1048576"}));
 }
 
 TEST(RelayCore, HeldClientStaysPausedUntilTheServerSideIsOpenedAnew) {

@@ -31,12 +31,17 @@ constexpr auto kClient = common::Side::client;
 constexpr auto kServer = common::Side::server;
 
 // The actions of one event as short lines: "C: ..." sent to the client, "S: ..." to the server,
-// "connect host:port", "hold" (the client paused by the rules), "release".
+// "connect host:port", "hold" (the client paused by the rules), "release". Sends in a row to one
+// side are one line: the shell writes them at once.
 V sent(const common::RelayActions &actions) {
     V out;
+    const common::RelayAction *last = nullptr;
     for (const auto &a : actions) {
-        if (a.kind == common::RelayAction::send)
-            out.push_back((a.side == common::Side::client ? "C: " : "S: ") + std::string(a.bytes));
+        if (a.kind == common::RelayAction::send) {
+            if (last && last->kind == a.kind && last->side == a.side) out.back() += a.bytes;
+            else out.push_back((a.side == common::Side::client ? "C: " : "S: ") + std::string(a.bytes));
+        }
+        last = &a;
         if (a.kind == common::RelayAction::connect)
             out.push_back("connect " + std::string(a.bytes) + ":" + std::to_string(a.n));
         if (a.kind == common::RelayAction::release) out.push_back("release");
