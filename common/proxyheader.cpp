@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/asciitext.h"
+#include "common/hostport.h"
 
 namespace common {
 
@@ -17,7 +18,8 @@ ProxyHeader v1(std::string_view bytes) {
     ProxyHeader h;
     const std::size_t end = bytes.find("\r\n");
     if (end == std::string_view::npos) {
-        if (bytes.size() >= kMaxV1) h.state = ProxyHeader::invalid;
+        if (bytes.size() >= kMaxV1 || bytes.find('\n') != std::string_view::npos)
+            h.state = ProxyHeader::invalid;
         return h;
     }
     if (end + 2 > kMaxV1) {
@@ -25,27 +27,31 @@ ProxyHeader v1(std::string_view bytes) {
         return h;
     }
     h.length = end + 2;
-    // "PROXY TCP4 SRC DST SPORT DPORT" or "PROXY UNKNOWN ..."
+    // "PROXY TCP4 SRC DST SPORT DPORT" or "PROXY UNKNOWN ...": one line that ends in CR LF, and no
+    // other line end inside it, or a bare LF would take the client's first line into the header.
     std::string_view line = bytes.substr(kV1.size(), end - kV1.size());
-    const std::size_t sp = line.find(' ');
-    const std::string_view family = line.substr(0, sp);
-    if (family == "UNKNOWN") {
+    if (line.find_first_of("\r\n") != std::string_view::npos) {
+        h.state = ProxyHeader::invalid;
+        return h;
+    }
+    if (line.substr(0, line.find(' ')) == "UNKNOWN") {
         h.state = ProxyHeader::complete;
         return h;
     }
-    if ((family != "TCP4" && family != "TCP6") || sp == std::string_view::npos) {
-        h.state = ProxyHeader::invalid;
-        return h;
+    std::string_view field[5];
+    for (std::string_view &f : field) {
+        const std::size_t sp = line.find(' ');
+        f = line.substr(0, sp);
+        line = sp == std::string_view::npos ? std::string_view() : line.substr(sp + 1);
     }
-    line.remove_prefix(sp + 1);
-    const std::string_view source = line.substr(0, line.find(' '));
-    h.client = NetAddress::parse(source);
-    if (!h.client || h.client->isV4() != (family == "TCP4")) {
-        h.state = ProxyHeader::invalid;
-        h.client.reset();
-        return h;
-    }
-    h.state = ProxyHeader::complete;
+    const bool v4 = field[0] == "TCP4";
+    auto address = [v4](std::string_view text) {
+        return v4 ? isIPv4Literal(text) : isIPv6Literal(text);
+    };
+    const bool sound = (v4 || field[0] == "TCP6") && line.empty() && address(field[1]) &&
+                       address(field[2]) && parsePort(field[3], 0) && parsePort(field[4], 0);
+    if (sound) h.client = NetAddress::parse(field[1]);
+    h.state = h.client ? ProxyHeader::complete : ProxyHeader::invalid;
     return h;
 }
 

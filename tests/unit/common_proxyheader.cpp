@@ -38,6 +38,25 @@ TEST(ProxyHeader, VersionOneTextLine) {
     EXPECT_EQ(parseProxyHeader("PROXY TCP4 " + std::string(200, '1')).state, ProxyHeader::invalid);
 }
 
+TEST(ProxyHeader, VersionOneIsOneStrictLine) {
+    // A bare LF ends no header: it must not take the client's own first line into it.
+    for (const char *bad : {"PROXY TCP4 192.0.2.7 10.0.0.1 1 2\nUSER alice|pop\r\n",
+                            "PROXY TCP4 192.0.2.7 10.0.0.1 1 2\n", "PROXY TCP4 192.0.2.7\r10.0.0.1 1 2\r\n"})
+        EXPECT_EQ(parseProxyHeader(bad).state, ProxyHeader::invalid) << bad;
+    // TCP4 names IPv4 addresses as such, TCP6 IPv6 ones; all five fields, ports that are ports.
+    for (const char *bad : {"PROXY TCP4 ::ffff:192.0.2.7 10.0.0.1 1 2\r\n",
+                            "PROXY TCP4 192.0.2.7 ::1 1 2\r\n", "PROXY TCP6 192.0.2.7 ::1 1 2\r\n",
+                            "PROXY TCP4 192.0.2.7 10.0.0.1 1\r\n",
+                            "PROXY TCP4 192.0.2.7 10.0.0.1 1 2 3\r\n",
+                            "PROXY TCP4 192.0.2.7 10.0.0.1 1 70000\r\n",
+                            "PROXY TCP4  192.0.2.7 10.0.0.1 1 2\r\n"})
+        EXPECT_EQ(parseProxyHeader(bad).state, ProxyHeader::invalid) << bad;
+    // A balancer on a dual-stack socket names an IPv4 client in IPv6 form under TCP6.
+    const ProxyHeader mapped = parseProxyHeader("PROXY TCP6 ::ffff:192.0.2.7 ::1 1 2\r\n");
+    ASSERT_EQ(mapped.state, ProxyHeader::complete);
+    EXPECT_EQ(mapped.client->text(), "192.0.2.7");
+}
+
 TEST(ProxyHeader, VersionTwoBinary) {
     const std::string v4 = v2(1, 0x11, std::string("\xc0\x00\x02\x07\x0a\x00\x00\x01\xc8\x22\x00\x6e", 12));
     const ProxyHeader p = parseProxyHeader(v4 + "data");
