@@ -259,8 +259,17 @@ def test_every_program_the_tests_start_is_installed_for_the_tests():
 
 def test_every_program_the_benchmarks_start_is_installed_for_the_benchmarks():
     programs = programs_in(python_files(SOURCE / "bench"))
-    allowed = allowed_packages(bootstrap_list("--all"))
-    problems = faults(programs, allowed, "scripts/bootstrap")
+    wanted = bootstrap_list("--all")
+    table = installed()
+    # The tests need no benchmark peer. A program that is not here cannot be traced to its
+    # package: until `scripts/bootstrap --all` has run, or while a program is hidden (a file
+    # that is not executable stands in its place, as a fresh-machine check does it), only the
+    # programs that are here are checked.
+    def unknowable(word):
+        hidden = any(os.path.exists(os.path.join(d, word)) for d in SEARCH_PATH.split(os.pathsep))
+        return hidden or any(p not in table for p in wanted)
+    programs = {w: v for w, v in programs.items() if v[0] is not None or not unknowable(w)}
+    problems = faults(programs, allowed_packages(wanted, table), "scripts/bootstrap")
     assert not problems, "\n".join(problems)
 
 
