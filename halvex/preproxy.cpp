@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QResizeEvent>
+#include <algorithm>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -109,6 +111,25 @@ PreProxy::~PreProxy() {
     teardown();
 }
 
+void PreProxy::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    if (design_.size() != 5) return;
+    const QRect &list = design_[0], &log = design_[1], &in = design_[2], &ex = design_[3],
+                &help = design_[4];
+    const int shrinkable = list.height() + log.height() + in.height();
+    const int deficit = std::clamp(designHeight_ - height(), 0, shrinkable);
+    const double keep = double(shrinkable - deficit) / shrinkable;
+    const int listHeight = int(list.height() * keep), logHeight = int(log.height() * keep),
+              traceHeight = int(in.height() * keep);
+    const int logTop = list.top() + listHeight + (log.top() - list.bottom());
+    const int traceTop = logTop + logHeight + (in.top() - log.bottom());
+    urls->setGeometry(list.left(), list.top(), list.width(), listHeight);
+    Text1->setGeometry(log.left(), logTop, log.width(), logHeight);
+    interntrace->setGeometry(in.left(), traceTop, in.width(), traceHeight);
+    externtrace->setGeometry(ex.left(), traceTop, ex.width(), traceHeight);
+    hilfe->setGeometry(help.left(), logTop, help.width(), traceTop + traceHeight - logTop);
+}
+
 void PreProxy::closeEvent(QCloseEvent *event) {
     teardown();
     event->accept();
@@ -180,6 +201,17 @@ void PreProxy::buildControls() {
     common::setPlaceholder(externtrace, QStringLiteral("upstream to client"));
     setMinimumSize(common::twipsToPixels(9555), common::twipsToPixels(8970));
     common::fitCaptions(this);
+    // The URL list, the request log and the traces give up height when the window has less
+    // than the design's (a laptop's screen, a taskbar): everything above them stays whole, and
+    // the frame never needs a scroll bar that would hide the right-hand buttons.
+    designHeight_ = minimumSize().height();
+    for (QWidget *w : {static_cast<QWidget *>(urls), static_cast<QWidget *>(Text1),
+                       static_cast<QWidget *>(interntrace), static_cast<QWidget *>(externtrace),
+                       static_cast<QWidget *>(hilfe)})
+        design_.push_back(w->geometry());
+    const int shrinkable = design_[0].height() + design_[1].height() + design_[2].height();
+    const int least = 3 * fontMetrics().lineSpacing() + 2 * 20;  // a few lines each, and scroll bars
+    setMinimumHeight(designHeight_ - std::max(0, shrinkable - 3 * least));
 
     connect(Command1, &QPushButton::clicked, this, &PreProxy::onStart);
     connect(Command2, &QPushButton::clicked, this, &PreProxy::onDisconnectAll);

@@ -82,6 +82,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void buildControls();
@@ -126,6 +127,10 @@ private:
     int socketsValue_ = 0;
     int peakValue_ = 0;
     QTimer showTimer_;
+    // The URL list, the request log, the traces and the help text where the design puts them,
+    // and the height they are placed for; a lower window takes the difference from them.
+    std::vector<QRect> design_;
+    int designHeight_ = 0;
 };
 
 }  // namespace halvex

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QResizeEvent>
+#include <algorithm>
 
 #include "common/controls.h"
 
@@ -43,9 +44,10 @@ Popad::Popad(QWidget *parent) : QWidget(parent) {
 }
 
 void Popad::resizeEvent(QResizeEvent *event) {
-    // The label takes the window's outer size from its own corner, so it reaches past the edges.
-    const QWidget *outer = parentWidget() ? parentWidget() : this;
-    Label1->resize(outer->width(), outer->height());
+    // The label fills the window inside the margin it stands in, so that its text wraps within
+    // what shows (taking the window's whole size from its own corner cut the ends of its lines).
+    const QPoint at = Label1->pos();
+    Label1->resize(std::max(1, width() - 2 * at.x()), std::max(1, height() - 2 * at.y()));
     QWidget::resizeEvent(event);
 }
 
