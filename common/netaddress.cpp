@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/asciitext.h"
@@ -101,6 +102,14 @@ bool NetAddress::isPrivate() const {
     return inRange(*this, "fc00::", 7) || inRange(*this, "::", 96);
 }
 
+std::string normalHost(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.ends_with('.')) host.remove_suffix(1);
+    if (const std::optional<NetAddress> a = NetAddress::parse(host)) return a->text();
+    return lowercase(host);
+}
+
 Result<AddressList> AddressList::parse(std::string_view text, bool names) {
     AddressList list;
     std::size_t i = 0;
@@ -162,8 +171,9 @@ bool ServerPolicy::own(const NetAddress &a) const {
 
 bool ServerPolicy::allows(const NetAddress &a, int port, bool byName) const {
     const bool local = a.isLoopback() || a.isUnspecified() || own(a);
-    // Never to our own listener, whatever is allowed: that would be a loop.
-    if (local && port == listenPort_) return false;
+    // Never to one of our own listeners, whatever is allowed: that would be a loop.
+    if (local && std::find(listenPorts_.begin(), listenPorts_.end(), port) != listenPorts_.end())
+        return false;
     if (byName || allowed_.contains(a)) return true;
     return !(local || a.isLinkLocal() || a.isMulticast() || a.isPrivate());
 }

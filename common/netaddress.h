@@ -38,6 +38,11 @@ private:
     std::array<std::uint8_t, 16> bytes_{};
 };
 
+// A host as the rules compare it: ASCII lower case, no final dot, an address in its one written
+// form (an IPv4-mapped IPv6 address as the IPv4 address, IPv6 without brackets as inet_ntop
+// writes it). Block entries, CONNECT targets and the server policy all compare hosts this way.
+std::string normalHost(std::string_view host);
+
 // A list of addresses and CIDR ranges (and, where allowed, host names), separated by commas or
 // blanks: "127.0.0.0/8, ::1 10.0.0.0/8 pop.example.org".
 class AddressList {
@@ -66,12 +71,12 @@ inline constexpr const char *kLocalNetworks =
     "fe80::/10";
 
 // Where a relay may connect for its clients: never to the machine itself or to a private
-// network unless the admin allowed it, and never to its own listener.
+// network unless the admin allowed it, and never to one of its own listeners.
 class ServerPolicy {
 public:
     ServerPolicy() = default;
-    ServerPolicy(AddressList allowed, std::vector<NetAddress> own, int listenPort)
-        : allowed_(std::move(allowed)), own_(std::move(own)), listenPort_(listenPort) {}
+    ServerPolicy(AddressList allowed, std::vector<NetAddress> own, std::vector<int> listenPorts)
+        : allowed_(std::move(allowed)), own_(std::move(own)), listenPorts_(std::move(listenPorts)) {}
 
     // A name the admin allowed by name: every address it resolves to may be used.
     bool allowsName(std::string_view host) const { return allowed_.namesHost(host); }
@@ -82,7 +87,7 @@ private:
     bool own(const NetAddress &a) const;
     AddressList allowed_;
     std::vector<NetAddress> own_;
-    int listenPort_ = 0;
+    std::vector<int> listenPorts_;
 };
 
 }  // namespace common

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "common/asciitext.h"
+#include "common/hostport.h"
 #include "common/netaddress.h"
 #include "halvex/filters.h"
 #include "halvex/httpframe.h"
@@ -35,12 +36,32 @@ std::string_view dropslash(std::string_view x) {
 
 }  // namespace
 
+std::string normalentry(std::string_view entry) {
+    if (entry.empty() || entry.find_first_of("/?#@ \t") != std::string_view::npos)
+        return std::string(entry);
+    // A leading dot says "and every name below it" to the CONNECT check: it stays.
+    const bool below = entry.front() == '.';
+    const std::string_view rest = below ? entry.substr(1) : entry;
+    const common::Result<common::HostPort> hp = common::parseHostPort(rest, 0);
+    if (!hp) return std::string(entry);
+    // The case the user typed is kept: every comparison ignores it.
+    std::string out = below ? "." : "";
+    if (const auto a = common::NetAddress::parse(hp->host)) out += a->text();
+    else out += std::string_view(hp->host).substr(0, hp->host.size() - hp->host.ends_with('.'));
+    if (hp->port != 0) {
+        const bool v6 = out.find(':') != std::string::npos;
+        if (v6) out = (below ? ".[" : "[") + out.substr(below ? 1 : 0) + "]";
+        out += ":" + std::to_string(hp->port);
+    }
+    return out;
+}
+
 AddResult addurl(std::vector<std::string> &block, std::string_view field) {
     std::string_view x = field;
     if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
-    x = dropslash(x);
-    if (blank(x) || listed(block, x)) return {false, std::string(field)};
-    block.emplace_back(x);
+    const std::string entry = normalentry(dropslash(x));
+    if (blank(entry) || listed(block, entry)) return {false, std::string(field)};
+    block.push_back(entry);
     return {true, {}};
 }
 
@@ -65,8 +86,13 @@ Edit autoformat(std::vector<std::string> &block, int selected) {
         block.erase(block.begin() + selected);
         return Edit::removed;
     }
-    if (x == block[selected]) return Edit::unchanged;
-    block[selected] = std::string(x);
+    const std::string entry = normalentry(x);
+    if (entry != x && listed(block, entry, static_cast<std::size_t>(selected))) {
+        block.erase(block.begin() + selected);
+        return Edit::removed;
+    }
+    if (entry == block[selected]) return Edit::unchanged;
+    block[selected] = entry;
     return Edit::replaced;
 }
 
@@ -87,9 +113,9 @@ bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry) 
         if (!a.host.empty()) x = a.host;
     }
     if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
-    x = dropslash(x);
-    if (blank(x) || listed(block, x)) return false;
-    block.emplace_back(x);
+    const std::string entry = normalentry(dropslash(x));
+    if (blank(entry) || listed(block, entry)) return false;
+    block.push_back(entry);
     return true;
 }
 
@@ -140,7 +166,7 @@ std::vector<std::string> blockfileentries(std::string_view text) {
             std::string_view x = fields[i];
             if (common::startsNoCase(x, "http://")) x.remove_prefix(7);
             if (x.ends_with('/')) x.remove_suffix(1);
-            if (!x.empty() && !machinename(x)) out.emplace_back(x);
+            if (!x.empty() && !machinename(x)) out.push_back(normalentry(x));
         }
     });
     return out;
@@ -169,7 +195,7 @@ std::vector<std::string> readblocklist(std::string_view text) {
     std::vector<std::string> out;
     eachline(text, [&](std::string_view line) {
         line = common::trimSpaces(line);
-        if (!line.empty()) out.emplace_back(line);
+        if (!line.empty()) out.push_back(normalentry(line));
     });
     return out;
 }

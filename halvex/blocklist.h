@@ -15,6 +15,12 @@ struct AddResult {
     std::string field;  // the entry field's text afterwards: emptied once the entry is in the list
 };
 
+// An entry as the list keeps it: one that is a host, or a host and a port, in the one written
+// form the CONNECT check compares (no final dot, an IPv4-mapped address as IPv4, IPv6 as
+// inet_ntop writes it; the case as typed, since every comparison ignores it); anything else (a
+// host and a path, a word) as it is.
+std::string normalentry(std::string_view entry);
+
 // "add": the typed text, less a leading lower-case "http://" and one trailing "/", is appended
 // unless the list already holds it. The case the user typed is kept.
 AddResult addurl(std::vector<std::string> &block, std::string_view field);

@@ -1,6 +1,7 @@
 #include "halvex/filters.h"
 
 #include "common/asciitext.h"
+#include "common/netaddress.h"
 #include "halvex/proxyconst.h"
 
 namespace halvex {
@@ -88,13 +89,17 @@ FilteredRequest filterrequest(std::string_view head, const RequestSettings &sett
 }
 
 bool hostblocked(std::string_view host, int port, const std::vector<std::string> &block) {
-    thread_local std::string h, entry;
-    lowerInto(h, host);
-    const std::string withport = h + ":" + std::to_string(port);
+    thread_local std::string entry;
+    // However the client wrote it ("Blocked.Example.", "[::ffff:127.0.0.9]"), in the form the
+    // entries are kept in.
+    const std::string h = common::normalHost(host);
+    const std::string withport =
+        (h.find(':') != std::string::npos ? "[" + h + "]" : h) + ":" + std::to_string(port);
     for (const std::string &each : block) {
         lowerInto(entry, common::trimSpaces(each));
         std::string_view e = entry;
         if (e.starts_with('.')) e.remove_prefix(1);
+        if (e.ends_with('.')) e.remove_suffix(1);
         if (e == withport || e == h) return true;
         if (h.size() > e.size() && std::string_view(h).ends_with(e) &&
             h[h.size() - e.size() - 1] == '.')

@@ -324,7 +324,7 @@ void PreProxy::startlistening() {
     for (const QHostAddress &a : QNetworkInterface::allAddresses())
         if (auto n = common::NetAddress::parse(toBytes(a.toString().section('%', 0, 0))))
             own.push_back(*n);
-    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, port));
+    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, {port}));
     QString why;
     if (port < 0) {
         why = QStringLiteral("cannot listen on port %1: not a port number").arg(internport->text());

@@ -65,7 +65,11 @@ void SessionWindow::applyServerPolicy() {
     for (const QHostAddress &a : QNetworkInterface::allAddresses())
         if (auto n = common::NetAddress::parse(a.toString().section('%', 0, 0).toStdString()))
             own.push_back(*n);
-    relay_.setServerPolicy(common::ServerPolicy(options_.allowServers, own, options_.port));
+    // Neither listener may be a client's server: a chain into ourselves through the POP3S port
+    // would be as much a loop as one through the plain port.
+    std::vector<int> ports{options_.port};
+    if (options_.tlsPort) ports.push_back(options_.tlsPort);
+    relay_.setServerPolicy(common::ServerPolicy(options_.allowServers, own, ports));
 }
 
 void SessionWindow::loadIdentity() {

@@ -78,7 +78,7 @@ TEST(AddressList, AddressesRangesAndNames) {
 
 TEST(ServerPolicy, NoLocalOrPrivateServerUnlessAllowedAndNeverOurOwnListener) {
     const std::vector<NetAddress> own = {addr("192.0.2.10"), addr("2001:db8::10")};
-    const ServerPolicy strict(*AddressList::parse(""), own, 110);
+    const ServerPolicy strict(*AddressList::parse(""), own, {110});
     for (const char *refused : {"127.0.0.1", "::1", "0.0.0.0", "::", "10.0.0.5", "192.168.1.1",
                                 "169.254.9.9", "fe80::1", "224.0.0.1", "fd00::1", "192.0.2.10",
                                 "2001:db8::10", "::ffff:127.0.0.1"})
@@ -86,7 +86,7 @@ TEST(ServerPolicy, NoLocalOrPrivateServerUnlessAllowedAndNeverOurOwnListener) {
     EXPECT_TRUE(strict.allows(addr("8.8.8.8"), 110));
     EXPECT_TRUE(strict.allows(addr("2001:db8::99"), 995));
 
-    const ServerPolicy open(*AddressList::parse("127.0.0.0/8 10.0.0.0/8 mail.lan", true), own, 110);
+    const ServerPolicy open(*AddressList::parse("127.0.0.0/8 10.0.0.0/8 mail.lan", true), own, {110});
     EXPECT_TRUE(open.allows(addr("127.0.0.2"), 1110));
     EXPECT_TRUE(open.allows(addr("10.1.1.1"), 110));
     EXPECT_FALSE(open.allows(addr("192.168.1.1"), 110));
@@ -96,4 +96,19 @@ TEST(ServerPolicy, NoLocalOrPrivateServerUnlessAllowedAndNeverOurOwnListener) {
     EXPECT_FALSE(open.allows(addr("127.0.0.2"), 110));
     EXPECT_FALSE(open.allows(addr("192.0.2.10"), 110, true));
     EXPECT_TRUE(open.allows(addr("10.1.1.1"), 110));  // another machine on our port is fine
+
+    // Every listener of ours counts: a POP3S port beside the plain one too.
+    const ServerPolicy both(*AddressList::parse("127.0.0.0/8"), own, {1110, 1995});
+    EXPECT_FALSE(both.allows(addr("127.0.0.1"), 1995));
+    EXPECT_FALSE(both.allows(addr("::ffff:127.0.0.1"), 1110));
+    EXPECT_TRUE(both.allows(addr("127.0.0.1"), 995));
+}
+
+TEST(NormalHost, OneWrittenFormForEachHost) {
+    EXPECT_EQ(normalHost("WWW.Example.ORG."), "www.example.org");
+    EXPECT_EQ(normalHost("[::ffff:127.0.0.9]"), "127.0.0.9");
+    EXPECT_EQ(normalHost("::FFFF:7f00:9"), "127.0.0.9");
+    EXPECT_EQ(normalHost("[2001:DB8:0:0::1]"), "2001:db8::1");
+    EXPECT_EQ(normalHost("127.0.0.9"), "127.0.0.9");
+    EXPECT_EQ(normalHost(""), "");
 }

@@ -116,6 +116,25 @@ TEST(BlockList, ImportTakesHostsAndHostsFiles) {
                                                 "two.example", "three.example"}));
 }
 
+TEST(BlockList, HostEntriesAreKeptInOneForm) {
+    // However an entry is added, a host is kept as the CONNECT check compares it; other entries
+    // stay as they were typed.
+    std::vector<std::string> block;
+    EXPECT_TRUE(addurl(block, "Blocked.Example.").added);
+    EXPECT_TRUE(addurl(block, "[::ffff:127.0.0.9]").added);
+    EXPECT_FALSE(addurl(block, "blocked.example").added);  // the same host
+    EXPECT_FALSE(addurl(block, "127.0.0.9").added);
+    EXPECT_EQ(block[0], "Blocked.Example");
+    EXPECT_EQ(block[1], "127.0.0.9");
+    EXPECT_EQ(normalentry("[::ffff:127.0.0.9]:8443"), "127.0.0.9:8443");
+    EXPECT_EQ(normalentry("[2001:DB8::1]:443"), "[2001:db8::1]:443");
+    EXPECT_EQ(normalentry(".ads.example."), ".ads.example");
+    EXPECT_EQ(normalentry("ads.example/Path."), "ads.example/Path.");
+    EXPECT_EQ(normalentry("two words"), "two words");
+    EXPECT_EQ(importentries(block, blockfileentries("0.0.0.0 blocked.example.\n::ffff:127.0.0.9\n")), 0u);
+    EXPECT_EQ(readblocklist("www.x.test.\n"), std::vector<std::string>{"www.x.test"});
+}
+
 TEST(BlockList, StoredOneEntryALine) {
     const std::vector<std::string> block = {"a.example", "b.example/path", "#not a comment"};
     EXPECT_EQ(blocklisttext(block), "a.example\nb.example/path\n#not a comment\n");

@@ -207,6 +207,19 @@ TEST(HostBlocked, EntriesNameTheHostOrADomainAboveIt) {
     EXPECT_FALSE(hostblocked("a.b", 443, block));
 }
 
+TEST(HostBlocked, EveryWayOfWritingTheHostIsTheHost) {
+    const std::vector<std::string> block = {"blocked.example", "127.0.0.9", "2001:db8::9"};
+    // A final dot names the same host; an IPv4-mapped IPv6 address is the IPv4 address.
+    for (const char *host : {"blocked.example.", "www.blocked.example.", "BLOCKED.example",
+                             "::ffff:127.0.0.9", "[::ffff:127.0.0.9]", "::ffff:7f00:9",
+                             "2001:DB8:0::9", "[2001:db8::9]"})
+        EXPECT_TRUE(hostblocked(host, 443, block)) << host;
+    EXPECT_FALSE(hostblocked("blocked.example.evil", 443, block));
+    EXPECT_FALSE(hostblocked("::ffff:127.0.0.10", 443, block));
+    // An entry written with a final dot blocks as well.
+    EXPECT_TRUE(hostblocked("www.blocked.example", 443, {"Blocked.Example."}));
+}
+
 TEST(StatusReply, PageWithItsLengthAndTheDetailEscaped) {
     const std::string r = statusreply("502 Bad Gateway", "x <y> & z");
     const auto body = r.find("\r\n\r\n") + 4;
