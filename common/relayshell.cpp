@@ -351,6 +351,9 @@ void RelayShell::onData(Side side, int i) {
 void RelayShell::onConnected(int i) {
     if (!slotAt(i)) return;
     if (observer_) observer_->connected(i);
+    // TLS from the first byte: the connection is heard of once its handshake is done.
+    if (const Socket *s = servers_.at(i); observer_ && s && s->encrypted())
+        observer_->encrypted(i, Side::server, s->tlsInfo());
     RelayEvent e;
     e.kind = RelayEvent::connected;
     e.side = Side::server;

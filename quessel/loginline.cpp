@@ -162,6 +162,16 @@ void Session::refused(std::string_view reply, ClientStep &step) {
     step.reply.append(reply);
 }
 
+void Session::refusedLogin(std::string_view line, std::string_view why, ClientStep &step) {
+    std::string u, s;
+    split(line, u, s);
+    std::string_view name = withoutLineEnd(u);
+    if (common::startsNoCase(name, "USER ")) name.remove_prefix(5);
+    step.refused.assign(why);
+    step.loginName.assign(common::trimBlanks(name));
+    step.serverName.assign(withoutLineEnd(s));
+}
+
 void Session::clientEncrypted() {
     clientTls_ = true;
     std::string().swap(line_);
@@ -172,6 +182,7 @@ void Session::onLine(std::string_view line, ClientStep &step) {
     const bool inTheClearOnly = tls_.required && !clientTls_;
     if (isLoginLine(line)) {
         if (inTheClearOnly) {
+            refusedLogin(line, "a login in the clear where TLS is required (STLS first)", step);
             refused(kTlsFirstReply, step);
             return;
         }
@@ -180,6 +191,7 @@ void Session::onLine(std::string_view line, ClientStep &step) {
         const std::string_view body = line.substr(0, line.find('\n'));
         const std::string_view text = body.ends_with('\r') ? body.substr(0, body.size() - 1) : body;
         if (text.find('\r') != std::string_view::npos || line.find('\0') != std::string_view::npos) {
+            refusedLogin(line, "the login line holds a CR or a NUL", step);
             refused(kControlReply, step);
             return;
         }
@@ -187,6 +199,7 @@ void Session::onLine(std::string_view line, ClientStep &step) {
         split(line, u, s);
         std::optional<std::string> host = serverHost(s);
         if (!host) {
+            refusedLogin(line, "the server is not a host name or an address", step);
             // Told like any server that cannot be used: the client learns nothing more.
             step.reply.append(unavailableReply(s));
             step.close = true;
@@ -268,6 +281,7 @@ ServerStep Session::fromServer(std::string_view bytes) {
 
 common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
     ClientStep step = session_.fromClient(bytes);
+    if (!step.refused.empty() && policy_.refusedLogin) policy_.refusedLogin(step);
     reply_ = std::move(step.reply);
     host_ = std::move(step.host);
     Opening o;
@@ -282,6 +296,8 @@ common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
 }
 
 common::RelayRules::Start LoginRules::connected() {
+    // A POP3S server is heard of only once its certificate has been checked.
+    if (policy_.serverTls == ServerTls::implicit) serverTls_ = true;
     // Nothing of the client's goes to a server that has not greeted as a POP3 server.
     Start s;
     s.greet = true;
@@ -299,7 +315,8 @@ common::RelayRules::Greeting LoginRules::acceptServer(std::string_view forClient
     return g;
 }
 
-common::RelayRules::Greeting LoginRules::refuseServer() {
+common::RelayRules::Greeting LoginRules::refuseServer(std::string why) {
+    refusal_ = std::move(why);
     reply_ = unavailableReply(session_.serverPart());
     Greeting g;
     g.kind = Greeting::refuse;
@@ -315,10 +332,7 @@ common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
         case ServerStep::Wait:
             return g;
         case ServerStep::Refuse:
-            reply_ = std::move(step.reply);
-            g.kind = Greeting::refuse;
-            g.toClient = reply_;
-            return g;
+            return refuseServer("the server did not greet as a POP3 server");
         case ServerStep::Pass:
             break;
     }
@@ -335,7 +349,8 @@ common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
 
 common::RelayRules::Greeting LoginRules::negotiate(std::string_view bytes) {
     answer_.append(bytes);
-    if (answer_.size() > kMaxCapaLength) return refuseServer();
+    if (answer_.size() > kMaxCapaLength)
+        return refuseServer("the server's CAPA answer is longer than 64 KiB");
     Greeting g;
     if (securing_ == Securing::capa) {
         bool stls = false;
@@ -368,14 +383,17 @@ common::RelayRules::Greeting LoginRules::negotiate(std::string_view bytes) {
         }
         // No STLS: a client on TLS is not relayed in the clear, and neither is anyone when TLS
         // is required.
-        if (policy_.serverTls == ServerTls::stls || session_.clientTls()) return refuseServer();
+        if (policy_.serverTls == ServerTls::stls)
+            return refuseServer("the server offers no STLS, and the server leg must be TLS");
+        if (session_.clientTls())
+            return refuseServer("the server offers no STLS, and the client came in over TLS");
         return acceptServer({});
     }
     if (securing_ == Securing::stls) {
         const std::size_t lf = answer_.find('\n');
         if (lf == std::string::npos) return g;
         // Once STLS is offered, a failed upgrade is never a fall-back to the clear.
-        if (!common::startsNoCase(answer_, "+OK")) return refuseServer();
+        if (!common::startsNoCase(answer_, "+OK")) return refuseServer("the server refused STLS");
         // Whatever followed the answer in the clear is dropped with it.
         answer_.clear();
         securing_ = Securing::handshake;
@@ -401,13 +419,29 @@ common::RelayRules::Greeting LoginRules::encrypted(common::Side side) {
     return {};
 }
 
-std::string LoginRules::failure(common::Failure why, std::string_view) {
+std::string LoginRules::failure(common::Failure why, std::string_view reason) {
     // However the server failed, the client hears the same: a proxy that told "refused" from
-    // "not found" from a foreign banner would scan the network for anyone.
+    // "not found" from a foreign banner would scan the network for anyone. The log says which.
+    const bool greeted = session_.serverGreeted();
     switch (why) {
         case common::Failure::unreachable:
+            // The relay's policy names its own refusal so.
+            if (reason == "address not allowed")
+                refusal_ = "the server's address is not allowed: this machine, a private network "
+                           "or this proxy, and not in allowservers";
+            else if (reason.empty())
+                refusal_ = "the server could not be reached";
+            else
+                refusal_ = "the server could not be used: " + std::string(reason);
+            return unavailableReply(session_.serverPart());
         case common::Failure::closedEarly:
+            refusal_ = greeted ? "the server closed the connection while the proxy secured it"
+                               : "the server closed the connection before it greeted";
+            return unavailableReply(session_.serverPart());
         case common::Failure::noGreeting:
+            refusal_ = (greeted ? "the server did not answer CAPA or STLS within "
+                                : "the server sent no greeting within ") +
+                       std::to_string(policy_.greetingSeconds) + " s";
             return unavailableReply(session_.serverPart());
         case common::Failure::noLogin:
             return loginIdleReply(policy_.loginSeconds);

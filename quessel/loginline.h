@@ -3,10 +3,11 @@
 // A mail client logs in as USERNAME|SERVER. Until the slot has its server connection, the client's
 // input is assembled into lines: the first line that is a login line names the server and gives the
 // user part (the USER command as the server must see it); commands before it are answered here.
-// Once the server connection exists, the window relays bytes unchanged and this class only strips
+// Once the server connection exists, the relay passes bytes unchanged and this class only strips
 // the server's greeting (the client already had ours).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,10 @@ struct ClientStep {
     std::string host;
     bool upgrade = false;  // TLS on the client's connection once `reply` is written (STLS)
     bool close = false;    // close the client once `reply` is written; the slot ends
+    // A login line that was refused: why, in an admin's words, and the login name and server as
+    // the client wrote them (for the log; empty when no login line was refused).
+    std::string refused;
+    std::string loginName, serverName;
 };
 
 // What the proxy offers a client before its login.
@@ -114,6 +119,7 @@ public:
 private:
     void onLine(std::string_view line, ClientStep &step);
     void refused(std::string_view reply, ClientStep &step);
+    void refusedLogin(std::string_view line, std::string_view why, ClientStep &step);
 
     Phase phase_ = Phase::Greeted;
     std::string line_;  // incomplete client line
@@ -128,9 +134,6 @@ private:
     bool clientTls_ = false;
 };
 
-// One slot's login routing in the relay: the greeting, the commands before the login line, the
-// server connection it opens, the server's greeting checked and dropped, and the -ERR line a
-// client gets when its server cannot be used.
 // How the server side is secured.
 enum class ServerTls {
     off,       // in the clear, whatever the server offers
@@ -144,11 +147,17 @@ struct LoginPolicy {
     int loginSeconds = 60;   // named in the reply to a client that did not log in in time
     ServerTls serverTls = ServerTls::automatic;
     TlsOffer clientTls;
+    int greetingSeconds = 30;  // named in the log when a server did not greet in time
+    // Told of every login line that is refused before any server is asked (ClientStep::refused).
+    std::function<void(const ClientStep &)> refusedLogin;
 };
 
 // The longest CAPA answer a server may give while the proxy secures the connection.
 inline constexpr std::size_t kMaxCapaLength = 64 * 1024;
 
+// One slot's login routing in the relay: the greeting, the commands before the login line, the
+// server connection it opens, the server's greeting checked and dropped, and the -ERR line a
+// client gets when its server cannot be used.
 class LoginRules : public common::RelayRules {
 public:
     explicit LoginRules(const LoginPolicy &policy) : session_(policy.clientTls), policy_(policy) {}
@@ -164,12 +173,14 @@ public:
     // The login name the client gave (before "|"), for the log.
     std::string userName() const;
     bool serverEncrypted() const { return serverTls_; }
+    // Why the server could not be used, in an admin's words; "" when nothing was refused.
+    const std::string &refusal() const { return refusal_; }
 
 private:
     // The server's words after its greeting, while the proxy secures the connection.
     Greeting negotiate(std::string_view bytes);
     Greeting acceptServer(std::string_view forClient);
-    Greeting refuseServer();
+    Greeting refuseServer(std::string why);
 
     enum class Securing { greeting, capa, stls, handshake };
     Session session_;
@@ -180,6 +191,7 @@ private:
     std::string reply_;
     std::string host_;
     std::string first_;
+    std::string refusal_;
 };
 
 }  // namespace quessel

@@ -12,10 +12,14 @@ namespace quessel {
 SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     : QWidget(parent),
       relay_(QStringLiteral("socki"), QStringLiteral("socke"), kMaxSlots,
-             [this](int, const QString &) {
+             [this](int slot, const QString &) {
                  LoginPolicy policy;
                  policy.serverPort = serverport;
                  policy.loginSeconds = options_.loginTimeout;
+                 policy.greetingSeconds = options_.serverTimeout;
+                 policy.refusedLogin = [this, slot](const ClientStep &step) {
+                     refusedLogin(slot, step);
+                 };
                  policy.serverTls = options_.serverTls;
                  policy.clientTls.available = identity_ != nullptr;
                  policy.clientTls.required = options_.requireTls;
@@ -171,12 +175,23 @@ void SessionWindow::refusedClient(const QString &peer, const QString &why) {
     common::LogLine(common::LogLevel::info, "refused")
         .field("client", peer.toStdString())
         .field("reason", why.toStdString());
-    emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
+    emit refusalsChanged(relay_.refusedClients(), refusedServers());
 }
 
 void SessionWindow::refusedServer(int, const QString &) {
     // The login's own line names the server and the reason.
-    emit refusalsChanged(relay_.refusedClients(), relay_.refusedServers());
+    emit refusalsChanged(relay_.refusedClients(), refusedServers());
+}
+
+void SessionWindow::refusedLogin(int slot, const ClientStep &step) {
+    ++refusedLogins_;
+    common::LogLine(common::LogLevel::info, "login")
+        .field("client", relay_.peer(slot).toStdString())
+        .field("user", step.loginName)
+        .field("server", step.serverName)
+        .field("outcome", "refused")
+        .field("reason", step.refused);
+    emit refusalsChanged(relay_.refusedClients(), refusedServers());
 }
 
 namespace {
@@ -210,8 +225,9 @@ void SessionWindow::released(int slot, const common::SlotStats &stats) {
             .field("server", r->session().serverPart())
             .field("tls", tlsLegs(*r))
             .field("outcome", "server unavailable");
-        line.field("reason", stats.failure.isEmpty() ? std::string(stats.transition)
-                                                     : stats.failure.toStdString());
+        line.field("reason", !r->refusal().empty()     ? r->refusal()
+                             : !stats.failure.isEmpty() ? stats.failure.toStdString()
+                                                        : std::string(stats.transition));
         return;
     }
     common::LogLine line(common::LogLevel::info, "session");

@@ -55,7 +55,8 @@ public:
     // Number of slots in use.
     int slotCount() const { return relay_.count(); }
     int refusedClients() const { return relay_.refusedClients(); }
-    int refusedServers() const { return relay_.refusedServers(); }
+    // Servers not allowed, and login lines refused before any server was asked.
+    int refusedServers() const { return relay_.refusedServers() + refusedLogins_; }
     // "127.0.0.1:110, POP3S 995", "every address, port 110".
     QString listenDescription() const;
 
@@ -73,6 +74,7 @@ private:
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;
     void refusedServer(int slot, const QString &host) override;
+    void refusedLogin(int slot, const ClientStep &step);
     void encrypted(int slot, common::Side side, const QString &info) override;
     void unload();
     void applyLimits();
@@ -84,6 +86,7 @@ private:
     QString listenError_;
     std::shared_ptr<common::TlsServerContext> identity_;
     QString tlsError_;  // the certificate could not be loaded
+    int refusedLogins_ = 0;
     // Follows everything each client sends, traced or not, so that a trace switched on in the
     // middle of a session still never shows a password.
     std::vector<common::SecretMask> masks_;

@@ -287,8 +287,25 @@ def test_quessel_never_connects_to_itself(start_quessel):
     s.sendall(login)
     assert recv_all(s) == UNAVAILABLE % b"127.0.0.1"
     # Only the client itself ever connected.
-    assert wait_until(lambda: 'reason="address not allowed"' in output(proxy))
+    assert wait_until(lambda: "the server's address is not allowed" in output(proxy))
     assert wait_until(lambda: len(os.listdir(f"/proc/{proxy.pid}/fd")) < 20)
+
+
+def test_each_refused_login_is_one_line_naming_it_and_counts(start_quessel):
+    proxy = start_quessel(110, "--allow-servers", "127.0.0.0/8")
+    for login in (b"USER a|2130706437", b"USER b|127.1", b"USER c|pop example.org",
+                  b"USER d|bad\x00host"):
+        s = greeted(proxy)
+        s.sendall(login + b"\r\n")
+        s.recv(4096)
+        s.close()
+    want = ['user=a server=2130706437 outcome=refused reason="the server is not a host name or an address"',
+            'user=b server=127.1 outcome=refused reason="the server is not a host name or an address"',
+            'user=c server="pop example.org" outcome=refused',
+            'user=d server=bad?host outcome=refused reason="the login line holds a CR or a NUL"']
+    assert wait_until(lambda: all(w in output(proxy) for w in want)), output(proxy)
+    lines = [l for l in output(proxy).splitlines() if "outcome=refused" in l]
+    assert len(lines) == 4 and all(l.startswith("quessel: login client=127.0.0.1 ") for l in lines)
 
 
 def test_login_lines_with_a_nul_or_a_bare_cr_open_no_connection(start_quessel):

@@ -153,6 +153,31 @@ def test_both_legs_with_tls_from_the_first_byte(start_peer, start_quessel, ca):
     pop.pass_(PASSWORD)
     assert retrieve_all(pop) == expected()
     pop.quit()
+    # The log tells both legs as they were: the server's was TLS from its first byte.
+    deadline = time.monotonic() + TIMEOUT
+    while b"quessel: login " not in proxy.output.read_bytes() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert b"user=alice server=localhost tls=client+server outcome=ok" in proxy.output.read_bytes()
+
+
+def test_the_own_pop3s_port_is_no_server(start_quessel, ca):
+    # --server-port the proxy's own POP3S port: a login would chain the proxy into itself.
+    tls_port = free_port()
+    proxy = start_quessel(tls_port, "--server-tls", "implicit", *with_tls_listener(ca, tls_port))
+    s = socket.create_connection((proxy.host, proxy.port), timeout=TIMEOUT)
+    assert s.recv(5) == b"+OK\r\n"
+    s.sendall(b"USER alice|127.0.0.1\r\n")
+    got = b""
+    while chunk := s.recv(4096):
+        got += chunk
+    assert got == b"-ERR POP3 server 127.0.0.1 is not available\r\n"
+    s.close()
+    deadline = time.monotonic() + TIMEOUT
+    while b"is not allowed" not in proxy.output.read_bytes() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert b"the server's address is not allowed" in proxy.output.read_bytes()
+    # Only the one client ever came in: no connection of the proxy's own reached a listener.
+    assert proxy.output.read_bytes().count(b"quessel: session ") <= 1
 
 
 class TlsRecorder:

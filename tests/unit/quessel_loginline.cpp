@@ -281,10 +281,21 @@ TEST(ServerGreeting, RefusesWhatIsNotAGreeting) {
     EXPECT_FALSE(t.serverGreeted());
 }
 
+namespace {
+LoginPolicy policyOf(int serverPort, ServerTls mode, TlsOffer clientTls = {}) {
+    LoginPolicy p;
+    p.serverPort = serverPort;
+    p.loginSeconds = 60;
+    p.serverTls = mode;
+    p.clientTls = clientTls;
+    return p;
+}
+}  // namespace
+
 // A whole slot in the relay, quessel's rules under the relay core: what the client and the server
 // see, in order.
 TEST(LoginRules, SlotTranscript) {
-    LoginRules rules(LoginPolicy{1110, 60, ServerTls::off, {}});
+    LoginRules rules(policyOf(1110, ServerTls::off));
     common::RelayLimits limits;
     common::RelaySlot slot(rules, limits);
     auto step = [&](common::RelayEvent::Kind kind, common::Side side = common::Side::client,
@@ -321,7 +332,7 @@ TEST(LoginRules, SlotTranscript) {
     EXPECT_EQ(slot.phase(), common::RelaySlot::Phase::relaying);
     EXPECT_EQ(step(K::data, common::Side::client, "STAT\r\n"), V({"S: STAT\r\n"}));
 
-    LoginRules unreachable(LoginPolicy{110, 60, ServerTls::off, {}});
+    LoginRules unreachable(policyOf(110, ServerTls::off));
     common::RelaySlot lost(unreachable, limits);
     common::RelayEvent e;
     e.kind = K::accepted;
@@ -377,7 +388,7 @@ struct ServerLeg {
     std::vector<std::string> log;
 
     explicit ServerLeg(ServerTls mode, bool clientTls = false)
-        : rules(LoginPolicy{110, 60, mode, {clientTls, false}}) {
+        : rules(policyOf(110, mode, {clientTls, false})) {
         step(common::RelayEvent::accepted);
         if (clientTls) step(common::RelayEvent::encrypted);
         step(common::RelayEvent::data, common::Side::client, "USER alice|pop.test\r\nPASS pw\r\n");
