@@ -168,6 +168,61 @@ std::string SecretMask::apply(std::string_view chunk, size_t tail) {
     return out;
 }
 
+namespace {
+// What ends the authority of an address, or any text that was no address after all.
+constexpr bool endsAuthority(char c) {
+    return c == '/' || c == '?' || c == '#' || c == ' ' || c == '\t' || c == '\r' || c == '\n' ||
+           c == '"' || c == '\'' || c == '<' || c == '>';
+}
+}  // namespace
+
+void AddressPasswordMask::flush(std::string &out) {
+    // A password stands between the first ":" and the last "@" of an authority.
+    const std::size_t at = held_.rfind('@');
+    const std::size_t colon = held_.find(':');
+    if (at != std::string::npos && colon < at)
+        out.append(held_, 0, colon + 1).append("***").append(held_, at);
+    else
+        out.append(held_);
+    held_.clear();
+}
+
+std::string AddressPasswordMask::apply(std::string_view chunk) {
+    std::string out;
+    out.reserve(chunk.size() + 8);
+    for (const char c : chunk) {
+        if (authority_) {
+            if (endsAuthority(c)) {
+                if (!hiding_) flush(out);
+                hiding_ = authority_ = false;
+                out += c;
+            } else if (hiding_) {
+                // dropped, up to the end of the authority
+            } else if (held_.size() < kMaxAuthority) {
+                held_ += c;
+            } else if (const std::size_t colon = held_.find(':'); colon != std::string::npos) {
+                // Too long to wait for: a password may stand in it, so all after its ":" goes.
+                out.append(held_, 0, colon + 1).append("***");
+                held_.clear();
+                hiding_ = true;
+            } else {
+                // No ":" in so long a start: no password in it.
+                flush(out);
+                authority_ = false;
+                out += c;
+            }
+            continue;
+        }
+        out += c;
+        scheme_ = c == ':' ? 1 : (c == '/' && scheme_ > 0 && scheme_ < 3) ? scheme_ + 1 : 0;
+        if (scheme_ == 3) {
+            scheme_ = 0;
+            authority_ = true;
+        }
+    }
+    return out;
+}
+
 SecretMask pop3ClientMask() {
     static const std::vector<SecretMask::Word> words{{"PASS ", 0}, {"APOP ", 0}, {"AUTH ", 2}};
     return SecretMask(words);

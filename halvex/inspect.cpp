@@ -148,27 +148,61 @@ void Inspection::begin() {
 }
 
 void Inspection::refuse(std::string_view status, std::string_view detail) {
-    reply_ = statusreply(status, detail);
-    release_ = true;
-    asking_ = Asking::done;
     if (records_.empty() || records_.back().sent) record("-", "-");
     RequestRecord &r = records_.back();
     r.status = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
     r.outcome = r.status == 403 ? "blocked" : "refused";
     r.reason.assign(detail);
-    tell(r);
+    endwith(statusreply(status, detail));
+}
+
+void Inspection::blocked() {
+    // Block (disconnect): the connection goes without a word.
+    RequestRecord &r = records_.back();
+    r.outcome = "blocked";
+    r.reason = "on the block list";
+    endwith({});
+}
+
+// The last request (its record the last one) ends the connection with `reply`, once the answers
+// to the requests before it have reached the client: a later request of a pipeline that is
+// refused does not take the earlier answers with it. Nothing more of the client's is read.
+void Inspection::endwith(std::string reply) {
+    asking_ = Asking::done;
+    if (!expected_.empty()) {
+        ending_ = true;
+        endReply_ = std::move(reply);
+        return;
+    }
+    reply_ = std::move(reply);
+    release_ = true;
+    tell(records_.back());
     records_.pop_back();
+}
+
+// The answers before a refused request are through: its page, and the end.
+void Inspection::endnow() {
+    ending_ = false;
+    toClient_.copy(endReply_);
+    std::string().swap(endReply_);
+    release_ = true;
+    for (RequestRecord &r : records_) tell(r);
+    records_.clear();
 }
 
 // ---- the log ---------------------------------------------------------------------------------------
 
 std::string withoutpassword(std::string_view target) {
+    // An absolute address, or an authority alone (a CONNECT's "user:password@host:443"); a path
+    // has none.
     const std::size_t scheme = target.find("://");
-    if (scheme == npos) return std::string(target);
+    if (scheme == npos && (target.empty() || target.front() == '/' || target.front() == '*'))
+        return std::string(target);
+    const std::size_t from = scheme == npos ? 0 : scheme + 3;
     // The authority runs to the path, the query or the fragment; a password stands between its
     // first colon and its last @.
     std::size_t at = npos, colon = npos;
-    for (std::size_t i = scheme + 3; i < target.size(); ++i) {
+    for (std::size_t i = from; i < target.size(); ++i) {
         const char c = target[i];
         if (c == '/' || c == '?' || c == '#') break;
         if (c == '@') at = i;
@@ -331,12 +365,15 @@ void Inspection::onrequest(std::string_view head) {
     const bool connect = line.method == "CONNECT";
     record(line.method, line.target);
     if (settings_.logurl) {
-        if (connect) settings_.logurl(slot_, "CONNECT " + std::string(line.target));
-        else settings_.logurl(slot_, line.target);
+        const std::string &shown = records_.back().target;  // without a password
+        if (connect) settings_.logurl(slot_, "CONNECT " + shown);
+        else settings_.logurl(slot_, shown);
     }
     if (connect) {
         const Authority where = authority(line.target, 443);
-        if (where.host.empty() || where.port < 0) {
+        // A CONNECT names a host and a port, and no user: a password there would end up in
+        // pages and logs as part of a host name.
+        if (where.host.empty() || where.port < 0 || line.target.find('@') != npos) {
             refuse("400 Bad Request", "CONNECT needs a host and a port.");
             return;
         }
@@ -358,14 +395,13 @@ void Inspection::onrequest(std::string_view head) {
     FilteredRequest f = filterrequest(
         head, RequestSettings{settings_.cookie, settings_.blockme, settings_.block,
                               settings_.cookiemarker});
+    // The host of an absolute target is checked as a CONNECT's is, however it is written.
+    if (!f.release && settings_.blockme && !settings_.block.empty()) {
+        const AbsoluteTarget t = absolutetarget(line.target);
+        f.release = t.ok && hostblocked(t.where.host, t.where.port, settings_.block);
+    }
     if (f.release) {
-        // Block (disconnect): the connection goes without a word.
-        release_ = true;
-        asking_ = Asking::done;
-        records_.back().outcome = "blocked";
-        records_.back().reason = "on the block list";
-        tell(records_.back());
-        records_.pop_back();
+        blocked();
         return;
     }
     const HeadFacts facts = requestfacts(head);
@@ -651,9 +687,20 @@ void Inspection::replaced(Canned c) {
 void Inspection::answered() {
     answering_ = Answering::head;
     ++answeredHere_;
+    // A client that asked to close is closed after its answer, whatever the server does with
+    // its own side.
+    const bool last = !expected_.empty() && !expected_.front().persistent;
     if (!expected_.empty()) expected_.pop_front();
     if (expected_.empty()) again_.clear();
     tellfront();
+    if (ending_ && expected_.empty()) {
+        endnow();
+        return;
+    }
+    if (last) {
+        release_ = true;
+        return;
+    }
     if (asking_ == Asking::waiting && expected_.empty()) reconnect_ = true;
 }
 
@@ -713,8 +760,8 @@ common::RelayRules::Start Inspection::connected() {
     serverOpen_ = true;
     everConnected_ = true;
     s.send = toServer_.whole();
-    // A later request that was refused ends the slot before the first is sent: a rare client
-    // that pipelines one after its first request does not get the page.
+    // A request refused before anything was sent ends the slot at once (a later one waits for
+    // the answers before it).
     s.release = release_;
     return s;
 }
@@ -755,6 +802,8 @@ common::RelayRules::Pass Inspection::ended(common::Side from) {
         rhead_.clear();
     }
     serverOpen_ = false;
+    // A refused request waits for no more answers: its page goes now.
+    if (!release_ && ending_) endnow();
     // Without an upstream proxy a waiting request gets its server now.
     if (!release_ && asking_ == Asking::waiting) reconnect_ = true;
     return passing(toClient_);

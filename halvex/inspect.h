@@ -149,6 +149,9 @@ private:
     void onrequest(std::string_view head);
     void notrequest(std::string_view bytes, bool stable);
     void refuse(std::string_view status, std::string_view detail);
+    void blocked();
+    void endwith(std::string reply);
+    void endnow();
     // The log's side: a request begins, bytes of a side count for it, it is over.
     void record(std::string_view method, std::string_view target);
     void clientbytes(std::size_t n);
@@ -193,6 +196,9 @@ private:
     Sniffer sniffer_;
     Body asked_;
     std::string held_;  // the client's bytes after a waiting request
+    // A refused request ends the connection once the answers before it are through.
+    bool ending_ = false;
+    std::string endReply_;
     Waiting waiting_;
     common::Fifo<Expected> expected_;  // requests sent whose answers have not ended
     // Requests not told yet, in order: those sent (as expected_), then one waiting or refused.

@@ -366,6 +366,7 @@ void PreProxy::releaseslot(int i) {
 
 void PreProxy::accepted(int slot) {
     masks_[size_t(slot)] = common::httpClientMask();
+    addressMasks_[size_t(slot)] = common::AddressPasswordMask();
     socketsValue_ = slot;
     showLater();
 }
@@ -403,13 +404,19 @@ void PreProxy::refusedClient(const QString &peer, const QString &why) {
 
 void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool first) {
     if (debugmode != 1) return;
+    // What a client sends is shown without its credentials: authorization headers, and the
+    // passwords in addresses.
+    auto masked = [&] {
+        return masks_[size_t(i)].apply(addressMasks_[size_t(i)].apply(bytes),
+                                       common::TraceBox::kPerShow);
+    };
     if (first) {
         // The request log shows what was asked for, whether it goes upstream or not.
-        Text1->append(masks_[size_t(i)].apply(bytes, common::TraceBox::kPerShow));
+        Text1->append(masked());
         Text1->append("\r\n");
     } else if (from == common::Side::client) {
         interntrace->append("--- start sending extern ---\r\n" + std::to_string(i) + ": ");
-        interntrace->append(masks_[size_t(i)].apply(bytes, common::TraceBox::kPerShow));
+        interntrace->append(masked());
         interntrace->append("\r\n--- end send extern ---\r\n");
     } else {
         externtrace->append("--- start sending to intern ---\r\n" + std::to_string(i) + ": ");
@@ -422,12 +429,8 @@ void PreProxy::logurl(int i, std::string_view target) {
     const std::string shown = escapecontrols(target);
     const QString entry = relay_.peer(i) % QLatin1String(": ") %
                           QLatin1String(shown.data(), qsizetype(shown.size()));
+    // Its line on stderr is the request's own, when the request is through.
     urls->append(entry);
-    // In debug mode the URL list goes to stderr too, for a machine without a display.
-    if (debugmode == 1) {
-        common::flushLogLines();  // in order with the log's lines
-        std::fprintf(stderr, "halvex: %s\n", entry.toLatin1().constData());
-    }
 }
 
 // halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed

@@ -124,6 +124,7 @@ private:
     ProxySettings settings_;
     // What each client sends is traced without its credentials.
     std::array<common::SecretMask, kMaxSlot + 1> masks_;
+    std::array<common::AddressPasswordMask, kMaxSlot + 1> addressMasks_;
     int socketsValue_ = 0;
     int peakValue_ = 0;
     QTimer showTimer_;

@@ -13,7 +13,9 @@ def write_registry(config_dir, values):
     """The settings store file halvex reads, with the given values under the tool's key."""
     path = Path(config_dir) / "tessaruno" / "registry.ini"
     path.parent.mkdir(parents=True, exist_ok=True)
-    lines = ["[HKLM\\SOFTWARE\\Tessaruno]"] + [f"{k}={v}" for k, v in values.items()]
+    # A value of None is left out, as on a fresh machine.
+    lines = ["[HKLM\\SOFTWARE\\Tessaruno]"] + [f"{k}={v}" for k, v in values.items()
+                                                 if v is not None]
     path.write_text("\n".join(lines) + "\n")
     os.chmod(path, 0o600)
     return path

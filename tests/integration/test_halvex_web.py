@@ -12,6 +12,7 @@ import pytest
 from browser import chromium_dom, make_certificate, private_resolver
 from conftest import program
 from halvexproc import Halvex
+from loopserver import SequentialServer
 from peers import Nginx, Tinyproxy, free_port
 
 PAGE = b"<html><body><p>tessaruno test page</p></body></html>"
@@ -66,7 +67,7 @@ def recv_response(sock):
 
 
 def logged(hx, text, timeout=5.0):
-    """Whether halvex (in debug mode, its URL list on stderr) logged a line containing text."""
+    """Whether halvex logged a line containing text."""
     deadline = time.monotonic() + timeout
     while True:
         if text in hx.output.read_text("utf-8", "replace"):
@@ -121,8 +122,8 @@ def test_browser_loads_http_and_https_pages_and_https_hosts_are_logged(web, prox
     assert "tessaruno test page" in chromium_dom(tmp_path, hx.port, web.url("page.html"))
     assert "tessaruno test page" in chromium_dom(tmp_path, hx.port, web.tls_url("page.html"),
                                                  trust=web.cert.spki)
-    assert logged(hx, f"127.0.0.1: {web.url('page.html')}")
-    assert logged(hx, f"127.0.0.1: CONNECT 127.0.0.1:{web.tls_port}")
+    assert logged(hx, f"client=127.0.0.1 method=GET target={web.url('page.html')} ")
+    assert logged(hx, f"client=127.0.0.1 method=CONNECT target=127.0.0.1:{web.tls_port} ")
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -131,7 +132,7 @@ def test_browser_blocked_https_host_fails_and_blocked_page_is_the_canned_page(we
                block=["blocked.test", "forbidden-word"])
     dom = chromium_dom(tmp_path, hx.port, "https://www.blocked.test/page.html", trust=web.cert.spki)
     assert "tessaruno test page" not in dom
-    assert logged(hx, "127.0.0.1: CONNECT www.blocked.test:443")
+    assert logged(hx, "client=127.0.0.1 method=CONNECT target=www.blocked.test:443 ")
     assert CANNED in chromium_dom(tmp_path, hx.port, web.url("ads.html"))
     # An HTTPS host that is not blocked still loads.
     assert "tessaruno test page" in chromium_dom(tmp_path, hx.port, web.tls_url("page.html"),
@@ -152,7 +153,7 @@ def test_every_method_is_logged_and_blocked(web, proxy, mode):
     for method in METHODS:
         out = curl(hx, web.url("page.html"), "-X", method, "-o", "/dev/null", "-w", "%{http_code}")
         assert out.stdout not in (b"", b"000"), method
-        assert logged(hx, f"127.0.0.1: {web.url('page.html')}")
+        assert logged(hx, f"client=127.0.0.1 method=GET target={web.url('page.html')} ")
         blocked = curl(hx, web.url("secret.html"), "-X", method)
         assert blocked.returncode != 0 and blocked.stdout == b"", method
     lines = web.access_log(wait_for=len(METHODS))
@@ -255,6 +256,67 @@ def test_every_cookie_line_is_replaced(web, proxy, mode):
     assert "tessaruno" in log[0] and not any(v in log[0] for v in ("a=1", "b=2", "c=3"))
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_one_line_per_request_and_no_password_or_raw_byte_in_it(web, proxy, mode):
+    # A fresh machine has no debug value: the traces show, and the log is all there is on stderr.
+    hx = proxy(mode, settings={"debug": None})
+    host = f"{web.host}:{web.port}"
+    out = curl(hx, f"http://bob:s3cret@{host}/page.html")
+    assert out.stdout == PAGE
+    s = hx.connect()
+    s.sendall(f"GET http://{host}/caf\xe9.html HTTP/1.1\r\nHost: {host}\r\n\r\n".encode("latin-1"))
+    assert Responses(s).next()[0].startswith(b"HTTP/1.1 404")
+    s.close()
+    s = hx.connect()
+    s.sendall(f"CONNECT bob:s3cret@{host} HTTP/1.1\r\n\r\n".encode())
+    recv_all(s)
+    s.close()
+    assert logged(hx, "method=CONNECT target=bob:*@")
+    text = hx.output.read_bytes()
+    assert b"s3cret" not in text
+    assert not any(b >= 0x80 for b in text)
+    lines = [line for line in text.splitlines() if b"page.html" in line]
+    assert len(lines) == 1 and lines[0].startswith(b"halvex: request "), lines
+
+
+class KeepsOpen(SequentialServer):
+    """Answers one request and keeps its side of the connection open until the client goes."""
+
+    def serve(self, conn):
+        conn.settimeout(20)
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            head += chunk
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        while conn.recv(4096):
+            pass
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_client_that_asked_to_close_is_closed_after_its_answer(proxy, mode):
+    origin = KeepsOpen()
+    origin.host = "127.0.0.1"
+    hx = proxy(mode)
+    for ask in ("HTTP/1.0", "HTTP/1.1\r\nConnection: close"):
+        s = hx.connect()
+        s.settimeout(10)
+        s.sendall(f"GET http://{origin.host}:{origin.port}/ {ask}\r\n\r\n".encode())
+        # The end comes after the answer, not after the idle timeout (900 s): a timeout here
+        # is a failure.
+        reply = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+        assert reply.endswith(b"\r\n\r\nok") and b"Connection: close" in reply
+        s.close()
+    origin.close()
+
+
 # ---- CONNECT -------------------------------------------------------------------------------------
 
 
@@ -267,7 +329,7 @@ def test_connect_blocked_by_host_and_passed_as_a_tunnel(web, proxy, mode):
     s.sendall(b"CONNECT WWW.BLOCKED.TEST:443 HTTP/1.1\r\nHost: www.blocked.test:443\r\n\r\n")
     reply = recv_all(s)
     assert reply.startswith(b"HTTP/1.1 403 Forbidden\r\n") and b"</html>" in reply
-    assert logged(hx, "127.0.0.1: CONNECT WWW.BLOCKED.TEST:443")
+    assert logged(hx, "client=127.0.0.1 method=CONNECT target=WWW.BLOCKED.TEST:443 ")
     out = curl(hx, web.tls_url("page.html"), "--cacert", str(web.cert.cert.parent / "ca.pem"),
                "-H", "Cookie: kept=1")
     assert out.stdout == PAGE, out.stderr
