@@ -49,6 +49,13 @@ RelayActions RelaySlot::step(const RelayEvent &e) {
         case RelayEvent::encrypted:
             onEncrypted(e, a);
             break;
+        case RelayEvent::carried:
+            if (phase_ != Phase::accepted) break;
+            lastMoved_ = e.now;
+            enter(Phase::relaying, "a plain tunnel, carried on");
+            a.add(RelayAction::resume, Side::client);
+            a.add(RelayAction::resume, Side::server);
+            break;
         case RelayEvent::measured:
             // What the partner can take decides how much more of the source is read.
             if (phase_ == Phase::relaying && !rulesHeld_[index(partner(e.side))])

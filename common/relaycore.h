@@ -12,6 +12,9 @@
 //   relaying    both ways, through the rules, until both sides have ended or one fails; the
 //               rules may send the server side back to connecting, to another server
 //   released    both connections are gone; nothing more happens
+// An established tunnel that nobody looks into may be carried on by another driver (a pump on a
+// thread of its own): it gets a slot of its own under pass-through rules, which a `carried` event
+// starts relaying at once. The same deadlines, half-close and backpressure rules then hold there.
 //
 // Half-close: a side that ends its stream has the end passed on to the other, which may still
 // answer; once both have ended, or after `linger` without data, the slot is released.
@@ -162,6 +165,7 @@ struct RelayEvent {
         tick,       // time has passed
         encrypted,  // a side's TLS handshake is done
         measured,   // a side's room (room), as a measure action asked
+        carried,    // a new slot for a plain tunnel that another driver carries on: it relays
     };
     Kind kind = tick;
     Side side = Side::client;

@@ -639,9 +639,7 @@ void RelayShell::setCarryTunnels(bool on) {
     for (unsigned k = 1; k < cores; ++k)
         pumps_.push_back(std::make_unique<TunnelPump>([this](const TunnelPump::Ended &e) {
             // A pump's thread: the slot is told on the event loop's.
-            QMetaObject::invokeMethod(
-                this, [this, e] { onTunnelEnded(e.id, e.fromA, e.fromB, e.why); },
-                Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [this, e] { onTunnelEnded(e); }, Qt::QueuedConnection);
         }));
     carried_.assign(pumps_.size() + 1, 0);
 }
@@ -662,32 +660,24 @@ void RelayShell::handOff(int i) {
     Socket *v = servers_.at(i);
     // A side that has ended, or that still has bytes of its own queued, waits here.
     if (!c || !v || !c->idleInTheClear() || !v->idleInTheClear()) return;
-    TunnelPump::Limits limits;
-    limits.idleMs = limits_.idle;
-    limits.lingerMs = limits_.linger;
     if (!pumps_[std::size_t(s->carrier - 1)]->add(s->serial, c->descriptor(), v->descriptor(),
-                                                  limits))
+                                                  limits_))
         return;
     c->giveAway();
     v->giveAway();
     s->pumped = true;
 }
 
-void RelayShell::onTunnelEnded(quint64 serial, std::int64_t fromClient, std::int64_t fromServer,
-                               const std::string &why) {
+void RelayShell::onTunnelEnded(const TunnelPump::Ended &e) {
     for (std::size_t i = 1; i < slots_.size(); ++i) {
         Slot *s = slots_[i].get();
-        if (!s || s->serial != serial || !s->pumped) continue;
-        s->stats.fromClient += fromClient;
-        s->stats.fromServer += fromServer;
-        if (why.empty()) s->pumpEnd = "both sides ended the tunnel";
-        else if (why == "idle") s->pumpEnd = "the tunnel was silent too long";
-        else if (why == "half-ended and silent") s->pumpEnd = "the tunnel was half-ended and silent";
-        else {
-            s->pumpEnd = "the tunnel failed";
-            s->stats.failure = QString::fromStdString(why);
-        }
-        s->rules->tunnelled(fromClient, fromServer);
+        if (!s || s->serial != e.id || !s->pumped) continue;
+        s->stats.fromClient += e.fromClient;
+        s->stats.fromServer += e.fromServer;
+        // The relay core's own words, as for a slot the event loop carried to its end.
+        s->pumpEnd = e.transition;
+        if (!e.failure.empty()) s->stats.failure = QString::fromStdString(e.failure);
+        s->rules->tunnelled(e.fromClient, e.fromServer);
         release(int(i));
         return;
     }

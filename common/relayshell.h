@@ -20,6 +20,7 @@
 #include "common/netaddress.h"
 #include "common/relaycore.h"
 #include "common/socketarray.h"
+#include "common/tunnelpump.h"
 
 namespace common {
 
@@ -169,8 +170,7 @@ private:
     void startTls(Side side, int i, std::string_view alreadyRead = {});
     void redeliverLater(Side side, int i);
     void handOff(int i);  // to the tunnel pump, when the slot may go there
-    void onTunnelEnded(quint64 serial, std::int64_t fromClient, std::int64_t fromServer,
-                       const std::string &why);
+    void onTunnelEnded(const TunnelPump::Ended &e);
 
     SocketArray clients_;
     SocketArray servers_;
@@ -195,7 +195,7 @@ private:
     int refusedClients_ = 0;
     int refusedServers_ = 0;
     bool carryTunnels_ = false;
-    std::vector<std::unique_ptr<class TunnelPump>> pumps_;
+    std::vector<std::unique_ptr<TunnelPump>> pumps_;
     std::vector<int> carried_;  // tunnels each carrier has: the event loop first, then the pumps
     QTimer sweep_;
     quint64 serial_ = 0;  // tells a slot from an earlier one under the same index

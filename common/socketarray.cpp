@@ -7,6 +7,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -1087,6 +1091,111 @@ void raiseDescriptorLimit() {
         rl.rlim_cur = rl.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
+
+// ---- off the event loop ------------------------------------------------------------------------
+
+long long SendRoom::measure(int fd) {
+    if (age-- <= 0 || sndbuf <= 0) {
+        socklen_t len = sizeof sndbuf;
+        if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) != 0) return -1;
+        age = 15;
+    }
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
+    return std::max(0LL, (long long)sndbuf / 2 - queued);
+}
+
+std::string socketErrorText(int err) {
+    return errorText(err).toStdString();
+}
+
+PlainStream::Outcome PlainStream::read(char *into, std::size_t most) {
+    Outcome o;
+    for (;;) {
+        const ssize_t n = ::read(fd_, into, most);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) o.again = true;
+        else if (n < 0) o.error = errno;
+        else if (n == 0) o.ended = true;
+        else o.bytes = std::size_t(n);
+        return o;
+    }
+}
+
+PlainStream::Outcome PlainStream::send(std::string_view first, std::string_view second) {
+    Outcome o;
+    iovec parts[2] = {{const_cast<char *>(first.data()), first.size()},
+                      {const_cast<char *>(second.data()), second.size()}};
+    msghdr m{};
+    m.msg_iov = parts;
+    m.msg_iovlen = second.empty() ? 1 : 2;
+    for (;;) {
+        const ssize_t n = ::sendmsg(fd_, &m, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) o.again = true;
+        else if (n < 0) o.error = errno;
+        else o.bytes = std::size_t(n);
+        return o;
+    }
+}
+
+void PlainStream::shutdownSend() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
+void PlainStream::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+EventPoll::EventPoll() {
+    poll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = 0;
+    if (ok()) ::epoll_ctl(poll_, EPOLL_CTL_ADD, wake_, &e);
+}
+
+EventPoll::~EventPoll() {
+    if (wake_ >= 0) ::close(wake_);
+    if (poll_ >= 0) ::close(poll_);
+}
+
+bool EventPoll::watch(int fd, std::uint64_t tag) {
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    e.data.u64 = tag;
+    return ::epoll_ctl(poll_, EPOLL_CTL_ADD, fd, &e) == 0;
+}
+
+void EventPoll::rearm(int fd, std::uint64_t tag) {
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    e.data.u64 = tag;
+    ::epoll_ctl(poll_, EPOLL_CTL_MOD, fd, &e);
+}
+
+int EventPoll::wait(Event *events, int most, int timeoutMs) {
+    epoll_event got[64];
+    const int n = ::epoll_wait(poll_, got, std::min(most, 64), timeoutMs);
+    for (int i = 0; i < n; ++i) {
+        const std::uint32_t ev = got[i].events;
+        events[i].tag = got[i].data.u64;
+        events[i].readable = ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR);
+        events[i].writable = ev & (EPOLLOUT | EPOLLHUP | EPOLLERR);
+        if (events[i].tag == 0) {
+            std::uint64_t value;
+            [[maybe_unused]] const ssize_t r = ::read(wake_, &value, sizeof value);
+        }
+    }
+    return std::max(n, 0);
+}
+
+void EventPoll::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
 }  // namespace common

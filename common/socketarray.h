@@ -30,7 +30,6 @@
 #include <sys/socket.h>
 
 #include "common/netaddress.h"
-#include "common/sendroom.h"
 #include "common/tls.h"
 
 #include <functional>
@@ -46,6 +45,17 @@ class QHostInfo;
 namespace common {
 
 class SocketArray;
+
+// The room left in a socket's send buffer, as a relay measures it before it reads for that socket.
+struct SendRoom {
+    int sndbuf = 0;  // the buffer's size when last asked
+    int age = 0;     // measures left before the size is asked again
+    // Half the buffer (the kernel counts its own bookkeeping against it as well) less what waits
+    // in it; -1 when the socket cannot tell. The kernel grows the buffer as the connection proves
+    // fast: its size is asked for again every few calls, which follows the growth closely enough
+    // at a fraction of the calls.
+    long long measure(int fd);
+};
 
 class Socket : public QObject {
     Q_OBJECT
@@ -264,6 +274,67 @@ private:
     static constexpr size_t kSpareElements = 64;
     int ubound_ = 0;
     int count_ = 0;
+};
+
+// ---- off the event loop ------------------------------------------------------------------------
+// What a driver of established tunnels on a thread of its own needs: a connected non-blocking
+// socket, and a poll that waits for many of them and can be woken. No Qt, no events of their own:
+// the driver asks, and steps its relay cores with what it learns.
+
+class PlainStream {
+public:
+    PlainStream() = default;
+    explicit PlainStream(int fd) : fd_(fd) {}
+    int descriptor() const { return fd_; }
+
+    struct Outcome {
+        std::size_t bytes = 0;
+        bool ended = false;  // read: the peer ended its stream
+        bool again = false;  // nothing now: wait for the poll
+        int error = 0;       // errno of a failure, 0 when none
+    };
+    Outcome read(char *into, std::size_t most);
+    // Hands what the kernel takes now of the two pieces, one after the other.
+    Outcome send(std::string_view first, std::string_view second = {});
+    void shutdownSend();
+    long long room() { return room_.measure(fd_); }
+    void close();
+
+private:
+    int fd_ = -1;
+    SendRoom room_;
+};
+
+// A readable text for an errno value, as the sockets' own errors read.
+std::string socketErrorText(int err);
+
+class EventPoll {
+public:
+    EventPoll();
+    ~EventPoll();
+    EventPoll(const EventPoll &) = delete;
+    EventPoll &operator=(const EventPoll &) = delete;
+    bool ok() const { return poll_ >= 0 && wake_ >= 0; }
+
+    // Watches a socket for reading, writing and its end, edge-triggered; events come with `tag`
+    // (never 0, which stands for a wake-up). A closed descriptor leaves the poll by itself.
+    bool watch(int fd, std::uint64_t tag);
+    // Asks again: an event follows at once for what the socket is ready for now (an edge-
+    // triggered watch otherwise tells only of changes), as a level-triggered watch would.
+    void rearm(int fd, std::uint64_t tag);
+    struct Event {
+        std::uint64_t tag = 0;  // 0: woken
+        bool readable = false;  // or ended, or failed
+        bool writable = false;
+    };
+    // Waits at most timeoutMs (0: not at all) and fills at most `most` events; their count.
+    int wait(Event *events, int most, int timeoutMs);
+    // From any thread: the waiting wait() returns with a wake-up event.
+    void wake();
+
+private:
+    int poll_ = -1;
+    int wake_ = -1;
 };
 
 // Descriptors this process has open; the tests count them before and after to find leaks.

@@ -1,312 +1,366 @@
 #include "common/tunnelpump.h"
 
-#include "common/sendroom.h"
-
-#include <fcntl.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+
+#include "common/socketarray.h"
 
 namespace common {
 
 namespace {
 
-// As much as the relay reads at once.
+// As much as the event loop's sockets read at once.
 constexpr std::size_t kChunk = 256 * 1024;
 constexpr int kReadsATurn = 8;  // then the other tunnels get theirs
-constexpr std::size_t kMinRoom = 64 * 1024;
-constexpr std::int64_t kKeepBufferMs = 2000;
-constexpr int kCheckMs = 1000;  // deadlines are seconds long
+constexpr Millis kKeepBufferMs = 2000;
+constexpr int kSweepMs = 250;  // as the event loop's sweep: deadlines are seconds long
 
-std::int64_t nowMs() {
+Millis nowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string errorText(int err) {
-    char buf[128];
-    const char *text = strerror_r(err, buf, sizeof buf);
-    return text;
+// The rules of a tunnel nobody looks into: each side's bytes and its end go to the other.
+class PassThrough : public RelayRules {
+public:
+    Opening open(std::string_view) override { return {}; }
+    Start connected() override { return {}; }
+};
+
+constexpr std::size_t index(Side s) {
+    return s == Side::client ? 0 : 1;
+}
+
+RelayEvent event(RelayEvent::Kind kind) {
+    RelayEvent e;
+    e.kind = kind;
+    return e;
 }
 
 }  // namespace
 
 struct TunnelPump::Tunnel {
-    // One direction. What is read goes out at once. A way whose destination was once full gets
-    // a buffer of its own and reads into it, so that what waits is never copied; the buffer goes
-    // again once the way has been quiet for a while.
-    struct Way {
-        int from = -1, to = -1;
-        std::unique_ptr<char[]> own;
-        std::size_t head = 0, tail = 0;  // own[head, tail) waits for the destination
-        std::int64_t emptySince = 0;     // own has held nothing since then
-        bool ended = false;  // its source has ended its stream
-        bool shut = false;   // and its destination has been told
-        std::int64_t carried = 0;
-        SendRoom room;  // the destination's
+    // One side's connection, as the relay's actions leave it.
+    struct End {
+        PlainStream stream;
+        // What the kernel has not taken yet: queue[head..]. It holds memory only while a side
+        // was once full, and gives it back after a quiet while.
+        std::string queue;
+        std::size_t head = 0;
+        Millis emptySince = 0;
+        bool paused = false;
+        std::size_t limit = 0;  // read at most this much a chunk; 0: a whole chunk
+        bool watching = false;  // the relay waits to hear that this side drained
+        bool shutdownPending = false;
+        std::int64_t sent = 0;  // bytes handed to this side
+        bool queued() const { return head < queue.size(); }
     };
-    std::uint64_t id = 0;
-    int a = -1, b = -1;
-    Way way[2];
-    Limits limits;
-    std::int64_t lastMoved = 0;
-    std::int64_t halfSince = 0;  // when the first direction ended; 0 while neither has
+
+    Tunnel(std::uint64_t i, const RelayLimits &l) : id(i), limits(l), core(rules, limits) {}
+
+    std::uint64_t id;
+    PassThrough rules;
+    RelayLimits limits;
+    RelaySlot core;
+    End end[2];  // the client's, the server's
+    std::string failure;
+    int failedSide = -1;  // a send failed inside the actions: its event comes after them
     bool closed = false;
+};
 
-    static std::size_t room(Way &w) { return std::size_t(std::max(0LL, w.room.measure(w.to))); }
+namespace {
 
-    // Writes what it can; -1 with errno on a failure.
-    static ssize_t put(int fd, const char *bytes, std::size_t n) {
-        for (;;) {
-            const ssize_t w = ::send(fd, bytes, n, MSG_NOSIGNAL);
-            if (w >= 0 || errno != EINTR) return w;
+// The pump thread's own: its tunnels, the poll, the read buffer, and the tunnels that have
+// something left to do with no edge to tell of it.
+struct Driver {
+    using Tunnel = TunnelPump::Tunnel;
+    EventPoll &poll;
+    const TunnelPump::Report &report;
+    std::vector<std::unique_ptr<Tunnel>> tunnels;
+    std::vector<Tunnel *> again;
+    std::vector<char> scratch = std::vector<char>(kChunk);
+    Millis now = 0;
+
+    void later(Tunnel &t) {
+        if (std::find(again.begin(), again.end(), &t) == again.end()) again.push_back(&t);
+    }
+
+    void close(Tunnel &t, const char *transition, bool tell = true) {
+        if (t.closed) return;
+        t.closed = true;
+        for (Tunnel::End &e : t.end) e.stream.close();
+        if (tell && report)
+            report(TunnelPump::Ended{t.id, t.end[1].sent, t.end[0].sent, transition, t.failure});
+    }
+
+    void step(Tunnel &t, RelayEvent e) {
+        e.now = now;
+        execute(t, t.core.step(e));
+        settle(t);
+    }
+
+    // A send that failed while actions were carried out is the failure's own event, after them.
+    void settle(Tunnel &t) {
+        while (!t.closed && t.failedSide >= 0) {
+            RelayEvent f;
+            f.kind = RelayEvent::failed;
+            f.side = t.failedSide == 0 ? Side::client : Side::server;
+            f.bytes = t.failure;
+            f.now = now;
+            t.failedSide = -1;
+            execute(t, t.core.step(f));
         }
     }
 
-    // Moves what can be moved now, at most `reads` reads of it; false and why when a socket
-    // failed. more: the reads ran out before the source had nothing left.
-    static bool move(Way &w, char *scratch, int reads, std::int64_t now, bool &moved, bool &more,
-                     std::string &why) {
-        for (;;) {
-            if (w.head < w.tail) {
-                const ssize_t n = put(w.to, w.own.get() + w.head, w.tail - w.head);
-                if (n < 0 && errno == EAGAIN) return true;
-                if (n < 0) {
-                    why = errorText(errno);
-                    return false;
+    void fail(Tunnel &t, int side, int error) {
+        if (t.failedSide >= 0) return;
+        t.failure = socketErrorText(error);
+        t.failedSide = side;
+    }
+
+    // Hands bytes to a side now; what its kernel does not take waits in its queue.
+    void deliver(Tunnel &t, int side, std::string_view first, std::string_view second) {
+        Tunnel::End &to = t.end[side];
+        to.sent += std::int64_t(first.size() + second.size());
+        if (!to.queued()) {
+            const PlainStream::Outcome o = to.stream.send(first, second);
+            if (o.error) {
+                fail(t, side, o.error);
+                return;
+            }
+            const std::size_t fromFirst = std::min(first.size(), o.bytes);
+            first.remove_prefix(fromFirst);
+            second.remove_prefix(o.bytes - fromFirst);
+            to.queue.clear();
+            to.head = 0;
+        }
+        to.queue.append(first).append(second);
+    }
+
+    void execute(Tunnel &t, const RelayActions &actions) {
+        for (std::size_t k = 0; k < actions.size() && !t.closed; ++k) {
+            const RelayAction &a = actions[k];
+            const int side = int(index(a.side));
+            Tunnel::End &e = t.end[side];
+            switch (a.kind) {
+                case RelayAction::send: {
+                    std::string_view more;
+                    if (k + 1 < actions.size() && actions[k + 1].kind == RelayAction::send &&
+                        actions[k + 1].side == a.side)
+                        more = actions[++k].bytes;
+                    deliver(t, side, a.bytes, more);
+                    break;
                 }
-                w.head += std::size_t(n);
-                w.carried += n;
-                moved = true;
-                if (w.head < w.tail) return true;
-                w.head = w.tail = 0;
-                w.emptySince = now;
-            }
-            if (w.ended) {
-                if (!w.shut) {
-                    ::shutdown(w.to, SHUT_WR);
-                    w.shut = true;
-                    moved = true;
+                case RelayAction::pause:
+                    e.paused = true;
+                    break;
+                case RelayAction::resume:
+                    e.paused = false;
+                    e.limit = std::size_t(std::max<std::int64_t>(a.n, 0));
+                    later(t);  // what came while it was paused raises no edge of its own
+                    break;
+                case RelayAction::limit:
+                    e.limit = std::size_t(std::max<std::int64_t>(a.n, 0));
+                    break;
+                case RelayAction::watch:
+                    // As the event loop's sockets do: told as soon as the side can take more.
+                    e.watching = true;
+                    poll.rearm(e.stream.descriptor(),
+                               reinterpret_cast<std::uint64_t>(&t) | unsigned(side));
+                    break;
+                case RelayAction::measure: {
+                    RelayEvent m;
+                    m.kind = RelayEvent::measured;
+                    m.side = a.side;
+                    m.room = e.queued() ? 0 : std::max(0LL, e.stream.room());
+                    step(t, m);
+                    break;
                 }
-                return true;
+                case RelayAction::shutdown:
+                    if (e.queued())
+                        e.shutdownPending = true;
+                    else
+                        e.stream.shutdownSend();
+                    break;
+                case RelayAction::release:
+                    close(t, t.core.transition());
+                    return;
+                case RelayAction::trace:  // nobody looks at a carried tunnel
+                case RelayAction::connect:
+                case RelayAction::connectTls:
+                case RelayAction::starttls:
+                    break;
             }
-            if (reads-- == 0) {
-                more = true;
-                return true;
-            }
-            // No more is read than the destination has room for while it has a good part of a
-            // chunk; below that a whole chunk is read, and what does not fit waits.
-            std::size_t want = kChunk;
-            if (const std::size_t free = room(w); free >= kMinRoom) want = std::min(want, free);
-            char *into = w.own ? w.own.get() : scratch;
-            const ssize_t r = ::read(w.from, into, want);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0 && errno == EAGAIN) return true;
-            if (r < 0) {
-                why = errorText(errno);
-                return false;
-            }
-            moved = true;
-            if (r == 0) {
-                w.ended = true;
-                continue;
-            }
-            const ssize_t n = put(w.to, into, std::size_t(r));
-            if (n < 0 && errno != EAGAIN) {
-                why = errorText(errno);
-                return false;
-            }
-            const std::size_t sent = n < 0 ? 0 : std::size_t(n);
-            w.carried += std::int64_t(sent);
-            if (sent == std::size_t(r)) continue;
-            if (!w.own) {
-                // The first wait: the way gets its buffer, and what waits is copied this once.
-                w.own.reset(new char[kChunk]);
-                std::memcpy(w.own.get(), scratch + sent, std::size_t(r) - sent);
-                w.head = 0;
-                w.tail = std::size_t(r) - sent;
-            } else {
-                w.head = sent;
-                w.tail = std::size_t(r);
-            }
-            return true;
         }
     }
 
-    // A way quiet with its buffer empty gives it back.
-    static void trim(Way &w, std::int64_t now) {
-        if (w.own && w.head == w.tail && now - w.emptySince >= kKeepBufferMs) w.own.reset();
+    void readSide(Tunnel &t, int side) {
+        Tunnel::End &e = t.end[side];
+        for (int reads = 0; !t.closed && !e.paused; ++reads) {
+            if (reads == kReadsATurn) {
+                later(t);
+                return;
+            }
+            const std::size_t want = e.limit > 0 ? std::min(e.limit, kChunk) : kChunk;
+            const PlainStream::Outcome o = e.stream.read(scratch.data(), want);
+            if (o.again) return;
+            RelayEvent ev;
+            ev.side = side == 0 ? Side::client : Side::server;
+            if (o.error) {
+                t.failure = socketErrorText(o.error);
+                ev.kind = RelayEvent::failed;
+                ev.bytes = t.failure;
+                step(t, ev);
+                return;
+            }
+            if (o.ended) {
+                e.paused = true;  // nothing more to read from it
+                ev.kind = RelayEvent::ended;
+                step(t, ev);
+                return;
+            }
+            ev.kind = RelayEvent::data;
+            ev.bytes = std::string_view(scratch.data(), o.bytes);
+            step(t, ev);
+        }
+    }
+
+    void writeSide(Tunnel &t, int side) {
+        Tunnel::End &e = t.end[side];
+        if (e.queued()) {
+            const PlainStream::Outcome o = e.stream.send(std::string_view(e.queue).substr(e.head));
+            if (o.error) {
+                fail(t, side, o.error);
+                settle(t);
+                return;
+            }
+            e.head += o.bytes;
+            if (e.queued()) return;
+            e.queue.clear();
+            e.head = 0;
+            e.emptySince = now;
+        }
+        if (e.shutdownPending) {
+            e.shutdownPending = false;
+            e.stream.shutdownSend();
+        }
+        if (e.watching) {
+            e.watching = false;
+            RelayEvent d;
+            d.kind = RelayEvent::drained;
+            d.side = side == 0 ? Side::client : Side::server;
+            d.room = std::max(0LL, e.stream.room());
+            step(t, d);
+        }
+    }
+
+    void sweep() {
+        for (auto &t : tunnels) {
+            if (t->closed) continue;
+            for (Tunnel::End &e : t->end)
+                if (!e.queued() && e.queue.capacity() > 0 && now - e.emptySince >= kKeepBufferMs)
+                    std::string().swap(e.queue);
+            if (t->core.nextDeadline() <= now) step(*t, event(RelayEvent::tick));
+        }
     }
 };
 
-TunnelPump::TunnelPump(Report report) : report_(std::move(report)) {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event e{};
-    e.events = EPOLLIN;
-    e.data.u64 = 0;  // the wake-up
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &e);
+}  // namespace
+
+TunnelPump::TunnelPump(Report report) : report_(std::move(report)), poll_(new EventPoll) {
     thread_ = std::thread([this] { run(); });
 }
 
 TunnelPump::~TunnelPump() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        commands_.push_back(Command{Command::stop, nullptr, 0});
-    }
-    wake();
+    post(Command{Command::stop, nullptr, 0});
     if (thread_.joinable()) thread_.join();
-    ::close(wake_);
-    ::close(epoll_);
 }
 
-bool TunnelPump::add(std::uint64_t id, int a, int b, const Limits &limits) {
-    if (epoll_ < 0 || wake_ < 0) return false;
-    auto t = std::make_unique<Tunnel>();
-    t->id = id;
-    t->a = a;
-    t->b = b;
-    t->limits = limits;
-    t->lastMoved = nowMs();
-    for (int k = 0; k < 2; ++k) {
-        t->way[k].from = k == 0 ? a : b;
-        t->way[k].to = k == 0 ? b : a;
-    }
+void TunnelPump::post(Command c) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        commands_.push_back(Command{Command::add, std::move(t), id});
+        std::lock_guard<std::mutex> guard(mailbox_.lock);
+        mailbox_.commands.push_back(std::move(c));
     }
-    wake();
+    poll_->wake();
+}
+
+bool TunnelPump::add(std::uint64_t id, int client, int server, const RelayLimits &limits) {
+    if (!poll_->ok()) return false;
+    auto t = std::make_unique<Tunnel>(id, limits);
+    t->end[0].stream = PlainStream(client);
+    t->end[1].stream = PlainStream(server);
+    post(Command{Command::add, std::move(t), id});
     return true;
 }
 
 void TunnelPump::drop(std::uint64_t id) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        commands_.push_back(Command{Command::drop, nullptr, id});
-    }
-    wake();
-}
-
-void TunnelPump::wake() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
-}
-
-void TunnelPump::take(std::vector<Command> &commands) {
-    std::uint64_t value;
-    [[maybe_unused]] const ssize_t n = ::read(wake_, &value, sizeof value);
-    std::lock_guard<std::mutex> lock(mutex_);
-    commands.swap(commands_);
-}
-
-void TunnelPump::finish(Tunnel *t, const std::string &why, bool report) {
-    if (t->closed) return;
-    t->closed = true;
-    // Closing a socket takes it out of the epoll set.
-    ::close(t->a);
-    ::close(t->b);
-    if (report && report_) report_(Ended{t->id, t->way[0].carried, t->way[1].carried, why});
+    post(Command{Command::drop, nullptr, id});
 }
 
 void TunnelPump::run() {
-    std::vector<char> scratch(kChunk);
-    // Tunnels that had more to read when their turn ended: no new edge will tell of it.
-    std::vector<Tunnel *> again, turn;
-    // Moves the ways that an event concerns (both when `ways` is 3).
-    auto pump = [this, &scratch, &again](Tunnel *t, int ways, std::int64_t now) {
-        if (t->closed) return;
-        bool moved = false, more = false;
-        std::string why;
-        for (int k = 0; k < 2; ++k) {
-            Tunnel::Way &w = t->way[k];
-            if (!(ways & (1 << k)) || w.shut) continue;
-            if (!Tunnel::move(w, scratch.data(), kReadsATurn, now, moved, more, why)) {
-                finish(t, why);
-                return;
-            }
-        }
-        if (more && std::find(again.begin(), again.end(), t) == again.end()) again.push_back(t);
-        if (moved) t->lastMoved = now;
-        if (t->way[0].shut && t->way[1].shut) finish(t, "");
-        else if ((t->way[0].shut || t->way[1].shut) && t->halfSince == 0) t->halfSince = now;
-    };
-    std::int64_t checked = nowMs();
+    Driver d{*poll_, report_, {}, {}};
     std::vector<Command> commands;
-    epoll_event events[64];
+    std::vector<Tunnel *> turn;
+    EventPoll::Event events[64];
+    Millis swept = nowMs();
     for (;;) {
-        const int n = ::epoll_wait(epoll_, events, 64, again.empty() ? kCheckMs : 0);
-        const std::int64_t now = nowMs();
-        turn.swap(again);
-        again.clear();
-        for (Tunnel *t : turn) pump(t, 3, now);
+        const int n = poll_->wait(events, 64, d.again.empty() ? kSweepMs : 0);
+        d.now = nowMs();
+        // Tunnels with reading left to do from the last turn: a read cut short, a resume.
+        turn.swap(d.again);
+        d.again.clear();
+        for (Tunnel *t : turn)
+            for (int side = 0; side < 2 && !t->closed; ++side) d.readSide(*t, side);
         for (int i = 0; i < n; ++i) {
-            if (const std::uint64_t tag = events[i].data.u64) {
-                // The tunnel, and which of its sockets: a is the source of way 0 and the
-                // destination of way 1.
+            if (const std::uint64_t tag = events[i].tag) {
+                // The tunnel, and which of its sockets: the low bit is the server's.
                 auto *t = reinterpret_cast<Tunnel *>(tag & ~std::uint64_t(1));
-                const bool isB = tag & 1;
-                const std::uint32_t ev = events[i].events;
-                int ways = 0;
-                if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) ways |= isB ? 2 : 1;
-                if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR)) ways |= isB ? 1 : 2;
-                pump(t, ways, now);
+                const int side = int(tag & 1);
+                if (events[i].writable && !t->closed) d.writeSide(*t, side);
+                if (events[i].readable && !t->closed) d.readSide(*t, side);
                 continue;
             }
-            take(commands);
+            {
+                std::lock_guard<std::mutex> guard(mailbox_.lock);
+                commands.swap(mailbox_.commands);
+            }
             for (Command &c : commands) {
                 if (c.kind == Command::stop) {
-                    for (auto &t : tunnels_) finish(t.get(), "stopped", false);
+                    for (auto &t : d.tunnels) d.close(*t, "", false);
                     for (Command &rest : commands)
-                        if (rest.tunnel) finish(rest.tunnel.get(), "stopped", false);
+                        if (rest.tunnel) d.close(*rest.tunnel, "", false);
                     return;
                 }
                 if (c.kind == Command::drop) {
-                    for (auto &t : tunnels_)
-                        if (t->id == c.id) finish(t.get(), "dropped");
+                    for (auto &t : d.tunnels)
+                        if (t->id == c.id) d.close(*t, "dropped by the relay");
                     continue;
                 }
                 Tunnel *t = c.tunnel.get();
-                tunnels_.push_back(std::move(c.tunnel));
-                epoll_event ea{}, eb{};
-                ea.events = eb.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-                ea.data.u64 = reinterpret_cast<std::uint64_t>(t);
-                eb.data.u64 = reinterpret_cast<std::uint64_t>(t) | 1;
-                if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, t->a, &ea) != 0 ||
-                    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, t->b, &eb) != 0) {
-                    finish(t, errorText(errno));
+                d.tunnels.push_back(std::move(c.tunnel));
+                const auto tag = reinterpret_cast<std::uint64_t>(t);
+                if (!poll_->watch(t->end[0].stream.descriptor(), tag) ||
+                    !poll_->watch(t->end[1].stream.descriptor(), tag | 1)) {
+                    t->failure = "the tunnel could not be watched";
+                    d.close(*t, "the tunnel failed");
                     continue;
                 }
                 // Bytes that came before the hand-over raise no edge of their own.
-                pump(t, 3, now);
+                d.step(*t, event(RelayEvent::carried));
             }
             commands.clear();
         }
-        if (now - checked >= kCheckMs) {
-            checked = now;
-            for (auto &t : tunnels_) {
-                if (t->closed) continue;
-                for (Tunnel::Way &w : t->way) Tunnel::trim(w, now);
-                const std::int64_t silent = now - t->lastMoved;
-                if (t->limits.idleMs > 0 && silent >= t->limits.idleMs)
-                    finish(t.get(), "idle");
-                else if (t->limits.lingerMs > 0 && t->halfSince > 0 &&
-                         now - std::max(t->halfSince, t->lastMoved) >= t->limits.lingerMs)
-                    finish(t.get(), "half-ended and silent");
-            }
+        if (d.now - swept >= kSweepMs) {
+            swept = d.now;
+            d.sweep();
         }
         // The closed ones go only now: an event later in the batch may still name them.
-        again.erase(std::remove_if(again.begin(), again.end(), [](Tunnel *t) { return t->closed; }),
-                    again.end());
-        tunnels_.erase(std::remove_if(tunnels_.begin(), tunnels_.end(),
-                                      [](const std::unique_ptr<Tunnel> &t) { return t->closed; }),
-                       tunnels_.end());
+        d.again.erase(
+            std::remove_if(d.again.begin(), d.again.end(), [](Tunnel *t) { return t->closed; }),
+            d.again.end());
+        d.tunnels.erase(std::remove_if(d.tunnels.begin(), d.tunnels.end(),
+                                       [](const std::unique_ptr<Tunnel> &t) { return t->closed; }),
+                        d.tunnels.end());
     }
 }
 

@@ -1,12 +1,15 @@
-// Carries tunnels whose bytes nobody looks at any more (a CONNECT once it is established) on a
-// thread of its own, so that bulk traffic does not wait for the event loop that inspects the
-// requests, and a second core can take it. What is read is written at once; only what the other
-// side cannot take yet is kept. Half-closes pass on as they come; a tunnel ends when
-// both directions have, when one of its sockets fails, when it is silent for the idle limit or
-// half-ended for the linger limit. Plain POSIX and a thread: no Qt.
+// Carries established tunnels whose bytes nobody looks at any more (a CONNECT once it is through)
+// on a thread of its own, so that bulk traffic does not wait for the event loop that inspects the
+// requests, and a second core can take it. It is a second driver of the one relay: each tunnel is
+// a RelaySlot under pass-through rules, fed the same events (data, ends, failures, drains, ticks)
+// and carrying out the same actions as on the event loop, through the socket layer's own calls.
+// So a tunnel's deadlines, half-close and backpressure are the relay core's, whoever drives it.
+//
+// Threads: every call of this class is made on the thread that owns it (the event loop); the
+// report comes on the pump's thread. What crosses between them is the Mailbox below, and nothing
+// else: a tunnel's sockets, core and buffers are the pump thread's alone from add() on.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,22 +18,22 @@
 #include <thread>
 #include <vector>
 
+#include "common/relaycore.h"
+
 namespace common {
 
 class TunnelPump {
 public:
     struct Ended {
         std::uint64_t id = 0;
-        std::int64_t fromA = 0;  // bytes carried from a to b
-        std::int64_t fromB = 0;
-        std::string why;  // "" when both sides ended their streams
+        std::int64_t fromClient = 0;  // bytes carried from the client to the server
+        std::int64_t fromServer = 0;
+        const char *transition = "";  // how the slot ended, in the relay core's words
+        std::string failure;          // why a socket failed, when one did
     };
-    // Called on the pump's thread when a tunnel has ended and both its sockets are closed.
+    // Called on the pump's thread when a tunnel has ended and both its sockets are closed; it
+    // must hand what it learns to its own thread (a queued call), and touch nothing else.
     using Report = std::function<void(const Ended &)>;
-    struct Limits {
-        std::int64_t idleMs = 0;    // silent both ways this long: closed (0: never)
-        std::int64_t lingerMs = 0;  // one way ended, the other silent this long: closed (0: never)
-    };
 
     explicit TunnelPump(Report report);
     // Closes every tunnel still carried (without reports) and stops the thread.
@@ -38,31 +41,35 @@ public:
     TunnelPump(const TunnelPump &) = delete;
     TunnelPump &operator=(const TunnelPump &) = delete;
 
-    // Takes two connected, non-blocking sockets over; false (and both still the caller's) when
-    // the pump cannot carry them.
-    bool add(std::uint64_t id, int a, int b, const Limits &limits);
-    // Closes a tunnel now; its report follows, with why "dropped".
+    // Takes two connected, non-blocking sockets over, with nothing queued on either: from now on
+    // they are the pump's to use and to close. False (and both still the caller's) when the pump
+    // cannot carry them.
+    bool add(std::uint64_t id, int client, int server, const RelayLimits &limits);
+    // Closes a tunnel now; its report follows ("dropped by the relay").
     void drop(std::uint64_t id);
 
-private:
     struct Tunnel;
+
+private:
     struct Command {
         enum Kind { add, drop, stop } kind;
         std::unique_ptr<Tunnel> tunnel;
         std::uint64_t id = 0;
     };
+    // What crosses threads. Rule: `commands` is touched only under `lock`; the owner's thread
+    // only appends and wakes the poll, the pump's thread only takes the whole list. A tunnel in a
+    // command belongs to whoever holds the command.
+    struct Mailbox {
+        std::mutex lock;
+        std::vector<Command> commands;
+    };
 
+    void post(Command c);
     void run();
-    void wake();
-    void take(std::vector<Command> &commands);
-    void finish(Tunnel *t, const std::string &why, bool report = true);
 
     Report report_;
-    int epoll_ = -1;
-    int wake_ = -1;  // an eventfd that tells the thread a command waits
-    std::mutex mutex_;
-    std::vector<Command> commands_;
-    std::vector<std::unique_ptr<Tunnel>> tunnels_;  // the thread's own
+    Mailbox mailbox_;
+    std::unique_ptr<class EventPoll> poll_;
     std::thread thread_;
 };
 

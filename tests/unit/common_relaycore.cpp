@@ -645,3 +645,22 @@ TEST(RelayCore, EndOfASideLetsTheRulesFlushOrReconnect) {
     EXPECT_EQ(kept.ev(RelayEvent::ended, Side::server), Lines({"shutdown server"}));
     EXPECT_EQ(kept.ev(RelayEvent::ended, Side::client), Lines({"release"}));
 }
+
+TEST(RelayCore, ACarriedTunnelRelaysAtOnceUnderTheSameRules) {
+    // A slot for a tunnel that another driver carries on: relaying from its first event, with
+    // the half-close, backpressure and deadlines of any other slot.
+    Harness h;
+    h.limits.idle = 5000;
+    h.limits.linger = 2000;
+    EXPECT_EQ(h.ev(RelayEvent::carried), Lines({"resume client 0", "resume server 0"}));
+    EXPECT_EQ(h.slot.phase(), RelaySlot::Phase::relaying);
+    EXPECT_STREQ(h.slot.transition(), "a plain tunnel, carried on");
+    EXPECT_EQ(h.ev(RelayEvent::carried), Lines());  // once only
+    EXPECT_EQ(h.client("bulk", 100), Lines({"trace client bulk", "send server bulk",
+                                            "measure server", "pause client", "watch server"}));
+    EXPECT_EQ(h.drained(Side::server, 1 << 20), Lines({"resume client 1048576"}));
+    EXPECT_EQ(h.ended(Side::server), Lines({"shutdown client"}));
+    EXPECT_EQ(h.tick(1999), Lines());
+    EXPECT_EQ(h.tick(1), Lines({"release"}));
+    EXPECT_STREQ(h.slot.transition(), "one side ended and the other stayed silent");
+}

@@ -98,9 +98,10 @@ TEST(TunnelPump, CarriesBothWaysAndPassesEachEndOn) {
     const auto end = reports.wait();
     ASSERT_TRUE(end);
     EXPECT_EQ(end->id, 7u);
-    EXPECT_EQ(end->fromA, std::int64_t(big.size()));
-    EXPECT_EQ(end->fromB, 11);
-    EXPECT_EQ(end->why, "");
+    EXPECT_EQ(end->fromClient, std::int64_t(big.size()));
+    EXPECT_EQ(end->fromServer, 11);
+    EXPECT_STREQ(end->transition, "both sides ended");
+    EXPECT_EQ(end->failure, "");
     EXPECT_EQ(readAll(client.mine, 1), "");  // and it is closed
 }
 
@@ -110,12 +111,12 @@ TEST(TunnelPump, SilenceDropAndStopEndATunnel) {
         Reports reports;
         TunnelPump pump(reports.sink());
         Pair client, server;
-        TunnelPump::Limits limits;
-        limits.idleMs = 200;
+        RelayLimits limits;
+        limits.idle = 200;
         ASSERT_TRUE(pump.add(1, client.carried, server.carried, limits));
         const auto end = reports.wait();
         ASSERT_TRUE(end);
-        EXPECT_EQ(end->why, "idle");
+        EXPECT_STREQ(end->transition, "silent both ways");
         EXPECT_EQ(readAll(client.mine, 1), "");
         EXPECT_EQ(readAll(server.mine, 1), "");
     }
@@ -124,14 +125,14 @@ TEST(TunnelPump, SilenceDropAndStopEndATunnel) {
         Reports reports;
         TunnelPump pump(reports.sink());
         Pair client, server;
-        TunnelPump::Limits limits;
-        limits.idleMs = 3600 * 1000;
-        limits.lingerMs = 200;
+        RelayLimits limits;
+        limits.idle = 3600 * 1000;
+        limits.linger = 200;
         ASSERT_TRUE(pump.add(2, client.carried, server.carried, limits));
         ::shutdown(client.mine, SHUT_WR);
         const auto end = reports.wait();
         ASSERT_TRUE(end);
-        EXPECT_EQ(end->why, "half-ended and silent");
+        EXPECT_STREQ(end->transition, "one side ended and the other stayed silent");
     }
     {
         // Dropped by the relay: closed at once, and reported.
@@ -142,7 +143,7 @@ TEST(TunnelPump, SilenceDropAndStopEndATunnel) {
         pump.drop(3);
         const auto end = reports.wait();
         ASSERT_TRUE(end);
-        EXPECT_EQ(end->why, "dropped");
+        EXPECT_STREQ(end->transition, "dropped by the relay");
         EXPECT_EQ(readAll(server.mine, 1), "");
     }
     {
@@ -156,4 +157,49 @@ TEST(TunnelPump, SilenceDropAndStopEndATunnel) {
         EXPECT_EQ(readAll(client.mine, 1), "");
         EXPECT_FALSE(reports.any());
     }
+}
+
+TEST(TunnelPump, AReaderThatTakesNothingHoldsTheWriterBack) {
+    // The relay core's one backpressure rule holds on the pump too: while the server reads
+    // nothing, the client's writes soon block instead of the pump buffering all of it.
+    Reports reports;
+    TunnelPump pump(reports.sink());
+    Pair client, server;
+    ASSERT_TRUE(pump.add(9, client.carried, server.carried, {}));
+    ::fcntl(client.mine, F_SETFL, O_NONBLOCK);
+    std::string sent;
+    const std::string piece(65536, 'p');
+    for (int quiet = 0; quiet < 20 && sent.size() < (64u << 20);) {
+        const ssize_t n = ::write(client.mine, piece.data(), piece.size());
+        if (n > 0) {
+            sent.append(piece, 0, std::size_t(n));
+            quiet = 0;
+        } else {
+            ++quiet;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    EXPECT_LT(sent.size(), 16u << 20);  // what the socket buffers and one queued chunk hold
+    ::shutdown(client.mine, SHUT_WR);
+    EXPECT_EQ(readAll(server.mine, sent.size() + 1), sent);
+    ::shutdown(server.mine, SHUT_WR);
+    const auto end = reports.wait();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->fromClient, std::int64_t(sent.size()));
+}
+
+TEST(TunnelPump, ASocketThatFailsEndsTheTunnelWithItsReason) {
+    Reports reports;
+    TunnelPump pump(reports.sink());
+    Pair client;
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    ASSERT_TRUE(pump.add(5, client.carried, fds[1], {}));
+    ::close(fds[0]);  // the server's end goes: what the client sends cannot be delivered
+    writeAll(client.mine, "to nobody");
+    const auto end = reports.wait();
+    ASSERT_TRUE(end);
+    EXPECT_STREQ(end->transition, "the server failed");
+    EXPECT_FALSE(end->failure.empty());
 }
