@@ -1,7 +1,7 @@
 // A mail client's input before its login, and a server's first bytes, arbitrary and cut where the
 // input says. Whatever arrives: a connection is asked for at most once, only to a host name that
-// holds no blank or control character, and every byte the client sent after its login line reaches
-// the server, in order, behind the user part.
+// holds no blank or control character, and what goes to the server first is the user part and
+// then, byte for byte, what the client sent after its login line.
 #include "quessel/loginline.h"
 
 #include <cstdint>
@@ -19,38 +19,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     (void)quessel::user(client);
     (void)quessel::server(client);
-    (void)quessel::serverHost(client);
 
-    quessel::Session s;
+    quessel::LoginPolicy policy;
+    policy.serverTls = data[0] & 0x80 ? quessel::ServerTls::automatic : quessel::ServerTls::off;
+    quessel::LoginRules rules(policy);
     int connects = 0;
-    std::string afterLogin;  // what the client sent once the login line was taken
-    while (!client.empty() && s.phase() != quessel::Session::Phase::Ended) {
+    using Phase = quessel::LoginRules::Phase;
+    while (!client.empty() && rules.phase() == Phase::beforeLogin) {
         std::string_view piece = client.substr(0, cut);
         client.remove_prefix(piece.size());
-        const bool before = s.phase() == quessel::Session::Phase::Greeted;
-        quessel::ClientStep step = s.fromClient(piece);
-        if (!before) afterLogin += piece;
-        if (step.connect) {
+        const common::RelayRules::Opening o = rules.open(piece);
+        if (o.connect) {
             ++connects;
-            if (step.host.empty()) std::abort();
-            for (unsigned char c : step.host)
+            if (o.host.empty()) std::abort();
+            for (unsigned char c : o.host)
                 if (c <= 0x20 || c == 0x7f) std::abort();
         }
     }
     if (connects > 1) std::abort();
-    if (s.phase() == quessel::Session::Phase::Connecting) {
-        const std::string first = s.takeForServer();
-        if (first.compare(0, s.userPart().size(), s.userPart()) != 0) std::abort();
-        // Bytes that came in later pieces are the tail of what goes to the server.
-        if (first.size() < afterLogin.size() ||
-            first.compare(first.size() - afterLogin.size(), afterLogin.size(), afterLogin) != 0)
-            std::abort();
-        while (!fromServer.empty()) {
-            std::string_view piece = fromServer.substr(0, cut);
-            fromServer.remove_prefix(piece.size());
-            quessel::ServerStep st = s.fromServer(piece);
-            if (st.kind != quessel::ServerStep::Wait) break;
+    if (rules.phase() != Phase::connecting) return 0;
+    const std::string expected = rules.userPart() + rules.held();
+    rules.connected();
+    while (!fromServer.empty()) {
+        std::string_view piece = fromServer.substr(0, cut);
+        fromServer.remove_prefix(piece.size());
+        const common::RelayRules::Greeting g = rules.greet(piece);
+        if (g.kind == common::RelayRules::Greeting::accept) {
+            if (g.toServer != expected) std::abort();
+            break;
         }
+        if (g.kind == common::RelayRules::Greeting::refuse || g.kind == common::RelayRules::Greeting::upgrade)
+            break;
+        if (g.kind == common::RelayRules::Greeting::send && g.toServer != "CAPA\r\n" &&
+            g.toServer != "STLS\r\n")
+            std::abort();
     }
     return 0;
 }

@@ -12,8 +12,9 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    quessel::LoginRules rules(
-        quessel::LoginPolicy{110, 60, quessel::ServerTls::automatic, {true, false}});
+    quessel::LoginPolicy policy;
+    policy.clientTls = {true, false};
+    quessel::LoginRules rules(policy);
     common::RelayLimits limits;
     limits.login = 60000;
     limits.greeting = 30000;

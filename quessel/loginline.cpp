@@ -1,7 +1,5 @@
 #include "quessel/loginline.h"
 
-#include <algorithm>
-
 #include "common/asciitext.h"
 #include "common/hostport.h"
 
@@ -26,13 +24,9 @@ constexpr std::string_view kControlReply =
     "-ERR a login line may hold no NUL and no CR but the one before its LF\r\n";
 constexpr std::string_view kTooManyReply = "-ERR too many commands before login\r\n";
 
-bool endsWith(std::string_view s, std::string_view tail) {
-    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
 // Splits at the first "|" and moves the line end from the server part to the user part.
 void split(std::string_view line, std::string &u, std::string &s) {
-    std::size_t bar = line.find('|');
+    const std::size_t bar = line.find('|');
     if (bar == std::string_view::npos) {
         u.assign(line);
         s.clear();
@@ -42,7 +36,7 @@ void split(std::string_view line, std::string &u, std::string &s) {
     std::string_view rest = line.substr(bar + 1);
     // Each test sees what the one before left.
     for (std::string_view end : {"\n\r", "\r\n", "\n", "\r"}) {
-        if (endsWith(rest, end)) {
+        if (rest.ends_with(end)) {
             u.append(end);
             rest.remove_suffix(end.size());
         }
@@ -50,24 +44,17 @@ void split(std::string_view line, std::string &u, std::string &s) {
     s.assign(rest);
 }
 
-// Text from the network, fit to stand inside one reply line.
-std::string printable(std::string_view text) {
-    return common::replytext(text);
-}
-
 std::string_view withoutLineEnd(std::string_view line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
     return line;
 }
 
-std::string commandWord(std::string_view line) {
-    std::string_view body = withoutLineEnd(line);
-    std::size_t end = body.find(' ');
-    std::string word(body.substr(0, end));
-    for (char &c : word) c = common::asciiUpper(c);
-    return word;
+// The login name of a user part: what follows USER, less blanks.
+std::string loginNameOf(std::string_view userPart) {
+    std::string_view u = withoutLineEnd(userPart);
+    if (common::startsNoCase(u, "USER ")) u.remove_prefix(5);
+    return std::string(common::trimBlanks(u));
 }
-
 
 }  // namespace
 
@@ -88,226 +75,233 @@ bool isLoginLine(std::string_view line) {
            common::findNoCase(line, "user") != std::string_view::npos;
 }
 
-std::optional<std::string> serverHost(std::string_view part) {
-    return common::parseHost(part);
-}
-
 std::string unavailableReply(std::string_view server) {
-    return "-ERR POP3 server " + printable(server) + " is not available\r\n";
+    return "-ERR POP3 server " + common::replytext(server) + " is not available\r\n";
 }
 
 std::string loginIdleReply(int seconds) {
     return "-ERR no login within " + std::to_string(seconds) + " seconds\r\n";
 }
 
-ClientStep Session::fromClient(std::string_view bytes) {
-    ClientStep step;
-    if (phase_ == Phase::Connecting) {
-        held_.append(bytes);
-        return step;
-    }
-    if (phase_ != Phase::Greeted) return step;
+// ---- the one place the phase changes ----
 
-    // A line that ended in LF at the end of the last input may have its CR here (LF CR).
-    if (swallow_ && !bytes.empty() && bytes.front() == swallow_) bytes.remove_prefix(1);
-    swallow_ = 0;
-    line_.append(bytes);
-
-    // Lines end at LF (CR LF, or LF CR); a CR anywhere else is part of the line.
-    std::size_t start = 0;
-    while (phase_ == Phase::Greeted && !step.upgrade) {
-        const std::size_t lf = line_.find('\n', start);
-        if (lf == std::string::npos) break;
-        std::size_t next = lf + 1;
-        const bool crlf = lf > start && line_[lf - 1] == '\r';
-        if (!crlf) {
-            if (next < line_.size()) {
-                if (line_[next] == '\r') ++next;
-            } else {
-                swallow_ = '\r';
-            }
-        }
-        onLine(std::string_view(line_).substr(start, next - start), step);
-        start = next;
-    }
-
-    if (step.upgrade) {
-        // Whatever followed STLS in the clear is dropped: only the handshake may come next.
-        std::string().swap(line_);
-        swallow_ = 0;
-    } else if (phase_ == Phase::Connecting) {
-        // Whatever followed the login line goes to the server, byte for byte.
-        held_.assign(line_, start);
-        swallow_ = 0;
-        std::string().swap(line_);
-    } else if (phase_ == Phase::Greeted) {
-        line_.erase(0, start);
-        if (line_.size() > kMaxLineLength) {
-            step.reply.append(kTooLongReply);
-            step.close = true;
-            phase_ = Phase::Ended;
-        }
-    }
-    return step;
+void LoginRules::enter(Phase next, const char *why) {
+    phase_ = next;
+    transition_ = why;
 }
 
-void Session::refused(std::string_view reply, ClientStep &step) {
+// ---- the client, before its login ----
+
+void LoginRules::answer(std::string_view reply) {
+    reply_.append(reply);
+}
+
+void LoginRules::end(Opening &o, const char *why) {
+    o.close = true;
+    enter(Phase::ended, why);
+}
+
+void LoginRules::refused(std::string_view reply, Opening &o) {
     // A client that keeps getting it wrong is probing, not logging in.
     if (++refusals_ >= kMaxRefusals) {
-        step.reply.append(kTooManyReply);
-        step.close = true;
-        phase_ = Phase::Ended;
+        answer(kTooManyReply);
+        end(o, "too many commands before login");
         return;
     }
-    step.reply.append(reply);
+    answer(reply);
 }
 
-void Session::refusedLogin(std::string_view line, std::string_view why, ClientStep &step) {
+void LoginRules::refusedLogin(std::string_view line, std::string_view why) {
+    if (!policy_.refusedLogin) return;
     std::string u, s;
     split(line, u, s);
-    std::string_view name = withoutLineEnd(u);
-    if (common::startsNoCase(name, "USER ")) name.remove_prefix(5);
-    step.refused.assign(why);
-    step.loginName.assign(common::trimBlanks(name));
-    step.serverName.assign(withoutLineEnd(s));
+    policy_.refusedLogin(RefusedLogin{std::string(why), loginNameOf(u), std::string(withoutLineEnd(s))});
 }
 
-void Session::clientEncrypted() {
-    clientTls_ = true;
-    std::string().swap(line_);
-    swallow_ = 0;
+common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
+    reply_.clear();
+    Opening o;
+    if (phase_ != Phase::beforeLogin) return o;
+    while (phase_ == Phase::beforeLogin && !o.upgrade) {
+        const common::LineAssembler::Line line = lines_.next(bytes);
+        if (line.kind == common::LineAssembler::Line::none) break;
+        if (line.kind == common::LineAssembler::Line::tooLong) {
+            answer(kTooLongReply);
+            end(o, "a line too long before login");
+            break;
+        }
+        onLine(line, o);
+    }
+    if (o.upgrade) {
+        // Whatever followed STLS in the clear is dropped: only the handshake may come next.
+        lines_.clear();
+    } else if (phase_ == Phase::connecting) {
+        // Whatever followed the login line goes to the server, byte for byte.
+        held_.assign(bytes);
+        o.connect = true;
+        o.host = host_;
+        o.port = policy_.serverPort;
+        o.tls = policy_.serverTls == ServerTls::implicit;
+    }
+    o.reply = reply_;
+    return o;
 }
 
-void Session::onLine(std::string_view line, ClientStep &step) {
-    const bool inTheClearOnly = tls_.required && !clientTls_;
-    if (isLoginLine(line)) {
+void LoginRules::onLine(const common::LineAssembler::Line &line, Opening &o) {
+    const std::string_view whole = line.whole();
+    const bool inTheClearOnly = policy_.clientTls.required && !clientTls_;
+    if (isLoginLine(whole)) {
         if (inTheClearOnly) {
-            refusedLogin(line, "a login in the clear where TLS is required (STLS first)", step);
-            refused(kTlsFirstReply, step);
+            refusedLogin(whole, "a login in the clear where TLS is required (STLS first)");
+            refused(kTlsFirstReply, o);
             return;
         }
         // Only the line end may hold a CR: anything else could smuggle a second line past a
         // server that ends lines at CR.
-        const std::string_view body = line.substr(0, line.find('\n'));
-        const std::string_view text = body.ends_with('\r') ? body.substr(0, body.size() - 1) : body;
-        if (text.find('\r') != std::string_view::npos || line.find('\0') != std::string_view::npos) {
-            refusedLogin(line, "the login line holds a CR or a NUL", step);
-            refused(kControlReply, step);
+        if (line.text.find('\r') != std::string_view::npos ||
+            whole.find('\0') != std::string_view::npos) {
+            refusedLogin(whole, "the login line holds a CR or a NUL");
+            refused(kControlReply, o);
             return;
         }
         std::string u, s;
-        split(line, u, s);
-        std::optional<std::string> host = serverHost(s);
+        split(whole, u, s);
+        std::optional<std::string> host = common::parseHost(s);
         if (!host) {
-            refusedLogin(line, "the server is not a host name or an address", step);
             // Told like any server that cannot be used: the client learns nothing more.
-            step.reply.append(unavailableReply(s));
-            step.close = true;
-            phase_ = Phase::Ended;
+            refusedLogin(whole, "the server is not a host name or an address");
+            answer(unavailableReply(s));
+            end(o, "the login named no usable server");
             return;
         }
         user_ = std::move(u);
         server_ = std::move(s);
-        step.connect = true;
-        step.host = std::move(*host);
-        phase_ = Phase::Connecting;
+        host_ = std::move(*host);
+        enter(Phase::connecting, "login line seen");
         return;
     }
-    const std::string word = commandWord(line);
-    if (word == "CAPA") {
-        step.reply.append(tls_.available && !clientTls_ ? kCapaTlsReply : kCapaReply);
-    } else if (word == "STLS") {
-        if (!tls_.available) {
-            refused(kNoStlsReply, step);
+    const std::string_view body = line.text;
+    const std::string_view word = body.substr(0, body.find(' '));
+    if (common::equalNoCase(word, "CAPA")) {
+        answer(policy_.clientTls.available && !clientTls_ ? kCapaTlsReply : kCapaReply);
+    } else if (common::equalNoCase(word, "STLS")) {
+        if (!policy_.clientTls.available) {
+            refused(kNoStlsReply, o);
         } else if (clientTls_) {
-            refused(kAlreadyTlsReply, step);
+            refused(kAlreadyTlsReply, o);
         } else {
-            step.reply.append(kStlsReply);
-            step.upgrade = true;
+            answer(kStlsReply);
+            o.upgrade = true;
         }
-    } else if (word == "USER" && inTheClearOnly) {
-        refused(kTlsFirstReply, step);
-    } else if (word == "QUIT") {
-        step.reply.append(kQuitReply);
-        step.close = true;
-        phase_ = Phase::Ended;
-    } else if (word == "USER") {
-        refused(kUserFormReply, step);
+    } else if (common::equalNoCase(word, "USER") && inTheClearOnly) {
+        refused(kTlsFirstReply, o);
+    } else if (common::equalNoCase(word, "QUIT")) {
+        answer(kQuitReply);
+        end(o, "the client quit before login");
+    } else if (common::equalNoCase(word, "USER")) {
+        refused(kUserFormReply, o);
     } else {
-        refused(kLoginFirstReply, step);
+        refused(kLoginFirstReply, o);
     }
 }
 
-std::string Session::takeForServer() {
-    std::string out = user_;
-    out.append(held_);
-    std::string().swap(held_);
-    phase_ = Phase::Relaying;
-    return out;
-}
-
-ServerStep Session::fromServer(std::string_view bytes) {
-    ServerStep step;
-    if (greeted_) {
-        step.kind = ServerStep::Pass;
-        step.forClient = bytes;
-        return step;
-    }
-    std::size_t lf = bytes.find('\n');
-    if (lf == std::string_view::npos) {
-        greeting_.append(bytes);
-        if (greeting_.size() > kMaxGreetingLength) {
-            step.kind = ServerStep::Refuse;
-            step.reply = unavailableReply(server_);
-        }
-        return step;
-    }
-    greeting_.append(bytes.substr(0, lf + 1));
-    // RFC 1939 status indicators are case-insensitive.
-    if (!common::startsNoCase(greeting_, "+OK")) {
-        // Nothing a server that is not a POP3 server says reaches the client.
-        step.kind = ServerStep::Refuse;
-        step.reply = unavailableReply(server_);
-        return step;
-    }
-    greeted_ = true;
-    std::string().swap(greeting_);
-    step.kind = ServerStep::Pass;
-    step.forClient = bytes.substr(lf + 1);
-    return step;
-}
-
-// ---- in the relay ----
-
-common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
-    ClientStep step = session_.fromClient(bytes);
-    if (!step.refused.empty() && policy_.refusedLogin) policy_.refusedLogin(step);
-    reply_ = std::move(step.reply);
-    host_ = std::move(step.host);
-    Opening o;
-    o.reply = reply_;
-    o.connect = step.connect;
-    o.host = host_;
-    o.port = policy_.serverPort;
-    o.tls = policy_.serverTls == ServerTls::implicit;
-    o.upgrade = step.upgrade;
-    o.close = step.close;
-    return o;
-}
+// ---- the server, before the relay ----
 
 common::RelayRules::Start LoginRules::connected() {
     // A POP3S server is heard of only once its certificate has been checked.
     if (policy_.serverTls == ServerTls::implicit) serverTls_ = true;
+    replies_.expect(common::Pop3Command::greeting);
+    enter(Phase::greeting, "connected, waiting for the greeting");
     // Nothing of the client's goes to a server that has not greeted as a POP3 server.
     Start s;
     s.greet = true;
     return s;
 }
 
+common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
+    switch (phase_) {
+        case Phase::greeting:
+            return onGreeting(bytes);
+        case Phase::capa:
+            return onCapa(bytes);
+        case Phase::stls:
+            return onStls(bytes);
+        default:
+            return {};  // the handshake: encrypted() goes on
+    }
+}
+
+common::RelayRules::Greeting LoginRules::onGreeting(std::string_view bytes) {
+    const common::Pop3Reply::Piece p = replies_.next(bytes);
+    if (p.kind == common::Pop3Reply::Piece::none) return {};
+    // Nothing a server that is not a POP3 server says reaches the client.
+    if (p.kind != common::Pop3Reply::Piece::status || !p.ok)
+        return refuseServer("the server did not greet as a POP3 server");
+    // The greeting is dropped: the client has had ours.
+    if (policy_.serverTls == ServerTls::off || policy_.serverTls == ServerTls::implicit)
+        return acceptServer(bytes);
+    // Whether the server offers STLS; anything it said beyond its greeting is no answer yet.
+    replies_.expect(common::Pop3Command::capa);
+    enter(Phase::capa, "asking whether the server offers STLS");
+    Greeting g = onCapa(bytes);
+    if (g.kind == Greeting::wait) {
+        g.kind = Greeting::send;
+        g.toServer = "CAPA\r\n";
+    }
+    return g;
+}
+
+common::RelayRules::Greeting LoginRules::onCapa(std::string_view bytes) {
+    for (;;) {
+        const common::Pop3Reply::Piece p = replies_.next(bytes);
+        using K = common::Pop3Reply::Piece;
+        if (p.kind == K::none) return {};
+        if (p.kind == K::tooLong || replies_.bodyBytes() > kMaxCapaLength)
+            return refuseServer("the server's CAPA answer is longer than 64 KiB");
+        if (p.kind == K::line) {
+            if (common::equalNoCase(common::trimBlanks(p.text), "STLS")) stlsOffered_ = true;
+            continue;
+        }
+        // A server that knows no CAPA offers nothing; otherwise its list has ended.
+        if (p.kind == K::status && p.multiLine) continue;
+        break;
+    }
+    if (stlsOffered_) {
+        replies_.expect(common::Pop3Command::stls);
+        enter(Phase::stls, "securing the server with STLS");
+        Greeting g;
+        g.kind = Greeting::send;
+        g.toServer = "STLS\r\n";
+        return g;
+    }
+    // No STLS: a client on TLS is not relayed in the clear, and neither is anyone when TLS is
+    // required.
+    if (policy_.serverTls == ServerTls::stls)
+        return refuseServer("the server offers no STLS, and the server leg must be TLS");
+    if (clientTls_)
+        return refuseServer("the server offers no STLS, and the client came in over TLS");
+    return acceptServer({});
+}
+
+common::RelayRules::Greeting LoginRules::onStls(std::string_view bytes) {
+    const common::Pop3Reply::Piece p = replies_.next(bytes);
+    if (p.kind == common::Pop3Reply::Piece::none) return {};
+    // Once STLS is offered, a failed upgrade is never a fall-back to the clear.
+    if (p.kind != common::Pop3Reply::Piece::status || !p.ok)
+        return refuseServer("the server refused STLS");
+    // Whatever followed the answer in the clear is dropped with it.
+    enter(Phase::handshake, "the server's TLS handshake");
+    Greeting g;
+    g.kind = Greeting::upgrade;
+    return g;
+}
+
 common::RelayRules::Greeting LoginRules::acceptServer(std::string_view forClient) {
     // The client's USER command, with the line end it sent, goes first, then whatever it sent
     // after it.
-    first_ = session_.takeForServer();
+    first_ = user_ + held_;
+    std::string().swap(held_);
+    enter(Phase::relaying, "the server took the login");
     Greeting g;
     g.kind = Greeting::accept;
     g.toServer = first_;
@@ -317,112 +311,34 @@ common::RelayRules::Greeting LoginRules::acceptServer(std::string_view forClient
 
 common::RelayRules::Greeting LoginRules::refuseServer(std::string why) {
     refusal_ = std::move(why);
-    reply_ = unavailableReply(session_.serverPart());
+    reply_ = unavailableReply(server_);
+    enter(Phase::ended, "the server could not be used");
     Greeting g;
     g.kind = Greeting::refuse;
     g.toClient = reply_;
     return g;
 }
 
-common::RelayRules::Greeting LoginRules::greet(std::string_view bytes) {
-    if (securing_ != Securing::greeting) return negotiate(bytes);
-    ServerStep step = session_.fromServer(bytes);
-    Greeting g;
-    switch (step.kind) {
-        case ServerStep::Wait:
-            return g;
-        case ServerStep::Refuse:
-            return refuseServer("the server did not greet as a POP3 server");
-        case ServerStep::Pass:
-            break;
-    }
-    // The greeting is dropped: the client has had ours.
-    if (policy_.serverTls == ServerTls::off || policy_.serverTls == ServerTls::implicit)
-        return acceptServer(step.forClient);
-    // Whether the server offers STLS; anything it said beyond its greeting is no answer yet.
-    securing_ = Securing::capa;
-    answer_.assign(step.forClient);
-    g.kind = Greeting::send;
-    g.toServer = "CAPA\r\n";
-    return g;
-}
-
-common::RelayRules::Greeting LoginRules::negotiate(std::string_view bytes) {
-    answer_.append(bytes);
-    if (answer_.size() > kMaxCapaLength)
-        return refuseServer("the server's CAPA answer is longer than 64 KiB");
-    Greeting g;
-    if (securing_ == Securing::capa) {
-        bool stls = false;
-        std::size_t start = 0;
-        bool complete = false;
-        for (std::size_t lf; (lf = answer_.find('\n', start)) != std::string::npos; start = lf + 1) {
-            std::string_view line = std::string_view(answer_).substr(start, lf - start);
-            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            if (start == 0) {
-                // A server that knows no CAPA offers nothing.
-                if (!common::startsNoCase(line, "+OK")) {
-                    complete = true;
-                    break;
-                }
-                continue;
-            }
-            if (line == ".") {
-                complete = true;
-                break;
-            }
-            if (common::equalNoCase(common::trimBlanks(line), "STLS")) stls = true;
-        }
-        if (!complete) return g;
-        answer_.clear();
-        if (stls) {
-            securing_ = Securing::stls;
-            g.kind = Greeting::send;
-            g.toServer = "STLS\r\n";
-            return g;
-        }
-        // No STLS: a client on TLS is not relayed in the clear, and neither is anyone when TLS
-        // is required.
-        if (policy_.serverTls == ServerTls::stls)
-            return refuseServer("the server offers no STLS, and the server leg must be TLS");
-        if (session_.clientTls())
-            return refuseServer("the server offers no STLS, and the client came in over TLS");
-        return acceptServer({});
-    }
-    if (securing_ == Securing::stls) {
-        const std::size_t lf = answer_.find('\n');
-        if (lf == std::string::npos) return g;
-        // Once STLS is offered, a failed upgrade is never a fall-back to the clear.
-        if (!common::startsNoCase(answer_, "+OK")) return refuseServer("the server refused STLS");
-        // Whatever followed the answer in the clear is dropped with it.
-        answer_.clear();
-        securing_ = Securing::handshake;
-        g.kind = Greeting::upgrade;
-        return g;
-    }
-    return g;  // the handshake: encrypted() goes on
-}
-
-std::string LoginRules::userName() const {
-    std::string_view u = withoutLineEnd(session_.userPart());
-    if (common::startsNoCase(u, "USER ")) u.remove_prefix(5);
-    return std::string(common::trimBlanks(u));
-}
-
 common::RelayRules::Greeting LoginRules::encrypted(common::Side side) {
     if (side == common::Side::client) {
-        session_.clientEncrypted();
+        // What the client sent before was dropped with the clear text.
+        clientTls_ = true;
+        lines_.clear();
         return {};
     }
     serverTls_ = true;
-    if (securing_ == Securing::handshake) return acceptServer({});
+    if (phase_ == Phase::handshake) return acceptServer({});
     return {};
+}
+
+std::string LoginRules::userName() const {
+    return loginNameOf(user_);
 }
 
 std::string LoginRules::failure(common::Failure why, std::string_view reason) {
     // However the server failed, the client hears the same: a proxy that told "refused" from
     // "not found" from a foreign banner would scan the network for anyone. The log says which.
-    const bool greeted = session_.serverGreeted();
+    const bool greeted = phase_ == Phase::capa || phase_ == Phase::stls || phase_ == Phase::handshake;
     switch (why) {
         case common::Failure::unreachable:
             // The relay's policy names its own refusal so.
@@ -433,22 +349,24 @@ std::string LoginRules::failure(common::Failure why, std::string_view reason) {
                 refusal_ = "the server could not be reached";
             else
                 refusal_ = "the server could not be used: " + std::string(reason);
-            return unavailableReply(session_.serverPart());
+            break;
         case common::Failure::closedEarly:
             refusal_ = greeted ? "the server closed the connection while the proxy secured it"
                                : "the server closed the connection before it greeted";
-            return unavailableReply(session_.serverPart());
+            break;
         case common::Failure::noGreeting:
             refusal_ = (greeted ? "the server did not answer CAPA or STLS within "
                                 : "the server sent no greeting within ") +
                        std::to_string(policy_.greetingSeconds) + " s";
-            return unavailableReply(session_.serverPart());
+            break;
         case common::Failure::noLogin:
+            enter(Phase::ended, "no login in time");
             return loginIdleReply(policy_.loginSeconds);
         case common::Failure::silent:
-            break;
+            return {};
     }
-    return {};
+    enter(Phase::ended, "the server could not be used");
+    return unavailableReply(server_);
 }
 
 }  // namespace quessel

@@ -17,8 +17,8 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
                  policy.serverPort = serverport;
                  policy.loginSeconds = options_.loginTimeout;
                  policy.greetingSeconds = options_.serverTimeout;
-                 policy.refusedLogin = [this, slot](const ClientStep &step) {
-                     refusedLogin(slot, step);
+                 policy.refusedLogin = [this, slot](const RefusedLogin &login) {
+                     refusedLogin(slot, login);
                  };
                  policy.serverTls = options_.serverTls;
                  policy.clientTls.available = identity_ != nullptr;
@@ -183,21 +183,21 @@ void SessionWindow::refusedServer(int, const QString &) {
     emit refusalsChanged(relay_.refusedClients(), refusedServers());
 }
 
-void SessionWindow::refusedLogin(int slot, const ClientStep &step) {
+void SessionWindow::refusedLogin(int slot, const RefusedLogin &login) {
     ++refusedLogins_;
     common::LogLine(common::LogLevel::info, "login")
         .field("client", relay_.peer(slot).toStdString())
-        .field("user", step.loginName)
-        .field("server", step.serverName)
+        .field("user", login.loginName)
+        .field("server", login.serverName)
         .field("outcome", "refused")
-        .field("reason", step.refused);
+        .field("reason", login.reason);
     emit refusalsChanged(relay_.refusedClients(), refusedServers());
 }
 
 namespace {
 // "client+server", "client", "server" or "no": which legs are under TLS.
 const char *tlsLegs(const LoginRules &r) {
-    const bool c = r.session().clientTls(), s = r.serverEncrypted();
+    const bool c = r.clientTls(), s = r.serverEncrypted();
     return c && s ? "client+server" : c ? "client" : s ? "server" : "no";
 }
 }  // namespace
@@ -208,7 +208,7 @@ void SessionWindow::relaying(int slot) {
     common::LogLine(common::LogLevel::info, "login")
         .field("client", relay_.peer(slot).toStdString())
         .field("user", r->userName())
-        .field("server", r->session().serverPart())
+        .field("server", r->serverPart())
         .field("tls", tlsLegs(*r))
         .field("outcome", "ok");
 }
@@ -217,12 +217,12 @@ void SessionWindow::released(int slot, const common::SlotStats &stats) {
     const auto *r = dynamic_cast<const LoginRules *>(relay_.rules(slot));
     if (!r) return;
     const std::string client = stats.peer.toStdString();
-    if (!stats.relayed && !r->session().serverPart().empty()) {
+    if (!stats.relayed && !r->serverPart().empty()) {
         // A login whose server could not be used: the client was told only that.
         common::LogLine line(common::LogLevel::info, "login");
         line.field("client", client)
             .field("user", r->userName())
-            .field("server", r->session().serverPart())
+            .field("server", r->serverPart())
             .field("tls", tlsLegs(*r))
             .field("outcome", "server unavailable");
         line.field("reason", !r->refusal().empty()     ? r->refusal()
@@ -232,7 +232,7 @@ void SessionWindow::released(int slot, const common::SlotStats &stats) {
     }
     common::LogLine line(common::LogLevel::info, "session");
     line.field("client", client);
-    if (stats.relayed) line.field("user", r->userName()).field("server", r->session().serverPart());
+    if (stats.relayed) line.field("user", r->userName()).field("server", r->serverPart());
     line.field("from_client", stats.fromClient)
         .field("from_server", stats.fromServer)
         .field("ms", stats.millis)

@@ -74,7 +74,7 @@ private:
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;
     void refusedServer(int slot, const QString &host) override;
-    void refusedLogin(int slot, const ClientStep &step);
+    void refusedLogin(int slot, const RefusedLogin &login);
     void encrypted(int slot, common::Side side, const QString &info) override;
     void unload();
     void applyLimits();

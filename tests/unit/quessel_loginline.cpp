@@ -54,11 +54,14 @@ TEST(LoginLineTest, BarAndUserInAnyCase) {
 }
 
 TEST(ServerHost, IsTheHostOfTheServerPart) {
-    EXPECT_EQ(serverHost("[::1]"), std::optional<std::string>("::1"));
-    EXPECT_EQ(serverHost("pop.example.com"), std::optional<std::string>("pop.example.com"));
+    auto hostOf = [](std::string line) {
+        LoginRules r{LoginPolicy()};
+        return std::string(r.open(line).host);
+    };
+    EXPECT_EQ(hostOf("USER a|[::1]\r\n"), "::1");
+    EXPECT_EQ(hostOf("USER a|pop.example.com\r\n"), "pop.example.com");
     // The port is the admin's, never the client's.
-    EXPECT_FALSE(serverHost("pop.example.com:995"));
-    EXPECT_FALSE(serverHost("b\r\nPASS x"));
+    EXPECT_EQ(hostOf("USER a|pop.example.com:995\r\n"), "");
 }
 
 TEST(Replies, AreOneLineNamingTheServer) {
@@ -67,6 +70,17 @@ TEST(Replies, AreOneLineNamingTheServer) {
     EXPECT_EQ(unavailableReply("pop\r\nINJECTED"), "-ERR POP3 server pop??INJECTED is not available\r\n");
     EXPECT_EQ(loginIdleReply(60), "-ERR no login within 60 seconds\r\n");
 }
+
+namespace {
+LoginPolicy policyOf(int serverPort, ServerTls mode, TlsOffer clientTls = {}) {
+    LoginPolicy p;
+    p.serverPort = serverPort;
+    p.loginSeconds = 60;
+    p.serverTls = mode;
+    p.clientTls = clientTls;
+    return p;
+}
+}  // namespace
 
 // ---- the session before the server connection ---------------------------------------------
 
@@ -186,57 +200,51 @@ TEST(SessionBeforeLogin, Transcripts) {
          true},
     };
     for (const auto &c : cases) {
-        Session s;
+        LoginRules s{LoginPolicy()};
         std::string replies, host;
         bool closed = false;
         int connects = 0;
         for (const auto &chunk : c.chunks) {
-            ClientStep step = s.fromClient(chunk);
-            replies += step.reply;
-            if (step.connect) {
+            // The relay reads the client no further once the server side is being opened.
+            if (connects || closed) break;
+            const common::RelayRules::Opening o = s.open(chunk);
+            replies += o.reply;
+            if (o.connect) {
                 ++connects;
-                host = step.host;
+                host = o.host;
             }
-            closed = closed || step.close;
+            closed = closed || o.close;
         }
         EXPECT_EQ(replies, c.replies) << c.name;
         EXPECT_EQ(host, c.host) << c.name;
-        EXPECT_LE(connects, 1) << c.name;
         EXPECT_EQ(closed, c.closed) << c.name;
         if (!c.host.empty()) {
-            EXPECT_EQ(s.phase(), Session::Phase::Connecting) << c.name;
+            EXPECT_EQ(s.phase(), LoginRules::Phase::connecting) << c.name;
             EXPECT_EQ(s.userPart(), c.userPart) << c.name;
             EXPECT_EQ(s.held(), c.held) << c.name;
         }
     }
 }
 
-TEST(SessionBeforeLogin, HeldInputGoesAfterUserPartInOrder) {
-    Session s;
-    EXPECT_FALSE(s.fromClient("USER a|pop\r").connect);
-    ASSERT_TRUE(s.fromClient("\nPASS x").connect);
-    s.fromClient("y\r\nSTAT\r\n");
-    EXPECT_EQ(s.serverPart(), "pop");
-    EXPECT_EQ(s.takeForServer(), "USER a\r\nPASS xy\r\nSTAT\r\n");
-    EXPECT_EQ(s.phase(), Session::Phase::Relaying);
-    EXPECT_TRUE(s.held().empty());
-}
-
-TEST(SessionBeforeLogin, LongLineWithEndIsAnsweredNotRefused) {
-    Session s;
-    std::string line = "NOOP " + std::string(kMaxLineLength, 'x');
-    // The whole line arrives with its end, so it is a line like any other.
-    ClientStep step = s.fromClient(line + "\r\n");
-    EXPECT_EQ(step.reply, kLoginFirst);
-    EXPECT_FALSE(step.close);
+TEST(SessionBeforeLogin, ALineTooLongIsRefusedWholeOrCut) {
+    // One rule, however the line arrives: with its end in the same chunk or not.
+    const std::string line = "NOOP " + std::string(kMaxLineLength, 'x') + "\r\n";
+    for (std::size_t cut : {line.size(), std::size_t(100), line.size() - 1}) {
+        LoginRules s{LoginPolicy()};
+        common::RelayRules::Opening o = s.open(line.substr(0, cut));
+        std::string reply(o.reply);
+        if (!o.close) reply += s.open(line.substr(cut)).reply;
+        EXPECT_EQ(reply, "-ERR line too long\r\n") << cut;
+        EXPECT_EQ(s.phase(), LoginRules::Phase::ended);
+    }
 }
 
 // ---- the server's greeting ----------------------------------------------------------------
 
-Session connected(const std::string &server = "pop") {
-    Session s;
-    s.fromClient("USER a|" + server + "\r\n");
-    s.takeForServer();
+LoginRules connected(const std::string &server = "pop") {
+    LoginRules s{LoginPolicy()};
+    s.open("USER a|" + server + "\r\n");
+    s.connected();
     return s;
 }
 
@@ -255,42 +263,42 @@ TEST(ServerGreeting, DroppedByLineNotByChunk) {
          "+OK\r\n-ERR x\r\n"},
     };
     for (const auto &c : cases) {
-        Session s = connected();
+        LoginRules s(policyOf(110, ServerTls::off));
+        s.open("USER a|pop\r\n");
+        s.connected();
         std::string out;
+        bool accepted = false;
         for (const auto &chunk : c.chunks) {
-            ServerStep step = s.fromServer(chunk);
-            ASSERT_NE(step.kind, ServerStep::Refuse) << c.name;
-            if (step.kind == ServerStep::Pass) out.append(step.forClient);
+            if (accepted) {  // the relay passes what comes after
+                out += chunk;
+                continue;
+            }
+            const common::RelayRules::Greeting g = s.greet(chunk);
+            ASSERT_NE(g.kind, common::RelayRules::Greeting::refuse) << c.name;
+            if (g.kind == common::RelayRules::Greeting::accept) {
+                accepted = true;
+                EXPECT_EQ(g.toServer, "USER a\r\n") << c.name;
+                out += g.toClient;
+            }
         }
+        EXPECT_TRUE(accepted) << c.name;
         EXPECT_EQ(out, c.forClient) << c.name;
-        EXPECT_TRUE(s.serverGreeted()) << c.name;
     }
 }
 
 TEST(ServerGreeting, RefusesWhatIsNotAGreeting) {
-    Session s = connected("pop.example.com");
-    ServerStep step = s.fromServer("-ERR too many connections\r\n");
-    EXPECT_EQ(step.kind, ServerStep::Refuse);
+    LoginRules s = connected("pop.example.com");
+    common::RelayRules::Greeting g = s.greet("-ERR too many connections\r\n");
+    EXPECT_EQ(g.kind, common::RelayRules::Greeting::refuse);
     // The server's own words never reach the client.
-    EXPECT_EQ(step.reply, "-ERR POP3 server pop.example.com is not available\r\n");
+    EXPECT_EQ(g.toClient, "-ERR POP3 server pop.example.com is not available\r\n");
+    EXPECT_EQ(s.refusal(), "the server did not greet as a POP3 server");
 
-    Session t = connected();
-    EXPECT_EQ(t.fromServer(std::string(kMaxGreetingLength, 'x')).kind, ServerStep::Wait);
-    step = t.fromServer("x");
-    EXPECT_EQ(step.kind, ServerStep::Refuse);
-    EXPECT_FALSE(t.serverGreeted());
+    LoginRules t = connected();
+    EXPECT_EQ(t.greet(std::string(kMaxGreetingLength, 'x')).kind, common::RelayRules::Greeting::wait);
+    EXPECT_EQ(t.greet("x").kind, common::RelayRules::Greeting::refuse);
 }
 
-namespace {
-LoginPolicy policyOf(int serverPort, ServerTls mode, TlsOffer clientTls = {}) {
-    LoginPolicy p;
-    p.serverPort = serverPort;
-    p.loginSeconds = 60;
-    p.serverTls = mode;
-    p.clientTls = clientTls;
-    return p;
-}
-}  // namespace
 
 // A whole slot in the relay, quessel's rules under the relay core: what the client and the server
 // see, in order.
@@ -355,26 +363,25 @@ TEST(LoginRules, SlotTranscript) {
 // ---- TLS ------------------------------------------------------------------------------------
 
 TEST(SessionTls, StlsOfferedUpgradedAndRequired) {
-    Session plain;
-    EXPECT_EQ(plain.fromClient("CAPA\r\n").reply, kCapa);
-    EXPECT_EQ(plain.fromClient("STLS\r\n").reply, "-ERR STLS is not offered here\r\n");
+    LoginRules plain{LoginPolicy()};
+    EXPECT_EQ(plain.open("CAPA\r\n").reply, kCapa);
+    EXPECT_EQ(plain.open("STLS\r\n").reply, "-ERR STLS is not offered here\r\n");
 
-    Session s(TlsOffer{true, true});
-    EXPECT_EQ(s.fromClient("CAPA\r\n").reply,
-              "+OK capability list follows\r\nUSER\r\nSTLS\r\n.\r\n");
+    LoginRules s(policyOf(110, ServerTls::automatic, TlsOffer{true, true}));
+    EXPECT_EQ(s.open("CAPA\r\n").reply, "+OK capability list follows\r\nUSER\r\nSTLS\r\n.\r\n");
     // No login in the clear, not even one in the same chunk as a refusal.
-    ClientStep early = s.fromClient("USER alice|pop\r\n");
+    common::RelayRules::Opening early = s.open("USER alice|pop\r\n");
     EXPECT_FALSE(early.connect);
     EXPECT_EQ(early.reply, "-ERR this proxy takes no login in the clear: use STLS first\r\n");
     // What follows STLS in the clear is dropped: only the handshake may come next.
-    ClientStep up = s.fromClient("STLS\r\nUSER alice|injected\r\n");
+    common::RelayRules::Opening up = s.open("STLS\r\nUSER alice|injected\r\n");
     EXPECT_TRUE(up.upgrade);
     EXPECT_EQ(up.reply, "+OK begin TLS negotiation\r\n");
     EXPECT_FALSE(up.connect);
-    s.clientEncrypted();
-    EXPECT_EQ(s.fromClient("CAPA\r\n").reply, kCapa);
-    EXPECT_EQ(s.fromClient("STLS\r\n").reply, "-ERR the connection is under TLS already\r\n");
-    ClientStep login = s.fromClient("USER alice|pop\r\n");
+    s.encrypted(common::Side::client);
+    EXPECT_EQ(s.open("CAPA\r\n").reply, kCapa);
+    EXPECT_EQ(s.open("STLS\r\n").reply, "-ERR the connection is under TLS already\r\n");
+    common::RelayRules::Opening login = s.open("USER alice|pop\r\n");
     EXPECT_TRUE(login.connect);
     EXPECT_EQ(login.host, "pop");
 }
