@@ -94,6 +94,25 @@ std::optional<std::string> parseHost(std::string_view text) {
     return std::nullopt;
 }
 
+std::string urlHost(std::string_view host) {
+    if (host.find(':') == std::string_view::npos) return std::string(host);
+    return "[" + std::string(host) + "]";
+}
+
+std::string hostAndPort(std::string_view host, int port) {
+    return urlHost(host) + ":" + std::to_string(port);
+}
+
+bool isDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isAsciiDigit);
+}
+
+int statusCode(std::string_view text) {
+    if (text.size() < 3 || !isDigits(text.substr(0, 3)) || (text.size() > 3 && text[3] != ' '))
+        return -1;
+    return (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
+}
+
 Result<HostPort> parseHostPort(std::string_view text, int defaultPort) {
     auto refuse = [&] {
         return fail("\"" + replytext(text, 100) + "\" is not a host name or address with an optional port");

@@ -30,6 +30,16 @@ struct HostPort {
     std::string host;  // a name or an address, IPv6 without brackets
     int port = 0;
 };
+// A host as an address or a Host line writes it: an IPv6 address in brackets.
+std::string urlHost(std::string_view host);
+// "host:port", "[v6]:port".
+std::string hostAndPort(std::string_view host, int port);
+
+// Decimal digits and nothing else (an empty text is none).
+bool isDigits(std::string_view text);
+// The three-digit status code at the start of a status text ("403 Forbidden"), or -1.
+int statusCode(std::string_view text);
+
 // "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 address (which takes no port); the port
 // is defaultPort unless given.
 Result<HostPort> parseHostPort(std::string_view text, int defaultPort);

@@ -109,8 +109,12 @@ bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry) 
     x = lowered;
     // A logged CONNECT ("CONNECT host:443") blocks its host.
     if (x.starts_with("connect ")) {
-        const Authority a = authority(common::trimSpaces(x.substr(8)), 0);
-        if (!a.host.empty()) x = a.host;
+        if (const auto hp = common::parseHostPort(common::trimSpaces(x.substr(8)), 0)) {
+            const std::string entry = normalentry(hp->host);
+            if (blank(entry) || listed(block, entry)) return false;
+            block.push_back(entry);
+            return true;
+        }
     }
     if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
     const std::string entry = normalentry(dropslash(x));

@@ -1,6 +1,7 @@
 #include "halvex/filters.h"
 
 #include "common/asciitext.h"
+#include "common/hostport.h"
 #include "common/netaddress.h"
 #include "halvex/proxyconst.h"
 
@@ -93,8 +94,7 @@ bool hostblocked(std::string_view host, int port, const std::vector<std::string>
     // However the client wrote it ("Blocked.Example.", "[::ffff:127.0.0.9]"), in the form the
     // entries are kept in.
     const std::string h = common::normalHost(host);
-    const std::string withport =
-        (h.find(':') != std::string::npos ? "[" + h + "]" : h) + ":" + std::to_string(port);
+    const std::string withport = common::hostAndPort(h, port);
     for (const std::string &each : block) {
         lowerInto(entry, common::trimSpaces(each));
         std::string_view e = entry;

@@ -25,24 +25,13 @@ bool knownmethod(std::string_view text, bool prefix) {
     return false;
 }
 
-bool equalnocase(std::string_view a, std::string_view b) {
-    return common::equalNoCase(a, b);
-}
-
-std::string_view trimmed(std::string_view v) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-    return v;
-}
+using common::equalNoCase;
+using common::trimBlanks;
 
 std::string_view firstline(std::string_view head) {
     std::string_view line = head.substr(0, head.find('\n'));
     if (line.ends_with('\r')) line.remove_suffix(1);
     return line;
-}
-
-bool digitsonly(std::string_view v) {
-    return !v.empty() && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -117,11 +106,13 @@ StatusLine statusline(std::string_view head) {
     const std::string_view line = firstline(head);
     if (!line.starts_with("HTTP/")) return s;
     const std::size_t a = line.find(' ');
-    if (a == npos || a + 4 > line.size()) return s;
-    const std::string_view code = line.substr(a + 1, 3);
-    if (!digitsonly(code) || (a + 4 < line.size() && line[a + 4] != ' ')) return s;
+    if (a == npos) return s;
+    s.code = common::statusCode(line.substr(a + 1));
+    if (s.code < 0) {
+        s.code = 0;
+        return s;
+    }
     s.version = line.substr(0, a);
-    s.code = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
     s.ok = true;
     return s;
 }
@@ -129,7 +120,7 @@ StatusLine statusline(std::string_view head) {
 std::string_view fieldvalue(std::string_view head, std::string_view name) {
     std::string_view found;
     eachfield(head, [&](std::string_view n, std::string_view v, std::string_view) {
-        if (!equalnocase(n, name)) return true;
+        if (!equalNoCase(n, name)) return true;
         found = v;
         return false;
     });
@@ -145,10 +136,10 @@ HeadFacts readhead(std::string_view head, bool untilclose) {
     Framing &f = h.framing;
     bool haslength = false, encoded = false, chunked = false, typed = false;
     eachfield(head, [&](std::string_view n, std::string_view v, std::string_view) {
-        if (equalnocase(n, "Content-Length")) {
+        if (equalNoCase(n, "Content-Length")) {
             if (f.bad) return true;
-            const std::string_view digits = trimmed(v);
-            if (!digitsonly(digits) || digits.size() > 18) {
+            const std::string_view digits = trimBlanks(v);
+            if (!common::isDigits(digits) || digits.size() > 18) {
                 f.bad = true;
                 return true;
             }
@@ -157,19 +148,19 @@ HeadFacts readhead(std::string_view head, bool untilclose) {
             if (haslength && n64 != f.length) f.bad = true;
             haslength = true;
             f.length = n64;
-        } else if (equalnocase(n, "Transfer-Encoding")) {
+        } else if (equalNoCase(n, "Transfer-Encoding")) {
             encoded = true;
             std::string_view last = v.substr(v.rfind(',') == npos ? 0 : v.rfind(',') + 1);
-            chunked = equalnocase(trimmed(last), "chunked");
-        } else if (equalnocase(n, "Connection")) {
+            chunked = equalNoCase(trimBlanks(last), "chunked");
+        } else if (equalNoCase(n, "Connection")) {
             while (!v.empty()) {
                 const std::size_t comma = v.find(',');
-                const std::string_view token = trimmed(v.substr(0, comma));
-                h.close |= equalnocase(token, "close");
-                h.keepalive |= equalnocase(token, "keep-alive");
+                const std::string_view token = trimBlanks(v.substr(0, comma));
+                h.close |= equalNoCase(token, "close");
+                h.keepalive |= equalNoCase(token, "keep-alive");
                 v = comma == npos ? std::string_view{} : v.substr(comma + 1);
             }
-        } else if (!typed && equalnocase(n, "Content-Type")) {
+        } else if (!typed && equalNoCase(n, "Content-Type")) {
             typed = true;
             h.contenttype = v;
         }
@@ -307,44 +298,20 @@ std::size_t Chunked::feed(std::string_view in) {
     return i;
 }
 
-Authority authority(std::string_view text, int fallback) {
-    Authority a;
-    std::string_view port;
-    if (text.starts_with('[')) {
-        const std::size_t close = text.find(']');
-        if (close == npos) return a;
-        a.host = text.substr(1, close - 1);
-        const std::string_view rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') return a;
-            port = rest.substr(1);
-        }
-    } else {
-        const std::size_t colon = text.rfind(':');
-        a.host = text.substr(0, colon);
-        if (colon != npos) port = text.substr(colon + 1);
-    }
-    if (a.host.empty()) return a;
-    if (port.empty()) {
-        a.port = fallback;
-        return a;
-    }
-    a.port = common::parsePort(port, 1).value_or(-1);
-    return a;
-}
-
 AbsoluteTarget absolutetarget(std::string_view target) {
     AbsoluteTarget t;
     constexpr std::string_view scheme = "http://";
-    if (target.size() < scheme.size() || !equalnocase(target.substr(0, scheme.size()), scheme))
+    if (target.size() < scheme.size() || !equalNoCase(target.substr(0, scheme.size()), scheme))
         return t;
     std::string_view rest = target.substr(scheme.size());
     const std::size_t slash = rest.find_first_of("/?#");
     std::string_view where = rest.substr(0, slash);
     if (const std::size_t at = where.rfind('@'); at != npos) where.remove_prefix(at + 1);
-    t.where = authority(where, 80);
+    common::Result<common::HostPort> hp = common::parseHostPort(where, 80);
+    if (!hp) return t;
+    t.where = std::move(*hp);
     t.path = slash == npos ? std::string_view("/") : rest.substr(slash);
-    t.ok = !t.where.host.empty() && t.where.port > 0;
+    t.ok = true;
     return t;
 }
 

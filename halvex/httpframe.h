@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/hostport.h"
+
 namespace halvex {
 
 // The longest head the relay assembles.
@@ -118,18 +120,10 @@ private:
     std::size_t linelength_ = 0;  // of an extension or the trailer, which are bounded
 };
 
-// host and port of an authority ("example.com:443", "[::1]:8080"); port = fallback when none is
-// given, -1 when it is not a port.
-struct Authority {
-    std::string_view host;
-    int port = -1;
-};
-Authority authority(std::string_view text, int fallback);
-
 // An absolute http: target split into its authority and the origin-form rest ("/" when empty).
 struct AbsoluteTarget {
-    bool ok = false;  // http://, any case, with a host
-    Authority where;
+    bool ok = false;  // http://, any case, with a host (and a port, 80 unless given)
+    common::HostPort where;
     std::string_view path;
 };
 AbsoluteTarget absolutetarget(std::string_view target);

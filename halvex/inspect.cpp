@@ -16,14 +16,6 @@ constexpr auto npos = std::string_view::npos;
 constexpr std::string_view kNotAllowedReason = "address not allowed";
 using common::equalNoCase;
 
-// Shown on a page: host and port as a client would write them.
-std::string hostport(std::string_view host, int port) {
-    std::string out;
-    if (host.find(':') != npos) out.append("[").append(host).append("]");
-    else out.append(host);
-    return out + ":" + std::to_string(port);
-}
-
 // A request for its server when halvex is the proxy: the target in origin form, no headers that
 // were meant for a proxy, and a Host line if the client sent none.
 std::string originform(std::string_view head, const RequestLine &line, const AbsoluteTarget &t) {
@@ -44,10 +36,8 @@ std::string originform(std::string_view head, const RequestLine &line, const Abs
     });
     if (!host) {
         out.append("Host: ");
-        out.append(t.where.port == 80 ? (t.where.host.find(':') != npos
-                                             ? "[" + std::string(t.where.host) + "]"
-                                             : std::string(t.where.host))
-                                      : hostport(t.where.host, t.where.port));
+        out.append(t.where.port == 80 ? common::urlHost(t.where.host)
+                                      : common::hostAndPort(t.where.host, t.where.port));
         out.append("\r\n");
     }
     out.append("\r\n");
@@ -150,7 +140,7 @@ void Inspection::begin() {
 void Inspection::refuse(std::string_view status, std::string_view detail) {
     if (records_.empty() || records_.back().sent) record("-", "-");
     RequestRecord &r = records_.back();
-    r.status = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
+    r.status = common::statusCode(status);
     r.outcome = r.status == 403 ? "blocked" : "refused";
     r.reason.assign(detail);
     endwith(statusreply(status, detail));
@@ -370,22 +360,22 @@ void Inspection::onrequest(std::string_view head) {
         else settings_.logurl(slot_, shown);
     }
     if (connect) {
-        const Authority where = authority(line.target, 443);
         // A CONNECT names a host and a port, and no user: a password there would end up in
         // pages and logs as part of a host name.
-        if (where.host.empty() || where.port < 0 || line.target.find('@') != npos) {
+        const common::Result<common::HostPort> where = common::parseHostPort(line.target, 443);
+        if (!where || line.target.find('@') != npos) {
             refuse("400 Bad Request", "CONNECT needs a host and a port.");
             return;
         }
-        if (settings_.blockme && hostblocked(where.host, where.port, settings_.block)) {
-            refuse("403 Forbidden",
-                   "halvex does not allow connections to " + hostport(where.host, where.port) + ".");
+        if (settings_.blockme && hostblocked(where->host, where->port, settings_.block)) {
+            refuse("403 Forbidden", "halvex does not allow connections to " +
+                                        common::hostAndPort(where->host, where->port) + ".");
             return;
         }
         Expected e;
         e.connect = true;
         if (direct_) {
-            toserver(std::string(where.host), where.port, true, {}, e, {});
+            toserver(where->host, where->port, true, {}, e, {});
         } else {
             forward(head, e, {});
             if (asking_ != Asking::waiting) asking_ = Asking::tunnel;
@@ -424,8 +414,7 @@ void Inspection::onrequest(std::string_view head) {
                "CONNECT for the others).");
         return;
     }
-    toserver(std::string(t.where.host), t.where.port, false, originform(f.text, line, t), e,
-             framing);
+    toserver(t.where.host, t.where.port, false, originform(f.text, line, t), e, framing);
 }
 
 void Inspection::forward(std::string_view text, const Expected &e, const Framing &f) {
@@ -827,7 +816,7 @@ bool Inspection::askagain() {
 
 std::string Inspection::failure(common::Failure why, std::string_view reason) {
     if (!http_) return {};
-    const std::string where = hostport(serverHost_, serverPort_);
+    const std::string where = common::hostAndPort(serverHost_, serverPort_);
     const std::string what = direct_ ? where : "the upstream proxy " + where;
     std::string detail;
     switch (why) {

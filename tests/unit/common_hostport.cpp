@@ -111,3 +111,16 @@ TEST(ParseHostPort, HostWithOptionalPort) {
         EXPECT_EQ(r->port, k.port);
     }
 }
+
+TEST(HostPort, WrittenBackAsAnAddressWritesThem) {
+    EXPECT_EQ(urlHost("a.test"), "a.test");
+    EXPECT_EQ(urlHost("::1"), "[::1]");
+    EXPECT_EQ(hostAndPort("2001:db8::1", 443), "[2001:db8::1]:443");
+    EXPECT_EQ(hostAndPort("a.test", 8080), "a.test:8080");
+    EXPECT_EQ(statusCode("403 Forbidden"), 403);
+    EXPECT_EQ(statusCode("200"), 200);
+    for (const char *bad : {"20", "2000 x", "x00 y", ""}) EXPECT_EQ(statusCode(bad), -1) << bad;
+    EXPECT_TRUE(isDigits("0123"));
+    EXPECT_FALSE(isDigits(""));
+    EXPECT_FALSE(isDigits("12a"));
+}

@@ -118,13 +118,7 @@ TEST(Chunked, EndsAfterTheLastChunkAndTrailerHoweverCut) {
     EXPECT_TRUE(huge.bad());
 }
 
-TEST(Targets, AuthoritiesAndAbsoluteAddresses) {
-    EXPECT_EQ(authority("a.test:8443", 443).port, 8443);
-    EXPECT_EQ(authority("a.test", 443).port, 443);
-    EXPECT_EQ(authority("[::1]:81", 80).host, "::1");
-    EXPECT_EQ(authority("[::1]:81", 80).port, 81);
-    EXPECT_EQ(authority("a.test:x", 443).port, -1);
-    EXPECT_EQ(authority("a.test:0", 443).port, -1);
+TEST(Targets, AbsoluteAddresses) {
     const AbsoluteTarget t = absolutetarget("HTTP://user@A.test:8080/p/q?x");
     EXPECT_TRUE(t.ok);
     EXPECT_EQ(t.where.host, "A.test");
@@ -135,4 +129,7 @@ TEST(Targets, AuthoritiesAndAbsoluteAddresses) {
     EXPECT_FALSE(absolutetarget("https://a.test/").ok);
     EXPECT_FALSE(absolutetarget("/local").ok);
     EXPECT_FALSE(absolutetarget("http:///x").ok);
+    EXPECT_EQ(absolutetarget("http://[::1]:81/").where.host, "::1");
+    EXPECT_FALSE(absolutetarget("http://a.test:0/").ok);
+    EXPECT_FALSE(absolutetarget("http://a test/").ok);
 }
