@@ -24,15 +24,12 @@ MDIForm1::MDIForm1(QWidget *parent)
     restoreGeometryFromSettings();
 }
 
-QString MDIForm1::regread(const QString &pfad) const { return common::regread(pfad); }
-
-bool MDIForm1::regwrite_sz(const QString &pfad, const QString &value) const {
-    return common::regwrite_sz(pfad, value);
-}
-
 void MDIForm1::starthttproxyClick() {
     showChild(proxy_, [this] {
         auto *p = new PreProxy(this);
+        // The proxy window reports; the frame shows. Nothing runs from the child up to the frame.
+        connect(p, &PreProxy::statusText, this, &MDIForm1::setStatusText);
+        connect(p, &PreProxy::countsText, this, &MDIForm1::setCountsText);
         p->setOptions(options_);
         return p;
     });

@@ -17,9 +17,6 @@ class MDIForm1 : public common::MainShell {
 public:
     explicit MDIForm1(QWidget *parent = nullptr);
 
-    QString regread(const QString &pfad) const;
-    bool regwrite_sz(const QString &pfad, const QString &value) const;
-
     // "Start HTTP Proxy": shows the proxy window maximised, loading it first when needed.
     void starthttproxyClick();
     PreProxy *proxyWindow() const;

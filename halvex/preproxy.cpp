@@ -25,7 +25,6 @@
 #include "halvex/blocklist.h"
 #include "halvex/filters.h"
 #include "halvex/inspect.h"
-#include "halvex/mdiform1.h"
 #include "common/tracebox.h"
 
 namespace halvex {
@@ -48,15 +47,14 @@ int portOf(const QString &text) {
 
 }  // namespace
 
-PreProxy::PreProxy(MDIForm1 *main, QWidget *parent)
+PreProxy::PreProxy(QWidget *parent)
     : QWidget(parent),
       relay_(QStringLiteral("intern"), QStringLiteral("extern"), kMaxSlot,
              [this](int slot, const QString &) {
                  return std::make_unique<Inspection>(settings_, slot);
              }),
       intern(relay_.clients()),
-      extern_(relay_.servers()),
-      main_(main) {
+      extern_(relay_.servers()) {
     common::name(this, "PreProxy");
     setWindowTitle(QStringLiteral("PreProxy"));
     buildControls();
@@ -99,11 +97,11 @@ void PreProxy::reload(const Options &options) {
     const QString bind = bind_;
     setOptions(options);
     bind_ = bind;  // the listener stays where it is
-    settings_.cookiemarker = toBytes(main_->regread(kKey + "cookie"));
+    settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
     cookie->setChecked(!settings_.cookiemarker.empty());
-    blockme->setChecked(!main_->regread(kKey + "headerfilter").isEmpty());
-    sendempty->setChecked(!main_->regread(kKey + "empty").isEmpty());
-    rpictures->setChecked(!main_->regread(kKey + "pic").isEmpty());
+    blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
+    sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
+    rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
     loadblocklist();  // as the file is now: an admin may have edited it
 }
 
@@ -246,22 +244,22 @@ void PreProxy::buildControls() {
 void PreProxy::load() {
     debugmode = 0;
     bool ok = false;
-    const short d = main_->regread(kKey + "debug").toShort(&ok);
+    const short d = common::regread(kKey + "debug").toShort(&ok);
     debugmode = !ok || d == 1 ? 1 : 0;
 
-    externport->setText(main_->regread(kKey + "proxyport"));
-    internport->setText(main_->regread(kKey + "plistenport"));
-    externproxy->setText(main_->regread(kKey + "proxyip"));
+    externport->setText(common::regread(kKey + "proxyport"));
+    internport->setText(common::regread(kKey + "plistenport"));
+    externproxy->setText(common::regread(kKey + "proxyip"));
 
     loadblocklist();
     showmode();
 
     // Setting a box runs its click handler, which stores the setting again.
-    settings_.cookiemarker = toBytes(main_->regread(kKey + "cookie"));
+    settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
     cookie->setChecked(!settings_.cookiemarker.empty());
-    blockme->setChecked(!main_->regread(kKey + "headerfilter").isEmpty());
-    sendempty->setChecked(!main_->regread(kKey + "empty").isEmpty());
-    rpictures->setChecked(!main_->regread(kKey + "pic").isEmpty());
+    blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
+    sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
+    rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
 
     const bool debug = debugmode == 1;
     // An established tunnel moves off the event loop, unless the traces show its bytes.
@@ -293,9 +291,9 @@ void PreProxy::onStart() {
         Command2->setEnabled(true);
         Command1->setEnabled(false);
     }
-    main_->regwrite_sz(kKey + "proxyport", externport->text());
-    main_->regwrite_sz(kKey + "plistenport", internport->text());
-    main_->regwrite_sz(kKey + "proxyip", externproxy->text());
+    common::regwrite_sz(kKey + "proxyport", externport->text());
+    common::regwrite_sz(kKey + "plistenport", internport->text());
+    common::regwrite_sz(kKey + "proxyip", externproxy->text());
 }
 
 void PreProxy::onDisconnectAll() {
@@ -333,7 +331,7 @@ void PreProxy::startlistening() {
     } else {
         why.clear();
     }
-    main_->setStatusText(why);
+    emit statusText(why);
     if (!why.isEmpty())
         common::LogLine(common::LogLevel::error, "listen").field("outcome", why.toStdString());
 
@@ -399,7 +397,7 @@ void PreProxy::refusedClient(const QString &peer, const QString &why) {
     common::LogLine(common::LogLevel::info, "refused")
         .field("client", peer.toStdString())
         .field("reason", why.toStdString());
-    main_->setCountsText(QStringLiteral("refused clients: %1").arg(relay_.refusedClients()));
+    emit countsText(QStringLiteral("refused clients: %1").arg(relay_.refusedClients()));
 }
 
 void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool first) {
@@ -473,12 +471,12 @@ void PreProxy::onCookieClick(bool ticked) {
     settings_.cookie = ticked;
     std::string &marker = settings_.cookiemarker;
     if (ticked && marker.empty()) marker = "tessaruno";
-    main_->regwrite_sz(kKey + "cookie",
+    common::regwrite_sz(kKey + "cookie",
                        ticked ? QString::fromUtf8(marker.data(), qsizetype(marker.size())) : QString());
 }
 
 void PreProxy::onSwitchClick(const char *value, bool ticked) {
-    main_->regwrite_sz(kKey + QString::fromLatin1(value),
+    common::regwrite_sz(kKey + QString::fromLatin1(value),
                        ticked ? QStringLiteral("on") : QString());
 }
 
@@ -510,7 +508,7 @@ void PreProxy::storeblocklist() {
     const std::string text = blocklisttext(settings_.block);
     if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) < 0 ||
         !file.commit())
-        main_->setStatusText(QStringLiteral("cannot store the block list in %1").arg(path));
+        emit statusText(QStringLiteral("cannot store the block list in %1").arg(path));
 }
 
 bool PreProxy::importblocklist(const QString &path, QString *why) {
@@ -526,7 +524,7 @@ bool PreProxy::importblocklist(const QString &path, QString *why) {
         showBlockList(-1);
         storeblocklist();
     }
-    main_->setStatusText(QStringLiteral("%1 block-list entries imported from %2").arg(added).arg(path));
+    emit statusText(QStringLiteral("%1 block-list entries imported from %2").arg(added).arg(path));
     return true;
 }
 

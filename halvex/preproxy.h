@@ -24,15 +24,13 @@ class QPushButton;
 
 namespace halvex {
 
-class MDIForm1;
-
 class PreProxy : public QWidget, private common::RelayShell::Observer {
     Q_OBJECT
 public:
     static constexpr int kMaxSlot = 1024;
     static constexpr int kMaxUrls = 10000;  // the URL log drops its oldest entries beyond this
 
-    explicit PreProxy(MDIForm1 *main, QWidget *parent = nullptr);
+    explicit PreProxy(QWidget *parent = nullptr);
     ~PreProxy() override;
 
     // Shows the counters and the URL log now (they are otherwise brought up to date within a
@@ -80,6 +78,11 @@ public:
     const std::string &cookiemarker() const { return settings_.cookiemarker; }
     const std::vector<std::string> &blocklist() const { return settings_.block; }
 
+signals:
+    // For the frame's status bar: its text panel ("" for none), and its counts panel.
+    void statusText(const QString &text);
+    void countsText(const QString &text);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -117,7 +120,6 @@ private:
     void loadblocklist();  // the stored list, as its file holds it now
     void showmode();
 
-    MDIForm1 *main_;
     QString bind_;
     common::AddressList allowServers_;
     bool tornDown_ = false;
