@@ -8,6 +8,12 @@ namespace common {
 #define TESSARUNO_VERSION "0"
 #endif
 
+void OptionTable::add(std::string_view name, std::string_view value, std::string_view help,
+                      bool repeatable) {
+    auto keep = [this](std::string_view t) { return std::string_view(texts_.emplace_back(t)); };
+    rules_.push_back(OptionRule{keep(name), keep(value), keep(help), repeatable});
+}
+
 const std::string *CommandLine::value(std::string_view name) const {
     auto it = values_.find(std::string(name));
     return it == values_.end() || it->second.empty() ? nullptr : &it->second.back();

@@ -3,6 +3,8 @@
 // declares its options and reads what was given.
 #pragma once
 
+#include <deque>
+#include <initializer_list>
 #include <map>
 #include <span>
 #include <string>
@@ -18,6 +20,23 @@ struct OptionRule {
     std::string_view value;  // what the value is called in the help ("N"); empty: a switch
     std::string_view help;
     bool repeatable = false;  // given more than once, each value counts (else the last)
+};
+
+// A program's option rows, its own and those it shares with the other programs, each row owning
+// its texts (a shared row's help names the program's own default).
+class OptionTable {
+public:
+    OptionTable() = default;
+    OptionTable(std::initializer_list<OptionRule> rows) {
+        for (const OptionRule &r : rows) add(r.name, r.value, r.help, r.repeatable);
+    }
+    void add(std::string_view name, std::string_view value, std::string_view help,
+             bool repeatable = false);
+    std::span<const OptionRule> rules() const { return rules_; }
+
+private:
+    std::deque<std::string> texts_;  // stays where it is as it grows: the rows point into it
+    std::vector<OptionRule> rules_;
 };
 
 class CommandLine {

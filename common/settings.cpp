@@ -75,8 +75,28 @@ Result<AddressList> Settings::addresses(std::string_view option, std::string_vie
     return r;
 }
 
-Result<ProxyAccess> readProxyAccess(const Settings &settings) {
+void addProxyOptions(OptionTable &table, const ProxyDefaults &d) {
+    const std::string c(d.connection);
+    table.add("--bind", "ADDRESS", "listen on this address only (default: every interface)");
+    table.add("--allow-clients", "LIST",
+              "addresses and ranges that may " + std::string(d.clients) + " (default: local networks)");
+    table.add("--allow-servers", "LIST", d.servers);
+    table.add("--idle-timeout", "SECONDS",
+              "time a " + c + " may be silent both ways (default " + std::to_string(d.idleTimeout) + ")");
+    table.add("--max-per-client", "N",
+              c + "s from one client address (default " + std::to_string(d.maxPerClient) + ")");
+    table.add("--proxy-protocol", "LIST",
+              "balancers whose connections begin with a PROXY header naming the client (default: none)");
+    table.add("--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug");
+}
+
+Result<ProxyAccess> readProxyAccess(const Settings &settings, const ProxyDefaults &d) {
     ProxyAccess a;
+    // The listen address is the command line's alone.
+    if (settings.where("--bind") == "--bind") {
+        a.bind = settings.text("--bind");
+        if (a.bind.empty()) return fail("--bind needs an address");
+    }
     if (const std::string level = settings.text("--log-level"); !level.empty()) {
         const Result<LogLevel> l = parseLogLevel(level);
         if (!l) return fail(settings.where("--log-level") + ": " + l.why());
@@ -91,6 +111,13 @@ Result<ProxyAccess> readProxyAccess(const Settings &settings) {
     Result<AddressList> servers = settings.addresses("--allow-servers", "", true);
     if (!servers) return fail(servers.why());
     a.allowServers = *servers;
+    // 0 turns a time limit off.
+    Result<int> idle = settings.seconds("--idle-timeout", d.idleTimeout);
+    if (!idle) return fail(idle.why());
+    a.idleTimeout = *idle;
+    Result<int> per = settings.count("--max-per-client", d.maxPerClient, 1);
+    if (!per) return fail(per.why());
+    a.maxPerClient = *per;
     return a;
 }
 

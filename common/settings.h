@@ -47,16 +47,30 @@ private:
     Stored stored_;
 };
 
-// What both proxies read alike: how much they log, who may connect (the local networks unless
-// told), the balancers that send a PROXY header, and the servers on this machine or a private
-// network they may reach (host names too).
+// What both proxies read alike: how much they log, where they listen, who may connect (the local
+// networks unless told), the balancers that send a PROXY header, the servers on this machine or a
+// private network they may reach (host names too), and the limits of a connection.
 struct ProxyAccess {
     LogLevel logLevel = LogLevel::info;
+    std::string bind;  // listen address; empty means every interface
     AddressList allowClients = *AddressList::parse(kLocalNetworks);
     AddressList balancers;  // connections from these start with a PROXY header
     // Servers on this machine or a private network that a client may have the proxy reach.
     AddressList allowServers;
+    int idleTimeout = 0;   // seconds a connection may be silent both ways (0: no limit)
+    int maxPerClient = 0;  // connections from one client address
 };
-Result<ProxyAccess> readProxyAccess(const Settings &settings);
+
+// What differs between the proxies in those rows: their words and their defaults.
+struct ProxyDefaults {
+    std::string_view clients;  // "use the proxy", "log in"
+    std::string_view servers;  // the help of --allow-servers
+    std::string_view connection;  // "connection", "session"
+    int idleTimeout = 0;
+    int maxPerClient = 0;
+};
+// The rows of the options above, declared once for both proxies.
+void addProxyOptions(OptionTable &table, const ProxyDefaults &defaults);
+Result<ProxyAccess> readProxyAccess(const Settings &settings, const ProxyDefaults &defaults);
 
 }  // namespace common

@@ -17,14 +17,21 @@ namespace halvex {
 
 // The log level, the client list, the balancers and the servers allowed (ProxyAccess) and the
 // program's own options.
+// The words and defaults of the rows this proxy shares with the other.
+inline constexpr common::ProxyDefaults kProxyDefaults{
+    "use the proxy",
+    "with no upstream proxy: servers on this machine or a private network that may be used",
+    "connection", 900, 256};
+
 struct Options : common::ProxyAccess {
+    Options() {
+        idleTimeout = kProxyDefaults.idleTimeout;
+        maxPerClient = kProxyDefaults.maxPerClient;
+    }
     bool start = false;        // press "start" once the window has loaded
-    std::string bind;          // listen address; empty means every interface
     std::vector<std::string> block;  // block-list entries added at start, as "add" would
     std::vector<std::string> blockFiles;  // files whose entries are imported at start
     int firstByteTimeout = 60;  // seconds a new client has to say something
-    int idleTimeout = 900;      // seconds a pair may be silent both ways
-    int maxPerClient = 256;     // connections from one client address
     bool help = false;
     bool version = false;
 };

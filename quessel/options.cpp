@@ -14,32 +14,30 @@ namespace {
 
 using common::OptionRule;
 
-constexpr OptionRule kOptions[] = {
-    {"--port", "N", "listen for mail clients on port N (default 110)"},
-    {"--server-port", "N", "connect to every POP3 server on port N (default 110)"},
-    {"--bind", "ADDRESS", "listen on this address only (default: every interface)"},
-    {"--server-timeout", "SECONDS", "time a server has to send its greeting (default 30)"},
-    {"--allow-clients", "LIST", "addresses and ranges that may log in (default: local networks)"},
-    {"--allow-servers", "LIST",
-     "addresses, ranges and names of private or local servers that may be used (default: none)"},
-    {"--login-timeout", "SECONDS", "time a client has to log in (default 60)"},
-    {"--idle-timeout", "SECONDS", "time a session may be silent both ways (default 600)"},
-    {"--max-per-client", "N", "sessions from one client address (default 64)"},
-    {"--tls-cert", "FILE", "certificate (PEM, with its chain) for STLS and --tls-port"},
-    {"--tls-key", "FILE", "its key (PEM)"},
-    {"--tls-port", "N", "also listen on port N for clients that speak TLS from the first byte"},
-    {"--require-tls", "", "no login in the clear on the plain port: STLS first"},
-    {"--server-tls", "MODE",
-     "off, auto (STLS when the server offers it; the default), stls, implicit (POP3S)"},
-    {"--proxy-protocol", "LIST",
-     "balancers whose connections begin with a PROXY header naming the client (default: none)"},
-    {"--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug"},
-};
+const common::OptionTable &options() {
+    static const common::OptionTable table = [] {
+        common::OptionTable t{
+            {"--port", "N", "listen for mail clients on port N (default 110)"},
+            {"--server-port", "N", "connect to every POP3 server on port N (default 110)"},
+            {"--server-timeout", "SECONDS", "time a server has to send its greeting (default 30)"},
+            {"--login-timeout", "SECONDS", "time a client has to log in (default 60)"},
+            {"--tls-cert", "FILE", "certificate (PEM, with its chain) for STLS and --tls-port"},
+            {"--tls-key", "FILE", "its key (PEM)"},
+            {"--tls-port", "N", "also listen on port N for clients that speak TLS from the first byte"},
+            {"--require-tls", "", "no login in the clear on the plain port: STLS first"},
+            {"--server-tls", "MODE",
+             "off, auto (STLS when the server offers it; the default), stls, implicit (POP3S)"},
+        };
+        common::addProxyOptions(t, kProxyDefaults);
+        return t;
+    }();
+    return table;
+}
 
 }  // namespace
 
 std::string usage() {
-    return common::usageText("quessel [OPTION]...", kOptions,
+    return common::usageText("quessel [OPTION]...", options().rules(),
                              "Mail clients log in as USERNAME|SERVER. Each option but --port,\n"
                              "--server-port, --bind and --server-timeout can also be stored under\n"
                              "the shared key by its name without dashes (allowclients, ...).\n");
@@ -48,7 +46,7 @@ std::string usage() {
 common::Result<Options> parseOptions(const std::vector<std::string> &args,
                                      const StoredValue &stored) {
     using common::fail;
-    const common::Result<common::CommandLine> cl = common::parseCommandLine(kOptions, args);
+    const common::Result<common::CommandLine> cl = common::parseCommandLine(options().rules(), args);
     if (!cl) return fail(cl.why());
     Options o;
     o.help = cl->help();
@@ -60,17 +58,13 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
             (std::string_view(name) == "--port" ? o.port : o.serverPort) = *port;
         }
     }
-    if (const std::string *v = cl->value("--bind")) {
-        if (v->empty()) return fail("--bind needs an address");
-        o.bind = *v;
-    }
     if (const std::string *v = cl->value("--server-timeout")) {
         const common::Result<int> s = common::parseSeconds(*v, 1);
         if (!s) return fail("--server-timeout: " + s.why());
         o.serverTimeout = *s;
     }
     const common::Settings settings(*cl, stored);
-    common::Result<common::ProxyAccess> access = common::readProxyAccess(settings);
+    common::Result<common::ProxyAccess> access = common::readProxyAccess(settings, kProxyDefaults);
     if (!access) return fail(access.why());
     static_cast<common::ProxyAccess &>(o) = std::move(*access);
     o.tlsCert = settings.text("--tls-cert");
@@ -100,15 +94,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
             }
         if (!known) return fail("--server-tls: not off, auto, stls or implicit: " + mode);
     }
-    for (auto [name, field, low] : {std::tuple{"--login-timeout", &o.loginTimeout, 1},
-                                    std::tuple{"--idle-timeout", &o.idleTimeout, 1},
-                                    std::tuple{"--max-per-client", &o.maxPerClient, 1}}) {
-        const common::Result<int> n = std::string_view(name) == "--max-per-client"
-                                          ? settings.count(name, *field, low)
-                                          : settings.seconds(name, *field, low);
-        if (!n) return fail(n.why());
-        *field = *n;
-    }
+    const common::Result<int> login = settings.seconds("--login-timeout", o.loginTimeout, 1);
+    if (!login) return fail(login.why());
+    o.loginTimeout = *login;
     return o;
 }
 

@@ -17,14 +17,20 @@ namespace quessel {
 
 // The log level, the client list, the balancers and the servers allowed (ProxyAccess) and the
 // program's own options.
+// The words and defaults of the rows this proxy shares with the other.
+inline constexpr common::ProxyDefaults kProxyDefaults{
+    "log in", "addresses, ranges and names of private or local servers that may be used (default: none)",
+    "session", 600, 64};
+
 struct Options : common::ProxyAccess {
+    Options() {
+        idleTimeout = kProxyDefaults.idleTimeout;
+        maxPerClient = kProxyDefaults.maxPerClient;
+    }
     int port = 110;          // where mail clients connect
     int serverPort = 110;    // every server connection goes to this port, whatever the client says
-    std::string bind;        // listen address; empty means every interface
     int serverTimeout = 30;  // seconds a server has to send its greeting
     int loginTimeout = 60;  // seconds from connecting to the login line
-    int idleTimeout = 600;  // seconds a logged-in session may be silent both ways
-    int maxPerClient = 64;  // sessions from one client address
     // TLS towards the mail clients: the certificate, a POP3S listener (0: none), no login in the
     // clear; and how the server side is secured.
     std::string tlsCert;

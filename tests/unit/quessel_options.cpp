@@ -73,6 +73,14 @@ TEST(Options, DefaultsServeAnOfficeNetwork) {
     EXPECT_EQ(o->loginTimeout, 60);
     EXPECT_EQ(o->idleTimeout, 600);
     EXPECT_EQ(o->maxPerClient, 64);
+    // 0 is no limit, as for every time of the suite.
+    auto unlimited = parseOptions({"--idle-timeout", "0"});
+    ASSERT_TRUE(unlimited);
+    EXPECT_EQ(unlimited->idleTimeout, 0);
+    // The rows both proxies share are declared once, with each one's own words and defaults.
+    EXPECT_NE(quessel::usage().find("--idle-timeout SECONDS"), std::string::npos);
+    EXPECT_NE(quessel::usage().find("sessions from one client address (default 64)"), std::string::npos);
+    EXPECT_NE(quessel::usage().find("may log in"), std::string::npos);
 }
 
 TEST(Options, BadArgumentsNameTheProblem) {
