@@ -1,52 +1,25 @@
-// halvex: an upstream-proxy relay that logs and filters web requests.
+// halvex: the office's web proxy, which logs and filters requests and responses.
 //   halvex [--start] [--bind ADDR] [--block ENTRY]... [--block-file FILE]... [--allow-clients LIST]
 //          [--allow-servers LIST] [limits]
 // --start presses "start" once the proxy window has loaded its settings; --block adds an entry to the
-// block list as "add" would, so that a server without a display can filter too. A wrong command
-// line ends with status 2 and a wrong stored setting with 1, each with one line on stderr.
-#include "common/log.h"
-#include "common/options.h"
-#include "common/registry.h"
-#include "common/signals.h"
+// block list as "add" would, so that a server without a display can filter too.
+#include "common/program.h"
 #include "common/startup.h"
 #include "halvex/mdiform1.h"
 #include "halvex/options.h"
 #include "halvex/preproxy.h"
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
-#include <cstdio>
-#include <string>
-#include <vector>
-
 int main(int argc, char **argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const common::Result<halvex::Options> given = halvex::parseOptions(args);
-    if (!given) {
-        std::fprintf(stderr, "halvex: %s (see --help)\n", given.why().c_str());
-        return 2;
-    }
-    if (given->help || given->version) {
-        std::fputs(given->help ? halvex::usage().c_str() : common::versionText("halvex").c_str(),
-                   stdout);
-        return 0;
-    }
-    const common::Result<halvex::Options> options =
-        halvex::parseOptions(args, common::registryValue);
-    if (!options) {
-        std::fprintf(stderr, "halvex: %s\n", options.why().c_str());
-        return 1;
-    }
-
-    common::setLogLevel(options->logLevel);
-    common::prepareProcess("halvex");
-    // Qt is given no arguments: the command line is ours.
-    int qtargc = 1;
-    QApplication app(qtargc, argv);
-    common::prepareApplication(QStringLiteral("halvex"));
+    common::Program program("halvex", argc, argv);
+    int status = common::exitOk;
+    const std::optional<halvex::Options> options =
+        program.options<halvex::Options>(halvex::parseOptions, halvex::usage, &status);
+    if (!options) return status;
+    program.start();
 
     halvex::MDIForm1 main;
     main.setOptions(*options);
@@ -60,8 +33,8 @@ int main(int argc, char **argv) {
         for (const std::string &file : options->blockFiles) {
             QString why;
             if (!p->importblocklist(QString::fromStdString(file), &why)) {
-                std::fprintf(stderr, "halvex: --block-file: %s\n", why.toLocal8Bit().constData());
-                return 2;
+                program.say("--block-file: " + why.toStdString());
+                return common::exitUsage;
             }
         }
     }
@@ -71,38 +44,27 @@ int main(int argc, char **argv) {
             if (p) p->Command1->click();
             // Without a display nobody sees the status bar: a proxy that cannot listen ends, so
             // that a service manager sees the failure (the reason is on stderr already).
-            if (common::headless() && !(p && p->running())) QCoreApplication::exit(1);
+            if (common::headless() && !(p && p->running())) QCoreApplication::exit(common::exitFailed);
         });
 
-    common::SignalWatcher watcher;
-    QObject::connect(&watcher, &common::SignalWatcher::stop, &main, [&main] {
+    program.onStop([&main] {
         // As "Exit": every connection closed, the window's geometry saved.
         main.close();
         QCoreApplication::quit();
     });
-    QObject::connect(&watcher, &common::SignalWatcher::reload, &main, [&main, args] {
-        const common::Result<halvex::Options> again =
-            halvex::parseOptions(args, common::registryValue);
-        if (!again) {
-            common::LogLine(common::LogLevel::error, "reload")
-                .field("outcome", "kept the settings")
-                .field("reason", again.why());
-            return;
-        }
-        common::setLogLevel(again->logLevel);
-        main.setOptions(*again);
+    program.onReload<halvex::Options>(halvex::parseOptions, [&main](const halvex::Options &again) {
+        main.setOptions(again);
         // Open connections go on; the switches and limits hold for what comes next.
-        if (halvex::PreProxy *p = main.proxyWindow()) {
-            p->reload(*again);
-            for (const std::string &file : again->blockFiles) {
-                QString why;
-                if (!p->importblocklist(QString::fromStdString(file), &why))
-                    common::LogLine(common::LogLevel::error, "reload")
-                        .field("outcome", "block file left out")
-                        .field("reason", why.toStdString());
-            }
+        halvex::PreProxy *p = main.proxyWindow();
+        if (!p) return;
+        p->reload(again);
+        for (const std::string &file : again.blockFiles) {
+            QString why;
+            if (!p->importblocklist(QString::fromStdString(file), &why))
+                common::LogLine(common::LogLevel::error, "reload")
+                    .field("outcome", "block file left out")
+                    .field("reason", why.toStdString());
         }
-        common::LogLine(common::LogLevel::info, "reload").field("outcome", "ok");
     });
-    return app.exec();
+    return program.exec();
 }

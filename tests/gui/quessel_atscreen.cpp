@@ -5,7 +5,6 @@
 
 #include "atscreen.h"
 #include "quessel/frmmain.h"
-#include "quessel/module1.h"
 #include "quessel/options.h"
 
 class QuesselAtScreen : public QObject {
@@ -17,11 +16,10 @@ private slots:
         quessel::Options o;
         o.bind = "127.0.0.1";
         o.port = 0;
-        quessel::FrmMain *f = quessel::Module1::Main(o);
-        QVERIFY(f);
-        const QStringList cut = atscreen::check(f, QStringLiteral("quessel"));
+        quessel::FrmMain f(o);
+        f.show();
+        const QStringList cut = atscreen::check(&f, QStringLiteral("quessel"));
         QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QLatin1String("; "))));
-        f->close();
     }
 };
 

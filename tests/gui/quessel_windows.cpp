@@ -17,7 +17,6 @@
 
 #include "common/controls.h"
 #include "quessel/frmmain.h"
-#include "quessel/module1.h"
 #include "quessel/popad.h"
 #include "quessel/sessionwindow.h"
 
@@ -88,6 +87,17 @@ private slots:
     void unloadClosesEverySession();
 
 private:
+    // The main window as the program shows it, gone once closed.
+    FrmMain *shown(const Options &o) {
+        auto *f = new FrmMain(o);
+        f->setAttribute(Qt::WA_DeleteOnClose);
+        f->show();
+        alive_ = f;
+        return f;
+    }
+    QPointer<FrmMain> alive_;
+
+private:
     QTemporaryDir config_;
 };
 
@@ -98,9 +108,8 @@ void QuesselWindows::initTestCase() {
 
 void QuesselWindows::startShowsInformationWindowAndListens() {
     const Options o = localOptions();
-    FrmMain *f = Module1::Main(o);
+    FrmMain *f = shown(o);
     QVERIFY(QTest::qWaitForWindowExposed(f));
-    QCOMPARE(Module1::fMainForm.data(), f);
     QCOMPARE(f->objectName(), QStringLiteral("frmMain"));
     // A maximised child adds its caption in brackets, so the frame's own comes first.
     QVERIFY(f->windowTitle().startsWith(QStringLiteral("quessel")));
@@ -159,14 +168,14 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(s->slotCount(), 1);
 
     f->mnuFileExit->trigger();
-    QTRY_VERIFY(Module1::fMainForm.isNull());
+    QTRY_VERIFY(alive_.isNull());
     // Closing the program closes the sessions.
     QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
 }
 
 void QuesselWindows::startProxyAgainKeepsSessions() {
     const Options o = localOptions();
-    FrmMain *f = Module1::Main(o);
+    FrmMain *f = shown(o);
     SessionWindow *s = f->session();
     auto c = greetedClient(o.port);
     QVERIFY(c);
@@ -182,7 +191,7 @@ void QuesselWindows::startProxyAgainKeepsSessions() {
     c->write("CAPA\r\n");
     QVERIFY(readUntil(c.get(), "\r\n.\r\n").contains("USER\r\n"));
     f->close();
-    QTRY_VERIFY(Module1::fMainForm.isNull());
+    QTRY_VERIFY(alive_.isNull());
 }
 
 void QuesselWindows::portInUseIsShownAndRetried() {
@@ -190,7 +199,7 @@ void QuesselWindows::portInUseIsShownAndRetried() {
     QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
     Options o = localOptions();
     o.port = holder.serverPort();
-    FrmMain *f = Module1::Main(o);
+    FrmMain *f = shown(o);
     QVERIFY(!f->session()->listening());
     QCOMPARE(f->statusText(),
              QStringLiteral("Not listening: cannot open port 127.0.0.1:%1 (address in use)")
@@ -203,14 +212,14 @@ void QuesselWindows::portInUseIsShownAndRetried() {
     QCOMPARE(f->statusText(), QStringLiteral("Status"));
     QVERIFY(greetedClient(o.port));
     f->close();
-    QTRY_VERIFY(Module1::fMainForm.isNull());
+    QTRY_VERIFY(alive_.isNull());
 }
 
 void QuesselWindows::refusalsAreCountedInTheStatusBar() {
     Options o = localOptions(freePort());
     o.allowClients = *common::AddressList::parse("127.0.0.2");
     o.allowServers = common::AddressList();
-    FrmMain *f = Module1::Main(o);
+    FrmMain *f = shown(o);
     // Where it listens and how busy it is.
     const QString where = QStringLiteral("listening on 127.0.0.1:%1 · ").arg(o.port);
     QCOMPARE(f->countsText(), where + QStringLiteral("0 open"));
@@ -229,7 +238,7 @@ void QuesselWindows::refusalsAreCountedInTheStatusBar() {
     QCOMPARE(readUntil(&inside, "\r\n"), QByteArray("-ERR POP3 server 127.0.0.1 is not available\r\n"));
     QTRY_COMPARE(f->countsText(), where + QStringLiteral("0 open · refused: 1 clients, 1 servers"));
     f->close();
-    QTRY_VERIFY(Module1::fMainForm.isNull());
+    QTRY_VERIFY(alive_.isNull());
 }
 
 void QuesselWindows::slotsUseTheLowestFreeIndex() {
