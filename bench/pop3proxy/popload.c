@@ -11,7 +11,9 @@
  *
  * Blocking sockets with a time-out; every loop is bounded by a count and by time. With
  * POPLOAD_CAFILE set, every connection is TLS from the first byte, the server's certificate checked
- * against that authority and the name POPLOAD_NAME (default localhost), as a POP3S client does.
+ * against that authority and the name POPLOAD_NAME (default localhost), as a POP3S client does;
+ * with POPLOAD_STLS set as well, the client reads the greeting in the clear and upgrades with STLS
+ * before it logs in, as a client of port 110 does.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -32,6 +34,7 @@
 
 static SSL_CTX *tls_ctx;   /* set when POPLOAD_CAFILE is */
 static const char *tls_name = "localhost";
+static int tls_upgrade;    /* POPLOAD_STLS: STLS after the greeting instead of TLS at once */
 
 static double now(void) {
     struct timespec ts;
@@ -131,6 +134,9 @@ static int login(struct conn *c, const char *host, int port, const char *user, c
     if (c->fd < 0) return -1;
     c->ssl = NULL;
     current_ssl = NULL;
+    if (tls_ctx && tls_upgrade) {
+        if (command(c, NULL) != 0 || command(c, "STLS\r\n") != 0) return -1;
+    }
     if (tls_ctx) {
         c->ssl = SSL_new(tls_ctx);
         SSL_set_fd(c->ssl, c->fd);
@@ -139,7 +145,7 @@ static int login(struct conn *c, const char *host, int port, const char *user, c
         if (SSL_connect(c->ssl) != 1) return -1;
         current_ssl = c->ssl;
     }
-    if (command(c, NULL) != 0) return -1;
+    if (!tls_upgrade && command(c, NULL) != 0) return -1;
     snprintf(line, sizeof line, "USER %s\r\n", user);
     if (command(c, line) != 0) return -1;
     snprintf(line, sizeof line, "PASS %s\r\n", pass);
@@ -236,6 +242,7 @@ int main(int argc, char **argv) {
         SSL_CTX_set_verify(tls_ctx, SSL_VERIFY_PEER, NULL);
         if (SSL_CTX_load_verify_locations(tls_ctx, getenv("POPLOAD_CAFILE"), NULL) != 1) return 2;
         if (getenv("POPLOAD_NAME")) tls_name = getenv("POPLOAD_NAME");
+        tls_upgrade = getenv("POPLOAD_STLS") != NULL;
     }
     if (argc == 9 && strcmp(argv[1], "sessions") == 0) return run_sessions(argv + 2);
     if (argc == 6 && strcmp(argv[1], "retr") == 0) return run_retr(argv + 2, 1);
