@@ -74,7 +74,7 @@ def add_ports_option(parser):
 
 
 class Ports:
-    """Hands out ports of a range, each one once, each free when handed out."""
+    """Hands out the ports of a range in turn, each free when handed out."""
 
     def __init__(self, spec):
         try:
@@ -91,10 +91,12 @@ class Ports:
         return f"{self.low}-{self.high}"
 
     def take(self, host="127.0.0.1"):
+        """The next port of the range that is free; after the last the range starts again, so
+        that a long run reuses the ports of servers it has stopped."""
         with self._lock:
-            while self._next <= self.high:
+            for _ in range(self.high - self.low + 1):
                 port = self._next
-                self._next += 1
+                self._next = port + 1 if port < self.high else self.low
                 if self.free(host, port):
                     return port
         raise SystemExit(f"ports: no free port left in {self}; give a wider --ports range")
@@ -313,6 +315,9 @@ class Watcher:
                        if used - base > 0)[::-1]
         # A short run sees a tick or two of noise; one process above the bar, or all of them
         # together above it, is another program at work.
+        # The machine's total and the processes' own figures are counted apart and disagree by
+        # a few ticks; the processes seen are a floor.
+        m.others = max(m.others, sum(share for share, _ in m.top))
         top = m.top[0][0] if m.top else 0.0
         m.busy = ((top >= BUSY_SHARE and top * ticks >= 2) or (m.others >= BUSY_SHARE and foreign >= 2)
                   or m.steal >= BUSY_SHARE)
@@ -322,8 +327,8 @@ class Watcher:
         return any(m.busy for m in self.measures
                    if (label is None or m.label == label) and (rnd is None or m.round == rnd))
 
-    def report(self):
-        """Lines that name every busy run, or one that says there was none."""
+    def report(self, limit=60):
+        """Lines that name every busy run (the first `limit`), or one that says there was none."""
         busy = [m for m in self.measures if m.busy]
         if not busy:
             return [f"machine quiet: in none of the {len(self.measures)} measured runs did another"
@@ -332,6 +337,8 @@ class Watcher:
         lines = [f"BUSY MACHINE: {len(busy)} of {len(self.measures)} measured runs (rounds "
                  f"{', '.join(map(str, rounds))}) shared the cores with other work; figures with a *"
                  f" include such runs:"]
-        for m in busy:
+        for m in busy[:limit]:
             lines.append(f"  round {m.round} {m.label}: {m.why()}")
+        if len(busy) > limit:
+            lines.append(f"  ... and {len(busy) - limit} more")
         return lines
