@@ -487,21 +487,22 @@ def med(values):
     return mr[0] if mr else None
 
 
-def bound(who, row):
-    """What holds a contender back, from the medians of its run: its own CPU, dovecot's, or
-    waiting (for the disk, when it writes there and waits with the cores idle)."""
+def bound(who, row, rows):
+    """What holds a contender back, from the medians of its runs: its own CPU, dovecot's or
+    postfix's when one of them used most of a core; otherwise it waited, and for the pickup
+    folder on disk the tmpfs one shows how much of that wait was the disk's syncs."""
     wall = row["wall"]
     shares = {"its own CPU": (row["user"] + row["system"]) / wall,
               "dovecot": row["dovecot"] / wall, "postfix": row["postfix"] / wall}
     name, share = max(shares.items(), key=lambda kv: kv[1])
     if share >= 0.7:
         return f"{name} ({share * 100:.0f}% of a core)"
-    idle = f"CPU {shares['its own CPU'] * 100:.0f}%, dovecot {shares['dovecot'] * 100:.0f}%"
-    if who == "pickup-disk":
-        return f"the disk's syncs ({idle})"
-    if who in ("fm-files", "fm-bsmtp"):
-        return f"the disk ({idle})"
-    return f"waiting ({idle})"
+    used = f"CPU {shares['its own CPU'] * 100:.0f}%, dovecot {shares['dovecot'] * 100:.0f}%"
+    memory = rows.get("pickup-tmpfs")
+    if who == "pickup-disk" and memory and wall > 1.2 * memory["wall"]:
+        return (f"the disk's syncs ({(wall - memory['wall']) / wall * 100:.0f}% of its time"
+                f" beyond tmpfs); {used}")
+    return f"waiting; {used}"
 
 
 def report(args, contenders, results, busy, disk, watch):
@@ -511,17 +512,18 @@ def report(args, contenders, results, busy, disk, watch):
           f" {os.cpu_count()} cores; disk: {disk[1]} on {disk[2]}")
     print(f"{'':13s} {'msg/s':>20s} {'wall s':>7s} {'user s':>7s} {'sys s':>7s}"
           f" {'dovecot':>8s} {'postfix':>8s}  bound by")
-    medians = {}
+    rows = {who: {k: med([r[k] for r in runs]) for k in runs[0]}
+            for who, runs in results.items() if runs}
+    medians = {who: row["rate"] for who, row in rows.items()}
     for who in contenders:
         runs = results[who]
         if not runs:
             print(f"{who:13s} {'failed':>20s}")
             continue
-        row = {k: med([r[k] for r in runs]) for k in runs[0]}
-        medians[who] = row["rate"]
+        row = rows[who]
         print(f"{who:13s} {benchlib.cell([r['rate'] for r in runs], 0, who in busy):>20s}"
               f" {row['wall']:7.2f} {row['user']:7.2f} {row['system']:7.2f}"
-              f" {row['dovecot']:8.2f} {row['postfix']:8.2f}  {bound(who, row)}")
+              f" {row['dovecot']:8.2f} {row['postfix']:8.2f}  {bound(who, row, rows)}")
     print("  " + "; ".join(f"{w}: {WHAT[w]}" for w in contenders))
     print()
 
