@@ -247,8 +247,8 @@ class Watcher:
         self.interval = interval
         self.root = root or os.getpid()
         self.measures = []
-        self._open = None       # (Measure, first snapshot, {pid: first own ticks, name})
-        self._seen = {}
+        self._open = None       # the first snapshot of the run being measured
+        self._seen = {}         # (pid, start tick): [name, own ticks at the start, at the last look]
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = None
@@ -272,7 +272,7 @@ class Watcher:
     def _note(self, snap):
         """Remembers each foreign process's first and last own ticks while a run is open, so
         that one that starts and ends within the run still counts."""
-        _, first, _ = self._open
+        first = self._open
         for pid, row in snap.table.items():
             if pid in snap.ours or row[5]:
                 continue
@@ -290,7 +290,7 @@ class Watcher:
         with self._lock:
             first = _Snapshot(self.root)
             self._seen = {}
-            self._open = (m, first, None)
+            self._open = first
             self._note(first)
         try:
             yield m
