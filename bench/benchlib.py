@@ -76,13 +76,13 @@ def add_ports_option(parser):
 class Ports:
     """Hands out the ports of a range in turn, each free when handed out."""
 
-    def __init__(self, spec):
+    def __init__(self, given):
         try:
-            low, high = (int(x) for x in str(spec).split("-", 1))
+            low, high = (int(x) for x in str(given).split("-", 1))
         except ValueError:
-            raise SystemExit(f"ports: {spec!r} is not FROM-TO") from None
+            raise SystemExit(f"ports: {given!r} is not FROM-TO") from None
         if not 1024 < low <= high <= 65535:
-            raise SystemExit(f"ports: {spec!r}: want 1025 <= FROM <= TO <= 65535")
+            raise SystemExit(f"ports: {given!r}: want 1025 <= FROM <= TO <= 65535")
         self.low, self.high = low, high
         self._next = low
         self._lock = threading.Lock()

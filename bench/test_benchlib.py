@@ -39,9 +39,9 @@ def test_ports_skip_taken_ones_and_come_round_again():
         free = ports.take()
         assert free == taken + 1          # the port in use is passed over
         assert ports.take() == taken + 1  # after the last, the range starts again
-    for spec in ("80-90", "30000", "30010-30000", "a-b"):
+    for given in ("80-90", "30000", "30010-30000", "a-b"):
         with pytest.raises(SystemExit):
-            benchlib.Ports(spec)
+            benchlib.Ports(given)
 
 
 def test_tree_cpu_counts_a_child_that_ended():
