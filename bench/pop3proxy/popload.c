@@ -11,7 +11,10 @@
  *
  * Blocking sockets with a time-out; every loop is bounded by a count and by time. With
  * POPLOAD_CAFILE set, every connection is TLS from the first byte, the server's certificate checked
- * against that authority and the name POPLOAD_NAME (default localhost), as a POP3S client does.
+ * against that authority and the name POPLOAD_NAME (default localhost), as a POP3S client does;
+ * with POPLOAD_STLS set as well, the client reads the greeting in the clear and upgrades with STLS
+ * before it logs in, as a client of port 110 does. With POPLOAD_RESUME set, each client process
+ * offers the TLS session of its previous connection, as a mail client that keeps its sessions does.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -32,6 +35,17 @@
 
 static SSL_CTX *tls_ctx;   /* set when POPLOAD_CAFILE is */
 static const char *tls_name = "localhost";
+static int tls_upgrade;    /* POPLOAD_STLS: STLS after the greeting instead of TLS at once */
+static int tls_resume;     /* POPLOAD_RESUME: offer the last connection's session */
+static SSL_SESSION *last_session;
+
+/* A TLS 1.3 server's tickets come after the handshake: each is kept as it arrives. */
+static int keep_session(SSL *ssl, SSL_SESSION *session) {
+    (void)ssl;
+    if (last_session) SSL_SESSION_free(last_session);
+    last_session = session;
+    return 1; /* the reference is ours now */
+}
 
 static double now(void) {
     struct timespec ts;
@@ -131,15 +145,19 @@ static int login(struct conn *c, const char *host, int port, const char *user, c
     if (c->fd < 0) return -1;
     c->ssl = NULL;
     current_ssl = NULL;
+    if (tls_ctx && tls_upgrade) {
+        if (command(c, NULL) != 0 || command(c, "STLS\r\n") != 0) return -1;
+    }
     if (tls_ctx) {
         c->ssl = SSL_new(tls_ctx);
         SSL_set_fd(c->ssl, c->fd);
         SSL_set_tlsext_host_name(c->ssl, tls_name);
         SSL_set1_host(c->ssl, tls_name);
+        if (tls_resume && last_session) SSL_set_session(c->ssl, last_session);
         if (SSL_connect(c->ssl) != 1) return -1;
         current_ssl = c->ssl;
     }
-    if (command(c, NULL) != 0) return -1;
+    if (!tls_upgrade && command(c, NULL) != 0) return -1;
     snprintf(line, sizeof line, "USER %s\r\n", user);
     if (command(c, line) != 0) return -1;
     snprintf(line, sizeof line, "PASS %s\r\n", pass);
@@ -151,6 +169,8 @@ static int one_session(const char *host, int port, const char *user, const char 
     int rc = login(&c, host, port, user, pass);
     if (rc == 0) rc = command(&c, "STAT\r\n");
     if (rc == 0) rc = command(&c, "QUIT\r\n");
+    /* A session whose connection ended without close_notify cannot be resumed. */
+    if (c.ssl && rc == 0) SSL_shutdown(c.ssl);
     if (c.ssl) SSL_free(c.ssl);
     c.ssl = NULL;
     current_ssl = NULL;
@@ -236,6 +256,13 @@ int main(int argc, char **argv) {
         SSL_CTX_set_verify(tls_ctx, SSL_VERIFY_PEER, NULL);
         if (SSL_CTX_load_verify_locations(tls_ctx, getenv("POPLOAD_CAFILE"), NULL) != 1) return 2;
         if (getenv("POPLOAD_NAME")) tls_name = getenv("POPLOAD_NAME");
+        tls_upgrade = getenv("POPLOAD_STLS") != NULL;
+        tls_resume = getenv("POPLOAD_RESUME") != NULL;
+        if (tls_resume) {
+            SSL_CTX_set_session_cache_mode(tls_ctx,
+                                           SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+            SSL_CTX_sess_set_new_cb(tls_ctx, keep_session);
+        }
     }
     if (argc == 9 && strcmp(argv[1], "sessions") == 0) return run_sessions(argv + 2);
     if (argc == 6 && strcmp(argv[1], "retr") == 0) return run_retr(argv + 2, 1);

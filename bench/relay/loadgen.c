@@ -6,6 +6,8 @@
  * "listening PORT", then reads "HOST PORT" from stdin: the relay's listen address (or its own
  * port, for a run with no relay). Results go to stdout as one line of "key value" pairs.
  *
+ * --port P makes it listen on port P (a benchmark's port range) instead of one the kernel picks.
+ *
  *   loadgen bulk --streams N --bytes B [--timeout S] [--verify] [--connect]
  *       N connections each send B bytes to the target; the sink counts what arrives. The time
  *       runs from the first connect to the last expected byte at the sink. The sink discards
@@ -83,12 +85,14 @@ static void nonblocking(int fd) {
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) die("fcntl");
 }
 
+static int listen_port; /* --port; 0: the kernel picks one */
+
 static int listen_loopback(int *port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) die("socket");
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a = {.sin_family = AF_INET, .sin_port = 0};
+    struct sockaddr_in a = {.sin_family = AF_INET, .sin_port = htons((uint16_t)listen_port)};
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, (struct sockaddr *)&a, sizeof a) < 0) die("bind");
     if (listen(fd, 4096) < 0) die("listen");
@@ -392,6 +396,11 @@ int main(int argc, char **argv) {
             timeout = (double)parse_count(v);
         else if (!strcmp(a, "--seconds"))
             seconds = (double)parse_count(v);
+        else if (!strcmp(a, "--port")) {
+            uint64_t p = parse_count(v);
+            if (p == 0 || p > 65535) fail("--port must be 1..65535");
+            listen_port = (int)p;
+        }
         else
             fail("unknown option");
         ++i;
