@@ -1,6 +1,8 @@
 #include "common/netaddress.h"
 
 #include <arpa/inet.h>
+#include <idn2.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cstring>
@@ -102,11 +104,64 @@ bool NetAddress::isPrivate() const {
     return inRange(*this, "fc00::", 7) || inRange(*this, "::", 96);
 }
 
+namespace {
+
+// %XX as the byte it stands for; nullopt for a "%" that is no escape.
+std::optional<std::string> percentDecoded(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || !isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2]))
+            return std::nullopt;
+        auto hex = [](char c) { return isAsciiDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10; };
+        out += char(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+        i += 2;
+    }
+    return out;
+}
+
+// The numbers-and-dots forms of an IPv4 address that resolvers and browsers take (one to four
+// parts, each decimal, octal with a leading 0 or hex with 0x).
+std::optional<NetAddress> numericIPv4(std::string_view text) {
+    if (text.empty() || !isAsciiDigit(text.front())) return std::nullopt;
+    for (char c : text)
+        if (!isHexDigit(c) && c != '.' && c != 'x' && c != 'X') return std::nullopt;
+    const std::string s(text);
+    in_addr a{};
+    if (::inet_aton(s.c_str(), &a) == 0) return std::nullopt;
+    return NetAddress::fromBytes(reinterpret_cast<const std::uint8_t *>(&a.s_addr), true);
+}
+
+}  // namespace
+
 std::string normalHost(std::string_view host) {
+    std::string decoded;
+    if (host.find('%') != std::string_view::npos && !host.starts_with('[')) {
+        if (std::optional<std::string> d = percentDecoded(host)) decoded = std::move(*d);
+        else decoded.assign(host);
+        host = decoded;
+    }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     if (host.ends_with('.')) host.remove_suffix(1);
     if (const std::optional<NetAddress> a = NetAddress::parse(host)) return a->text();
+    if (const std::optional<NetAddress> a = numericIPv4(host)) return a->text();
+    const bool ascii = std::all_of(host.begin(), host.end(), [](char c) { return (c & 0x80) == 0; });
+    if (!ascii) {
+        const std::string name(host);
+        char *label = nullptr;
+        if (idn2_to_ascii_8z(name.c_str(), &label, IDN2_NONTRANSITIONAL) == IDN2_OK && label) {
+            std::string out = lowercase(label);
+            idn2_free(label);
+            if (out.ends_with('.')) out.pop_back();
+            return out;
+        }
+        idn2_free(label);
+    }
     return lowercase(host);
 }
 
@@ -135,9 +190,7 @@ Result<AddressList> AddressList::parse(std::string_view text, bool names) {
         const std::optional<NetAddress> a = NetAddress::parse(address);
         if (!a) {
             if (names && prefix < 0 && isHostName(entry)) {
-                std::string name = lowercase(entry);
-                if (name.back() == '.') name.pop_back();
-                list.names_.push_back(std::move(name));
+                list.names_.push_back(normalHost(entry));
                 continue;
             }
             return fail("not an address or range: " + replytext(entry, 60));
@@ -157,9 +210,9 @@ bool AddressList::contains(const NetAddress &a) const {
 }
 
 bool AddressList::namesHost(std::string_view host) const {
-    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    const std::string h = normalHost(host);
     for (const std::string &n : names_)
-        if (equalNoCase(n, host)) return true;
+        if (n == h) return true;
     return false;
 }
 

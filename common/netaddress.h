@@ -38,9 +38,12 @@ private:
     std::array<std::uint8_t, 16> bytes_{};
 };
 
-// A host as the rules compare it: ASCII lower case, no final dot, an address in its one written
-// form (an IPv4-mapped IPv6 address as the IPv4 address, IPv6 without brackets as inet_ntop
-// writes it). Block entries, CONNECT targets and the server policy all compare hosts this way.
+// A host as the rules compare it, whoever wrote it how: percent-encoding decoded, ASCII lower
+// case, no final dot, an international name as its A-label ("bücher.example" is
+// "xn--bcher-kva.example"), every spelling of an IPv4 address as its dotted quad ("2130706433",
+// "0x7f.1", "0177.0.0.1" and "::ffff:127.0.0.1" are "127.0.0.1"), IPv6 without brackets as
+// inet_ntop writes it. Block entries, CONNECT and absolute targets and the server policy all
+// compare hosts this way.
 std::string normalHost(std::string_view host);
 
 // A list of addresses and CIDR ranges (and, where allowed, host names), separated by commas or

@@ -41,18 +41,29 @@ std::string normalentry(std::string_view entry) {
         return std::string(entry);
     // A leading dot says "and every name below it" to the CONNECT check: it stays.
     const bool below = entry.front() == '.';
-    const std::string_view rest = below ? entry.substr(1) : entry;
-    const common::Result<common::HostPort> hp = common::parseHostPort(rest, 0);
-    if (!hp) return std::string(entry);
-    // The case the user typed is kept: every comparison ignores it.
-    std::string out = below ? "." : "";
-    if (const auto a = common::NetAddress::parse(hp->host)) out += a->text();
-    else out += std::string_view(hp->host).substr(0, hp->host.size() - hp->host.ends_with('.'));
-    if (hp->port != 0) {
-        const bool v6 = out.find(':') != std::string::npos;
-        if (v6) out = (below ? ".[" : "[") + out.substr(below ? 1 : 0) + "]";
-        out += ":" + std::to_string(hp->port);
+    std::string_view host = below ? entry.substr(1) : entry;
+    std::string_view port;
+    if (host.starts_with('[')) {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos) return std::string(entry);
+        if (close + 1 < host.size()) {
+            if (host[close + 1] != ':') return std::string(entry);
+            port = host.substr(close + 2);
+        }
+        host = host.substr(0, close + 1);
+    } else if (const std::size_t colon = host.find(':');
+               colon != std::string_view::npos && host.find(':', colon + 1) == std::string_view::npos) {
+        port = host.substr(colon + 1);
+        host = host.substr(0, colon);
     }
+    if (host.empty() || (!port.empty() && !common::parsePort(port))) return std::string(entry);
+    std::string_view typed = host;
+    if (typed.ends_with('.')) typed.remove_suffix(1);
+    // The case the user typed is kept where nothing else differs: every comparison ignores it.
+    std::string normal = common::normalHost(host);
+    if (common::equalNoCase(normal, typed)) normal.assign(typed);
+    std::string out = below ? "." : "";
+    out += port.empty() ? normal : common::hostAndPort(normal, *common::parsePort(port));
     return out;
 }
 

@@ -112,3 +112,22 @@ TEST(NormalHost, OneWrittenFormForEachHost) {
     EXPECT_EQ(normalHost("127.0.0.9"), "127.0.0.9");
     EXPECT_EQ(normalHost(""), "");
 }
+
+TEST(NormalHost, EverySpellingOfAHostIsOne) {
+    // Every way resolvers and browsers take an IPv4 address.
+    for (const char *v4 : {"2130706441", "0x7f000009", "0x7f.9", "127.9", "0177.0.0.011", "127.0.0.9",
+                           "[::ffff:127.0.0.9]", "127.0.0.9."})
+        EXPECT_EQ(normalHost(v4), "127.0.0.9") << v4;
+    // Percent-encoding and international names.
+    EXPECT_EQ(normalHost("ads%2Eexample"), "ads.example");
+    EXPECT_EQ(normalHost("B%C3%BCcher.Example"), "xn--bcher-kva.example");
+    EXPECT_EQ(normalHost("bücher.example."), "xn--bcher-kva.example");
+    EXPECT_EQ(normalHost("XN--BCHER-KVA.example"), "xn--bcher-kva.example");
+    // What is no address stays a name.
+    EXPECT_EQ(normalHost("1.example"), "1.example");
+    EXPECT_EQ(normalHost("bad%zz"), "bad%zz");
+    // An allowed name matches however the client spells it.
+    const Result<AddressList> names = AddressList::parse("XN--BCHER-KVA.example", true);
+    ASSERT_TRUE(names);
+    EXPECT_TRUE(names->namesHost("bücher.example."));
+}

@@ -131,6 +131,8 @@ TEST(BlockList, HostEntriesAreKeptInOneForm) {
     EXPECT_EQ(normalentry(".ads.example."), ".ads.example");
     EXPECT_EQ(normalentry("ads.example/Path."), "ads.example/Path.");
     EXPECT_EQ(normalentry("two words"), "two words");
+    EXPECT_EQ(normalentry("2130706441"), "127.0.0.9");
+    EXPECT_EQ(normalentry("Bücher.Example"), "xn--bcher-kva.example");
     EXPECT_EQ(importentries(block, blockfileentries("0.0.0.0 blocked.example.\n::ffff:127.0.0.9\n")), 0u);
     EXPECT_EQ(readblocklist("www.x.test.\n"), std::vector<std::string>{"www.x.test"});
 }
