@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -104,6 +105,7 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
         }
         line.loglevel = arguments[1];
         arguments.erase(arguments.begin(), arguments.begin() + 2);
+        line.firstPiece = 2;
     }
     if (arguments.empty() || arguments[0] != "--password-file") {
         line.pieces = splitarguments(joinarguments(arguments));
@@ -116,6 +118,8 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
         if (line.mode == StartMode::window) line.pieces.clear();
         return line;
     }
+    line.passwordInPieces = false;
+    line.firstPiece += 2;
     std::vector<std::string> rest;
     if (arguments.size() > 2)
         rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
@@ -181,13 +185,13 @@ std::optional<std::string> readpasswordfile(const std::string &path, std::string
     return password;
 }
 
-void hidepassword(int argc, char **argv) {
+void hidepassword(int argc, char **argv, int first) {
     // Piece 3 of the arguments joined by blanks lies within one argument: find where.
     int element = -1;
     std::size_t from = 0, to = 0;
     std::size_t piece = 0;
-    for (int i = 1; i < argc && element < 0; ++i) {
-        if (i > 1) ++piece;  // the blank that joins two arguments
+    for (int i = std::max(first, 1); i < argc && element < 0; ++i) {
+        if (i > first) ++piece;  // the blank that joins two arguments
         const std::size_t length = std::strlen(argv[i]);
         std::size_t start = 0;
         for (std::size_t k = 0; k <= length; ++k) {
@@ -225,10 +229,8 @@ void hidepassword(int argc, char **argv) {
 CommandLine takecommandline(int argc, char **argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     CommandLine line = parsecommandline(arguments);
-    if (line.passwordfile.empty()) {
-        hidepassword(argc, argv);
-        return line;
-    }
+    if (line.passwordInPieces) hidepassword(argc, argv, 1 + int(line.firstPiece));
+    if (line.passwordfile.empty()) return line;
     std::string why;
     std::optional<std::string> password = readpasswordfile(line.passwordfile, &why);
     if (!password) {

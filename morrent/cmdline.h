@@ -72,6 +72,10 @@ struct CommandLine {
     std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongcount: why the program ends at once
     int status = exitdelivered;      // wrongcount: its exit status
+    // Where the pieces begin among the arguments (past the options), and whether the password is
+    // one of them (it is not in the password-file form): what hidepassword needs.
+    std::size_t firstPiece = 0;
+    bool passwordInPieces = true;
 };
 // The arguments without the program name; reads no file.
 CommandLine parsecommandline(const std::vector<std::string> &arguments);
@@ -80,11 +84,11 @@ CommandLine parsecommandline(const std::vector<std::string> &arguments);
 // write is refused, and so is an empty first line or one with a control character.
 std::optional<std::string> readpasswordfile(const std::string &path, std::string *why);
 
-// Overwrites the password of a command line of three pieces or more in the process's argument
-// memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid out one
-// after another there; they are moved up over what the password leaves free, and the argv
+// Overwrites the password, the third piece of the arguments from argv[first] on, in the process's
+// argument memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid
+// out one after another there; they are moved up over what the password leaves free, and the argv
 // pointers follow them.
-void hidepassword(int argc, char **argv);
+void hidepassword(int argc, char **argv, int first = 1);
 
 // What main does first of all: the command line read from argv, the password taken out of the
 // argument memory, and in the password-file form the file read (a file that cannot be used ends

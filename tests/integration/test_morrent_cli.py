@@ -254,12 +254,14 @@ def silent():
     s.close()
 
 
+@pytest.mark.parametrize("options", [[], ["--log-level", "error"]],
+                         ids=["no options", "after --log-level"])
 @pytest.mark.parametrize("args", [
     ["alice", "S3cr3t-Pw!", "0"],
     ["alice S3cr3t-Pw!", "0", "office@example.org"],  # the password inside an argument
 ])
-def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent, args):
-    proc = subprocess.Popen([str(program("morrent")), f"127.0.0.1:{silent.port}", *args],
+def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent, args, options):
+    proc = subprocess.Popen([str(program("morrent")), *options, f"127.0.0.1:{silent.port}", *args],
                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             stdin=subprocess.DEVNULL, start_new_session=True)
     try:
@@ -271,7 +273,9 @@ def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent
         proc.kill()
         proc.wait(RUN_LIMIT)
     assert b"S3cr3t" not in cmdline and b"S3cr3t" not in shown
-    assert cmdline.split(b"\0")[1] == f"127.0.0.1:{silent.port}".encode()
+    shownargs = cmdline.split(b"\0")
+    assert shownargs[1:1 + len(options)] == [o.encode() for o in options]
+    assert shownargs[1 + len(options)] == f"127.0.0.1:{silent.port}".encode()
     assert b"*" in shown and b"alice" in shown
 
 

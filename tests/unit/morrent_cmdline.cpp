@@ -257,3 +257,32 @@ TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
         EXPECT_EQ(after, k.after);
     }
 }
+
+// The password is found by its place among the pieces, past the options: what main does first.
+TEST(CommandLine, PasswordIsFoundPastTheOptions) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> argv;
+        std::string shown;
+    } cases[] = {
+        {"after --log-level", {"morrent", "--log-level", "error", "pop", "jdoe", "S3cret!", "0"},
+         "morrent|--log-level|error|pop|jdoe|*|0|||||||"},
+        {"after --log-level, inside an argument",
+         {"morrent", "--log-level", "debug", "pop jdoe", "S3cret! 1"},
+         "morrent|--log-level|debug|pop jdoe|* 1|||||||"},
+        {"a level that looks like pieces", {"morrent", "--log-level", "a b c", "pop", "j", "S3cret!", "1"},
+         "morrent|--log-level|a b c|pop|j|*|1|||||||"},
+        {"no options", {"morrent", "pop", "jdoe", "S3cret!", "0"}, "morrent|pop|jdoe|*|0|||||||"},
+        // No password among the arguments: the delete flag stays as it is.
+        {"the password-file form", {"morrent", "--password-file", "/pw", "pop", "jdoe", "1"},
+         "morrent|--password-file|/pw|pop|jdoe|1|"},
+        {"both options", {"morrent", "--log-level", "info", "--password-file", "/pw", "pop", "j", "0"},
+         "morrent|--log-level|info|--password-file|/pw|pop|j|0|"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        ArgumentArea a(k.argv);
+        (void)takecommandline(a.argc(), a.argv.data());
+        EXPECT_EQ(a.shown(), k.shown);
+    }
+}
