@@ -145,12 +145,13 @@ std::optional<std::string> readpasswordfile(const std::string &path, std::string
         if (why) *why = "the password file " + path + " " + reason;
         return std::nullopt;
     };
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO or a device would block open() itself, before fstat could refuse it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return refuse("is not a file");
+        return refuse("is not a regular file");
     }
     if (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) {
         ::close(fd);

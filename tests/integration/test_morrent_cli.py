@@ -303,6 +303,21 @@ def test_a_password_file_others_may_read_is_refused_before_connecting(env, silen
     assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))
 
 
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_a_password_file_that_is_no_regular_file_is_refused_without_waiting(env, silent,
+                                                                            tmp_path, kind):
+    # A FIFO nobody writes to would block open() for ever; a device is no password file either.
+    path = tmp_path / "pop-password"
+    if kind == "fifo":
+        os.mkfifo(path, 0o600)
+    else:
+        path = "/dev/zero"
+    status, err = run(env, "--password-file", path, f"127.0.0.1:{silent.port}", "alice", 0)
+    assert status == 2
+    assert len(err) == 1 and f"{path} is not a regular file" in err[0], err
+    assert silent.accepted == []
+
+
 def test_a_missing_password_file_is_refused(env, tmp_path):
     status, err = run(env, "--password-file", tmp_path / "none", "pop.example.org", "alice", 1)
     assert status == 2

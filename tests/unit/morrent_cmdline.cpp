@@ -2,6 +2,7 @@
 // flag and a stored deletepopmails are read, the password-file form, and the password taken out of
 // the argument memory.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -223,7 +224,35 @@ TEST(CommandLine, PasswordFileMustBeTheOwnersAlone) {
     EXPECT_EQ(readpasswordfile("/nonexistent/pw", &why), std::nullopt);
     EXPECT_NE(why.find("cannot be read"), std::string::npos) << why;
     EXPECT_EQ(readpasswordfile("/tmp", &why), std::nullopt);
-    EXPECT_NE(why.find("is not a file"), std::string::npos) << why;
+    EXPECT_NE(why.find("is not a regular file"), std::string::npos) << why;
+}
+
+// A FIFO or a device is refused at once: open() must not wait for a writer that never comes.
+TEST(CommandLine, PasswordFileThatIsNoRegularFileNeverBlocks) {
+    char folder[] = "/tmp/morrent-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/pw";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Should open() block after all, the alarm cuts it short (EINTR) rather than hang the test.
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(5);
+    for (const std::string &path : {fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
+        std::string why;
+        EXPECT_EQ(readpasswordfile(path, &why), std::nullopt) << path;
+        EXPECT_NE(why.find(path + " is not a regular file"), std::string::npos) << why;
+    }
+    alarm(0);
+    unlink(fifo.c_str());
+    rmdir(folder);
+
+    // A link to a regular file is the file.
+    TempFile f("S3cret!\n", 0600);
+    const std::string link = f.path + ".link";
+    ASSERT_EQ(symlink(f.path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(readpasswordfile(link, nullptr), "S3cret!");
+    unlink(link.c_str());
 }
 
 TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
