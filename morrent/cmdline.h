@@ -38,9 +38,10 @@ StartMode startmode(std::size_t pieces);
 // range.
 std::optional<int> toint16(std::string_view text);
 
-// The check box value (0 or 1) the command line's delete flag gives: a number greater than 1, and
-// anything that is no 16-bit number, count as 1; 0 and negative numbers leave deletion off.
-int deleteflag(std::string_view piece);
+// The check box value (0 or 1) the command line's delete flag gives: a whole number (blanks or tabs
+// around it, a sign, digits) of 1 or more deletes, 0 and negative numbers keep; nullopt for
+// anything else ("false", "1.5", "1e3", ""), which is refused: a typo must not delete mail.
+std::optional<int> deleteflag(std::string_view piece);
 
 // The check box value (0 or 1) a stored `deletepopmails` gives: 1 only for a number that rounds
 // to 1.
@@ -59,6 +60,9 @@ constexpr const char *usageline = "morrent POPSERVER LOGIN PASSWORD DELETEFLAG <
 constexpr const char *passwordfileusage =
     "morrent --password-file FILE POPSERVER LOGIN DELETEFLAG <FORWARDADDRESS>";
 std::string wrongcountreason(std::size_t pieces);
+// The reason given when DELETEFLAG is no whole number. It does not repeat the piece: with a
+// password that holds a blank, the fourth piece is half of that password.
+std::string badDeleteFlagReason();
 // What --help prints.
 std::string helptext();
 

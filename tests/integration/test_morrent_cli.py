@@ -102,7 +102,7 @@ def test_good_run_delivers_every_message_byte_for_byte_and_keeps_them(mailbox, e
     assert registry(env) == {"loglevel": "error"}
 
 
-@pytest.mark.parametrize("flag", ["1", "2", "yes"])
+@pytest.mark.parametrize("flag", ["1", "2", "+1", "\t1\t"])
 def test_delete_flag_empties_the_mailbox_and_is_stored(mailbox, env, flag):
     dovecot, mail = mailbox
     status, err = run(env, server(dovecot), "alice", "secret", flag, level=None)
@@ -120,6 +120,19 @@ def test_a_negative_delete_flag_leaves_deletion_off(mailbox, env):
     assert run(env, server(dovecot), "alice", "secret", -1) == (0, [])
     assert len(dovecot.messages("alice")) == 3
     assert "deletepopmails" not in registry(env)
+
+
+@pytest.mark.parametrize("flag", ["false", "yes", "1.5", "1e3", ""])
+def test_a_delete_flag_that_is_no_whole_number_is_refused(mailbox, env, flag):
+    # A typo in a cron line must not delete mail: nothing is fetched, deleted or stored.
+    dovecot, mail = mailbox
+    status, err = run(env, server(dovecot), "alice", "secret", flag)
+    assert status == 2
+    assert len(err) == 1 and "DELETEFLAG" in err[0] and "not a whole number" in err[0], err
+    assert "secret" not in err[0]
+    assert pickup(env) == []
+    assert len(dovecot.messages("alice")) == 3
+    assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))
 
 
 def test_forward_address_replaces_to_and_nothing_else(mailbox, env):

@@ -70,16 +70,51 @@ TEST(CommandLine, NumbersAreRoundedHalfToEvenInto16Bits) {
     for (const Case &c : cases) EXPECT_EQ(toint16(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(CommandLine, DeleteFlag) {
+TEST(CommandLine, DeleteFlagIsAWholeNumber) {
     struct Case {
         const char *piece;
-        int value;
+        std::optional<int> value;
     };
     const Case cases[] = {
-        {"1", 1},   {"2", 1},   {"yes", 1}, {"", 1},   {"99999", 1}, {"-99999", 1},
-        {"0.6", 1}, {"1.5", 1}, {"0", 0},   {"-1", 0}, {"0.4", 0},   {"-7", 0},
+        {"1", 1},         {"2", 1},          {"99999", 1},  {"+1", 1},       {" 1\t", 1},
+        {"007", 1},       {"123456789012345678901234567890", 1},
+        {"0", 0},         {"-1", 0},         {"-7", 0},     {"-99999", 0},   {"+0", 0},
+        {"-0", 0},        {"\t0 ", 0},      {"000", 0},
+        // A typo must not delete mail: these are refused.
+        {"false", {}},    {"yes", {}},       {"", {}},      {" ", {}},       {"1.5", {}},
+        {"0.6", {}},      {"1e3", {}},       {"1.", {}},    {"+", {}},       {"--1", {}},
+        {"1 2", {}},      {"0x1", {}},       {"1x", {}},    {"secret", {}},  {"\xd9\xa1", {}},
     };
     for (const Case &c : cases) EXPECT_EQ(deleteflag(c.piece), c.value) << '"' << c.piece << '"';
+}
+
+// A fourth piece that is no whole number ends the program, in every form, before anything is
+// fetched, stored or read, and the reason does not repeat it (it may be half a password).
+TEST(CommandLine, ADeleteFlagThatIsNoNumberIsRefused) {
+    const std::vector<Pieces> wrong = {
+        {"pop", "jdoe", "secret", "false"},
+        {"pop", "jdoe", "secret", "", "office@example.org"},
+        {"pop", "jdoe", "my secret", "1"},  // the blank shifts "secret" into the flag's place
+        {"--log-level", "error", "pop", "jdoe", "secret", "yes"},
+        {"--password-file", "/etc/pw", "pop", "jdoe", "1.5"},
+        {"--log-level", "info", "--password-file", "/etc/pw", "pop", "jdoe", "1e3", "x@y"},
+    };
+    for (const Pieces &arguments : wrong) {
+        SCOPED_TRACE(joinarguments(arguments));
+        const CommandLine line = parsecommandline(arguments);
+        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        EXPECT_EQ(line.status, exitusage);
+        EXPECT_TRUE(line.pieces.empty());
+        EXPECT_TRUE(line.passwordfile.empty());  // not read
+        EXPECT_NE(line.reason.find("DELETEFLAG"), std::string::npos) << line.reason;
+        EXPECT_NE(line.reason.find("not a whole number"), std::string::npos) << line.reason;
+        EXPECT_EQ(line.reason.find("secret"), std::string::npos) << line.reason;
+        EXPECT_EQ(line.reason.find('\n'), std::string::npos);
+    }
+    // Tabs do not split: a flag with tabs around it is still a number.
+    const CommandLine line = parsecommandline({"pop", "jdoe", "secret", "\t-3\t"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_EQ(line.pieces[3], "\t-3\t");
 }
 
 TEST(CommandLine, StoredDeleteFlagChecksOnlyForOne) {
