@@ -310,6 +310,10 @@ void Deliverer::finish() {
 Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &timer,
                    Deliverer &deliverer, QObject *parent)
     : QObject(parent), engine_(engine), winsock_(winsock), timer_(timer), deliverer_(deliverer) {
+    // POP3S: Connect comes once the handshake is done and the certificate checked.
+    connect(&winsock_, &common::SocketArray::Connect, this, [this](int index) {
+        if (index == 0 && running_ && winsock_[0].encrypted()) apply(engine_.tlsready());
+    });
     connect(&winsock_, &common::SocketArray::DataArrival, this, [this](int index, qint64) {
         if (index == 0) ondata(index);
     });
@@ -357,6 +361,7 @@ void Download::start(const std::string &server) {
     const common::Result<common::HostPort> target = common::parseHostPort(where, implicit ? 995 : 110);
     implicit = implicit || (target && target->port == 995);
     engine_.implicittls = implicit;
+    engine_.pinned = !fingerprint.empty();
     engine_.resetsession();
     engine_.curserver = server;
     engine_.seenuids.clear();

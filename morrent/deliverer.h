@@ -117,7 +117,8 @@ public:
     // Read at each delivery: the forward address, or nullopt to keep the message's own To.
     std::function<std::optional<std::string>()> forward;
     // A SHA-256 fingerprint that the server's certificate must have, in place of the chain
-    // check (a self-signed server); empty: the chain and the name are checked.
+    // check (a self-signed server); empty: the chain and the name are checked. A pin makes TLS a
+    // must (Pop3Session::pinned).
     std::string fingerprint;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",

@@ -134,7 +134,8 @@ void Pop3Session::resetsession() {
     sizes_.clear();
     pipelining_ = uidsbroken_ = uidsknown_ = false;
     stlsoffered_ = false;
-    encrypted_ = implicittls;
+    // Even with POP3S, only once the handshake is done (tlsready).
+    encrypted_ = false;
     uids_.clear();
     tofetch_.clear();
     nextfetch_ = 0;
@@ -335,6 +336,13 @@ void Pop3Session::secure(Actions &a) {
         enter(Phase::stls, "STLS offered, STLS sent");
         return;
     }
+    if (pinned) {
+        // A pinned certificate is checked only under TLS: without it, anyone could answer.
+        failwith("the server offers no STLS, and with tlsfingerprint set no login goes out in "
+                 "the clear");
+        sendquit(a, "no STLS with a pin, QUIT sent");
+        return;
+    }
     if (poptls == PopTls::require) {
         failwith("the server offers no STLS, and poptls=require sends no login in the clear");
         sendquit(a, "no STLS, QUIT sent");
@@ -345,6 +353,8 @@ void Pop3Session::secure(Actions &a) {
 
 Actions Pop3Session::tlsready() {
     Actions a;
+    // POP3S: the connection is TLS before the server says a word.
+    if (phase_ == Phase::greeting && implicittls) encrypted_ = true;
     if (phase_ != Phase::handshake) return a;
     encrypted_ = true;
     login(a, "TLS up, USER sent");
@@ -361,7 +371,7 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
     switch (phase_) {
         case Phase::greeting:
             if (isok(line)) {
-                if (encrypted_ || poptls == PopTls::off) {
+                if (encrypted_ || (poptls == PopTls::off && !pinned)) {
                     login(a, "greeting accepted, USER sent");
                     break;
                 }

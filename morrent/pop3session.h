@@ -51,7 +51,8 @@ struct Actions {
 };
 
 // When the session uses STLS: `automatic` when the server offers it (and then it must work),
-// `require` never sends USER or PASS outside TLS, `off` never asks.
+// `require` never sends USER or PASS outside TLS, `off` never asks. A pinned certificate
+// (Pop3Session::pinned) makes any of them `require`.
 enum class PopTls { automatic, require, off };
 
 enum class Outcome { running, succeeded, failed };
@@ -114,6 +115,9 @@ public:
     // STLS, and whether the connection is TLS from its first byte (POP3S).
     PopTls poptls = PopTls::automatic;
     bool implicittls = false;
+    // A certificate fingerprint is pinned (tlsfingerprint): it is checked only under TLS, so TLS
+    // is a must, whatever poptls says.
+    bool pinned = false;
     // Unique ids of the messages already delivered from this mailbox (deletion off only).
     std::unordered_set<std::string> seenuids;
 
@@ -154,7 +158,8 @@ public:
     Actions socketerror(std::string_view description);
     // The session cannot start (`why`, in words for the admin); nothing was sent.
     Actions abandon(std::string_view why);
-    // The TLS handshake asked for with Actions::starttls is done, the certificate checked.
+    // The TLS handshake asked for with Actions::starttls is done, the certificate checked; or,
+    // with implicittls, the one before the greeting.
     Actions tlsready();
     // Whether the session's connection is under TLS.
     bool encrypted() const { return encrypted_; }

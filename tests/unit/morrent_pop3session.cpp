@@ -843,11 +843,70 @@ TEST(Pop3SessionTls, NoFallBackToTheClear) {
     EXPECT_EQ(plain.sent, "capa\r\nuser alice\r\n");
     EXPECT_FALSE(plain.s.encrypted());
 
-    // TLS from the first byte: no STLS asked.
+    // TLS from the first byte: no STLS asked, and TLS only once the handshake is done.
     Conversation implicit(false, PopTls::require);
     implicit.s.implicittls = true;
     implicit.s.resetsession();
+    EXPECT_FALSE(implicit.s.encrypted());
+    implicit.apply(implicit.s.tlsready());
+    EXPECT_TRUE(implicit.s.encrypted());
     implicit.apply(implicit.s.feed("+OK\r\n"));
     EXPECT_EQ(implicit.sent, "user alice\r\n");
     EXPECT_TRUE(implicit.s.encrypted());
+}
+
+TEST(Pop3SessionTls, AFailedPop3sHandshakeIsNoTlsSession) {
+    Conversation c(false, PopTls::automatic);
+    c.s.implicittls = true;
+    c.s.resetsession();
+    c.apply(c.s.socketerror("certificate for localhost has expired"));
+    EXPECT_TRUE(c.ended);
+    EXPECT_FALSE(c.s.encrypted());
+    EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
+    // Nor is the next session, when the last one was TLS.
+    c.s.resetsession();
+    c.apply(c.s.tlsready());
+    EXPECT_TRUE(c.s.encrypted());
+    c.s.resetsession();
+    EXPECT_FALSE(c.s.encrypted());
+}
+
+// A pinned certificate is checked only under TLS: with a pin, a server (or a man in the middle)
+// that offers no STLS gets no USER and no PASS, whatever poptls says.
+TEST(Pop3SessionTls, APinMakesTlsAMust) {
+    struct Case {
+        const char *what;
+        PopTls tls;
+        std::string capa;
+        std::string sent;
+    } cases[] = {
+        {"auto, STLS left out", PopTls::automatic, "+OK\r\nUSER\r\nPIPELINING\r\n.\r\n",
+         "capa\r\nquit\r\n"},
+        {"auto, CAPA refused", PopTls::automatic, "-ERR what?\r\n", "capa\r\nquit\r\n"},
+        {"off", PopTls::off, "+OK\r\nUSER\r\n.\r\n", "capa\r\nquit\r\n"},
+        {"auto, STLS offered", PopTls::automatic, "+OK\r\nSTLS\r\n.\r\n", "capa\r\nstls\r\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c(false, k.tls);
+        c.s.pinned = true;
+        c.server("+OK ready\r\n");
+        c.server(k.capa);
+        EXPECT_EQ(c.take(), k.sent);
+        if (k.sent.find("quit") == std::string::npos) continue;
+        EXPECT_EQ(c.s.reason(),
+                  "the server offers no STLS, and with tlsfingerprint set no login goes out in the "
+                  "clear");
+        c.server("+OK bye\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+    }
+    // POP3S with a pin: TLS from the first byte, the login as usual.
+    Conversation implicit(false, PopTls::automatic);
+    implicit.s.pinned = true;
+    implicit.s.implicittls = true;
+    implicit.s.resetsession();
+    implicit.apply(implicit.s.tlsready());
+    implicit.server("+OK\r\n");
+    EXPECT_EQ(implicit.take(), "user alice\r\n");
 }
