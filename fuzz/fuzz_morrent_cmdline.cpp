@@ -1,9 +1,11 @@
 // The command-line rules on arbitrary text: splitting and joining give back the same line, a
-// download always has four or five pieces, and the delete flag is always 0 or 1.
+// download always has four or five pieces and a whole-number delete flag, and a delete flag is
+// 0, 1 or refused.
 #include "morrent/cmdline.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -14,13 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Read as argv: the password-file form or the others; a download always has its pieces.
     const morrent::CommandLine parsed = morrent::parsecommandline(pieces);
     if (parsed.mode == morrent::StartMode::commandline &&
-        parsed.pieces.size() != 4 && parsed.pieces.size() != 5)
+        ((parsed.pieces.size() != 4 && parsed.pieces.size() != 5) ||
+         !morrent::deleteflag(parsed.pieces[3])))
         std::abort();
     if (parsed.mode == morrent::StartMode::wrongcount && parsed.status != morrent::exitusage)
         std::abort();
     for (const auto &p : pieces) {
-        const int flag = morrent::deleteflag(p);
-        if (flag != 0 && flag != 1) std::abort();
+        const std::optional<int> flag = morrent::deleteflag(p);
+        if (flag && *flag != 0 && *flag != 1) std::abort();
         const int stored = morrent::storeddeleteflag(p);
         if (stored != 0 && stored != 1) std::abort();
         (void)morrent::toint16(p);

@@ -1,6 +1,7 @@
 // The POP3 engine fed arbitrary server output, cut into chunks where the input says. Whatever the
 // server sends: nothing is deleted before every delivered message was made durable, nothing is
-// sent once the session is over, and the password goes out only in the PASS command.
+// sent once the session is over, the password goes out only in the PASS command (and, with a
+// pinned certificate, never: no TLS comes up here), and a running session always has a deadline.
 #include "morrent/pop3session.h"
 
 #include <cstdint>
@@ -28,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     s.curpass = "Sup3rSecret";
     s.deleteafter = data[0] & 1;
     const bool deliveryfails = data[0] & 2;
+    s.pinned = data[0] & 4;
+    s.poptls = data[0] & 8 ? morrent::PopTls::off : morrent::PopTls::automatic;
     const size_t cut = 1 + data[1] % 64;  // chunk length
     std::string_view in(reinterpret_cast<const char *>(data + 2), size - 2);
     s.resetsession();
@@ -40,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (int k = 0; k < 64; ++k) {
             check(a, committed, ended);
             if (count(a.send, "Sup3rSecret") != count(a.send, "pass Sup3rSecret\r\n")) std::abort();
+            if (s.pinned && a.send.find("user ") != std::string::npos) std::abort();
             ended = ended || a.ended;
             if (a.deliver) {
                 a = s.delivered(!deliveryfails, deliveryfails ? "disk full" : "");
@@ -53,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ended = ended || a.ended;
     }
     if (s.reason().find("Sup3rSecret") != std::string::npos) std::abort();
+    if ((s.phase() == morrent::Phase::done) != (s.deadline() == 0)) std::abort();
     check(s.timeout(), committed, true);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -73,11 +74,23 @@ std::optional<int> toint16(std::string_view text) {
     return int(rounded);
 }
 
-int deleteflag(std::string_view piece) {
-    std::optional<int> value = toint16(piece);
-    if (!value || *value > 1) return 1;
-    // A negative value is refused by the check box, which stays unchecked.
-    return *value == 1 ? 1 : 0;
+std::optional<int> deleteflag(std::string_view piece) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!piece.empty() && blank(piece.front())) piece.remove_prefix(1);
+    while (!piece.empty() && blank(piece.back())) piece.remove_suffix(1);
+    bool negative = false;
+    if (!piece.empty() && (piece.front() == '+' || piece.front() == '-')) {
+        negative = piece.front() == '-';
+        piece.remove_prefix(1);
+    }
+    if (piece.empty()) return std::nullopt;
+    bool zero = true;
+    for (char c : piece) {
+        if (c < '0' || c > '9') return std::nullopt;
+        zero = zero && c == '0';
+    }
+    // Any length: only the sign and whether it is zero matter.
+    return zero || negative ? 0 : 1;
 }
 
 int storeddeleteflag(std::string_view value) {
@@ -91,6 +104,11 @@ std::string wrongcountreason(std::size_t pieces) {
            passwordfileusage;
 }
 
+std::string badDeleteFlagReason() {
+    return "DELETEFLAG, the fourth piece after splitting at blanks, is not a whole number (0 keeps "
+           "the messages, 1 deletes them); nothing was fetched: usage: " +
+           std::string(usageline) + " or " + passwordfileusage;
+}
 
 CommandLine parsecommandline(const std::vector<std::string> &given) {
     CommandLine line;
@@ -104,7 +122,17 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
         }
         line.loglevel = arguments[1];
         arguments.erase(arguments.begin(), arguments.begin() + 2);
+        line.firstPiece = 2;
     }
+    // A delete flag that is no whole number ends the program before anything is fetched or stored.
+    auto checkFlag = [&line] {
+        if (line.mode != StartMode::commandline || deleteflag(line.pieces[3])) return;
+        line.mode = StartMode::wrongcount;
+        line.status = exitusage;
+        line.reason = badDeleteFlagReason();
+        line.pieces.clear();
+        line.passwordfile.clear();
+    };
     if (arguments.empty() || arguments[0] != "--password-file") {
         line.pieces = splitarguments(joinarguments(arguments));
         line.mode = startmode(line.pieces.size());
@@ -114,8 +142,11 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
             line.pieces.clear();
         }
         if (line.mode == StartMode::window) line.pieces.clear();
+        checkFlag();
         return line;
     }
+    line.passwordInPieces = false;
+    line.firstPiece += 2;
     std::vector<std::string> rest;
     if (arguments.size() > 2)
         rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
@@ -133,6 +164,7 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     line.passwordfile = arguments[1];
     line.pieces = {rest[0], rest[1], std::string(), rest[2]};
     if (rest.size() == 4) line.pieces.push_back(rest[3]);
+    checkFlag();
     return line;
 }
 
@@ -141,12 +173,13 @@ std::optional<std::string> readpasswordfile(const std::string &path, std::string
         if (why) *why = "the password file " + path + " " + reason;
         return std::nullopt;
     };
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO or a device would block open() itself, before fstat could refuse it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return refuse(std::string("cannot be read: ") + std::strerror(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return refuse("is not a file");
+        return refuse("is not a regular file");
     }
     if (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) {
         ::close(fd);
@@ -181,13 +214,13 @@ std::optional<std::string> readpasswordfile(const std::string &path, std::string
     return password;
 }
 
-void hidepassword(int argc, char **argv) {
+void hidepassword(int argc, char **argv, int first) {
     // Piece 3 of the arguments joined by blanks lies within one argument: find where.
     int element = -1;
     std::size_t from = 0, to = 0;
     std::size_t piece = 0;
-    for (int i = 1; i < argc && element < 0; ++i) {
-        if (i > 1) ++piece;  // the blank that joins two arguments
+    for (int i = std::max(first, 1); i < argc && element < 0; ++i) {
+        if (i > first) ++piece;  // the blank that joins two arguments
         const std::size_t length = std::strlen(argv[i]);
         std::size_t start = 0;
         for (std::size_t k = 0; k <= length; ++k) {
@@ -225,10 +258,8 @@ void hidepassword(int argc, char **argv) {
 CommandLine takecommandline(int argc, char **argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     CommandLine line = parsecommandline(arguments);
-    if (line.passwordfile.empty()) {
-        hidepassword(argc, argv);
-        return line;
-    }
+    if (line.passwordInPieces) hidepassword(argc, argv, 1 + int(line.firstPiece));
+    if (line.passwordfile.empty()) return line;
     std::string why;
     std::optional<std::string> password = readpasswordfile(line.passwordfile, &why);
     if (!password) {
@@ -246,10 +277,11 @@ std::string helptext() {
     return std::string("usage: morrent                      the window, with the stored settings\n"
                        "       ") + usageline + "\n       " + passwordfileusage +
            "\n"
-           "One download with no window: DELETEFLAG 1 deletes the messages once every one is\n"
-           "delivered, 0 keeps them (and then a message is delivered only once); FORWARDADDRESS\n"
-           "sends every message there. The password file's first line is the password; a file\n"
-           "that others may read is refused. Exit status: 0 delivered, 1 failed, 2 wrong\n"
+           "One download with no window: DELETEFLAG 1 (or more) deletes the messages once every\n"
+           "one is delivered, 0 (or less) keeps them (and then a message is delivered only once);\n"
+           "a DELETEFLAG that is no whole number is refused. FORWARDADDRESS sends every message\n"
+           "there. The password file's first line is the password; a file that others may read,\n"
+           "or that is no regular file, is refused. Exit status: 0 delivered, 1 failed, 2 wrong\n"
            "arguments, 3 another run is fetching the same mailbox.\n"
            "  --log-level LEVEL  first of all: what goes to stderr, error, info (the default,\n"
            "                     a line per run and per failed message) or debug\n"

@@ -38,9 +38,10 @@ StartMode startmode(std::size_t pieces);
 // range.
 std::optional<int> toint16(std::string_view text);
 
-// The check box value (0 or 1) the command line's delete flag gives: a number greater than 1, and
-// anything that is no 16-bit number, count as 1; 0 and negative numbers leave deletion off.
-int deleteflag(std::string_view piece);
+// The check box value (0 or 1) the command line's delete flag gives: a whole number (blanks or tabs
+// around it, a sign, digits) of 1 or more deletes, 0 and negative numbers keep; nullopt for
+// anything else ("false", "1.5", "1e3", ""), which is refused: a typo must not delete mail.
+std::optional<int> deleteflag(std::string_view piece);
 
 // The check box value (0 or 1) a stored `deletepopmails` gives: 1 only for a number that rounds
 // to 1.
@@ -59,6 +60,9 @@ constexpr const char *usageline = "morrent POPSERVER LOGIN PASSWORD DELETEFLAG <
 constexpr const char *passwordfileusage =
     "morrent --password-file FILE POPSERVER LOGIN DELETEFLAG <FORWARDADDRESS>";
 std::string wrongcountreason(std::size_t pieces);
+// The reason given when DELETEFLAG is no whole number. It does not repeat the piece: with a
+// password that holds a blank, the fourth piece is half of that password.
+std::string badDeleteFlagReason();
 // What --help prints.
 std::string helptext();
 
@@ -72,6 +76,10 @@ struct CommandLine {
     std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongcount: why the program ends at once
     int status = exitdelivered;      // wrongcount: its exit status
+    // Where the pieces begin among the arguments (past the options), and whether the password is
+    // one of them (it is not in the password-file form): what hidepassword needs.
+    std::size_t firstPiece = 0;
+    bool passwordInPieces = true;
 };
 // The arguments without the program name; reads no file.
 CommandLine parsecommandline(const std::vector<std::string> &arguments);
@@ -80,11 +88,11 @@ CommandLine parsecommandline(const std::vector<std::string> &arguments);
 // write is refused, and so is an empty first line or one with a control character.
 std::optional<std::string> readpasswordfile(const std::string &path, std::string *why);
 
-// Overwrites the password of a command line of three pieces or more in the process's argument
-// memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid out one
-// after another there; they are moved up over what the password leaves free, and the argv
+// Overwrites the password, the third piece of the arguments from argv[first] on, in the process's
+// argument memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid
+// out one after another there; they are moved up over what the password leaves free, and the argv
 // pointers follow them.
-void hidepassword(int argc, char **argv);
+void hidepassword(int argc, char **argv, int first = 1);
 
 // What main does first of all: the command line read from argv, the password taken out of the
 // argument memory, and in the password-file form the file read (a file that cannot be used ends

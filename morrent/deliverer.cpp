@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
+#include <algorithm>
+#include <climits>
 
 #include "common/asciitext.h"
 #include "common/controls.h"
@@ -309,7 +311,20 @@ void Deliverer::finish() {
 
 Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &timer,
                    Deliverer &deliverer, QObject *parent)
-    : QObject(parent), engine_(engine), winsock_(winsock), timer_(timer), deliverer_(deliverer) {
+    : QObject(parent),
+      engine_(engine),
+      winsock_(winsock),
+      timer_(timer),
+      deliverer_(deliverer),
+      deadline_(new QTimer(this)) {
+    deadline_->setSingleShot(true);
+    connect(deadline_, &QTimer::timeout, this, [this] {
+        if (running_) apply(engine_.overdue());
+    });
+    // POP3S: Connect comes once the handshake is done and the certificate checked.
+    connect(&winsock_, &common::SocketArray::Connect, this, [this](int index) {
+        if (index == 0 && running_ && winsock_[0].encrypted()) apply(engine_.tlsready());
+    });
     connect(&winsock_, &common::SocketArray::DataArrival, this, [this](int index, qint64) {
         if (index == 0) ondata(index);
     });
@@ -357,12 +372,18 @@ void Download::start(const std::string &server) {
     const common::Result<common::HostPort> target = common::parseHostPort(where, implicit ? 995 : 110);
     implicit = implicit || (target && target->port == 995);
     engine_.implicittls = implicit;
+    engine_.pinned = !fingerprint.empty();
+    // MORRENT_DEADLINE_MS, for tests: the base of every deadline (a minute unless given).
+    bool given = false;
+    const int base = qEnvironmentVariableIntValue("MORRENT_DEADLINE_MS", &given);
+    engine_.deadlineBase = given && base > 0 ? std::uint64_t(base) : Pop3Session().deadlineBase;
     engine_.resetsession();
     engine_.curserver = server;
     engine_.seenuids.clear();
     lockedout_ = false;
     running_ = true;
     common::restartTimer(&timer_);
+    arm();
     if (!target) {
         apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
         return;
@@ -500,6 +521,7 @@ void Download::apply(Actions a) {
             if (a.close) s.Close();
             running_ = false;
             timer_.stop();
+            deadline_->stop();
             deliverer_.finish();
             settle();
             pace();
@@ -527,6 +549,23 @@ void Download::apply(Actions a) {
         a = a.deliver ? delivered(early_->ok, why) : engine_.committed(early_->ok, why);
     }
     pace();
+    arm();
+}
+
+// A new wait gets its whole deadline; one that has grown (a listing coming in) what is left of it.
+void Download::arm() {
+    if (!running_) return;
+    const std::uint64_t allowed = engine_.deadline();
+    if (engine_.waitSerial() != armedSerial_) {
+        armedSerial_ = engine_.waitSerial();
+        waited_.start();
+    } else if (allowed == armedDeadline_) {
+        return;
+    }
+    armedDeadline_ = allowed;
+    const std::uint64_t spent = std::uint64_t(waited_.elapsed());
+    const std::uint64_t left = allowed > spent ? allowed - spent : 0;
+    deadline_->start(int(std::min<std::uint64_t>(left, std::uint64_t(INT_MAX))));
 }
 
 }  // namespace morrent

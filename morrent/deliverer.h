@@ -4,6 +4,7 @@
 // and the engine asks for the next message only when the current one is confirmed.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -105,8 +106,9 @@ private:
 };
 
 // A download: the window's POP3 socket, its inactivity timer, the engine and a deliverer, wired
-// together. The window keeps its own controls; it starts the download, shows the status lines and
-// the message about to be delivered, and learns when the session has ended and how.
+// together, with the deadline of each wait (Pop3Session::deadline) on a timer of its own. The
+// window keeps its own controls; it starts the download, shows the status lines and the message
+// about to be delivered, and learns when the session has ended and how.
 class Download : public QObject {
     Q_OBJECT
 public:
@@ -117,7 +119,8 @@ public:
     // Read at each delivery: the forward address, or nullopt to keep the message's own To.
     std::function<std::optional<std::string>()> forward;
     // A SHA-256 fingerprint that the server's certificate must have, in place of the chain
-    // check (a self-signed server); empty: the chain and the name are checked.
+    // check (a self-signed server); empty: the chain and the name are checked. A pin makes TLS a
+    // must (Pop3Session::pinned).
     std::string fingerprint;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
@@ -164,6 +167,7 @@ private:
     // The engine told how the delivery of its message went; a failure has its line in the log.
     Actions delivered(bool ok, const std::string &why);
     void pace();
+    void arm();
     void moved();
     std::string openstate(const std::string &host, int port);
     void settle();
@@ -178,6 +182,11 @@ private:
     MailboxLock lock_;
     UidlRecord record_;
     bool lockedout_ = false;
+    // The present wait's deadline: which wait it is, what it allows, since when.
+    QTimer *deadline_;
+    QElapsedTimer waited_;
+    std::uint32_t armedSerial_ = 0;
+    std::uint64_t armedDeadline_ = 0;
 };
 
 }  // namespace morrent

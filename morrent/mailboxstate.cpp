@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,6 +46,21 @@ void escape(std::string &out, std::string_view text, bool lower) {
     }
 }
 
+// The failure to open one of the state files, in words for the admin: a planted link is named.
+std::string openFailure(const std::string &what) {
+    if (errno == ELOOP)
+        return what + ": it is a symbolic link, and morrent writes through none";
+    return oserror(what);
+}
+
+// A state file open at `fd` must be a plain file; "" or why not (and fd is closed).
+std::string plainFile(int fd, const std::string &what) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return {};
+    ::close(fd);
+    return what + ": it is not a regular file";
+}
+
 std::string folderof(const std::string &path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
@@ -66,6 +82,16 @@ std::string statefolder() {
 
 std::string makestatefolder(const std::string &folder) {
     if (!makefolders(folder)) return oserror("cannot create the state folder " + folder);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return oserror("cannot use the state folder " + folder);
+    // Whoever else may write in it can plant links or files where the lock and the record go.
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        return "the state folder " + folder + " must be a folder of this user's that no one else " +
+               "may write to (it has mode " + mode + ", owner " + std::to_string(st.st_uid) +
+               "): chmod 700 it, or remove it and morrent makes it afresh";
+    }
     return {};
 }
 
@@ -93,9 +119,13 @@ MailboxLock::~MailboxLock() {
 
 MailboxLock::Result MailboxLock::take(const std::string &path, std::string *why) {
     release();
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
-        if (why) *why = oserror("cannot open the lock " + path);
+        if (why) *why = openFailure("cannot open the lock " + path);
+        return Result::failed;
+    }
+    if (std::string bad = plainFile(fd, "cannot use the lock " + path); !bad.empty()) {
+        if (why) *why = bad;
         return Result::failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -192,8 +222,10 @@ std::string UidlRecord::open(const std::string &path) {
     moving_ = dirty_ = false;
     lines_ = 0;
 
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) return oserror("cannot open the record " + path);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                    0600);
+    if (fd < 0) return openFailure("cannot open the record " + path);
+    if (std::string bad = plainFile(fd, "cannot use the record " + path); !bad.empty()) return bad;
     std::string text;
     if (!readall(fd, text, std::size_t(1) << 30)) {
         std::string why = oserror("cannot read the record " + path);
@@ -295,8 +327,12 @@ std::string UidlRecord::sync() {
 // place.
 std::string UidlRecord::rewrite() {
     const std::string fresh = path_ + ".new";
-    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return oserror("cannot write the record " + fresh);
+    // A file made for this rewrite alone: what a killed run left there (or a link planted there)
+    // goes first, and O_EXCL refuses anything that takes its place meanwhile.
+    if (::unlink(fresh.c_str()) != 0 && errno != ENOENT)
+        return oserror("cannot remove the leftover " + fresh);
+    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return openFailure("cannot write the record " + fresh);
     std::string text(header);
     text.push_back('\n');
     for (const auto &uid : delivered_) text += "d " + uid + "\n";
@@ -317,8 +353,8 @@ std::string UidlRecord::rewrite() {
         ::fsync(dir);
         ::close(dir);
     }
-    int reopened = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (reopened < 0) return oserror("cannot open the record " + path_);
+    int reopened = ::open(path_.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (reopened < 0) return openFailure("cannot open the record " + path_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = reopened;
     writtenuids_.clear();

@@ -1,5 +1,6 @@
 // What morrent keeps about a mailbox between runs, in its state folder ($XDG_STATE_HOME/tessaruno,
-// else ~/.local/state/tessaruno; 0700), one pair of files per server and login (mode 0600):
+// else ~/.local/state/tessaruno; 0700), one pair of files per server and login (mode 0600). They
+// are opened without following a symbolic link, and must be regular files:
 //
 //   KEY.lock   held by the run that fetches the mailbox (flock: the kernel frees it when that run
 //              ends or dies); a second run finds it taken and stops before it connects
@@ -33,7 +34,9 @@ namespace morrent {
 // The state folder from $XDG_STATE_HOME (when absolute) or $HOME; "" when neither is usable.
 std::string statefolder(const char *xdgstatehome, const char *home);
 std::string statefolder();
-// Creates the folder and those above it (0700 for what it creates); "" or why not.
+// Creates the folder and those above it (0700 for what it creates); "" or why not. A folder that
+// is not this user's, or that others may write to, is refused: a link planted in it would turn
+// the lock or the record into a write to some other file. (The services' folder is 0750.)
 std::string makestatefolder(const std::string &folder);
 
 // The name both files of a mailbox share: LOGIN@HOST:PORT, the host in lower case, bytes that do

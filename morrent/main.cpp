@@ -5,8 +5,8 @@
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 when it failed (the run's line on stderr says why:
 // morrent: run server=... login=... outcome=failed reason="..."), 2 for
-// a wrong count of arguments or a password file that cannot be used, 3 when another run is
-// fetching the same mailbox. --help and --version alone print and end with 0.
+// a wrong count of arguments, a DELETEFLAG that is no whole number or a password file that cannot
+// be used, 3 when another run is fetching the same mailbox. --help and --version alone print and end with 0.
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>

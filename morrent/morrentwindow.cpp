@@ -184,13 +184,18 @@ StartMode MorrentWindow::load(std::vector<std::string> pieces) {
         reason_ = QString::fromStdString(wrongcountreason(args.size()));
         return mode;
     }
+    const std::optional<int> flag = deleteflag(args[3]);
+    if (!flag) {
+        reason_ = QString::fromStdString(badDeleteFlagReason());
+        return StartMode::wrongcount;
+    }
 
     cmdline = true;
     forward = args.size() == 5;
     settext(server, args[0]);
     settext(userlogin, args[1]);
     settext(loginpassword, args[2]);
-    Check1->setChecked(deleteflag(args[3]) == 1);
+    Check1->setChecked(*flag == 1);
     if (forward) settext(sendto, args[4]);
     downloadnow();
     return mode;

@@ -1,7 +1,5 @@
 #include "morrent/pop3session.h"
 
-#include "common/asciitext.h"
-
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -35,31 +33,37 @@ constexpr std::string_view word(Command c) {
     return commandfacts[int(c)].word;
 }
 
+// What each phase waits for: `begins` when entering it starts a new wait, with its own deadline
+// (the other phases go on reading the answer their phase before began); `awaited` names it for
+// the admin when it takes too long; `multiline` when the answer's size may stretch its deadline.
 struct PhaseFact {
     Phase phase;
     const char *name;
+    bool begins;
+    bool multiline;
+    const char *awaited;
 };
 constexpr PhaseFact phasefacts[] = {
-    {Phase::greeting, "greeting"},
-    {Phase::precapa, "precapa"},
-    {Phase::precapalist, "precapalist"},
-    {Phase::stls, "stls"},
-    {Phase::handshake, "handshake"},
-    {Phase::user, "user"},
-    {Phase::pass, "pass"},
-    {Phase::capa, "capa"},
-    {Phase::capalist, "capalist"},
-    {Phase::list, "list"},
-    {Phase::listing, "listing"},
-    {Phase::uidl, "uidl"},
-    {Phase::uidlisting, "uidlisting"},
-    {Phase::retr, "retr"},
-    {Phase::text, "text"},
-    {Phase::delivering, "delivering"},
-    {Phase::committing, "committing"},
-    {Phase::deleting, "deleting"},
-    {Phase::quitting, "quitting"},
-    {Phase::done, "done"},
+    {Phase::greeting, "greeting", true, false, "its greeting"},
+    {Phase::precapa, "precapa", true, false, "its answer to CAPA"},
+    {Phase::precapalist, "precapalist", false, true, "its answer to CAPA"},
+    {Phase::stls, "stls", true, false, "its answer to STLS"},
+    {Phase::handshake, "handshake", true, false, "the TLS handshake"},
+    {Phase::user, "user", true, false, "its answer to USER"},
+    {Phase::pass, "pass", true, false, "its answer to PASS"},
+    {Phase::capa, "capa", true, false, "its answer to CAPA"},
+    {Phase::capalist, "capalist", false, true, "its answer to CAPA"},
+    {Phase::list, "list", true, false, "its answer to LIST"},
+    {Phase::listing, "listing", false, true, "its answer to LIST"},
+    {Phase::uidl, "uidl", true, false, "its answer to UIDL"},
+    {Phase::uidlisting, "uidlisting", false, true, "its answer to UIDL"},
+    {Phase::retr, "retr", true, false, "its answer to RETR"},
+    {Phase::text, "text", false, false, "its answer to RETR"},
+    {Phase::delivering, "delivering", true, false, nullptr},
+    {Phase::committing, "committing", true, false, nullptr},
+    {Phase::deleting, "deleting", true, false, "its answers to DELE"},
+    {Phase::quitting, "quitting", true, false, "its answer to QUIT"},
+    {Phase::done, "done", true, false, nullptr},
 };
 constexpr bool phasesinorder() {
     for (int i = 0; i < int(std::size(phasefacts)); ++i)
@@ -120,6 +124,16 @@ const char *phasename(Phase phase) {
     return phasefacts[int(phase)].name;
 }
 
+namespace {
+
+// "61 seconds", rounded up: a deadline is never shown shorter than it was.
+std::string seconds(std::uint64_t ms) {
+    const std::uint64_t s = (ms + 999) / 1000;
+    return std::to_string(s) + (s == 1 ? " second" : " seconds");
+}
+
+}  // namespace
+
 void Pop3Session::resetsession() {
     usersent = passsent = listsent = listok = counted = msgdone = false;
     deleting = quitsent = false;
@@ -134,7 +148,11 @@ void Pop3Session::resetsession() {
     sizes_.clear();
     pipelining_ = uidsbroken_ = uidsknown_ = false;
     stlsoffered_ = false;
-    encrypted_ = implicittls;
+    // Even with POP3S, only once the handshake is done (tlsready).
+    encrypted_ = false;
+    textLimit_ = 0;
+    answerBytes_ = 0;
+    ++waitSerial_;
     uids_.clear();
     tofetch_.clear();
     nextfetch_ = 0;
@@ -150,10 +168,58 @@ void Pop3Session::resetsession() {
     dot_ = dotcr_ = false;
 }
 
-// The one place the phase changes; `why` names the transition.
+// The one place the phase changes; `why` names the transition. A phase that begins a new wait
+// starts its deadline afresh.
 void Pop3Session::enter(Phase next, const char *why) {
     phase_ = next;
     transition_ = why;
+    if (phasefacts[int(next)].begins) {
+        ++waitSerial_;
+        answerBytes_ = 0;
+    }
+}
+
+std::uint64_t Pop3Session::deadline() const {
+    if (phase_ == Phase::done) return 0;
+    // What the wait may carry: the listed size of the message coming in (or being delivered), or
+    // what came so far of a capability or listing answer (each has a bound of its own, so no
+    // server stretches a deadline for ever); a one-line answer has the base alone.
+    std::uint64_t bytes = 0;
+    if (phase_ == Phase::retr || phase_ == Phase::text)
+        bytes = std::min<std::uint64_t>(listedsize(messagenumber()), maxmessage);
+    else if (phase_ == Phase::delivering)
+        bytes = msgbuf.size();
+    else if (phasefacts[int(phase_)].multiline)
+        bytes = answerBytes_;
+    return deadlineBase + bytes * 1000 / std::max<std::uint64_t>(minimumRate, 1);
+}
+
+Actions Pop3Session::overdue() {
+    Actions a;
+    if (phase_ == Phase::done) return a;
+    const std::string within = " within " + seconds(deadline());
+    switch (phase_) {
+        case Phase::delivering:
+            failwith("delivery failed: message " + std::to_string(messagenumber()) +
+                     " was not delivered" + within);
+            break;
+        case Phase::committing:
+            failwith("delivery failed: the delivered messages were not made durable" + within);
+            break;
+        case Phase::quitting:
+            // Without DELE nothing hangs on QUIT's answer.
+            if (delesent_) failwith("the server did not finish its answer to QUIT" + within);
+            break;
+        default: {
+            std::string what = phasefacts[int(phase_)].awaited;
+            if (phase_ == Phase::retr || phase_ == Phase::text)
+                what += " " + std::to_string(messagenumber());
+            failwith("the server did not finish " + what + within);
+            break;
+        }
+    }
+    endnow(a, "deadline passed");
+    return a;
 }
 
 void Pop3Session::send(Actions &a, std::string_view w, std::string_view arg) {
@@ -251,7 +317,7 @@ Actions Pop3Session::feed(std::string_view chunk) {
     return a;
 }
 
-// Reads replies until the bytes run out or the engine waits for the window (a delivery or the
+// Reads replies until the bytes run out or the engine waits for the download (a delivery or the
 // commit) or the session is over. Returns how many bytes it read.
 std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
     std::size_t i = 0;
@@ -265,9 +331,26 @@ std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
         std::string_view rest = chunk.substr(i);
         std::size_t nl = rest.find('\n');
         std::size_t take = nl == std::string_view::npos ? rest.size() : nl;
-        if (line_.size() + take > maxline) {
-            failwith("the server sent a line longer than " + std::to_string(maxline) + " bytes");
+        const bool capability = phase_ == Phase::precapalist || phase_ == Phase::capalist;
+        const std::size_t longest = capability ? maxCapaLine : maxline;
+        if (line_.size() + take > longest) {
+            failwith(std::string(capability ? "the server sent a capability line longer than "
+                                            : "the server sent a line longer than ") +
+                     std::to_string(longest) + " bytes");
             endnow(a, "line too long");
+            break;
+        }
+        answerBytes_ += take + (nl == std::string_view::npos ? 0 : 1);
+        if (capability && answerBytes_ > maxCapa) {
+            failwith("the server's answer to CAPA is longer than " + std::to_string(maxCapa >> 10) +
+                     " KiB");
+            endnow(a, "capabilities too long");
+            break;
+        }
+        if (phase_ == Phase::uidlisting && answerBytes_ > maxlisting) {
+            failwith("the server's unique-id listing is longer than " +
+                     std::to_string(maxlisting >> 20) + " MiB");
+            endnow(a, "unique-id listing too long");
             break;
         }
         if (nl == std::string_view::npos) {
@@ -335,6 +418,13 @@ void Pop3Session::secure(Actions &a) {
         enter(Phase::stls, "STLS offered, STLS sent");
         return;
     }
+    if (pinned) {
+        // A pinned certificate is checked only under TLS: without it, anyone could answer.
+        failwith("the server offers no STLS, and with tlsfingerprint set no login goes out in "
+                 "the clear");
+        sendquit(a, "no STLS with a pin, QUIT sent");
+        return;
+    }
     if (poptls == PopTls::require) {
         failwith("the server offers no STLS, and poptls=require sends no login in the clear");
         sendquit(a, "no STLS, QUIT sent");
@@ -345,6 +435,8 @@ void Pop3Session::secure(Actions &a) {
 
 Actions Pop3Session::tlsready() {
     Actions a;
+    // POP3S: the connection is TLS before the server says a word.
+    if (phase_ == Phase::greeting && implicittls) encrypted_ = true;
     if (phase_ != Phase::handshake) return a;
     encrypted_ = true;
     login(a, "TLS up, USER sent");
@@ -361,7 +453,7 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
     switch (phase_) {
         case Phase::greeting:
             if (isok(line)) {
-                if (encrypted_ || poptls == PopTls::off) {
+                if (encrypted_ || (poptls == PopTls::off && !pinned)) {
                     login(a, "greeting accepted, USER sent");
                     break;
                 }
@@ -491,6 +583,13 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
                 // The listed size, and a little more: a server may add a final line end.
                 const std::uint64_t size = listedsize(inflight_.front());
                 if (size <= maxmessage) msgbuf.reserve(std::size_t(size) + 256);
+                // The text may outgrow the listed size, but not by much: a server that lists
+                // the size with bare LF line ends sends CR LF (at most twice as many bytes), and
+                // may add a few headers of its own (Status:, X-UIDL:). Dot-stuffing is already
+                // taken off here. More than that is no honest message.
+                textLimit_ = std::min<std::uint64_t>(2 * std::min<std::uint64_t>(size, maxmessage) +
+                                                         retrMargin,
+                                                     maxmessage);
                 enter(Phase::text, "RETR accepted, reading the message");
             } else if (iserr(line)) {
                 refused("RETR refused");
@@ -620,9 +719,16 @@ std::size_t Pop3Session::taketext(Actions &a, std::string_view bytes) {
         const char *from = bytes.data() + i;
         const char *nl = static_cast<const char *>(std::memchr(from, '\n', n - i));
         std::size_t take = nl ? std::size_t(nl - from) + 1 : n - i;
-        if (msgbuf.size() + take > maxmessage) {
-            failwith("message " + std::to_string(messagenumber()) + " is larger than " +
-                     std::to_string(maxmessage >> 20) + " MiB");
+        if (msgbuf.size() + take > textLimit_) {
+            const std::string number = std::to_string(messagenumber());
+            if (textLimit_ == maxmessage)
+                failwith("message " + number + " is larger than " +
+                         std::to_string(maxmessage >> 20) + " MiB");
+            else
+                failwith("message " + number + " is longer than the " +
+                         std::to_string(listedsize(messagenumber())) +
+                         " bytes the server listed for it (more than " +
+                         std::to_string(textLimit_) + " came)");
             endnow(a, "message too large");
             return n;
         }

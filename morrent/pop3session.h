@@ -10,8 +10,15 @@
 // Actions: commands to send, a message to deliver, a batch of deliveries to make durable, the
 // connection to close, the end of the session. It reads the stream as CR LF lines assembled across
 // chunks, so a reply is recognised wherever the network happens to cut it. It has no clock and no
-// socket: the window feeds it, runs the deliveries and calls timeout() after 30 seconds without
-// data.
+// socket: the download (Download, next to the deliverer) feeds it, runs the deliveries, calls
+// timeout() after 30 seconds without data, and overdue() once the present wait has taken longer
+// than deadline() allows.
+//
+// Every wait has a deadline: the base (a minute) for a one-line answer, the TLS handshake or the
+// commit; the base and the bytes at `minimumRate` for a capability or listing answer (as much as
+// came: each has a bound on its size), for a message (its listed size) and for its delivery. A
+// server that trickles a byte now and then therefore cannot keep a run, and the mailbox's lock,
+// for ever; a large message on a slow line still has its time.
 //
 // Commands go out lower-case, each as one piece with its CR LF: "user NAME", "pass SECRET", "capa",
 // "list " (the word and one blank), with deletion off "uidl", then "retr N" from the highest number
@@ -22,8 +29,8 @@
 //
 // When the server offers PIPELINING, RETRs for the next messages go out before the current one is
 // delivered, within a bound of commands and listed bytes; their replies are read on only once the
-// current message is confirmed. A message counts as delivered only once the window confirms it with
-// delivered(). After the last one the engine asks for a commit (make every delivered message
+// current message is confirmed. A message counts as delivered only once the download confirms it
+// with delivered(). After the last one the engine asks for a commit (make every delivered message
 // durable) and sends DELE only once that is confirmed, so nothing is deleted from the server unless
 // every message of the session is safe.
 #pragma once
@@ -37,7 +44,7 @@
 
 namespace morrent {
 
-// What the window does after each call into the engine, in this order: send, deliver or commit,
+// What the download does after each call into the engine, in this order: send, deliver or commit,
 // close. A new status line is shown when `status` is not empty, a note when `note` is not.
 struct Actions {
     std::string send;      // bytes for the server (whole commands with their CR LF)
@@ -51,7 +58,8 @@ struct Actions {
 };
 
 // When the session uses STLS: `automatic` when the server offers it (and then it must work),
-// `require` never sends USER or PASS outside TLS, `off` never asks.
+// `require` never sends USER or PASS outside TLS, `off` never asks. A pinned certificate
+// (Pop3Session::pinned) makes any of them `require`.
 enum class PopTls { automatic, require, off };
 
 enum class Outcome { running, succeeded, failed };
@@ -97,8 +105,13 @@ public:
     static constexpr std::size_t maxmessage = std::size_t(512) << 20;
     // The longest status or listing line; RFC 1939 allows 512 bytes.
     static constexpr std::size_t maxline = 64 * 1024;
+    // The longest capability line and capability answer; a real one is a few hundred bytes.
+    static constexpr std::size_t maxCapaLine = 1024;
+    static constexpr std::size_t maxCapa = 64 * 1024;
     // The longest scan or unique-id listing (about four million messages).
     static constexpr std::size_t maxlisting = std::size_t(64) << 20;
+    // A message's text may be twice its listed size and this much more (see the RETR answer).
+    static constexpr std::uint64_t retrMargin = 64 * 1024;
     // RETRs on their way at once when pipelining, and the listed bytes they may ask for (a single
     // message may be larger; it then goes alone).
     static constexpr std::size_t pipelinecommands = 32;
@@ -114,6 +127,13 @@ public:
     // STLS, and whether the connection is TLS from its first byte (POP3S).
     PopTls poptls = PopTls::automatic;
     bool implicittls = false;
+    // A certificate fingerprint is pinned (tlsfingerprint): it is checked only under TLS, so TLS
+    // is a must, whatever poptls says.
+    bool pinned = false;
+    // The deadlines: every wait has deadlineBase milliseconds, and one that carries bytes one more
+    // second for each minimumRate bytes of them (8 KiB/s: a 10 MiB message has 22 minutes).
+    std::uint64_t deadlineBase = 60000;
+    std::uint64_t minimumRate = 8192;
     // Unique ids of the messages already delivered from this mailbox (deletion off only).
     std::unordered_set<std::string> seenuids;
 
@@ -143,6 +163,13 @@ public:
     Actions committed(bool ok, std::string_view reason = {});
     // 30 seconds without data from the server (or without the delivery finishing).
     Actions timeout();
+    // The milliseconds the present wait may take in all (on the server, or on the delivery), or 0
+    // once the session is over. It starts afresh whenever waitSerial() changes, and may grow while
+    // a capability or listing answer comes in.
+    std::uint64_t deadline() const;
+    std::uint32_t waitSerial() const { return waitSerial_; }
+    // The present wait has taken longer than deadline(): the session fails (and ends).
+    Actions overdue();
     // "disconnect now"; `why` is the session's reason for failing.
     Actions disconnect(std::string_view why = "disconnected before the session ended");
     // Whether the session is past its last delivery (committing, deleting, quitting): what is left
@@ -154,7 +181,8 @@ public:
     Actions socketerror(std::string_view description);
     // The session cannot start (`why`, in words for the admin); nothing was sent.
     Actions abandon(std::string_view why);
-    // The TLS handshake asked for with Actions::starttls is done, the certificate checked.
+    // The TLS handshake asked for with Actions::starttls is done, the certificate checked; or,
+    // with implicittls, the one before the greeting.
     Actions tlsready();
     // Whether the session's connection is under TLS.
     bool encrypted() const { return encrypted_; }
@@ -231,6 +259,9 @@ private:
     std::int32_t deleted_ = 0;       // messages deleted: the accepted DELEs once QUIT is answered
     std::int32_t delesout_ = 0;      // DELE replies still to come
     bool delesent_ = false;          // DELE commands went out in this session
+    std::uint64_t textLimit_ = 0;    // the most text the message coming in may have
+    std::uint64_t answerBytes_ = 0;  // bytes of the answer being read (line by line)
+    std::uint32_t waitSerial_ = 0;   // counts the waits: a new one has a deadline of its own
     bool linestart_ = true;          // the next text byte begins a line
     bool dot_ = false;               // a line began with "." (held back)
     bool dotcr_ = false;             // a line began with "." CR (held back)

@@ -118,6 +118,8 @@ private slots:
     void blanksMakePieces();
     void deleteFlag_data();
     void deleteFlag();
+    void deleteFlagThatIsNoNumberIsRefused_data();
+    void deleteFlagThatIsNoNumberIsRefused();
     void check1StoresEveryChange();
     void downloadNowStoresTheFourValuesEvenWhenConnectFails();
     void downloadShowsEachMessageAndForwards();
@@ -336,14 +338,24 @@ void MorrentWindowTest::blanksMakePieces() {
     {
         // Two blanks: an empty piece that shifts the later ones.
         MorrentWindow w;
-        QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe secret 0").arg(port).toStdString()),
+        QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe 1 0").arg(port).toStdString()),
                  StartMode::commandline);
         QCOMPARE(w.server->text(), QStringLiteral("127.0.0.1:%1").arg(port));
         QCOMPARE(w.userlogin->text(), QString());
         QCOMPARE(w.loginpassword->text(), QStringLiteral("jdoe"));
-        QVERIFY(w.Check1->isChecked());  // "secret" is no number
+        QVERIFY(w.Check1->isChecked());
         QCOMPARE(w.sendto->text(), QStringLiteral("0"));
         QCOMPARE(w.session.curpass, std::string("jdoe"));
+    }
+    {
+        // Shifted so that the password lands where the delete flag goes: refused, not a deletion.
+        MorrentWindow w;
+        QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe secret 0").arg(port).toStdString()),
+                 StartMode::wrongcount);
+        QVERIFY(!w.reason().contains(QStringLiteral("secret")));
+        QVERIFY(!w.Check1->isChecked());
+        QVERIFY(!w.session.deleteafter);
+        QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
     }
     {
         // Four pieces: no forwarding; the box keeps its initial text.
@@ -360,9 +372,34 @@ void MorrentWindowTest::deleteFlag_data() {
     QTest::addColumn<bool>("checked");
     QTest::newRow("1") << "1" << true;
     QTest::newRow("2") << "2" << true;
-    QTest::newRow("a word") << "yes" << true;
+    QTest::newRow("+1") << "+1" << true;
     QTest::newRow("0") << "0" << false;
     QTest::newRow("-1") << "-1" << false;
+}
+
+void MorrentWindowTest::deleteFlagThatIsNoNumberIsRefused_data() {
+    QTest::addColumn<QString>("flag");
+    QTest::newRow("a word") << "false";
+    QTest::newRow("empty") << "";
+}
+
+// A typo in the delete flag must not delete mail: nothing is connected, checked or stored.
+void MorrentWindowTest::deleteFlagThatIsNoNumberIsRefused() {
+    QFETCH(QString, flag);
+    MorrentWindow w;
+    QSignalSpy finished(&w, &MorrentWindow::finished);
+    QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret %2").arg(closedPort()).arg(flag)
+                        .toStdString()),
+             StartMode::wrongcount);
+    QVERIFY(w.reason().contains(QStringLiteral("DELETEFLAG")));
+    QVERIFY(!w.reason().contains(QStringLiteral("secret")));
+    QVERIFY(!w.isVisible());
+    QVERIFY(!w.Check1->isChecked());
+    QVERIFY(!w.session.deleteafter);
+    QVERIFY(!w.Timer1->isActive());
+    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+    QVERIFY(nothingStored());
+    QCOMPARE(finished.count(), 0);  // the caller ends the program
 }
 
 void MorrentWindowTest::deleteFlag() {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/socketarray.h"
+#include "morrent/cmdline.h"
 #include "morrent/deliverer.h"
 #include "morrent/message.h"
 #include "morrent/pop3session.h"
@@ -49,9 +50,12 @@ int main(int argc, char **argv) {
     morrent::Pop3Session engine;
     engine.curuser = args[1];
     engine.curpass = args[2];
-    const std::string &flag = args[3];
-    bool number = !flag.empty() && flag.find_first_not_of("-0123456789") == std::string::npos;
-    engine.deleteafter = number ? std::atol(flag.c_str()) >= 1 : true;
+    const std::optional<int> flag = morrent::deleteflag(args[3]);
+    if (!flag) {
+        std::fprintf(stderr, "morrent: %s\n", morrent::badDeleteFlagReason().c_str());
+        return 2;
+    }
+    engine.deleteafter = *flag == 1;
 
     morrent::Deliverer deliverer;
     QString why;

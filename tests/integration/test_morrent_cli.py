@@ -102,7 +102,7 @@ def test_good_run_delivers_every_message_byte_for_byte_and_keeps_them(mailbox, e
     assert registry(env) == {"loglevel": "error"}
 
 
-@pytest.mark.parametrize("flag", ["1", "2", "yes"])
+@pytest.mark.parametrize("flag", ["1", "2", "+1", "\t1\t"])
 def test_delete_flag_empties_the_mailbox_and_is_stored(mailbox, env, flag):
     dovecot, mail = mailbox
     status, err = run(env, server(dovecot), "alice", "secret", flag, level=None)
@@ -120,6 +120,19 @@ def test_a_negative_delete_flag_leaves_deletion_off(mailbox, env):
     assert run(env, server(dovecot), "alice", "secret", -1) == (0, [])
     assert len(dovecot.messages("alice")) == 3
     assert "deletepopmails" not in registry(env)
+
+
+@pytest.mark.parametrize("flag", ["false", "yes", "1.5", "1e3", ""])
+def test_a_delete_flag_that_is_no_whole_number_is_refused(mailbox, env, flag):
+    # A typo in a cron line must not delete mail: nothing is fetched, deleted or stored.
+    dovecot, mail = mailbox
+    status, err = run(env, server(dovecot), "alice", "secret", flag)
+    assert status == 2
+    assert len(err) == 1 and "DELETEFLAG" in err[0] and "not a whole number" in err[0], err
+    assert "secret" not in err[0]
+    assert pickup(env) == []
+    assert len(dovecot.messages("alice")) == 3
+    assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))
 
 
 def test_forward_address_replaces_to_and_nothing_else(mailbox, env):
@@ -254,12 +267,14 @@ def silent():
     s.close()
 
 
+@pytest.mark.parametrize("options", [[], ["--log-level", "error"]],
+                         ids=["no options", "after --log-level"])
 @pytest.mark.parametrize("args", [
     ["alice", "S3cr3t-Pw!", "0"],
     ["alice S3cr3t-Pw!", "0", "office@example.org"],  # the password inside an argument
 ])
-def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent, args):
-    proc = subprocess.Popen([str(program("morrent")), f"127.0.0.1:{silent.port}", *args],
+def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent, args, options):
+    proc = subprocess.Popen([str(program("morrent")), *options, f"127.0.0.1:{silent.port}", *args],
                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             stdin=subprocess.DEVNULL, start_new_session=True)
     try:
@@ -271,7 +286,9 @@ def test_the_password_is_not_in_the_process_list_while_a_run_goes_on(env, silent
         proc.kill()
         proc.wait(RUN_LIMIT)
     assert b"S3cr3t" not in cmdline and b"S3cr3t" not in shown
-    assert cmdline.split(b"\0")[1] == f"127.0.0.1:{silent.port}".encode()
+    shownargs = cmdline.split(b"\0")
+    assert shownargs[1:1 + len(options)] == [o.encode() for o in options]
+    assert shownargs[1 + len(options)] == f"127.0.0.1:{silent.port}".encode()
     assert b"*" in shown and b"alice" in shown
 
 
@@ -297,6 +314,21 @@ def test_a_password_file_others_may_read_is_refused_before_connecting(env, silen
     assert "S3cr3t" not in err[0]
     assert silent.accepted == []
     assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "tessaruno"))
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_a_password_file_that_is_no_regular_file_is_refused_without_waiting(env, silent,
+                                                                            tmp_path, kind):
+    # A FIFO nobody writes to would block open() for ever; a device is no password file either.
+    path = tmp_path / "pop-password"
+    if kind == "fifo":
+        os.mkfifo(path, 0o600)
+    else:
+        path = "/dev/zero"
+    status, err = run(env, "--password-file", path, f"127.0.0.1:{silent.port}", "alice", 0)
+    assert status == 2
+    assert len(err) == 1 and f"{path} is not a regular file" in err[0], err
+    assert silent.accepted == []
 
 
 def test_a_missing_password_file_is_refused(env, tmp_path):

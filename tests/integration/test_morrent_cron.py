@@ -158,6 +158,37 @@ def test_a_server_without_uidl_is_fetched_whole_and_says_so_once(mailbox, env, r
         assert len(pickup(env)) == N * rnd
 
 
+# ---- the state folder and its files ----------------------------------------------------------
+
+@pytest.mark.parametrize("mode", [0o777, 0o770])
+def test_a_state_folder_others_may_write_to_is_refused(mailbox, env, mode):
+    folder = Path(env["XDG_STATE_HOME"]) / "tessaruno"
+    folder.mkdir(parents=True)
+    folder.chmod(mode)
+    status, err = run(env, hostport(mailbox))
+    assert status == 1
+    assert len(err) == 1 and f"the state folder {folder} must be" in err[0], err
+    assert f"mode {mode:04o}" in err[0] and "chmod 700" in err[0], err
+    assert pickup(env) == [] and list(folder.iterdir()) == []
+    folder.chmod(0o700)
+    assert run(env, hostport(mailbox)) == (0, [])
+
+
+@pytest.mark.parametrize("name", ["lock", "uidl"])
+def test_a_state_file_planted_as_a_link_is_not_written_through(mailbox, env, tmp_path, name):
+    server = hostport(mailbox)
+    victim = tmp_path / "victim"
+    victim.write_text("precious\n")
+    folder = Path(env["XDG_STATE_HOME"]) / "tessaruno"
+    folder.mkdir(parents=True, mode=0o700)
+    (folder / f"alice@{server}.{name}").symlink_to(victim)
+    status, err = run(env, server)
+    assert status == 1
+    assert len(err) == 1 and "it is a symbolic link" in err[0], err
+    assert victim.read_text() == "precious\n"
+    assert pickup(env) == []
+
+
 # ---- killed runs ------------------------------------------------------------------------------
 
 def middle(k):

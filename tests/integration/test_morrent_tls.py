@@ -157,3 +157,34 @@ def test_a_pinned_fingerprint_stands_for_the_chain(start_peer, ca, env, tmp_path
     write_registry(tmp_path / "config", {"tlsfingerprint": "ab" * 32})
     status, err = run(env, target, "alice", PASSWORD, 0)
     assert status == 1 and re.search(r"has the fingerprint [0-9a-f]{64}, not the one pinned", err[0])
+
+
+@pytest.mark.parametrize("poptls", [None, "auto", "off"])
+def test_a_pin_makes_tls_a_must(ca, env, tmp_path, poptls):
+    # With a pinned fingerprint, a server (or a man in the middle) that leaves STLS out of its
+    # capabilities gets no USER and no PASS, whatever poptls says.
+    values = {"tlsfingerprint": "ab" * 32}
+    if poptls:
+        values["poptls"] = poptls
+    write_registry(tmp_path / "config", values)
+    server = FakeTlsServer(ca, "good", offer=False)
+    status, err = run(env, f"localhost:{server.port}", "alice", PASSWORD, 0)
+    assert status == 1
+    assert len(err) == 1 and err[0].endswith(
+        'reason="the server offers no STLS, and with tlsfingerprint set no login goes out in the '
+        'clear"'), err
+    assert b"user" not in server.plain and PASSWORD.encode() not in server.plain
+    assert pickup(env) == []
+
+
+def test_a_failed_pop3s_handshake_is_no_tls_session(start_peer, ca, env):
+    pop3 = tls_dovecot(start_peer, ca, cert="expired", pop3s=True)
+    status, err = run(env, f"pop3s://localhost:{pop3.pop3s_port}", "alice", PASSWORD, 0)
+    assert status == 1
+    assert len(err) == 1 and "has expired" in err[0], err
+    assert " tls=no " in err[0], err
+    # And a good one is.
+    good = tls_dovecot(start_peer, ca, pop3s=True)
+    status, err = run(env, f"pop3s://localhost:{good.pop3s_port}", "alice", PASSWORD, 0,
+                      level="info")
+    assert status == 0 and len(err) == 1 and " tls=yes " in err[0], err

@@ -2,6 +2,7 @@
 // flag and a stored deletepopmails are read, the password-file form, and the password taken out of
 // the argument memory.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,16 +70,51 @@ TEST(CommandLine, NumbersAreRoundedHalfToEvenInto16Bits) {
     for (const Case &c : cases) EXPECT_EQ(toint16(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(CommandLine, DeleteFlag) {
+TEST(CommandLine, DeleteFlagIsAWholeNumber) {
     struct Case {
         const char *piece;
-        int value;
+        std::optional<int> value;
     };
     const Case cases[] = {
-        {"1", 1},   {"2", 1},   {"yes", 1}, {"", 1},   {"99999", 1}, {"-99999", 1},
-        {"0.6", 1}, {"1.5", 1}, {"0", 0},   {"-1", 0}, {"0.4", 0},   {"-7", 0},
+        {"1", 1},         {"2", 1},          {"99999", 1},  {"+1", 1},       {" 1\t", 1},
+        {"007", 1},       {"123456789012345678901234567890", 1},
+        {"0", 0},         {"-1", 0},         {"-7", 0},     {"-99999", 0},   {"+0", 0},
+        {"-0", 0},        {"\t0 ", 0},      {"000", 0},
+        // A typo must not delete mail: these are refused.
+        {"false", {}},    {"yes", {}},       {"", {}},      {" ", {}},       {"1.5", {}},
+        {"0.6", {}},      {"1e3", {}},       {"1.", {}},    {"+", {}},       {"--1", {}},
+        {"1 2", {}},      {"0x1", {}},       {"1x", {}},    {"secret", {}},  {"\xd9\xa1", {}},
     };
     for (const Case &c : cases) EXPECT_EQ(deleteflag(c.piece), c.value) << '"' << c.piece << '"';
+}
+
+// A fourth piece that is no whole number ends the program, in every form, before anything is
+// fetched, stored or read, and the reason does not repeat it (it may be half a password).
+TEST(CommandLine, ADeleteFlagThatIsNoNumberIsRefused) {
+    const std::vector<Pieces> wrong = {
+        {"pop", "jdoe", "secret", "false"},
+        {"pop", "jdoe", "secret", "", "office@example.org"},
+        {"pop", "jdoe", "my secret", "1"},  // the blank shifts "secret" into the flag's place
+        {"--log-level", "error", "pop", "jdoe", "secret", "yes"},
+        {"--password-file", "/etc/pw", "pop", "jdoe", "1.5"},
+        {"--log-level", "info", "--password-file", "/etc/pw", "pop", "jdoe", "1e3", "x@y"},
+    };
+    for (const Pieces &arguments : wrong) {
+        SCOPED_TRACE(joinarguments(arguments));
+        const CommandLine line = parsecommandline(arguments);
+        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        EXPECT_EQ(line.status, exitusage);
+        EXPECT_TRUE(line.pieces.empty());
+        EXPECT_TRUE(line.passwordfile.empty());  // not read
+        EXPECT_NE(line.reason.find("DELETEFLAG"), std::string::npos) << line.reason;
+        EXPECT_NE(line.reason.find("not a whole number"), std::string::npos) << line.reason;
+        EXPECT_EQ(line.reason.find("secret"), std::string::npos) << line.reason;
+        EXPECT_EQ(line.reason.find('\n'), std::string::npos);
+    }
+    // Tabs do not split: a flag with tabs around it is still a number.
+    const CommandLine line = parsecommandline({"pop", "jdoe", "secret", "\t-3\t"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_EQ(line.pieces[3], "\t-3\t");
 }
 
 TEST(CommandLine, StoredDeleteFlagChecksOnlyForOne) {
@@ -223,7 +259,33 @@ TEST(CommandLine, PasswordFileMustBeTheOwnersAlone) {
     EXPECT_EQ(readpasswordfile("/nonexistent/pw", &why), std::nullopt);
     EXPECT_NE(why.find("cannot be read"), std::string::npos) << why;
     EXPECT_EQ(readpasswordfile("/tmp", &why), std::nullopt);
-    EXPECT_NE(why.find("is not a file"), std::string::npos) << why;
+    EXPECT_NE(why.find("is not a regular file"), std::string::npos) << why;
+}
+
+// A FIFO or a device is refused at once: open() must not wait for a writer that never comes.
+TEST(CommandLine, PasswordFileThatIsNoRegularFileNeverBlocks) {
+    char folder[] = "/tmp/morrent-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/pw";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Should open() block after all, the alarm ends the test process: a failure, not a hang.
+    signal(SIGALRM, SIG_DFL);
+    alarm(10);
+    for (const std::string &path : {fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
+        std::string why;
+        EXPECT_EQ(readpasswordfile(path, &why), std::nullopt) << path;
+        EXPECT_NE(why.find(path + " is not a regular file"), std::string::npos) << why;
+    }
+    alarm(0);
+    unlink(fifo.c_str());
+    rmdir(folder);
+
+    // A link to a regular file is the file.
+    TempFile f("S3cret!\n", 0600);
+    const std::string link = f.path + ".link";
+    ASSERT_EQ(symlink(f.path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(readpasswordfile(link, nullptr), "S3cret!");
+    unlink(link.c_str());
 }
 
 TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
@@ -255,5 +317,34 @@ TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
         EXPECT_EQ(a.shown(), k.shown);
         std::vector<std::string> after(a.argv.begin() + 1, a.argv.end());
         EXPECT_EQ(after, k.after);
+    }
+}
+
+// The password is found by its place among the pieces, past the options: what main does first.
+TEST(CommandLine, PasswordIsFoundPastTheOptions) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> argv;
+        std::string shown;
+    } cases[] = {
+        {"after --log-level", {"morrent", "--log-level", "error", "pop", "jdoe", "S3cret!", "0"},
+         "morrent|--log-level|error|pop|jdoe|*|0|||||||"},
+        {"after --log-level, inside an argument",
+         {"morrent", "--log-level", "debug", "pop jdoe", "S3cret! 1"},
+         "morrent|--log-level|debug|pop jdoe|* 1|||||||"},
+        {"a level that looks like pieces", {"morrent", "--log-level", "a b c", "pop", "j", "S3cret!", "1"},
+         "morrent|--log-level|a b c|pop|j|*|1|||||||"},
+        {"no options", {"morrent", "pop", "jdoe", "S3cret!", "0"}, "morrent|pop|jdoe|*|0|||||||"},
+        // No password among the arguments: the delete flag stays as it is.
+        {"the password-file form", {"morrent", "--password-file", "/pw", "pop", "jdoe", "1"},
+         "morrent|--password-file|/pw|pop|jdoe|1|"},
+        {"both options", {"morrent", "--log-level", "info", "--password-file", "/pw", "pop", "j", "0"},
+         "morrent|--log-level|info|--password-file|/pw|pop|j|0|"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        ArgumentArea a(k.argv);
+        (void)takecommandline(a.argc(), a.argv.data());
+        EXPECT_EQ(a.shown(), k.shown);
     }
 }

@@ -2,6 +2,7 @@
 // and the record of delivered ids, read back after runs that ended in every way, on a real
 // filesystem.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +88,16 @@ struct OneRun {
     }
 };
 
+// A call that blocks ends the test process after a few seconds (SIGALRM's default action), a
+// failure rather than a hang: a read retried after EINTR would never return.
+struct NoHang {
+    NoHang() {
+        signal(SIGALRM, SIG_DFL);
+        alarm(10);
+    }
+    ~NoHang() { alarm(0); }
+};
+
 }  // namespace
 
 TEST(StateFolder, FromTheEnvironment) {
@@ -103,6 +114,30 @@ TEST(StateFolder, FromTheEnvironment) {
     EXPECT_EQ(makestatefolder(folder), "");  // already there
     writefile(t.path + "/file", "x");
     EXPECT_NE(makestatefolder(t.path + "/file/tessaruno"), "");
+}
+
+// Whoever else may write to the state folder could plant links where the lock and the record go.
+TEST(StateFolder, OnlyTheUsersOwnAndWritableByNoOneElse) {
+    TempFolder t;
+    const std::string folder = t.path + "/tessaruno";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    for (unsigned mode : {0770u, 0707u, 0777u, 01777u}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+        const std::string why = makestatefolder(folder);
+        EXPECT_NE(why.find(folder), std::string::npos) << why;
+        EXPECT_NE(why.find("chmod 700"), std::string::npos) << why;
+    }
+    // Read by the group is no danger: the services' folder is 0750.
+    for (unsigned mode : {0700u, 0750u, 0755u}) {
+        ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+        EXPECT_EQ(makestatefolder(folder), "") << mode;
+    }
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        EXPECT_NE(makestatefolder(folder).find("owner 65534"), std::string::npos);
+    }
 }
 
 TEST(StateFolder, OneNamePerServerAndLogin) {
@@ -144,6 +179,76 @@ TEST(MailboxLock, OneHolderAtATime) {
     MailboxLock nowhere;
     EXPECT_EQ(nowhere.take(t.path + "/no/such/folder.lock", &why), MailboxLock::Result::failed);
     EXPECT_NE(why.find("cannot open the lock"), std::string::npos) << why;
+}
+
+// A link planted where a state file goes is never written through: the lock and the record fail
+// with a reason that names it, a leftover .uidl.new makes way for a fresh file, and the file a link
+// points to is left as it was (or, for a link to nowhere, is not made).
+TEST(StateFiles, APlantedLinkIsNeverWrittenThrough) {
+    TempFolder t;
+    const std::string victim = t.path + "/victim";
+    const std::string nowhere = t.path + "/made-through-a-link";
+    writefile(victim, "precious\n");
+    std::string why;
+    for (const std::string &target : {victim, nowhere}) {
+        SCOPED_TRACE(target);
+        const std::string lock = t.path + "/alice@h:110.lock";
+        const std::string record = t.path + "/alice@h:110.uidl";
+        fs::remove(lock);
+        fs::remove(record);
+        ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
+        ASSERT_EQ(symlink(target.c_str(), record.c_str()), 0);
+        MailboxLock l;
+        EXPECT_EQ(l.take(lock, &why), MailboxLock::Result::failed);
+        EXPECT_NE(why.find("cannot open the lock " + lock + ": it is a symbolic link"),
+                  std::string::npos)
+            << why;
+        UidlRecord r;
+        why = r.open(record);
+        EXPECT_NE(why.find("cannot open the record " + record + ": it is a symbolic link"),
+                  std::string::npos)
+            << why;
+        EXPECT_FALSE(r.isopen());
+    }
+    EXPECT_EQ(readfile(victim), "precious\n");
+    EXPECT_FALSE(fs::exists(nowhere));
+
+    // The rewrite of a record whose .uidl.new is a planted link (or a leftover file).
+    const std::string path = t.path + "/r.uidl";
+    for (bool link : {true, false}) {
+        SCOPED_TRACE(link ? "a link" : "a leftover file");
+        fs::remove(path);
+        UidlRecord r;
+        ASSERT_EQ(r.open(path), "");
+        for (const char *id : {"a", "b"}) ASSERT_EQ(r.add(id), "");
+        if (link)
+            ASSERT_EQ(symlink(victim.c_str(), (path + ".new").c_str()), 0);
+        else
+            writefile(path + ".new", "half a rewrite");
+        const std::vector<std::string> onserver = {"a"};
+        EXPECT_EQ(r.close(&onserver), "");  // b is forgotten: a rewrite
+        EXPECT_EQ(readfile(path), "tessaruno morrent record 1\nd a\n");
+        EXPECT_FALSE(fs::is_symlink(path));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path + ".new")));
+        EXPECT_EQ(readfile(victim), "precious\n");
+    }
+}
+
+// Only a regular file serves as a lock or a record: a FIFO there is refused, never waited on.
+TEST(StateFiles, WhatIsNoRegularFileIsRefused) {
+    TempFolder t;
+    const std::string lock = t.path + "/x.lock";
+    const std::string record = t.path + "/x.uidl";
+    ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(record.c_str(), 0600), 0);
+    NoHang guard;
+    MailboxLock l;
+    std::string why;
+    EXPECT_EQ(l.take(lock, &why), MailboxLock::Result::failed);
+    EXPECT_NE(why.find("it is not a regular file"), std::string::npos) << why;
+    UidlRecord r;
+    EXPECT_NE(r.open(record).find("it is not a regular file"), std::string::npos);
+    EXPECT_FALSE(r.isopen());
 }
 
 TEST(Record, JournalLines) {

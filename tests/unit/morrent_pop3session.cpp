@@ -843,11 +843,254 @@ TEST(Pop3SessionTls, NoFallBackToTheClear) {
     EXPECT_EQ(plain.sent, "capa\r\nuser alice\r\n");
     EXPECT_FALSE(plain.s.encrypted());
 
-    // TLS from the first byte: no STLS asked.
+    // TLS from the first byte: no STLS asked, and TLS only once the handshake is done.
     Conversation implicit(false, PopTls::require);
     implicit.s.implicittls = true;
     implicit.s.resetsession();
+    EXPECT_FALSE(implicit.s.encrypted());
+    implicit.apply(implicit.s.tlsready());
+    EXPECT_TRUE(implicit.s.encrypted());
     implicit.apply(implicit.s.feed("+OK\r\n"));
     EXPECT_EQ(implicit.sent, "user alice\r\n");
     EXPECT_TRUE(implicit.s.encrypted());
+}
+
+TEST(Pop3SessionTls, AFailedPop3sHandshakeIsNoTlsSession) {
+    Conversation c(false, PopTls::automatic);
+    c.s.implicittls = true;
+    c.s.resetsession();
+    c.apply(c.s.socketerror("certificate for localhost has expired"));
+    EXPECT_TRUE(c.ended);
+    EXPECT_FALSE(c.s.encrypted());
+    EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
+    // Nor is the next session, when the last one was TLS.
+    c.s.resetsession();
+    c.apply(c.s.tlsready());
+    EXPECT_TRUE(c.s.encrypted());
+    c.s.resetsession();
+    EXPECT_FALSE(c.s.encrypted());
+}
+
+// A pinned certificate is checked only under TLS: with a pin, a server (or a man in the middle)
+// that offers no STLS gets no USER and no PASS, whatever poptls says.
+TEST(Pop3SessionTls, APinMakesTlsAMust) {
+    struct Case {
+        const char *what;
+        PopTls tls;
+        std::string capa;
+        std::string sent;
+    } cases[] = {
+        {"auto, STLS left out", PopTls::automatic, "+OK\r\nUSER\r\nPIPELINING\r\n.\r\n",
+         "capa\r\nquit\r\n"},
+        {"auto, CAPA refused", PopTls::automatic, "-ERR what?\r\n", "capa\r\nquit\r\n"},
+        {"off", PopTls::off, "+OK\r\nUSER\r\n.\r\n", "capa\r\nquit\r\n"},
+        {"auto, STLS offered", PopTls::automatic, "+OK\r\nSTLS\r\n.\r\n", "capa\r\nstls\r\n"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c(false, k.tls);
+        c.s.pinned = true;
+        c.server("+OK ready\r\n");
+        c.server(k.capa);
+        EXPECT_EQ(c.take(), k.sent);
+        if (k.sent.find("quit") == std::string::npos) continue;
+        EXPECT_EQ(c.s.reason(),
+                  "the server offers no STLS, and with tlsfingerprint set no login goes out in the "
+                  "clear");
+        c.server("+OK bye\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+    }
+    // POP3S with a pin: TLS from the first byte, the login as usual.
+    Conversation implicit(false, PopTls::automatic);
+    implicit.s.pinned = true;
+    implicit.s.implicittls = true;
+    implicit.s.resetsession();
+    implicit.apply(implicit.s.tlsready());
+    implicit.server("+OK\r\n");
+    EXPECT_EQ(implicit.take(), "user alice\r\n");
+}
+
+// ---- a hostile server: every answer has a bound on its size, every wait a deadline ----------
+
+TEST(Pop3SessionBounds, ARetrAnswerLongerThanListedEndsTheRun) {
+    // Message 2 is listed at 100 bytes; what comes is far more. The margin: twice the listed size
+    // (LF counted where CR LF is sent) and 64 KiB (headers a server adds).
+    const std::uint64_t limit = 2 * 100 + Pop3Session::retrMargin;
+    for (std::size_t chunk : {std::size_t(7), std::size_t(65536)}) {
+        SCOPED_TRACE(chunk);
+        Conversation c(true);
+        login(c);
+        c.server("+OK\r\n1 40\r\n2 100\r\n.\r\n");
+        EXPECT_EQ(c.take(), "retr 2\r\n");
+        std::string reply = "+OK\r\n";
+        while (reply.size() < limit + 4096) reply += std::string(70, 'x') + "\r\n";
+        for (std::size_t at = 0; at < reply.size() && !c.ended; at += chunk)
+            c.server(reply.substr(at, chunk));
+        EXPECT_TRUE(c.ended);
+        EXPECT_TRUE(c.closed);
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason(), "message 2 is longer than the 100 bytes the server listed for it "
+                                "(more than " + std::to_string(limit) + " came)");
+        EXPECT_TRUE(c.delivered.empty());
+        EXPECT_EQ(c.take(), "");  // no DELE, no QUIT
+        EXPECT_EQ(c.s.deletedcount(), 0);
+    }
+
+    // Within the margin: a size counted with LF line ends, and a header the server added.
+    Conversation c(true);
+    login(c);
+    const std::string text = "Status: RO\r\nA: b\r\n\r\n" + std::string(40, '.') + "\r\n";
+    c.server("+OK\r\n1 " + std::to_string(text.size() / 2) + "\r\n.\r\n");
+    c.take();
+    c.server(retrreply(text));
+    ASSERT_EQ(c.delivered.size(), 1u);
+    EXPECT_EQ(c.delivered[0], text);
+}
+
+TEST(Pop3SessionBounds, CapabilityAnswersHaveBoundedLinesAndSize) {
+    struct Case {
+        const char *what;
+        std::string answer;
+        const char *reason;
+    } cases[] = {
+        {"a long line", "+OK\r\nUSER\r\nX-" + std::string(Pop3Session::maxCapaLine, 'a') + "\r\n",
+         "the server sent a capability line longer than 1024 bytes"},
+        {"endless short lines", "+OK\r\n", "the server's answer to CAPA is longer than 64 KiB"},
+    };
+    std::string endless;
+    while (endless.size() <= Pop3Session::maxCapa) endless += "X-CAPABILITY-OF-NO-USE\r\n";
+    cases[1].answer += endless;
+    for (bool beforelogin : {true, false}) {
+        for (const auto &k : cases) {
+            SCOPED_TRACE(std::string(k.what) + (beforelogin ? ", before the login" : ", after it"));
+            Conversation c(false, beforelogin ? PopTls::automatic : PopTls::off);
+            c.server(kGreeting);
+            if (!beforelogin) {
+                c.server(kLogin);
+                c.server(kPassOk);
+            }
+            c.take();
+            c.server(k.answer, {1, 9, 500});
+            EXPECT_TRUE(c.ended);
+            EXPECT_EQ(c.s.outcome(), Outcome::failed);
+            EXPECT_EQ(c.s.reason(), k.reason);
+            EXPECT_EQ(c.take(), "");
+        }
+    }
+    // A line of 1024 bytes with its CR is still a capability.
+    Conversation c(false, PopTls::automatic);
+    c.server(kGreeting);
+    c.server("+OK\r\n" + std::string(Pop3Session::maxCapaLine - 1, 'a') + "\r\n.\r\n");
+    EXPECT_FALSE(c.ended);
+    EXPECT_EQ(c.take(), "capa\r\nuser alice\r\n");
+}
+
+TEST(Pop3SessionBounds, AnEndlessUniqueIdListingEndsTheRun) {
+    Conversation c;
+    login(c);
+    c.server(listing(kThree));
+    ASSERT_EQ(c.take(), "uidl\r\n");
+    c.server("+OK\r\n");
+    const std::string lines = [] {
+        std::string block;
+        while (block.size() < (1u << 20)) block += "1 " + std::string(60000, 'u') + "\r\n";
+        return block;
+    }();
+    for (std::size_t fed = 0; fed <= Pop3Session::maxlisting && !c.ended; fed += lines.size())
+        c.server(lines);
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.s.reason(), "the server's unique-id listing is longer than 64 MiB");
+    EXPECT_TRUE(c.delivered.empty());
+}
+
+// Each wait has a deadline of its own: a new one with every command, the same one while its
+// answer comes in; a minute, and for what carries bytes a second more per 8 KiB of them.
+TEST(Pop3SessionDeadline, EveryWaitHasItsOwn) {
+    Conversation c(true, PopTls::automatic);
+    const std::uint64_t base = c.s.deadlineBase;
+    auto serial = [&] { return c.s.waitSerial(); };
+    std::uint32_t last = serial();
+    auto fresh = [&] {
+        const bool changed = serial() != last;
+        last = serial();
+        return changed;
+    };
+    EXPECT_EQ(c.s.deadline(), base);  // connecting and the greeting
+    c.server("+OK ready\r\n");
+    EXPECT_TRUE(fresh());  // CAPA sent
+    c.server("+OK\r\nUSER\r\n");
+    EXPECT_FALSE(fresh());  // its answer has begun ...
+    std::string more;
+    for (int i = 0; i < 8; ++i) more += std::string(1022, 'X') + "\r\n";
+    c.server(more);
+    EXPECT_FALSE(fresh());  // ... and goes on: the same wait, stretched by what came
+    EXPECT_EQ(c.s.deadline(), base + 1000 * (11 + 8192) / 8192);
+    c.server(".\r\n");
+    EXPECT_TRUE(fresh());
+    EXPECT_EQ(c.s.deadline(), base);  // USER's answer
+    c.server(kLogin);
+    c.server(kPassOk);
+    c.server(kCapa);
+    EXPECT_TRUE(fresh());
+    c.take();
+    c.confirmdeliveries = false;
+    c.server("+OK\r\n1 40\r\n2 819200\r\n.\r\n");
+    EXPECT_TRUE(fresh());
+    EXPECT_EQ(c.take(), "retr 2\r\n");
+    EXPECT_EQ(c.s.deadline(), base + 100000);  // 800 KiB at 8 KiB/s
+    c.server("+OK\r\nSubject: x\r\n");
+    EXPECT_FALSE(fresh());
+    c.server("\r\nshort after all\r\n.\r\n");
+    ASSERT_EQ(c.s.phase(), Phase::delivering);
+    EXPECT_TRUE(fresh());
+    EXPECT_EQ(c.s.deadline(), base + 1000 * c.s.message().size() / 8192);
+    c.apply(c.s.delivered(true));
+    EXPECT_TRUE(fresh());
+    EXPECT_EQ(c.take(), "retr 1\r\n");
+    EXPECT_EQ(c.s.deadline(), base + 1000 * 40 / 8192);
+    c.s.deadlineBase = 1500;
+    c.apply(c.s.overdue());
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.s.reason(), "the server did not finish its answer to RETR 1 within 2 seconds");
+    EXPECT_EQ(c.s.deadline(), 0u);
+    EXPECT_EQ(c.take(), "");
+    EXPECT_FALSE(c.s.overdue().ended);  // once over, it stays over
+}
+
+TEST(Pop3SessionDeadline, OverdueSaysWhatTookTooLong) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> replies;
+        bool deliver;  // confirm the deliveries
+        std::string reason;
+    } cases[] = {
+        {"a trickled greeting", {"+OK sl", "o", "w"}, true,
+         "the server did not finish its greeting within 60 seconds"},
+        {"list", {kGreeting, kLogin, kPassOk, kCapa, "+OK\r\n1 5\r\n"}, true,
+         "the server did not finish its answer to LIST within 61 seconds"},
+        {"delivery", {kGreeting, kLogin, kPassOk, kCapa, "+OK\r\n1 5\r\n.\r\n", "+OK\r\nA: b\r\n.\r\n"},
+         false, "delivery failed: message 1 was not delivered within 60 seconds"},
+        {"dele", {kGreeting, kLogin, kPassOk, kCapa, "+OK\r\n1 5\r\n.\r\n", "+OK\r\nA: b\r\n.\r\n"},
+         true, "the server did not finish its answers to DELE within 60 seconds"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c(true);
+        c.confirmdeliveries = k.deliver;
+        for (const auto &r : k.replies) c.server(r);
+        c.apply(c.s.overdue());
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason(), k.reason);
+    }
+    // Without DELE, nothing hangs on QUIT's answer: the session had succeeded.
+    Conversation c;
+    login(c);
+    list(c, {"A: b\r\n"});
+    c.server("+OK\r\nA: b\r\n.\r\n");
+    EXPECT_EQ(c.s.phase(), Phase::quitting);
+    c.apply(c.s.overdue());
+    EXPECT_TRUE(c.ended);
+    EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
 }
