@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from conftest import program, source_dir
-from peers import Command, Dovecot, free_port
+from peers import Command, Dovecot, free_port, wait_listening
 
 TIMEOUT = 10.0
 PASSWORD = "tls-Secret-7"
@@ -56,6 +56,10 @@ def start_quessel(tmp_path, monkeypatch, ca):
         proxy = Command(tmp_path / f"quessel{len(started) + 1}", argv, name="quessel")
         proxy.start()
         started.append(proxy)
+        # The POP3S listener too, before a client is sent to it.
+        if "--tls-port" in args:
+            assert wait_listening(proxy.host, int(args[args.index("--tls-port") + 1]),
+                                  alive=lambda: proxy.proc.poll() is None), proxy.output.read_text()
         return proxy
 
     yield start
