@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "common/controls.h"
+#include "controls.h"
 #include "quessel/frmmain.h"
 #include "quessel/popad.h"
 #include "quessel/sessionwindow.h"
@@ -126,8 +127,9 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(bar[0]->text(), QStringLiteral("&File"));
     QCOMPARE(bar[1]->text(), QStringLiteral("Start Proxy"));
     QCOMPARE(bar[1]->objectName(), QStringLiteral("sproxy"));
-    QCOMPARE(f->mnuFile->actions().size(), 1);
-    QCOMPARE(f->mnuFileExit->text(), QStringLiteral("E&xit"));
+    QCOMPARE(control<QMenu>(f, "mnuFile")->actions().size(), 1);
+    QAction *mnuFileExit = control<QAction>(f, "mnuFileExit");
+    QCOMPARE(mnuFileExit->text(), QStringLiteral("E&xit"));
 
     Popad *p = f->popad();
     QVERIFY(p);
@@ -137,9 +139,10 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(popadSub->windowTitle(), QStringLiteral("quessel"));
     QCOMPARE(f->mdiArea()->activeSubWindow(), popadSub);
     // The text fills the window inside its margin, and ends nowhere past the window's edge.
-    QTRY_COMPARE(p->Label1->geometry().bottomRight() + p->Label1->pos(),
+    QLabel *label = control<QLabel>(p, "Label1");
+    QTRY_COMPARE(label->geometry().bottomRight() + label->pos(),
                  QPoint(p->width() - 1, p->height() - 1));
-    const QStringList lines = p->Label1->text().split(QStringLiteral("\r\n"));
+    const QStringList lines = label->text().split(QStringLiteral("\r\n"));
     QCOMPARE(lines.size(), 16);
     QCOMPARE(lines[0], QStringLiteral("quessel"));
     QCOMPARE(lines.mid(4, 2), QStringList({QString(), QString()}));
@@ -167,7 +170,7 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(c->bytesAvailable(), 0);
     QCOMPARE(s->slotCount(), 1);
 
-    f->mnuFileExit->trigger();
+    mnuFileExit->trigger();
     QTRY_VERIFY(alive_.isNull());
     // Closing the program closes the sessions.
     QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
@@ -180,7 +183,7 @@ void QuesselWindows::startProxyAgainKeepsSessions() {
     auto c = greetedClient(o.port);
     QVERIFY(c);
 
-    f->sproxy->trigger();
+    control<QAction>(f, "sproxy")->trigger();
     QCOMPARE(f->session(), s);
     QVERIFY(!s->isVisible());
     QVERIFY(f->popad()->isVisible());
@@ -207,7 +210,7 @@ void QuesselWindows::portInUseIsShownAndRetried() {
 
     // Once the port is free, "Start Proxy" opens it.
     holder.close();
-    f->sproxy->trigger();
+    control<QAction>(f, "sproxy")->trigger();
     QVERIFY(f->session()->listening());
     QCOMPARE(f->statusText(), QStringLiteral("Status"));
     QVERIFY(greetedClient(o.port));
@@ -297,9 +300,11 @@ void QuesselWindows::relayPassesBothWaysAndTraces() {
     QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK 1 20\r\n"));
 
     // The boxes repaint a little later.
-    QTRY_VERIFY(w.Text1->toPlainText().contains(QStringLiteral("1: STAT")));
-    QTRY_VERIFY(w.Text2->toPlainText().contains(QStringLiteral("1: +OK 1 20")));
-    const QString client = w.Text1->toPlainText(), server = w.Text2->toPlainText();
+    const auto *clientTrace = control<common::TraceBox>(&w, "Text1");
+    const auto *serverTrace = control<common::TraceBox>(&w, "Text2");
+    QTRY_VERIFY(clientTrace->toPlainText().contains(QStringLiteral("1: STAT")));
+    QTRY_VERIFY(serverTrace->toPlainText().contains(QStringLiteral("1: +OK 1 20")));
+    const QString client = clientTrace->toPlainText(), server = serverTrace->toPlainText();
     QVERIFY(client.contains(QStringLiteral("1: USER alice")));
     // The password goes to the server but never into the trace.
     QVERIFY(client.contains(QStringLiteral("PASS ***")));
