@@ -29,8 +29,6 @@
 
 namespace halvex {
 
-using common::Socket;
-
 namespace {
 
 const QString kKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
@@ -52,9 +50,7 @@ PreProxy::PreProxy(QWidget *parent)
       relay_(QStringLiteral("intern"), QStringLiteral("extern"), kMaxSlot,
              [this](int slot, const QString &) {
                  return std::make_unique<Inspection>(settings_, slot);
-             }),
-      intern(relay_.clients()),
-      extern_(relay_.servers()) {
+             }) {
     common::name(this, "PreProxy");
     setWindowTitle(QStringLiteral("PreProxy"));
     buildControls();
@@ -242,10 +238,9 @@ void PreProxy::buildControls() {
 }
 
 void PreProxy::load() {
-    debugmode = 0;
     bool ok = false;
     const short d = common::regread(kKey + "debug").toShort(&ok);
-    debugmode = !ok || d == 1 ? 1 : 0;
+    debugMode_ = !ok || d == 1;
 
     externport->setText(common::regread(kKey + "proxyport"));
     internport->setText(common::regread(kKey + "plistenport"));
@@ -261,7 +256,7 @@ void PreProxy::load() {
     sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
     rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
 
-    const bool debug = debugmode == 1;
+    const bool debug = debugMode_;
     // An established tunnel moves off the event loop, unless the traces show its bytes.
     relay_.setCarryTunnels(!debug);
     externtrace->setVisible(debug);
@@ -287,13 +282,22 @@ bool PreProxy::running() const {
 void PreProxy::onStart() {
     startlistening();
     // A port that cannot be opened leaves the window stopped; the reason is in the status bar.
-    if (intern[0].State() == Socket::sckListening) {
+    if (relay_.listening()) {
         Command2->setEnabled(true);
         Command1->setEnabled(false);
     }
     common::regwrite_sz(kKey + "proxyport", externport->text());
     common::regwrite_sz(kKey + "plistenport", internport->text());
     common::regwrite_sz(kKey + "proxyip", externproxy->text());
+}
+
+void PreProxy::addBlockEntry(const QString &entry) {
+    Text2->setText(entry);
+    addurl->click();
+}
+
+void PreProxy::pressStart() {
+    Command1->click();
 }
 
 void PreProxy::onDisconnectAll() {
@@ -335,7 +339,7 @@ void PreProxy::startlistening() {
     if (!why.isEmpty())
         common::LogLine(common::LogLevel::error, "listen").field("outcome", why.toStdString());
 
-    common::Socket &tmpl = extern_[0];
+    common::Socket &tmpl = relay_.servers()[0];
     if (const int p = portOf(externport->text()); p >= 0) tmpl.RemotePort = p;
     tmpl.RemoteHost = externproxy->text();
 }
@@ -343,7 +347,7 @@ void PreProxy::startlistening() {
 void PreProxy::disconnectall() {
     relay_.releaseAll();
     relay_.stopListening();
-    extern_[0].Close();
+    relay_.servers()[0].Close();
 }
 
 void PreProxy::teardown() {
@@ -356,7 +360,7 @@ void PreProxy::releaseslot(int i) {
     if (i == 0) {
         // The listener and the template are only closed.
         relay_.stopListening();
-        extern_[0].Close();
+        relay_.servers()[0].Close();
         return;
     }
     relay_.release(i);
@@ -401,7 +405,7 @@ void PreProxy::refusedClient(const QString &peer, const QString &why) {
 }
 
 void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool first) {
-    if (debugmode != 1) return;
+    if (!debugMode_) return;
     // What a client sends is shown without its credentials: authorization headers, and the
     // passwords in addresses.
     auto masked = [&] {

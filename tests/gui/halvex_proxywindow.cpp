@@ -146,7 +146,7 @@ private slots:
     void firstRunOpensInDebugModeWithEmptyBoxes() {
         halvex::PreProxy *p = open();
         QVERIFY(p);
-        QCOMPARE(p->debugmode, 1);
+        QVERIFY(p->debugMode());
         QVERIFY(shown(ui_->interntrace));
         QVERIFY(shown(ui_->externtrace));
         QVERIFY(shown(ui_->Text1));
@@ -187,7 +187,7 @@ private slots:
         QFETCH(bool, debug);
         store(QStringLiteral("debug"), value);
         halvex::PreProxy *p = open();
-        QCOMPARE(p->debugmode, debug ? 1 : 0);
+        QCOMPARE(p->debugMode(), debug);
         QCOMPARE(shown(ui_->interntrace), debug);
         QCOMPARE(shown(ui_->externtrace), debug);
         QCOMPARE(shown(ui_->Text1), debug);
@@ -325,7 +325,7 @@ private slots:
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(ui_->sockets->text(), QStringLiteral("1"));
-        QVERIFY(p->intern.exists(1));
+        QVERIFY(p->intern().exists(1));
 
         // The next load shows what start stored.
         main_.reset();

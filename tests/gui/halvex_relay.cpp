@@ -135,10 +135,10 @@ class RelayTest : public QObject {
     // A client that the relay has put into the given slot (the slot must be free); null when it
     // went elsewhere.
     std::unique_ptr<Client> accepted(int slot) {
-        if (p_->intern.exists(slot)) return nullptr;
+        if (p_->intern().exists(slot)) return nullptr;
         auto c = std::make_unique<Client>(port_);
         if (!QTest::qWaitFor([&] {
-                return p_->intern.exists(slot) && ui_->sockets->text() == QString::number(slot);
+                return p_->intern().exists(slot) && ui_->sockets->text() == QString::number(slot);
             }))
             return nullptr;
         return c;
@@ -200,7 +200,7 @@ private slots:
         auto c3 = accepted(3);
         QVERIFY(c3);
         QCOMPARE(ui_->sockets->text(), QStringLiteral("3"));
-        QVERIFY(p_->intern.exists(1) && p_->intern.exists(2) && p_->intern.exists(3));
+        QVERIFY(p_->intern().exists(1) && p_->intern().exists(2) && p_->intern().exists(3));
         auto c4 = accepted(4);
         QVERIFY(c4);
         QCOMPARE(ui_->sockets->text(), QStringLiteral("4"));
@@ -208,12 +208,12 @@ private slots:
         // Slot 2's client leaves; the next client takes slot 2, and "sockets" shows that slot,
         // not how many are open.
         c2->s.disconnectFromHost();
-        QTRY_VERIFY(!p_->intern.exists(2));
+        QTRY_VERIFY(!p_->intern().exists(2));
         QCOMPARE(ui_->sockets->text(), QStringLiteral("4"));
         auto c5 = accepted(2);
         QVERIFY(c5);
         QCOMPARE(ui_->sockets->text(), QStringLiteral("2"));
-        QVERIFY(p_->intern.exists(2));
+        QVERIFY(p_->intern().exists(2));
         auto c6 = accepted(5);
         QVERIFY(c6);
         // Nobody has sent anything, so no upstream connection has completed.
@@ -229,9 +229,9 @@ private slots:
             QVERIFY(clients.back());
         }
         for (int k = 0; k < 4; ++k) clients[size_t(k)]->s.disconnectFromHost();
-        QTRY_VERIFY(!p_->intern.exists(1) && !p_->intern.exists(2) && !p_->intern.exists(3) &&
-                    !p_->intern.exists(4));
-        QVERIFY(p_->intern.exists(5));
+        QTRY_VERIFY(!p_->intern().exists(1) && !p_->intern().exists(2) && !p_->intern().exists(3) &&
+                    !p_->intern().exists(4));
+        QVERIFY(p_->intern().exists(5));
         auto next = accepted(1);
         QVERIFY(next);
         QCOMPARE(ui_->sockets->text(), QStringLiteral("1"));
@@ -255,7 +255,7 @@ private slots:
         QCOMPARE(ui_->peak->text(), QStringLiteral("3"));
         // Released slots do not lower it.
         c3->s.disconnectFromHost();
-        QTRY_VERIFY(!p_->intern.exists(3));
+        QTRY_VERIFY(!p_->intern().exists(3));
         QCOMPARE(ui_->peak->text(), QStringLiteral("3"));
     }
 
@@ -280,7 +280,7 @@ private slots:
             c->s.disconnectFromHost();
         QTRY_VERIFY(c->closed());
         QTRY_COMPARE(up->state(), QAbstractSocket::UnconnectedState);
-        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        QTRY_VERIFY(!p_->intern().exists(1) && !p_->extern_().exists(1));
         auto again = accepted(1);
         QVERIFY(again);
         QVERIFY(relayFirst(*again, "ping again\r\n", "ping again\r\n"));
@@ -296,7 +296,7 @@ private slots:
         QTRY_VERIFY(c->closed());
         QVERIFY2(c->got.startsWith("HTTP/1.1 502 Bad Gateway\r\n"), c->got.constData());
         QVERIFY(c->got.contains("could not connect to the upstream proxy 127.0.0.1:"));
-        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        QTRY_VERIFY(!p_->intern().exists(1) && !p_->extern_().exists(1));
         // Other traffic is closed without a word.
         auto other = accepted(1);
         QVERIFY(other);
@@ -484,7 +484,7 @@ private slots:
             "GET http://ADS.Example.test/banner.gif HTTP/1.1\r\nHost: ads.example.test\r\n\r\n");
         QTRY_VERIFY(c->closed());
         QCOMPARE(c->got, QByteArray());
-        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        QTRY_VERIFY(!p_->intern().exists(1) && !p_->extern_().exists(1));
         QCOMPARE(urlCount(), 1);
         QCOMPARE(urlAt(0), QStringLiteral("127.0.0.1: http://ADS.Example.test/banner.gif"));
         // Judged before any upstream connection: none is opened.
@@ -518,7 +518,7 @@ private slots:
         QTRY_COMPARE(upstream_->conns[0]->state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(upstream_->got[0], first);
         QCOMPARE(urlCount(), 2);
-        QTRY_VERIFY(!p_->intern.exists(1) && !p_->extern_.exists(1));
+        QTRY_VERIFY(!p_->intern().exists(1) && !p_->extern_().exists(1));
     }
 
     void responseFilterFollowsTheSwitches_data() {
@@ -567,14 +567,14 @@ private slots:
         if (canned == int(halvex::Canned::none)) {
             QTRY_COMPARE(c->got, response);
             QVERIFY(!c->closed());
-            QVERIFY(p_->intern.exists(1));
+            QVERIFY(p_->intern().exists(1));
         } else {
             const std::string_view text = halvex::cannedtext(halvex::Canned(canned));
             // The canned reply stands for the whole response: it is written out, then the
             // connection ends.
             QTRY_VERIFY(c->closed());
             QCOMPARE(c->got, QByteArray(text.data(), qsizetype(text.size())));
-            QTRY_VERIFY(!p_->intern.exists(1));
+            QTRY_VERIFY(!p_->intern().exists(1));
         }
     }
 
@@ -632,7 +632,7 @@ private slots:
 
     void normalModeWritesNoTraces() {
         start(false);
-        QCOMPARE(p_->debugmode, 0);
+        QVERIFY(!p_->debugMode());
         auto c = accepted(1);
         QVERIFY(c);
         const QByteArray request = "GET http://example.test/t HTTP/1.1\r\n\r\n";
