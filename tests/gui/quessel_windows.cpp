@@ -161,7 +161,7 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QVERIFY(!s->isVisible());
     QVERIFY(!s->parentWidget()->isVisible());
     QVERIFY(s->listening());
-    QVERIFY(!s->tracing);
+    QVERIFY(!s->tracing());
 
     // Accepting without any user action; the greeting is exactly five bytes.
     auto c = greetedClient(o.port);
@@ -252,23 +252,23 @@ void QuesselWindows::slotsUseTheLowestFreeIndex() {
     for (int i = 1; i <= 3; ++i) {
         clients.push_back(greetedClient(o.port));
         QVERIFY(clients.back());
-        QVERIFY(w.socki->exists(i));
+        QVERIFY(w.socki().exists(i));
     }
-    QCOMPARE(w.socki->UBound(), 3);
+    QCOMPARE(w.socki().UBound(), 3);
 
     // A client that leaves before its login frees its slot; the next client gets that index.
     clients[1]->disconnectFromHost();
-    QTRY_VERIFY(!w.socki->exists(2));
+    QTRY_VERIFY(!w.socki().exists(2));
     auto next = greetedClient(o.port);
     QVERIFY(next);
-    QVERIFY(w.socki->exists(2));
-    QCOMPARE(w.socki->UBound(), 3);
+    QVERIFY(w.socki().exists(2));
+    QCOMPARE(w.socki().UBound(), 3);
     QCOMPARE(w.slotCount(), 3);
 
     // A client that says QUIT first is answered and its slot ends.
     clients[0]->write("QUIT\r\n");
     QCOMPARE(readUntil(clients[0].get(), "\r\n"), QByteArray("+OK\r\n"));
-    QTRY_VERIFY(!w.socki->exists(1));
+    QTRY_VERIFY(!w.socki().exists(1));
     QTRY_COMPARE(clients[0]->state(), QAbstractSocket::UnconnectedState);
 }
 
@@ -276,16 +276,16 @@ void QuesselWindows::relayPassesBothWaysAndTraces() {
     QTcpServer pop;
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     SessionWindow w(localOptions(pop.serverPort()));
-    w.tracing = true;
+    w.setTracing(true);
     w.load();
-    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    auto c = greetedClient(w.socki().at(0)->LocalPort);
     QVERIFY(c);
 
     c->write("CAPA\r\nUSER alice|127.0.0.1\r\nPASS x|user\r\n");
     QVERIFY(readUntil(c.get(), "\r\n.\r\n").startsWith("+OK"));
     QTRY_VERIFY(pop.hasPendingConnections());
     QTcpSocket *e = pop.nextPendingConnection();
-    QVERIFY(w.socke->exists(1));
+    QVERIFY(w.socke().exists(1));
     // Nothing of the client's reaches a server before its greeting.
     QTest::qWait(100);
     QCOMPARE(e->bytesAvailable(), 0);
@@ -320,7 +320,7 @@ void QuesselWindows::serverClosingEndsTheSlot() {
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     SessionWindow w(localOptions(pop.serverPort()));
     w.load();
-    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    auto c = greetedClient(w.socki().at(0)->LocalPort);
     QVERIFY(c);
     c->write("USER a|127.0.0.1\r\n");
     QTRY_VERIFY(pop.hasPendingConnections());
@@ -334,8 +334,8 @@ void QuesselWindows::serverClosingEndsTheSlot() {
     // The client gets the last answer, then the end of the stream; then the slot is free.
     QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK bye\r\n"));
     QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
-    QTRY_VERIFY(!w.socki->exists(1));
-    QVERIFY(!w.socke->exists(1));
+    QTRY_VERIFY(!w.socki().exists(1));
+    QVERIFY(!w.socke().exists(1));
     QCOMPARE(w.slotCount(), 0);
 }
 
@@ -344,7 +344,7 @@ void QuesselWindows::clientResetFreesTheWholeSlot() {
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     SessionWindow w(localOptions(pop.serverPort()));
     w.load();
-    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    auto c = greetedClient(w.socki().at(0)->LocalPort);
     QVERIFY(c);
     c->write("USER a|127.0.0.1\r\n");
     QTRY_VERIFY(pop.hasPendingConnections());
@@ -353,8 +353,8 @@ void QuesselWindows::clientResetFreesTheWholeSlot() {
     QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK\r\n"));
 
     reset(c.get());
-    QTRY_VERIFY(!w.socki->exists(1));
-    QVERIFY(!w.socke->exists(1));
+    QTRY_VERIFY(!w.socki().exists(1));
+    QVERIFY(!w.socke().exists(1));
     QTRY_COMPARE(e->state(), QAbstractSocket::UnconnectedState);
 }
 
@@ -363,7 +363,7 @@ void QuesselWindows::unloadClosesEverySession() {
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     auto w = std::make_unique<SessionWindow>(localOptions(pop.serverPort()));
     w->load();
-    const int port = w->socki->at(0)->LocalPort;
+    const int port = w->socki().at(0)->LocalPort;
     auto waiting = greetedClient(port);
     auto relayed = greetedClient(port);
     QVERIFY(waiting && relayed);
