@@ -28,7 +28,7 @@ int main(int argc, char **argv) {
             p->addBlockEntry(QString::fromStdString(entry));
         for (const std::string &file : options->blockFiles) {
             QString why;
-            if (!p->importblocklist(QString::fromStdString(file), &why)) {
+            if (!p->importBlockList(QString::fromStdString(file), &why)) {
                 program.say("--block-file: " + why.toStdString());
                 return common::exitUsage;
             }
@@ -56,7 +56,7 @@ int main(int argc, char **argv) {
         p->reload(again);
         for (const std::string &file : again.blockFiles) {
             QString why;
-            if (!p->importblocklist(QString::fromStdString(file), &why))
+            if (!p->importBlockList(QString::fromStdString(file), &why))
                 common::LogLine(common::LogLevel::error, "reload")
                     .field("outcome", "block file left out")
                     .field("reason", why.toStdString());

@@ -57,8 +57,8 @@ PreProxy::PreProxy(QWidget *parent)
     settings_.upstreamHost = toBytes(externproxy->text().trimmed());
     settings_.upstreamPort = portOf(externport->text());
     relay_.setObserver(this);
-    settings_.logurl = [this](int slot, std::string_view target) { logurl(slot, target); };
-    settings_.logrequest = [this](int slot, const RequestRecord &r) { logrequest(slot, r); };
+    settings_.logurl = [this](int slot, std::string_view target) { logUrl(slot, target); };
+    settings_.logrequest = [this](int slot, const RequestRecord &r) { logRequest(slot, r); };
     settings_.clock = &common::RelayShell::now;
 
     setOptions(Options());
@@ -98,7 +98,7 @@ void PreProxy::reload(const Options &options) {
     blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
     sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
     rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
-    loadblocklist();  // as the file is now: an admin may have edited it
+    loadBlockList();  // as the file is now: an admin may have edited it
 }
 
 PreProxy::~PreProxy() {
@@ -231,7 +231,7 @@ void PreProxy::buildControls() {
     // The upstream is read from the boxes for every new connection.
     connect(externproxy, &QLineEdit::textChanged, this, [this](const QString &text) {
         settings_.upstreamHost = toBytes(text.trimmed());
-        showmode();
+        showMode();
     });
     connect(externport, &QLineEdit::textChanged, this,
             [this](const QString &text) { settings_.upstreamPort = portOf(text); });
@@ -246,8 +246,8 @@ void PreProxy::load() {
     internport->setText(common::regread(kKey + "plistenport"));
     externproxy->setText(common::regread(kKey + "proxyip"));
 
-    loadblocklist();
-    showmode();
+    loadBlockList();
+    showMode();
 
     // Setting a box runs its click handler, which stores the setting again.
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
@@ -427,7 +427,7 @@ void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool fi
     }
 }
 
-void PreProxy::logurl(int i, std::string_view target) {
+void PreProxy::logUrl(int i, std::string_view target) {
     const std::string shown = escapecontrols(target);
     const QString entry = relay_.peer(i) % QLatin1String(": ") %
                           QLatin1String(shown.data(), qsizetype(shown.size()));
@@ -437,7 +437,7 @@ void PreProxy::logurl(int i, std::string_view target) {
 
 // halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed
 //         status=200 from_client=412 from_server=10240 ms=35
-void PreProxy::logrequest(int slot, const RequestRecord &r) {
+void PreProxy::logRequest(int slot, const RequestRecord &r) {
     if (!common::logs(common::LogLevel::info)) return;
     common::LogLine line(common::LogLevel::info, "request");
     line.field("client", relay_.peer(slot).toStdString());
@@ -491,22 +491,22 @@ void PreProxy::showBlockList(int select) {
     if (select >= 0 && select < block->count()) block->setCurrentRow(select);
 }
 
-QString PreProxy::blocklistfile() {
+QString PreProxy::blockListFile() {
     return QFileInfo(common::registryFilePath()).absoluteDir().filePath(
         QStringLiteral("halvex-blocklist.txt"));
 }
 
-void PreProxy::loadblocklist() {
-    QFile stored(blocklistfile());
+void PreProxy::loadBlockList() {
+    QFile stored(blockListFile());
     if (!stored.open(QIODevice::ReadOnly)) return;
     const QByteArray text = stored.readAll();
     settings_.block = readblocklist(std::string_view(text.constData(), size_t(text.size())));
     showBlockList(-1);
 }
 
-void PreProxy::storeblocklist() {
+void PreProxy::storeBlockList() {
     // Written whole and put in place at once: a crash leaves the old list or the new one.
-    const QString path = blocklistfile();
+    const QString path = blockListFile();
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     const std::string text = blocklisttext(settings_.block);
@@ -515,7 +515,7 @@ void PreProxy::storeblocklist() {
         emit statusText(QStringLiteral("cannot store the block list in %1").arg(path));
 }
 
-bool PreProxy::importblocklist(const QString &path, QString *why) {
+bool PreProxy::importBlockList(const QString &path, QString *why) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (why) *why = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
@@ -526,13 +526,13 @@ bool PreProxy::importblocklist(const QString &path, QString *why) {
         settings_.block, blockfileentries(std::string_view(text.constData(), size_t(text.size()))));
     if (added > 0) {
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
     emit statusText(QStringLiteral("%1 block-list entries imported from %2").arg(added).arg(path));
     return true;
 }
 
-void PreProxy::showmode() {
+void PreProxy::showMode() {
     const bool direct = settings_.direct();
     mode->setText(direct ? QStringLiteral("direct") : QStringLiteral("via upstream"));
     mode->setToolTip(direct ? QStringLiteral("No upstream proxy: halvex connects to the web itself")
@@ -543,7 +543,7 @@ void PreProxy::onAddUrl() {
     AddResult r = halvex::addurl(settings_.block, toBytes(Text2->text()));
     if (r.added) {
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
     Text2->setText(QString::fromUtf8(r.field.data(), qsizetype(r.field.size())));
 }
@@ -557,7 +557,7 @@ void PreProxy::onRemoveUrl() {
     if (auto removed = halvex::removeurl(settings_.block, common::listIndex(block))) {
         Text2->setText(QString::fromUtf8(removed->data(), qsizetype(removed->size())));
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
 }
 
@@ -568,11 +568,11 @@ void PreProxy::onAutoFormat() {
             break;
         case Edit::replaced:
             showBlockList(sel);
-            storeblocklist();
+            storeBlockList();
             break;
         case Edit::removed:
             showBlockList(-1);
-            storeblocklist();
+            storeBlockList();
             break;
     }
 }
@@ -581,7 +581,7 @@ void PreProxy::onUrlsDoubleClick(const QString &logged) {
     const QByteArray entry = logged.toLatin1();
     if (halvex::blockloggedurl(settings_.block, std::string_view(entry.constData(), size_t(entry.size())))) {
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
 }
 

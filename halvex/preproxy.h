@@ -51,9 +51,9 @@ public:
 
     // Adds the entries of a block-list file (one host a line, or a hosts file) and stores the
     // list; false, and why, when the file cannot be read.
-    bool importblocklist(const QString &path, QString *why = nullptr);
+    bool importBlockList(const QString &path, QString *why = nullptr);
     // Where the block list is kept: beside the settings.
-    static QString blocklistfile();
+    static QString blockListFile();
     // Adds an entry to the block list as "add" does with it typed in the entry box.
     void addBlockEntry(const QString &entry);
     // Presses "start"; nothing happens while the proxy runs.
@@ -66,8 +66,8 @@ public:
 
     // The face with the traces (registry value debug missing, empty or 1), or the help text.
     bool debugMode() const { return debugMode_; }
-    const std::string &cookiemarker() const { return settings_.cookiemarker; }
-    const std::vector<std::string> &blocklist() const { return settings_.block; }
+    const std::string &cookieMarker() const { return settings_.cookiemarker; }
+    const std::vector<std::string> &blockList() const { return settings_.block; }
 
 signals:
     // For the frame's status bar: its text panel ("" for none), and its counts panel.
@@ -106,8 +106,8 @@ private:
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;
 
-    void logurl(int i, std::string_view target);
-    void logrequest(int slot, const RequestRecord &request);
+    void logUrl(int i, std::string_view target);
+    void logRequest(int slot, const RequestRecord &request);
     void showLater();
     void showCounters();
 
@@ -120,9 +120,9 @@ private:
     void onAutoFormat();
     void onUrlsDoubleClick(const QString &logged);
     void showBlockList(int select);
-    void storeblocklist();
-    void loadblocklist();  // the stored list, as its file holds it now
-    void showmode();
+    void storeBlockList();
+    void loadBlockList();  // the stored list, as its file holds it now
+    void showMode();
 
     QString bind_;
     common::AddressList allowServers_;

@@ -104,7 +104,7 @@ private slots:
         add(typed);
         QCOMPARE(entries(ui_->block), list);
         QCOMPARE(ui_->Text2->text(), field);
-        QCOMPARE(p_->blocklist().size(), size_t(list.size()));
+        QCOMPARE(p_->blockList().size(), size_t(list.size()));
     }
 
     void addRefusesAnEntryAlreadyThereInOtherCase() {
@@ -138,7 +138,7 @@ private slots:
         ui_->removeurl->click();
         QCOMPARE(entries(ui_->block), (QStringList{"a.test", "c.test"}));
         QCOMPARE(ui_->Text2->text(), QStringLiteral("B.test"));
-        QCOMPARE(p_->blocklist().size(), size_t(2));
+        QCOMPARE(p_->blockList().size(), size_t(2));
 
         // Nothing is selected now: "Remove" changes nothing.
         ui_->Text2->setText(QStringLiteral("b.test/x"));
@@ -174,7 +174,7 @@ private slots:
         if (row >= 0) clickRow(ui_->block, row);
         ui_->AutoFormat->click();
         QCOMPARE(entries(ui_->block), list);
-        QCOMPARE(p_->blocklist().size(), size_t(list.size()));
+        QCOMPARE(p_->blockList().size(), size_t(list.size()));
     }
 
     void doubleClickOnTheUrlLogBlocksThatAddress_data() {
@@ -202,7 +202,7 @@ private slots:
         ui_->urls->flush();
         doubleClickRow(ui_->urls, 1);
         QCOMPARE(entries(ui_->block), list);
-        QCOMPARE(p_->blocklist().size(), size_t(list.size()));
+        QCOMPARE(p_->blockList().size(), size_t(list.size()));
         // The log itself is not edited.
         QCOMPARE(ui_->urls->count(), 2);
         QCOMPARE(ui_->urls->text(1), logged);

@@ -246,7 +246,7 @@ private slots:
         for (QCheckBox *c : {ui_->cookie, ui_->blockme, ui_->sendempty, ui_->rpictures})
             QCOMPARE(c->isChecked(), c->objectName() == box);
         QCOMPARE(stored(name), afterwards);
-        if (name == QLatin1String("cookie")) QCOMPARE(p->cookiemarker(), value.toStdString());
+        if (name == QLatin1String("cookie")) QCOMPARE(p->cookieMarker(), value.toStdString());
     }
 
     // ---- switches ----
@@ -282,10 +282,10 @@ private slots:
         halvex::PreProxy *p = open();
         ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("tessaruno"));
-        QCOMPARE(p->cookiemarker(), std::string("tessaruno"));
+        QCOMPARE(p->cookieMarker(), std::string("tessaruno"));
         ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QString());
-        QCOMPARE(p->cookiemarker(), std::string("tessaruno"));
+        QCOMPARE(p->cookieMarker(), std::string("tessaruno"));
         ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("tessaruno"));
     }
@@ -302,7 +302,7 @@ private slots:
         main_.reset();
         p = open();
         QVERIFY(ui_->cookie->isChecked());
-        QCOMPARE(p->cookiemarker(), std::string("house-cookie"));
+        QCOMPARE(p->cookieMarker(), std::string("house-cookie"));
     }
 
     // ---- start ----
