@@ -9,8 +9,6 @@
 #include "halvex/options.h"
 #include "halvex/preproxy.h"
 
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTimer>
 
 int main(int argc, char **argv) {
@@ -26,13 +24,11 @@ int main(int argc, char **argv) {
     main.show();
     main.starthttproxyClick();
     if (halvex::PreProxy *p = main.proxyWindow()) {
-        for (const std::string &entry : options->block) {
-            p->Text2->setText(QString::fromStdString(entry));
-            p->addurl->click();
-        }
+        for (const std::string &entry : options->block)
+            p->addBlockEntry(QString::fromStdString(entry));
         for (const std::string &file : options->blockFiles) {
             QString why;
-            if (!p->importblocklist(QString::fromStdString(file), &why)) {
+            if (!p->importBlockList(QString::fromStdString(file), &why)) {
                 program.say("--block-file: " + why.toStdString());
                 return common::exitUsage;
             }
@@ -41,7 +37,7 @@ int main(int argc, char **argv) {
     if (options->start)
         QTimer::singleShot(0, &main, [&main] {
             halvex::PreProxy *p = main.proxyWindow();
-            if (p) p->Command1->click();
+            if (p) p->pressStart();
             // Without a display nobody sees the status bar: a proxy that cannot listen ends, so
             // that a service manager sees the failure (the reason is on stderr already).
             if (common::headless() && !(p && p->running())) QCoreApplication::exit(common::exitFailed);
@@ -60,7 +56,7 @@ int main(int argc, char **argv) {
         p->reload(again);
         for (const std::string &file : again.blockFiles) {
             QString why;
-            if (!p->importblocklist(QString::fromStdString(file), &why))
+            if (!p->importBlockList(QString::fromStdString(file), &why))
                 common::LogLine(common::LogLevel::error, "reload")
                     .field("outcome", "block file left out")
                     .field("reason", why.toStdString());

@@ -42,7 +42,7 @@ void MDIForm1::importblockClick() {
     if (path.isEmpty()) return;
     if (!proxyWindow()) starthttproxyClick();
     QString why;
-    if (PreProxy *p = proxyWindow(); p && !p->importblocklist(path, &why)) setStatusText(why);
+    if (PreProxy *p = proxyWindow(); p && !p->importBlockList(path, &why)) setStatusText(why);
 }
 
 PreProxy *MDIForm1::proxyWindow() const { return qobject_cast<PreProxy *>(proxy_.data()); }

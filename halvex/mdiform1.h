@@ -26,11 +26,12 @@ public:
     void setOptions(const Options &options) { options_ = options; }
     void setBindAddress(const QString &address) { options_.bind = address.toStdString(); }
 
+private:
+    // The menu, by its design names.
     QAction *progexit;
     QAction *starthttproxy;
     QAction *importblock;
 
-private:
     QPointer<QWidget> proxy_;
     Options options_;
 };

@@ -29,8 +29,6 @@
 
 namespace halvex {
 
-using common::Socket;
-
 namespace {
 
 const QString kKey = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
@@ -52,17 +50,15 @@ PreProxy::PreProxy(QWidget *parent)
       relay_(QStringLiteral("intern"), QStringLiteral("extern"), kMaxSlot,
              [this](int slot, const QString &) {
                  return std::make_unique<Inspection>(settings_, slot);
-             }),
-      intern(relay_.clients()),
-      extern_(relay_.servers()) {
+             }) {
     common::name(this, "PreProxy");
     setWindowTitle(QStringLiteral("PreProxy"));
     buildControls();
     settings_.upstreamHost = toBytes(externproxy->text().trimmed());
     settings_.upstreamPort = portOf(externport->text());
     relay_.setObserver(this);
-    settings_.logurl = [this](int slot, std::string_view target) { logurl(slot, target); };
-    settings_.logrequest = [this](int slot, const RequestRecord &r) { logrequest(slot, r); };
+    settings_.logurl = [this](int slot, std::string_view target) { logUrl(slot, target); };
+    settings_.logrequest = [this](int slot, const RequestRecord &r) { logRequest(slot, r); };
     settings_.clock = &common::RelayShell::now;
 
     setOptions(Options());
@@ -102,7 +98,7 @@ void PreProxy::reload(const Options &options) {
     blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
     sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
     rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
-    loadblocklist();  // as the file is now: an admin may have edited it
+    loadBlockList();  // as the file is now: an admin may have edited it
 }
 
 PreProxy::~PreProxy() {
@@ -235,24 +231,23 @@ void PreProxy::buildControls() {
     // The upstream is read from the boxes for every new connection.
     connect(externproxy, &QLineEdit::textChanged, this, [this](const QString &text) {
         settings_.upstreamHost = toBytes(text.trimmed());
-        showmode();
+        showMode();
     });
     connect(externport, &QLineEdit::textChanged, this,
             [this](const QString &text) { settings_.upstreamPort = portOf(text); });
 }
 
 void PreProxy::load() {
-    debugmode = 0;
     bool ok = false;
     const short d = common::regread(kKey + "debug").toShort(&ok);
-    debugmode = !ok || d == 1 ? 1 : 0;
+    debugMode_ = !ok || d == 1;
 
     externport->setText(common::regread(kKey + "proxyport"));
     internport->setText(common::regread(kKey + "plistenport"));
     externproxy->setText(common::regread(kKey + "proxyip"));
 
-    loadblocklist();
-    showmode();
+    loadBlockList();
+    showMode();
 
     // Setting a box runs its click handler, which stores the setting again.
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
@@ -261,7 +256,7 @@ void PreProxy::load() {
     sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
     rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
 
-    const bool debug = debugmode == 1;
+    const bool debug = debugMode_;
     // An established tunnel moves off the event loop, unless the traces show its bytes.
     relay_.setCarryTunnels(!debug);
     externtrace->setVisible(debug);
@@ -287,13 +282,22 @@ bool PreProxy::running() const {
 void PreProxy::onStart() {
     startlistening();
     // A port that cannot be opened leaves the window stopped; the reason is in the status bar.
-    if (intern[0].State() == Socket::sckListening) {
+    if (relay_.listening()) {
         Command2->setEnabled(true);
         Command1->setEnabled(false);
     }
     common::regwrite_sz(kKey + "proxyport", externport->text());
     common::regwrite_sz(kKey + "plistenport", internport->text());
     common::regwrite_sz(kKey + "proxyip", externproxy->text());
+}
+
+void PreProxy::addBlockEntry(const QString &entry) {
+    Text2->setText(entry);
+    addurl->click();
+}
+
+void PreProxy::pressStart() {
+    Command1->click();
 }
 
 void PreProxy::onDisconnectAll() {
@@ -335,7 +339,7 @@ void PreProxy::startlistening() {
     if (!why.isEmpty())
         common::LogLine(common::LogLevel::error, "listen").field("outcome", why.toStdString());
 
-    common::Socket &tmpl = extern_[0];
+    common::Socket &tmpl = relay_.servers()[0];
     if (const int p = portOf(externport->text()); p >= 0) tmpl.RemotePort = p;
     tmpl.RemoteHost = externproxy->text();
 }
@@ -343,7 +347,7 @@ void PreProxy::startlistening() {
 void PreProxy::disconnectall() {
     relay_.releaseAll();
     relay_.stopListening();
-    extern_[0].Close();
+    relay_.servers()[0].Close();
 }
 
 void PreProxy::teardown() {
@@ -356,7 +360,7 @@ void PreProxy::releaseslot(int i) {
     if (i == 0) {
         // The listener and the template are only closed.
         relay_.stopListening();
-        extern_[0].Close();
+        relay_.servers()[0].Close();
         return;
     }
     relay_.release(i);
@@ -401,7 +405,7 @@ void PreProxy::refusedClient(const QString &peer, const QString &why) {
 }
 
 void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool first) {
-    if (debugmode != 1) return;
+    if (!debugMode_) return;
     // What a client sends is shown without its credentials: authorization headers, and the
     // passwords in addresses.
     auto masked = [&] {
@@ -423,7 +427,7 @@ void PreProxy::relayed(int i, common::Side from, std::string_view bytes, bool fi
     }
 }
 
-void PreProxy::logurl(int i, std::string_view target) {
+void PreProxy::logUrl(int i, std::string_view target) {
     const std::string shown = escapecontrols(target);
     const QString entry = relay_.peer(i) % QLatin1String(": ") %
                           QLatin1String(shown.data(), qsizetype(shown.size()));
@@ -433,7 +437,7 @@ void PreProxy::logurl(int i, std::string_view target) {
 
 // halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed
 //         status=200 from_client=412 from_server=10240 ms=35
-void PreProxy::logrequest(int slot, const RequestRecord &r) {
+void PreProxy::logRequest(int slot, const RequestRecord &r) {
     if (!common::logs(common::LogLevel::info)) return;
     common::LogLine line(common::LogLevel::info, "request");
     line.field("client", relay_.peer(slot).toStdString());
@@ -487,22 +491,22 @@ void PreProxy::showBlockList(int select) {
     if (select >= 0 && select < block->count()) block->setCurrentRow(select);
 }
 
-QString PreProxy::blocklistfile() {
+QString PreProxy::blockListFile() {
     return QFileInfo(common::registryFilePath()).absoluteDir().filePath(
         QStringLiteral("halvex-blocklist.txt"));
 }
 
-void PreProxy::loadblocklist() {
-    QFile stored(blocklistfile());
+void PreProxy::loadBlockList() {
+    QFile stored(blockListFile());
     if (!stored.open(QIODevice::ReadOnly)) return;
     const QByteArray text = stored.readAll();
     settings_.block = readblocklist(std::string_view(text.constData(), size_t(text.size())));
     showBlockList(-1);
 }
 
-void PreProxy::storeblocklist() {
+void PreProxy::storeBlockList() {
     // Written whole and put in place at once: a crash leaves the old list or the new one.
-    const QString path = blocklistfile();
+    const QString path = blockListFile();
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     const std::string text = blocklisttext(settings_.block);
@@ -511,7 +515,7 @@ void PreProxy::storeblocklist() {
         emit statusText(QStringLiteral("cannot store the block list in %1").arg(path));
 }
 
-bool PreProxy::importblocklist(const QString &path, QString *why) {
+bool PreProxy::importBlockList(const QString &path, QString *why) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (why) *why = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
@@ -522,13 +526,13 @@ bool PreProxy::importblocklist(const QString &path, QString *why) {
         settings_.block, blockfileentries(std::string_view(text.constData(), size_t(text.size()))));
     if (added > 0) {
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
     emit statusText(QStringLiteral("%1 block-list entries imported from %2").arg(added).arg(path));
     return true;
 }
 
-void PreProxy::showmode() {
+void PreProxy::showMode() {
     const bool direct = settings_.direct();
     mode->setText(direct ? QStringLiteral("direct") : QStringLiteral("via upstream"));
     mode->setToolTip(direct ? QStringLiteral("No upstream proxy: halvex connects to the web itself")
@@ -539,7 +543,7 @@ void PreProxy::onAddUrl() {
     AddResult r = halvex::addurl(settings_.block, toBytes(Text2->text()));
     if (r.added) {
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
     Text2->setText(QString::fromUtf8(r.field.data(), qsizetype(r.field.size())));
 }
@@ -553,7 +557,7 @@ void PreProxy::onRemoveUrl() {
     if (auto removed = halvex::removeurl(settings_.block, common::listIndex(block))) {
         Text2->setText(QString::fromUtf8(removed->data(), qsizetype(removed->size())));
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
 }
 
@@ -564,11 +568,11 @@ void PreProxy::onAutoFormat() {
             break;
         case Edit::replaced:
             showBlockList(sel);
-            storeblocklist();
+            storeBlockList();
             break;
         case Edit::removed:
             showBlockList(-1);
-            storeblocklist();
+            storeBlockList();
             break;
     }
 }
@@ -577,7 +581,7 @@ void PreProxy::onUrlsDoubleClick(const QString &logged) {
     const QByteArray entry = logged.toLatin1();
     if (halvex::blockloggedurl(settings_.block, std::string_view(entry.constData(), size_t(entry.size())))) {
         showBlockList(-1);
-        storeblocklist();
+        storeBlockList();
     }
 }
 

@@ -51,32 +51,23 @@ public:
 
     // Adds the entries of a block-list file (one host a line, or a hosts file) and stores the
     // list; false, and why, when the file cannot be read.
-    bool importblocklist(const QString &path, QString *why = nullptr);
+    bool importBlockList(const QString &path, QString *why = nullptr);
     // Where the block list is kept: beside the settings.
-    static QString blocklistfile();
+    static QString blockListFile();
+    // Adds an entry to the block list as "add" does with it typed in the entry box.
+    void addBlockEntry(const QString &entry);
+    // Presses "start"; nothing happens while the proxy runs.
+    void pressStart();
 
-    // Controls, by their design names.
-    QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe, *mode;
-    QLabel *Label5, *opennow;  // connections open now, beside the design's counters
-    QLineEdit *internport, *externproxy, *externport, *Text2;
-    QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
-    QCheckBox *cookie, *blockme, *sendempty, *rpictures;
-    QListWidget *block;
-    UrlList *urls;
-    common::TraceBox *Text1, *interntrace, *externtrace;
-
-private:
-    common::RelayShell relay_;
-
-public:
     // The relay's socket arrays: intern (element 0 listens, the others are clients) and extern_
     // (the matching connections to the upstream proxy), paired by slot index.
-    common::SocketArray &intern;
-    common::SocketArray &extern_;
+    const common::SocketArray &intern() const { return relay_.clients(); }
+    const common::SocketArray &extern_() const { return relay_.servers(); }
 
-    int debugmode = 0;
-    const std::string &cookiemarker() const { return settings_.cookiemarker; }
-    const std::vector<std::string> &blocklist() const { return settings_.block; }
+    // The face with the traces (registry value debug missing, empty or 1), or the help text.
+    bool debugMode() const { return debugMode_; }
+    const std::string &cookieMarker() const { return settings_.cookiemarker; }
+    const std::vector<std::string> &blockList() const { return settings_.block; }
 
 signals:
     // For the frame's status bar: its text panel ("" for none), and its counts panel.
@@ -88,6 +79,19 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // Controls, by their design names.
+    QLabel *Label1, *Label2, *Label3, *Label4, *peak, *sockets, *hilfe, *mode;
+    QLabel *Label5, *opennow;  // connections open now, beside the design's counters
+    QLineEdit *internport, *externproxy, *externport, *Text2;
+    QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
+    QCheckBox *cookie, *blockme, *sendempty, *rpictures;
+    QListWidget *block;
+    UrlList *urls;
+    common::TraceBox *Text1, *interntrace, *externtrace;
+
+    common::RelayShell relay_;
+    bool debugMode_ = false;
+
     void buildControls();
     void load();
     void onStart();
@@ -102,8 +106,8 @@ private:
     void listenerFailed(const QString &why) override;
     void refusedClient(const QString &peer, const QString &why) override;
 
-    void logurl(int i, std::string_view target);
-    void logrequest(int slot, const RequestRecord &request);
+    void logUrl(int i, std::string_view target);
+    void logRequest(int slot, const RequestRecord &request);
     void showLater();
     void showCounters();
 
@@ -116,9 +120,9 @@ private:
     void onAutoFormat();
     void onUrlsDoubleClick(const QString &logged);
     void showBlockList(int select);
-    void storeblocklist();
-    void loadblocklist();  // the stored list, as its file holds it now
-    void showmode();
+    void storeBlockList();
+    void loadBlockList();  // the stored list, as its file holds it now
+    void showMode();
 
     QString bind_;
     common::AddressList allowServers_;

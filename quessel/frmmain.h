@@ -28,11 +28,12 @@ public:
     Popad *popad() const;
     SessionWindow *session() const;
 
+private:
+    // The menu, by its design names.
     QMenu *mnuFile;
     QAction *mnuFileExit;
     QAction *sproxy;
 
-private:
     void load();
     void showCounts();
 

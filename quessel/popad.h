@@ -16,10 +16,11 @@ public:
     // The caption of Label1, line by line, each ending in CR LF.
     static QString text();
 
-    QLabel *Label1;
-
 protected:
     void resizeEvent(QResizeEvent *event) override;
+
+private:
+    QLabel *Label1;
 };
 
 }  // namespace quessel

@@ -14,7 +14,7 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
       relay_(QStringLiteral("socki"), QStringLiteral("socke"), kMaxSlots,
              [this](int slot, const QString &) {
                  LoginPolicy policy;
-                 policy.serverPort = serverport;
+                 policy.serverPort = serverPort_;
                  policy.loginSeconds = options_.loginTimeout;
                  policy.greetingSeconds = options_.serverTimeout;
                  policy.refusedLogin = [this, slot](const RefusedLogin &login) {
@@ -25,8 +25,6 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
                  policy.clientTls.required = options_.requireTls;
                  return std::make_unique<LoginRules>(policy);
              }),
-      socki(&relay_.clients()),
-      socke(&relay_.servers()),
       options_(options) {
     common::name(this, "quessel");
     setWindowTitle(QStringLiteral("quessel"));
@@ -116,8 +114,8 @@ SessionWindow::~SessionWindow() {
 }
 
 void SessionWindow::load() {
-    if (tracing) trace(Text1, -1, "new session\r\n");
-    serverport = options_.serverPort;
+    if (tracing_) trace(Text1, -1, "new session\r\n");
+    serverPort_ = options_.serverPort;
     relay_.releaseAll();
     startListening();
 }
@@ -240,7 +238,7 @@ void SessionWindow::released(int slot, const common::SlotStats &stats) {
 }
 
 void SessionWindow::encrypted(int i, common::Side side, const QString &info) {
-    if (!tracing) return;
+    if (!tracing_) return;
     const std::string line = "[TLS " + info.toStdString() + "]\r\n";
     trace(side == common::Side::client ? Text1 : Text2, i, line);
 }
@@ -253,9 +251,9 @@ void SessionWindow::accepted(int slot) {
 void SessionWindow::relayed(int i, common::Side from, std::string_view bytes, bool) {
     if (from == common::Side::client) {
         const std::string masked =
-            masks_[std::size_t(i)].apply(bytes, tracing ? common::TraceBox::kPerShow : 0);
-        if (tracing) trace(Text1, i, masked);
-    } else if (tracing) {
+            masks_[std::size_t(i)].apply(bytes, tracing_ ? common::TraceBox::kPerShow : 0);
+        if (tracing_) trace(Text1, i, masked);
+    } else if (tracing_) {
         trace(Text2, i, bytes);
     }
 }

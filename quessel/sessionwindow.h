@@ -41,16 +41,12 @@ public:
     // open sessions go on. Ports and addresses to listen on are kept.
     void apply(const Options &options);
 
-private:
-    common::RelayShell relay_;
-
-public:
-    common::SocketArray *socki;  // client side; element 0 is the listener
-    common::SocketArray *socke;  // server side; element i belongs to slot i
-    common::TraceBox *Text1;     // client-side trace
-    common::TraceBox *Text2;     // server-side trace
-    bool tracing = false;
-    int serverport = 110;
+    // The relay's socket arrays, paired by slot index.
+    const common::SocketArray &socki() const { return relay_.clients(); }  // element 0 listens
+    const common::SocketArray &socke() const { return relay_.servers(); }
+    // Whether the traces show what both sides send; off unless switched on.
+    bool tracing() const { return tracing_; }
+    void setTracing(bool on) { tracing_ = on; }
 
     // Number of slots in use.
     int slotCount() const { return relay_.count(); }
@@ -67,6 +63,12 @@ signals:
     void refusalsChanged(int clients, int servers);
 
 private:
+    common::RelayShell relay_;
+    common::TraceBox *Text1;  // client-side trace
+    common::TraceBox *Text2;  // server-side trace
+    bool tracing_ = false;
+    int serverPort_ = 110;
+
     void accepted(int slot) override;
     void relaying(int slot) override;
     void released(int slot, const common::SlotStats &stats) override;

@@ -1,6 +1,7 @@
 // Editing the block list in the proxy window with the mouse and the buttons: "add", selecting an
 // entry, "Remove", "AutoFormat", and a double-click on the URL log. What the list shows and what
 // the entry field holds afterwards is what the user sees.
+#include "controls.h"
 #include "common/registry.h"
 #include "halvex/mdiform1.h"
 #include "halvex/preproxy.h"
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -33,6 +35,18 @@ void doubleClickRow(QAbstractItemView *list, int row) {
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
 }
 
+// The block list's controls in the proxy window, found by their names.
+struct BlockControls {
+    explicit BlockControls(const halvex::PreProxy *p) : window(p) {}
+    const halvex::PreProxy *window;
+    QLineEdit *Text2 = control<QLineEdit>(window, "Text2");
+    QPushButton *addurl = control<QPushButton>(window, "addurl");
+    QListWidget *block = control<QListWidget>(window, "block");
+    QPushButton *removeurl = control<QPushButton>(window, "removeurl");
+    QPushButton *AutoFormat = control<QPushButton>(window, "AutoFormat");
+    halvex::UrlList *urls = control<halvex::UrlList>(window, "urls");
+};
+
 }  // namespace
 
 class BlockListTest : public QObject {
@@ -41,10 +55,11 @@ class BlockListTest : public QObject {
     std::unique_ptr<QTemporaryDir> config_;
     std::unique_ptr<halvex::MDIForm1> main_;
     halvex::PreProxy *p_ = nullptr;
+    std::optional<BlockControls> ui_;
 
     void add(const QString &typed) {
-        p_->Text2->setText(typed);
-        p_->addurl->click();
+        ui_->Text2->setText(typed);
+        ui_->addurl->click();
     }
 
 private slots:
@@ -58,9 +73,11 @@ private slots:
         main_->starthttproxyClick();
         p_ = main_->proxyWindow();
         QVERIFY(p_);
-        QCOMPARE(p_->block->count(), 0);
+        ui_.emplace(p_);
+        QCOMPARE(ui_->block->count(), 0);
     }
     void cleanup() {
+        ui_.reset();
         main_.reset();
         p_ = nullptr;
         config_.reset();
@@ -85,53 +102,53 @@ private slots:
         QFETCH(QStringList, list);
         QFETCH(QString, field);
         add(typed);
-        QCOMPARE(entries(p_->block), list);
-        QCOMPARE(p_->Text2->text(), field);
-        QCOMPARE(p_->blocklist().size(), size_t(list.size()));
+        QCOMPARE(entries(ui_->block), list);
+        QCOMPARE(ui_->Text2->text(), field);
+        QCOMPARE(p_->blockList().size(), size_t(list.size()));
     }
 
     void addRefusesAnEntryAlreadyThereInOtherCase() {
         add(QStringLiteral("Example.test"));
         add(QStringLiteral("http://EXAMPLE.TEST/"));
-        QCOMPARE(entries(p_->block), QStringList{"Example.test"});
-        QCOMPARE(p_->Text2->text(), QStringLiteral("http://EXAMPLE.TEST/"));
+        QCOMPARE(entries(ui_->block), QStringList{"Example.test"});
+        QCOMPARE(ui_->Text2->text(), QStringLiteral("http://EXAMPLE.TEST/"));
         // New entries go to the end.
         add(QStringLiteral("zzz.test"));
         add(QStringLiteral("aaa.test"));
-        QCOMPARE(entries(p_->block), (QStringList{"Example.test", "zzz.test", "aaa.test"}));
-        QCOMPARE(p_->Text2->text(), QString());
+        QCOMPARE(entries(ui_->block), (QStringList{"Example.test", "zzz.test", "aaa.test"}));
+        QCOMPARE(ui_->Text2->text(), QString());
     }
 
     void selectingAnEntryCopiesItIntoTheField() {
         add(QStringLiteral("one.test"));
         add(QStringLiteral("two.test/path"));
-        p_->Text2->setText(QStringLiteral("half typed"));
-        clickRow(p_->block, 1);
-        QCOMPARE(p_->Text2->text(), QStringLiteral("two.test/path"));
-        clickRow(p_->block, 0);
-        QCOMPARE(p_->Text2->text(), QStringLiteral("one.test"));
-        QCOMPARE(p_->block->count(), 2);
+        ui_->Text2->setText(QStringLiteral("half typed"));
+        clickRow(ui_->block, 1);
+        QCOMPARE(ui_->Text2->text(), QStringLiteral("two.test/path"));
+        clickRow(ui_->block, 0);
+        QCOMPARE(ui_->Text2->text(), QStringLiteral("one.test"));
+        QCOMPARE(ui_->block->count(), 2);
     }
 
     void removePutsTheEntryIntoTheField() {
         add(QStringLiteral("a.test"));
         add(QStringLiteral("B.test"));
         add(QStringLiteral("c.test"));
-        clickRow(p_->block, 1);
-        p_->removeurl->click();
-        QCOMPARE(entries(p_->block), (QStringList{"a.test", "c.test"}));
-        QCOMPARE(p_->Text2->text(), QStringLiteral("B.test"));
-        QCOMPARE(p_->blocklist().size(), size_t(2));
+        clickRow(ui_->block, 1);
+        ui_->removeurl->click();
+        QCOMPARE(entries(ui_->block), (QStringList{"a.test", "c.test"}));
+        QCOMPARE(ui_->Text2->text(), QStringLiteral("B.test"));
+        QCOMPARE(p_->blockList().size(), size_t(2));
 
         // Nothing is selected now: "Remove" changes nothing.
-        p_->Text2->setText(QStringLiteral("b.test/x"));
-        p_->removeurl->click();
-        QCOMPARE(entries(p_->block), (QStringList{"a.test", "c.test"}));
-        QCOMPARE(p_->Text2->text(), QStringLiteral("b.test/x"));
+        ui_->Text2->setText(QStringLiteral("b.test/x"));
+        ui_->removeurl->click();
+        QCOMPARE(entries(ui_->block), (QStringList{"a.test", "c.test"}));
+        QCOMPARE(ui_->Text2->text(), QStringLiteral("b.test/x"));
 
         // The corrected text goes back in with "add".
-        p_->addurl->click();
-        QCOMPARE(entries(p_->block), (QStringList{"a.test", "c.test", "b.test/x"}));
+        ui_->addurl->click();
+        QCOMPARE(entries(ui_->block), (QStringList{"a.test", "c.test", "b.test/x"}));
     }
 
     void autoFormatCutsTheSelectedEntryToItsHost_data() {
@@ -153,11 +170,11 @@ private slots:
         QFETCH(int, row);
         QFETCH(QStringList, list);
         for (const QString &t : typed) add(t);
-        QCOMPARE(p_->block->count(), typed.size());
-        if (row >= 0) clickRow(p_->block, row);
-        p_->AutoFormat->click();
-        QCOMPARE(entries(p_->block), list);
-        QCOMPARE(p_->blocklist().size(), size_t(list.size()));
+        QCOMPARE(ui_->block->count(), typed.size());
+        if (row >= 0) clickRow(ui_->block, row);
+        ui_->AutoFormat->click();
+        QCOMPARE(entries(ui_->block), list);
+        QCOMPARE(p_->blockList().size(), size_t(list.size()));
     }
 
     void doubleClickOnTheUrlLogBlocksThatAddress_data() {
@@ -180,15 +197,15 @@ private slots:
         QFETCH(QStringList, list);
         for (const QString &t : listed) add(t);
         // The relay appends to the URL log; here the entries are put there directly.
-        p_->urls->append(QStringLiteral("127.0.0.1: http://other.test/"));
-        p_->urls->append(logged);
-        p_->urls->flush();
-        doubleClickRow(p_->urls, 1);
-        QCOMPARE(entries(p_->block), list);
-        QCOMPARE(p_->blocklist().size(), size_t(list.size()));
+        ui_->urls->append(QStringLiteral("127.0.0.1: http://other.test/"));
+        ui_->urls->append(logged);
+        ui_->urls->flush();
+        doubleClickRow(ui_->urls, 1);
+        QCOMPARE(entries(ui_->block), list);
+        QCOMPARE(p_->blockList().size(), size_t(list.size()));
         // The log itself is not edited.
-        QCOMPARE(p_->urls->count(), 2);
-        QCOMPARE(p_->urls->text(1), logged);
+        QCOMPARE(ui_->urls->count(), 2);
+        QCOMPARE(ui_->urls->text(1), logged);
     }
 };
 

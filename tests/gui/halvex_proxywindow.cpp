@@ -1,6 +1,7 @@
 // The proxy window and its main window, driven as a user would: what the window shows after loading
 // the stored settings, what the switches and "start" store, how a start that cannot listen is
 // shown, and the main window's geometry and its "Start HTTP Proxy" and "Exit" menus.
+#include "controls.h"
 #include "common/controls.h"
 #include "common/registry.h"
 #include "common/shell.h"
@@ -24,6 +25,7 @@
 #include <cmath>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -56,6 +58,32 @@ bool shown(const QWidget *w) {
     return w->isVisibleTo(w->parentWidget());
 }
 
+// The proxy window's controls this test looks at, found by their names once the window is open.
+struct ProxyControls {
+    explicit ProxyControls(const halvex::PreProxy *p) : window(p) {}
+    const halvex::PreProxy *window;
+    QLineEdit *internport = control<QLineEdit>(window, "internport");
+    QLineEdit *externproxy = control<QLineEdit>(window, "externproxy");
+    QLineEdit *externport = control<QLineEdit>(window, "externport");
+    QPushButton *Command1 = control<QPushButton>(window, "Command1");
+    QPushButton *Command2 = control<QPushButton>(window, "Command2");
+    QPushButton *Command3 = control<QPushButton>(window, "Command3");
+    QLabel *sockets = control<QLabel>(window, "sockets");
+    QLabel *peak = control<QLabel>(window, "peak");
+    QCheckBox *cookie = control<QCheckBox>(window, "cookie");
+    QCheckBox *blockme = control<QCheckBox>(window, "blockme");
+    QCheckBox *sendempty = control<QCheckBox>(window, "sendempty");
+    QCheckBox *rpictures = control<QCheckBox>(window, "rpictures");
+    QLineEdit *Text2 = control<QLineEdit>(window, "Text2");
+    QPushButton *addurl = control<QPushButton>(window, "addurl");
+    QListWidget *block = control<QListWidget>(window, "block");
+    halvex::UrlList *urls = control<halvex::UrlList>(window, "urls");
+    common::TraceBox *Text1 = control<common::TraceBox>(window, "Text1");
+    common::TraceBox *interntrace = control<common::TraceBox>(window, "interntrace");
+    common::TraceBox *externtrace = control<common::TraceBox>(window, "externtrace");
+    QLabel *hilfe = control<QLabel>(window, "hilfe");
+};
+
 }  // namespace
 
 class ProxyWindowTest : public QObject {
@@ -63,14 +91,21 @@ class ProxyWindowTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> config_;
     std::unique_ptr<halvex::MDIForm1> main_;
+    std::optional<ProxyControls> ui_;  // of the proxy window open() opened last
 
     halvex::PreProxy *open() {
+        ui_.reset();
         main_ = std::make_unique<halvex::MDIForm1>();
         main_->setBindAddress(QStringLiteral("127.0.0.1"));
         main_->show();
         main_->starthttproxyClick();
-        return main_->proxyWindow();
+        halvex::PreProxy *p = main_->proxyWindow();
+        if (p) ui_.emplace(p);
+        return p;
     }
+
+    // The main window's menu entry of that name.
+    QAction *menu(const char *name) { return control<QAction>(main_.get(), name); }
 
 private slots:
     void init() {
@@ -81,6 +116,7 @@ private slots:
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config_->path());
     }
     void cleanup() {
+        ui_.reset();
         main_.reset();
         config_.reset();
     }
@@ -97,10 +133,10 @@ private slots:
             QVERIFY(p);
             for (const QWidget *w : p->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
                 if (w->isVisibleTo(p)) QVERIFY2(common::captionFits(w), qPrintable(w->objectName()));
-            const double f = double(p->urls->width()) / common::twipsToPixels(9255);
-            QVERIFY2(std::abs(p->cookie->x() - common::twipsToPixels(5040) * f) <= 1.5,
-                     qPrintable(QStringLiteral("%1 %2").arg(p->cookie->x()).arg(f)));
-            QVERIFY(std::abs(p->urls->y() - common::twipsToPixels(3240) * f) <= 1.5);
+            const double f = double(ui_->urls->width()) / common::twipsToPixels(9255);
+            QVERIFY2(std::abs(ui_->cookie->x() - common::twipsToPixels(5040) * f) <= 1.5,
+                     qPrintable(QStringLiteral("%1 %2").arg(ui_->cookie->x()).arg(f)));
+            QVERIFY(std::abs(ui_->urls->y() - common::twipsToPixels(3240) * f) <= 1.5);
             main_.reset();
         }
     }
@@ -110,24 +146,24 @@ private slots:
     void firstRunOpensInDebugModeWithEmptyBoxes() {
         halvex::PreProxy *p = open();
         QVERIFY(p);
-        QCOMPARE(p->debugmode, 1);
-        QVERIFY(shown(p->interntrace));
-        QVERIFY(shown(p->externtrace));
-        QVERIFY(shown(p->Text1));
-        QVERIFY(shown(p->Command3));
-        QVERIFY(!shown(p->hilfe));
+        QVERIFY(p->debugMode());
+        QVERIFY(shown(ui_->interntrace));
+        QVERIFY(shown(ui_->externtrace));
+        QVERIFY(shown(ui_->Text1));
+        QVERIFY(shown(ui_->Command3));
+        QVERIFY(!shown(ui_->hilfe));
         // The design texts give way to what is stored, and nothing is.
-        QCOMPARE(p->internport->text(), QString());
-        QCOMPARE(p->externport->text(), QString());
-        QCOMPARE(p->externproxy->text(), QString());
-        QVERIFY(p->Command1->isEnabled());
-        QVERIFY(!p->Command2->isEnabled());
-        QCOMPARE(p->sockets->text(), QStringLiteral("0"));
-        QCOMPARE(p->peak->text(), QStringLiteral("0"));
-        QVERIFY(!p->cookie->isChecked());
-        QVERIFY(!p->blockme->isChecked());
-        QVERIFY(!p->sendempty->isChecked());
-        QVERIFY(!p->rpictures->isChecked());
+        QCOMPARE(ui_->internport->text(), QString());
+        QCOMPARE(ui_->externport->text(), QString());
+        QCOMPARE(ui_->externproxy->text(), QString());
+        QVERIFY(ui_->Command1->isEnabled());
+        QVERIFY(!ui_->Command2->isEnabled());
+        QCOMPARE(ui_->sockets->text(), QStringLiteral("0"));
+        QCOMPARE(ui_->peak->text(), QStringLiteral("0"));
+        QVERIFY(!ui_->cookie->isChecked());
+        QVERIFY(!ui_->blockme->isChecked());
+        QVERIFY(!ui_->sendempty->isChecked());
+        QVERIFY(!ui_->rpictures->isChecked());
         // The proxy window fills the main window's client area.
         auto *sub = qobject_cast<QMdiSubWindow *>(p->parentWidget());
         QVERIFY(sub);
@@ -151,18 +187,18 @@ private slots:
         QFETCH(bool, debug);
         store(QStringLiteral("debug"), value);
         halvex::PreProxy *p = open();
-        QCOMPARE(p->debugmode, debug ? 1 : 0);
-        QCOMPARE(shown(p->interntrace), debug);
-        QCOMPARE(shown(p->externtrace), debug);
-        QCOMPARE(shown(p->Text1), debug);
-        QCOMPARE(shown(p->Command3), debug);
-        QCOMPARE(shown(p->hilfe), !debug);
+        QCOMPARE(p->debugMode(), debug);
+        QCOMPARE(shown(ui_->interntrace), debug);
+        QCOMPARE(shown(ui_->externtrace), debug);
+        QCOMPARE(shown(ui_->Text1), debug);
+        QCOMPARE(shown(ui_->Command3), debug);
+        QCOMPARE(shown(ui_->hilfe), !debug);
     }
 
     void normalModeShowsTheHelpText() {
         store(QStringLiteral("debug"), QStringLiteral("0"));
-        halvex::PreProxy *p = open();
-        const QStringList lines = p->hilfe->text().split(QStringLiteral("\r\n"));
+        QVERIFY(open());
+        const QStringList lines = ui_->hilfe->text().split(QStringLiteral("\r\n"));
         // Seven lines, each ended by CR LF.
         QCOMPARE(lines.size(), 8);
         QVERIFY(!lines[0].isEmpty());
@@ -181,10 +217,10 @@ private slots:
         store(QStringLiteral("plistenport"), QStringLiteral("18080"));
         store(QStringLiteral("proxyip"), QStringLiteral("proxy.example.net"));
         store(QStringLiteral("proxyport"), QStringLiteral("3128"));
-        halvex::PreProxy *p = open();
-        QCOMPARE(p->internport->text(), QStringLiteral("18080"));
-        QCOMPARE(p->externproxy->text(), QStringLiteral("proxy.example.net"));
-        QCOMPARE(p->externport->text(), QStringLiteral("3128"));
+        QVERIFY(open());
+        QCOMPARE(ui_->internport->text(), QStringLiteral("18080"));
+        QCOMPARE(ui_->externproxy->text(), QStringLiteral("proxy.example.net"));
+        QCOMPARE(ui_->externport->text(), QStringLiteral("3128"));
     }
 
     // Any non-empty stored text ticks its switch, and the tick stores the switch again.
@@ -207,10 +243,10 @@ private slots:
         QFETCH(QString, afterwards);
         store(name, value);
         halvex::PreProxy *p = open();
-        for (QCheckBox *c : {p->cookie, p->blockme, p->sendempty, p->rpictures})
+        for (QCheckBox *c : {ui_->cookie, ui_->blockme, ui_->sendempty, ui_->rpictures})
             QCOMPARE(c->isChecked(), c->objectName() == box);
         QCOMPARE(stored(name), afterwards);
-        if (name == QLatin1String("cookie")) QCOMPARE(p->cookiemarker(), value.toStdString());
+        if (name == QLatin1String("cookie")) QCOMPARE(p->cookieMarker(), value.toStdString());
     }
 
     // ---- switches ----
@@ -244,29 +280,29 @@ private slots:
 
     void cookieSwitchStoresTheMarker() {
         halvex::PreProxy *p = open();
-        p->cookie->click();
+        ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("tessaruno"));
-        QCOMPARE(p->cookiemarker(), std::string("tessaruno"));
-        p->cookie->click();
+        QCOMPARE(p->cookieMarker(), std::string("tessaruno"));
+        ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QString());
-        QCOMPARE(p->cookiemarker(), std::string("tessaruno"));
-        p->cookie->click();
+        QCOMPARE(p->cookieMarker(), std::string("tessaruno"));
+        ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("tessaruno"));
     }
 
     void cookieSwitchKeepsAStoredMarker() {
         store(QStringLiteral("cookie"), QStringLiteral("house-cookie"));
         halvex::PreProxy *p = open();
-        QVERIFY(p->cookie->isChecked());
-        p->cookie->click();
+        QVERIFY(ui_->cookie->isChecked());
+        ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QString());
-        p->cookie->click();
+        ui_->cookie->click();
         QCOMPARE(stored(QStringLiteral("cookie")), QStringLiteral("house-cookie"));
         // The next start restores it as it was left.
         main_.reset();
         p = open();
-        QVERIFY(p->cookie->isChecked());
-        QCOMPARE(p->cookiemarker(), std::string("house-cookie"));
+        QVERIFY(ui_->cookie->isChecked());
+        QCOMPARE(p->cookieMarker(), std::string("house-cookie"));
     }
 
     // ---- start ----
@@ -274,12 +310,12 @@ private slots:
     void startListensAndStoresTheBoxes() {
         halvex::PreProxy *p = open();
         const quint16 port = freePort();
-        p->internport->setText(QString::number(port));
-        p->externproxy->setText(QStringLiteral("127.0.0.1"));
-        p->externport->setText(QStringLiteral("3128"));
-        p->Command1->click();
-        QVERIFY(!p->Command1->isEnabled());
-        QVERIFY(p->Command2->isEnabled());
+        ui_->internport->setText(QString::number(port));
+        ui_->externproxy->setText(QStringLiteral("127.0.0.1"));
+        ui_->externport->setText(QStringLiteral("3128"));
+        ui_->Command1->click();
+        QVERIFY(!ui_->Command1->isEnabled());
+        QVERIFY(ui_->Command2->isEnabled());
         QVERIFY(p->running());
         QCOMPARE(main_->statusText(), QStringLiteral("Status"));
         QCOMPARE(stored(QStringLiteral("plistenport")), QString::number(port));
@@ -288,16 +324,16 @@ private slots:
 
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(p->sockets->text(), QStringLiteral("1"));
-        QVERIFY(p->intern.exists(1));
+        QTRY_COMPARE(ui_->sockets->text(), QStringLiteral("1"));
+        QVERIFY(p->intern().exists(1));
 
         // The next load shows what start stored.
         main_.reset();
         p = open();
-        QCOMPARE(p->internport->text(), QString::number(port));
-        QCOMPARE(p->externproxy->text(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(p->externport->text(), QStringLiteral("3128"));
-        QVERIFY(p->Command1->isEnabled());
+        QCOMPARE(ui_->internport->text(), QString::number(port));
+        QCOMPARE(ui_->externproxy->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(ui_->externport->text(), QStringLiteral("3128"));
+        QVERIFY(ui_->Command1->isEnabled());
     }
 
     // A start that cannot listen still stores what was typed, stays stopped and says why.
@@ -317,13 +353,13 @@ private slots:
             port = QString::number(holder.serverPort());
         }
         halvex::PreProxy *p = open();
-        p->internport->setText(port);
-        p->externproxy->setText(QStringLiteral("upstream.invalid"));
-        p->externport->setText(QStringLiteral("not a port"));
-        p->Command1->click();
+        ui_->internport->setText(port);
+        ui_->externproxy->setText(QStringLiteral("upstream.invalid"));
+        ui_->externport->setText(QStringLiteral("not a port"));
+        ui_->Command1->click();
 
-        QVERIFY(p->Command1->isEnabled());
-        QVERIFY(!p->Command2->isEnabled());
+        QVERIFY(ui_->Command1->isEnabled());
+        QVERIFY(!ui_->Command2->isEnabled());
         QVERIFY(!p->running());
         QVERIFY(main_->statusText() != QStringLiteral("Status"));
         if (!port.isEmpty())
@@ -334,13 +370,13 @@ private slots:
 
         // Typing a usable port and pressing start again works, and clears the message.
         const quint16 good = freePort();
-        p->internport->setText(QString::number(good));
-        p->Command1->click();
+        ui_->internport->setText(QString::number(good));
+        ui_->Command1->click();
         QVERIFY(p->running());
         QCOMPARE(main_->statusText(), QStringLiteral("Status"));
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, good);
-        QTRY_COMPARE(p->sockets->text(), QStringLiteral("1"));
+        QTRY_COMPARE(ui_->sockets->text(), QStringLiteral("1"));
     }
 
     // ---- main window ----
@@ -355,8 +391,8 @@ private slots:
         QVERIFY(room.contains(main_->frameGeometry()));
         const QRect used = main_->proxyWindow()->childrenRect();
         QVERIFY(main_->width() >= used.right() || main_->frameGeometry().width() >= room.width() - 1);
-        QCOMPARE(main_->progexit->text(), QStringLiteral("Exit"));
-        QCOMPARE(main_->starthttproxy->text(), QStringLiteral("Start HTTP Proxy"));
+        QCOMPARE(menu("progexit")->text(), QStringLiteral("Exit"));
+        QCOMPARE(menu("starthttproxy")->text(), QStringLiteral("Start HTTP Proxy"));
     }
 
     void geometryIsSavedOnCloseAndRestored() {
@@ -419,26 +455,26 @@ private slots:
         store(QStringLiteral("debug"), QStringLiteral("0"));
         halvex::PreProxy *p = open();
         const quint16 port = freePort();
-        p->internport->setText(QString::number(port));
-        p->Command1->click();
+        ui_->internport->setText(QString::number(port));
+        ui_->Command1->click();
         QVERIFY(p->running());
-        p->rpictures->click();
-        p->Text2->setText(QStringLiteral("ads.example.com"));
-        p->addurl->click();
-        QCOMPARE(p->block->count(), 1);
+        ui_->rpictures->click();
+        ui_->Text2->setText(QStringLiteral("ads.example.com"));
+        ui_->addurl->click();
+        QCOMPARE(ui_->block->count(), 1);
 
         // The menu while the window is open only brings it back, maximised.
         auto *sub = qobject_cast<QMdiSubWindow *>(p->parentWidget());
         sub->showNormal();
-        main_->starthttproxy->trigger();
+        menu("starthttproxy")->trigger();
         QCOMPARE(main_->proxyWindow(), p);
         QVERIFY(sub->isMaximized());
-        QCOMPARE(p->block->count(), 1);
+        QCOMPARE(ui_->block->count(), 1);
 
         // The user closes it: its connections go with it.
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(p->sockets->text(), QStringLiteral("1"));
+        QTRY_COMPARE(ui_->sockets->text(), QStringLiteral("1"));
         sub->close();
         QTRY_VERIFY(!main_->proxyWindow());
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
@@ -447,32 +483,33 @@ private slots:
         QTRY_COMPARE(late.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(late.error(), QAbstractSocket::ConnectionRefusedError);
 
-        main_->starthttproxy->trigger();
+        menu("starthttproxy")->trigger();
         p = main_->proxyWindow();
         QVERIFY(p);
+        ui_.emplace(p);
         // The block list is kept; the URL log starts afresh.
-        QCOMPARE(p->block->count(), 1);
-        QCOMPARE(p->urls->count(), 0);
-        QCOMPARE(p->Text2->text(), QString());
-        QVERIFY(p->rpictures->isChecked());
-        QCOMPARE(p->internport->text(), QString::number(port));
-        QVERIFY(p->Command1->isEnabled());
-        QCOMPARE(p->sockets->text(), QStringLiteral("0"));
+        QCOMPARE(ui_->block->count(), 1);
+        QCOMPARE(ui_->urls->count(), 0);
+        QCOMPARE(ui_->Text2->text(), QString());
+        QVERIFY(ui_->rpictures->isChecked());
+        QCOMPARE(ui_->internport->text(), QString::number(port));
+        QVERIFY(ui_->Command1->isEnabled());
+        QCOMPARE(ui_->sockets->text(), QStringLiteral("0"));
         sub = qobject_cast<QMdiSubWindow *>(p->parentWidget());
         QVERIFY(sub);
         QVERIFY(sub->isMaximized());
     }
 
     void exitClosesTheConnectionsAndSavesTheGeometry() {
-        halvex::PreProxy *p = open();
+        QVERIFY(open());
         const quint16 port = freePort();
-        p->internport->setText(QString::number(port));
-        p->Command1->click();
+        ui_->internport->setText(QString::number(port));
+        ui_->Command1->click();
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(p->sockets->text(), QStringLiteral("1"));
+        QTRY_COMPARE(ui_->sockets->text(), QStringLiteral("1"));
         main_->move(90, 60);
-        main_->progexit->trigger();
+        menu("progexit")->trigger();
         QVERIFY(!main_->isVisible());
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
         QVERIFY(qAbs(setting("MainLeft").toDouble() - common::pixelsToTwips(90)) <=

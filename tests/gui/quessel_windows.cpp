@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "common/controls.h"
+#include "controls.h"
 #include "quessel/frmmain.h"
 #include "quessel/popad.h"
 #include "quessel/sessionwindow.h"
@@ -80,7 +81,7 @@ private slots:
     void startProxyAgainKeepsSessions();
     void portInUseIsShownAndRetried();
     void refusalsAreCountedInTheStatusBar();
-    void slotsUseTheLowestFreeIndex();
+    void slotsBeforeLoginEndAndAreCounted();
     void relayPassesBothWaysAndTraces();
     void serverClosingEndsTheSlot();
     void clientResetFreesTheWholeSlot();
@@ -126,8 +127,9 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(bar[0]->text(), QStringLiteral("&File"));
     QCOMPARE(bar[1]->text(), QStringLiteral("Start Proxy"));
     QCOMPARE(bar[1]->objectName(), QStringLiteral("sproxy"));
-    QCOMPARE(f->mnuFile->actions().size(), 1);
-    QCOMPARE(f->mnuFileExit->text(), QStringLiteral("E&xit"));
+    QCOMPARE(control<QMenu>(f, "mnuFile")->actions().size(), 1);
+    QAction *mnuFileExit = control<QAction>(f, "mnuFileExit");
+    QCOMPARE(mnuFileExit->text(), QStringLiteral("E&xit"));
 
     Popad *p = f->popad();
     QVERIFY(p);
@@ -137,9 +139,10 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(popadSub->windowTitle(), QStringLiteral("quessel"));
     QCOMPARE(f->mdiArea()->activeSubWindow(), popadSub);
     // The text fills the window inside its margin, and ends nowhere past the window's edge.
-    QTRY_COMPARE(p->Label1->geometry().bottomRight() + p->Label1->pos(),
+    QLabel *label = control<QLabel>(p, "Label1");
+    QTRY_COMPARE(label->geometry().bottomRight() + label->pos(),
                  QPoint(p->width() - 1, p->height() - 1));
-    const QStringList lines = p->Label1->text().split(QStringLiteral("\r\n"));
+    const QStringList lines = label->text().split(QStringLiteral("\r\n"));
     QCOMPARE(lines.size(), 16);
     QCOMPARE(lines[0], QStringLiteral("quessel"));
     QCOMPARE(lines.mid(4, 2), QStringList({QString(), QString()}));
@@ -158,7 +161,7 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QVERIFY(!s->isVisible());
     QVERIFY(!s->parentWidget()->isVisible());
     QVERIFY(s->listening());
-    QVERIFY(!s->tracing);
+    QVERIFY(!s->tracing());
 
     // Accepting without any user action; the greeting is exactly five bytes.
     auto c = greetedClient(o.port);
@@ -167,7 +170,7 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(c->bytesAvailable(), 0);
     QCOMPARE(s->slotCount(), 1);
 
-    f->mnuFileExit->trigger();
+    mnuFileExit->trigger();
     QTRY_VERIFY(alive_.isNull());
     // Closing the program closes the sessions.
     QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
@@ -180,7 +183,7 @@ void QuesselWindows::startProxyAgainKeepsSessions() {
     auto c = greetedClient(o.port);
     QVERIFY(c);
 
-    f->sproxy->trigger();
+    control<QAction>(f, "sproxy")->trigger();
     QCOMPARE(f->session(), s);
     QVERIFY(!s->isVisible());
     QVERIFY(f->popad()->isVisible());
@@ -207,7 +210,7 @@ void QuesselWindows::portInUseIsShownAndRetried() {
 
     // Once the port is free, "Start Proxy" opens it.
     holder.close();
-    f->sproxy->trigger();
+    control<QAction>(f, "sproxy")->trigger();
     QVERIFY(f->session()->listening());
     QCOMPARE(f->statusText(), QStringLiteral("Status"));
     QVERIFY(greetedClient(o.port));
@@ -241,7 +244,9 @@ void QuesselWindows::refusalsAreCountedInTheStatusBar() {
     QTRY_VERIFY(alive_.isNull());
 }
 
-void QuesselWindows::slotsUseTheLowestFreeIndex() {
+// The window counts its slots; a client that leaves before its login, or says QUIT first, ends
+// its slot.
+void QuesselWindows::slotsBeforeLoginEndAndAreCounted() {
     const Options o = localOptions();
     SessionWindow w(o);
     w.load();
@@ -249,40 +254,35 @@ void QuesselWindows::slotsUseTheLowestFreeIndex() {
     for (int i = 1; i <= 3; ++i) {
         clients.push_back(greetedClient(o.port));
         QVERIFY(clients.back());
-        QVERIFY(w.socki->exists(i));
     }
-    QCOMPARE(w.socki->UBound(), 3);
-
-    // A client that leaves before its login frees its slot; the next client gets that index.
-    clients[1]->disconnectFromHost();
-    QTRY_VERIFY(!w.socki->exists(2));
-    auto next = greetedClient(o.port);
-    QVERIFY(next);
-    QVERIFY(w.socki->exists(2));
-    QCOMPARE(w.socki->UBound(), 3);
     QCOMPARE(w.slotCount(), 3);
 
-    // A client that says QUIT first is answered and its slot ends.
+    clients[1]->disconnectFromHost();
+    QTRY_VERIFY(!w.socki().exists(2));
+    QCOMPARE(w.slotCount(), 2);
+
+    // QUIT is answered.
     clients[0]->write("QUIT\r\n");
     QCOMPARE(readUntil(clients[0].get(), "\r\n"), QByteArray("+OK\r\n"));
-    QTRY_VERIFY(!w.socki->exists(1));
+    QTRY_VERIFY(!w.socki().exists(1));
     QTRY_COMPARE(clients[0]->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(w.slotCount(), 1);
 }
 
 void QuesselWindows::relayPassesBothWaysAndTraces() {
     QTcpServer pop;
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     SessionWindow w(localOptions(pop.serverPort()));
-    w.tracing = true;
+    w.setTracing(true);
     w.load();
-    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    auto c = greetedClient(w.socki().at(0)->LocalPort);
     QVERIFY(c);
 
     c->write("CAPA\r\nUSER alice|127.0.0.1\r\nPASS x|user\r\n");
     QVERIFY(readUntil(c.get(), "\r\n.\r\n").startsWith("+OK"));
     QTRY_VERIFY(pop.hasPendingConnections());
     QTcpSocket *e = pop.nextPendingConnection();
-    QVERIFY(w.socke->exists(1));
+    QVERIFY(w.socke().exists(1));
     // Nothing of the client's reaches a server before its greeting.
     QTest::qWait(100);
     QCOMPARE(e->bytesAvailable(), 0);
@@ -297,9 +297,11 @@ void QuesselWindows::relayPassesBothWaysAndTraces() {
     QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK 1 20\r\n"));
 
     // The boxes repaint a little later.
-    QTRY_VERIFY(w.Text1->toPlainText().contains(QStringLiteral("1: STAT")));
-    QTRY_VERIFY(w.Text2->toPlainText().contains(QStringLiteral("1: +OK 1 20")));
-    const QString client = w.Text1->toPlainText(), server = w.Text2->toPlainText();
+    const auto *clientTrace = control<common::TraceBox>(&w, "Text1");
+    const auto *serverTrace = control<common::TraceBox>(&w, "Text2");
+    QTRY_VERIFY(clientTrace->toPlainText().contains(QStringLiteral("1: STAT")));
+    QTRY_VERIFY(serverTrace->toPlainText().contains(QStringLiteral("1: +OK 1 20")));
+    const QString client = clientTrace->toPlainText(), server = serverTrace->toPlainText();
     QVERIFY(client.contains(QStringLiteral("1: USER alice")));
     // The password goes to the server but never into the trace.
     QVERIFY(client.contains(QStringLiteral("PASS ***")));
@@ -315,7 +317,7 @@ void QuesselWindows::serverClosingEndsTheSlot() {
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     SessionWindow w(localOptions(pop.serverPort()));
     w.load();
-    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    auto c = greetedClient(w.socki().at(0)->LocalPort);
     QVERIFY(c);
     c->write("USER a|127.0.0.1\r\n");
     QTRY_VERIFY(pop.hasPendingConnections());
@@ -329,8 +331,8 @@ void QuesselWindows::serverClosingEndsTheSlot() {
     // The client gets the last answer, then the end of the stream; then the slot is free.
     QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK bye\r\n"));
     QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
-    QTRY_VERIFY(!w.socki->exists(1));
-    QVERIFY(!w.socke->exists(1));
+    QTRY_VERIFY(!w.socki().exists(1));
+    QVERIFY(!w.socke().exists(1));
     QCOMPARE(w.slotCount(), 0);
 }
 
@@ -339,7 +341,7 @@ void QuesselWindows::clientResetFreesTheWholeSlot() {
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     SessionWindow w(localOptions(pop.serverPort()));
     w.load();
-    auto c = greetedClient(w.socki->at(0)->LocalPort);
+    auto c = greetedClient(w.socki().at(0)->LocalPort);
     QVERIFY(c);
     c->write("USER a|127.0.0.1\r\n");
     QTRY_VERIFY(pop.hasPendingConnections());
@@ -348,8 +350,8 @@ void QuesselWindows::clientResetFreesTheWholeSlot() {
     QCOMPARE(readUntil(c.get(), "\r\n"), QByteArray("+OK\r\n"));
 
     reset(c.get());
-    QTRY_VERIFY(!w.socki->exists(1));
-    QVERIFY(!w.socke->exists(1));
+    QTRY_VERIFY(!w.socki().exists(1));
+    QVERIFY(!w.socke().exists(1));
     QTRY_COMPARE(e->state(), QAbstractSocket::UnconnectedState);
 }
 
@@ -358,7 +360,7 @@ void QuesselWindows::unloadClosesEverySession() {
     QVERIFY(pop.listen(QHostAddress::LocalHost, 0));
     auto w = std::make_unique<SessionWindow>(localOptions(pop.serverPort()));
     w->load();
-    const int port = w->socki->at(0)->LocalPort;
+    const int port = w->socki().at(0)->LocalPort;
     auto waiting = greetedClient(port);
     auto relayed = greetedClient(port);
     QVERIFY(waiting && relayed);
