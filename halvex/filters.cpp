@@ -3,6 +3,7 @@
 #include "common/asciitext.h"
 #include "common/hostport.h"
 #include "common/netaddress.h"
+#include "halvex/httpframe.h"
 #include "halvex/proxyconst.h"
 
 namespace halvex {
@@ -29,6 +30,12 @@ bool mentionsentry(std::string_view lowered, const std::vector<std::string> &blo
 }
 
 }  // namespace
+
+bool mentionsblocked(std::string_view text, const std::vector<std::string> &block) {
+    thread_local std::string lowered;
+    lowerInto(lowered, text);
+    return mentionsentry(lowered, block);
+}
 
 std::string replaceall(std::string_view text, std::string_view from, std::string_view to) {
     if (from.empty()) return std::string(text);
@@ -60,30 +67,36 @@ std::string headerline(std::string_view name, std::string_view text) {
     return out;
 }
 
-FilteredRequest filterrequest(std::string_view head, const RequestSettings &settings) {
+FilteredRequest filterrequest(const Request &r, const Onward &on, const RequestSettings &settings) {
     FilteredRequest out{{}, false};
-    out.text.reserve(head.size() + 16);
-    std::size_t at = head.find('\n');
-    out.text.append(head.substr(0, at == npos ? head.size() : at + 1));
-    while (at != npos && at + 1 < head.size()) {
-        const std::size_t start = at + 1;
-        at = head.find('\n', start);
-        const std::string_view line = head.substr(start, at == npos ? npos : at + 1 - start);
-        std::string_view text = line;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-        const std::string_view ending = line.substr(text.size());
-        if (text == "Accept: */*") {
+    std::string &t = out.text;
+    t.reserve(256);
+    t.append(canonicalmethod(r.method)).append(" ").append(on.target).append(" HTTP/1.");
+    t += char('0' + r.minor);
+    t.append("\r\n");
+    bool host = false;
+    for (const Field &f : r.fields) {
+        if (common::equalNoCase(f.name, "Host")) {
+            host = true;
+            t.append("Host: ").append(on.host.empty() ? f.value : on.host).append("\r\n");
+        } else if (f.name == "Accept" && f.value == "*/*") {
             // Always, whatever the switches say.
-            out.text.append("Accept: bla/bla").append(ending);
-        } else if (settings.cookie && common::equalNoCase(text.substr(0, 7), "cookie:")) {
-            out.text.append("Cookie: ").append(settings.cookiemarker).append(ending);
+            t.append("Accept: bla/bla\r\n");
+        } else if (settings.cookie && common::equalNoCase(f.name, "Cookie")) {
+            t.append("Cookie: ").append(settings.cookiemarker).append("\r\n");
+        } else if (r.framing.kind == Framing::chunked && common::equalNoCase(f.name, "Content-Length")) {
+            // Chunks frame the body: a length beside them is what a lenient peer would follow.
+        } else if (on.dropProxyFields && (common::equalNoCase(f.name, "Proxy-Connection") ||
+                                          common::equalNoCase(f.name, "Proxy-Authorization"))) {
         } else {
-            out.text.append(line);
+            t.append(f.name).append(": ").append(f.value).append("\r\n");
         }
     }
+    if (!host && !on.host.empty()) t.append("Host: ").append(on.host).append("\r\n");
+    t.append("\r\n");
     if (settings.blockme && !settings.block.empty()) {
         thread_local std::string lowered;
-        lowerInto(lowered, out.text);
+        lowerInto(lowered, t);
         out.release = mentionsentry(lowered, settings.block);
     }
     return out;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "halvex/httpframe.h"
+
 namespace halvex {
 
 // ---- text routines ----
@@ -34,10 +36,25 @@ struct FilteredRequest {
     bool release;      // the request mentions a block entry: release the slot instead
 };
 
-// A request head line by line: a line "Accept: */*" becomes "Accept: bla/bla" whatever the
-// switches say; with "Remove all Cookies" every Cookie line, its name in any case, becomes
-// "Cookie: " and the marker. The whole head counts for the block list, Host and Referer included.
-FilteredRequest filterrequest(std::string_view head, const RequestSettings &settings);
+// Where a request goes on: its target as sent (the origin form when halvex is the proxy itself),
+// the Host it carries (the target's authority; empty: the client's own Host stands), and whether
+// fields meant for a proxy go (Proxy-Connection, Proxy-Authorization).
+struct Onward {
+    std::string_view target;
+    std::string_view host;
+    bool dropProxyFields = false;
+};
+
+// A request head written once in its one form, field by field: the first line with one blank
+// between its parts, a known method in upper case and CR LF ends; a field "Accept: */*" becomes
+// "Accept: bla/bla" whatever the switches say; with "Remove all Cookies" every Cookie field, its
+// name in any case, becomes "Cookie: " and the marker; a Content-Length beside chunks goes. The
+// whole head as written counts for the block list, Host and Referer included.
+FilteredRequest filterrequest(const Request &request, const Onward &onward,
+                              const RequestSettings &settings);
+
+// Whether a text (any bytes) mentions an entry of the block list, in any case.
+bool mentionsblocked(std::string_view text, const std::vector<std::string> &block);
 
 // Whether a host (a CONNECT's) is blocked: an entry names it or a domain above it
 // ("example.com" blocks "www.example.com"), or names it with its port; any case.

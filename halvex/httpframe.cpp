@@ -4,6 +4,7 @@
 
 #include "common/asciitext.h"
 #include "common/hostport.h"
+#include "common/netaddress.h"
 
 namespace halvex {
 
@@ -11,64 +12,194 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 constexpr std::size_t kMaxChunkLine = 4096;
+using common::equalNoCase;
+using common::trimBlanks;
 
-// The methods a request may have: other traffic is told apart at its first bytes that are not
-// the start of one of them (methods are case-sensitive).
+// The methods written in one form whatever case the client used: a server that takes "get" for GET
+// must not get past a filter that looks for GET.
 constexpr std::string_view kMethods[] = {
     "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH",
     // WebDAV, which office clients speak through their proxy too.
     "PROPFIND", "PROPPATCH", "MKCOL", "COPY", "MOVE", "LOCK", "UNLOCK", "REPORT", "SEARCH"};
 
+// Whether a text is a known method, or the start of one, in any case.
 bool knownmethod(std::string_view text, bool prefix) {
     for (std::string_view m : kMethods)
-        if (prefix ? m.starts_with(text) : m == text) return true;
+        if (prefix ? m.size() >= text.size() && equalNoCase(m.substr(0, text.size()), text)
+                   : equalNoCase(m, text))
+            return true;
     return false;
 }
 
-using common::equalNoCase;
-using common::trimBlanks;
+// RFC 9110 token characters.
+constexpr bool istchar(char c) {
+    return common::isAsciiLetter(c) || common::isAsciiDigit(c) ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != npos;
+}
+bool istoken(std::string_view v) {
+    return !v.empty() && std::all_of(v.begin(), v.end(), istchar);
+}
 
-std::string_view firstline(std::string_view head) {
-    std::string_view line = head.substr(0, head.find('\n'));
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    return line;
+// A field value's bytes: visible ASCII, blanks, tabs and 8-bit bytes (obs-text); no control byte.
+bool isfieldvalue(std::string_view v) {
+    return std::all_of(v.begin(), v.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b == '\t' || b >= 0x20 ? b != 0x7f : false;
+    });
+}
+
+// "HTTP/1.1" in any case: the minor version, -1 for no HTTP version, -2 for another major one.
+int httpversion(std::string_view v) {
+    if (v.size() != 8 || !common::startsNoCase(v, "HTTP/") || v[6] != '.' ||
+        !common::isAsciiDigit(v[5]) || !common::isAsciiDigit(v[7]))
+        return -1;
+    return v[5] == '1' ? v[7] - '0' : -2;
+}
+
+// The lines of a head, without their ends (a CR before a LF belongs to the end); false when a
+// CR stands anywhere else or a NUL anywhere.
+template <class Fn>
+bool eachline(std::string_view head, Fn fn) {
+    if (head.find('\0') != npos) return false;
+    while (!head.empty()) {
+        const std::size_t lf = head.find('\n');
+        std::string_view line = head.substr(0, lf);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.find('\r') != npos) return false;
+        if (!fn(line)) return true;
+        head = lf == npos ? std::string_view() : head.substr(lf + 1);
+    }
+    return true;
+}
+
+// The parts of a first line, split at runs of blanks and tabs.
+std::vector<std::string_view> parts(std::string_view line) {
+    std::vector<std::string_view> out;
+    while (!line.empty()) {
+        const std::size_t start = line.find_first_not_of(" \t");
+        if (start == npos) break;
+        line.remove_prefix(start);
+        const std::size_t end = line.find_first_of(" \t");
+        out.push_back(line.substr(0, end));
+        line = end == npos ? std::string_view() : line.substr(end);
+    }
+    return out;
+}
+
+// The fields of a head (the lines after its first), syntax checked; a refusal names what is wrong.
+struct Fields {
+    std::vector<Field> *out;
+    std::string_view why;
+    bool read(std::string_view lines) {
+        bool first = true;
+        const bool clean = eachline(lines, [&](std::string_view line) {
+            if (first) {
+                first = false;
+                return true;
+            }
+            if (line.empty()) return false;  // the end of the head
+            if (line.front() == ' ' || line.front() == '\t') {
+                why = "a header line folded onto the next";
+                return false;
+            }
+            const std::size_t colon = line.find(':');
+            const std::string_view name = line.substr(0, colon);
+            if (colon == npos || !istoken(name)) {
+                why = colon == npos ? "a header line without a colon"
+                                    : "a header name with a blank or a stray byte in it";
+                return false;
+            }
+            const std::string_view value = trimBlanks(line.substr(colon + 1));
+            if (!isfieldvalue(value)) {
+                why = "a control byte in a header value";
+                return false;
+            }
+            out->push_back(Field{name, value});
+            return true;
+        });
+        if (!clean) why = "a bare CR or a NUL in the header";
+        return why.empty();
+    }
+};
+
+// The Connection tokens, in any case.
+void connectiontokens(std::string_view v, bool &close, bool &keepalive) {
+    while (!v.empty()) {
+        const std::size_t comma = v.find(',');
+        const std::string_view token = trimBlanks(v.substr(0, comma));
+        close |= equalNoCase(token, "close");
+        keepalive |= equalNoCase(token, "keep-alive");
+        v = comma == npos ? std::string_view{} : v.substr(comma + 1);
+    }
+}
+
+// Content-Length: digits, and every one the same.
+bool readlength(std::string_view v, bool &seen, std::uint64_t &length) {
+    if (!common::isDigits(v) || v.size() > 18) return false;
+    std::uint64_t n = 0;
+    for (char c : v) n = n * 10 + std::uint64_t(c - '0');
+    if (seen && n != length) return false;
+    seen = true;
+    length = n;
+    return true;
+}
+
+// The codings of every Transfer-Encoding field, in order, lower case.
+void codings(std::string_view v, std::vector<std::string> &out) {
+    while (!v.empty()) {
+        const std::size_t comma = v.find(',');
+        const std::string_view c = trimBlanks(v.substr(0, comma));
+        if (!c.empty()) out.push_back(common::lowercase(c));
+        v = comma == npos ? std::string_view{} : v.substr(comma + 1);
+    }
+}
+
+Refusal refused(int status, std::string_view why) {
+    return Refusal{status, why};
 }
 
 }  // namespace
+
+// ---- telling a request from another protocol ---------------------------------------------------
 
 Sniff sniffrequest(std::string_view bytes) {
     return Sniffer().feed(bytes);
 }
 
 Sniff Sniffer::feed(std::string_view text) {
-    constexpr std::string_view kVersion = "HTTP/";
+    constexpr std::string_view kVersion = "http/";
     while (verdict_ == Sniff::maybe && at_ < text.size()) {
-        const auto c = static_cast<unsigned char>(text[at_]);
+        const char c = text[at_];
+        const auto b = static_cast<unsigned char>(c);
+        const bool blank = c == ' ' || c == '\t';
         switch (part_) {
-            case method: {
-                const std::string_view sofar = text.substr(0, at_);
-                if (c == ' ') {
-                    if (knownmethod(sofar, false)) {
-                        part_ = target;
-                        start_ = at_ + 1;
-                    } else {
-                        verdict_ = Sniff::other;
-                    }
-                } else if (!knownmethod(text.substr(0, at_ + 1), true)) {
+            case lead:
+                if (c == '\r' || c == '\n') break;
+                part_ = method;
+                start_ = at_;
+                [[fallthrough]];
+            case method:
+                if (blank && knownmethod(text.substr(start_, at_ - start_), false))
+                    part_ = gap1;
+                else if (blank || !knownmethod(text.substr(start_, at_ - start_ + 1), true))
                     verdict_ = Sniff::other;
-                }
                 break;
-            }
+            case gap1:
+                if (blank) break;
+                if (b <= 0x20 || b == 0x7f) verdict_ = Sniff::other;
+                else part_ = target;
+                break;
             case target:
-                if (c == ' ' && at_ > start_) {
-                    part_ = version;
-                    start_ = at_ + 1;
-                } else if (c <= 0x20 || c == 0x7f) {
-                    verdict_ = Sniff::other;
-                }
+                if (blank) part_ = gap2;
+                else if (b < 0x20 || b == 0x7f) verdict_ = Sniff::other;
                 break;
+            case gap2:
+                if (blank) break;
+                part_ = version;
+                start_ = at_;
+                [[fallthrough]];
             case version:
-                if (c != static_cast<unsigned char>(kVersion[at_ - start_])) verdict_ = Sniff::other;
+                if (common::asciiLower(c) != kVersion[at_ - start_]) verdict_ = Sniff::other;
                 else if (at_ - start_ + 1 == kVersion.size()) verdict_ = Sniff::request;
                 break;
         }
@@ -87,232 +218,280 @@ std::size_t headend(std::string_view text, std::size_t from) {
     return npos;
 }
 
-RequestLine requestline(std::string_view head) {
-    RequestLine r;
-    const std::string_view line = firstline(head);
-    const std::size_t a = line.find(' ');
-    if (a == npos) return r;
-    const std::size_t b = line.find(' ', a + 1);
-    if (b == npos) return r;
-    r.method = line.substr(0, a);
-    r.target = line.substr(a + 1, b - a - 1);
-    r.version = line.substr(b + 1);
-    r.ok = !r.method.empty() && !r.target.empty() && r.version.starts_with("HTTP/");
-    return r;
+std::string_view canonicalmethod(std::string_view method) {
+    for (std::string_view m : kMethods)
+        if (equalNoCase(m, method)) return m;
+    return method;
 }
 
-StatusLine statusline(std::string_view head) {
-    StatusLine s;
-    const std::string_view line = firstline(head);
-    if (!line.starts_with("HTTP/")) return s;
-    const std::size_t a = line.find(' ');
-    if (a == npos) return s;
-    s.code = common::statusCode(line.substr(a + 1));
-    if (s.code < 0) {
-        s.code = 0;
-        return s;
+// ---- heads ---------------------------------------------------------------------------------------
+
+std::string_view fieldvalue(const std::vector<Field> &fields, std::string_view name) {
+    for (const Field &f : fields)
+        if (equalNoCase(f.name, name)) return f.value;
+    return {};
+}
+
+Refusal readrequest(std::string_view head, Request &r) {
+    std::vector<Field> keep = std::move(r.fields);  // its room is used again
+    r = Request{};
+    r.fields = std::move(keep);
+    r.fields.clear();
+    const std::string_view first = head.substr(0, head.find('\n'));
+    const std::vector<std::string_view> p = parts(first.ends_with('\r') ? first.substr(0, first.size() - 1) : first);
+    if (p.size() != 3 || !istoken(p[0]))
+        return refused(400, "The request's first line is not a method, a target and a version.");
+    r.method = p[0];
+    r.target = p[1];
+    const int minor = httpversion(p[2]);
+    if (minor == -2) return refused(505, "halvex speaks HTTP/1.0 and HTTP/1.1 only.");
+    if (minor < 0) return refused(400, "The request's first line names no HTTP version.");
+    r.minor = minor;
+    for (char c : r.target) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b >= 0x7f)
+            return refused(400, "The request's target holds a byte no address may hold.");
     }
-    s.version = line.substr(0, a);
-    s.ok = true;
-    return s;
-}
+    Fields fields{&r.fields, {}};
+    if (!fields.read(head)) return refused(400, fields.why);
 
-std::string_view fieldvalue(std::string_view head, std::string_view name) {
-    std::string_view found;
-    eachfield(head, [&](std::string_view n, std::string_view v, std::string_view) {
-        if (!equalNoCase(n, name)) return true;
-        found = v;
-        return false;
-    });
-    return found;
-}
-
-namespace {
-
-// One pass over a head for what the relay needs of it: Content-Length and Transfer-Encoding
-// (chunked when chunked is the last coding), the Connection tokens, the Content-Type.
-HeadFacts readhead(std::string_view head, bool untilclose) {
-    HeadFacts h;
-    Framing &f = h.framing;
-    bool haslength = false, encoded = false, chunked = false, typed = false;
-    eachfield(head, [&](std::string_view n, std::string_view v, std::string_view) {
-        if (equalNoCase(n, "Content-Length")) {
-            if (f.bad) return true;
-            const std::string_view digits = trimBlanks(v);
-            if (!common::isDigits(digits) || digits.size() > 18) {
-                f.bad = true;
-                return true;
-            }
-            std::uint64_t n64 = 0;
-            for (char c : digits) n64 = n64 * 10 + std::uint64_t(c - '0');
-            if (haslength && n64 != f.length) f.bad = true;
-            haslength = true;
-            f.length = n64;
-        } else if (equalNoCase(n, "Transfer-Encoding")) {
+    bool lengthSeen = false, encoded = false;
+    std::vector<std::string> te;
+    for (const Field &f : r.fields) {
+        if (equalNoCase(f.name, "Content-Length")) {
+            r.lengthField = true;
+            if (!readlength(f.value, lengthSeen, r.framing.length))
+                return refused(400, "The request's Content-Length is no number, or two differ.");
+        } else if (equalNoCase(f.name, "Transfer-Encoding")) {
             encoded = true;
-            std::string_view last = v.substr(v.rfind(',') == npos ? 0 : v.rfind(',') + 1);
-            chunked = equalNoCase(trimBlanks(last), "chunked");
-        } else if (equalNoCase(n, "Connection")) {
-            while (!v.empty()) {
-                const std::size_t comma = v.find(',');
-                const std::string_view token = trimBlanks(v.substr(0, comma));
-                h.close |= equalNoCase(token, "close");
-                h.keepalive |= equalNoCase(token, "keep-alive");
-                v = comma == npos ? std::string_view{} : v.substr(comma + 1);
-            }
-        } else if (!typed && equalNoCase(n, "Content-Type")) {
-            typed = true;
-            h.contenttype = v;
+            codings(f.value, te);
+        } else if (equalNoCase(f.name, "Connection")) {
+            connectiontokens(f.value, r.close, r.keepalive);
+        } else if (equalNoCase(f.name, "Host")) {
+            ++r.hosts;
         }
-        return true;
-    });
-    if (f.bad) return h;
+    }
+    if (r.hosts > 1) return refused(400, "The request has more than one Host.");
+    if (encoded) {
+        if (r.minor == 0)
+            return refused(400, "An HTTP/1.0 request cannot have a Transfer-Encoding.");
+        if (te.size() != 1 || te[0] != "chunked")
+            return refused(501, "halvex takes no transfer coding of a request but chunked alone.");
+        // Chunks frame the body; the Content-Length goes when the request is sent on.
+        r.framing.kind = Framing::chunked;
+        r.framing.length = 0;
+        return {};
+    }
+    r.framing.kind = r.framing.length > 0 ? Framing::sized : Framing::none;
+    return {};
+}
+
+Refusal readresponse(std::string_view head, bool toHead, Response &r) {
+    std::vector<Field> keep = std::move(r.fields);
+    r = Response{};
+    r.fields = std::move(keep);
+    r.fields.clear();
+    std::string_view first = head.substr(0, head.find('\n'));
+    if (first.ends_with('\r')) first.remove_suffix(1);
+    const std::size_t blank = first.find(' ');
+    const int minor = httpversion(first.substr(0, blank));
+    if (minor < 0 || blank == npos) return refused(502, "the server's answer is not HTTP/1.x");
+    r.minor = minor;
+    r.code = common::statusCode(first.substr(blank + 1));
+    if (r.code < 100) return refused(502, "the server's answer has no status code");
+    Fields fields{&r.fields, {}};
+    if (!fields.read(head)) return refused(502, fields.why);
+
+    bool lengthSeen = false, badLength = false;
+    std::vector<std::string> te;
+    bool encoded = false;
+    for (const Field &f : r.fields) {
+        if (equalNoCase(f.name, "Content-Length")) {
+            r.lengthField = true;
+            if (!readlength(f.value, lengthSeen, r.framing.length)) badLength = true;
+        } else if (equalNoCase(f.name, "Transfer-Encoding")) {
+            encoded = true;
+            codings(f.value, te);
+        } else if (equalNoCase(f.name, "Connection")) {
+            connectiontokens(f.value, r.close, r.keepalive);
+        } else if (r.contenttype.empty() && equalNoCase(f.name, "Content-Type")) {
+            r.contenttype = f.value;
+        } else if (equalNoCase(f.name, "Content-Encoding")) {
+            r.contentencoding = f.value;
+        }
+    }
+    if (toHead || r.code < 200 || r.code == 204 || r.code == 304) {
+        r.framing = {};
+        return {};
+    }
     if (encoded) {
         // Chunks frame the body whatever Content-Length says; another last coding leaves only
         // the end of the connection to frame it.
-        f.kind = chunked ? Framing::chunked : Framing::untilclose;
-        if (!chunked && !untilclose) f.bad = true;
-        return h;
+        r.framing.kind = !te.empty() && te.back() == "chunked" ? Framing::chunked : Framing::untilclose;
+        r.framing.length = 0;
+        return {};
     }
-    if (haslength) {
-        f.kind = f.length > 0 ? Framing::sized : Framing::none;
-        return h;
-    }
-    f.kind = untilclose ? Framing::untilclose : Framing::none;
-    return h;
+    if (badLength) return refused(502, "the server's Content-Length is no number, or two differ");
+    if (lengthSeen) r.framing.kind = r.framing.length > 0 ? Framing::sized : Framing::none;
+    else r.framing.kind = Framing::untilclose;
+    return {};
 }
 
-}  // namespace
+// ---- chunks --------------------------------------------------------------------------------------
 
-HeadFacts requestfacts(std::string_view head) {
-    return readhead(head, false);
-}
-
-HeadFacts responsefacts(std::string_view head, bool toHead, int code) {
-    HeadFacts h = readhead(head, true);
-    if (toHead || code < 200 || code == 204 || code == 304) h.framing = {};
-    return h;
-}
-
-std::size_t Chunked::feed(std::string_view in) {
-    std::size_t i = 0;
-    while (i < in.size() && state_ != finished && state_ != failed) {
-        const char c = in[i];
-        switch (state_) {
-            case size: {
-                const int low = c | 0x20;
-                int digit = -1;
-                if (c >= '0' && c <= '9') digit = c - '0';
-                else if (low >= 'a' && low <= 'f') digit = low - 'a' + 10;
-                if (digit >= 0) {
-                    if (++digits_ > 15) {
-                        state_ = failed;
-                        break;
-                    }
-                    left_ = left_ * 16 + std::uint64_t(digit);
-                } else if (digits_ > 0 && (c == ';' || c == ' ' || c == '\t')) {
-                    state_ = extension;
-                    linelength_ = 0;
-                } else if (digits_ > 0 && c == '\r') {
-                    state_ = sizelf;
-                } else if (digits_ > 0 && c == '\n') {
-                    state_ = left_ == 0 ? trailerstart : data;
-                } else {
+std::size_t Chunked::step(std::string_view in, std::size_t i) {
+    const char c = in[i];
+    switch (state_) {
+        case size: {
+            int digit = -1;
+            if (common::isAsciiDigit(c)) digit = c - '0';
+            else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') digit = (c | 0x20) - 'a' + 10;
+            if (digit >= 0) {
+                if (++digits_ > 15) {
                     state_ = failed;
-                    break;
+                    return i;
                 }
-                ++i;
-                break;
+                left_ = left_ * 16 + std::uint64_t(digit);
+            } else if (digits_ > 0 && (c == ';' || c == ' ' || c == '\t')) {
+                state_ = extension;
+                lineLength_ = 0;
+            } else if (digits_ > 0 && c == '\r') {
+                state_ = sizeLf;
+            } else {
+                state_ = failed;
+                return i;
             }
-            case extension:
-                if (c == '\n') state_ = left_ == 0 ? trailerstart : data;
-                else if (++linelength_ > kMaxChunkLine) {
-                    state_ = failed;
-                    break;
-                }
-                ++i;
-                break;
-            case sizelf:
-                if (c != '\n') {
-                    state_ = failed;
-                    break;
-                }
-                state_ = left_ == 0 ? trailerstart : data;
-                ++i;
-                break;
-            case data: {
-                const std::size_t take = std::size_t(std::min<std::uint64_t>(left_, in.size() - i));
-                i += take;
-                left_ -= take;
-                if (left_ == 0) state_ = datacr;
-                break;
-            }
-            case datacr:
-                if (c == '\r') state_ = datalf;
-                else if (c == '\n') state_ = size, digits_ = 0;
-                else {
-                    state_ = failed;
-                    break;
-                }
-                ++i;
-                break;
-            case datalf:
-                if (c != '\n') {
-                    state_ = failed;
-                    break;
-                }
-                state_ = size;
-                digits_ = 0;
-                ++i;
-                break;
-            case trailerstart:
-                if (c == '\r') state_ = trailerlf;
-                else if (c == '\n') state_ = finished;
-                else {
-                    state_ = trailerline;
-                    linelength_ = 1;
-                }
-                ++i;
-                break;
-            case trailerline:
-                if (c == '\n') state_ = trailerstart;
-                else if (++linelength_ > kMaxHead) {
-                    state_ = failed;
-                    break;
-                }
-                ++i;
-                break;
-            case trailerlf:
-                if (c != '\n') {
-                    state_ = failed;
-                    break;
-                }
-                state_ = finished;
-                ++i;
-                break;
-            case finished:
-            case failed:
-                break;
+            return i + 1;
         }
+        case extension:
+            if (c == '\r') state_ = sizeLf;
+            else if (c == '\n' || (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f ||
+                     ++lineLength_ > kMaxChunkLine) {
+                state_ = failed;
+                return i;
+            }
+            return i + 1;
+        case sizeLf:
+            if (c != '\n') {
+                state_ = failed;
+                return i;
+            }
+            state_ = left_ == 0 ? trailerStart : data;
+            return i + 1;
+        case dataCr:
+            if (c != '\r') {
+                state_ = failed;
+                return i;
+            }
+            state_ = dataLf;
+            return i + 1;
+        case dataLf:
+            if (c != '\n') {
+                state_ = failed;
+                return i;
+            }
+            state_ = size;
+            digits_ = 0;
+            return i + 1;
+        case trailerStart:
+            if (c == '\r') {
+                state_ = trailerLf;
+            } else if (c == ' ' || c == '\t' || c == '\n' || c == ':') {
+                state_ = failed;
+                return i;
+            } else {
+                state_ = trailerLine;
+                lineLength_ = 1;
+            }
+            return i + 1;
+        case trailerLine:
+            if (c == '\r') state_ = trailerCr;
+            else if (c == '\n' || c == '\0' || ++lineLength_ > kMaxHead) {
+                state_ = failed;
+                return i;
+            }
+            return i + 1;
+        case trailerCr:
+            if (c != '\n') {
+                state_ = failed;
+                return i;
+            }
+            state_ = trailerStart;
+            return i + 1;
+        case trailerLf:
+            if (c != '\n') {
+                state_ = failed;
+                return i;
+            }
+            state_ = finished;
+            return i + 1;
+        case data:
+        case finished:
+        case failed:
+            break;
     }
     return i;
 }
 
+// ---- targets -------------------------------------------------------------------------------------
+
+namespace {
+
+// "host", "host:port", "[v6]", "[v6]:port"; the host in its one form and checked.
+bool readauthority(std::string_view text, int fallback, common::HostPort &out) {
+    std::string_view host = text, port;
+    if (text.starts_with('[')) {
+        const std::size_t close = text.find(']');
+        if (close == npos) return false;
+        host = text.substr(0, close + 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':') return false;
+            port = rest.substr(1);
+            if (port.empty()) return false;
+        }
+    } else if (const std::size_t colon = text.rfind(':'); colon != npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (port.empty()) return false;
+    }
+    if (host.empty()) return false;
+    out.host = common::normalHost(host);
+    if (!common::isIPv4Literal(out.host) && !common::isIPv6Literal(out.host) &&
+        !common::isHostName(out.host))
+        return false;
+    out.port = fallback;
+    if (!port.empty()) {
+        const std::optional<int> p = common::parsePort(port);
+        if (!p) return false;
+        out.port = *p;
+    }
+    return true;
+}
+
+}  // namespace
+
 AbsoluteTarget absolutetarget(std::string_view target) {
     AbsoluteTarget t;
     constexpr std::string_view scheme = "http://";
-    if (target.size() < scheme.size() || !equalNoCase(target.substr(0, scheme.size()), scheme))
-        return t;
+    if (!common::startsNoCase(target, scheme)) return t;
     std::string_view rest = target.substr(scheme.size());
     const std::size_t slash = rest.find_first_of("/?#");
     std::string_view where = rest.substr(0, slash);
     if (const std::size_t at = where.rfind('@'); at != npos) where.remove_prefix(at + 1);
-    common::Result<common::HostPort> hp = common::parseHostPort(where, 80);
-    if (!hp) return t;
-    t.where = std::move(*hp);
+    if (!readauthority(where, 80, t.where)) return t;
     t.path = slash == npos ? std::string_view("/") : rest.substr(slash);
     t.ok = true;
     return t;
+}
+
+ConnectTarget connecttarget(std::string_view target) {
+    ConnectTarget c;
+    // An authority and nothing else: no user (a password there would end up in pages and logs),
+    // no path, a port.
+    if (target.find_first_of("@/?#") != npos) return c;
+    c.ok = readauthority(target, 443, c.where);
+    return c;
 }
 
 }  // namespace halvex

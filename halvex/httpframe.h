@@ -1,6 +1,14 @@
-// Where HTTP/1.x messages begin and end on a proxy connection, as far as the relay needs it: a
-// head up to its empty line, then a body by Content-Length, by chunks or (a response) up to the
-// end of the connection. Bodies are only counted as they pass, never kept or changed.
+// HTTP/1.x messages on a proxy connection as the relay reads them (RFC 9110, RFC 9112): where a
+// head ends, what it says (read once, into its parts and fields), and where the body after it
+// ends: by Content-Length, by chunks or (a response) with the connection.
+//
+// Strict where a lenient peer and halvex could disagree on where a message ends or what it asks
+// for: a bare CR or a NUL in a head, a field folded onto the next line, a blank before a field's
+// colon, a Content-Length that is no number or two that differ, a transfer coding other than
+// chunked in a request, a Transfer-Encoding in an HTTP/1.0 request, two Host fields, a malformed
+// chunk. Lenient where every server takes what a client writes and halvex can write it in its one
+// form: empty lines before a request, runs of blanks and tabs between the parts of its first line,
+// bare LF line ends, a method or "HTTP/" in any case.
 // Plain C++ over string views; texts hold one character per byte.
 #pragma once
 
@@ -8,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/hostport.h"
 
@@ -16,10 +25,10 @@ namespace halvex {
 // The longest head the relay assembles.
 inline constexpr std::size_t kMaxHead = 64 * 1024;
 
-// Whether the bytes so far can begin an HTTP request: a method (GET, HEAD, POST, PUT, DELETE,
-// CONNECT, OPTIONS, TRACE, PATCH or a WebDAV one), a space, a target without spaces or control
-// bytes, a space and "HTTP/". Anything else is another protocol, told apart at the first byte
-// that cannot belong to a request (most at their first).
+// Whether the bytes so far can begin an HTTP request: a known method (GET, HEAD, POST, PUT,
+// DELETE, CONNECT, OPTIONS, TRACE, PATCH or a WebDAV one, in any case), blanks or tabs, a target without blanks or control bytes, blanks or tabs and "HTTP/" (any case); empty
+// lines before it are no part of it. Anything else is another protocol, told apart at the first
+// byte that cannot belong to a request.
 enum class Sniff { maybe, request, other };
 Sniff sniffrequest(std::string_view bytes);
 
@@ -31,8 +40,8 @@ public:
     void reset() { *this = Sniffer(); }
 
 private:
-    enum Part : std::uint8_t { method, target, version };
-    Part part_ = method;
+    enum Part : std::uint8_t { lead, method, gap1, target, gap2, version };
+    Part part_ = lead;
     std::size_t at_ = 0;     // bytes judged so far
     std::size_t start_ = 0;  // where the part began
     Sniff verdict_ = Sniff::maybe;
@@ -42,90 +51,116 @@ private:
 // it were searched already), less the three that may begin the line end.
 std::size_t headend(std::string_view text, std::size_t from = 0);
 
-// The parts of a head's first line.
-struct RequestLine {
-    std::string_view method, target, version;
-    bool ok = false;
-};
-RequestLine requestline(std::string_view head);
-
-struct StatusLine {
-    int code = 0;
-    std::string_view version;
-    bool ok = false;
-};
-StatusLine statusline(std::string_view head);
-
-// Calls fn(name, value, line) for each header line of a head, the first line excepted: value
-// trimmed of spaces and tabs, line with its line end. fn returns false to stop.
-template <class Fn>
-void eachfield(std::string_view head, Fn fn) {
-    std::size_t at = head.find('\n');
-    while (at != std::string_view::npos && at + 1 < head.size()) {
-        const std::size_t start = at + 1;
-        std::size_t end = head.find('\n', start);
-        const std::size_t stop = end == std::string_view::npos ? head.size() : end + 1;
-        std::string_view line = head.substr(start, stop - start);
-        std::string_view text = line;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-        if (text.empty()) return;
-        const std::size_t colon = text.find(':');
-        std::string_view name = colon == std::string_view::npos ? text : text.substr(0, colon);
-        std::string_view value = colon == std::string_view::npos ? std::string_view{}
-                                                                 : text.substr(colon + 1);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-        if (!fn(name, value, line)) return;
-        at = end;
-    }
-}
-
-// The value of the first header of that name (any case), or "".
-std::string_view fieldvalue(std::string_view head, std::string_view name);
+// A known method in its one form ("get" is "GET"); an unknown token as it is.
+std::string_view canonicalmethod(std::string_view method);
 
 // How a message's body is framed.
 struct Framing {
     enum Kind : std::uint8_t { none, sized, chunked, untilclose };
     Kind kind = none;
     std::uint64_t length = 0;
-    bool bad = false;  // a Content-Length that is no number, or two that differ
 };
 
-// What the relay needs of a head, read in one pass: its framing, what its Connection fields say,
-// its first Content-Type. A response to a HEAD request, a 1xx, 204 or 304 has no body whatever
-// its head says.
-struct HeadFacts {
+struct Field {
+    std::string_view name;   // as written
+    std::string_view value;  // without the blanks around it
+};
+
+// What a head may not be; status 0: nothing wrong.
+struct Refusal {
+    int status = 0;        // 400, 501, 505; 502 for a response
+    std::string_view why;  // for a page and the log
+    explicit operator bool() const { return status != 0; }
+};
+
+// A request head, read once: its first line's parts, its fields in order, and what the relay
+// needs of them.
+struct Request {
+    std::string_view method;  // as the client wrote it (canonicalmethod() for sending it on)
+    std::string_view target;
+    int minor = 1;            // HTTP/1.minor
+    std::vector<Field> fields;
     Framing framing;
-    bool close = false;      // a Connection field names close
-    bool keepalive = false;  // or keep-alive
-    std::string_view contenttype;
+    bool close = false;       // a Connection field names close
+    bool keepalive = false;   // or keep-alive
+    int hosts = 0;            // Host fields
+    bool lengthField = false; // a Content-Length field (which goes when chunks frame the body)
 };
-HeadFacts requestfacts(std::string_view head);
-HeadFacts responsefacts(std::string_view head, bool toHead, int code);
+// `head`: from the first line (empty lines before it excluded) to the empty line that ends it.
+Refusal readrequest(std::string_view head, Request &out);
 
-// A chunked body as it passes: how much of each piece belongs to it.
+// A response head: the same, and what the response filters look at.
+struct Response {
+    int minor = 1;
+    int code = 0;
+    std::vector<Field> fields;
+    Framing framing;
+    bool close = false;
+    bool keepalive = false;
+    bool lengthField = false;
+    std::string_view contenttype;      // the first Content-Type
+    std::string_view contentencoding;  // the last Content-Encoding
+};
+// toHead: it answers a HEAD request (and has no body, whatever it says).
+Refusal readresponse(std::string_view head, bool toHead, Response &out);
+
+// The value of the first field of that name (any case), or "".
+std::string_view fieldvalue(const std::vector<Field> &fields, std::string_view name);
+
+// A chunked body as it passes: how much of each piece belongs to it, and which of it is data.
 class Chunked {
 public:
-    // The bytes of `in` that belong to the body; fewer than given once it has ended.
-    std::size_t feed(std::string_view in);
+    // The bytes of `in` that belong to the body; fewer than given once it has ended or broken.
+    // onData, when given, is called with each piece of chunk data among them.
+    template <class OnData>
+    std::size_t feed(std::string_view in, OnData onData);
+    std::size_t feed(std::string_view in) {
+        return feed(in, [](std::string_view) {});
+    }
     bool done() const { return state_ == finished; }
     bool bad() const { return state_ == failed; }
 
 private:
-    enum State : std::uint8_t { size, extension, sizelf, data, datacr, datalf, trailerstart,
-                                trailerline, trailerlf, finished, failed };
+    enum State : std::uint8_t { size, extension, sizeLf, data, dataCr, dataLf, trailerStart,
+                                trailerLine, trailerCr, trailerLf, finished, failed };
+    std::size_t step(std::string_view in, std::size_t i);
     State state_ = size;
     std::uint64_t left_ = 0;
     int digits_ = 0;
-    std::size_t linelength_ = 0;  // of an extension or the trailer, which are bounded
+    std::size_t lineLength_ = 0;  // of an extension or a trailer line, which are bounded
 };
 
+template <class OnData>
+std::size_t Chunked::feed(std::string_view in, OnData onData) {
+    std::size_t i = 0;
+    while (i < in.size() && state_ != finished && state_ != failed) {
+        if (state_ == data) {
+            const std::size_t take = std::size_t(std::min<std::uint64_t>(left_, in.size() - i));
+            onData(in.substr(i, take));
+            i += take;
+            left_ -= take;
+            if (left_ == 0) state_ = dataCr;
+            continue;
+        }
+        i = step(in, i);
+    }
+    return i;
+}
+
 // An absolute http: target split into its authority and the origin-form rest ("/" when empty).
+// The host in its one form (common::normalHost): "http://2130706433/" is 127.0.0.1.
 struct AbsoluteTarget {
     bool ok = false;  // http://, any case, with a host (and a port, 80 unless given)
     common::HostPort where;
     std::string_view path;
 };
 AbsoluteTarget absolutetarget(std::string_view target);
+
+// A CONNECT's authority, "host:port", the host in its one form; not ok for anything else.
+struct ConnectTarget {
+    bool ok = false;
+    common::HostPort where;
+};
+ConnectTarget connecttarget(std::string_view target);
 
 }  // namespace halvex

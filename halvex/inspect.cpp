@@ -16,37 +16,36 @@ constexpr auto npos = std::string_view::npos;
 constexpr std::string_view kNotAllowedReason = "address not allowed";
 using common::equalNoCase;
 
-// A request for its server when halvex is the proxy: the target in origin form, no headers that
-// were meant for a proxy, and a Host line if the client sent none.
-std::string originform(std::string_view head, const RequestLine &line, const AbsoluteTarget &t) {
-    std::string out;
-    out.reserve(head.size());
-    std::string_view path = t.path.substr(0, t.path.find('#'));
-    out.append(line.method).append(" ");
-    if (!path.starts_with('/')) out += '/';
-    out.append(path).append(" ").append(line.version).append("\r\n");
-    bool host = false;
-    eachfield(head, [&](std::string_view name, std::string_view, std::string_view text) {
-        if (equalNoCase(name, "Proxy-Connection") || equalNoCase(name, "Proxy-Authorization"))
-            return true;
-        host |= equalNoCase(name, "Host");
-        out.append(text);
-        if (!text.ends_with('\n')) out.append("\r\n");
-        return true;
-    });
-    if (!host) {
-        out.append("Host: ");
-        out.append(t.where.port == 80 ? common::urlHost(t.where.host)
-                                      : common::hostAndPort(t.where.host, t.where.port));
-        out.append("\r\n");
-    }
-    out.append("\r\n");
-    return out;
+// Whether a message's connection ends after it.
+bool closes(bool close, bool keepalive, int minor) {
+    return close || (minor == 0 && !keepalive);
 }
 
-// Whether a head says its connection ends after this message.
-bool closes(const HeadFacts &head, std::string_view version) {
-    return head.close || (version == "HTTP/1.0" && !head.keepalive);
+// The status line's words for a code halvex answers with itself.
+std::string_view statusof(int code) {
+    switch (code) {
+        case 400:
+            return "400 Bad Request";
+        case 501:
+            return "501 Not Implemented";
+        case 505:
+            return "505 HTTP Version Not Supported";
+        default:
+            return "400 Bad Request";
+    }
+}
+
+// A response head without its Content-Length lines: chunks frame its body.
+std::string withoutlength(std::string_view head) {
+    std::string out;
+    out.reserve(head.size());
+    while (!head.empty()) {
+        const std::size_t lf = head.find('\n');
+        const std::string_view line = head.substr(0, lf == npos ? head.size() : lf + 1);
+        if (!common::startsNoCase(line, "content-length:")) out.append(line);
+        head.remove_prefix(line.size());
+    }
+    return out;
 }
 
 // The head with "Connection: close" added as its last field.
@@ -100,8 +99,8 @@ void Body::start(const Framing &f) {
     chunks = Chunked();
 }
 
-std::size_t Body::take(std::string_view in, bool &complete) {
-    complete = false;
+std::size_t Body::take(std::string_view in, bool &complete, bool &broken) {
+    complete = broken = false;
     switch (kind) {
         case Framing::none:
             complete = true;
@@ -114,11 +113,9 @@ std::size_t Body::take(std::string_view in, bool &complete) {
         }
         case Framing::chunked: {
             const std::size_t n = chunks.feed(in);
-            // A body that breaks its own framing is passed on to its end as it is.
-            if (chunks.bad()) {
-                kind = Framing::untilclose;
-                return in.size();
-            }
+            // A body that breaks its own framing goes no further: what follows it could be read
+            // as the body or as the next message.
+            broken = chunks.bad();
             complete = chunks.done();
             return n;
         }
@@ -211,12 +208,38 @@ void Inspection::record(std::string_view method, std::string_view target) {
 
 bool Inspection::plainTunnel() const {
     return asking_ == Asking::tunnel && answering_ == Answering::tunnel && !judging_ &&
-           !release_ && !reconnect_ && !hold_ && held_.empty() && head_.empty() && rhead_.empty();
+           !release_ && !reconnect_ && !hold_ && held_.empty() && head_.empty() && rhead_.empty() &&
+           !(other_ && checkingOther());
 }
 
 void Inspection::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
-    if (http_) clientbytes(std::size_t(fromClient));
+    if (http_ || other_) clientbytes(std::size_t(fromClient));
     serverbytes(std::size_t(fromServer));
+}
+
+bool Inspection::checkingOther() const {
+    return settings_.blockme && !settings_.block.empty() && otherSeen_ < kMaxHead;
+}
+
+// Whether another protocol's bytes so far mention a block entry (within its first 64 KiB: a TLS
+// hello names its host there). An entry cut between two chunks is found too.
+bool Inspection::othermentions(std::string_view bytes) {
+    if (!checkingOther()) return false;
+    const std::string_view seen = bytes.substr(0, std::size_t(kMaxHead - otherSeen_));
+    otherSeen_ += seen.size();
+    std::size_t longest = 0;
+    for (const std::string &e : settings_.block) longest = std::max(longest, e.size());
+    std::string text = otherTail_;
+    text.append(seen);
+    if (mentionsblocked(text, settings_.block)) {
+        RequestRecord &r = records_.back();
+        r.outcome = "blocked";
+        r.reason = "other protocol, on the block list";
+        release_ = true;
+        return true;
+    }
+    otherTail_ = text.substr(text.size() - std::min(text.size(), longest > 0 ? longest - 1 : 0));
+    return false;
 }
 
 void Inspection::clientbytes(std::size_t n) {
@@ -252,6 +275,14 @@ void Inspection::tellall(const char *outcome, int status, std::string_view reaso
 }
 
 void Inspection::finish() {
+    if (other_ && !records_.empty()) {
+        // The URL list tells it once, with what the client sent.
+        if (settings_.logurl)
+            settings_.logurl(slot_, "other protocol, " + std::to_string(records_.front().fromClient) + " bytes");
+        tell(records_.front());
+        records_.clear();
+        return;
+    }
     tellall("upstream failed", 0, "the connection ended before the answer");
 }
 
@@ -262,17 +293,30 @@ void Inspection::takeclient(std::string_view bytes, bool stable) {
                 bytes.remove_prefix(takehead(bytes));
                 break;
             case Asking::body: {
-                bool complete = false;
-                const std::size_t n = asked_.take(bytes, complete);
+                bool complete = false, broken = false;
+                const std::size_t n = asked_.take(bytes, complete, broken);
                 clientbytes(n);
                 if (stable) toServer_.add(bytes.substr(0, n));
                 else toServer_.copy(bytes.substr(0, n));
                 bytes.remove_prefix(n);
+                if (broken) {
+                    // The server waits for the rest of a body that will not come: no answer is
+                    // waited for, the connection ends now.
+                    RequestRecord &r = records_.back();
+                    r.outcome = "refused";
+                    r.status = 400;
+                    r.reason = "the request's chunked body is malformed";
+                    reply_ = statusreply("400 Bad Request", "The request's chunked body is malformed.");
+                    release_ = true;
+                    asking_ = Asking::done;
+                    return;
+                }
                 if (complete) asking_ = Asking::head;
                 break;
             }
             case Asking::tunnel:
-                if (http_) clientbytes(bytes.size());
+                if (other_ && othermentions(bytes)) return;
+                if (http_ || other_) clientbytes(bytes.size());
                 if (stable) toServer_.add(bytes);
                 else toServer_.copy(bytes);
                 return;
@@ -288,10 +332,9 @@ void Inspection::takeclient(std::string_view bytes, bool stable) {
 
 std::size_t Inspection::takehead(std::string_view bytes) {
     if (head_.empty()) {
-        // Empty lines between requests are no part of either.
+        // Empty lines before a request, or between two, are no part of it.
         std::size_t skip = 0;
-        if (http_)
-            while (skip < bytes.size() && (bytes[skip] == '\r' || bytes[skip] == '\n')) ++skip;
+        while (skip < bytes.size() && (bytes[skip] == '\r' || bytes[skip] == '\n')) ++skip;
         if (skip) return skip;
         const std::size_t end = headend(bytes);
         if (end != npos && end <= kMaxHead && sniffrequest(bytes.substr(0, end)) == Sniff::request) {
@@ -333,9 +376,22 @@ void Inspection::notrequest(std::string_view bytes, bool stable) {
                "addresses and CONNECT.");
         return;
     }
-    // Another protocol: to the upstream as it is, and not looked at again.
+    if (http_) {
+        // A connection that spoke HTTP goes on speaking it: anything else where a request
+        // should begin is what a lenient server could take for one.
+        refuse("400 Bad Request", "What came where a request should begin is no HTTP request.");
+        return;
+    }
+    // Another protocol: to the upstream as it is, logged once when it ends, and its first bytes
+    // checked against the block list as a request's are.
+    other_ = true;
+    record("-", "-");
+    records_.back().sent = true;
+    records_.back().reason = "other protocol";
     asking_ = Asking::tunnel;
     if (expected_.empty()) answering_ = Answering::tunnel;
+    if (othermentions(bytes)) return;
+    clientbytes(bytes.size());
     if (stable) toServer_.add(bytes);
     else toServer_.copy(bytes);
     if (!serverOpen_ && serverHost_.empty()) {
@@ -346,75 +402,90 @@ void Inspection::notrequest(std::string_view bytes, bool stable) {
 }
 
 void Inspection::onrequest(std::string_view head) {
-    const RequestLine line = requestline(head);
-    if (!line.ok) {
-        notrequest(head, false);
-        return;
-    }
+    const Refusal bad = readrequest(head, request_);
+    const Request &r = request_;
     http_ = true;
-    const bool connect = line.method == "CONNECT";
-    record(line.method, line.target);
+    if (bad && r.target.empty()) record("-", "-");
+    else record(canonicalmethod(r.method), r.target);
+    const bool connect = canonicalmethod(r.method) == "CONNECT";
     if (settings_.logurl) {
         const std::string &shown = records_.back().target;  // without a password
         if (connect) settings_.logurl(slot_, "CONNECT " + shown);
         else settings_.logurl(slot_, shown);
     }
+    // A head halvex and a lenient peer could read two ways goes nowhere.
+    if (bad) {
+        refuse(statusof(bad.status), bad.why);
+        return;
+    }
     if (connect) {
-        // A CONNECT names a host and a port, and no user: a password there would end up in
-        // pages and logs as part of a host name.
-        const common::Result<common::HostPort> where = common::parseHostPort(line.target, 443);
-        if (!where || line.target.find('@') != npos) {
+        const ConnectTarget where = connecttarget(r.target);
+        if (!where.ok) {
             refuse("400 Bad Request", "CONNECT needs a host and a port.");
             return;
         }
-        if (settings_.blockme && hostblocked(where->host, where->port, settings_.block)) {
+        if (settings_.blockme && hostblocked(where.where.host, where.where.port, settings_.block)) {
             refuse("403 Forbidden", "halvex does not allow connections to " +
-                                        common::hostAndPort(where->host, where->port) + ".");
+                                        common::hostAndPort(where.where.host, where.where.port) + ".");
             return;
         }
         Expected e;
         e.connect = true;
         if (direct_) {
-            toserver(where->host, where->port, true, {}, e, {});
+            toserver(where.where.host, where.where.port, true, {}, e, {});
         } else {
-            forward(head, e, {});
+            const std::string target = common::hostAndPort(where.where.host, where.where.port);
+            const FilteredRequest f = filterrequest(r, Onward{target, target}, RequestSettings{false, false, {}, {}});
+            forward(f.text, e, {});
             if (asking_ != Asking::waiting) asking_ = Asking::tunnel;
         }
         return;
     }
-    FilteredRequest f = filterrequest(
-        head, RequestSettings{settings_.cookie, settings_.blockme, settings_.block,
-                              settings_.cookiemarker});
-    // The host of an absolute target is checked as a CONNECT's is, however it is written.
-    if (!f.release && settings_.blockme && !settings_.block.empty()) {
-        const AbsoluteTarget t = absolutetarget(line.target);
-        f.release = t.ok && hostblocked(t.where.host, t.where.port, settings_.block);
-    }
-    if (f.release) {
-        blocked();
+    // An absolute target goes on with its host in its one form and without a user, and the Host
+    // it carries is its authority's, whatever the client wrote there.
+    const AbsoluteTarget t = absolutetarget(r.target);
+    if (common::startsNoCase(r.target, "http://") && !t.ok) {
+        refuse("400 Bad Request", "The request's address names no host halvex can reach.");
         return;
     }
-    const HeadFacts facts = requestfacts(head);
-    const Framing &framing = facts.framing;
-    if (framing.bad) {
-        refuse("400 Bad Request", "The request's length cannot be told from its header.");
-        return;
-    }
-    Expected e;
-    e.head = line.method == "HEAD";
-    e.persistent = !closes(facts, line.version);
-    if (!direct_) {
-        forward(f.text, e, framing);
-        return;
-    }
-    const AbsoluteTarget t = absolutetarget(line.target);
-    if (!t.ok) {
+    if (direct_ && !t.ok) {
         refuse("400 Bad Request",
                "halvex has no upstream proxy here: it takes requests for http:// addresses (and "
                "CONNECT for the others).");
         return;
     }
-    toserver(t.where.host, t.where.port, false, originform(f.text, line, t), e, framing);
+    if (!t.ok && r.hosts == 0 && r.minor == 1) {
+        refuse("400 Bad Request", "A request for a path needs a Host.");
+        return;
+    }
+    std::string host, target;
+    if (t.ok) {
+        host = t.where.port == 80 ? common::urlHost(t.where.host)
+                                  : common::hostAndPort(t.where.host, t.where.port);
+        const std::string_view path = t.path.substr(0, t.path.find('#'));
+        if (direct_) target.assign(path.starts_with('/') ? "" : "/").append(path);
+        else target = "http://" + host + std::string(path.starts_with('/') || path.starts_with('?') ? "" : "/") + std::string(path);
+    } else {
+        target.assign(r.target);
+    }
+    FilteredRequest f = filterrequest(
+        r, Onward{target, host, direct_},
+        RequestSettings{settings_.cookie, settings_.blockme, settings_.block, settings_.cookiemarker});
+    // The host of an absolute target is checked as a CONNECT's is, however it is written.
+    if (!f.release && t.ok && settings_.blockme && !settings_.block.empty())
+        f.release = hostblocked(t.where.host, t.where.port, settings_.block);
+    if (f.release) {
+        blocked();
+        return;
+    }
+    Expected e;
+    e.head = canonicalmethod(r.method) == "HEAD";
+    e.persistent = !closes(r.close, r.keepalive, r.minor);
+    if (!direct_) {
+        forward(f.text, e, r.framing);
+        return;
+    }
+    toserver(t.where.host, t.where.port, false, std::move(f.text), e, r.framing);
 }
 
 void Inspection::forward(std::string_view text, const Expected &e, const Framing &f) {
@@ -512,12 +583,12 @@ void Inspection::takeserver(std::string_view bytes, bool stable) {
         switch (answering_) {
             case Answering::head: {
                 if (rhead_.empty()) {
-                    constexpr std::string_view version = "HTTP/";
-                    if (version.substr(0, std::min(bytes.size(), version.size())) !=
-                        bytes.substr(0, version.size())) {
-                        // No answer to a request: passed on as it is, from here on.
-                        answering_ = Answering::tunnel;
-                        break;
+                    constexpr std::string_view version = "http/";
+                    const std::size_t n = std::min(bytes.size(), version.size());
+                    if (!common::equalNoCase(version.substr(0, n), bytes.substr(0, n))) {
+                        // No answer to a request: the client is told, and nothing of it passes.
+                        serverfailed("the server's answer is not HTTP");
+                        return;
                     }
                     const std::size_t end = headend(bytes);
                     if (end != npos && end <= kMaxHead) {
@@ -539,12 +610,9 @@ void Inspection::takeserver(std::string_view bytes, bool stable) {
                     onresponse(text, false);
                     bytes.remove_prefix(end - had);
                 } else if (rhead_.size() >= kMaxHead) {
-                    // Too long to be judged: passed on as it is, from here on.
-                    toClient_.copy(rhead_);
                     rhead_.clear();
-                    answering_ = Answering::tunnel;
-                    serverbytes(take);
-                    bytes.remove_prefix(take);
+                    serverfailed("the server's header is longer than 64 KiB");
+                    return;
                 } else {
                     serverbytes(take);
                     bytes.remove_prefix(take);
@@ -552,8 +620,13 @@ void Inspection::takeserver(std::string_view bytes, bool stable) {
                 break;
             }
             case Answering::body: {
-                bool complete = false;
-                const std::size_t n = answered_.take(bytes, complete);
+                bool complete = false, broken = false;
+                const std::size_t n = answered_.take(bytes, complete, broken);
+                if (broken) {
+                    // What came of it has gone on; the rest is not relayed as if it were a body.
+                    serverfailed("the server's chunked body is malformed");
+                    return;
+                }
                 const std::string_view piece = bytes.substr(0, n);
                 bytes.remove_prefix(n);
                 serverbytes(n);
@@ -586,46 +659,49 @@ void Inspection::onresponse(std::string_view head, bool stable) {
         if (stable) toClient_.add(piece);
         else toClient_.copy(piece);
     };
-    const StatusLine status = statusline(head);
-    if (!status.ok) {
-        out(head);
-        answering_ = Answering::tunnel;
+    const Expected e = expected_.empty() ? Expected{} : expected_.front();
+    const Refusal bad = readresponse(head, e.head, response_);
+    const Response &r = response_;
+    if (bad) {
+        serverfailed(bad.why);
         return;
     }
-    const Expected e = expected_.empty() ? Expected{} : expected_.front();
-    if (status.code < 200 && status.code != 101) {
+    if (r.code < 200 && r.code != 101) {
         // An interim answer; the final one follows.
         out(head);
         return;
     }
-    if (!records_.empty() && records_.front().sent) records_.front().status = status.code;
-    if (status.code == 101 || (e.connect && status.code / 100 == 2)) {
+    if (!records_.empty() && records_.front().sent) records_.front().status = r.code;
+    if (r.code == 101 || (e.connect && r.code / 100 == 2)) {
         out(head);
         answering_ = Answering::tunnel;
         if (asking_ != Asking::waiting) asking_ = Asking::tunnel;
         expected_.clear();
         return;
     }
-    const HeadFacts facts = responsefacts(head, e.head, status.code);
     // A server that says it closes after this answer gets the next request on a new connection.
-    const bool last = closes(facts, status.version);
+    const bool last = closes(r.close, r.keepalive, r.minor);
     if (direct_ && last) serverClosing_ = true;
     clientStays_ = e.persistent && !last;
     // A client that asked to close hears that its connection ends after this answer, as a server
     // should tell it; a server that does not say so (tinyproxy) would have the client send its
-    // next request on a connection that is closing.
-    std::string closing;
-    if (!e.persistent && !last) {
-        closing = withclose(head);
-        head = closing;
+    // next request on a connection that is closing. A length beside chunks goes.
+    std::string rewritten;
+    if (r.lengthField && r.framing.kind == Framing::chunked) {
+        rewritten = withoutlength(head);
+        head = rewritten;
         stable = false;
     }
-    Framing framing = facts.framing;  // the added Connection field changes none of it
-    if (framing.bad) framing.kind = Framing::untilclose;
+    if (!e.persistent && !last) {
+        rewritten = withclose(head);
+        head = rewritten;
+        stable = false;
+    }
+    const Framing framing = r.framing;  // the added Connection field changes none of it
     answered_.start(framing);
     answering_ = Answering::body;
     const ResponseSettings rs{settings_.sendempty, settings_.rpictures, settings_.block};
-    const std::string_view type = facts.contenttype;
+    const std::string_view type = r.contenttype;
     if (judgesbody(type, rs)) {
         judging_ = true;
         rheld_.assign(head);
@@ -691,6 +767,25 @@ void Inspection::answered() {
         return;
     }
     if (asking_ == Asking::waiting && expected_.empty()) reconnect_ = true;
+}
+
+// The server's answer cannot be read on: a page when the client has had nothing of it yet, the
+// end of the connection either way, and the request logged with why.
+void Inspection::serverfailed(std::string_view why) {
+    const bool untouched = answering_ == Answering::head;
+    if (!records_.empty() && records_.front().sent) {
+        RequestRecord &r = records_.front();
+        r.outcome = "upstream failed";
+        r.reason.assign(why);
+        if (untouched) r.status = 502;
+        tellfront();
+    }
+    if (untouched)
+        toClient_.copy(statusreply("502 Bad Gateway", "halvex could not read the answer of " +
+                                                          common::hostAndPort(serverHost_, serverPort_) +
+                                                          ": " + std::string(why) + "."));
+    judging_ = false;
+    release_ = true;
 }
 
 // ---- the relay's events ----------------------------------------------------------------------------

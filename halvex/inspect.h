@@ -101,8 +101,9 @@ struct Body {
     Chunked chunks;
 
     void start(const Framing &f);
-    // How many bytes of `in` belong to the body; complete once its last byte has come.
-    std::size_t take(std::string_view in, bool &complete);
+    // How many bytes of `in` belong to the body; complete once its last byte has come, broken
+    // when its chunks are malformed (what came before the fault belongs to it).
+    std::size_t take(std::string_view in, bool &complete, bool &broken);
 };
 
 // One slot's inspection.
@@ -170,6 +171,9 @@ private:
     void judge();
     void answered();
     void replaced(Canned c);
+    void serverfailed(std::string_view why);
+    bool checkingOther() const;
+    bool othermentions(std::string_view bytes);
     Pass passing(Outgoing &out);
 
     const ProxySettings &settings_;
@@ -178,6 +182,9 @@ private:
     bool direct_ = false;
     bool http_ = false;  // a request was recognised: a failure gets a page
     bool everConnected_ = false;
+    bool other_ = false;  // the client speaks another protocol
+    std::uint64_t otherSeen_ = 0;  // of it, bytes checked against the block list
+    std::string otherTail_;        // the last of them, for an entry cut between two chunks
 
     // Where the server side goes (or went): host and port, and whether it is there.
     std::string serverHost_;
@@ -193,6 +200,7 @@ private:
 
     Asking asking_ = Asking::head;
     std::string head_;  // a request head being assembled
+    Request request_;    // the last one, read (its room is used again)
     Sniffer sniffer_;
     Body asked_;
     std::string held_;  // the client's bytes after a waiting request
@@ -206,6 +214,7 @@ private:
 
     Answering answering_ = Answering::head;
     std::string rhead_;  // a response head being assembled
+    Response response_;
     Body answered_;
     bool judging_ = false;  // the response is held until it can be judged
     std::string rheld_;

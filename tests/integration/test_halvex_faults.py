@@ -38,7 +38,7 @@ def settle(hx, base):
 def test_upstream_reset_in_the_middle_of_a_response(start_peer):
     def resetter(conn):
         conn.recv(100)
-        conn.sendall(b"partial response " * 1000)
+        conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + b"partial response " * 1000)
         time.sleep(0.1)
         reset(conn)
 
@@ -50,7 +50,7 @@ def test_upstream_reset_in_the_middle_of_a_response(start_peer):
     s.sendall(b"GET http://x/ HTTP/1.0\r\n\r\n")
     data = recv_all(s)
     # What the upstream sent before its reset still arrives, whole and in order.
-    assert data == b"partial response " * 1000
+    assert data == b"HTTP/1.0 200 OK\r\n\r\n" + b"partial response " * 1000
     s.close()
     settle(hx, base)
     up.close()

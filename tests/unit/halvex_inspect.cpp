@@ -161,9 +161,9 @@ TEST(Inspection, PipelinedAndKeptAliveRequestsAreEachInspected) {
     EXPECT_EQ(s.connected(), V({"S: " + kFiltered + kFiltered}));
     EXPECT_EQ(s.logged, V({"3 http://a.test/", "3 http://a.test/"}));
     // A kept-alive request cut in two, then a blocked one.
-    EXPECT_EQ(s.client("GET http://a.test/2 HTTP/1.1\r\nCoo"), V());
+    EXPECT_EQ(s.client("GET http://a.test/2 HTTP/1.1\r\nHost: a.test\r\nCoo"), V());
     EXPECT_EQ(s.client("kie: x\r\n\r\nGET http://bad.test/ HTTP/1.1\r\n\r\n"),
-              V({"S: GET http://a.test/2 HTTP/1.1\r\nCookie: x\r\n\r\n"}));
+              V({"S: GET http://a.test/2 HTTP/1.1\r\nHost: a.test\r\nCookie: x\r\n\r\n"}));
     EXPECT_EQ(s.logged.back(), "3 http://bad.test/");
     // The answers to the three requests before the blocked one still reach the client, each
     // logged as it went; then the connection goes, without a word for the blocked one.
@@ -234,14 +234,14 @@ TEST(Inspection, BodiesPassUnjudgedAndTheRequestAfterThemIsInspected) {
     Slot s;
     s.settings.blockme = true;
     s.settings.block = {"bad.test"};
-    const std::string post = "POST http://a.test/form HTTP/1.1\r\nContent-Length: 30\r\n\r\n";
+    const std::string post = "POST http://a.test/form HTTP/1.1\r\nHost: a.test\r\nContent-Length: 30\r\n\r\n";
     const std::string body = "text that mentions bad.test!!!";
     ASSERT_EQ(body.size(), 30u);
     s.client(post + body.substr(0, 10));
     EXPECT_EQ(s.connected(), V({"S: " + post + body.substr(0, 10)}));
     EXPECT_EQ(s.client(body.substr(10)), V({"S: " + body.substr(10)}));
     // Chunks: sizes, data mentioning an entry, a trailer.
-    const std::string chunked = "PUT http://a.test/up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string chunked = "PUT http://a.test/up HTTP/1.1\r\nHost: a.test\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::string chunks = "8\r\nbad.test\r\n0\r\nX-Sum: 1\r\n\r\n";
     EXPECT_EQ(s.client(chunked + chunks.substr(0, 5)), V({"S: " + chunked + chunks.substr(0, 5)}));
     EXPECT_EQ(s.client(chunks.substr(5)), V({"S: " + chunks.substr(5)}));
@@ -279,20 +279,102 @@ TEST(Inspection, EveryCookieLineInAnyCaseIsReplaced) {
                                 "Cookie: tessaruno\r\nCookie: tessaruno\r\nX-Cookie: d\r\n\r\n"}));
 }
 
-TEST(Inspection, OtherProtocolsGoUpstreamAtOnceAndUnchanged) {
+TEST(Inspection, OtherProtocolsGoUpstreamAtOnceAndUnchangedAndAreLoggedOnce) {
     for (const std::string &first : {std::string("\x16\x03\x01\x02\x00", 5), std::string("SSH-2.0-x\r\n"),
                                     std::string("HELO mail.test\r\n"), std::string("x"),
-                                    std::string("get http://a.test/ HTTP/1.1\r\n\r\n"),
                                     std::string("GET http://a.test/\r\n")}) {
         SCOPED_TRACE(first);
         Slot s;
         EXPECT_EQ(s.client(first), V({"connect proxy.test:3128"}));
         EXPECT_EQ(s.connected(), V({"S: " + first}));
-        EXPECT_EQ(s.client("GET http://a.test/ HTTP/1.1\r\n\r\n"),
-                  V({"S: GET http://a.test/ HTTP/1.1\r\n\r\n"}));
+        // From then on the bytes pass as they are, whatever they look like.
+        EXPECT_EQ(s.client("GET http://a.test/ HTTP/1.1\r\n\r\n"), V({"S: GET http://a.test/ HTTP/1.1\r\n\r\n"}));
         EXPECT_EQ(s.server("HTTP/1.1 200 OK\r\n"), V({"C: HTTP/1.1 200 OK\r\n"}));
         EXPECT_TRUE(s.logged.empty());
+        s.rules.finish();
+        const std::string sent = std::to_string(first.size() + 31);
+        EXPECT_EQ(s.logged, V({"3 other protocol, " + sent + " bytes"}));
+        ASSERT_EQ(s.told.size(), 1u);
+        EXPECT_EQ(s.told[0].rfind("- - passed 0 " + sent + " 17 ", 0), 0u) << s.told[0];
     }
+    // Its first bytes are checked against the block list, an entry cut between chunks too: a TLS
+    // hello names its host.
+    Slot blocked;
+    blocked.settings.blockme = true;
+    blocked.settings.block = {"ads.example"};
+    EXPECT_EQ(blocked.client(std::string("\x16\x03\x01\x00\x30\x01", 6) + " server name: ads.ex"),
+              V({"connect proxy.test:3128"}));
+    blocked.connected();
+    EXPECT_EQ(blocked.client("ample and more"), V({"release"}));
+    blocked.rules.finish();
+    ASSERT_EQ(blocked.told.size(), 1u);
+    EXPECT_NE(blocked.told[0].find(" blocked "), std::string::npos);
+}
+
+TEST(Inspection, WhatLenientServersTakeForARequestIsOneAndGoesOnInItsOneForm) {
+    const std::string want = "GET http://127.0.0.9/b HTTP/1.1\r\nHost: 127.0.0.9\r\n\r\n";
+    for (const std::string &loose : {std::string("get http://127.0.0.9/b HTTP/1.1\r\n\r\n"),
+                                    std::string("GET  http://127.0.0.9/b HTTP/1.1\r\n\r\n"),
+                                    std::string("\r\nGET http://127.0.0.9/b HTTP/1.1\r\n\r\n"),
+                                    std::string("GET http://127.0.0.9/b http/1.1\r\n\r\n"),
+                                    std::string("GET\thttp://127.0.0.9/b\tHTTP/1.1\n\n"),
+                                    std::string("GET http://2130706441/b HTTP/1.1\r\n\r\n")}) {
+        SCOPED_TRACE(loose);
+        Slot s;
+        EXPECT_EQ(s.client(loose), V({"connect proxy.test:3128"}));
+        EXPECT_EQ(s.connected(), V({"S: " + want}));
+        ASSERT_EQ(s.logged.size(), 1u);
+        // And a blocked host is blocked however the request line was written.
+        Slot b;
+        b.settings.blockme = true;
+        b.settings.block = {"127.0.0.9"};
+        EXPECT_EQ(b.client(loose), V({"release"}));
+    }
+    Slot c;
+    c.settings.blockme = true;
+    c.settings.block = {"127.0.0.9"};
+    const V out = c.client("CONNECT  127.0.0.9:443 HTTP/1.1\r\n\r\n");
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), "release");
+}
+
+TEST(Inspection, AHeadOrFramingTwoPeersCouldReadTwoWaysIsRefusedAndNothingPassesRaw) {
+    for (bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct" : "upstream");
+        for (const std::string &bad : {std::string("POST http://a.test/ HTTP/1.1\r\nTransfer-Encoding : chunked\r\n\r\n"),
+                                       std::string("GET http://a.test/ HTTP/1.1\r\nX: a\rb\r\n\r\n"),
+                                       std::string("GET http://a.test/ HTTP/1.1\r\nHost: a.test\r\nHost: b.test\r\n\r\n")}) {
+            Slot s(direct);
+            const V out = s.client(bad);
+            ASSERT_EQ(out.size(), 2u) << bad;
+            EXPECT_EQ(out[0].rfind("C: HTTP/1.1 400 Bad Request", 0), 0u) << bad;
+            EXPECT_EQ(out[1], "release");
+        }
+        // A malformed chunk: what came before it has gone, nothing after it goes.
+        Slot s(direct);
+        s.client("POST http://a.test/ HTTP/1.1\r\nHost: a.test\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nwiki\r\n");
+        s.connected();
+        const V out = s.client("zz\r\nGET http://blocked.test/ HTTP/1.1\r\n\r\n");
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_EQ(out[0].rfind("C: HTTP/1.1 400 Bad Request", 0), 0u);
+        EXPECT_EQ(out[1], "release");
+    }
+    // A response whose framing breaks ends that response with a word in the log.
+    Slot r;
+    r.client(kHead);
+    r.connected();
+    r.server("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nwiki\r\n");
+    EXPECT_EQ(r.server("zz\r\nmore"), V({"release"}));
+    ASSERT_EQ(r.told.size(), 1u);
+    EXPECT_NE(r.told[0].find("upstream failed 200"), std::string::npos);
+    EXPECT_NE(r.told[0].find("chunked body is malformed"), std::string::npos);
+    // An answer that is no HTTP gets the client a page, not the server's bytes.
+    Slot n;
+    n.client(kHead);
+    n.connected();
+    const V page = n.server("SSH-2.0-OpenSSH\r\n");
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].rfind("C: HTTP/1.1 502 Bad Gateway", 0), 0u);
 }
 
 // ---- CONNECT ----------------------------------------------------------------------------------------
@@ -446,7 +528,7 @@ TEST(Inspection, DirectRequestsGoToTheirHostInOriginForm) {
     EXPECT_EQ(s.server(answer), V({"C: " + answer}));
     // The same server again: the same connection, in any case of its name.
     EXPECT_EQ(s.client("GET http://A.TEST:8080/2 HTTP/1.1\r\nHost: A.TEST:8080\r\n\r\n"),
-              V({"S: GET /2 HTTP/1.1\r\nHost: A.TEST:8080\r\n\r\n"}));
+              V({"S: GET /2 HTTP/1.1\r\nHost: a.test:8080\r\n\r\n"}));  // the target's, in its one form
 }
 
 TEST(Inspection, DirectRequestForAnotherHostWaitsForTheAnswerThenReconnects) {
@@ -542,7 +624,7 @@ TEST(Inspection, ServerClosingBetweenRequestsLeavesTheClientConnected) {
         EXPECT_FALSE(s.slot.ended(kClient));
         EXPECT_STREQ(s.slot.transition(), "the server ended, the client stays");
         // The next request, a CONNECT here, opens another connection and is a tunnel there.
-        const std::string connect = "CONNECT b.test:443 HTTP/1.1\r\n\r\n";
+        const std::string connect = "CONNECT b.test:443 HTTP/1.1\r\nHost: b.test:443\r\n\r\n";
         EXPECT_EQ(s.client(connect), V({direct ? "connect b.test:443" : "connect proxy.test:3128"}));
         if (direct) {
             EXPECT_EQ(s.connected(), V({"C: " + std::string(kEstablished)}));
@@ -602,7 +684,7 @@ TEST(Inspection, DirectFailuresNameTheServerAndOtherTrafficIsRefused) {
 
 TEST(InspectionLog, EachRequestIsToldOnceItsAnswerIsThroughWithItsOwnBytes) {
     Slot s;
-    const std::string post = "POST http://a.test/form HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+    const std::string post = "POST http://a.test/form HTTP/1.1\r\nHost: a.test\r\nContent-Length: 5\r\n\r\n";
     s.client(kHead + post.substr(0, 20));
     s.connected();
     s.clock += 7;
@@ -693,7 +775,7 @@ TEST(InspectionLog, NoPasswordOfAnAddressIsTold) {
 
 TEST(InspectionLog, TunnelsAndUnansweredRequestsAreToldWhenTheSlotEnds) {
     Slot s;
-    const std::string connect = "CONNECT a.test:443 HTTP/1.1\r\n\r\n";
+    const std::string connect = "CONNECT a.test:443 HTTP/1.1\r\nHost: a.test:443\r\n\r\n";
     s.client(connect);
     s.connected();
     const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
