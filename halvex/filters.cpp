@@ -84,6 +84,9 @@ FilteredRequest filterrequest(const Request &r, const Onward &on, const RequestS
             t.append("Accept: bla/bla\r\n");
         } else if (settings.cookie && common::equalNoCase(f.name, "Cookie")) {
             t.append("Cookie: ").append(settings.cookiemarker).append("\r\n");
+        } else if (r.framing.kind == Framing::chunked && common::equalNoCase(f.name, "Transfer-Encoding")) {
+            // In its one form, which no reader can take for anything but chunks.
+            t.append("Transfer-Encoding: chunked\r\n");
         } else if (r.framing.kind == Framing::chunked && common::equalNoCase(f.name, "Content-Length")) {
             // Chunks frame the body: a length beside them is what a lenient peer would follow.
         } else if (on.dropProxyFields && (common::equalNoCase(f.name, "Proxy-Connection") ||

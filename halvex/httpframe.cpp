@@ -144,13 +144,14 @@ bool readlength(std::string_view v, bool &seen, std::uint64_t &length) {
     return true;
 }
 
-// The codings of every Transfer-Encoding field, in order, lower case.
+// The codings of every Transfer-Encoding field, in order, lower case. An empty one is kept as
+// such: a list with a stray comma is where readers disagree, and is refused.
 void codings(std::string_view v, std::vector<std::string> &out) {
-    while (!v.empty()) {
+    for (;;) {
         const std::size_t comma = v.find(',');
-        const std::string_view c = trimBlanks(v.substr(0, comma));
-        if (!c.empty()) out.push_back(common::lowercase(c));
-        v = comma == npos ? std::string_view{} : v.substr(comma + 1);
+        out.push_back(common::lowercase(trimBlanks(v.substr(0, comma))));
+        if (comma == npos) return;
+        v = v.substr(comma + 1);
     }
 }
 
@@ -167,41 +168,22 @@ Sniff sniffrequest(std::string_view bytes) {
 }
 
 Sniff Sniffer::feed(std::string_view text) {
-    constexpr std::string_view kVersion = "http/";
     while (verdict_ == Sniff::maybe && at_ < text.size()) {
         const char c = text[at_];
-        const auto b = static_cast<unsigned char>(c);
-        const bool blank = c == ' ' || c == '\t';
-        switch (part_) {
-            case lead:
-                if (c == '\r' || c == '\n') break;
+        if (part_ == lead) {
+            if (c != '\r' && c != '\n' && c != ' ' && c != '\t') {
                 part_ = method;
                 start_ = at_;
-                [[fallthrough]];
-            case method:
-                if (blank && knownmethod(text.substr(start_, at_ - start_), false))
-                    part_ = gap1;
-                else if (blank || !knownmethod(text.substr(start_, at_ - start_ + 1), true))
-                    verdict_ = Sniff::other;
-                break;
-            case gap1:
-                if (blank) break;
-                if (b <= 0x20 || b == 0x7f) verdict_ = Sniff::other;
-                else part_ = target;
-                break;
-            case target:
-                if (blank) part_ = gap2;
-                else if (b < 0x20 || b == 0x7f) verdict_ = Sniff::other;
-                break;
-            case gap2:
-                if (blank) break;
-                part_ = version;
-                start_ = at_;
-                [[fallthrough]];
-            case version:
-                if (common::asciiLower(c) != kVersion[at_ - start_]) verdict_ = Sniff::other;
-                else if (at_ - start_ + 1 == kVersion.size()) verdict_ = Sniff::request;
-                break;
+            }
+        }
+        if (part_ == method) {
+            // A known method and a blank: HTTP, however the rest of it is written (what is wrong
+            // with it is the reader's to refuse, never a reason to pass it on unread).
+            const bool blank = c == ' ' || c == '\t';
+            if (blank && knownmethod(text.substr(start_, at_ - start_), false))
+                verdict_ = Sniff::request;
+            else if (blank || !knownmethod(text.substr(start_, at_ - start_ + 1), true))
+                verdict_ = Sniff::other;
         }
         ++at_;
     }

@@ -25,10 +25,10 @@ namespace halvex {
 // The longest head the relay assembles.
 inline constexpr std::size_t kMaxHead = 64 * 1024;
 
-// Whether the bytes so far can begin an HTTP request: a known method (GET, HEAD, POST, PUT,
-// DELETE, CONNECT, OPTIONS, TRACE, PATCH or a WebDAV one, in any case), blanks or tabs, a target without blanks or control bytes, blanks or tabs and "HTTP/" (any case); empty
-// lines before it are no part of it. Anything else is another protocol, told apart at the first
-// byte that cannot belong to a request.
+// Whether the bytes so far begin an HTTP request: a known method (GET, HEAD, POST, PUT, DELETE,
+// CONNECT, OPTIONS, TRACE, PATCH or a WebDAV one, in any case) and a blank or a tab; empty lines
+// and blanks before it are no part of it. Whether the rest is a sound request is readrequest()'s to say.
+// Anything else is another protocol, told apart at the first byte that cannot begin a request.
 enum class Sniff { maybe, request, other };
 Sniff sniffrequest(std::string_view bytes);
 
@@ -40,7 +40,7 @@ public:
     void reset() { *this = Sniffer(); }
 
 private:
-    enum Part : std::uint8_t { lead, method, gap1, target, gap2, version };
+    enum Part : std::uint8_t { lead, method };
     Part part_ = lead;
     std::size_t at_ = 0;     // bytes judged so far
     std::size_t start_ = 0;  // where the part began

@@ -121,6 +121,8 @@ public:
     void tunnelled(std::int64_t fromClient, std::int64_t fromServer) override;
     // The slot ends: the requests not told yet are logged as they stand.
     void finish();
+    // The client speaks another protocol than HTTP: its bytes pass as they are.
+    bool otherProtocol() const { return other_; }
 
 private:
     // The client side: a head being assembled, a body passing, a tunnel, or (no upstream proxy)

@@ -14,7 +14,8 @@ TEST(Sniff, TellsARequestFromAnotherProtocolWithinItsFirstBytes) {
     } cases[] = {
         {"", Sniff::maybe},
         {"GE", Sniff::maybe},
-        {"GET http://a/ HT", Sniff::maybe},
+        {"GET", Sniff::maybe},
+        {"GET ", Sniff::request},
         {"GET http://a/ HTTP/", Sniff::request},
         {"PROPFIND /dav/ HTTP/1.1\r\n", Sniff::request},
         // What a lenient server takes for a request is one here too.
@@ -29,10 +30,12 @@ TEST(Sniff, TellsARequestFromAnotherProtocolWithinItsFirstBytes) {
         {"PUT", Sniff::maybe},
         {"\x16\x03\x01", Sniff::other},
         {"SSH-2.0-OpenSSH_9.2p1 Debian\r\n", Sniff::other},
-        {" GET / HTTP/1.1", Sniff::other},
-        {"GET /\r\n", Sniff::other},
-        {"GET / FTP/1.0", Sniff::other},
-        {"GET /a\x01b HTTP/1.1", Sniff::other},
+        {" GET / HTTP/1.1", Sniff::request},
+        // Plainly meant as HTTP, however badly: the reader refuses it, nothing passes unread.
+        {"GET /\r\n", Sniff::request},
+        {"GET / FTP/1.0", Sniff::request},
+        {"GET /a\x01b HTTP/1.1", Sniff::request},
+        {"GETX / HTTP/1.1", Sniff::other},
         {"G\xc3\xa9T / HTTP/1.1", Sniff::other},
     };
     for (const auto &c : cases) EXPECT_EQ(sniffrequest(c.bytes), c.want) << c.bytes;

@@ -282,7 +282,7 @@ TEST(Inspection, EveryCookieLineInAnyCaseIsReplaced) {
 TEST(Inspection, OtherProtocolsGoUpstreamAtOnceAndUnchangedAndAreLoggedOnce) {
     for (const std::string &first : {std::string("\x16\x03\x01\x02\x00", 5), std::string("SSH-2.0-x\r\n"),
                                     std::string("HELO mail.test\r\n"), std::string("x"),
-                                    std::string("GET http://a.test/\r\n")}) {
+                                    std::string("GETX http://a.test/\r\n")}) {
         SCOPED_TRACE(first);
         Slot s;
         EXPECT_EQ(s.client(first), V({"connect proxy.test:3128"}));
