@@ -132,6 +132,12 @@ void RelaySlot::onData(const RelayEvent &e, RelayActions &a) {
                 a.add(RelayAction::pause, e.side);
                 return;
             }
+            // The partner the rules held is read again, unless its own partner is full.
+            const Side other = partner(e.side);
+            if (p.resumePartner && rulesHeld_[index(other)]) {
+                rulesHeld_[index(other)] = false;
+                if (!flowHeld_[index(other)] && !ended_[index(other)]) a.add(RelayAction::resume, other);
+            }
             // The room is measured after the send: the kernel may have passed some of it on.
             if (!p.send.empty()) a.add(RelayAction::measure, partner(e.side));
             return;

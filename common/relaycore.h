@@ -119,7 +119,9 @@ public:
         std::string_view sendAfter;
         bool release = false;
         std::string_view reply;  // for the side the bytes came from: an answer of the rules' own
-        bool hold = false;       // the source is not read again until the server side is reopened
+        bool hold = false;       // the source is not read again until the server side is
+                                 // reopened, or the rules say resumePartner on the other side
+        bool resumePartner = false;  // the other side, held by the rules, is read again
         // Once `send` is written the server side is closed and opened anew to host:port; the
         // client is not read until it is connected and connected() has spoken again.
         bool reconnect = false;

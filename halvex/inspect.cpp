@@ -290,6 +290,14 @@ void Inspection::takeclient(std::string_view bytes, bool stable) {
     while (!bytes.empty() && !release_) {
         switch (asking_) {
             case Asking::head:
+                if (expected_.size() >= settings_.maxPipelined) {
+                    // As many requests wait for answers as a connection may have: the client is
+                    // read no further until answers come, what it sent already waits here.
+                    pipelineHeld_.append(bytes);
+                    clientHeld_ = true;
+                    hold_ = true;
+                    return;
+                }
                 bytes.remove_prefix(takehead(bytes));
                 break;
             case Asking::body: {
@@ -857,7 +865,20 @@ common::RelayRules::Pass Inspection::relay(common::Side from, std::string_view b
         return passing(toServer_);
     }
     takeserver(bytes, true);
-    return passing(toClient_);
+    if (!clientHeld_ || release_ || expected_.size() >= settings_.maxPipelined)
+        return passing(toClient_);
+    // Answers came: the client's waiting requests go on behind them, and it is read again
+    // unless they fill the pipeline anew.
+    clientHeld_ = false;
+    std::string rest;
+    rest.swap(pipelineHeld_);
+    takeclient(rest, false);
+    hold_ = false;  // the client stays held by the relay; the server is read on
+    toClient_.copy(reply_);  // a refusal among them is the client's
+    reply_.assign(toServer_.whole());
+    Pass p = passing(toClient_);
+    p.resumePartner = !clientHeld_ && !release_;
+    return p;
 }
 
 common::RelayRules::Pass Inspection::ended(common::Side from) {

@@ -59,6 +59,9 @@ struct ProxySettings {
     bool rpictures = false;  // "Remove Pictures"
     std::vector<std::string> block;
     std::string cookiemarker;
+    // At most this many requests of one connection wait for their answers; past that the client
+    // is read no further until answers come.
+    std::size_t maxPipelined = 32;
     // A request that is logged: the slot and its target (the URL list shows them).
     std::function<void(int slot, std::string_view target)> logurl;
     // A request is over (answered, blocked, refused, failed, or its slot ended); and the clock its
@@ -206,6 +209,10 @@ private:
     Sniffer sniffer_;
     Body asked_;
     std::string held_;  // the client's bytes after a waiting request
+    // Past the pipeline's bound: what the client sent waits (one chunk at most: it is read no
+    // further) until answers come.
+    std::string pipelineHeld_;
+    bool clientHeld_ = false;
     // A refused request ends the connection once the answers before it are through.
     bool ending_ = false;
     std::string endReply_;

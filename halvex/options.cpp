@@ -20,6 +20,7 @@ const common::OptionTable &options() {
             {"--block-file", "FILE", "import the block-list entries of a file at start (repeatable)",
              true},
             {"--first-byte-timeout", "SECONDS", "time a new client has to send something (default 60)"},
+            {"--max-pipelined", "N", "requests of one connection that may wait for answers (default 32)"},
         };
         common::addProxyOptions(t, kProxyDefaults);
         return t;
@@ -58,6 +59,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     common::Result<int> first = settings.seconds("--first-byte-timeout", o.firstByteTimeout);
     if (!first) return fail(first.why());
     o.firstByteTimeout = *first;
+    common::Result<int> pipelined = settings.count("--max-pipelined", o.maxPipelined, 1);
+    if (!pipelined) return fail(pipelined.why());
+    o.maxPipelined = *pipelined;
     return o;
 }
 

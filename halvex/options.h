@@ -32,6 +32,7 @@ struct Options : common::ProxyAccess {
     std::vector<std::string> block;  // block-list entries added at start, as "add" would
     std::vector<std::string> blockFiles;  // files whose entries are imported at start
     int firstByteTimeout = 60;  // seconds a new client has to say something
+    int maxPipelined = 32;      // requests of one connection waiting for their answers
     bool help = false;
     bool version = false;
 };

@@ -87,6 +87,7 @@ void PreProxy::setOptions(const Options &options) {
     relay_.setMaxPerClient(options.maxPerClient);
     relay_.setBalancers(options.balancers);
     allowServers_ = options.allowServers;
+    settings_.maxPipelined = std::size_t(options.maxPipelined);
 }
 
 void PreProxy::reload(const Options &options) {

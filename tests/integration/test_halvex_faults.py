@@ -183,3 +183,62 @@ def test_many_short_connections_leak_nothing(start_peer, echo):
     s.close()
     # No growth that scales with the number of connections.
     assert hx.rss_kib() < rss_before + 20 * 1024
+
+
+def test_a_flood_of_pipelined_requests_to_a_silent_server_is_bounded(start_peer):
+    """A client that pipelines tiny requests to a server that reads them and never answers: at
+    most the pipeline's bound waits, the client is read no further, memory stays flat and comes
+    back, and another client is served meanwhile."""
+    stop = threading.Event()
+
+    def swallow(conn):
+        conn.settimeout(1)
+        while not stop.is_set():
+            try:
+                if not conn.recv(1 << 16):
+                    return
+            except socket.timeout:
+                continue
+
+    def answer(conn):
+        conn.recv(4096)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+        conn.close()
+
+    silent, quick = Upstream(swallow), Upstream(answer)
+    hx = start_peer(Halvex, upstream=("", ""), args=["--allow-servers", "127.0.0.0/8"])
+    time.sleep(0.2)
+    before = hx.rss_kib()
+    flood = hx.connect()
+    flood.setblocking(False)
+    one = f"GET http://127.0.0.1:{silent.port}/ HTTP/1.1\r\nHost: x\r\n\r\n".encode()
+    chunk = one * 2000
+    sent, stalled_since = 0, None
+    deadline = time.monotonic() + 30
+    # Bounded: at most 200 MB offered, and over once halvex has stopped reading for 2 s.
+    while sent < 200_000_000 and time.monotonic() < deadline:
+        try:
+            sent += flood.send(chunk)
+            stalled_since = None
+        except BlockingIOError:
+            stalled_since = stalled_since or time.monotonic()
+            if time.monotonic() - stalled_since > 2:
+                break
+            time.sleep(0.01)
+    assert sent < 20_000_000, f"halvex kept reading: {sent} bytes taken"
+    grown = hx.rss_kib() - before
+    assert grown < 16 * 1024, f"RSS grew by {grown} KiB"
+    # Another client is served all the while.
+    other = hx.connect()
+    other.settimeout(10)
+    other.sendall(f"GET http://127.0.0.1:{quick.port}/ HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+    assert recv_all(other).endswith(b"\r\n\r\nok")
+    other.close()
+    # The other request has its line; of the flood, no more than the bound ever waited.
+    flood.close()
+    assert wait_until(lambda: hx.output.read_text().count("method=GET") >= 1), hx.output.read_text()[-2000:]
+    assert hx.output.read_text().count(f":{silent.port}/") <= 40
+    stop.set()
+    silent.close()
+    quick.close()
+    assert wait_until(lambda: hx.rss_kib() - before < 16 * 1024)

@@ -33,7 +33,7 @@ constexpr auto kServer = common::Side::server;
 // The actions of one event as short lines: "C: ..." sent to the client, "S: ..." to the server,
 // "connect host:port", "hold" (the client paused by the rules), "release". Sends in a row to one
 // side are one line: the shell writes them at once.
-V sent(const common::RelayActions &actions) {
+V sent(const common::RelayActions &actions, bool flow = false) {
     V out;
     const common::RelayAction *last = nullptr;
     for (const auto &a : actions) {
@@ -45,6 +45,8 @@ V sent(const common::RelayActions &actions) {
         if (a.kind == common::RelayAction::connect)
             out.push_back("connect " + std::string(a.bytes) + ":" + std::to_string(a.n));
         if (a.kind == common::RelayAction::release) out.push_back("release");
+        if (flow && a.kind == common::RelayAction::pause && a.side == common::Side::client) out.push_back("hold");
+        if (flow && a.kind == common::RelayAction::resume && a.side == common::Side::client) out.push_back("resume");
     }
     return out;
 }
@@ -57,6 +59,7 @@ struct Slot {
     // after them when there is one.
     V told;
     common::Millis clock = 1000;
+    bool flow = false;  // "hold" and "resume" of the client shown too
     Inspection rules{settings, 3};
     common::RelayLimits limits;
     common::RelaySlot slot{rules, limits};
@@ -87,7 +90,7 @@ struct Slot {
         e.side = side;
         e.bytes = bytes;
         e.room = 1 << 20;
-        return sent(slot.step(e));
+        return sent(slot.step(e), flow);
     }
     V client(std::string_view b) { return ev(K::data, kClient, b); }
     V server(std::string_view b) { return ev(K::data, kServer, b); }
@@ -196,6 +199,25 @@ TEST(Inspection, ABlockedHostIsBlockedHoweverItIsWritten) {
             EXPECT_NE(s.told[0].find(" blocked "), std::string::npos);
         }
     }
+}
+
+TEST(Inspection, APipelineHasABoundAndTheClientWaitsForAnswersPastIt) {
+    Slot s;
+    s.settings.maxPipelined = 3;
+    s.client(kHead);
+    s.connected();
+    s.flow = true;
+    // Two more go on; the fourth and fifth wait, and the client is read no further.
+    EXPECT_EQ(s.client(kHead + kHead + kHead + kHead), V({"S: " + kFiltered + kFiltered, "hold"}));
+    EXPECT_EQ(s.logged.size(), 3u);
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    // One answer: one waiting request goes on behind it; the next still waits.
+    EXPECT_EQ(s.server(ok), V({"C: " + ok, "S: " + kFiltered}));
+    // Two more: the last one goes on, and the client is read again.
+    EXPECT_EQ(s.server(ok + ok), V({"C: " + ok + ok, "S: " + kFiltered, "resume"}));
+    EXPECT_EQ(s.logged.size(), 5u);
+    EXPECT_EQ(s.server(ok + ok + ok), V({"C: " + ok + ok + ok}));
+    EXPECT_EQ(s.told.size(), 5u);
 }
 
 TEST(Inspection, ARefusedRequestOfAPipelineWaitsForTheAnswersBeforeIt) {
