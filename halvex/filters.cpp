@@ -138,10 +138,25 @@ Canned judgeresponse(std::string_view contenttype, std::string_view text,
     return Canned::none;
 }
 
+namespace {
+bool saysnothing(std::string_view contenttype) {
+    const std::string_view t = common::trimBlanks(contenttype.substr(0, contenttype.find(';')));
+    return t.empty() || common::equalNoCase(t, "application/octet-stream");
+}
+}  // namespace
+
 bool judgesbody(std::string_view contenttype, const ResponseSettings &settings) {
+    if (settings.rpictures && saysnothing(contenttype)) return true;
     if (!settings.sendempty || settings.block.empty()) return false;
     const std::string type = lowercase(contenttype);
     return contains(type, "text/html") && !(settings.rpictures && contains(type, "image"));
+}
+
+bool untypedpicture(std::string_view contenttype, std::string_view b) {
+    if (!saysnothing(contenttype)) return false;
+    auto at = [&](std::size_t i, std::string_view magic) { return b.size() >= i + magic.size() && b.substr(i, magic.size()) == magic; };
+    return at(0, "GIF87a") || at(0, "GIF89a") || at(0, "\x89PNG\r\n\x1a\n") || at(0, "\xff\xd8\xff") ||
+           (at(0, "RIFF") && at(8, "WEBP")) || (at(4, "ftyp") && (at(8, "avif") || at(8, "avis")));
 }
 
 std::string_view cannedtext(Canned reply) {

@@ -75,9 +75,13 @@ enum class Canned { none, page, picture };
 Canned judgeresponse(std::string_view contenttype, std::string_view text,
                      const ResponseSettings &settings);
 
-// Whether the decision on such a response needs the start of its body: only an HTML page can be
-// blocked by what it says.
+// Whether the decision on such a response needs the start of its body: an HTML page can be
+// blocked by what it says, and a response whose type says nothing (none, or
+// application/octet-stream) may be a picture by its first bytes.
 bool judgesbody(std::string_view contenttype, const ResponseSettings &settings);
+
+// A picture by its first bytes (GIF, PNG, JPEG, WebP, AVIF), where its type says nothing of it.
+bool untypedpicture(std::string_view contenttype, std::string_view start);
 
 // The bytes of a canned reply; "" for Canned::none.
 std::string_view cannedtext(Canned reply);

@@ -99,7 +99,7 @@ void Body::start(const Framing &f) {
     chunks = Chunked();
 }
 
-std::size_t Body::take(std::string_view in, bool &complete, bool &broken) {
+std::size_t Body::take(std::string_view in, bool &complete, bool &broken, BodyDecoder *judged) {
     complete = broken = false;
     switch (kind) {
         case Framing::none:
@@ -109,10 +109,13 @@ std::size_t Body::take(std::string_view in, bool &complete, bool &broken) {
             const std::size_t n = std::size_t(std::min<std::uint64_t>(left, in.size()));
             left -= n;
             complete = left == 0;
+            if (judged) judged->feed(in.substr(0, n));
             return n;
         }
         case Framing::chunked: {
-            const std::size_t n = chunks.feed(in);
+            const std::size_t n = chunks.feed(in, [judged](std::string_view data) {
+                if (judged) judged->feed(data);
+            });
             // A body that breaks its own framing goes no further: what follows it could be read
             // as the body or as the next message.
             broken = chunks.bad();
@@ -120,6 +123,7 @@ std::size_t Body::take(std::string_view in, bool &complete, bool &broken) {
             return n;
         }
         case Framing::untilclose:
+            if (judged) judged->feed(in);
             return in.size();
     }
     return in.size();
@@ -629,7 +633,7 @@ void Inspection::takeserver(std::string_view bytes, bool stable) {
             }
             case Answering::body: {
                 bool complete = false, broken = false;
-                const std::size_t n = answered_.take(bytes, complete, broken);
+                const std::size_t n = answered_.take(bytes, complete, broken, judging_ ? &judged_ : nullptr);
                 if (broken) {
                     // What came of it has gone on; the rest is not relayed as if it were a body.
                     serverfailed("the server's chunked body is malformed");
@@ -639,10 +643,13 @@ void Inspection::takeserver(std::string_view bytes, bool stable) {
                 bytes.remove_prefix(n);
                 serverbytes(n);
                 if (judging_) {
-                    const std::size_t room = std::size_t(kMaxHead - std::min<std::uint64_t>(rbody_, kMaxHead));
+                    // A page is judged on its first 64 KiB as a reader sees them (decoded); what
+                    // holds that many is held back, up to a bound on the server's own bytes.
+                    const std::size_t most = judged_.decodes() ? kMaxHeldCoded : kMaxHead;
+                    const std::size_t room = std::size_t(most - std::min<std::uint64_t>(rbody_, most));
                     rheld_.append(piece.substr(0, std::min(room, piece.size())));
                     rbody_ += piece.size();
-                    if (complete || rbody_ >= kMaxHead) {
+                    if (complete || rbody_ >= most || judged_.full()) {
                         judge();
                         if (release_) return;
                         // What came past the judged start goes on as it came.
@@ -715,6 +722,8 @@ void Inspection::onresponse(std::string_view head, bool stable) {
         rheld_.assign(head);
         rtype_.assign(type);
         rbody_ = 0;
+        rheadSize_ = head.size();
+        judged_ = BodyDecoder(r.contentencoding);
     } else if (const Canned c = judgeresponse(type, head, rs); c != Canned::none) {
         toClient_.copy(cannedtext(c));
         release_ = true;
@@ -732,7 +741,14 @@ void Inspection::onresponse(std::string_view head, bool stable) {
 void Inspection::judge() {
     judging_ = false;
     const ResponseSettings rs{settings_.sendempty, settings_.rpictures, settings_.block};
-    const Canned c = judgeresponse(rtype_, rheld_, rs);
+    // The head as it came and the body's start as a reader sees it.
+    std::string text(rheld_, 0, rheadSize_);
+    text.append(judged_.text());
+    Canned c = judgeresponse(rtype_, text, rs);
+    if (c == Canned::none && rs.rpictures && untypedpicture(rtype_, judged_.text())) c = Canned::picture;
+    if (judged_.failed() && !records_.empty() && records_.front().sent)
+        records_.front().reason = "its " + std::string(judged_.coding()) +
+                                  " body could not be decoded: judged on what decoded";
     if (c != Canned::none) {
         // The canned reply stands for the whole response, and claims to be the last.
         toClient_.copy(cannedtext(c));
@@ -742,6 +758,7 @@ void Inspection::judge() {
         toClient_.copy(rheld_);
     }
     std::string().swap(rheld_);
+    judged_ = BodyDecoder();
 }
 
 // A canned reply stands for the first request's answer.

@@ -20,6 +20,7 @@
 #include "common/fifo.h"
 #include "common/relaycore.h"
 #include "common/tracetext.h"
+#include "halvex/decode.h"
 #include "halvex/filters.h"
 #include "halvex/httpframe.h"
 
@@ -72,6 +73,9 @@ struct ProxySettings {
     bool direct() const { return upstreamHost.empty(); }
 };
 
+// The server's own bytes held back at most while a coded page is decoded to be judged.
+inline constexpr std::size_t kMaxHeldCoded = 256 * 1024;
+
 // What a tunnel's client is told once its server is connected.
 inline constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
 
@@ -105,8 +109,9 @@ struct Body {
 
     void start(const Framing &f);
     // How many bytes of `in` belong to the body; complete once its last byte has come, broken
-    // when its chunks are malformed (what came before the fault belongs to it).
-    std::size_t take(std::string_view in, bool &complete, bool &broken);
+    // when its chunks are malformed (what came before the fault belongs to it). Its data goes to
+    // `judged` when given.
+    std::size_t take(std::string_view in, bool &complete, bool &broken, BodyDecoder *judged = nullptr);
 };
 
 // One slot's inspection.
@@ -227,6 +232,8 @@ private:
     Body answered_;
     bool judging_ = false;  // the response is held until it can be judged
     std::string rheld_;
+    std::size_t rheadSize_ = 0;  // of it, the head
+    BodyDecoder judged_;         // the body's start as a reader sees it
     std::string rtype_;
     std::uint64_t rbody_ = 0;  // of it, body bytes
 

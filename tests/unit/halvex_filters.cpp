@@ -207,7 +207,8 @@ TEST(FilterResponse, Cases) {
         {"empty entry", "text/html", html, true, false, {""}, Canned::page, true},
         {"no entry mentioned", "text/html", html, true, false, {"other.test"}, Canned::none, true},
         {"not html", "text/plain", "ads.test", true, false, {"ads.test"}, Canned::none, false},
-        {"no content type", "", "<html>ads.test", true, true, {"ads.test"}, Canned::none, false},
+        // No type: its first bytes are looked at, in case they are a picture.
+        {"no content type", "", "<html>ads.test", true, true, {"ads.test"}, Canned::none, true},
         {"picture", "image/jpeg", "", false, true, {}, Canned::picture, false},
         {"picture switch off", "image/png", "png", true, false, {"png"}, Canned::none, false},
         {"picture wins", "image/x; text/html", "ads.test", true, true, {"ads.test"}, Canned::picture,

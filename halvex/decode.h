@@ -1,0 +1,48 @@
+// The start of a response body as a reader sees it, for the filters that judge a page by what it
+// says: gzip, deflate and br (RFC 9110's content codings, brotli from RFC 7932) decoded up to
+// 64 KiB, identity as it is. Only judged, never sent: the bytes sent on are the server's own.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace halvex {
+
+class BodyDecoder {
+public:
+    // The decoded text judged at most.
+    static constexpr std::size_t kMaxText = 64 * 1024;
+
+    // `coding`: the Content-Encoding's value ("" for none). A coding it does not know (or a
+    // list of them) is judged as it is.
+    explicit BodyDecoder(std::string_view coding = {});
+    ~BodyDecoder();
+    BodyDecoder(BodyDecoder &&) noexcept;
+    BodyDecoder &operator=(BodyDecoder &&) noexcept;
+
+    // The body's next bytes (its data: chunk framing already gone).
+    void feed(std::string_view data);
+    const std::string &text() const { return text_; }
+    // Enough is decoded to judge, or nothing more can be.
+    bool full() const { return text_.size() >= kMaxText || failed_ || ended_; }
+    // Whether the body is decoded at all (a coding it knows), and whether its decoding broke.
+    bool decodes() const { return kind_ != identity; }
+    bool failed() const { return failed_; }
+    std::string_view coding() const;
+
+private:
+    enum Kind { identity, gzip, deflate, brotli };
+    struct Stream;
+    Kind kind_ = identity;
+    bool failed_ = false;
+    bool ended_ = false;
+    bool rawDeflate_ = false;  // "deflate" sent without its zlib wrapper, as some servers do
+    bool told_ = false;        // whether it is has been told
+    std::string first_;        // its first byte, while the second is still to come
+    std::string text_;
+    std::unique_ptr<Stream> stream_;
+};
+
+}  // namespace halvex
