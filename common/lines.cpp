@@ -36,7 +36,8 @@ LineAssembler::Line LineAssembler::next(std::string_view &chunk) {
         const std::size_t lf = std::size_t(static_cast<const char *>(found) - chunk.data());
         std::size_t taken = lf + 1;
         bool lfcr = false;
-        const bool crBefore = lf > 0 ? chunk[lf - 1] == '\r' : !held_.empty() && held_.back() == '\r';
+        const bool crBefore =
+            lf > 0 ? chunk[lf - 1] == '\r' : !held_.empty() && held_.back() == '\r';
         if (lfCr_ && !crBefore) {
             if (taken < chunk.size()) {
                 if (chunk[taken] == '\r') {

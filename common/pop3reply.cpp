@@ -39,8 +39,8 @@ Pop3Command pop3CommandOf(std::string_view line, bool *withArgument) {
     const std::size_t blank = line.find(' ');
     const std::string_view word = line.substr(0, blank);
     if (withArgument)
-        *withArgument = blank != std::string_view::npos &&
-                        !trimBlanks(line.substr(blank + 1)).empty();
+        *withArgument =
+            blank != std::string_view::npos && !trimBlanks(line.substr(blank + 1)).empty();
     for (const CommandName &c : kCommands)
         if (equalNoCase(word, c.word)) return c.command;
     return Pop3Command::other;
@@ -56,7 +56,9 @@ Pop3Reply::Piece Pop3Reply::next(std::string_view &chunk) {
     if (l.kind == LineAssembler::Line::none) return p;
     if (l.kind == LineAssembler::Line::tooLong) {
         p.kind = Piece::tooLong;
-        p.command = inBody_ ? current_ : queue_.empty() ? Pop3Command::other : queue_.front().command;
+        p.command = inBody_          ? current_
+                    : queue_.empty() ? Pop3Command::other
+                                     : queue_.front().command;
         return p;
     }
     if (inBody_) {

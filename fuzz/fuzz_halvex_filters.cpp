@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!(flags & 1) && r.text.size() < rest.size()) std::abort();
 
     halvex::ResponseSettings rs{bool(flags & 4), bool(flags & 8), block};
-    const halvex::Canned canned = halvex::judgeresponse(halvex::fieldvalue(rest, "Content-Type"), rest, rs);
+    const halvex::Canned canned = halvex::judgeresponse(halvex::fieldValue(rest, "Content-Type"), rest, rs);
     if (!(flags & 12) && canned != halvex::Canned::none) std::abort();
 
     (void)halvex::headerline("Content-Type:", rest);
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)halvex::blockfileentries(rest);
     const halvex::RequestLine line = halvex::requestline(rest);
     if (line.ok && line.target.find(' ') != std::string_view::npos) std::abort();
-    const halvex::AbsoluteTarget t = halvex::absolutetarget(line.target);
+    const halvex::AbsoluteTarget t = halvex::absoluteTarget(line.target);
     if (t.ok && (t.where.port < 1 || t.where.port > 65535)) std::abort();
     halvex::Chunked chunks;
     if (chunks.feed(rest) > rest.size()) std::abort();

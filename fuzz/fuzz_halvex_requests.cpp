@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // What went on as HTTP starts as a request in its one form.
     if (!rules.otherProtocol() && !sent.empty()) {
         const std::string_view method = std::string_view(sent).substr(0, sent.find(' '));
-        if (halvex::canonicalmethod(method) != method) std::abort();
+        if (halvex::canonicalMethod(method) != method) std::abort();
         if (sent.size() > method.size() + 1 && sent[method.size() + 1] == ' ') std::abort();
     }
     if (!released) step(common::RelayEvent::data, common::Side::server, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");

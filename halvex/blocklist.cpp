@@ -36,7 +36,7 @@ std::string_view dropslash(std::string_view x) {
 
 }  // namespace
 
-std::string normalentry(std::string_view entry) {
+std::string normalEntry(std::string_view entry) {
     if (entry.empty() || entry.find_first_of("/?#@ \t") != std::string_view::npos)
         return std::string(entry);
     // A leading dot says "and every name below it" to the CONNECT check: it stays.
@@ -70,7 +70,7 @@ std::string normalentry(std::string_view entry) {
 AddResult addurl(std::vector<std::string> &block, std::string_view field) {
     std::string_view x = field;
     if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
-    const std::string entry = normalentry(dropslash(x));
+    const std::string entry = normalEntry(dropslash(x));
     if (blank(entry) || listed(block, entry)) return {false, std::string(field)};
     block.push_back(entry);
     return {true, {}};
@@ -97,7 +97,7 @@ Edit autoformat(std::vector<std::string> &block, int selected) {
         block.erase(block.begin() + selected);
         return Edit::removed;
     }
-    const std::string entry = normalentry(x);
+    const std::string entry = normalEntry(x);
     if (entry != x && listed(block, entry, static_cast<std::size_t>(selected))) {
         block.erase(block.begin() + selected);
         return Edit::removed;
@@ -121,14 +121,14 @@ bool blockloggedurl(std::vector<std::string> &block, std::string_view logentry) 
     // A logged CONNECT ("CONNECT host:443") blocks its host.
     if (x.starts_with("connect ")) {
         if (const auto hp = common::parseHostPort(common::trimSpaces(x.substr(8)), 0)) {
-            const std::string entry = normalentry(hp->host);
+            const std::string entry = normalEntry(hp->host);
             if (blank(entry) || listed(block, entry)) return false;
             block.push_back(entry);
             return true;
         }
     }
     if (x.starts_with("http://")) x = common::trimSpaces(x.substr(7));
-    const std::string entry = normalentry(dropslash(x));
+    const std::string entry = normalEntry(dropslash(x));
     if (blank(entry) || listed(block, entry)) return false;
     block.push_back(entry);
     return true;
@@ -181,7 +181,7 @@ std::vector<std::string> blockfileentries(std::string_view text) {
             std::string_view x = fields[i];
             if (common::startsNoCase(x, "http://")) x.remove_prefix(7);
             if (x.ends_with('/')) x.remove_suffix(1);
-            if (!x.empty() && !machinename(x)) out.push_back(normalentry(x));
+            if (!x.empty() && !machinename(x)) out.push_back(normalEntry(x));
         }
     });
     return out;
@@ -210,7 +210,7 @@ std::vector<std::string> readblocklist(std::string_view text) {
     std::vector<std::string> out;
     eachline(text, [&](std::string_view line) {
         line = common::trimSpaces(line);
-        if (!line.empty()) out.push_back(normalentry(line));
+        if (!line.empty()) out.push_back(normalEntry(line));
     });
     return out;
 }

@@ -19,7 +19,7 @@ struct AddResult {
 // form the CONNECT check compares (no final dot, an IPv4-mapped address as IPv4, IPv6 as
 // inet_ntop writes it; the case as typed, since every comparison ignores it); anything else (a
 // host and a path, a word) as it is.
-std::string normalentry(std::string_view entry);
+std::string normalEntry(std::string_view entry);
 
 // "add": the typed text, less a leading lower-case "http://" and one trailing "/", is appended
 // unless the list already holds it. The case the user typed is kept.

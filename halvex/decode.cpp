@@ -21,9 +21,12 @@ struct BodyDecoder::Stream {
 
 BodyDecoder::BodyDecoder(std::string_view coding) {
     const std::string_view c = common::trimBlanks(coding);
-    if (common::equalNoCase(c, "gzip") || common::equalNoCase(c, "x-gzip")) kind_ = gzip;
-    else if (common::equalNoCase(c, "deflate")) kind_ = deflate;
-    else if (common::equalNoCase(c, "br")) kind_ = brotli;
+    if (common::equalNoCase(c, "gzip") || common::equalNoCase(c, "x-gzip"))
+        kind_ = gzip;
+    else if (common::equalNoCase(c, "deflate"))
+        kind_ = deflate;
+    else if (common::equalNoCase(c, "br"))
+        kind_ = brotli;
     if (kind_ == identity) return;
     stream_ = std::make_unique<Stream>();
     if (kind_ == brotli) {
@@ -89,8 +92,11 @@ void BodyDecoder::feed(std::string_view data) {
         data = joined;
         first_.clear();
         told_ = true;
-        const bool wrapped = (static_cast<unsigned char>(data[0]) & 0x0f) == 8 &&
-                             ((static_cast<unsigned char>(data[0]) << 8) | static_cast<unsigned char>(data[1])) % 31 == 0;
+        const bool wrapped =
+            (static_cast<unsigned char>(data[0]) & 0x0f) == 8 &&
+            ((static_cast<unsigned char>(data[0]) << 8) | static_cast<unsigned char>(data[1])) %
+                    31 ==
+                0;
         if (!wrapped) {
             inflateEnd(&z);
             z = z_stream{};
@@ -109,8 +115,10 @@ void BodyDecoder::feed(std::string_view data) {
         z.avail_out = sizeof out;
         const int r = inflate(&z, Z_NO_FLUSH);
         text_.append(out, std::min(sizeof out - z.avail_out, kMaxText - text_.size()));
-        if (r == Z_STREAM_END) ended_ = true;
-        else if (r != Z_OK && r != Z_BUF_ERROR) failed_ = true;
+        if (r == Z_STREAM_END)
+            ended_ = true;
+        else if (r != Z_OK && r != Z_BUF_ERROR)
+            failed_ = true;
         if (r != Z_OK || (z.avail_in == 0 && z.avail_out != 0)) return;
     }
 }

@@ -31,7 +31,7 @@ bool mentionsentry(std::string_view lowered, const std::vector<std::string> &blo
 
 }  // namespace
 
-bool mentionsblocked(std::string_view text, const std::vector<std::string> &block) {
+bool mentionsBlocked(std::string_view text, const std::vector<std::string> &block) {
     thread_local std::string lowered;
     lowerInto(lowered, text);
     return mentionsentry(lowered, block);
@@ -71,7 +71,7 @@ FilteredRequest filterrequest(const Request &r, const Onward &on, const RequestS
     FilteredRequest out{{}, false};
     std::string &t = out.text;
     t.reserve(256);
-    t.append(canonicalmethod(r.method)).append(" ").append(on.target).append(" HTTP/1.");
+    t.append(canonicalMethod(r.method)).append(" ").append(on.target).append(" HTTP/1.");
     t += char('0' + r.minor);
     t.append("\r\n");
     bool host = false;
@@ -84,10 +84,12 @@ FilteredRequest filterrequest(const Request &r, const Onward &on, const RequestS
             t.append("Accept: bla/bla\r\n");
         } else if (settings.cookie && common::equalNoCase(f.name, "Cookie")) {
             t.append("Cookie: ").append(settings.cookiemarker).append("\r\n");
-        } else if (r.framing.kind == Framing::chunked && common::equalNoCase(f.name, "Transfer-Encoding")) {
+        } else if (r.framing.kind == Framing::chunked &&
+                   common::equalNoCase(f.name, "Transfer-Encoding")) {
             // In its one form, which no reader can take for anything but chunks.
             t.append("Transfer-Encoding: chunked\r\n");
-        } else if (r.framing.kind == Framing::chunked && common::equalNoCase(f.name, "Content-Length")) {
+        } else if (r.framing.kind == Framing::chunked &&
+                   common::equalNoCase(f.name, "Content-Length")) {
             // Chunks frame the body: a length beside them is what a lenient peer would follow.
         } else if (on.dropProxyFields && (common::equalNoCase(f.name, "Proxy-Connection") ||
                                           common::equalNoCase(f.name, "Proxy-Authorization"))) {
@@ -152,11 +154,14 @@ bool judgesbody(std::string_view contenttype, const ResponseSettings &settings) 
     return contains(type, "text/html") && !(settings.rpictures && contains(type, "image"));
 }
 
-bool untypedpicture(std::string_view contenttype, std::string_view b) {
+bool untypedPicture(std::string_view contenttype, std::string_view b) {
     if (!saysnothing(contenttype)) return false;
-    auto at = [&](std::size_t i, std::string_view magic) { return b.size() >= i + magic.size() && b.substr(i, magic.size()) == magic; };
-    return at(0, "GIF87a") || at(0, "GIF89a") || at(0, "\x89PNG\r\n\x1a\n") || at(0, "\xff\xd8\xff") ||
-           (at(0, "RIFF") && at(8, "WEBP")) || (at(4, "ftyp") && (at(8, "avif") || at(8, "avis")));
+    auto at = [&](std::size_t i, std::string_view magic) {
+        return b.size() >= i + magic.size() && b.substr(i, magic.size()) == magic;
+    };
+    return at(0, "GIF87a") || at(0, "GIF89a") || at(0, "\x89PNG\r\n\x1a\n") ||
+           at(0, "\xff\xd8\xff") || (at(0, "RIFF") && at(8, "WEBP")) ||
+           (at(4, "ftyp") && (at(8, "avif") || at(8, "avis")));
 }
 
 std::string_view cannedtext(Canned reply) {

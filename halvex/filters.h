@@ -54,7 +54,7 @@ FilteredRequest filterrequest(const Request &request, const Onward &onward,
                               const RequestSettings &settings);
 
 // Whether a text (any bytes) mentions an entry of the block list, in any case.
-bool mentionsblocked(std::string_view text, const std::vector<std::string> &block);
+bool mentionsBlocked(std::string_view text, const std::vector<std::string> &block);
 
 // Whether a host (a CONNECT's) is blocked: an entry names it or a domain above it
 // ("example.com" blocks "www.example.com"), or names it with its port; any case.
@@ -81,7 +81,7 @@ Canned judgeresponse(std::string_view contenttype, std::string_view text,
 bool judgesbody(std::string_view contenttype, const ResponseSettings &settings);
 
 // A picture by its first bytes (GIF, PNG, JPEG, WebP, AVIF), where its type says nothing of it.
-bool untypedpicture(std::string_view contenttype, std::string_view start);
+bool untypedPicture(std::string_view contenttype, std::string_view start);
 
 // The bytes of a canned reply; "" for Canned::none.
 std::string_view cannedtext(Canned reply);

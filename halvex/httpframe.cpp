@@ -163,7 +163,7 @@ Refusal refused(int status, std::string_view why) {
 
 // ---- telling a request from another protocol ---------------------------------------------------
 
-Sniff sniffrequest(std::string_view bytes) {
+Sniff sniffRequest(std::string_view bytes) {
     return Sniffer().feed(bytes);
 }
 
@@ -190,7 +190,7 @@ Sniff Sniffer::feed(std::string_view text) {
     return verdict_;
 }
 
-std::size_t headend(std::string_view text, std::size_t from) {
+std::size_t headEnd(std::string_view text, std::size_t from) {
     std::size_t at = from > 3 ? from - 3 : 0;
     while ((at = text.find('\n', at)) != npos) {
         if (at + 1 < text.size() && text[at + 1] == '\n') return at + 2;
@@ -200,27 +200,29 @@ std::size_t headend(std::string_view text, std::size_t from) {
     return npos;
 }
 
-std::string_view canonicalmethod(std::string_view method) {
+std::string_view canonicalMethod(std::string_view method) {
     for (std::string_view m : kMethods)
         if (equalNoCase(m, method)) return m;
     return method;
 }
 
-// ---- heads ---------------------------------------------------------------------------------------
+// ---- heads
+// ---------------------------------------------------------------------------------------
 
-std::string_view fieldvalue(const std::vector<Field> &fields, std::string_view name) {
+std::string_view fieldValue(const std::vector<Field> &fields, std::string_view name) {
     for (const Field &f : fields)
         if (equalNoCase(f.name, name)) return f.value;
     return {};
 }
 
-Refusal readrequest(std::string_view head, Request &r) {
+Refusal readRequest(std::string_view head, Request &r) {
     std::vector<Field> keep = std::move(r.fields);  // its room is used again
     r = Request{};
     r.fields = std::move(keep);
     r.fields.clear();
     const std::string_view first = head.substr(0, head.find('\n'));
-    const std::vector<std::string_view> p = parts(first.ends_with('\r') ? first.substr(0, first.size() - 1) : first);
+    const std::vector<std::string_view> p =
+        parts(first.ends_with('\r') ? first.substr(0, first.size() - 1) : first);
     if (p.size() != 3 || !istoken(p[0]))
         return refused(400, "The request's first line is not a method, a target and a version.");
     r.method = p[0];
@@ -268,7 +270,7 @@ Refusal readrequest(std::string_view head, Request &r) {
     return {};
 }
 
-Refusal readresponse(std::string_view head, bool toHead, Response &r) {
+Refusal readResponse(std::string_view head, bool toHead, Response &r) {
     std::vector<Field> keep = std::move(r.fields);
     r = Response{};
     r.fields = std::move(keep);
@@ -309,25 +311,31 @@ Refusal readresponse(std::string_view head, bool toHead, Response &r) {
     if (encoded) {
         // Chunks frame the body whatever Content-Length says; another last coding leaves only
         // the end of the connection to frame it.
-        r.framing.kind = !te.empty() && te.back() == "chunked" ? Framing::chunked : Framing::untilclose;
+        r.framing.kind =
+            !te.empty() && te.back() == "chunked" ? Framing::chunked : Framing::untilclose;
         r.framing.length = 0;
         return {};
     }
     if (badLength) return refused(502, "the server's Content-Length is no number, or two differ");
-    if (lengthSeen) r.framing.kind = r.framing.length > 0 ? Framing::sized : Framing::none;
-    else r.framing.kind = Framing::untilclose;
+    if (lengthSeen)
+        r.framing.kind = r.framing.length > 0 ? Framing::sized : Framing::none;
+    else
+        r.framing.kind = Framing::untilclose;
     return {};
 }
 
-// ---- chunks --------------------------------------------------------------------------------------
+// ---- chunks
+// --------------------------------------------------------------------------------------
 
 std::size_t Chunked::step(std::string_view in, std::size_t i) {
     const char c = in[i];
     switch (state_) {
         case size: {
             int digit = -1;
-            if (common::isAsciiDigit(c)) digit = c - '0';
-            else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') digit = (c | 0x20) - 'a' + 10;
+            if (common::isAsciiDigit(c))
+                digit = c - '0';
+            else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+                digit = (c | 0x20) - 'a' + 10;
             if (digit >= 0) {
                 if (++digits_ > 15) {
                     state_ = failed;
@@ -346,9 +354,10 @@ std::size_t Chunked::step(std::string_view in, std::size_t i) {
             return i + 1;
         }
         case extension:
-            if (c == '\r') state_ = sizeLf;
-            else if (c == '\n' || (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f ||
-                     ++lineLength_ > kMaxChunkLine) {
+            if (c == '\r')
+                state_ = sizeLf;
+            else if (c == '\n' || (static_cast<unsigned char>(c) < 0x20 && c != '\t') ||
+                     c == 0x7f || ++lineLength_ > kMaxChunkLine) {
                 state_ = failed;
                 return i;
             }
@@ -387,7 +396,8 @@ std::size_t Chunked::step(std::string_view in, std::size_t i) {
             }
             return i + 1;
         case trailerLine:
-            if (c == '\r') state_ = trailerCr;
+            if (c == '\r')
+                state_ = trailerCr;
             else if (c == '\n' || c == '\0' || ++lineLength_ > kMaxHead) {
                 state_ = failed;
                 return i;
@@ -415,7 +425,8 @@ std::size_t Chunked::step(std::string_view in, std::size_t i) {
     return i;
 }
 
-// ---- targets -------------------------------------------------------------------------------------
+// ---- targets
+// -------------------------------------------------------------------------------------
 
 namespace {
 
@@ -453,7 +464,7 @@ bool readauthority(std::string_view text, int fallback, common::HostPort &out) {
 
 }  // namespace
 
-AbsoluteTarget absolutetarget(std::string_view target) {
+AbsoluteTarget absoluteTarget(std::string_view target) {
     AbsoluteTarget t;
     constexpr std::string_view scheme = "http://";
     if (!common::startsNoCase(target, scheme)) return t;
@@ -467,7 +478,7 @@ AbsoluteTarget absolutetarget(std::string_view target) {
     return t;
 }
 
-ConnectTarget connecttarget(std::string_view target) {
+ConnectTarget connectTarget(std::string_view target) {
     ConnectTarget c;
     // An authority and nothing else: no user (a password there would end up in pages and logs),
     // no path, a port.

@@ -27,10 +27,10 @@ inline constexpr std::size_t kMaxHead = 64 * 1024;
 
 // Whether the bytes so far begin an HTTP request: a known method (GET, HEAD, POST, PUT, DELETE,
 // CONNECT, OPTIONS, TRACE, PATCH or a WebDAV one, in any case) and a blank or a tab; empty lines
-// and blanks before it are no part of it. Whether the rest is a sound request is readrequest()'s to say.
-// Anything else is another protocol, told apart at the first byte that cannot begin a request.
+// and blanks before it are no part of it. Whether the rest is a sound request is readRequest()'s to
+// say. Anything else is another protocol, told apart at the first byte that cannot begin a request.
 enum class Sniff { maybe, request, other };
-Sniff sniffrequest(std::string_view bytes);
+Sniff sniffRequest(std::string_view bytes);
 
 // The same over a text that grows: each call is given the whole text so far and looks only at
 // what is new.
@@ -49,10 +49,10 @@ private:
 
 // Just past the empty line that ends a head, or npos. The search starts at `from` (bytes before
 // it were searched already), less the three that may begin the line end.
-std::size_t headend(std::string_view text, std::size_t from = 0);
+std::size_t headEnd(std::string_view text, std::size_t from = 0);
 
 // A known method in its one form ("get" is "GET"); an unknown token as it is.
-std::string_view canonicalmethod(std::string_view method);
+std::string_view canonicalMethod(std::string_view method);
 
 // How a message's body is framed.
 struct Framing {
@@ -76,18 +76,18 @@ struct Refusal {
 // A request head, read once: its first line's parts, its fields in order, and what the relay
 // needs of them.
 struct Request {
-    std::string_view method;  // as the client wrote it (canonicalmethod() for sending it on)
+    std::string_view method;  // as the client wrote it (canonicalMethod() for sending it on)
     std::string_view target;
-    int minor = 1;            // HTTP/1.minor
+    int minor = 1;  // HTTP/1.minor
     std::vector<Field> fields;
     Framing framing;
-    bool close = false;       // a Connection field names close
-    bool keepalive = false;   // or keep-alive
-    int hosts = 0;            // Host fields
-    bool lengthField = false; // a Content-Length field (which goes when chunks frame the body)
+    bool close = false;        // a Connection field names close
+    bool keepalive = false;    // or keep-alive
+    int hosts = 0;             // Host fields
+    bool lengthField = false;  // a Content-Length field (which goes when chunks frame the body)
 };
 // `head`: from the first line (empty lines before it excluded) to the empty line that ends it.
-Refusal readrequest(std::string_view head, Request &out);
+Refusal readRequest(std::string_view head, Request &out);
 
 // A response head: the same, and what the response filters look at.
 struct Response {
@@ -102,10 +102,17 @@ struct Response {
     std::string_view contentencoding;  // the last Content-Encoding
 };
 // toHead: it answers a HEAD request (and has no body, whatever it says).
-Refusal readresponse(std::string_view head, bool toHead, Response &out);
+Refusal readResponse(std::string_view head, bool toHead, Response &out);
+
+// Whether a message's connection ends after it: it says close, or it is HTTP/1.0 and does not
+// say keep-alive.
+template <class Message>
+bool closesAfter(const Message &m) {
+    return m.close || (m.minor == 0 && !m.keepalive);
+}
 
 // The value of the first field of that name (any case), or "".
-std::string_view fieldvalue(const std::vector<Field> &fields, std::string_view name);
+std::string_view fieldValue(const std::vector<Field> &fields, std::string_view name);
 
 // A chunked body as it passes: how much of each piece belongs to it, and which of it is data.
 class Chunked {
@@ -121,8 +128,20 @@ public:
     bool bad() const { return state_ == failed; }
 
 private:
-    enum State : std::uint8_t { size, extension, sizeLf, data, dataCr, dataLf, trailerStart,
-                                trailerLine, trailerCr, trailerLf, finished, failed };
+    enum State : std::uint8_t {
+        size,
+        extension,
+        sizeLf,
+        data,
+        dataCr,
+        dataLf,
+        trailerStart,
+        trailerLine,
+        trailerCr,
+        trailerLf,
+        finished,
+        failed
+    };
     std::size_t step(std::string_view in, std::size_t i);
     State state_ = size;
     std::uint64_t left_ = 0;
@@ -154,13 +173,13 @@ struct AbsoluteTarget {
     common::HostPort where;
     std::string_view path;
 };
-AbsoluteTarget absolutetarget(std::string_view target);
+AbsoluteTarget absoluteTarget(std::string_view target);
 
 // A CONNECT's authority, "host:port", the host in its one form; not ok for anything else.
 struct ConnectTarget {
     bool ok = false;
     common::HostPort where;
 };
-ConnectTarget connecttarget(std::string_view target);
+ConnectTarget connectTarget(std::string_view target);
 
 }  // namespace halvex

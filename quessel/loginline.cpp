@@ -8,8 +8,7 @@ namespace quessel {
 namespace {
 
 constexpr std::string_view kCapaReply = "+OK capability list follows\r\nUSER\r\n.\r\n";
-constexpr std::string_view kCapaTlsReply =
-    "+OK capability list follows\r\nUSER\r\nSTLS\r\n.\r\n";
+constexpr std::string_view kCapaTlsReply = "+OK capability list follows\r\nUSER\r\nSTLS\r\n.\r\n";
 constexpr std::string_view kStlsReply = "+OK begin TLS negotiation\r\n";
 constexpr std::string_view kNoStlsReply = "-ERR STLS is not offered here\r\n";
 constexpr std::string_view kAlreadyTlsReply = "-ERR the connection is under TLS already\r\n";
@@ -115,7 +114,8 @@ void LoginRules::refusedLogin(std::string_view line, std::string_view why) {
     if (!policy_.refusedLogin) return;
     std::string u, s;
     split(line, u, s);
-    policy_.refusedLogin(RefusedLogin{std::string(why), loginNameOf(u), std::string(withoutLineEnd(s))});
+    policy_.refusedLogin(
+        RefusedLogin{std::string(why), loginNameOf(u), std::string(withoutLineEnd(s))});
 }
 
 common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
@@ -338,13 +338,15 @@ std::string LoginRules::userName() const {
 std::string LoginRules::failure(common::Failure why, std::string_view reason) {
     // However the server failed, the client hears the same: a proxy that told "refused" from
     // "not found" from a foreign banner would scan the network for anyone. The log says which.
-    const bool greeted = phase_ == Phase::capa || phase_ == Phase::stls || phase_ == Phase::handshake;
+    const bool greeted =
+        phase_ == Phase::capa || phase_ == Phase::stls || phase_ == Phase::handshake;
     switch (why) {
         case common::Failure::unreachable:
             // The relay's policy names its own refusal so.
             if (reason == "address not allowed")
-                refusal_ = "the server's address is not allowed: this machine, a private network "
-                           "or this proxy, and not in allowservers";
+                refusal_ =
+                    "the server's address is not allowed: this machine, a private network "
+                    "or this proxy, and not in allowservers";
             else if (reason.empty())
                 refusal_ = "the server could not be reached";
             else

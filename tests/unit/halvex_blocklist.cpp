@@ -126,13 +126,13 @@ TEST(BlockList, HostEntriesAreKeptInOneForm) {
     EXPECT_FALSE(addurl(block, "127.0.0.9").added);
     EXPECT_EQ(block[0], "Blocked.Example");
     EXPECT_EQ(block[1], "127.0.0.9");
-    EXPECT_EQ(normalentry("[::ffff:127.0.0.9]:8443"), "127.0.0.9:8443");
-    EXPECT_EQ(normalentry("[2001:DB8::1]:443"), "[2001:db8::1]:443");
-    EXPECT_EQ(normalentry(".ads.example."), ".ads.example");
-    EXPECT_EQ(normalentry("ads.example/Path."), "ads.example/Path.");
-    EXPECT_EQ(normalentry("two words"), "two words");
-    EXPECT_EQ(normalentry("2130706441"), "127.0.0.9");
-    EXPECT_EQ(normalentry("Bücher.Example"), "xn--bcher-kva.example");
+    EXPECT_EQ(normalEntry("[::ffff:127.0.0.9]:8443"), "127.0.0.9:8443");
+    EXPECT_EQ(normalEntry("[2001:DB8::1]:443"), "[2001:db8::1]:443");
+    EXPECT_EQ(normalEntry(".ads.example."), ".ads.example");
+    EXPECT_EQ(normalEntry("ads.example/Path."), "ads.example/Path.");
+    EXPECT_EQ(normalEntry("two words"), "two words");
+    EXPECT_EQ(normalEntry("2130706441"), "127.0.0.9");
+    EXPECT_EQ(normalEntry("Bücher.Example"), "xn--bcher-kva.example");
     EXPECT_EQ(importentries(block, blockfileentries("0.0.0.0 blocked.example.\n::ffff:127.0.0.9\n")), 0u);
     EXPECT_EQ(readblocklist("www.x.test.\n"), std::vector<std::string>{"www.x.test"});
 }

@@ -171,5 +171,5 @@ TEST(Decode, APictureIsKnownByItsFirstBytesWhereItsTypeSaysNothing) {
     }
     const std::string text = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
     EXPECT_EQ(judged(text, 2).got, text);
-    EXPECT_FALSE(untypedpicture("text/plain", "GIF89a"));
+    EXPECT_FALSE(untypedPicture("text/plain", "GIF89a"));
 }

@@ -56,7 +56,7 @@ namespace {
 // A request head read and written again as it goes upstream: its target and Host as they are.
 FilteredRequest filtered(const std::string &head, const RequestSettings &settings, std::string_view host = {}) {
     Request r;
-    EXPECT_FALSE(readrequest(head, r)) << head;
+    EXPECT_FALSE(readRequest(head, r)) << head;
     return filterrequest(r, Onward{r.target, host}, settings);
 }
 }  // namespace
@@ -175,7 +175,7 @@ TEST(FilterRequest, TheHostIsTheTargetsAndProxyFieldsGoWhereHalvexIsTheProxy) {
     EXPECT_EQ(filtered("GET http://a/ HTTP/1.0\r\n\r\n", {false, false, none, ""}, "a").text,
               "GET http://a/ HTTP/1.0\r\nHost: a\r\n\r\n");
     Request r;
-    ASSERT_FALSE(readrequest("GET http://a/x HTTP/1.1\r\nProxy-Connection: keep-alive\r\n"
+    ASSERT_FALSE(readRequest("GET http://a/x HTTP/1.1\r\nProxy-Connection: keep-alive\r\n"
                              "Proxy-Authorization: Basic eA==\r\nX: 1\r\n\r\n", r));
     EXPECT_EQ(filterrequest(r, Onward{"/x", "a", true}, {false, false, none, ""}).text,
               "GET /x HTTP/1.1\r\nX: 1\r\nHost: a\r\n\r\n");

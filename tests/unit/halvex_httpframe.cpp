@@ -38,45 +38,45 @@ TEST(Sniff, TellsARequestFromAnotherProtocolWithinItsFirstBytes) {
         {"GETX / HTTP/1.1", Sniff::other},
         {"G\xc3\xa9T / HTTP/1.1", Sniff::other},
     };
-    for (const auto &c : cases) EXPECT_EQ(sniffrequest(c.bytes), c.want) << c.bytes;
+    for (const auto &c : cases) EXPECT_EQ(sniffRequest(c.bytes), c.want) << c.bytes;
     // Fed as it grows, a byte at a time, it comes to the same verdict.
     const std::string request = "\r\nPATCH  http://a.test/x\tHTTP/1.1\r\n";
     Sniffer s;
     for (std::size_t n = 1; n < request.size(); ++n)
-        EXPECT_EQ(s.feed(request.substr(0, n)), sniffrequest(request.substr(0, n))) << n;
+        EXPECT_EQ(s.feed(request.substr(0, n)), sniffRequest(request.substr(0, n))) << n;
 }
 
 TEST(HeadEnd, FoundWhereverTheSearchResumes) {
     const std::string head = "GET / HTTP/1.1\r\nHost: a\r\n\r\nbody";
     for (std::size_t from = 0; from <= head.size(); ++from) {
-        const std::size_t got = headend(head, from);
+        const std::size_t got = headEnd(head, from);
         if (from <= 27) {
             EXPECT_EQ(got, 27u) << from;
         }
     }
-    EXPECT_EQ(headend("GET / HTTP/1.1\nHost: a\n\nx"), 24u);
-    EXPECT_EQ(headend("GET / HTTP/1.1\r\nHost: a\r\n\r"), std::string_view::npos);
+    EXPECT_EQ(headEnd("GET / HTTP/1.1\nHost: a\n\nx"), 24u);
+    EXPECT_EQ(headEnd("GET / HTTP/1.1\r\nHost: a\r\n\r"), std::string_view::npos);
 }
 
 TEST(Heads, ARequestIsReadOnceIntoItsParts) {
     Request r;
-    ASSERT_FALSE(readrequest("get \t http://a.test/x  http/1.0\nHost: a.test\nCookie:  a=1 \n\n", r));
+    ASSERT_FALSE(readRequest("get \t http://a.test/x  http/1.0\nHost: a.test\nCookie:  a=1 \n\n", r));
     EXPECT_EQ(r.method, "get");
-    EXPECT_EQ(canonicalmethod(r.method), "GET");
+    EXPECT_EQ(canonicalMethod(r.method), "GET");
     EXPECT_EQ(r.target, "http://a.test/x");
     EXPECT_EQ(r.minor, 0);
     ASSERT_EQ(r.fields.size(), 2u);
     EXPECT_EQ(r.fields[1].value, "a=1");
-    EXPECT_EQ(fieldvalue(r.fields, "COOKIE"), "a=1");
+    EXPECT_EQ(fieldValue(r.fields, "COOKIE"), "a=1");
     EXPECT_EQ(r.hosts, 1);
     // The framing, and what the Connection fields say.
-    ASSERT_FALSE(readrequest("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 12\r\nContent-Length: 12\r\n"
+    ASSERT_FALSE(readRequest("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 12\r\nContent-Length: 12\r\n"
                              "Connection: foo, Keep-Alive ,close\r\n\r\n", r));
     EXPECT_EQ(r.framing.kind, Framing::sized);
     EXPECT_EQ(r.framing.length, 12u);
     EXPECT_TRUE(r.close && r.keepalive);
     // Chunks win over a length, which goes when it is sent on.
-    ASSERT_FALSE(readrequest("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nTransfer-Encoding: Chunked\r\n\r\n", r));
+    ASSERT_FALSE(readRequest("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nTransfer-Encoding: Chunked\r\n\r\n", r));
     EXPECT_EQ(r.framing.kind, Framing::chunked);
     EXPECT_TRUE(r.lengthField);
 }
@@ -107,23 +107,23 @@ TEST(Heads, WhatTwoPeersCouldReadTwoWaysIsRefused) {
     };
     for (const auto &c : cases) {
         Request r;
-        EXPECT_EQ(readrequest(c.head, r).status, c.status) << c.head;
+        EXPECT_EQ(readRequest(c.head, r).status, c.status) << c.head;
     }
 }
 
 TEST(Heads, AResponseIsReadOnceAndItsFramingFollowsItsStatus) {
     Response r;
     const std::string plain = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n";
-    ASSERT_FALSE(readresponse(plain, false, r));
+    ASSERT_FALSE(readResponse(plain, false, r));
     EXPECT_EQ(r.framing.kind, Framing::sized);
-    ASSERT_FALSE(readresponse(plain, true, r));
+    ASSERT_FALSE(readResponse(plain, true, r));
     EXPECT_EQ(r.framing.kind, Framing::none);
-    ASSERT_FALSE(readresponse("HTTP/1.1 304 x\r\nContent-Length: 9\r\nConnection: close\r\n\r\n", false, r));
+    ASSERT_FALSE(readResponse("HTTP/1.1 304 x\r\nContent-Length: 9\r\nConnection: close\r\n\r\n", false, r));
     EXPECT_EQ(r.framing.kind, Framing::none);
     EXPECT_TRUE(r.close);
-    ASSERT_FALSE(readresponse("HTTP/1.0 200 OK\r\n\r\n", false, r));
+    ASSERT_FALSE(readResponse("HTTP/1.0 200 OK\r\n\r\n", false, r));
     EXPECT_EQ(r.framing.kind, Framing::untilclose);
-    ASSERT_FALSE(readresponse("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 4\r\n"
+    ASSERT_FALSE(readResponse("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 4\r\n"
                               "Content-Type: text/html\r\ncontent-type: image/gif\r\nContent-Encoding: br\r\n\r\n",
                               false, r));
     EXPECT_EQ(r.framing.kind, Framing::chunked);
@@ -132,7 +132,7 @@ TEST(Heads, AResponseIsReadOnceAndItsFramingFollowsItsStatus) {
     for (const char *bad : {"SSH-2.0\r\n\r\n", "HTTP/1.1 2000 x\r\n\r\n",
                             "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
                             "HTTP/1.1 200 OK\r\nX: a\r\n folded\r\n\r\n"})
-        EXPECT_TRUE(readresponse(bad, false, r)) << bad;
+        EXPECT_TRUE(readResponse(bad, false, r)) << bad;
 }
 
 TEST(Chunked, EndsAfterTheLastChunkAndTrailerHoweverCut) {
@@ -166,24 +166,24 @@ TEST(Chunked, EndsAfterTheLastChunkAndTrailerHoweverCut) {
 }
 
 TEST(Targets, AbsoluteAddresses) {
-    const AbsoluteTarget t = absolutetarget("HTTP://user@A.test:8080/p/q?x");
+    const AbsoluteTarget t = absoluteTarget("HTTP://user@A.test:8080/p/q?x");
     EXPECT_TRUE(t.ok);
     EXPECT_EQ(t.where.host, "a.test");  // in its one form
     EXPECT_EQ(t.where.port, 8080);
     EXPECT_EQ(t.path, "/p/q?x");
-    EXPECT_EQ(absolutetarget("http://a.test").path, "/");
-    EXPECT_EQ(absolutetarget("http://a.test?q").path, "?q");
-    EXPECT_FALSE(absolutetarget("https://a.test/").ok);
-    EXPECT_FALSE(absolutetarget("/local").ok);
-    EXPECT_FALSE(absolutetarget("http:///x").ok);
-    EXPECT_EQ(absolutetarget("http://[::1]:81/").where.host, "::1");
-    EXPECT_FALSE(absolutetarget("http://a.test:0/").ok);
-    EXPECT_FALSE(absolutetarget("http://a test/").ok);
+    EXPECT_EQ(absoluteTarget("http://a.test").path, "/");
+    EXPECT_EQ(absoluteTarget("http://a.test?q").path, "?q");
+    EXPECT_FALSE(absoluteTarget("https://a.test/").ok);
+    EXPECT_FALSE(absoluteTarget("/local").ok);
+    EXPECT_FALSE(absoluteTarget("http:///x").ok);
+    EXPECT_EQ(absoluteTarget("http://[::1]:81/").where.host, "::1");
+    EXPECT_FALSE(absoluteTarget("http://a.test:0/").ok);
+    EXPECT_FALSE(absoluteTarget("http://a test/").ok);
     // Every spelling of a host is its one form.
-    EXPECT_EQ(absolutetarget("http://2130706441/").where.host, "127.0.0.9");
-    EXPECT_EQ(absolutetarget("http://ADS.example./").where.host, "ads.example");
-    EXPECT_EQ(connecttarget("[::ffff:127.0.0.9]:443").where.host, "127.0.0.9");
-    EXPECT_EQ(connecttarget("a.test").where.port, 443);
-    EXPECT_FALSE(connecttarget("bob:pw@a.test:443").ok);
-    EXPECT_FALSE(connecttarget("a.test:443/x").ok);
+    EXPECT_EQ(absoluteTarget("http://2130706441/").where.host, "127.0.0.9");
+    EXPECT_EQ(absoluteTarget("http://ADS.example./").where.host, "ads.example");
+    EXPECT_EQ(connectTarget("[::ffff:127.0.0.9]:443").where.host, "127.0.0.9");
+    EXPECT_EQ(connectTarget("a.test").where.port, 443);
+    EXPECT_FALSE(connectTarget("bob:pw@a.test:443").ok);
+    EXPECT_FALSE(connectTarget("a.test:443/x").ok);
 }
