@@ -280,6 +280,22 @@ def test_one_line_per_request_and_no_password_or_raw_byte_in_it(web, proxy, mode
     assert len(lines) == 1 and lines[0].startswith(b"halvex: request "), lines
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_a_compressed_page_is_judged_by_what_it_says(start_peer, proxy, mode):
+    # nginx compresses what browsers ask for compressed; the filter judges the page decoded.
+    ads = b"<html><body>" + b"x" * 4000 + b"<p>see forbidden-word here</p>" + b"y" * 4000 + b"</body></html>"
+    fine = b"<html><body>" + b"z" * 8000 + b"</body></html>"
+    site = start_peer(Nginx, files={"ads.html": ads, "fine.html": fine},
+                      server_conf="gzip on; gzip_min_length 10; gzip_types text/html;")
+    hx = proxy(mode, settings={"empty": "on"}, block=["forbidden-word"])
+    out = curl(hx, site.url("ads.html"), "-H", "Accept-Encoding: gzip")
+    assert CANNED.encode() in out.stdout
+    got = curl(hx, site.url("fine.html"), "-H", "Accept-Encoding: gzip", "-D", "-")
+    assert b"Content-Encoding: gzip" in got.stdout and b"\x1f\x8b" in got.stdout  # the server's own bytes
+    assert subprocess.run(["curl", "-sS", "--compressed", "-x", f"http://{hx.host}:{hx.port}",
+                           site.url("fine.html")], capture_output=True).stdout == fine
+
+
 class KeepsOpen(SequentialServer):
     """Answers one request and keeps its side of the connection open until the client goes."""
 
