@@ -162,3 +162,4 @@ TEST(Pop3Reply, BoundsEveryLineAndCountsTheBody) {
     EXPECT_TRUE(r.inBody());
     EXPECT_EQ(piecesOf(r, {std::string(40, 'x')}), std::vector<std::string>{"TOO LONG"});
 }
+
