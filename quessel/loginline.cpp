@@ -1,6 +1,7 @@
 #include "quessel/loginline.h"
 
 #include "common/asciitext.h"
+#include "common/base64.h"
 #include "common/hostport.h"
 
 namespace quessel {
@@ -22,6 +23,18 @@ constexpr std::string_view kTooLongReply = "-ERR line too long\r\n";
 constexpr std::string_view kControlReply =
     "-ERR a login line may hold no NUL and no CR but the one before its LF\r\n";
 constexpr std::string_view kTooManyReply = "-ERR too many commands before login\r\n";
+constexpr std::string_view kCapaPlainReply =
+    "+OK capability list follows\r\nUSER\r\nSASL PLAIN\r\n.\r\n";
+constexpr std::string_view kCapaTlsPlainReply =
+    "+OK capability list follows\r\nUSER\r\nSTLS\r\nSASL PLAIN\r\n.\r\n";
+constexpr std::string_view kMechanismsReply = "+OK\r\nPLAIN\r\n.\r\n";
+constexpr std::string_view kNoAuthReply = "-ERR no SASL mechanism is offered here\r\n";
+constexpr std::string_view kPlainOnlyReply = "-ERR AUTH PLAIN is the mechanism offered here\r\n";
+constexpr std::string_view kCancelledReply = "-ERR AUTH cancelled\r\n";
+constexpr std::string_view kBadPlainReply = "-ERR that is no AUTH PLAIN response\r\n";
+// One line for every name the map does not know: a client learns no more.
+constexpr std::string_view kUnknownReply = "-ERR this login is not known here\r\n";
+constexpr std::string_view kMapFormReply = "-ERR log in with your user name\r\n";
 
 // Splits at the first "|" and moves the line end from the server part to the user part.
 void split(std::string_view line, std::string &u, std::string &s) {
@@ -140,17 +153,113 @@ common::RelayRules::Opening LoginRules::open(std::string_view bytes) {
         held_.assign(bytes);
         o.connect = true;
         o.host = host_;
-        o.port = policy_.serverPort;
+        o.port = port_ ? port_ : policy_.serverPort;
         o.tls = policy_.serverTls == ServerTls::implicit;
     }
     o.reply = reply_;
     return o;
 }
 
+bool LoginRules::plainOffered() const {
+    return clientTls_ || (policy_.clientLocal && !policy_.clientTls.required);
+}
+
+bool LoginRules::route(std::string_view name, std::string &login, Opening &o) {
+    if (policy_.userServer && name.find('|') != std::string_view::npos) {
+        const std::string_view server = name.substr(name.find('|') + 1);
+        std::optional<std::string> host = common::parseHost(server);
+        if (!host) {
+            if (policy_.refusedLogin)
+                policy_.refusedLogin(RefusedLogin{"the server is not a host name or an address",
+                                                  std::string(name.substr(0, name.find('|'))), std::string(server)});
+            answer(unavailableReply(server));
+            end(o, "the login named no usable server");
+            return false;
+        }
+        login.assign(name.substr(0, name.find('|')));
+        server_.assign(server);
+        host_ = std::move(*host);
+        port_ = 0;
+        return true;
+    }
+    const std::optional<Route> r = policy_.map ? policy_.map->find(name) : std::nullopt;
+    if (!r) {
+        if (policy_.refusedLogin)
+            policy_.refusedLogin(RefusedLogin{policy_.map ? "the name is not in the map" : "no server named",
+                                              std::string(name), {}});
+        refused(policy_.map ? kUnknownReply : kUserFormReply, o);
+        return false;
+    }
+    login = r->login;
+    server_ = r->host;
+    host_ = r->host;
+    port_ = r->port;
+    return true;
+}
+
+void LoginRules::onAuth(std::string_view args, Opening &o) {
+    const std::size_t blank = args.find(' ');
+    const std::string_view mechanism = args.substr(0, blank);
+    const std::string_view initial =
+        blank == std::string_view::npos ? std::string_view() : common::trimBlanks(args.substr(blank + 1));
+    if (!plainOffered()) {
+        refused(policy_.clientTls.required && !clientTls_ ? kTlsFirstReply : kNoAuthReply, o);
+        return;
+    }
+    if (mechanism.empty()) {
+        answer(kMechanismsReply);
+        return;
+    }
+    if (!common::equalNoCase(mechanism, "PLAIN")) {
+        refused(kPlainOnlyReply, o);
+        return;
+    }
+    if (initial.empty()) {
+        answer("+ \r\n");
+        awaitingPlain_ = true;
+        return;
+    }
+    onPlain(initial, o);
+}
+
+void LoginRules::onPlain(std::string_view response, Opening &o) {
+    if (response == "*") {
+        refused(kCancelledReply, o);
+        return;
+    }
+    // RFC 4616: authzid NUL authcid NUL passwd; an empty authzid is the authcid's own.
+    const std::optional<std::string> plain = common::base64Decode(response);
+    std::size_t first = plain ? plain->find('\0') : std::string::npos;
+    std::size_t second = first == std::string::npos ? std::string::npos : plain->find('\0', first + 1);
+    if (second == std::string::npos || plain->find('\0', second + 1) != std::string::npos) {
+        refused(kBadPlainReply, o);
+        return;
+    }
+    const std::string authzid = plain->substr(0, first), authcid = plain->substr(first + 1, second - first - 1);
+    std::string login;
+    const std::string &identity = authzid.empty() ? authcid : authzid;
+    if (!route(identity, login, o)) return;
+    loginName_ = identity.substr(0, identity.find('|'));
+    plain_ = true;
+    if (authzid.empty()) {
+        authcid_ = login;
+    } else {
+        authzid_ = login;
+        authcid_ = authcid.substr(0, authcid.find('|'));
+    }
+    password_ = plain->substr(second + 1);
+    enter(Phase::connecting, "AUTH PLAIN seen");
+}
+
 void LoginRules::onLine(const common::LineAssembler::Line &line, Opening &o) {
     const std::string_view whole = line.whole();
     const bool inTheClearOnly = policy_.clientTls.required && !clientTls_;
-    if (isLoginLine(whole)) {
+    if (awaitingPlain_) {
+        awaitingPlain_ = false;
+        onPlain(common::trimBlanks(line.text), o);
+        return;
+    }
+    if (policy_.userServer && isLoginLine(whole)) {
         if (inTheClearOnly) {
             refusedLogin(whole, "a login in the clear where TLS is required (STLS first)");
             refused(kTlsFirstReply, o);
@@ -177,13 +286,35 @@ void LoginRules::onLine(const common::LineAssembler::Line &line, Opening &o) {
         user_ = std::move(u);
         server_ = std::move(s);
         host_ = std::move(*host);
+        loginName_ = loginNameOf(user_);
         enter(Phase::connecting, "login line seen");
+        return;
+    }
+    if (policy_.map && common::startsNoCase(line.text, "USER ") && !inTheClearOnly) {
+        // A plain login name, routed by the map: the server gets the name the map gives.
+        const std::string_view name = common::trimBlanks(line.text.substr(5));
+        std::string login;
+        if (line.text.find('\r') != std::string_view::npos || whole.find('\0') != std::string_view::npos) {
+            refused(kControlReply, o);
+            return;
+        }
+        if (name.empty()) {
+            refused(kMapFormReply, o);
+            return;
+        }
+        if (!route(name, login, o)) return;
+        user_ = "USER " + login + std::string(line.end);
+        loginName_.assign(name);
+        enter(Phase::connecting, "login name found in the map");
         return;
     }
     const std::string_view body = line.text;
     const std::string_view word = body.substr(0, body.find(' '));
     if (common::equalNoCase(word, "CAPA")) {
-        answer(policy_.clientTls.available && !clientTls_ ? kCapaTlsReply : kCapaReply);
+        const bool stls = policy_.clientTls.available && !clientTls_;
+        answer(plainOffered() ? (stls ? kCapaTlsPlainReply : kCapaPlainReply) : (stls ? kCapaTlsReply : kCapaReply));
+    } else if (common::equalNoCase(word, "AUTH")) {
+        onAuth(common::trimBlanks(body.substr(std::min(body.size(), word.size()))), o);
     } else if (common::equalNoCase(word, "STLS")) {
         if (!policy_.clientTls.available) {
             refused(kNoStlsReply, o);
@@ -199,7 +330,7 @@ void LoginRules::onLine(const common::LineAssembler::Line &line, Opening &o) {
         answer(kQuitReply);
         end(o, "the client quit before login");
     } else if (common::equalNoCase(word, "USER")) {
-        refused(kUserFormReply, o);
+        refused(policy_.map ? kMapFormReply : kUserFormReply, o);
     } else {
         refused(kLoginFirstReply, o);
     }
@@ -237,8 +368,9 @@ common::RelayRules::Greeting LoginRules::onGreeting(std::string_view bytes) {
     // Nothing a server that is not a POP3 server says reaches the client.
     if (p.kind != common::Pop3Reply::Piece::status || !p.ok)
         return refuseServer("the server did not greet as a POP3 server");
-    // The greeting is dropped: the client has had ours.
-    if (policy_.serverTls == ServerTls::off || policy_.serverTls == ServerTls::implicit)
+    // The greeting is dropped: the client has had ours. With AUTH from the client, the server's
+    // mechanisms are asked for too.
+    if ((policy_.serverTls == ServerTls::off || policy_.serverTls == ServerTls::implicit) && !plain_)
         return acceptServer(bytes);
     // Whether the server offers STLS; anything it said beyond its greeting is no answer yet.
     replies_.expect(common::Pop3Command::capa);
@@ -259,14 +391,23 @@ common::RelayRules::Greeting LoginRules::onCapa(std::string_view bytes) {
         if (p.kind == K::tooLong || replies_.bodyBytes() > kMaxCapaLength)
             return refuseServer("the server's CAPA answer is longer than 64 KiB");
         if (p.kind == K::line) {
-            if (common::equalNoCase(common::trimBlanks(p.text), "STLS")) stlsOffered_ = true;
+            const std::string_view capability = common::trimBlanks(p.text);
+            if (common::equalNoCase(capability, "STLS")) stlsOffered_ = true;
+            if (common::startsNoCase(capability, "SASL ")) {
+                for (std::string_view rest = capability.substr(5); !rest.empty();) {
+                    const std::size_t blank = rest.find(' ');
+                    serverPlain_ |= common::equalNoCase(rest.substr(0, blank), "PLAIN");
+                    rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+                }
+            }
             continue;
         }
         // A server that knows no CAPA offers nothing; otherwise its list has ended.
         if (p.kind == K::status && p.multiLine) continue;
         break;
     }
-    if (stlsOffered_) {
+    const bool mayStls = policy_.serverTls == ServerTls::automatic || policy_.serverTls == ServerTls::stls;
+    if (stlsOffered_ && mayStls) {
         replies_.expect(common::Pop3Command::stls);
         enter(Phase::stls, "securing the server with STLS");
         Greeting g;
@@ -276,6 +417,7 @@ common::RelayRules::Greeting LoginRules::onCapa(std::string_view bytes) {
     }
     // No STLS: a client on TLS is not relayed in the clear, and neither is anyone when TLS is
     // required.
+    if (!mayStls) return acceptServer({});
     if (policy_.serverTls == ServerTls::stls)
         return refuseServer("the server offers no STLS, and the server leg must be TLS");
     if (clientTls_)
@@ -298,8 +440,20 @@ common::RelayRules::Greeting LoginRules::onStls(std::string_view bytes) {
 
 common::RelayRules::Greeting LoginRules::acceptServer(std::string_view forClient) {
     // The client's USER command, with the line end it sent, goes first, then whatever it sent
-    // after it.
-    first_ = user_ + held_;
+    // after it. A client that used AUTH PLAIN logs in the way the server takes: AUTH PLAIN with
+    // the names routed, or USER and PASS (whose first answer is the proxy's).
+    if (!plain_) {
+        first_ = user_ + held_;
+    } else if (serverPlain_) {
+        std::string plain = authzid_;
+        plain.append(1, '\0').append(authcid_).append(1, '\0').append(password_);
+        first_ = "AUTH PLAIN " + common::base64Encode(plain) + "\r\n" + held_;
+        std::fill(plain.begin(), plain.end(), '\0');
+    } else {
+        first_ = "USER " + (authzid_.empty() ? authcid_ : authzid_) + "\r\nPASS " + password_ + "\r\n" + held_;
+        swallow_ = Swallow::userAnswer;
+    }
+    std::fill(password_.begin(), password_.end(), '\0');
     std::string().swap(held_);
     enter(Phase::relaying, "the server took the login");
     Greeting g;
@@ -332,7 +486,30 @@ common::RelayRules::Greeting LoginRules::encrypted(common::Side side) {
 }
 
 std::string LoginRules::userName() const {
-    return loginNameOf(user_);
+    return loginName_;
+}
+
+common::RelayRules::Pass LoginRules::relay(common::Side from, std::string_view bytes) {
+    Pass p;
+    p.send = bytes;
+    if (from != common::Side::server || swallow_ == Swallow::none) return p;
+    // The server's answer to USER, which the client never sent (it sent AUTH PLAIN): dropped when
+    // it is +OK, so that the answer to PASS stands for the client's AUTH; passed on when it is an
+    // error, and the answer to PASS dropped instead.
+    reply_.clear();
+    while (swallow_ != Swallow::none) {
+        const common::LineAssembler::Line l = serverLines_.next(bytes);
+        if (l.kind == common::LineAssembler::Line::none) break;
+        if (swallow_ == Swallow::userAnswer && !common::startsNoCase(l.text, "+OK")) {
+            reply_.append(l.whole());
+            swallow_ = Swallow::passAnswer;
+            continue;
+        }
+        swallow_ = Swallow::none;  // this line was the proxy's to drop
+    }
+    reply_.append(bytes);
+    p.send = reply_;
+    return p;
 }
 
 std::string LoginRules::failure(common::Failure why, std::string_view reason) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "common/lines.h"
 #include "common/pop3reply.h"
 #include "common/relaycore.h"
+#include "quessel/popmap.h"
 
 namespace quessel {
 
@@ -77,6 +79,12 @@ struct LoginPolicy {
     ServerTls serverTls = ServerTls::automatic;
     TlsOffer clientTls;
     int greetingSeconds = 30;  // named in the log when a server did not greet in time
+    // Routing by the map (login names to servers), and whether USERNAME|SERVER is taken too.
+    std::shared_ptr<const PopMap> map;
+    bool userServer = true;
+    // The client is on this machine: AUTH PLAIN may be offered in the clear (unless TLS is
+    // required), as a mail client on the server itself asks.
+    bool clientLocal = false;
     // Told of every login line that is refused before any server is asked.
     std::function<void(const RefusedLogin &)> refusedLogin;
 };
@@ -106,6 +114,7 @@ public:
     Start connected() override;
     Greeting greet(std::string_view bytes) override;
     Greeting encrypted(common::Side side) override;
+    Pass relay(common::Side from, std::string_view bytes) override;
     std::string failure(common::Failure why, std::string_view reason) override;
 
     Phase phase() const { return phase_; }
@@ -131,6 +140,12 @@ private:
     void refused(std::string_view reply, Opening &o);
     void refusedLogin(std::string_view line, std::string_view why);
     void end(Opening &o, const char *why);
+    bool plainOffered() const;
+    void onAuth(std::string_view args, Opening &o);
+    void onPlain(std::string_view response, Opening &o);
+    // A login name routed (by the map, or USERNAME|SERVER where that is taken); false when it
+    // cannot be, the client told.
+    bool route(std::string_view name, std::string &login, Opening &o);
     // The server's words before the relay.
     Greeting onGreeting(std::string_view bytes);
     Greeting onCapa(std::string_view bytes);
@@ -147,6 +162,17 @@ private:
     bool clientTls_ = false;
     bool serverTls_ = false;
     bool stlsOffered_ = false;
+    // AUTH PLAIN from the client: its identities and password, and whether the server takes
+    // PLAIN too (else USER and PASS go, and the answer to USER is the proxy's to drop).
+    bool awaitingPlain_ = false;
+    bool plain_ = false;
+    std::string authzid_, authcid_, password_;
+    bool serverPlain_ = false;
+    enum class Swallow : std::uint8_t { none, userAnswer, passAnswer };
+    Swallow swallow_ = Swallow::none;
+    common::LineAssembler serverLines_{kMaxGreetingLength};
+    int port_ = 0;
+    std::string loginName_;  // the name the client gave, for the log
     std::string user_, server_, host_;
     std::string held_;
     std::string reply_;  // for the client, this event

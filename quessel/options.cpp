@@ -27,6 +27,8 @@ const common::OptionTable &options() {
             {"--require-tls", "", "no login in the clear on the plain port: STLS first"},
             {"--server-tls", "MODE",
              "off, auto (STLS when the server offers it; the default), stls, implicit (POP3S)"},
+            {"--map", "FILE", "route login names by this map (name: server[:port] [login] a line)"},
+            {"--user-server", "on|off", "take USERNAME|SERVER logins (default: on without a map, off with one)"},
         };
         common::addProxyOptions(t, kProxyDefaults);
         return t;
@@ -93,6 +95,11 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
                 known = true;
             }
         if (!known) return fail("--server-tls: not off, auto, stls or implicit: " + mode);
+    }
+    o.mapFile = settings.text("--map");
+    if (const std::string v = common::lowercase(common::trimBlanks(settings.text("--user-server"))); !v.empty()) {
+        if (v != "on" && v != "off") return fail(settings.where("--user-server") + ": not on or off: " + v);
+        o.userServer = v == "on";
     }
     const common::Result<int> login = settings.seconds("--login-timeout", o.loginTimeout, 1);
     if (!login) return fail(login.why());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,8 @@ struct Options : common::ProxyAccess {
     int tlsPort = 0;
     bool requireTls = false;
     ServerTls serverTls = ServerTls::automatic;
+    std::string mapFile;               // the routing map; empty: none
+    std::optional<bool> userServer;    // USERNAME|SERVER taken; unset: when there is no map
     bool help = false;
     bool version = false;
 };

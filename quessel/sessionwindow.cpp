@@ -1,5 +1,6 @@
 #include "quessel/sessionwindow.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <cstdio>
@@ -12,11 +13,14 @@ namespace quessel {
 SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     : QWidget(parent),
       relay_(QStringLiteral("socki"), QStringLiteral("socke"), kMaxSlots,
-             [this](int slot, const QString &) {
+             [this](int slot, const QString &peer) {
                  LoginPolicy policy;
                  policy.serverPort = serverPort_;
                  policy.loginSeconds = options_.loginTimeout;
                  policy.greetingSeconds = options_.serverTimeout;
+                 policy.map = map_;
+                 policy.userServer = options_.userServer.value_or(map_ == nullptr);
+                 if (const auto a = common::NetAddress::parse(peer.toStdString())) policy.clientLocal = a->isLoopback();
                  policy.refusedLogin = [this, slot](const RefusedLogin &login) {
                      refusedLogin(slot, login);
                  };
@@ -47,6 +51,22 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     relay_.setWhenExhausted(common::RelayShell::WhenExhausted::dropOldestWaiting);
     relay_.setObserver(this);
     loadIdentity();
+    mapError_ = loadMap();
+}
+
+QString SessionWindow::loadMap() {
+    if (options_.mapFile.empty()) {
+        map_.reset();
+        return {};
+    }
+    QFile file(QString::fromStdString(options_.mapFile));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("the map %1 cannot be read: %2").arg(file.fileName(), file.errorString());
+    const QByteArray text = file.readAll();
+    common::Result<PopMap> map = PopMap::parse(std::string_view(text.constData(), std::size_t(text.size())));
+    if (!map) return QStringLiteral("the map %1: %2").arg(file.fileName(), QString::fromStdString(map.why()));
+    map_ = std::make_shared<const PopMap>(std::move(*map));
+    return {};
 }
 
 void SessionWindow::applyLimits() {
@@ -106,6 +126,14 @@ void SessionWindow::apply(const Options &options) {
                 .field("reason", identity.why());
         }
     }
+    // A map that cannot be read leaves the one in use, and says why.
+    const std::shared_ptr<const PopMap> kept = map_;
+    if (const QString why = loadMap(); !why.isEmpty()) {
+        map_ = kept;
+        common::LogLine(common::LogLevel::error, "reload")
+            .field("outcome", "kept the map")
+            .field("reason", why.toStdString());
+    }
     applyServerPolicy();
 }
 
@@ -134,6 +162,7 @@ bool SessionWindow::listening() const {
 
 bool SessionWindow::startListening() {
     if (listening()) return true;
+    if (!mapError_.isEmpty() && tlsError_.isEmpty()) tlsError_ = mapError_;
     if (!tlsError_.isEmpty()) {
         // A certificate that cannot be had is not a reason to take logins in the clear.
         listenError_ = QStringLiteral("Not listening: %1").arg(tlsError_);

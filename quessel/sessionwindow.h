@@ -87,7 +87,10 @@ private:
     Options options_;
     QString listenError_;
     std::shared_ptr<common::TlsServerContext> identity_;
-    QString tlsError_;  // the certificate could not be loaded
+    QString tlsError_;  // the certificate could not be loaded (or the map, at the start)
+    QString loadMap();
+    std::shared_ptr<const PopMap> map_;
+    QString mapError_;
     int refusedLogins_ = 0;
     // Follows everything each client sends, traced or not, so that a trace switched on in the
     // middle of a session still never shows a password.

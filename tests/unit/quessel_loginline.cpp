@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base64.h"
 #include "quessel/loginline.h"
 
 using namespace quessel;
@@ -159,8 +160,8 @@ TEST(SessionBeforeLogin, Transcripts) {
          "PASS x\r\n",
          false},
         {"user without bar", {"USER alice\r\n"}, kUserForm, "", "", "", false},
-        {"two other commands", {"STAT\r\nAUTH\r\n"}, kLoginFirst + std::string(kLoginFirst), "", "",
-         "", false},
+        {"two other commands", {"STAT\r\nAUTH\r\n"},
+         kLoginFirst + std::string("-ERR no SASL mechanism is offered here\r\n"), "", "", "", false},
         // The third refused command ends the connection, whatever the mix.
         {"third refused command",
          {"STAT\r\n", "USER alice\r\n", "NOOP\r\nUSER a|pop\r\n"},
@@ -379,7 +380,8 @@ TEST(SessionTls, StlsOfferedUpgradedAndRequired) {
     EXPECT_EQ(up.reply, "+OK begin TLS negotiation\r\n");
     EXPECT_FALSE(up.connect);
     s.encrypted(common::Side::client);
-    EXPECT_EQ(s.open("CAPA\r\n").reply, kCapa);
+    // Under TLS, AUTH PLAIN is offered.
+    EXPECT_EQ(s.open("CAPA\r\n").reply, "+OK capability list follows\r\nUSER\r\nSASL PLAIN\r\n.\r\n");
     EXPECT_EQ(s.open("STLS\r\n").reply, "-ERR the connection is under TLS already\r\n");
     common::RelayRules::Opening login = s.open("USER alice|pop\r\n");
     EXPECT_TRUE(login.connect);
@@ -467,3 +469,126 @@ TEST(LoginRulesTls, NoFallBackToTheClearWhereTlsWasAskedFor) {
 }
 
 }  // namespace
+
+// ---- the routing map and AUTH PLAIN ----------------------------------------------------------
+
+namespace {
+// A slot under LoginRules with a map, its server, as lines each side gets.
+struct Mapped {
+    LoginRules rules;
+    common::RelayLimits limits;
+    common::RelaySlot slot{rules, limits};
+    std::vector<std::string> log;
+    std::vector<RefusedLogin> refused;
+    static LoginPolicy policy(bool local, bool userServer) {
+        LoginPolicy p;
+        p.serverTls = ServerTls::off;
+        p.map = std::make_shared<PopMap>(*PopMap::parse("alice: pop.example.org\nbob: mail.example.org:995 robert\n"));
+        p.userServer = userServer;
+        p.clientLocal = local;
+        return p;
+    }
+    explicit Mapped(bool local = true, bool userServer = false) : rules(withLog(policy(local, userServer))) {
+        step(common::RelayEvent::accepted);
+    }
+    LoginPolicy withLog(LoginPolicy p) {
+        p.refusedLogin = [this](const RefusedLogin &r) { refused.push_back(r); };
+        return p;
+    }
+    void step(common::RelayEvent::Kind kind, common::Side side = common::Side::client, std::string_view bytes = {}) {
+        common::RelayEvent e;
+        e.kind = kind;
+        e.side = side;
+        e.bytes = bytes;
+        e.room = 1 << 20;
+        for (const auto &a : slot.step(e)) {
+            if (a.kind == common::RelayAction::send)
+                log.push_back((a.side == common::Side::client ? "C: " : "S: ") + std::string(a.bytes));
+            if (a.kind == common::RelayAction::connect)
+                log.push_back("connect " + std::string(a.bytes) + ":" + std::to_string(a.n));
+            if (a.kind == common::RelayAction::release) log.push_back("release");
+        }
+    }
+    void client(std::string_view b) { step(common::RelayEvent::data, common::Side::client, b); }
+    void server(std::string_view b) { step(common::RelayEvent::data, common::Side::server, b); }
+};
+using Lines = std::vector<std::string>;
+std::string plain(std::string_view authzid, std::string_view authcid, std::string_view password) {
+    std::string p(authzid);
+    p.append(1, '\0').append(authcid).append(1, '\0').append(password);
+    return common::base64Encode(p);
+}
+}  // namespace
+
+TEST(LoginRulesMap, APlainLoginNameGoesWhereTheMapSaysAsItsEntryNamesIt) {
+    Mapped m;
+    m.client("USER bob\r\nPASS pw\r\n");
+    EXPECT_EQ(m.log, Lines({"C: +OK\r\n", "connect mail.example.org:995"}));
+    m.step(common::RelayEvent::connected, common::Side::server);
+    m.server("+OK ready\r\n");
+    EXPECT_EQ(m.log.back(), "S: USER robert\r\nPASS pw\r\n");
+    EXPECT_EQ(m.rules.userName(), "bob");
+    // A name the map does not know: one line for all of them, and no server asked.
+    Mapped unknown;
+    unknown.client("USER mallory\r\n");
+    EXPECT_EQ(unknown.log.back(), "C: -ERR this login is not known here\r\n");
+    ASSERT_EQ(unknown.refused.size(), 1u);
+    EXPECT_EQ(unknown.refused[0].reason, "the name is not in the map");
+    // With a map, USERNAME|SERVER is a name like another, unless the admin takes it too.
+    Mapped bar;
+    bar.client("USER alice|other.example.org\r\n");
+    EXPECT_EQ(bar.log.back(), "C: -ERR this login is not known here\r\n");
+    Mapped both(true, true);
+    both.client("USER alice|other.example.org\r\n");
+    EXPECT_EQ(both.log.back(), "connect other.example.org:110");
+}
+
+TEST(LoginRulesMap, AuthPlainIsRoutedAndTheServerLoggedInWithWhatItTakes) {
+    // Offered only after TLS or to a client on this machine.
+    Mapped outside(false);
+    outside.client("CAPA\r\n");
+    EXPECT_EQ(outside.log.back().find("SASL"), std::string::npos);
+    outside.client("AUTH PLAIN " + plain("", "alice", "pw") + "\r\n");
+    EXPECT_EQ(outside.log.back(), "C: -ERR no SASL mechanism is offered here\r\n");
+
+    // A server that takes PLAIN gets it, with the names the map gives.
+    Mapped m;
+    m.client("CAPA\r\n");
+    EXPECT_NE(m.log.back().find("SASL PLAIN\r\n"), std::string::npos);
+    m.client("AUTH PLAIN\r\n");
+    EXPECT_EQ(m.log.back(), "C: + \r\n");
+    m.client(plain("", "bob", "s3cret") + "\r\n");
+    EXPECT_EQ(m.log.back(), "connect mail.example.org:995");
+    m.step(common::RelayEvent::connected, common::Side::server);
+    m.server("+OK ready\r\n");
+    EXPECT_EQ(m.log.back(), "S: CAPA\r\n");
+    m.server("+OK\r\nSASL PLAIN LOGIN\r\n.\r\n");
+    EXPECT_EQ(m.log.back(), "S: AUTH PLAIN " + plain("", "robert", "s3cret") + "\r\n");
+    m.server("+OK logged in\r\n");
+    EXPECT_EQ(m.log.back(), "C: +OK logged in\r\n");
+
+    // One that does not: USER and PASS, and the client hears one answer to its AUTH.
+    Mapped u;
+    u.client("AUTH PLAIN " + plain("", "alice", "pw") + "\r\n");
+    u.step(common::RelayEvent::connected, common::Side::server);
+    u.server("+OK\r\n");
+    u.server("+OK\r\nUSER\r\n.\r\n");
+    EXPECT_EQ(u.log.back(), "S: USER alice\r\nPASS pw\r\n");
+    u.server("+OK user\r\n+OK in");
+    EXPECT_EQ(u.log.back(), "C: +OK in");
+    u.server("\r\n+OK 1 2\r\n");
+    EXPECT_EQ(u.log.back(), "C: \r\n+OK 1 2\r\n");
+    // And when the server refuses the name, the client hears that, once.
+    Mapped r;
+    r.client("AUTH PLAIN " + plain("", "alice", "pw") + "\r\n");
+    r.step(common::RelayEvent::connected, common::Side::server);
+    r.server("+OK\r\n");
+    r.server("-ERR no CAPA\r\n");
+    r.server("-ERR unknown user\r\n-ERR no user\r\n");
+    EXPECT_EQ(r.log.back(), "C: -ERR unknown user\r\n");
+
+    // Cancelled, and what is no PLAIN response.
+    Mapped c;
+    c.client("AUTH PLAIN\r\n*\r\nAUTH PLAIN bm8=\r\n");
+    EXPECT_EQ(c.log.back(), "C: + \r\n-ERR AUTH cancelled\r\n-ERR that is no AUTH PLAIN response\r\n");
+}
