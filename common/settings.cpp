@@ -36,8 +36,12 @@ std::string Settings::storedName(std::string_view option) {
 }
 
 std::string Settings::text(std::string_view option) const {
+    return text(option, storedName(option));
+}
+
+std::string Settings::text(std::string_view option, std::string_view storedAs) const {
     if (const std::string *v = cl_.value(option)) return *v;
-    return stored_ ? stored_(storedName(option)) : std::string();
+    return stored_ ? stored_(storedAs) : std::string();
 }
 
 bool Settings::flag(std::string_view option) const {

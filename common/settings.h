@@ -29,6 +29,8 @@ public:
 
     // The text for this run; empty when neither gives one.
     std::string text(std::string_view option) const;
+    // The same for an option stored under a name of its own ("--map" is stored as "popmap").
+    std::string text(std::string_view option, std::string_view storedAs) const;
     // A switch: given on the command line, or stored as any non-empty text.
     bool flag(std::string_view option) const;
 

@@ -96,7 +96,7 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
             }
         if (!known) return fail("--server-tls: not off, auto, stls or implicit: " + mode);
     }
-    o.mapFile = settings.text("--map");
+    o.mapFile = settings.text("--map", "popmap");
     if (const std::string v = common::lowercase(common::trimBlanks(settings.text("--user-server"))); !v.empty()) {
         if (v != "on" && v != "off") return fail(settings.where("--user-server") + ": not on or off: " + v);
         o.userServer = v == "on";

@@ -40,7 +40,8 @@ TEST(Options, ValuesInBothSpellings) {
 TEST(Options, StoredValuesFillWhatTheCommandLineLeavesOut) {
     const std::map<std::string, std::string> stored = {
         {"allowclients", "192.0.2.0/24"}, {"allowservers", "pop.internal 10.1.0.0/16"},
-        {"idletimeout", "900"}, {"logintimeout", "30"}, {"maxperclient", "8"}};
+        {"idletimeout", "900"}, {"logintimeout", "30"}, {"maxperclient", "8"},
+        {"popmap", "/etc/tessaruno/popmap"}, {"userserver", "on"}};
     auto lookup = [&](std::string_view name) {
         auto it = stored.find(std::string(name));
         return it == stored.end() ? std::string() : it->second;
@@ -54,6 +55,8 @@ TEST(Options, StoredValuesFillWhatTheCommandLineLeavesOut) {
     EXPECT_FALSE(o->allowClients.contains(*common::NetAddress::parse("127.0.0.1")));
     EXPECT_TRUE(o->allowServers.namesHost("POP.internal"));
     EXPECT_TRUE(o->allowServers.contains(*common::NetAddress::parse("10.1.2.3")));
+    EXPECT_EQ(o->mapFile, "/etc/tessaruno/popmap");  // the map's stored name is its own
+    EXPECT_EQ(o->userServer, true);
 
     auto bad = parseOptions({}, [](std::string_view name) {
         return name == "idletimeout" ? std::string("soon") : std::string();
