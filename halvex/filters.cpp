@@ -6,6 +6,10 @@
 #include "halvex/httpframe.h"
 #include "halvex/proxyconst.h"
 
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+
 namespace halvex {
 
 namespace {
@@ -18,15 +22,77 @@ bool contains(std::string_view text, std::string_view what) {
     return text.find(what) != npos;
 }
 
-// Whether the lower-cased text mentions any entry of the block list, lower-cased. An empty entry
-// is mentioned by every text.
-bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
-    thread_local std::string entry;
-    for (const std::string &each : block) {
-        lowerInto(entry, each);
-        if (contains(lowered, entry)) return true;
+// The block list made ready to be looked for in a text in one pass, however long the list: the
+// entries of four bytes or more by their first four (a bit in a table of 2^16 tells at each place
+// of the text whether any entry may start there), the shorter ones each on its own.
+class EntryFinder {
+public:
+    bool builtFrom(const std::vector<std::string> &block) const { return source_ == block; }
+
+    void build(const std::vector<std::string> &block) {
+        source_ = block;
+        entries_.clear();
+        shortOnes_.clear();
+        byStart_.clear();
+        bits_.assign(kBits / 64, 0);
+        anyEmpty_ = false;
+        for (const std::string &each : block) {
+            std::string entry;
+            lowerInto(entry, each);
+            if (entry.empty()) {
+                anyEmpty_ = true;
+            } else if (entry.size() < 4) {
+                shortOnes_.push_back(std::move(entry));
+            } else {
+                const std::uint32_t start = firstFour(entry.data());
+                bits_[hash(start) / 64] |= std::uint64_t(1) << (hash(start) % 64);
+                byStart_[start].push_back(entries_.size());
+                entries_.push_back(std::move(entry));
+            }
+        }
     }
-    return false;
+
+    // Whether the lower-cased text mentions an entry. An empty entry is mentioned by every text.
+    bool mentionedIn(std::string_view lowered) const {
+        if (anyEmpty_) return true;
+        for (const std::string &e : shortOnes_)
+            if (contains(lowered, e)) return true;
+        if (entries_.empty() || lowered.size() < 4) return false;
+        for (std::size_t i = 0; i + 4 <= lowered.size(); ++i) {
+            const std::uint32_t start = firstFour(lowered.data() + i);
+            const std::uint32_t h = hash(start);
+            if (!(bits_[h / 64] & (std::uint64_t(1) << (h % 64)))) continue;
+            const auto found = byStart_.find(start);
+            if (found == byStart_.end()) continue;
+            for (std::size_t k : found->second)
+                if (lowered.substr(i).starts_with(entries_[k])) return true;
+        }
+        return false;
+    }
+
+private:
+    static constexpr std::uint32_t kBits = 1u << 16;
+    static std::uint32_t firstFour(const char *p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    static std::uint32_t hash(std::uint32_t v) { return (v * 2654435761u) >> 16; }
+
+    std::vector<std::string> source_;   // the list as it was given, to tell when it changed
+    std::vector<std::string> entries_;  // lower case, four bytes or more
+    std::vector<std::string> shortOnes_;
+    std::unordered_map<std::uint32_t, std::vector<std::size_t>> byStart_;
+    std::vector<std::uint64_t> bits_;
+    bool anyEmpty_ = false;
+};
+
+// Whether the lower-cased text mentions any entry of the block list, in any case. The list is
+// made ready once and again only when it changes: comparing it costs far less than a search.
+bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
+    thread_local EntryFinder finder;
+    if (!finder.builtFrom(block)) finder.build(block);
+    return finder.mentionedIn(lowered);
 }
 
 }  // namespace
