@@ -6,9 +6,8 @@
 #include "halvex/httpframe.h"
 #include "halvex/proxyconst.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <unordered_map>
 
 namespace halvex {
 
@@ -16,15 +15,19 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 using common::lowercase;
+using common::asciiLower;
 using common::lowerInto;
 
 bool contains(std::string_view text, std::string_view what) {
     return text.find(what) != npos;
 }
 
-// The block list made ready to be looked for in a text in one pass, however long the list: the
-// entries of four bytes or more by their first four (a bit in a table of 2^16 tells at each place
-// of the text whether any entry may start there), the shorter ones each on its own.
+// The block list made ready to be looked for in a text in one pass that skips, however long the
+// list. A window as long as the shortest entry (of four bytes or more) moves along the text; the
+// pair of bytes at its end tells how far it may move before an entry could end there (a table of
+// pairs, by a hash: two pairs that share a slot only move less). Where it may not move, the
+// entries whose first window ends with that pair are compared. Shorter entries are looked for each
+// on its own. Case is ignored throughout.
 class EntryFinder {
 public:
     bool builtFrom(const std::vector<std::string> &block) const { return source_ == block; }
@@ -33,74 +36,85 @@ public:
         source_ = block;
         entries_.clear();
         shortOnes_.clear();
-        byStart_.clear();
-        bits_.assign(kBits / 64, 0);
         anyEmpty_ = false;
         for (const std::string &each : block) {
             std::string entry;
             lowerInto(entry, each);
-            if (entry.empty()) {
+            if (entry.empty())
                 anyEmpty_ = true;
-            } else if (entry.size() < 4) {
+            else if (entry.size() < 4)
                 shortOnes_.push_back(std::move(entry));
-            } else {
-                const std::uint32_t start = firstFour(entry.data());
-                bits_[hash(start) / 64] |= std::uint64_t(1) << (hash(start) % 64);
-                byStart_[start].push_back(entries_.size());
+            else
                 entries_.push_back(std::move(entry));
+        }
+        window_ = kMaxWindow;
+        for (const std::string &e : entries_) window_ = std::min(window_, e.size());
+        shift_.assign(kPairs, std::uint8_t(window_ - 1));
+        ending_.assign(kPairs, {});
+        for (std::size_t k = 0; k < entries_.size(); ++k) {
+            const std::string &e = entries_[k];
+            for (std::size_t q = 1; q < window_; ++q) {
+                std::uint8_t &s = shift_[pair(e[q - 1], e[q])];
+                s = std::min(s, std::uint8_t(window_ - 1 - q));
             }
+            ending_[pair(e[window_ - 2], e[window_ - 1])].push_back(k);
         }
     }
 
-    // Whether the lower-cased text mentions an entry. An empty entry is mentioned by every text.
-    bool mentionedIn(std::string_view lowered) const {
+    // Whether the text mentions an entry. An empty entry is mentioned by every text.
+    bool mentionedIn(std::string_view text) const {
         if (anyEmpty_) return true;
-        for (const std::string &e : shortOnes_)
-            if (contains(lowered, e)) return true;
-        if (entries_.empty() || lowered.size() < 4) return false;
-        for (std::size_t i = 0; i + 4 <= lowered.size(); ++i) {
-            const std::uint32_t start = firstFour(lowered.data() + i);
-            const std::uint32_t h = hash(start);
-            if (!(bits_[h / 64] & (std::uint64_t(1) << (h % 64)))) continue;
-            const auto found = byStart_.find(start);
-            if (found == byStart_.end()) continue;
-            for (std::size_t k : found->second)
-                if (lowered.substr(i).starts_with(entries_[k])) return true;
+        if (!shortOnes_.empty()) {
+            thread_local std::string lowered;
+            lowerInto(lowered, text);
+            for (const std::string &e : shortOnes_)
+                if (contains(lowered, e)) return true;
+        }
+        if (entries_.empty()) return false;
+        for (std::size_t end = window_ - 1; end < text.size();) {
+            const std::uint32_t p = pair(asciiLower(text[end - 1]), asciiLower(text[end]));
+            if (const std::uint8_t s = shift_[p]; s != 0) {
+                end += s;
+                continue;
+            }
+            const std::string_view from = text.substr(end + 1 - window_);
+            for (std::size_t k : ending_[p])
+                if (common::startsNoCase(from, entries_[k])) return true;
+            ++end;
         }
         return false;
     }
 
 private:
-    static constexpr std::uint32_t kBits = 1u << 16;
-    static std::uint32_t firstFour(const char *p) {
-        std::uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
+    static constexpr std::size_t kPairs = 1u << 12;
+    static constexpr std::size_t kMaxWindow = 64;  // a move fits a byte
+    static std::uint32_t pair(char a, char b) {
+        const std::uint32_t v = std::uint32_t(static_cast<unsigned char>(a)) << 8 |
+                                static_cast<unsigned char>(b);
+        return (v * 2654435761u) >> 20;
     }
-    static std::uint32_t hash(std::uint32_t v) { return (v * 2654435761u) >> 16; }
 
     std::vector<std::string> source_;   // the list as it was given, to tell when it changed
     std::vector<std::string> entries_;  // lower case, four bytes or more
     std::vector<std::string> shortOnes_;
-    std::unordered_map<std::uint32_t, std::vector<std::size_t>> byStart_;
-    std::vector<std::uint64_t> bits_;
+    std::size_t window_ = kMaxWindow;
+    std::vector<std::uint8_t> shift_;                 // by the pair at the window's end
+    std::vector<std::vector<std::size_t>> ending_;    // entries whose first window ends so
     bool anyEmpty_ = false;
 };
 
-// Whether the lower-cased text mentions any entry of the block list, in any case. The list is
-// made ready once and again only when it changes: comparing it costs far less than a search.
-bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
+// Whether the text mentions any entry of the block list, in any case. The list is made ready once
+// and again only when it changes: comparing it costs far less than a search.
+bool mentionsentry(std::string_view text, const std::vector<std::string> &block) {
     thread_local EntryFinder finder;
     if (!finder.builtFrom(block)) finder.build(block);
-    return finder.mentionedIn(lowered);
+    return finder.mentionedIn(text);
 }
 
 }  // namespace
 
 bool mentionsBlocked(std::string_view text, const std::vector<std::string> &block) {
-    thread_local std::string lowered;
-    lowerInto(lowered, text);
-    return mentionsentry(lowered, block);
+    return mentionsentry(text, block);
 }
 
 std::string replaceall(std::string_view text, std::string_view from, std::string_view to) {
@@ -166,9 +180,7 @@ FilteredRequest filterrequest(const Request &r, const Onward &on, const RequestS
     if (!host && !on.host.empty()) t.append("Host: ").append(on.host).append("\r\n");
     t.append("\r\n");
     if (settings.blockme && !settings.block.empty()) {
-        thread_local std::string lowered;
-        lowerInto(lowered, t);
-        out.release = mentionsentry(lowered, settings.block);
+        out.release = mentionsentry(t, settings.block);
     }
     return out;
 }
@@ -199,9 +211,7 @@ Canned judgeresponse(std::string_view contenttype, std::string_view text,
     if (settings.rpictures && contains(type, "image")) return Canned::picture;
     if (settings.sendempty && !settings.block.empty() && contains(type, "text/html")) {
         // The response's own text decides: status line, headers and the start of the body.
-        thread_local std::string lowered;
-        lowerInto(lowered, text);
-        if (mentionsentry(lowered, settings.block)) return Canned::page;
+        if (mentionsentry(text, settings.block)) return Canned::page;
     }
     return Canned::none;
 }

@@ -253,10 +253,13 @@ TEST(MentionsBlocked, FindsWhatAPlainSearchFinds) {
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
     auto word = [&](std::size_t most) {
         std::string w;
-        for (std::size_t n = 1 + next() % most; n > 0; --n) w.push_back("abAB."[next() % 5]);
+        // Letters in both cases, the bytes just outside A-Z and a-z, and a byte whose low seven
+        // bits are an 'A' (it is no letter and stays as it is).
+        static const char kBytes[] = {'a', 'b', 'z', 'A', 'B', 'Z', '.', '@', '[', '`', '{', '\xc1'};
+        for (std::size_t n = 1 + next() % most; n > 0; --n) w.push_back(kBytes[next() % sizeof kBytes]);
         return w;
     };
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 2000; ++round) {
         std::vector<std::string> list;
         for (int k = 1 + int(next() % 6); k > 0; --k) list.push_back(word(9));
         const std::string text = word(40);
