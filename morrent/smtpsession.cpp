@@ -48,14 +48,9 @@ SmtpActions SmtpSession::start(std::string_view sender, const std::vector<std::s
         a.reason = dead_ ? deadReason_ : "a message is already being mailed";
         return a;
     }
-    std::string problem;
-    if (recipients.empty()) problem = "the message names no recipient";
-    if (problem.empty() && !sender.empty()) problem = addressproblem(sender);
-    for (const auto &r : recipients)
-        if (problem.empty()) problem = addressproblem(r);
-    if (!problem.empty()) {
+    if (const common::Result<void> usable = checkEnvelope(sender, recipients); !usable) {
         a.result = SmtpActions::Result::failed;
-        a.reason = problem;
+        a.reason = usable.why();
         return a;
     }
     busy_ = true;
