@@ -423,6 +423,11 @@ void RelayShell::onEncrypted(Side side, int i) {
     e.kind = RelayEvent::encrypted;
     e.side = side;
     e.now = now();
+    // The name the client asked for, for rules that show a certificate of their own.
+    std::string name;
+    if (side == Side::client)
+        if (const Socket *s = socketOf(side, i)) name = s->tlsRequestedName();
+    e.bytes = name;
     run(i, e);
 }
 
@@ -532,7 +537,7 @@ void RelayShell::execute(int i, const RelayActions &actions) {
                 openServer(i, a.bytes, int(a.n), a.kind == RelayAction::connectTls);
                 break;
             case RelayAction::starttls:
-                startTls(a.side, i);
+                startTls(a.side, i, {}, a.bytes);
                 break;
             case RelayAction::release:
                 release(i);
@@ -568,16 +573,20 @@ void RelayShell::openServer(int i, std::string_view host, int port, bool tls) {
     s.Connect();
 }
 
-void RelayShell::startTls(Side side, int i, std::string_view alreadyRead) {
+void RelayShell::startTls(Side side, int i, std::string_view alreadyRead, std::string_view name) {
     Socket *sock = socketOf(side, i);
     Slot *slot = slotAt(i);
     if (!sock || !slot) return;
     Socket::TlsSettings t;
     if (side == Side::client) {
         t.server = true;
-        t.identity = identity_;
+        // The rules' own certificate for this client (one for the server it asked for), bounded
+        // by the server's own when the server side is encrypted.
+        const Socket *server = servers_.at(i);
+        t.identity = slot->rules->clientIdentity(server ? server->tlsPeerEnd() : 0);
+        if (!t.identity) t.identity = identity_;
     } else {
-        t.check.host = slot->serverHost;
+        t.check.host = name.empty() ? slot->serverHost : std::string(name);
     }
     // A side that cannot start TLS is not talked to in the clear instead.
     if (!sock->StartTls(t, alreadyRead)) {

@@ -995,6 +995,14 @@ bool Socket::tlsBuffered() const {
     return ssl_ && (SSL_has_pending(ssl_) || BIO_ctrl_pending(SSL_get_rbio(ssl_)) > 0);
 }
 
+std::string Socket::tlsRequestedName() const {
+    return encrypted() ? requestedServerName(ssl_) : std::string();
+}
+
+std::int64_t Socket::tlsPeerEnd() const {
+    return encrypted() ? peerCertificateEnd(ssl_) : 0;
+}
+
 QString Socket::tlsInfo() const {
     return encrypted() ? QString::fromStdString(tlsDescription(ssl_)) : QString();
 }

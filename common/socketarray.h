@@ -105,6 +105,10 @@ public:
     bool encrypted() const { return tlsPhase_ == kTlsReady; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384", or "" in the clear.
     QString tlsInfo() const;
+    // Once encrypted: the name the client asked for in its hello (taking the handshake), "" for
+    // none; the end of the peer's certificate (seconds since the epoch), 0 for none.
+    std::string tlsRequestedName() const;
+    std::int64_t tlsPeerEnd() const;
 
     int index() const { return index_; }
     int State() const { return state_; }

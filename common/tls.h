@@ -3,15 +3,19 @@
 // the handshakes; this file knows the certificates.
 #pragma once
 
+#include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "common/result.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
 typedef struct x509_st X509;
+typedef struct evp_pkey_st EVP_PKEY;
 
 namespace common {
 
@@ -25,9 +29,77 @@ public:
     SSL_CTX *context() const { return ctx_; }
 
 private:
+    friend class TlsMint;
     explicit TlsServerContext(SSL_CTX *ctx) : ctx_(ctx) {}
     SSL_CTX *ctx_;
 };
+
+// A certificate authority of the office's own, from which halvex signs a certificate (a leaf) for
+// each name its clients ask to reach, so that it can read their HTTPS. Every leaf has the one key
+// made when the authority is loaded; the authority's key signs and never leaves this object. A
+// leaf names only the name asked for, ends no later than the real server's certificate, 397 days
+// from now, or the authority itself, and is kept for the next client, up to a bound.
+class TlsMint {
+public:
+    static constexpr std::int64_t kMostLeafSeconds = 397LL * 86400;
+    static constexpr std::size_t kDefaultCache = 4096;
+
+    static Result<std::shared_ptr<TlsMint>> load(const std::string &certFile,
+                                                 const std::string &keyFile,
+                                                 std::size_t cacheSize = kDefaultCache);
+    ~TlsMint();
+    TlsMint(const TlsMint &) = delete;
+    TlsMint &operator=(const TlsMint &) = delete;
+
+    // What a client that asked for `name` (a host name or an address) is shown: a leaf for it
+    // whose end is no later than `serverEnd` (seconds since the epoch; 0: not known), signed now.
+    // A kept leaf is given again while it ends within those bounds and not within the hour.
+    // Only HTTP/1.1 is offered by ALPN. Null when the name cannot be put in a certificate.
+    std::shared_ptr<TlsServerContext> leafFor(const std::string &name, std::int64_t serverEnd,
+                                              std::int64_t now);
+    std::size_t kept() const { return leaves_.size(); }
+    std::uint64_t minted() const { return minted_; }
+    // The authority's subject, as a line ("CN=...").
+    std::string subject() const;
+    X509 *authority() const { return ca_; }
+
+private:
+    TlsMint() = default;
+    struct Leaf {
+        std::shared_ptr<TlsServerContext> context;
+        std::int64_t end = 0;
+        std::list<std::string>::iterator use;
+    };
+    std::shared_ptr<TlsServerContext> mint(const std::string &name, std::int64_t end,
+                                           std::int64_t now);
+    X509 *ca_ = nullptr;
+    EVP_PKEY *caKey_ = nullptr;
+    EVP_PKEY *leafKey_ = nullptr;
+    std::int64_t caEnd_ = 0;
+    std::size_t most_ = kDefaultCache;
+    std::unordered_map<std::string, Leaf> leaves_;
+    std::list<std::string> uses_;  // the names, the most recently used first
+    std::uint64_t minted_ = 0;
+};
+
+// A new authority for TlsMint in `dir`: halvex-ca.pem and halvex-ca.key (readable by its owner
+// only), an EC P-256 key, valid for ten years, its subject naming `commonName` and
+// `organisation`. An authority that is there already is never overwritten.
+struct MadeAuthority {
+    std::string cert;
+    std::string key;
+};
+Result<MadeAuthority> makeTlsAuthority(const std::string &dir, const std::string &commonName,
+                                       const std::string &organisation);
+
+// The end of a connected peer's certificate (seconds since the epoch), 0 when there is none.
+std::int64_t peerCertificateEnd(SSL *ssl);
+// The name a client asked for in its hello (server name indication), "" when none.
+std::string requestedServerName(SSL *ssl);
+
+// How a failed handshake with a client begins when the client refused the certificate it was
+// shown (it does not trust its issuer, or it pins another).
+inline constexpr std::string_view kCertificateRefused = "the client refused the certificate";
 
 // What a client asks of the server it reaches.
 struct TlsCheck {
