@@ -659,6 +659,10 @@ void RelayShell::handOff(int i) {
     if (!s || s->pumped || s->carrier == 0) return;
     if (s->carrier < 0) {
         if (s->core.phase() != RelaySlot::Phase::relaying || !s->rules->plainTunnel()) return;
+        // A tunnel inside TLS of halvex's own (read, or another protocol inside it) is the event
+        // loop's: a pump carries descriptors in the clear only.
+        const Socket *client = clients_.at(i), *server = servers_.at(i);
+        if ((client && client->encrypted()) || (server && server->encrypted())) return;
         // Whoever carries the fewest tunnels takes it, the event loop when it is one of them: one
         // stream stays where it is fastest, many spread over the cores.
         s->carrier = int(std::min_element(carried_.begin(), carried_.end()) - carried_.begin());
