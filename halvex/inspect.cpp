@@ -107,6 +107,13 @@ void Inspection::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
 }
 
 void Inspection::finish() {
+    if (clientSecuring_ && !log_.empty()) {
+        // The slot ended while the client's TLS with halvex was being set up.
+        clientSecuring_ = false;
+        log_.front().outcome = "refused";
+        log_.front().reason = "the connection ended before the client's TLS was set up";
+        log_.tellFront();
+    }
     if (other_ && !log_.empty()) {
         // The URL list tells it once, with what the client sent.
         if (settings_.logurl)

@@ -95,6 +95,8 @@ void PreProxy::setOptions(const Options &options) {
     // A request head must be whole in the same time, however slowly it comes.
     limits.login = limits.firstByte;
     limits.idle = common::Millis(options.idleTimeout) * 1000;
+    // A server must be connected (and its TLS set up, for a tunnel halvex reads) within a minute.
+    limits.greeting = 60 * 1000;
     relay_.setLimits(limits);
     relay_.setAllowedClients(options.allowClients);
     relay_.setMaxPerClient(options.maxPerClient);

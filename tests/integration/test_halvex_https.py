@@ -169,6 +169,18 @@ def test_a_bad_server_certificate_gets_a_502_page_saying_what_is_wrong(start_pee
                       f"status=502")
 
 
+def test_through_the_upstream_proxy_a_bad_server_certificate_is_named_too(start_peer, certs, halvex,
+                                                                         tmp_path):
+    site = origin(start_peer, certs, "expired")
+    tiny = start_peer(Tinyproxy, wrap=private_resolver(tmp_path))
+    hx = halvex([site.tls_port], upstream=(tiny.host, tiny.port))
+    out = curl(hx, certs, https_url(site, "page.html"), "-w", "\n%{http_code}")
+    assert out.returncode == 0, out.stderr
+    body, _, code = out.stdout.decode().rpartition("\n")
+    assert code == "502"
+    assert "through the upstream proxy" in body and "has expired" in body
+
+
 def test_the_name_inside_must_be_the_connects_and_both_tls_versions_are_served(start_peer, certs,
                                                                                 halvex):
     d, _ = certs

@@ -307,6 +307,17 @@ TEST(InspectedTunnel, AServerWhoseCertificateFailsIsNamedInsideTheClientsTls) {
         " (halvex could not connect securely to a.test: certificate for a.test has expired.)";
     EXPECT_EQ(t.told, (V{"CONNECT a.test:443 upstream failed 200" + why,
                          "GET https://a.test/ upstream failed 502" + why}));
+    // A server that never sets up its TLS: the same, once the minute is up.
+    Tunnel slow;
+    slow.limits.greeting = 60000;
+    slow.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n");
+    slow.clock += 59999;
+    EXPECT_EQ(slow.ev(K::tick), V{});
+    slow.clock += 1;
+    EXPECT_EQ(slow.ev(K::tick), (V{"C: " + kEstablishedText, "tls client"}));
+    slow.ev(K::encrypted, kClient, "a.test");
+    EXPECT_NE(slow.client("GET / HTTP/1.1\r\nHost: a.test\r\n\r\n")[0].find("did not set up TLS in time"),
+              std::string::npos);
     // A server the policy refuses is halvex's refusal, in the clear as for any tunnel.
     Tunnel u;
     u.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n");
@@ -336,6 +347,14 @@ TEST(InspectedTunnel, AClientThatRefusesTheCertificateIsLearnedOnce) {
     EXPECT_FALSE(h.clientRefused("b.test", why, 1));
     EXPECT_EQ(refusals, V{"b.test"});
     EXPECT_EQ(h.choose("b.test", 443, 1), HttpsChoice::inspect);
+    // A client that leaves during its handshake is logged so.
+    Tunnel gone;
+    gone.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n");
+    gone.ev(K::connected, kServer);
+    gone.ev(K::ended, kClient);
+    gone.rules.finish();
+    EXPECT_EQ(gone.told, (V{"CONNECT a.test:443 refused 200 (the connection ended before the "
+                            "client's TLS was set up)"}));
     // Another failure (a reset) is logged, nothing learned.
     Tunnel u;
     u.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n");
