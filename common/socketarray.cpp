@@ -847,6 +847,10 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
         SSL_set0_rbio(ssl_, buffered);
     }
     if (settings.server) {
+        if (!settings.identity->prepare(ssl_)) {
+            dropTls();
+            return false;
+        }
         SSL_set_accept_state(ssl_);
     } else {
         prepareTlsClient(ssl_, settings.check);

@@ -196,8 +196,31 @@ Result<std::shared_ptr<TlsServerContext>> TlsServerContext::load(const std::stri
     return std::shared_ptr<TlsServerContext>(new TlsServerContext(ctx));
 }
 
+TlsServerContext::TlsServerContext(SSL_CTX *shared, X509 *leaf, EVP_PKEY *key, X509 *chain)
+    : ctx_(shared), leaf_(leaf), key_(key), chain_(chain) {
+    SSL_CTX_up_ref(ctx_);
+    X509_up_ref(leaf_);
+    EVP_PKEY_up_ref(key_);
+    X509_up_ref(chain_);
+}
+
 TlsServerContext::~TlsServerContext() {
     SSL_CTX_free(ctx_);
+    X509_free(leaf_);
+    EVP_PKEY_free(key_);
+    X509_free(chain_);
+}
+
+bool TlsServerContext::prepare(SSL *ssl) const {
+    if (!leaf_) return true;
+    const bool ok = SSL_use_certificate(ssl, leaf_) == 1 && SSL_use_PrivateKey(ssl, key_) == 1 &&
+                    SSL_add1_chain_cert(ssl, chain_) == 1;
+    if (!ok) ERR_clear_error();
+    return ok;
+}
+
+X509 *TlsServerContext::certificate() const {
+    return leaf_ ? leaf_ : SSL_CTX_get0_certificate(ctx_);
 }
 
 SSL_CTX *tlsClientContext() {
@@ -489,10 +512,18 @@ Result<std::shared_ptr<TlsMint>> TlsMint::load(const std::string &certFile,
         return fail("the authority's certificate " + certFile + " has expired");
     m->leafKey_ = EVP_EC_gen("P-256");
     if (!m->leafKey_) return fail("cannot make a key for the certificates: " + lastError());
+    // One context for every leaf: a context of each would cost some 17 KiB and most of a
+    // millisecond to make.
+    m->shared_ = SSL_CTX_new(TLS_server_method());
+    if (!m->shared_) return fail("cannot set up TLS: " + lastError());
+    harden(m->shared_);
+    SSL_CTX_set_alpn_select_cb(m->shared_, selectHttp11, nullptr);
     return m;
 }
 
 TlsMint::~TlsMint() {
+    leaves_.clear();
+    SSL_CTX_free(shared_);
     X509_free(ca_);
     EVP_PKEY_free(caKey_);
     EVP_PKEY_free(leafKey_);
@@ -550,21 +581,15 @@ std::shared_ptr<TlsServerContext> TlsMint::mint(const std::string &name, std::in
          addExtension(leaf, ca_, NID_subject_key_identifier, "hash") &&
          addExtension(leaf, ca_, NID_authority_key_identifier, "keyid:always") &&
          X509_sign(leaf, caKey_, EVP_sha256()) > 0;
-    SSL_CTX *ctx = ok ? SSL_CTX_new(TLS_server_method()) : nullptr;
-    if (ctx) {
-        harden(ctx);
-        SSL_CTX_set_alpn_select_cb(ctx, selectHttp11, nullptr);
-        ok = SSL_CTX_use_certificate(ctx, leaf) == 1 && SSL_CTX_use_PrivateKey(ctx, leafKey_) == 1 &&
-             SSL_CTX_add1_chain_cert(ctx, ca_) == 1;
-    }
-    X509_free(leaf);
     ERR_clear_error();
-    if (!ok || !ctx) {
-        SSL_CTX_free(ctx);
+    if (!ok) {
+        X509_free(leaf);
         return nullptr;
     }
     ++minted_;
-    return std::shared_ptr<TlsServerContext>(new TlsServerContext(ctx));
+    std::shared_ptr<TlsServerContext> context(new TlsServerContext(shared_, leaf, leafKey_, ca_));
+    X509_free(leaf);
+    return context;
 }
 
 Result<MadeAuthority> makeTlsAuthority(const std::string &dir, const std::string &commonName,

@@ -26,12 +26,24 @@ public:
     static Result<std::shared_ptr<TlsServerContext>> load(const std::string &certFile,
                                                           const std::string &keyFile);
     ~TlsServerContext();
+    TlsServerContext(const TlsServerContext &) = delete;
+    TlsServerContext &operator=(const TlsServerContext &) = delete;
     SSL_CTX *context() const { return ctx_; }
+    // What a new SSL of the context shows: the identity's own certificate, when the context is
+    // shared by many (TlsMint's leaves); false when it cannot be set.
+    bool prepare(SSL *ssl) const;
+    // The certificate shown.
+    X509 *certificate() const;
 
 private:
     friend class TlsMint;
     explicit TlsServerContext(SSL_CTX *ctx) : ctx_(ctx) {}
+    // Takes a reference to each.
+    TlsServerContext(SSL_CTX *shared, X509 *leaf, EVP_PKEY *key, X509 *chain);
     SSL_CTX *ctx_;
+    X509 *leaf_ = nullptr;
+    EVP_PKEY *key_ = nullptr;
+    X509 *chain_ = nullptr;
 };
 
 // A certificate authority of the office's own, from which halvex signs a certificate (a leaf) for
@@ -72,6 +84,7 @@ private:
     };
     std::shared_ptr<TlsServerContext> mint(const std::string &name, std::int64_t end,
                                            std::int64_t now);
+    SSL_CTX *shared_ = nullptr;  // the one context of every leaf; each sets its certificate
     X509 *ca_ = nullptr;
     EVP_PKEY *caKey_ = nullptr;
     EVP_PKEY *leafKey_ = nullptr;

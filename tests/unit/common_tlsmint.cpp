@@ -47,7 +47,7 @@ struct Authority {
 };
 
 X509 *leafOf(const std::shared_ptr<TlsServerContext> &c) {
-    return c ? SSL_CTX_get0_certificate(c->context()) : nullptr;
+    return c ? c->certificate() : nullptr;
 }
 
 std::string sanOf(X509 *cert) {
