@@ -174,7 +174,7 @@ void RelaySlot::applyGreeting(const RelayRules::Greeting &g, Millis now, RelayAc
                 a.add(RelayAction::trace, Side::server, g.toClient);
                 a.add(RelayAction::send, Side::client, g.toClient);
             }
-            if (g.secureClient) secureClient(a);
+            if (g.secureClient) secureClient(a, g.clientHello);
             // The server's room is not known here: the client's next chunk is measured.
             startRelay(now, -1, 0, a);
             transition_ = "server accepted, relaying";
@@ -199,8 +199,8 @@ void RelaySlot::onEncrypted(const RelayEvent &e, RelayActions &a) {
 
 // The client's connection is secured once what was sent to it is written; until the handshake is
 // done nothing of it is read.
-void RelaySlot::secureClient(RelayActions &a) {
-    a.add(RelayAction::starttls, Side::client);
+void RelaySlot::secureClient(RelayActions &a, std::string_view taken) {
+    a.add(RelayAction::starttls, Side::client, taken);
 }
 
 void RelaySlot::flow(Side source, std::int64_t room, RelayActions &a) {
@@ -223,7 +223,7 @@ void RelaySlot::onConnected(const RelayEvent &e, RelayActions &a) {
     }
     if (!s.send.empty()) a.add(RelayAction::send, Side::server, s.send);
     if (!s.toClient.empty()) a.add(RelayAction::send, Side::client, s.toClient);
-    if (s.secureClient) secureClient(a);
+    if (s.secureClient) secureClient(a, s.clientHello);
     if (s.greet) {
         enter(Phase::greeting, "connected, waiting for the server's greeting");
         return;
@@ -366,7 +366,7 @@ void RelaySlot::refuse(Failure why, std::string_view reason, Millis now, RelayAc
     if (phase_ != Phase::accepted && rules_.withoutServer(why, reason, alone)) {
         // The client is answered by the rules alone; the server side is gone.
         if (!alone.toClient.empty()) a.add(RelayAction::send, Side::client, alone.toClient);
-        if (alone.secureClient) secureClient(a);
+        if (alone.secureClient) secureClient(a, alone.clientHello);
         ended_[index(Side::server)] = true;
         enter(Phase::relaying, "relaying without a server");
         greetingAt_ = kNever;

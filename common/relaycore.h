@@ -93,6 +93,7 @@ public:
         std::string_view toClient;  // for the client, now (a proxy's "connection established")
         bool secureClient = false;  // once toClient is written, TLS on the client's connection,
                                     // with the certificate clientIdentity() gives
+        std::string_view clientHello;  // ... whose first bytes the rules took already
     };
     virtual Start connected() = 0;
 
@@ -111,6 +112,7 @@ public:
         std::string_view tlsName;   // upgrade: the name the server's certificate must be for
                                     // (empty: the host connected to)
         bool secureClient = false;  // accept: after toClient, TLS on the client's connection
+        std::string_view clientHello;  // ... whose first bytes the rules took already
     };
     virtual Greeting greet(std::string_view bytes);
 
@@ -215,7 +217,9 @@ struct RelayAction {
         shutdown,  // end the stream towards a side, once its queue is written
         connect,   // open the server side to bytes:n (an open one is closed first)
         connectTls,  // the same, with TLS from the first byte; its certificate must be for bytes
-        starttls,  // TLS on a side's open connection, once what is queued has gone
+        starttls,  // TLS on a side's open connection, once what is queued has gone (bytes: for
+                   // the client, its handshake's first bytes taken already; for the server, the
+                   // name its certificate must be for)
         release,   // close both sides (queued bytes still go out) and free the slot; always last
     };
     Kind kind = send;
@@ -276,7 +280,7 @@ private:
     void applyGreeting(const RelayRules::Greeting &g, Millis now, RelayActions &a);
 
     void startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a);
-    void secureClient(RelayActions &a);
+    void secureClient(RelayActions &a, std::string_view taken);
     void flow(Side source, std::int64_t room, RelayActions &a);
     void release(RelayActions &a, const char *why);
     void reopen(std::string_view host, int port, Millis now, RelayActions &a);

@@ -537,7 +537,12 @@ void RelayShell::execute(int i, const RelayActions &actions) {
                 openServer(i, a.bytes, int(a.n), a.kind == RelayAction::connectTls);
                 break;
             case RelayAction::starttls:
-                startTls(a.side, i, {}, a.bytes);
+                // The client's: bytes of its handshake the rules took already; the server's: the
+                // name its certificate must be for.
+                if (a.side == Side::client)
+                    startTls(a.side, i, a.bytes);
+                else
+                    startTls(a.side, i, {}, a.bytes);
                 break;
             case RelayAction::release:
                 release(i);
@@ -584,6 +589,8 @@ void RelayShell::startTls(Side side, int i, std::string_view alreadyRead, std::s
         // by the server's own when the server side is encrypted.
         const Socket *server = servers_.at(i);
         t.identity = slot->rules->clientIdentity(server ? server->tlsPeerEnd() : 0);
+        // A client that sent its hello before it was answered is not left waiting for nothing.
+        t.keepUnread = t.identity != nullptr;
         if (!t.identity) t.identity = identity_;
     } else {
         t.check.host = name.empty() ? slot->serverHost : std::string(name);

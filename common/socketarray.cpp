@@ -837,13 +837,14 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
         dropTls();
         return false;
     }
-    if (!alreadyRead.empty()) {
-        // The stream's first bytes were read already (behind a PROXY header): TLS reads them
-        // first, then the descriptor.
+    std::string early(alreadyRead);
+    if (settings.server && settings.keepUnread) early.append(peekData());
+    if (!early.empty()) {
+        // The stream's first bytes were read already (behind a PROXY header, or a hello sent
+        // before its answer): TLS reads them first, then the descriptor. They are copied.
         BIO *buffered = BIO_new(BIO_f_buffer());
         BIO_push(buffered, BIO_new_socket(fd_, BIO_NOCLOSE));
-        BIO_set_buffer_read_data(buffered, const_cast<char *>(alreadyRead.data()),
-                                 long(alreadyRead.size()));
+        BIO_set_buffer_read_data(buffered, early.data(), long(early.size()));
         SSL_set0_rbio(ssl_, buffered);
     }
     if (settings.server) {

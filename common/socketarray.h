@@ -91,6 +91,9 @@ public:
         bool server = false;                          // take a handshake (the listener's side)
         std::shared_ptr<TlsServerContext> identity;   // server: the certificate shown
         TlsCheck check;                               // client: what the server must show
+        // server: what was received and not taken is the start of the client's handshake (its
+        // hello, sent before it was answered), not clear text to drop
+        bool keepUnread = false;
     };
     // Connect with TLS from the first byte: Connect is raised only once the handshake is done and
     // the certificate checked. Unset: in the clear.

@@ -189,6 +189,7 @@ common::RelayRules::Start Inspection::connected() {
         startInside();
         s.toClient = kEstablished;
         s.secureClient = true;
+        s.clientHello = clientHello_;
         return s;
     }
     if (asking_ == Asking::waiting) {
@@ -351,6 +352,7 @@ common::RelayRules::Greeting Inspection::encrypted(common::Side side) {
         g.kind = Greeting::accept;
         g.toClient = kEstablished;
         g.secureClient = true;
+        g.clientHello = clientHello_;
         return g;
     }
     if (side != common::Side::client || !clientSecuring_) return g;
@@ -429,6 +431,7 @@ bool Inspection::withoutServer(common::Failure why, std::string_view reason, Sta
     startInside();
     start.toClient = kEstablished;
     start.secureClient = true;
+    start.clientHello = clientHello_;
     return true;
 }
 

@@ -250,6 +250,7 @@ private:
     std::string greetHead_;    // its answer, assembled
     std::string originFailure_;
     std::string requestedName_;
+    std::string clientHello_;  // the client's first TLS bytes, sent behind its CONNECT
     std::uint64_t insideRequests_ = 0;
 
     // What one event leads to.

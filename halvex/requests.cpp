@@ -481,7 +481,9 @@ void Inspection::startInside() {
     inside_ = true;
     clientSecuring_ = true;
     waiting_ = Waiting();
-    held_.clear();  // TLS drops what came in the clear
+    // What the client sent behind its CONNECT is the start of its TLS.
+    clientHello_.swap(held_);
+    held_.clear();
     expected_.clear();
     ask(Asking::head);
     answer(Answering::head);

@@ -6,6 +6,8 @@ other than the CONNECT's is refused; a client that refuses halvex's certificate 
 
 import hashlib
 import os
+import socket
+import ssl
 import stat
 import subprocess
 
@@ -222,6 +224,56 @@ def test_a_client_without_the_authority_is_learned_and_passes_unread(start_peer,
     assert b"tessaruno test page" in out.stdout
     assert logged(hx, "reason=\"not inspected: its client refused halvex's certificate lately\"")
     assert hx.output.read_text().count("inspect host=localhost") == 1
+
+
+def test_a_hello_sent_with_the_connect_is_answered(start_peer, certs, halvex):
+    """A client that sends its TLS hello in the same write as its CONNECT, before the 200."""
+    d, _ = certs
+    site = origin(start_peer, certs)
+    hx = halvex([site.tls_port])
+    ctx = ssl.create_default_context(cafile=str(d / "halvex" / "halvex-ca.pem"))
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ctx.wrap_bio(incoming, outgoing, server_hostname="localhost")
+    with pytest.raises(ssl.SSLWantReadError):
+        tls.do_handshake()
+    with socket.create_connection((hx.host, hx.port), timeout=10) as sock:
+        sock.sendall(f"CONNECT localhost:{site.tls_port} HTTP/1.1\r\n\r\n".encode() + outgoing.read())
+        answer = b""
+        while b"\r\n\r\n" not in answer:
+            chunk = sock.recv(65536)
+            assert chunk, answer
+            answer += chunk
+        head, _, rest = answer.partition(b"\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 200")
+        incoming.write(rest)
+
+        def pump():
+            if outgoing.pending:
+                sock.sendall(outgoing.read())
+            chunk = sock.recv(65536)
+            assert chunk, "the connection ended"
+            incoming.write(chunk)
+
+        for _ in range(20):
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                pump()
+        tls.write(f"GET /page.html HTTP/1.1\r\nHost: localhost:{site.tls_port}\r\n"
+                  "Connection: close\r\n\r\n".encode())
+        page = b""
+        for _ in range(50):
+            try:
+                data = tls.read(65536)
+                if not data:
+                    break
+                page += data
+                if b"</html>" in page:
+                    break
+            except ssl.SSLWantReadError:
+                pump()
+        assert b"tessaruno test page" in page
 
 
 # ---- a browser -----------------------------------------------------------------------------------

@@ -87,7 +87,10 @@ V lines(const common::RelayActions &actions) {
             out.push_back(std::string(a.kind == A::connect ? "connect " : "connectTls ") +
                           std::string(a.bytes) + ":" + std::to_string(a.n));
         if (a.kind == A::starttls)
-            out.push_back(a.side == kClient ? "tls client" : "tls server " + std::string(a.bytes));
+            out.push_back(a.side == kClient
+                              ? "tls client" + (a.bytes.empty() ? std::string()
+                                                                : " after " + std::string(a.bytes))
+                              : "tls server " + std::string(a.bytes));
         if (a.kind == A::release) out.push_back("release");
     }
     return out;
@@ -176,6 +179,23 @@ TEST(InspectedTunnel, RequestsInsideGoThroughTheRulesAndAreLoggedAsHttps) {
     // The server closes: so does the client's connection, no other server is opened.
     EXPECT_EQ(t.ev(K::ended, kServer), V{});
     EXPECT_TRUE(t.slot.ended(kServer));
+}
+
+TEST(InspectedTunnel, AHelloSentBehindTheConnectStartsTheClientsTls) {
+    for (const bool direct : {true, false}) {
+        SCOPED_TRACE(direct ? "direct" : "upstream");
+        Tunnel t(direct);
+        t.client("CONNECT a.test:443 HTTP/1.1\r\n\r\n\x16\x03\x01hel");
+        if (direct) {
+            EXPECT_EQ(t.ev(K::connected, kServer),
+                      (V{"C: " + kEstablishedText, "tls client after \x16\x03\x01hel"}));
+            continue;
+        }
+        t.ev(K::connected, kServer);
+        t.server("HTTP/1.1 200 OK\r\n\r\n");
+        EXPECT_EQ(t.ev(K::encrypted, kServer),
+                  (V{"C: " + kEstablishedText, "tls client after \x16\x03\x01hel"}));
+    }
 }
 
 TEST(InspectedTunnel, WhichConnectsAreRead) {
