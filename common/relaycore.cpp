@@ -157,7 +157,7 @@ void RelaySlot::applyGreeting(const RelayRules::Greeting &g, Millis now, RelayAc
             return;
         case RelayRules::Greeting::upgrade:
             if (!g.toServer.empty()) a.add(RelayAction::send, Side::server, g.toServer);
-            a.add(RelayAction::starttls, Side::server);
+            a.add(RelayAction::starttls, Side::server, g.tlsName);
             transition_ = "securing the server side";
             return;
         case RelayRules::Greeting::refuse:
@@ -174,6 +174,7 @@ void RelaySlot::applyGreeting(const RelayRules::Greeting &g, Millis now, RelayAc
                 a.add(RelayAction::trace, Side::server, g.toClient);
                 a.add(RelayAction::send, Side::client, g.toClient);
             }
+            if (g.secureClient) secureClient(a, g.clientHello);
             // The server's room is not known here: the client's next chunk is measured.
             startRelay(now, -1, 0, a);
             transition_ = "server accepted, relaying";
@@ -182,8 +183,24 @@ void RelaySlot::applyGreeting(const RelayRules::Greeting &g, Millis now, RelayAc
 }
 
 void RelaySlot::onEncrypted(const RelayEvent &e, RelayActions &a) {
+    if (e.side == Side::client) rules_.requestedName(e.bytes);
     const RelayRules::Greeting g = rules_.encrypted(e.side);
-    if (e.side == Side::server && phase_ == Phase::greeting) applyGreeting(g, e.now, a);
+    if (e.side == Side::server && phase_ == Phase::greeting) {
+        applyGreeting(g, e.now, a);
+        return;
+    }
+    if (e.side == Side::client && phase_ == Phase::relaying &&
+        g.kind == RelayRules::Greeting::refuse) {
+        reply_ = std::string(g.toClient);
+        if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
+        release(a, "the rules refused the client's TLS");
+    }
+}
+
+// The client's connection is secured once what was sent to it is written; until the handshake is
+// done nothing of it is read.
+void RelaySlot::secureClient(RelayActions &a, std::string_view taken) {
+    a.add(RelayAction::starttls, Side::client, taken);
 }
 
 void RelaySlot::flow(Side source, std::int64_t room, RelayActions &a) {
@@ -206,6 +223,7 @@ void RelaySlot::onConnected(const RelayEvent &e, RelayActions &a) {
     }
     if (!s.send.empty()) a.add(RelayAction::send, Side::server, s.send);
     if (!s.toClient.empty()) a.add(RelayAction::send, Side::client, s.toClient);
+    if (s.secureClient) secureClient(a, s.clientHello);
     if (s.greet) {
         enter(Phase::greeting, "connected, waiting for the server's greeting");
         return;
@@ -241,7 +259,7 @@ void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
                 ended_[index(Side::client)] = true;  // passed on once the relay starts
                 return;
             }
-            refuse(Failure::closedEarly, {}, a, "the server ended before it was accepted");
+            refuse(Failure::closedEarly, {}, e.now, a, "the server ended before it was accepted");
             return;
         case Phase::relaying: {
             const RelayRules::Pass p = rules_.ended(e.side);
@@ -281,8 +299,9 @@ void RelaySlot::onEnded(const RelayEvent &e, RelayActions &a) {
 }
 
 void RelaySlot::onFailed(const RelayEvent &e, RelayActions &a) {
+    rules_.failed(e.side, e.bytes);
     if (e.side == Side::server && (phase_ == Phase::connecting || phase_ == Phase::greeting)) {
-        refuse(Failure::unreachable, e.bytes, a, "the server side failed before it was accepted");
+        refuse(Failure::unreachable, e.bytes, e.now, a, "the server side failed before it was accepted");
         return;
     }
     release(a, e.side == Side::client ? "the client failed" : "the server failed");
@@ -305,14 +324,14 @@ void RelaySlot::onTick(const RelayEvent &e, RelayActions &a) {
     switch (phase_) {
         case Phase::accepted:
             if (e.now >= firstByteAt_)
-                refuse(Failure::silent, {}, a, "the client said nothing in time");
+                refuse(Failure::silent, {}, e.now, a, "the client said nothing in time");
             else if (e.now >= loginAt_)
-                refuse(Failure::noLogin, {}, a, "no server named in time");
+                refuse(Failure::noLogin, {}, e.now, a, "no server named in time");
             return;
         case Phase::connecting:
         case Phase::greeting:
             if (e.now >= greetingAt_)
-                refuse(Failure::noGreeting, {}, a, "the server was not accepted in time");
+                refuse(Failure::noGreeting, {}, e.now, a, "the server was not accepted in time");
             return;
         case Phase::relaying:
             if (e.now >= nextDeadline())
@@ -341,8 +360,20 @@ Millis RelaySlot::nextDeadline() const {
     return kNever;
 }
 
-void RelaySlot::refuse(Failure why, std::string_view reason, RelayActions &a,
+void RelaySlot::refuse(Failure why, std::string_view reason, Millis now, RelayActions &a,
                        const char *transition) {
+    RelayRules::Start alone;
+    if (phase_ != Phase::accepted && rules_.withoutServer(why, reason, alone)) {
+        // The client is answered by the rules alone; the server side is gone.
+        if (!alone.toClient.empty()) a.add(RelayAction::send, Side::client, alone.toClient);
+        if (alone.secureClient) secureClient(a, alone.clientHello);
+        ended_[index(Side::server)] = true;
+        enter(Phase::relaying, "relaying without a server");
+        greetingAt_ = kNever;
+        lastMoved_ = now;
+        if (!ended_[index(Side::client)]) a.add(RelayAction::resume, Side::client);
+        return;
+    }
     reply_ = rules_.failure(why, reason);
     if (!reply_.empty()) a.add(RelayAction::send, Side::client, reply_);
     release(a, transition);

@@ -27,10 +27,13 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace common {
+
+class TlsServerContext;
 
 enum class Side : std::uint8_t { client, server };
 constexpr Side partner(Side s) {
@@ -88,6 +91,9 @@ public:
         bool greet = false;
         bool release = false;  // end the slot instead (what would have been sent is still traced)
         std::string_view toClient;  // for the client, now (a proxy's "connection established")
+        bool secureClient = false;  // once toClient is written, TLS on the client's connection,
+                                    // with the certificate clientIdentity() gives
+        std::string_view clientHello;  // ... whose first bytes the rules took already
     };
     virtual Start connected() = 0;
 
@@ -103,12 +109,35 @@ public:
         Kind kind = wait;
         std::string_view toServer;  // send, upgrade, accept: for the server, before the client
         std::string_view toClient;  // accept: what of the bytes the client gets; refuse: its reply
+        std::string_view tlsName;   // upgrade: the name the server's certificate must be for
+                                    // (empty: the host connected to)
+        bool secureClient = false;  // accept: after toClient, TLS on the client's connection
+        std::string_view clientHello;  // ... whose first bytes the rules took already
     };
     virtual Greeting greet(std::string_view bytes);
 
     // A side's connection is encrypted now (its certificate checked). For the server side while
-    // it is being judged, the answer goes on as greet()'s would; otherwise it is not looked at.
+    // it is being judged, the answer goes on as greet()'s would; for the client side while
+    // relaying, a refusal sends its toClient (inside the TLS) and ends the slot; otherwise it is
+    // not looked at.
     virtual Greeting encrypted(Side /*side*/) { return {}; }
+    // Before encrypted(client): the name the client asked for in its TLS hello ("" for none).
+    virtual void requestedName(std::string_view /*name*/) {}
+    // The certificate the client is shown when the rules secure its connection (secureClient);
+    // serverEnd is when the server side's own certificate ends (seconds since the epoch; 0: not
+    // known). Null: the shell's own identity.
+    virtual std::shared_ptr<TlsServerContext> clientIdentity(std::int64_t /*serverEnd*/) {
+        return nullptr;
+    }
+    // A side failed (reset, a handshake refused): why, before the slot ends or is refused.
+    virtual void failed(Side /*side*/, std::string_view /*why*/) {}
+    // The server side failed or ended before the rules accepted it: the rules may still start
+    // the relay with the client alone (filling `start`: its toClient and secureClient count), to
+    // answer it inside its own TLS; the client's bytes then go to relay() as usual, the server
+    // side counts as ended. False: failure()'s line and the end.
+    virtual bool withoutServer(Failure /*why*/, std::string_view /*reason*/, Start & /*start*/) {
+        return false;
+    }
 
     // Bytes while relaying: what goes on to the other side, and whether the slot ends once it is
     // written.
@@ -188,7 +217,9 @@ struct RelayAction {
         shutdown,  // end the stream towards a side, once its queue is written
         connect,   // open the server side to bytes:n (an open one is closed first)
         connectTls,  // the same, with TLS from the first byte; its certificate must be for bytes
-        starttls,  // TLS on a side's open connection, once what is queued has gone
+        starttls,  // TLS on a side's open connection, once what is queued has gone (bytes: for
+                   // the client, its handshake's first bytes taken already; for the server, the
+                   // name its certificate must be for)
         release,   // close both sides (queued bytes still go out) and free the slot; always last
     };
     Kind kind = send;
@@ -249,10 +280,12 @@ private:
     void applyGreeting(const RelayRules::Greeting &g, Millis now, RelayActions &a);
 
     void startRelay(Millis now, std::int64_t serverRoom, std::size_t sent, RelayActions &a);
+    void secureClient(RelayActions &a, std::string_view taken);
     void flow(Side source, std::int64_t room, RelayActions &a);
     void release(RelayActions &a, const char *why);
     void reopen(std::string_view host, int port, Millis now, RelayActions &a);
-    void refuse(Failure why, std::string_view reason, RelayActions &a, const char *transition);
+    void refuse(Failure why, std::string_view reason, Millis now, RelayActions &a,
+                const char *transition);
 
     RelayRules &rules_;
     const RelayLimits &limits_;

@@ -423,6 +423,11 @@ void RelayShell::onEncrypted(Side side, int i) {
     e.kind = RelayEvent::encrypted;
     e.side = side;
     e.now = now();
+    // The name the client asked for, for rules that show a certificate of their own.
+    std::string name;
+    if (side == Side::client)
+        if (const Socket *s = socketOf(side, i)) name = s->tlsRequestedName();
+    e.bytes = name;
     run(i, e);
 }
 
@@ -532,7 +537,12 @@ void RelayShell::execute(int i, const RelayActions &actions) {
                 openServer(i, a.bytes, int(a.n), a.kind == RelayAction::connectTls);
                 break;
             case RelayAction::starttls:
-                startTls(a.side, i);
+                // The client's: bytes of its handshake the rules took already; the server's: the
+                // name its certificate must be for.
+                if (a.side == Side::client)
+                    startTls(a.side, i, a.bytes);
+                else
+                    startTls(a.side, i, {}, a.bytes);
                 break;
             case RelayAction::release:
                 release(i);
@@ -568,16 +578,22 @@ void RelayShell::openServer(int i, std::string_view host, int port, bool tls) {
     s.Connect();
 }
 
-void RelayShell::startTls(Side side, int i, std::string_view alreadyRead) {
+void RelayShell::startTls(Side side, int i, std::string_view alreadyRead, std::string_view name) {
     Socket *sock = socketOf(side, i);
     Slot *slot = slotAt(i);
     if (!sock || !slot) return;
     Socket::TlsSettings t;
     if (side == Side::client) {
         t.server = true;
-        t.identity = identity_;
+        // The rules' own certificate for this client (one for the server it asked for), bounded
+        // by the server's own when the server side is encrypted.
+        const Socket *server = servers_.at(i);
+        t.identity = slot->rules->clientIdentity(server ? server->tlsPeerEnd() : 0);
+        // A client that sent its hello before it was answered is not left waiting for nothing.
+        t.keepUnread = t.identity != nullptr;
+        if (!t.identity) t.identity = identity_;
     } else {
-        t.check.host = slot->serverHost;
+        t.check.host = name.empty() ? slot->serverHost : std::string(name);
     }
     // A side that cannot start TLS is not talked to in the clear instead.
     if (!sock->StartTls(t, alreadyRead)) {
@@ -650,6 +666,10 @@ void RelayShell::handOff(int i) {
     if (!s || s->pumped || s->carrier == 0) return;
     if (s->carrier < 0) {
         if (s->core.phase() != RelaySlot::Phase::relaying || !s->rules->plainTunnel()) return;
+        // A tunnel inside TLS of halvex's own (read, or another protocol inside it) is the event
+        // loop's: a pump carries descriptors in the clear only.
+        const Socket *client = clients_.at(i), *server = servers_.at(i);
+        if ((client && client->encrypted()) || (server && server->encrypted())) return;
         // Whoever carries the fewest tunnels takes it, the event loop when it is one of them: one
         // stream stays where it is fastest, many spread over the cores.
         s->carrier = int(std::min_element(carried_.begin(), carried_.end()) - carried_.begin());

@@ -167,7 +167,7 @@ private:
     void execute(int i, const RelayActions &actions);
     void noteRelaying(int i);  // tells the observer once the slot relays
     void openServer(int i, std::string_view host, int port, bool tls);
-    void startTls(Side side, int i, std::string_view alreadyRead = {});
+    void startTls(Side side, int i, std::string_view alreadyRead = {}, std::string_view name = {});
     void redeliverLater(Side side, int i);
     void handOff(int i);  // to the tunnel pump, when the slot may go there
     void onTunnelEnded(const TunnelPump::Ended &e);

@@ -837,16 +837,21 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
         dropTls();
         return false;
     }
-    if (!alreadyRead.empty()) {
-        // The stream's first bytes were read already (behind a PROXY header): TLS reads them
-        // first, then the descriptor.
+    std::string early(alreadyRead);
+    if (settings.server && settings.keepUnread) early.append(peekData());
+    if (!early.empty()) {
+        // The stream's first bytes were read already (behind a PROXY header, or a hello sent
+        // before its answer): TLS reads them first, then the descriptor. They are copied.
         BIO *buffered = BIO_new(BIO_f_buffer());
         BIO_push(buffered, BIO_new_socket(fd_, BIO_NOCLOSE));
-        BIO_set_buffer_read_data(buffered, const_cast<char *>(alreadyRead.data()),
-                                 long(alreadyRead.size()));
+        BIO_set_buffer_read_data(buffered, early.data(), long(early.size()));
         SSL_set0_rbio(ssl_, buffered);
     }
     if (settings.server) {
+        if (!settings.identity->prepare(ssl_)) {
+            dropTls();
+            return false;
+        }
         SSL_set_accept_state(ssl_);
     } else {
         prepareTlsClient(ssl_, settings.check);
@@ -993,6 +998,14 @@ ssize_t Socket::writeSome(const char *buf, size_t len) {
 bool Socket::tlsBuffered() const {
     // Read ahead: bytes of records not yet decrypted count too.
     return ssl_ && (SSL_has_pending(ssl_) || BIO_ctrl_pending(SSL_get_rbio(ssl_)) > 0);
+}
+
+std::string Socket::tlsRequestedName() const {
+    return encrypted() ? requestedServerName(ssl_) : std::string();
+}
+
+std::int64_t Socket::tlsPeerEnd() const {
+    return encrypted() ? peerCertificateEnd(ssl_) : 0;
 }
 
 QString Socket::tlsInfo() const {

@@ -91,6 +91,9 @@ public:
         bool server = false;                          // take a handshake (the listener's side)
         std::shared_ptr<TlsServerContext> identity;   // server: the certificate shown
         TlsCheck check;                               // client: what the server must show
+        // server: what was received and not taken is the start of the client's handshake (its
+        // hello, sent before it was answered), not clear text to drop
+        bool keepUnread = false;
     };
     // Connect with TLS from the first byte: Connect is raised only once the handshake is done and
     // the certificate checked. Unset: in the clear.
@@ -105,6 +108,10 @@ public:
     bool encrypted() const { return tlsPhase_ == kTlsReady; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384", or "" in the clear.
     QString tlsInfo() const;
+    // Once encrypted: the name the client asked for in its hello (taking the handshake), "" for
+    // none; the end of the peer's certificate (seconds since the epoch), 0 for none.
+    std::string tlsRequestedName() const;
+    std::int64_t tlsPeerEnd() const;
 
     int index() const { return index_; }
     int State() const { return state_; }

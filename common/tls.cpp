@@ -1,9 +1,21 @@
 #include "common/tls.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <deque>
 #include <unordered_map>
 
@@ -184,8 +196,31 @@ Result<std::shared_ptr<TlsServerContext>> TlsServerContext::load(const std::stri
     return std::shared_ptr<TlsServerContext>(new TlsServerContext(ctx));
 }
 
+TlsServerContext::TlsServerContext(SSL_CTX *shared, X509 *leaf, EVP_PKEY *key, X509 *chain)
+    : ctx_(shared), leaf_(leaf), key_(key), chain_(chain) {
+    SSL_CTX_up_ref(ctx_);
+    X509_up_ref(leaf_);
+    EVP_PKEY_up_ref(key_);
+    X509_up_ref(chain_);
+}
+
 TlsServerContext::~TlsServerContext() {
     SSL_CTX_free(ctx_);
+    X509_free(leaf_);
+    EVP_PKEY_free(key_);
+    X509_free(chain_);
+}
+
+bool TlsServerContext::prepare(SSL *ssl) const {
+    if (!leaf_) return true;
+    const bool ok = SSL_use_certificate(ssl, leaf_) == 1 && SSL_use_PrivateKey(ssl, key_) == 1 &&
+                    SSL_add1_chain_cert(ssl, chain_) == 1;
+    if (!ok) ERR_clear_error();
+    return ok;
+}
+
+X509 *TlsServerContext::certificate() const {
+    return leaf_ ? leaf_ : SSL_CTX_get0_certificate(ctx_);
 }
 
 SSL_CTX *tlsClientContext() {
@@ -256,6 +291,21 @@ std::string tlsFailureText(SSL *ssl, const TlsCheck &check) {
         default:
             return "certificate for " + host + " is not valid: " + X509_verify_cert_error_string(v);
     }
+    if (ssl && SSL_is_server(ssl)) {
+        // What the client said of the certificate it was shown, when it said so by an alert.
+        const int reason = ERR_GET_REASON(ERR_peek_error());
+        switch (reason) {
+            case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+            case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+            case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+            case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
+            case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+            case SSL_R_SSLV3_ALERT_CERTIFICATE_REVOKED:
+                return std::string(kCertificateRefused) + " (" + lastError() + ")";
+            default:
+                return "TLS with the client failed: " + lastError();
+        }
+    }
     return "TLS with " + host + " failed: " + lastError();
 }
 
@@ -286,6 +336,308 @@ std::string normaliseFingerprint(std::string_view text) {
         out.push_back(asciiLower(c));
     }
     return out.size() == 64 ? out : std::string();
+}
+
+// ---- the office's authority ----------------------------------------------------------------
+
+namespace {
+
+std::int64_t timeOf(const ASN1_TIME *t) {
+    struct tm tm {};
+    if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return 0;
+    return std::int64_t(timegm(&tm));
+}
+
+bool addExtension(X509 *cert, X509 *issuer, int nid, const char *value) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    if (!ext) return false;
+    const bool ok = X509_add_ext(cert, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    return ok;
+}
+
+bool randomSerial(X509 *cert) {
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
+    bytes[0] &= 0x7f;  // positive
+    bytes[0] |= 0x01;  // and never shorter
+    BIGNUM *bn = BN_bin2bn(bytes, sizeof bytes, nullptr);
+    const bool ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert));
+    BN_free(bn);
+    return ok;
+}
+
+// The subject alternative name of a leaf: the one name, as a DNS name or as an address. A name
+// is taken only as host names are written (letters, digits, '-', '.', '_'), so nothing in it can
+// stand for a second name.
+bool addSubjectName(X509 *cert, const std::string &name) {
+    GENERAL_NAMES *names = sk_GENERAL_NAME_new_null();
+    GENERAL_NAME *g = GENERAL_NAME_new();
+    if (!names || !g) {
+        sk_GENERAL_NAME_free(names);
+        GENERAL_NAME_free(g);
+        return false;
+    }
+    if (ASN1_OCTET_STRING *ip = a2i_IPADDRESS(name.c_str())) {
+        GENERAL_NAME_set0_value(g, GEN_IPADD, ip);
+    } else {
+        ASN1_IA5STRING *dns = ASN1_IA5STRING_new();
+        ASN1_STRING_set(dns, name.data(), int(name.size()));
+        GENERAL_NAME_set0_value(g, GEN_DNS, dns);
+    }
+    sk_GENERAL_NAME_push(names, g);
+    const bool ok = X509_add1_ext_i2d(cert, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1;
+    GENERAL_NAMES_free(names);
+    return ok;
+}
+
+bool nameFitsCertificate(const std::string &name) {
+    if (name.empty() || name.size() > 253) return false;
+    if (isIPv4Literal(name) || isIPv6Literal(name)) return true;
+    for (char c : name)
+        if (!(isAsciiLetter(c) || isAsciiDigit(c) || c == '-' || c == '.' || c == '_')) return false;
+    return true;
+}
+
+int selectHttp11(SSL *, const unsigned char **out, unsigned char *outlen, const unsigned char *in,
+                 unsigned int inlen, void *) {
+    static const unsigned char offered[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+    unsigned char *chosen = nullptr;
+    if (SSL_select_next_proto(&chosen, outlen, offered, sizeof offered, in, inlen) ==
+        OPENSSL_NPN_NEGOTIATED) {
+        *out = chosen;
+        return SSL_TLSEXT_ERR_OK;
+    }
+    // A client that offers no HTTP/1.1 gets no protocol named, and speaks what it speaks.
+    return SSL_TLSEXT_ERR_NOACK;
+}
+
+std::string fileError(const std::string &path) {
+    return path + ": " + std::strerror(errno);
+}
+
+// Writes a new file that must not exist, with the mode given; false and why otherwise.
+bool writeNew(const std::string &path, mode_t mode, const std::string &text, std::string &why) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+        why = fileError(path);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            why = fileError(path);
+            ::close(fd);
+            ::unlink(path.c_str());
+            return false;
+        }
+        done += std::size_t(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        why = fileError(path);
+        ::unlink(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string pemOf(X509 *cert) {
+    BIO *b = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(b, cert);
+    char *data = nullptr;
+    const long n = BIO_get_mem_data(b, &data);
+    std::string out(data, std::size_t(n));
+    BIO_free(b);
+    return out;
+}
+
+std::string pemOf(EVP_PKEY *key) {
+    BIO *b = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr);
+    char *data = nullptr;
+    const long n = BIO_get_mem_data(b, &data);
+    std::string out(data, std::size_t(n));
+    OPENSSL_cleanse(data, std::size_t(n));
+    BIO_free(b);
+    return out;
+}
+
+}  // namespace
+
+std::int64_t peerCertificateEnd(SSL *ssl) {
+    X509 *cert = ssl ? SSL_get0_peer_certificate(ssl) : nullptr;
+    return cert ? timeOf(X509_get0_notAfter(cert)) : 0;
+}
+
+std::string requestedServerName(SSL *ssl) {
+    const char *name = ssl ? SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name) : nullptr;
+    return name ? std::string(name) : std::string();
+}
+
+Result<std::shared_ptr<TlsMint>> TlsMint::load(const std::string &certFile,
+                                               const std::string &keyFile, std::size_t cacheSize) {
+    std::shared_ptr<TlsMint> m(new TlsMint);
+    m->most_ = cacheSize > 0 ? cacheSize : 1;
+    FILE *f = std::fopen(certFile.c_str(), "r");
+    if (!f) return fail("cannot read the authority's certificate " + fileError(certFile));
+    m->ca_ = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    if (!m->ca_) return fail("the authority's certificate " + certFile + " is no PEM certificate");
+    if (X509_check_ca(m->ca_) < 1)
+        return fail("the certificate " + certFile + " is no certificate authority's");
+    struct stat st {};
+    if (::stat(keyFile.c_str(), &st) != 0)
+        return fail("cannot read the authority's key " + fileError(keyFile));
+    if (st.st_mode & S_IROTH)
+        return fail("the authority's key " + keyFile +
+                    " is readable by every user of this machine: make it readable by its owner "
+                    "only (chmod 600)");
+    f = std::fopen(keyFile.c_str(), "r");
+    if (!f) return fail("cannot read the authority's key " + fileError(keyFile));
+    m->caKey_ = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    ERR_clear_error();
+    if (!m->caKey_) return fail("the authority's key " + keyFile + " is no PEM key (or has a passphrase)");
+    if (X509_check_private_key(m->ca_, m->caKey_) != 1) {
+        ERR_clear_error();
+        return fail("the key " + keyFile + " does not belong to the certificate " + certFile);
+    }
+    m->caEnd_ = timeOf(X509_get0_notAfter(m->ca_));
+    if (m->caEnd_ <= std::int64_t(std::time(nullptr)))
+        return fail("the authority's certificate " + certFile + " has expired");
+    m->leafKey_ = EVP_EC_gen("P-256");
+    if (!m->leafKey_) return fail("cannot make a key for the certificates: " + lastError());
+    // One context for every leaf: a context of each would cost some 17 KiB and most of a
+    // millisecond to make.
+    m->shared_ = SSL_CTX_new(TLS_server_method());
+    if (!m->shared_) return fail("cannot set up TLS: " + lastError());
+    harden(m->shared_);
+    SSL_CTX_set_alpn_select_cb(m->shared_, selectHttp11, nullptr);
+    return m;
+}
+
+TlsMint::~TlsMint() {
+    leaves_.clear();
+    SSL_CTX_free(shared_);
+    X509_free(ca_);
+    EVP_PKEY_free(caKey_);
+    EVP_PKEY_free(leafKey_);
+}
+
+std::string TlsMint::subject() const {
+    char buf[512];
+    X509_NAME_oneline(X509_get_subject_name(ca_), buf, sizeof buf);
+    return buf;
+}
+
+std::shared_ptr<TlsServerContext> TlsMint::leafFor(const std::string &name, std::int64_t serverEnd,
+                                                   std::int64_t now) {
+    if (!nameFitsCertificate(name)) return nullptr;
+    std::int64_t end = now + kMostLeafSeconds;
+    if (serverEnd > 0) end = std::min(end, serverEnd);
+    end = std::min(end, caEnd_);
+    if (const auto it = leaves_.find(name); it != leaves_.end()) {
+        Leaf &l = it->second;
+        if (l.end <= end && l.end > now + 3600) {
+            uses_.splice(uses_.begin(), uses_, l.use);
+            return l.context;
+        }
+        uses_.erase(l.use);
+        leaves_.erase(it);
+    }
+    std::shared_ptr<TlsServerContext> context = mint(name, end, now);
+    if (!context) return nullptr;
+    while (leaves_.size() >= most_) {
+        leaves_.erase(uses_.back());
+        uses_.pop_back();
+    }
+    uses_.push_front(name);
+    leaves_.emplace(name, Leaf{context, end, uses_.begin()});
+    return context;
+}
+
+std::shared_ptr<TlsServerContext> TlsMint::mint(const std::string &name, std::int64_t end,
+                                                std::int64_t now) {
+    X509 *leaf = X509_new();
+    bool ok = leaf && X509_set_version(leaf, 2) == 1 && randomSerial(leaf);
+    // A little before now: a client whose clock runs behind takes it too.
+    ok = ok && X509_time_adj_ex(X509_getm_notBefore(leaf), 0, -3600, &now) &&
+         X509_time_adj_ex(X509_getm_notAfter(leaf), 0, long(end - now), &now);
+    X509_NAME *subject = X509_get_subject_name(leaf);
+    if (ok && name.size() <= 64)
+        ok = X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                                        reinterpret_cast<const unsigned char *>(name.c_str()), -1,
+                                        -1, 0) == 1;
+    ok = ok && X509_set_issuer_name(leaf, X509_get_subject_name(ca_)) == 1 &&
+         X509_set_pubkey(leaf, leafKey_) == 1 && addSubjectName(leaf, name) &&
+         addExtension(leaf, ca_, NID_basic_constraints, "critical,CA:FALSE") &&
+         addExtension(leaf, ca_, NID_key_usage, "critical,digitalSignature") &&
+         addExtension(leaf, ca_, NID_ext_key_usage, "serverAuth") &&
+         addExtension(leaf, ca_, NID_subject_key_identifier, "hash") &&
+         addExtension(leaf, ca_, NID_authority_key_identifier, "keyid:always") &&
+         X509_sign(leaf, caKey_, EVP_sha256()) > 0;
+    ERR_clear_error();
+    if (!ok) {
+        X509_free(leaf);
+        return nullptr;
+    }
+    ++minted_;
+    std::shared_ptr<TlsServerContext> context(new TlsServerContext(shared_, leaf, leafKey_, ca_));
+    X509_free(leaf);
+    return context;
+}
+
+Result<MadeAuthority> makeTlsAuthority(const std::string &dir, const std::string &commonName,
+                                       const std::string &organisation) {
+    MadeAuthority made{dir + "/halvex-ca.pem", dir + "/halvex-ca.key"};
+    struct stat st {};
+    for (const std::string &path : {made.cert, made.key})
+        if (::lstat(path.c_str(), &st) == 0)
+            return fail(path + " exists already: an authority is never overwritten (its "
+                               "clients trust it); move it away first to make another");
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail(dir + " is no folder");
+    EVP_PKEY *key = EVP_EC_gen("P-256");
+    X509 *ca = X509_new();
+    const std::int64_t now = std::int64_t(std::time(nullptr));
+    bool ok = key && ca && X509_set_version(ca, 2) == 1 && randomSerial(ca) &&
+              X509_gmtime_adj(X509_getm_notBefore(ca), -3600) &&
+              X509_gmtime_adj(X509_getm_notAfter(ca), 3653L * 86400);
+    (void)now;
+    X509_NAME *subject = X509_get_subject_name(ca);
+    ok = ok &&
+         X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8,
+                                    reinterpret_cast<const unsigned char *>(organisation.c_str()),
+                                    -1, -1, 0) == 1 &&
+         X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
+                                    reinterpret_cast<const unsigned char *>(commonName.c_str()), -1,
+                                    -1, 0) == 1 &&
+         X509_set_issuer_name(ca, subject) == 1 && X509_set_pubkey(ca, key) == 1 &&
+         addExtension(ca, ca, NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
+         addExtension(ca, ca, NID_key_usage, "critical,keyCertSign,cRLSign") &&
+         addExtension(ca, ca, NID_subject_key_identifier, "hash") &&
+         X509_sign(ca, key, EVP_sha256()) > 0;
+    std::string why;
+    if (!ok) {
+        why = "cannot make the authority: " + lastError();
+    } else {
+        std::string keyText = pemOf(key);
+        ok = writeNew(made.key, 0600, keyText, why);
+        OPENSSL_cleanse(keyText.data(), keyText.size());
+        if (ok && !writeNew(made.cert, 0644, pemOf(ca), why)) {
+            ::unlink(made.key.c_str());
+            ok = false;
+        }
+    }
+    X509_free(ca);
+    EVP_PKEY_free(key);
+    if (!ok) return fail(why);
+    return made;
 }
 
 }  // namespace common

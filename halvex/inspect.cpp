@@ -4,6 +4,9 @@
 #include <utility>
 
 #include "common/asciitext.h"
+#include "common/hostport.h"
+#include "common/netaddress.h"
+#include "common/tls.h"
 #include "halvex/filters.h"
 #include "halvex/proxyconst.h"
 
@@ -104,6 +107,13 @@ void Inspection::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
 }
 
 void Inspection::finish() {
+    if (clientSecuring_ && !log_.empty()) {
+        // The slot ended while the client's TLS with halvex was being set up.
+        clientSecuring_ = false;
+        log_.front().outcome = "refused";
+        log_.front().reason = "the connection ended before the client's TLS was set up";
+        log_.tellFront();
+    }
     if (other_ && !log_.empty()) {
         // The URL list tells it once, with what the client sent.
         if (settings_.logurl)
@@ -154,6 +164,8 @@ common::RelayRules::Opening Inspection::open(std::string_view bytes) {
         }
         o.host = serverHost_;
         o.port = serverPort_;
+        // An inspected tunnel's server is checked as a browser checks it, for the CONNECT's host.
+        o.tls = securing_ == Securing::direct;
     }
     return o;
 }
@@ -162,6 +174,24 @@ common::RelayRules::Start Inspection::connected() {
     answeredHere_ = 0;  // a new connection
     // What open() made for the server is still in toServer_.
     Start s;
+    if (securing_ != Securing::none) {
+        toServer_.clear();
+        reply_.clear();
+        release_ = connect_ = reconnect_ = hold_ = false;
+        serverOpen_ = true;
+        everConnected_ = true;
+        if (securing_ == Securing::upstream) {
+            // The upstream proxy's own tunnel first; its answer is judged by greet().
+            s.send = connectText_;
+            s.greet = true;
+            return s;
+        }
+        startInside();
+        s.toClient = kEstablished;
+        s.secureClient = true;
+        s.clientHello = clientHello_;
+        return s;
+    }
     if (asking_ == Asking::waiting) {
         toServer_.clear();
         reply_.clear();
@@ -209,8 +239,9 @@ common::RelayRules::Pass Inspection::ended(common::Side from) {
         requestHead_.clear();
         return {};
     }
-    if (askAgain()) return passing(toClient_);
-    if (http_ && clientStays_ && !release_ && expected_.empty() && answering_ == Answering::head &&
+    // Inside a tunnel the server is the tunnel's: when it closes, so does the client's connection.
+    if (!inside_ && askAgain()) return passing(toClient_);
+    if (!inside_ && http_ && clientStays_ && !release_ && expected_.empty() && answering_ == Answering::head &&
         responseHead_.empty() && asking_ == Asking::head) {
         // Between requests: the client keeps its connection, its next request opens another.
         serverOpen_ = false;
@@ -278,6 +309,130 @@ std::string Inspection::failure(common::Failure why, std::string_view reason) {
     // The shell's server policy said no: halvex refused, nothing failed.
     log_.tellAll(reason == kNotAllowedReason ? "refused" : "upstream failed", 502, detail);
     return statusreply("502 Bad Gateway", detail);
+}
+
+// ---- an inspected tunnel's TLS -------------------------------------------------------------
+
+// The upstream proxy's answer to halvex's CONNECT: a tunnel, then TLS with the server in it.
+common::RelayRules::Greeting Inspection::greet(std::string_view bytes) {
+    if (securing_ != Securing::upstream) return RelayRules::greet(bytes);
+    Greeting g;
+    greetHead_.append(bytes.substr(0, kMaxHead - std::min(kMaxHead, greetHead_.size())));
+    const std::size_t end = headEnd(greetHead_);
+    if (end == npos && greetHead_.size() < kMaxHead) return g;  // more of it first
+    Response answer;
+    const Refusal bad =
+        end == npos ? Refusal{502, "its header is longer than 64 KiB"}
+                    : readResponse(std::string_view(greetHead_).substr(0, end), false, answer);
+    if (!bad && answer.code / 100 == 2) {
+        g.kind = Greeting::upgrade;
+        g.tlsName = insideHost_;
+        return g;
+    }
+    const std::string_view line = std::string_view(greetHead_).substr(0, greetHead_.find('\r'));
+    const std::string detail =
+        "the upstream proxy did not open a tunnel to " + insideAuthority() + ": " +
+        (bad ? std::string(bad.why) : common::replytext(line, 100)) + ".";
+    RequestRecord &r = log_.back();
+    r.outcome = "upstream failed";
+    r.status = 502;
+    r.reason = detail;
+    log_.tellAll("upstream failed", 502, detail);
+    reply_ = statusreply("502 Bad Gateway", detail);
+    g.kind = Greeting::refuse;
+    g.toClient = reply_;
+    return g;
+}
+
+common::RelayRules::Greeting Inspection::encrypted(common::Side side) {
+    Greeting g;
+    if (side == common::Side::server && securing_ == Securing::upstream) {
+        // The server's certificate passed, through the upstream proxy's tunnel.
+        startInside();
+        g.kind = Greeting::accept;
+        g.toClient = kEstablished;
+        g.secureClient = true;
+        g.clientHello = clientHello_;
+        return g;
+    }
+    if (side != common::Side::client || !clientSecuring_) return g;
+    clientSecuring_ = false;
+    if (log_.empty()) return g;
+    RequestRecord &connect = log_.front();
+    std::string asked = requestedName_;
+    if (asked.ends_with('.')) asked.pop_back();
+    if (!asked.empty() && common::normalHost(asked) != common::normalHost(insideHost_)) {
+        // A blocked host is not reached behind an allowed one.
+        const std::string detail = "The connection was opened for " + insideAuthority() +
+                                   " but asks for " + common::replytext(asked, 100) +
+                                   " inside; halvex passes on no such connection.";
+        connect.outcome = "blocked";
+        connect.status = 403;
+        connect.reason = "the name asked for in TLS is " + common::replytext(asked, 100) +
+                         ", not the CONNECT's";
+        log_.tellFront();
+        ask(Asking::done);
+        reply_ = statusreply("403 Forbidden", detail);
+        g.kind = Greeting::refuse;
+        g.toClient = reply_;
+        return g;
+    }
+    if (originFailure_.empty()) {
+        connect.reason = "inspected";
+    } else {
+        connect.outcome = "upstream failed";
+        connect.reason = originFailure_;
+    }
+    log_.tellFront();
+    return g;
+}
+
+std::shared_ptr<common::TlsServerContext> Inspection::clientIdentity(std::int64_t serverEnd) {
+    if (!inside_ || !settings_.https || !settings_.https->mint) return nullptr;
+    // A certificate for the name the client asked halvex to reach, and only for it; it ends no
+    // later than the server's own (a failed server's end is no bound: the page says why).
+    return settings_.https->mint(insideHost_, originFailure_.empty() ? serverEnd : 0);
+}
+
+void Inspection::failed(common::Side side, std::string_view why) {
+    if (side != common::Side::client || !clientSecuring_) return;
+    clientSecuring_ = false;
+    if (log_.empty()) return;
+    RequestRecord &connect = log_.front();
+    connect.outcome = "refused";
+    connect.reason.assign(why);
+    if (why.starts_with(common::kCertificateRefused) && settings_.https) {
+        // A pinned app or a browser without the office's authority: it keeps working, unread.
+        if (settings_.https->clientRefused(common::normalHost(insideHost_), std::string(why), now()))
+            connect.reason += "; " + common::urlHost(insideHost_) + " passes uninspected for a day";
+    }
+    log_.tellFront();
+}
+
+bool Inspection::withoutServer(common::Failure why, std::string_view reason, Start &start) {
+    if (securing_ == Securing::none || reason == kNotAllowedReason) return false;
+    // The client hears what was wrong with the server inside its own TLS, so that a browser
+    // shows halvex's page, never a valid certificate for an invalid server.
+    const std::string where = insideAuthority();
+    switch (why) {
+        case common::Failure::unreachable:
+            originFailure_ = "halvex could not connect securely to " + where;
+            if (!direct_) originFailure_ += " through the upstream proxy";
+            if (!reason.empty()) originFailure_.append(": ").append(reason);
+            break;
+        case common::Failure::closedEarly:
+            originFailure_ = where + " closed the connection before its TLS was set up";
+            break;
+        default:
+            originFailure_ = where + " did not set up TLS in time";
+            break;
+    }
+    originFailure_ += ".";
+    startInside();
+    start.toClient = kEstablished;
+    start.secureClient = true;
+    start.clientHello = clientHello_;
+    return true;
 }
 
 }  // namespace halvex

@@ -23,6 +23,7 @@
 #include "halvex/decode.h"
 #include "halvex/filters.h"
 #include "halvex/httpframe.h"
+#include "halvex/https.h"
 #include "halvex/requestlog.h"
 
 namespace halvex {
@@ -52,6 +53,8 @@ struct ProxySettings {
     // times are on. Either may be left empty.
     std::function<void(int slot, const RequestRecord &request)> logrequest;
     std::function<common::Millis()> clock;
+    // HTTPS inspection; null: tunnels are never read.
+    HttpsInspector *https = nullptr;
 
     bool direct() const { return upstreamHost.empty(); }
 };
@@ -111,6 +114,14 @@ public:
     Pass relay(common::Side from, std::string_view bytes) override;
     Pass ended(common::Side from) override;
     std::string failure(common::Failure why, std::string_view reason) override;
+    Greeting greet(std::string_view bytes) override;
+    Greeting encrypted(common::Side side) override;
+    void requestedName(std::string_view name) override { requestedName_.assign(name); }
+    std::shared_ptr<common::TlsServerContext> clientIdentity(std::int64_t serverEnd) override;
+    void failed(common::Side side, std::string_view why) override;
+    bool withoutServer(common::Failure why, std::string_view reason, Start &start) override;
+    // The slot reads inside an HTTPS tunnel.
+    bool inspecting() const { return inside_; }
     bool clientNamesServer() const override { return direct_; }
     bool plainTunnel() const override;
     void tunnelled(std::int64_t fromClient, std::int64_t fromServer) override;
@@ -140,6 +151,9 @@ private:
         Expected expected;
         Framing framing;
     };
+    // An inspected CONNECT on its way: the server's TLS connection being opened, directly or
+    // through the upstream proxy (its own CONNECT, then TLS).
+    enum class Securing : std::uint8_t { none, direct, upstream };
 
     void ask(Asking next);
     void answer(Answering next);
@@ -157,6 +171,12 @@ private:
                   const Framing &f);
     void useWaiting();
     bool askAgain();
+    void beginInspection(const common::HostPort &where, std::string connectText);
+    void startInside();
+    void onInsideRequest(const Refusal &bad);
+    bool sameServer(std::string_view authority) const;
+    std::string insideAuthority() const;
+    common::Millis now() const { return settings_.clock ? settings_.clock() : common::Millis(0); }
 
     void takeServer(std::string_view bytes, bool stable);
     void onResponse(std::string_view head, bool stable);
@@ -218,6 +238,20 @@ private:
     BodyDecoder judged_;         // the body's start as a reader sees it
     std::string responseType_;
     std::uint64_t responseBody_ = 0;  // of it, body bytes
+
+    // HTTPS inspection: the CONNECT's server, what its TLS said when it failed (every request is
+    // answered with it), the name the client asked for in its own TLS.
+    Securing securing_ = Securing::none;
+    bool inside_ = false;
+    bool clientSecuring_ = false;  // the client's handshake with halvex's certificate runs
+    std::string insideHost_;
+    int insidePort_ = 0;
+    std::string connectText_;  // the CONNECT for the upstream proxy
+    std::string greetHead_;    // its answer, assembled
+    std::string originFailure_;
+    std::string requestedName_;
+    std::string clientHello_;  // the client's first TLS bytes, sent behind its CONNECT
+    std::uint64_t insideRequests_ = 0;
 
     // What one event leads to.
     Outgoing toServer_, toClient_;

@@ -5,6 +5,7 @@
 // block list as "add" would, so that a server without a display can filter too.
 #include "common/program.h"
 #include "common/startup.h"
+#include "halvex/authority.h"
 #include "halvex/mdiform1.h"
 #include "halvex/options.h"
 #include "halvex/preproxy.h"
@@ -17,6 +18,7 @@ int main(int argc, char **argv) {
     const std::optional<halvex::Options> options =
         program.options<halvex::Options>(halvex::parseOptions, halvex::usage, &status);
     if (!options) return status;
+    if (!options->makeCa.empty()) return halvex::makeAuthority(options->makeCa);
     program.start();
 
     halvex::MDIForm1 main;

@@ -33,6 +33,14 @@ struct Options : common::ProxyAccess {
     std::vector<std::string> blockFiles;  // files whose entries are imported at start
     int firstByteTimeout = 60;  // seconds a new client has to say something
     int maxPipelined = 32;      // requests of one connection waiting for their answers
+    // HTTPS inspection: whether it is on, the authority, what is never inspected (the list's
+    // entries and those of its file), whether refused hosts are learned, the ports inspected.
+    bool inspectHttps = false;
+    std::string caCert, caKey;
+    std::vector<std::string> inspectExcept;
+    bool inspectLearn = true;
+    std::vector<int> inspectPorts{443};
+    std::string makeCa;  // --make-ca: the folder for a new authority
     bool help = false;
     bool version = false;
 };

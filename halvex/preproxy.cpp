@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
+#include <ctime>
 
 #include "common/controls.h"
 #include "common/hostport.h"
@@ -60,6 +61,18 @@ PreProxy::PreProxy(QWidget *parent)
     settings_.logurl = [this](int slot, std::string_view target) { logUrl(slot, target); };
     settings_.logrequest = [this](int slot, const RequestRecord &r) { logRequest(slot, r); };
     settings_.clock = &common::RelayShell::now;
+    settings_.https = &https_;
+    https_.mint = [this](const std::string &name, std::int64_t serverEnd) {
+        return mint_ ? mint_->leafFor(name, serverEnd, std::int64_t(std::time(nullptr)))
+                     : std::shared_ptr<common::TlsServerContext>();
+    };
+    https_.refused = [this](const std::string &host, const std::string &why, bool learned) {
+        common::LogLine(common::LogLevel::info, "inspect")
+            .field("host", host)
+            .field("outcome", learned ? "passed uninspected for a day" : "refused")
+            .field("reason", why);
+        showLearned();
+    };
 
     setOptions(Options());
 
@@ -82,12 +95,66 @@ void PreProxy::setOptions(const Options &options) {
     // A request head must be whole in the same time, however slowly it comes.
     limits.login = limits.firstByte;
     limits.idle = common::Millis(options.idleTimeout) * 1000;
+    // A server must be connected (and its TLS set up, for a tunnel halvex reads) within a minute.
+    limits.greeting = 60 * 1000;
     relay_.setLimits(limits);
     relay_.setAllowedClients(options.allowClients);
     relay_.setMaxPerClient(options.maxPerClient);
     relay_.setBalancers(options.balancers);
     allowServers_ = options.allowServers;
     settings_.maxPipelined = std::size_t(options.maxPipelined);
+    loadAuthority(options);
+}
+
+// The authority is loaded again only when its files are others; the switch shows only with one.
+void PreProxy::loadAuthority(const Options &options) {
+    https_.settings.except = options.inspectExcept;
+    https_.settings.ports = options.inspectPorts;
+    https_.settings.learn = options.inspectLearn;
+    if (options.caCert != caCert_ || options.caKey != caKey_) {
+        caCert_ = options.caCert;
+        caKey_ = options.caKey;
+        mint_.reset();
+        if (!caCert_.empty()) {
+            common::Result<std::shared_ptr<common::TlsMint>> m =
+                common::TlsMint::load(caCert_, caKey_);
+            if (m) {
+                mint_ = *m;
+            } else {
+                emit statusText(QStringLiteral("HTTPS is not inspected: %1")
+                                    .arg(QString::fromStdString(m.why())));
+                common::LogLine(common::LogLevel::error, "inspect")
+                    .field("outcome", "HTTPS not inspected")
+                    .field("reason", m.why());
+            }
+        }
+    }
+    inspecthttps->setVisible(mint_ != nullptr);
+    learnedhosts->setVisible(mint_ != nullptr);
+    {
+        const QSignalBlocker quiet(inspecthttps);
+        inspecthttps->setChecked(options.inspectHttps && mint_);
+    }
+    https_.settings.on = inspecthttps->isChecked();
+    showLearned();
+}
+
+void PreProxy::showLearned() {
+    const auto hosts = https_.learned.list(common::RelayShell::now());
+    learnedhosts->setText(QStringLiteral("%1 learned").arg(hosts.size()));
+    QStringList lines;
+    for (const auto &[host, until] : hosts) {
+        const qint64 minutes = (until - common::RelayShell::now()) / 60000;
+        lines << QStringLiteral("%1 (%2 h %3 min more)")
+                     .arg(QString::fromStdString(host))
+                     .arg(minutes / 60)
+                     .arg(minutes % 60);
+    }
+    learnedhosts->setToolTip(
+        hosts.empty() ? QStringLiteral("No host passes uninspected")
+                      : QStringLiteral("Passed uninspected, their clients refused halvex's "
+                                       "certificate:\n") +
+                            lines.join(QLatin1Char('\n')));
 }
 
 void PreProxy::reload(const Options &options) {
@@ -165,6 +232,10 @@ void PreProxy::buildControls() {
     sendempty =
         common::make<QCheckBox>(this, "sendempty", "Block (send empty)", 5040, 840, 1815, 255);
     rpictures = common::make<QCheckBox>(this, "rpictures", "Remove Pictures", 6960, 120, 1575, 255);
+    inspecthttps =
+        common::make<QCheckBox>(this, "inspecthttps", "Inspect HTTPS", 7320, 480, 1455, 255);
+    learnedhosts = common::make<QLabel>(this, "learnedhosts", "0 learned", 8040, 2760, 1455, 255);
+    learnedhosts->setAccessibleName(QStringLiteral("Hosts passed uninspected"));
     Text2 = common::make<QLineEdit>(this, "Text2", "", 120, 1320, 7815, 375, "Block list entry");
     addurl = common::make<QPushButton>(this, "addurl", "add", 8040, 1320, 1455, 375);
     block = new QListWidget(this);
@@ -223,6 +294,10 @@ void PreProxy::buildControls() {
     connect(rpictures, &QCheckBox::toggled, this, [this](bool t) {
         settings_.rpictures = t;
         onSwitchClick("pic", t);
+    });
+    connect(inspecthttps, &QCheckBox::toggled, this, [this](bool t) {
+        https_.settings.on = t && mint_;
+        onSwitchClick("inspecthttps", t);
     });
     connect(addurl, &QPushButton::clicked, this, &PreProxy::onAddUrl);
     connect(block, &QListWidget::itemClicked, this, &PreProxy::onBlockClick);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/relayshell.h"
+#include "common/tls.h"
 #include "common/tracebox.h"
 #include "common/tracetext.h"
 #include "halvex/inspect.h"
@@ -68,6 +69,9 @@ public:
     bool debugMode() const { return debugMode_; }
     const std::string &cookieMarker() const { return settings_.cookiemarker; }
     const std::vector<std::string> &blockList() const { return settings_.block; }
+    // HTTPS inspection: whether an authority is loaded, and the hosts passed uninspected.
+    bool hasAuthority() const { return mint_ != nullptr; }
+    const HttpsInspector &https() const { return https_; }
 
 signals:
     // For the frame's status bar: its text panel ("" for none), and its counts panel.
@@ -84,7 +88,8 @@ private:
     QLabel *Label5, *opennow;  // connections open now, beside the design's counters
     QLineEdit *internport, *externproxy, *externport, *Text2;
     QPushButton *Command1, *Command2, *Command3, *addurl, *removeurl, *AutoFormat;
-    QCheckBox *cookie, *blockme, *sendempty, *rpictures;
+    QCheckBox *cookie, *blockme, *sendempty, *rpictures, *inspecthttps;
+    QLabel *learnedhosts;  // how many hosts pass uninspected; the tooltip names them
     QListWidget *block;
     UrlList *urls;
     common::TraceBox *Text1, *interntrace, *externtrace;
@@ -123,11 +128,16 @@ private:
     void storeBlockList();
     void loadBlockList();  // the stored list, as its file holds it now
     void showMode();
+    void loadAuthority(const Options &options);
+    void showLearned();
 
     QString bind_;
     common::AddressList allowServers_;
     bool tornDown_ = false;
     ProxySettings settings_;
+    HttpsInspector https_;
+    std::shared_ptr<common::TlsMint> mint_;
+    std::string caCert_, caKey_;  // the authority's files as last loaded
     // What each client sends is traced without its credentials.
     std::array<common::SecretMask, kMaxSlot + 1> masks_;
     std::array<common::AddressPasswordMask, kMaxSlot + 1> addressMasks_;

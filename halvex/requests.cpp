@@ -6,6 +6,7 @@
 
 #include "common/asciitext.h"
 #include "common/hostport.h"
+#include "common/netaddress.h"
 #include "halvex/filters.h"
 #include "halvex/inspect.h"
 #include "halvex/proxyconst.h"
@@ -208,13 +209,17 @@ std::size_t Inspection::takeHead(std::string_view bytes) {
 }
 
 void Inspection::notRequest(std::string_view bytes, bool stable) {
-    if (direct_) {
+    if (inside_ && insideRequests_ > 0) {
+        refuse("400 Bad Request", "What came where a request should begin is no HTTP request.");
+        return;
+    }
+    if (direct_ && !inside_) {
         refuse("400 Bad Request",
                "halvex has no upstream proxy here and takes only HTTP requests for http:// "
                "addresses and CONNECT.");
         return;
     }
-    if (http_) {
+    if (http_ && !inside_) {
         // A connection that spoke HTTP goes on speaking it: anything else where a request
         // should begin is what a lenient server could take for one.
         refuse("400 Bad Request", "What came where a request should begin is no HTTP request.");
@@ -244,6 +249,10 @@ void Inspection::notRequest(std::string_view bytes, bool stable) {
 void Inspection::onRequest(std::string_view head) {
     const Refusal bad = readRequest(head, request_);
     const Request &r = request_;
+    if (inside_) {
+        onInsideRequest(bad);
+        return;
+    }
     http_ = true;
     if (bad && r.target.empty())
         log_.begin("-", "-");
@@ -273,6 +282,24 @@ void Inspection::onRequest(std::string_view head) {
                                         common::hostAndPort(where.where.host, where.where.port) +
                                         ".");
             return;
+        }
+        // Read inside when the office has it so, and the CONNECT is the first server the
+        // connection asks for (a tunnel after plain requests passes as it is).
+        if (settings_.https && !everConnected_ && !serverOpen_ && expected_.empty()) {
+            const HttpsChoice c = settings_.https->choose(where.where.host, where.where.port, now());
+            if (c == HttpsChoice::inspect) {
+                std::string text;
+                if (!direct_) {
+                    const std::string target =
+                        common::hostAndPort(where.where.host, where.where.port);
+                    text = filterrequest(r, Onward{target, target},
+                                         RequestSettings{false, false, {}, {}})
+                               .text;
+                }
+                beginInspection(where.where, std::move(text));
+                return;
+            }
+            if (c != HttpsChoice::off) log_.back().reason = choiceText(c);
         }
         Expected e;
         e.connect = true;
@@ -423,6 +450,133 @@ void Inspection::useWaiting() {
     std::string rest;
     rest.swap(held_);
     takeClient(rest, false);
+}
+
+// ---- inside an HTTPS tunnel -----------------------------------------------------------------
+
+// An inspected CONNECT: the server's TLS first (its certificate checked), then the client's
+// "connection established" and its TLS with halvex's certificate for the host.
+void Inspection::beginInspection(const common::HostPort &where, std::string connectText) {
+    insideHost_ = where.host;
+    insidePort_ = where.port;
+    Expected e;
+    e.connect = true;
+    if (direct_) {
+        securing_ = Securing::direct;
+        waiting_ = Waiting{where.host, where.port, true, {}, e, {}};
+    } else {
+        securing_ = Securing::upstream;
+        connectText_ = std::move(connectText);
+        waiting_ = Waiting{settings_.upstreamHost, settings_.upstreamPort, true, {}, e, {}};
+        log_.back().fromClient += connectText_.size();
+    }
+    log_.back().sent = true;
+    ask(Asking::waiting);
+    connect_ = true;
+}
+
+// The server's side is secured (or has failed): requests come next, decrypted.
+void Inspection::startInside() {
+    securing_ = Securing::none;
+    inside_ = true;
+    clientSecuring_ = true;
+    waiting_ = Waiting();
+    // What the client sent behind its CONNECT is the start of its TLS.
+    clientHello_.swap(held_);
+    held_.clear();
+    expected_.clear();
+    ask(Asking::head);
+    answer(Answering::head);
+    serverOpen_ = true;
+    everConnected_ = true;
+    if (!log_.empty()) log_.front().status = 200;  // halvex's own "connection established"
+}
+
+std::string Inspection::insideAuthority() const {
+    return insidePort_ == 443 ? common::urlHost(insideHost_)
+                              : common::hostAndPort(insideHost_, insidePort_);
+}
+
+// Whether a Host (or an absolute target's authority) names the server the tunnel was opened for,
+// however it is spelled.
+bool Inspection::sameServer(std::string_view authority) const {
+    const common::Result<common::HostPort> h = common::parseHostPort(authority, 443);
+    return h && h->port == insidePort_ && common::normalHost(h->host) == common::normalHost(insideHost_);
+}
+
+void Inspection::onInsideRequest(const Refusal &bad) {
+    const Request &r = request_;
+    ++insideRequests_;
+    http_ = true;
+    // The origin form; an absolute https target's authority is checked as a Host is.
+    std::string_view path = r.target;
+    std::string_view authority;
+    const bool absolute = common::startsNoCase(path, "https://");
+    if (absolute) {
+        path.remove_prefix(8);
+        const std::size_t end = std::min(path.find_first_of("/?#"), path.size());
+        authority = path.substr(0, end);
+        path.remove_prefix(end);
+    }
+    path = path.substr(0, path.find('#'));
+    const std::string where = insideAuthority();
+    if (bad && r.target.empty()) {
+        log_.begin("-", "-");
+    } else {
+        const std::string shown =
+            path == "*" ? "https://" + where
+                        : "https://" + where + (path.starts_with('/') ? "" : "/") + std::string(path);
+        log_.begin(canonicalMethod(r.method), shown);
+    }
+    if (settings_.logurl) settings_.logurl(slot_, log_.back().target);
+    if (bad) {
+        refuse(statusOf(bad.status), bad.why);
+        return;
+    }
+    const std::string_view method = canonicalMethod(r.method);
+    if (method == "CONNECT") {
+        refuse("400 Bad Request", "halvex takes no CONNECT inside a tunnel it reads.");
+        return;
+    }
+    const bool asterisk = path == "*" && method == "OPTIONS" && !absolute;
+    if (!asterisk && !absolute && !path.starts_with('/')) {
+        refuse("400 Bad Request", "The request's target is no path on this server.");
+        return;
+    }
+    if (r.hosts == 0 && r.minor == 1) {
+        refuse("400 Bad Request", "A request for a path needs a Host.");
+        return;
+    }
+    const std::string_view host = fieldValue(r.fields, "host");
+    for (const std::string_view named : {absolute ? authority : std::string_view(), host}) {
+        if (named.empty() || sameServer(named)) continue;
+        refuse("421 Misdirected Request",
+               "This connection was opened for " + where + ", not for " +
+                   common::replytext(named, 100) + ".");
+        return;
+    }
+    if (!originFailure_.empty()) {
+        // What was wrong with the server, as its answer: then the end.
+        RequestRecord &rec = log_.back();
+        rec.outcome = "upstream failed";
+        rec.status = 502;
+        rec.reason = originFailure_;
+        endWith(statusreply("502 Bad Gateway", originFailure_));
+        return;
+    }
+    std::string target(path.empty() ? std::string_view("/") : path);
+    if (!asterisk && !target.starts_with('/')) target.insert(0, "/");
+    FilteredRequest f = filterrequest(r, Onward{target, where, true},
+                                      RequestSettings{settings_.cookie, settings_.blockme,
+                                                      settings_.block, settings_.cookiemarker});
+    if (f.release) {
+        blocked();
+        return;
+    }
+    Expected e;
+    e.head = method == "HEAD";
+    e.persistent = !closesAfter(r);
+    forward(f.text, e, r.framing);
 }
 
 }  // namespace halvex

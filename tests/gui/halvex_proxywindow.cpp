@@ -21,6 +21,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QSignalSpy>
+
+#include "common/tls.h"
 #include <QtTest>
 #include <cmath>
 
@@ -276,6 +279,38 @@ private slots:
         for (const char *other : {"cookie", "headerfilter", "empty", "pic"})
             if (name != QLatin1String(other))
                 QCOMPARE(stored(QString::fromLatin1(other)), QString());
+    }
+
+    // "Inspect HTTPS" is there only with an authority to inspect with, and stores its state.
+    void inspectSwitchShowsOnlyWithAnAuthority() {
+        halvex::PreProxy *p = open();
+        auto *inspect = p->findChild<QCheckBox *>(QStringLiteral("inspecthttps"));
+        auto *learned = p->findChild<QLabel *>(QStringLiteral("learnedhosts"));
+        QVERIFY(inspect && learned);
+        QVERIFY(!shown(inspect) && !shown(learned));
+        const auto made = common::makeTlsAuthority(config_->path().toStdString(), "test", "test");
+        QVERIFY(made);
+        halvex::Options o;
+        o.caCert = made->cert;
+        o.caKey = made->key;
+        o.inspectHttps = true;
+        p->setOptions(o);
+        QVERIFY(p->hasAuthority());
+        QVERIFY(shown(inspect) && shown(learned));
+        QVERIFY(inspect->isChecked());
+        QCOMPARE(learned->text(), QStringLiteral("0 learned"));
+        inspect->click();
+        QCOMPARE(stored(QStringLiteral("inspecthttps")), QString());
+        inspect->click();
+        QCOMPARE(stored(QStringLiteral("inspecthttps")), QStringLiteral("on"));
+        // An authority that cannot be loaded: no switch, and the status bar says why.
+        QSignalSpy status(p, &halvex::PreProxy::statusText);
+        o.caKey = made->cert;
+        p->setOptions(o);
+        QVERIFY(!p->hasAuthority());
+        QVERIFY(!shown(inspect));
+        QVERIFY(!status.isEmpty());
+        QVERIFY(status.last().first().toString().startsWith(QStringLiteral("HTTPS is not inspected")));
     }
 
     void cookieSwitchStoresTheMarker() {

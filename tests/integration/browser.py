@@ -57,13 +57,27 @@ def make_certificate(folder):
     return Certificate(folder / "cert.pem", folder / "key.pem", spki)
 
 
-def chromium_dom(tmpdir, proxy_port, url, trust=None, timeout=60):
+def trust_in_nss(home, ca):
+    """An NSS database in home/.pki/nssdb, as Chromium on Linux reads it, trusting the CA in ca
+    (PEM) for web servers; certutil comes from libnss3-tools."""
+    db = Path(home) / ".pki" / "nssdb"
+    db.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["certutil", "-d", f"sql:{db}", "-N", "--empty-password"], check=True,
+                   capture_output=True)
+    subprocess.run(["certutil", "-d", f"sql:{db}", "-A", "-t", "C,,", "-n", "test authority",
+                    "-i", str(ca)], check=True, capture_output=True)
+
+
+def chromium_dom(tmpdir, proxy_port, url, trust=None, timeout=60, nss_ca=None):
     """The DOM headless Chromium shows for url, loaded through the HTTP proxy on
-    127.0.0.1:proxy_port (loopback included), with a fresh profile and no background traffic."""
+    127.0.0.1:proxy_port (loopback included), with a fresh profile and no background traffic.
+    nss_ca: a CA certificate the profile's NSS database trusts."""
     if not (os.path.isfile(CHROMIUM) and os.access(CHROMIUM, os.X_OK)):
         pytest.fail("chromium is not installed (scripts/bootstrap installs it)", pytrace=False)
     profile = Path(tmpdir) / f"profile-{len(list(Path(tmpdir).glob('profile-*')))}"
     profile.mkdir(parents=True)
+    if nss_ca:
+        trust_in_nss(profile, nss_ca)
     args = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
             "--no-first-run", "--disable-extensions", f"--user-data-dir={profile}",
