@@ -135,7 +135,8 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
         line.pieces.clear();
         line.passwordfile.clear();
     };
-    if (arguments.empty() || arguments[0] != "--password-file") {
+    const bool command = !arguments.empty() && arguments[0] == "--password-command";
+    if (arguments.empty() || (arguments[0] != "--password-file" && !command)) {
         line.pieces = splitarguments(joinarguments(arguments));
         line.mode = startmode(line.pieces.size());
         if (line.mode == StartMode::wrongcount) {
@@ -152,22 +153,56 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     std::vector<std::string> rest;
     if (arguments.size() > 2)
         rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
-    if (arguments.size() < 2 || arguments[1].empty() || (rest.size() != 3 && rest.size() != 4)) {
+    const std::string option = command ? "--password-command CMD" : "--password-file FILE";
+    if (arguments.size() < 2 || common::trimBlanks(arguments[1]).empty() ||
+        (rest.size() != 3 && rest.size() != 4)) {
         line.mode = StartMode::wrongcount;
         line.status = exitUsage;
-        line.reason = arguments.size() < 2 || arguments[1].empty()
-                          ? std::string("--password-file needs a FILE")
-                          : "wrong number of arguments (" + std::to_string(rest.size()) +
-                                " after --password-file FILE; 3 or 4 wanted)";
-        line.reason += std::string(": usage: ") + passwordfileusage;
+        line.reason = arguments.size() < 2 || common::trimBlanks(arguments[1]).empty()
+                          ? std::string(command ? "--password-command needs a CMD" : "--password-file needs a FILE")
+                          : "wrong number of arguments (" + std::to_string(rest.size()) + " after " +
+                                option + "; 3 or 4 wanted)";
+        line.reason += std::string(": usage: ") + (command ? passwordcommandusage : passwordfileusage);
         return line;
     }
     line.mode = StartMode::commandline;
-    line.passwordfile = arguments[1];
+    (command ? line.passwordCommand : line.passwordfile) = arguments[1];
     line.pieces = {rest[0], rest[1], std::string(), rest[2]};
     if (rest.size() == 4) line.pieces.push_back(rest[3]);
     checkFlag();
+    if (line.mode != StartMode::commandline) line.passwordCommand.clear();
     return line;
+}
+
+common::Result<std::vector<std::string>> splitPasswordCommand(std::string_view command) {
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < command.size();) {
+        while (at < command.size() && common::isBlank(command[at])) ++at;
+        const std::size_t from = at;
+        while (at < command.size() && !common::isBlank(command[at])) {
+            if (common::isControl(command[at]))
+                return common::fail("the password command holds a line break or a control character");
+            ++at;
+        }
+        if (at > from) words.emplace_back(command.substr(from, at - from));
+    }
+    return words;
+}
+
+common::Result<std::string> passwordFromCommand(std::string_view output, int status) {
+    if (status < 0) return common::fail("the password command ended without an exit status (a signal)");
+    if (status > 0)
+        return common::fail("the password command failed (exit status " + std::to_string(status) + ")");
+    if (output.size() > maxCommandOutput)
+        return common::fail("the password command printed more than " +
+                            std::to_string(maxCommandOutput >> 10) + " KiB");
+    std::string_view first = output.substr(0, output.find('\n'));
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    if (first.empty()) return common::fail("the password command printed no password");
+    for (char c : first)
+        if (common::isControl(c) && c != '\t')
+            return common::fail("the password command's first line holds a control character");
+    return std::string(first);
 }
 
 common::Result<Options> parseOptions(const CommandLine &line, const std::vector<std::string> &arguments,
@@ -300,16 +335,20 @@ CommandLine takecommandline(int argc, char **argv) {
 
 std::string helptext() {
     return std::string("usage: morrent                      the window, with the stored settings\n"
-                       "       ") + usageline + "\n       " + passwordfileusage +
+                       "       ") + usageline + "\n       " + passwordfileusage + "\n       " +
+           passwordcommandusage +
            "\n"
            "One download with no window: DELETEFLAG 1 (or more) deletes the messages once every\n"
            "one is delivered, 0 (or less) keeps them (and then a message is delivered only once);\n"
            "a DELETEFLAG that is no whole number is refused. FORWARDADDRESS sends every message\n"
            "there. The password file's first line is the password; a file that others may read,\n"
-           "or that is no regular file, is refused. Exit status: 0 delivered, 1 failed, 2 wrong\n"
-           "arguments, 3 another run is fetching the same mailbox.\n"
+           "or that is no regular file, is refused. CMD, split at blanks and run without a shell,\n"
+           "prints the password (or an OAuth access token) on its first line. Exit status:\n"
+           "0 delivered, 1 failed, 2 wrong arguments, 3 another run is fetching the same mailbox.\n"
            "  --log-level LEVEL  first of all: what goes to stderr, error, info (the default,\n"
            "                     a line per run and per failed message) or debug\n"
+           "  --password-file FILE     the password from the first line of FILE (mode 600)\n"
+           "  --password-command CMD   the password or token from the first line CMD prints\n"
            "  --help     print this help and exit\n"
            "  --version  print the version and exit\n";
 }

@@ -5,12 +5,15 @@
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS] one download, no window
 //   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 //                                                              the same, the password from FILE
+//   morrent --password-command CMD POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
+//                                                              the same, the password (or an
+//                                                              access token) from what CMD prints
 // Any of them may begin with --log-level LEVEL, which is not counted.
 //
 // The arguments are joined by single blanks and the result is split at every single blank, so an
 // argument that holds a blank counts as two, an empty argument adds an empty piece, and a trailing
 // blank gives an empty last piece. In the password-file form FILE is the argument after the
-// option, taken whole, and the arguments after it are joined and split the same way.
+// option, taken whole, and the arguments after it are joined and split the same way; so is CMD.
 #pragma once
 
 #include <cstddef>
@@ -63,6 +66,8 @@ enum ExitStatus : int {
 constexpr const char *usageline = "morrent POPSERVER LOGIN PASSWORD DELETEFLAG <FORWARDADDRESS>";
 constexpr const char *passwordfileusage =
     "morrent --password-file FILE POPSERVER LOGIN DELETEFLAG <FORWARDADDRESS>";
+constexpr const char *passwordcommandusage =
+    "morrent --password-command CMD POPSERVER LOGIN DELETEFLAG <FORWARDADDRESS>";
 std::string wrongcountreason(std::size_t pieces);
 // The reason given when DELETEFLAG is no whole number. It does not repeat the piece: with a
 // password that holds a blank, the fourth piece is half of that password.
@@ -77,6 +82,7 @@ struct CommandLine {
     // In the password-file form the password is empty until the file is read.
     std::vector<std::string> pieces;
     std::string passwordfile;        // the password-file form: FILE
+    std::string passwordCommand;     // the password-command form: CMD
     std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongcount: why the program ends at once
     int status = exitDelivered;      // wrongcount: its exit status
@@ -104,6 +110,15 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
 // The first line of a password file. A file that group or others may read or write is refused,
 // and so is an empty first line or one with a control character.
 common::Result<std::string> readPasswordFile(const std::string &path);
+
+// The words of a password command: the text split at blanks and tabs, run as they are, never by
+// a shell (no quotes, no variables, no patterns). Empty text: none.
+common::Result<std::vector<std::string>> splitPasswordCommand(std::string_view command);
+// The password a password command gave: the first line of what it printed (`output`, at most
+// maxCommandOutput bytes of it), once it exited with `status` 0 (-1: it crashed). Nothing of the
+// output is ever in a reason.
+constexpr std::size_t maxCommandOutput = 64 * 1024;
+common::Result<std::string> passwordFromCommand(std::string_view output, int status);
 
 // Overwrites the password, the third piece of the arguments from argv[first] on, in the process's
 // argument memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid

@@ -11,6 +11,7 @@
 #include "common/hostport.h"
 #include "common/log.h"
 #include "common/socketarray.h"
+#include "morrent/cmdline.h"
 #include "morrent/message.h"
 
 namespace morrent {
@@ -313,8 +314,14 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
       winsock_(winsock),
       timer_(timer),
       deliverer_(deliverer),
-      deadline_(new QTimer(this)) {
+      deadline_(new QTimer(this)),
+      commandDeadline_(new QTimer(this)) {
     deadline_->setSingleShot(true);
+    commandDeadline_->setSingleShot(true);
+    connect(commandDeadline_, &QTimer::timeout, this, [this] {
+        commandEnded(-2, QStringLiteral("no password within %1 seconds (it was stopped)")
+                             .arg((passwordDeadline + 999) / 1000));
+    });
     connect(deadline_, &QTimer::timeout, this, [this] {
         if (running_) apply(engine_.overdue());
     });
@@ -389,14 +396,95 @@ void Download::start(const std::string &server) {
         apply(engine_.abandon(opened.why()));
         return;
     }
-    s.RemoteHost = qtext(target->host);
-    s.RemotePort = target->port;
+    host_ = target->host;
+    port_ = target->port;
+    implicit_ = implicit;
+    if (!passwordCommand.empty()) {
+        runPasswordCommand();
+        return;
+    }
+    connectServer();
+}
+
+void Download::connectServer() {
+    common::Socket &s = winsock_[0];
+    s.RemoteHost = qtext(host_);
+    s.RemotePort = port_;
     tls_ = common::Socket::TlsSettings();
-    tls_.check.host = target->host;
+    tls_.check.host = host_;
     tls_.check.fingerprint = fingerprint;
     s.tlsOnConnect.reset();
-    if (implicit) s.tlsOnConnect = tls_;
+    if (implicit_) s.tlsOnConnect = tls_;
     s.Connect();
+}
+
+// The password command runs before anything is connected, with no input, its errors left out
+// (they may quote what it knows), within its own deadline; the session's timers wait for it.
+void Download::runPasswordCommand() {
+    timer_.stop();
+    deadline_->stop();
+    commandOutput_.clear();
+    command_ = new QProcess(this);
+    command_->setProgram(qtext(passwordCommand.front()));
+    QStringList arguments;
+    for (std::size_t i = 1; i < passwordCommand.size(); ++i) arguments << qtext(passwordCommand[i]);
+    command_->setArguments(arguments);
+    command_->setStandardInputFile(QProcess::nullDevice());
+    command_->setStandardErrorFile(QProcess::nullDevice());
+    QProcess *process = command_;
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, process] {
+        const QByteArray bytes = process->readAllStandardOutput();
+        // One byte past the bound is enough to refuse it.
+        const std::size_t room = maxCommandOutput + 1 - std::min(commandOutput_.size(), maxCommandOutput + 1);
+        commandOutput_.append(bytes.constData(), std::min<std::size_t>(room, std::size_t(bytes.size())));
+    });
+    connect(process, &QProcess::finished, this, [this, process](int code, QProcess::ExitStatus how) {
+        if (process != command_) return;
+        const QByteArray rest = process->readAllStandardOutput();
+        commandOutput_.append(rest.constData(), std::min<std::size_t>(std::size_t(rest.size()), maxCommandOutput + 1));
+        commandEnded(how == QProcess::NormalExit ? code : -1, {});
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (process != command_ || error != QProcess::FailedToStart) return;
+        commandEnded(-2, QStringLiteral("could not be started: ") + process->errorString());
+    });
+    commandDeadline_->start(passwordDeadline);
+    command_->start();
+}
+
+// status: the exit status, -1 for a crash, -2 when `error` says what went wrong before it.
+void Download::commandEnded(int status, const QString &error) {
+    if (!command_) return;
+    const std::string program = passwordCommand.empty() ? std::string() : passwordCommand.front();
+    stopCommand();
+    if (!running_) return;
+    common::Result<std::string> password =
+        status == -2 ? common::Result<std::string>(common::fail(
+                           "the password command " + program + " " + error.toStdString()))
+                     : passwordFromCommand(commandOutput_, status);
+    std::fill(commandOutput_.begin(), commandOutput_.end(), '\0');
+    commandOutput_.clear();
+    if (!password) {
+        apply(engine_.abandon(password.why()));
+        return;
+    }
+    engine_.curpass = std::move(*password);
+    common::restartTimer(&timer_);
+    arm();
+    connectServer();
+}
+
+void Download::stopCommand() {
+    commandDeadline_->stop();
+    if (!command_) return;
+    QProcess *process = command_;
+    command_ = nullptr;
+    process->disconnect(this);
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(1000);
+    }
+    process->deleteLater();
 }
 
 // The lock, and with deletion off the record, of the mailbox at host:port for the engine's login.
@@ -511,6 +599,7 @@ void Download::apply(Actions a) {
         }
         if (a.ended) {
             if (a.close) s.Close();
+            stopCommand();
             running_ = false;
             timer_.stop();
             deadline_->stop();

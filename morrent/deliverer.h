@@ -122,6 +122,11 @@ public:
     // check (a self-signed server); empty: the chain and the name are checked. A pin makes TLS a
     // must (Pop3Session::pinned).
     std::string fingerprint;
+    // A program (its words, run without a shell) that gives the password at each download: the
+    // first line it prints becomes the engine's curpass (an access token for the OAuth
+    // mechanisms). It has passwordDeadline milliseconds; what it prints is neither kept nor logged.
+    std::vector<std::string> passwordCommand;
+    int passwordDeadline = 30000;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
     // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteafter must be
@@ -170,6 +175,10 @@ private:
     void arm();
     void moved();
     common::Result<void> openState(const std::string &host, int port);
+    void runPasswordCommand();
+    void commandEnded(int status, const QString &error);
+    void stopCommand();
+    void connectServer();
     void settle();
 
     Pop3Session &engine_;
@@ -187,6 +196,13 @@ private:
     QElapsedTimer waited_;
     std::uint32_t armedSerial_ = 0;
     std::uint64_t armedDeadline_ = 0;
+    // Where the session connects, kept while the password command runs.
+    std::string host_;
+    int port_ = 0;
+    bool implicit_ = false;
+    QProcess *command_ = nullptr;
+    QTimer *commandDeadline_;
+    std::string commandOutput_;  // what it printed so far; wiped once read
 };
 
 }  // namespace morrent

@@ -2,6 +2,7 @@
 //   morrent                                                     the window
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS]  one download, no window
 //   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
+//   morrent --password-command CMD POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 when it failed (the run's line on stderr says why:
 // morrent: run server=... login=... outcome=failed reason="..."), 2 for
@@ -73,6 +74,7 @@ int main(int argc, char **argv) {
         morrent.stop(++stops > 1);
         if (morrent.isVisible()) closing.start(0);
     });
+    morrent.usePasswordCommand(line.passwordCommand);
     switch (morrent.load(std::move(line.pieces))) {
         case morrent::StartMode::window:
             morrent.show();

@@ -236,6 +236,28 @@ void MorrentWindow::downloadnow() {
         fail(QStringLiteral("registry value poptls: not auto, require or off: %1").arg(tls));
         return;
     }
+    // How to log in, and where the password comes from: --password-command, else the stored
+    // passwordcommand, else the box.
+    const common::Result<PopAuth> auth = parsePopAuth(readvalue("popauth").toStdString());
+    if (!auth) {
+        fail(QStringLiteral("registry value popauth: ") + QString::fromStdString(auth.why()));
+        return;
+    }
+    session_.popauth = *auth;
+    const std::string command =
+        !passwordCommand_.empty() ? passwordCommand_ : readvalue("passwordcommand").toStdString();
+    const common::Result<std::vector<std::string>> words = splitPasswordCommand(command);
+    if (!words) {
+        fail(QString::fromStdString(words.why()));
+        return;
+    }
+    download_.passwordCommand = *words;
+    session_.tokenGiven = !words->empty();
+    if (session_.tokenGiven) session_.curpass.clear();
+    // MORRENT_COMMAND_MS, for tests: the password command's deadline (30 seconds unless given).
+    bool given = false;
+    const int commandMs = qEnvironmentVariableIntValue("MORRENT_COMMAND_MS", &given);
+    download_.passwordDeadline = given && commandMs > 0 ? commandMs : 30000;
     const QString pin = readvalue("tlsfingerprint").trimmed();
     download_.fingerprint = common::normaliseFingerprint(pin.toStdString());
     if (!pin.isEmpty() && download_.fingerprint.empty()) {

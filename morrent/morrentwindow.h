@@ -44,6 +44,8 @@ public:
     StartMode load(const std::string &commandline);
     // The same with the command line already in pieces (a password from a file may hold blanks).
     StartMode load(std::vector<std::string> pieces);
+    // --password-command CMD: the password comes from CMD, whatever is stored.
+    void usePasswordCommand(std::string command) { passwordCommand_ = std::move(command); }
     // Why the program ends: the wrong count of arguments, or the failed download.
     const QString &reason() const { return reason_; }
 
@@ -87,6 +89,7 @@ private:
     bool cmdline_ = false;  // command-line mode: nothing shown, nothing but the delete flag stored
     bool forward_ = true;   // replace each message's To with the text of sendto
     Pop3Session session_;
+    std::string passwordCommand_;  // --password-command, for this run
 
     void buildControls();
     void onCheck1(bool checked);

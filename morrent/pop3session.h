@@ -5,11 +5,12 @@
 // and dot-stuffing; a server commits deletions only when it processes QUIT.
 // RFC 2449 (CAPA): the capability list; PIPELINING lets several RETRs be on their way at once.
 // RFC 2595 (STLS): TLS on the open connection before any login, asked for once CAPA offers it.
+// RFC 5034 (AUTH), RFC 4616 (PLAIN), RFC 7628 (OAUTHBEARER) and XOAUTH2: SASL logins (PopAuth).
 //
 // The engine is fed the server's bytes as they arrive, in chunks of any size, and answers with
 // Actions: commands to send, a message to deliver, a batch of deliveries to make durable, the
-// connection to close, the end of the session. It reads the stream as CR LF lines assembled across
-// chunks, so a reply is recognised wherever the network happens to cut it. It has no clock and no
+// connection to close, the end of the session. It reads the stream through the shared POP3 reply
+// reader, so a reply is recognised wherever the network happens to cut it. It has no clock and no
 // socket: the download (Download, next to the deliverer) feeds it, runs the deliveries, calls
 // timeout() after 30 seconds without data, and overdue() once the present wait has taken longer
 // than deadline() allows.
@@ -20,8 +21,9 @@
 // server that trickles a byte now and then therefore cannot keep a run, and the mailbox's lock,
 // for ever; a large message on a slow line still has its time.
 //
-// Commands go out lower-case, each as one piece with its CR LF: "user NAME", "pass SECRET", "capa",
-// "list " (the word and one blank), with deletion off "uidl", then "retr N" from the highest number
+// Commands go out lower-case, each as one piece with its CR LF: "capa" when the login needs the
+// server's mechanisms, "user NAME" and "pass SECRET" (or "auth MECHANISM ...", "apop ..."),
+// "capa", "list " (the word and one blank), with deletion off "uidl", then "retr N" from the highest number
 // down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then "quit".
 //
 // With deletion off, a message whose unique id (UIDL) is among `seenuids` is not fetched again. A
@@ -43,6 +45,7 @@
 #include <vector>
 
 #include "common/pop3reply.h"
+#include "common/result.h"
 
 namespace morrent {
 
@@ -64,6 +67,20 @@ struct Actions {
 // (Pop3Session::pinned) makes any of them `require`.
 enum class PopTls { automatic, require, off };
 
+// How the session logs in. `automatic` takes the strongest way the server offers (CAPA's SASL
+// line) and the session can use: OAUTHBEARER (RFC 7628), then XOAUTH2, when the password is an
+// access token; AUTH PLAIN (RFC 4616); then USER and PASS. The others are the admin's choice, sent
+// whatever the server offers. APOP only when asked for. A server that refuses the way chosen ends
+// the session with its answer: no weaker way is tried.
+enum class PopAuth : std::uint8_t { automatic, plain, user, oauthbearer, xoauth2, apop };
+// The setting's words: auto, plain, user, oauthbearer, xoauth2, apop (any case).
+common::Result<PopAuth> parsePopAuth(std::string_view text);
+const char *popAuthName(PopAuth auth);
+
+// What a SASL error from the server says (RFC 7628's JSON: {"status":..., "scope":...}), as
+// words for the admin: `status "invalid_token", scope "mail"`; empty when it says nothing readable.
+std::string saslErrorText(std::string_view json);
+
 enum class Outcome { running, succeeded, failed };
 
 // The session's phases, in the order a normal session passes them.
@@ -75,6 +92,8 @@ enum class Phase {
     handshake,   // the TLS handshake runs; waiting for tlsready()
     user,        // USER sent
     pass,        // PASS sent
+    auth,        // AUTH sent, waiting for a continuation or its answer
+    apop,        // APOP sent
     capa,        // CAPA sent, waiting for its status line
     capalist,    // reading the capability list
     list,        // LIST sent, waiting for its status line
@@ -130,6 +149,10 @@ public:
     // "Delete Emails from Server after download"; read when the listing is counted and when the
     // last message has been delivered.
     bool deleteafter = false;
+    // How to log in, and whether curpass is an access token (it came from the password command,
+    // which gives a token to the OAuth mechanisms).
+    PopAuth popauth = PopAuth::automatic;
+    bool tokenGiven = false;
     // STLS, and whether the connection is TLS from its first byte (POP3S).
     PopTls poptls = PopTls::automatic;
     bool implicittls = false;
@@ -224,21 +247,25 @@ private:
     void failWith(std::string why);  // keeps the first reason
     void endNow(Actions &a, const char *why);
     void send(Actions &a, PopCommand command, std::string_view arg = {});
-    void fillpipeline(Actions &a);
-    void sendquit(Actions &a, const char *why);
+    void fillPipeline(Actions &a);
+    void sendQuit(Actions &a, const char *why);
     void onReply(Actions &a, const PopReply &r);
     void login(Actions &a, const char *why);
+    PopAuth mechanism() const;
+    void authenticate(Actions &a, const char *name, std::string response, const char *why);
+    void onContinuation(Actions &a, std::string_view challenge);
+    void readSasl(std::string_view mechanisms);
     void secure(Actions &a);
-    void countlisting(Actions &a);
-    void readuidlisting(std::string_view line);
+    void countListing(Actions &a);
+    void readUidListing(std::string_view line);
     void choose(Actions &a);
     std::size_t consume(Actions &a, std::string_view bytes);
-    void keepordrop(std::string_view rest);
+    void keepOrDrop(std::string_view rest);
     void drain(Actions &a);
     void takeText(Actions &a, std::string_view run);
     void finishMessage(Actions &a);
-    std::uint64_t listedsize(std::int32_t number) const;
-    std::string serversaid(std::string_view line) const;
+    std::uint64_t listedSize(std::int32_t number) const;
+    std::string serverSaid(std::string_view line) const;
 
     Phase phase_ = Phase::greeting;
     Outcome outcome_ = Outcome::running;
@@ -248,6 +275,13 @@ private:
     std::vector<std::uint64_t> sizes_;  // message sizes from the listing, index 0 = message 1
     bool pipelining_ = false;           // the capability list offers PIPELINING
     bool stlsoffered_ = false;          // the capabilities before the login offer STLS
+    // The SASL mechanisms offered before the login, and the one in use.
+    bool saslPlain_ = false, saslXoauth2_ = false, saslOauthbearer_ = false;
+    PopAuth using_ = PopAuth::user;
+    std::string saslPending_;  // a response too long for the AUTH line: sent at the first "+"
+    std::string saslError_;    // what the server's SASL error said, for the reason
+    bool saslAnswered_ = false;  // an error challenge was answered: the refusal comes next
+    std::string apopStamp_;    // the greeting's <...>, for APOP
     bool encrypted_ = false;            // the connection is under TLS
     bool uidsbroken_ = false;           // a line of the unique-id listing could not be used
     bool uidsknown_ = false;            // uids_ holds the whole unique-id listing

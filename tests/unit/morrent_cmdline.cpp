@@ -380,3 +380,51 @@ TEST(CommandLine, OptionsForTheProgramFrame) {
     ASSERT_TRUE(typed);
     EXPECT_EQ(typed->logLevel, common::LogLevel::error);
 }
+
+// The password-command form: CMD taken whole like FILE, the password not among the pieces (so
+// nothing is hidden in argv), and CMD run as its words, never by a shell.
+TEST(CommandLine, PasswordCommandForm) {
+    const CommandLine line =
+        parsecommandline({"--password-command", "/usr/bin/oama access alice", "pop", "alice", "0"});
+    EXPECT_EQ(line.mode, StartMode::commandline);
+    EXPECT_EQ(line.passwordCommand, "/usr/bin/oama access alice");
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "alice", "", "0"}));
+    EXPECT_FALSE(line.passwordInPieces);
+    for (const Pieces &wrong : {Pieces{"--password-command"}, Pieces{"--password-command", " ", "pop", "a", "0"},
+                                Pieces{"--password-command", "cmd", "pop", "a"},
+                                Pieces{"--password-command", "cmd", "pop", "a", "yes"}}) {
+        SCOPED_TRACE(joinarguments(wrong));
+        const CommandLine refused = parsecommandline(wrong);
+        EXPECT_EQ(refused.mode, StartMode::wrongcount);
+        EXPECT_TRUE(refused.passwordCommand.empty());
+    }
+    EXPECT_NE(parsecommandline({"--password-command"}).reason.find("needs a CMD"), std::string::npos);
+
+    EXPECT_EQ(*splitPasswordCommand("  oama\taccess  'a b' $HOME; "),
+              (Pieces{"oama", "access", "'a", "b'", "$HOME;"}));
+    EXPECT_TRUE(splitPasswordCommand("")->empty());
+    EXPECT_FALSE(splitPasswordCommand("token\nrm -rf /"));
+}
+
+TEST(CommandLine, WhatAPasswordCommandGave) {
+    EXPECT_EQ(*passwordFromCommand("ya29.a0Af\r\nignored second line\n", 0), "ya29.a0Af");
+    EXPECT_EQ(*passwordFromCommand("pass with blanks", 0), "pass with blanks");
+    struct Case {
+        std::string output;
+        int status;
+        const char *why;
+    } cases[] = {
+        {"secret\n", 3, "failed (exit status 3)"},
+        {"secret\n", -1, "a signal"},
+        {"", 0, "printed no password"},
+        {"\nsecret\n", 0, "printed no password"},
+        {"sec\x1bret\n", 0, "control character"},
+        {std::string(maxCommandOutput + 1, 'x'), 0, "more than 64 KiB"},
+    };
+    for (const auto &k : cases) {
+        const common::Result<std::string> got = passwordFromCommand(k.output, k.status);
+        ASSERT_FALSE(got) << k.why;
+        EXPECT_NE(got.why().find(k.why), std::string::npos) << got.why();
+        EXPECT_EQ(got.why().find("secret"), std::string::npos) << got.why();
+    }
+}

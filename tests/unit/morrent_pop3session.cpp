@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base64.h"
 #include "morrent/pop3session.h"
 
 using namespace morrent;
@@ -24,8 +25,10 @@ struct Conversation {
     bool confirmcommit = true;
     int commits = 0;
 
-    // The transcripts here are about the login and the messages; STLS has its own below.
-    explicit Conversation(bool deleteafter = false, PopTls tls = PopTls::off) {
+    // The transcripts here are about the login and the messages; STLS and the SASL mechanisms
+    // have their own below, and these log in with USER and PASS.
+    explicit Conversation(bool deleteafter = false, PopTls tls = PopTls::off, PopAuth auth = PopAuth::user) {
+        s.popauth = auth;
         s.curuser = "alice";
         s.curpass = "secret";
         s.deleteafter = deleteafter;
@@ -1093,4 +1096,186 @@ TEST(Pop3SessionDeadline, OverdueSaysWhatTookTooLong) {
     c.apply(c.s.overdue());
     EXPECT_TRUE(c.ended);
     EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+}
+
+// ---- the login: SASL mechanisms by the session's choice and by the admin's ----------------
+
+namespace {
+
+// A session with TLS off, to the point where it logs in; `capa` answers the CAPA before the login.
+Conversation toLogin(PopAuth auth, bool token, const std::string &greeting, const std::string &capa) {
+    Conversation c(false, PopTls::off, auth);
+    c.s.tokenGiven = token;
+    if (token) c.s.curpass = "tok3n";
+    c.server(greeting);
+    if (auth == PopAuth::automatic) {
+        EXPECT_EQ(c.take(), "capa\r\n");
+        c.server(capa);
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST(Pop3SessionAuth, TheStrongestOfferedUnlessTheAdminChooses) {
+    const std::string plainArg = "auth PLAIN AGFsaWNlAHNlY3JldA==\r\n";
+    const std::string xoauth2 = "auth XOAUTH2 dXNlcj1hbGljZQFhdXRoPUJlYXJlciB0b2szbgEB\r\n";
+    const std::string oauthbearer = "auth OAUTHBEARER bixhPWFsaWNlLAFhdXRoPUJlYXJlciB0b2szbgEB\r\n";
+    const std::string all = "+OK\r\nUSER\r\nSASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n.\r\n";
+    struct Case {
+        const char *what;
+        PopAuth auth;
+        bool token;
+        std::string capa;
+        std::string sent;
+    } cases[] = {
+        {"PLAIN offered", PopAuth::automatic, false, "+OK\r\nSASL PLAIN LOGIN\r\n.\r\n", plainArg},
+        {"mechanisms in any case", PopAuth::automatic, false, "+OK\r\nsasl login plain\r\n.\r\n", plainArg},
+        {"no SASL line", PopAuth::automatic, false, "+OK\r\nUSER\r\nTOP\r\n.\r\n", "user alice\r\n"},
+        {"CAPA unknown", PopAuth::automatic, false, "-ERR unknown command\r\n", "user alice\r\n"},
+        {"a token, everything offered", PopAuth::automatic, true, all, oauthbearer},
+        {"a token, XOAUTH2 the best", PopAuth::automatic, true, "+OK\r\nSASL PLAIN XOAUTH2\r\n.\r\n", xoauth2},
+        {"no token: OAuth is no choice", PopAuth::automatic, false, "+OK\r\nSASL XOAUTH2 OAUTHBEARER\r\n.\r\n",
+         "user alice\r\n"},
+        {"user chosen, PLAIN offered", PopAuth::user, false, "", "user alice\r\n"},
+        {"plain chosen, none offered", PopAuth::plain, false, "", plainArg},
+        {"xoauth2 chosen", PopAuth::xoauth2, true, "", xoauth2},
+        {"oauthbearer chosen", PopAuth::oauthbearer, true, "", oauthbearer},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c = toLogin(k.auth, k.token, kGreeting, k.capa);
+        EXPECT_EQ(c.take(), k.sent);
+        EXPECT_FALSE(c.ended);
+        // Logged in: the capabilities after the login, then the listing, as with USER and PASS.
+        if (k.sent.starts_with("user")) continue;
+        c.server("+OK Logged in.\r\n");
+        EXPECT_EQ(c.take(), "capa\r\n");
+    }
+}
+
+TEST(Pop3SessionAuth, ApopOnlyWhenAskedAndOnlyWithTheGreetingsTimestamp) {
+    // RFC 1939's own example.
+    Conversation c(false, PopTls::off, PopAuth::apop);
+    c.s.curuser = "mrose";
+    c.s.curpass = "tanstaaf";
+    c.server("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n");
+    EXPECT_EQ(c.take(), "apop mrose c4c9334bac560ecc979e58001b3e22fb\r\n");
+    c.server("+OK maildrop has 1 message\r\n");
+    EXPECT_EQ(c.take(), "capa\r\n");
+
+    // A greeting without one: nothing of the password goes out in any other way.
+    Conversation none(false, PopTls::off, PopAuth::apop);
+    none.server(kGreeting);
+    EXPECT_EQ(none.take(), "quit\r\n");
+    EXPECT_NE(none.s.reason().find("popauth=apop"), std::string::npos) << none.s.reason();
+
+    // And the session never picks it itself, whatever the greeting offers.
+    Conversation automatic = toLogin(PopAuth::automatic, false, "+OK <1.2@host>\r\n", "+OK\r\n.\r\n");
+    EXPECT_EQ(automatic.take(), "user alice\r\n");
+}
+
+TEST(Pop3SessionAuth, ARefusalIsReportedAndNothingWeakerIsTried) {
+    for (PopAuth auth : {PopAuth::automatic, PopAuth::plain}) {
+        Conversation c = toLogin(auth, false, kGreeting, "+OK\r\nSASL PLAIN\r\n.\r\n");
+        c.take();
+        c.server("-ERR [AUTH] Authentication failed.\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.take(), "");  // no USER, no PASS
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason(), "server said: -ERR [AUTH] Authentication failed. (to AUTH PLAIN)");
+    }
+}
+
+TEST(Pop3SessionAuth, ALongTokenWaitsForTheServersContinuation) {
+    // RFC 5034: an AUTH line stays within 255 bytes; a longer first response goes after "+ ".
+    Conversation c(false, PopTls::off, PopAuth::xoauth2);
+    c.s.tokenGiven = true;
+    c.s.curpass = std::string(1500, 'T');
+    c.server(kGreeting);
+    EXPECT_EQ(c.take(), "auth XOAUTH2\r\n");
+    c.server("+ \r\n", {1, 2});
+    const std::string line = c.take();
+    ASSERT_TRUE(line.ends_with("\r\n"));
+    EXPECT_EQ(common::base64Decode(line.substr(0, line.size() - 2)),
+              "user=alice\x01" "auth=Bearer " + c.s.curpass + "\x01\x01");
+    c.server("+OK Logged in.\r\n");
+    EXPECT_EQ(c.take(), "capa\r\n");
+}
+
+TEST(Pop3SessionAuth, TheServersErrorJsonGoesIntoTheReason) {
+    struct Case {
+        PopAuth auth;
+        std::string challenge;
+        std::string answer;  // the mechanism's way to finish the exchange
+        std::string detail;
+    } cases[] = {
+        {PopAuth::xoauth2,
+         "eyJzdGF0dXMiOiAiNDAxIiwgInNjaGVtZXMiOiAiYmVhcmVyIiwgInNjb3BlIjogImh0dHBzOi8vb3V0bG9vay5vZmZpY2Uu"
+         "Y29tL1BPUC5BY2Nlc3NBc1VzZXIuQWxsIn0=",
+         "\r\n", "status \"401\", scope \"https://outlook.office.com/POP.AccessAsUser.All\""},
+        {PopAuth::oauthbearer,
+         "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwic2NvcGUiOiJtYWlsIiwib3BlbmlkLWNvbmZpZ3VyYXRpb24iOiJodHRwczovL3gv"
+         "LndlbGwta25vd24ifQ==",
+         "AQ==\r\n", "status \"invalid_token\", scope \"mail\""},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(popAuthName(k.auth));
+        Conversation c(false, PopTls::off, k.auth);
+        c.s.tokenGiven = true;
+        c.s.curpass = "tok3n";
+        c.server(kGreeting);
+        c.take();
+        c.server("+ " + k.challenge + "\r\n");
+        EXPECT_EQ(c.take(), k.answer);
+        EXPECT_FALSE(c.ended);
+        c.server("-ERR Authentication failed.\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.reason(), "server said: -ERR Authentication failed. (to AUTH " +
+                                    std::string(popAuthName(k.auth)) + ": " + k.detail + ")");
+        EXPECT_EQ(c.s.reason().find("tok3n"), std::string::npos);
+    }
+    // PLAIN has nothing more to say: a challenge is cancelled.
+    Conversation plain(false, PopTls::off, PopAuth::plain);
+    plain.server(kGreeting);
+    plain.take();
+    plain.server("+ bW9yZT8=\r\n");
+    EXPECT_EQ(plain.take(), "*\r\n");
+    plain.server("-ERR cancelled\r\n");
+    EXPECT_NE(plain.s.reason().find("asked for more than PLAIN"), std::string::npos) << plain.s.reason();
+}
+
+TEST(Pop3SessionAuth, AfterStlsTheMechanismsAreAskedAfresh) {
+    // What the clear CAPA offered may be a man in the middle's: only the CAPA under TLS counts.
+    Conversation c(false, PopTls::automatic, PopAuth::automatic);
+    c.server(kGreeting);
+    c.server("+OK\r\nSTLS\r\nSASL PLAIN\r\n.\r\n");
+    EXPECT_EQ(c.take(), "capa\r\nstls\r\n");
+    c.server("+OK Begin TLS negotiation now.\r\n");
+    c.apply(c.s.tlsready());
+    EXPECT_EQ(c.take(), "capa\r\n");
+    c.server("+OK\r\nUSER\r\n.\r\n");
+    EXPECT_EQ(c.take(), "user alice\r\n");
+    // And what TLS offers is used.
+    Conversation d(false, PopTls::automatic, PopAuth::automatic);
+    d.server(kGreeting);
+    d.server("+OK\r\nSTLS\r\n.\r\n");
+    d.server("+OK\r\n");
+    d.apply(d.s.tlsready());
+    d.take();
+    d.server("+OK\r\nSASL PLAIN\r\n.\r\n");
+    EXPECT_EQ(d.take(), "auth PLAIN AGFsaWNlAHNlY3JldA==\r\n");
+}
+
+TEST(Pop3SessionAuth, SettingWordsAndErrorJsonAsTheServerMaySendIt) {
+    EXPECT_EQ(*parsePopAuth(" XOAuth2\n"), PopAuth::xoauth2);
+    EXPECT_EQ(*parsePopAuth(""), PopAuth::automatic);
+    EXPECT_EQ(*parsePopAuth("apop"), PopAuth::apop);
+    EXPECT_FALSE(parsePopAuth("login"));
+    EXPECT_EQ(saslErrorText(R"({"status": 401, "scope":"a \"b\""})"), "status \"401\", scope \"a \"b\"\"");
+    EXPECT_EQ(saslErrorText(R"({"schemes":"bearer","status":"invalid_token"})"), "status \"invalid_token\"");
+    EXPECT_EQ(saslErrorText(R"({"x":{"status":"nested"},"status":"top"})"), "");
+    EXPECT_EQ(saslErrorText("not json"), "");
+    EXPECT_EQ(saslErrorText(R"({"status":"unterminated)"), "");
+    EXPECT_EQ(saslErrorText("{\"status\":\"line\nbreak\x1b[2J\"}"), "status \"line?break?[2J\"");
 }
