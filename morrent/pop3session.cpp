@@ -248,7 +248,7 @@ std::string saslErrorText(std::string_view json) {
         const std::optional<std::string> value = jsonValue(json.substr(0, 4096), key);
         if (!value || value->empty()) continue;
         if (!out.empty()) out += ", ";
-        out += std::string(key) + " \"" + common::replytext(*value, 300) + "\"";
+        out += std::string(key) + " " + common::replytext(*value, 300);
     }
     return out;
 }

@@ -78,7 +78,7 @@ common::Result<PopAuth> parsePopAuth(std::string_view text);
 const char *popAuthName(PopAuth auth);
 
 // What a SASL error from the server says (RFC 7628's JSON: {"status":..., "scope":...}), as
-// words for the admin: `status "invalid_token", scope "mail"`; empty when it says nothing readable.
+// words for the admin: `status invalid_token, scope mail`; empty when it says nothing readable.
 std::string saslErrorText(std::string_view json);
 
 enum class Outcome { running, succeeded, failed };

@@ -1213,11 +1213,11 @@ TEST(Pop3SessionAuth, TheServersErrorJsonGoesIntoTheReason) {
         {PopAuth::xoauth2,
          "eyJzdGF0dXMiOiAiNDAxIiwgInNjaGVtZXMiOiAiYmVhcmVyIiwgInNjb3BlIjogImh0dHBzOi8vb3V0bG9vay5vZmZpY2Uu"
          "Y29tL1BPUC5BY2Nlc3NBc1VzZXIuQWxsIn0=",
-         "\r\n", "status \"401\", scope \"https://outlook.office.com/POP.AccessAsUser.All\""},
+         "\r\n", "status 401, scope https://outlook.office.com/POP.AccessAsUser.All"},
         {PopAuth::oauthbearer,
          "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwic2NvcGUiOiJtYWlsIiwib3BlbmlkLWNvbmZpZ3VyYXRpb24iOiJodHRwczovL3gv"
          "LndlbGwta25vd24ifQ==",
-         "AQ==\r\n", "status \"invalid_token\", scope \"mail\""},
+         "AQ==\r\n", "status invalid_token, scope mail"},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(popAuthName(k.auth));
@@ -1272,10 +1272,10 @@ TEST(Pop3SessionAuth, SettingWordsAndErrorJsonAsTheServerMaySendIt) {
     EXPECT_EQ(*parsePopAuth(""), PopAuth::automatic);
     EXPECT_EQ(*parsePopAuth("apop"), PopAuth::apop);
     EXPECT_FALSE(parsePopAuth("login"));
-    EXPECT_EQ(saslErrorText(R"({"status": 401, "scope":"a \"b\""})"), "status \"401\", scope \"a \"b\"\"");
-    EXPECT_EQ(saslErrorText(R"({"schemes":"bearer","status":"invalid_token"})"), "status \"invalid_token\"");
+    EXPECT_EQ(saslErrorText(R"({"status": 401, "scope":"a \"b\""})"), "status 401, scope a \"b\"");
+    EXPECT_EQ(saslErrorText(R"({"schemes":"bearer","status":"invalid_token"})"), "status invalid_token");
     EXPECT_EQ(saslErrorText(R"({"x":{"status":"nested"},"status":"top"})"), "");
     EXPECT_EQ(saslErrorText("not json"), "");
     EXPECT_EQ(saslErrorText(R"({"status":"unterminated)"), "");
-    EXPECT_EQ(saslErrorText("{\"status\":\"line\nbreak\x1b[2J\"}"), "status \"line?break?[2J\"");
+    EXPECT_EQ(saslErrorText("{\"status\":\"line\nbreak\x1b[2J\"}"), "status line?break?[2J");
 }
