@@ -15,7 +15,7 @@
 
 namespace morrent {
 
-std::string joinarguments(const std::vector<std::string> &arguments) {
+std::string joinArguments(const std::vector<std::string> &arguments) {
     std::string line;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (i > 0) line.push_back(' ');
@@ -24,7 +24,7 @@ std::string joinarguments(const std::vector<std::string> &arguments) {
     return line;
 }
 
-std::vector<std::string> splitarguments(std::string_view line) {
+std::vector<std::string> splitArguments(std::string_view line) {
     std::vector<std::string> pieces;
     if (line.empty()) return pieces;
     for (;;) {
@@ -36,10 +36,10 @@ std::vector<std::string> splitarguments(std::string_view line) {
     return pieces;
 }
 
-StartMode startmode(std::size_t pieces) {
+StartMode startMode(std::size_t pieces) {
     if (pieces == 0) return StartMode::window;
-    if (pieces == 4 || pieces == 5) return StartMode::commandline;
-    return StartMode::wrongcount;
+    if (pieces == 4 || pieces == 5) return StartMode::commandLine;
+    return StartMode::wrongCount;
 }
 
 std::optional<int> toint16(std::string_view text) {
@@ -76,7 +76,7 @@ std::optional<int> toint16(std::string_view text) {
     return int(rounded);
 }
 
-std::optional<int> deleteflag(std::string_view piece) {
+std::optional<int> deleteFlag(std::string_view piece) {
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
     while (!piece.empty() && blank(piece.front())) piece.remove_prefix(1);
     while (!piece.empty() && blank(piece.back())) piece.remove_suffix(1);
@@ -95,29 +95,29 @@ std::optional<int> deleteflag(std::string_view piece) {
     return zero || negative ? 0 : 1;
 }
 
-int storeddeleteflag(std::string_view value) {
+int storedDeleteFlag(std::string_view value) {
     std::optional<int> v = toint16(value);
     return v && *v == 1 ? 1 : 0;
 }
 
-std::string wrongcountreason(std::size_t pieces) {
+std::string wrongCountReason(std::size_t pieces) {
     return "wrong number of arguments (" + std::to_string(pieces) +
-           " after splitting at blanks; 4 or 5 wanted): usage: " + usageline + " or " +
-           passwordfileusage;
+           " after splitting at blanks; 4 or 5 wanted): usage: " + usageLine + " or " +
+           passwordFileUsage;
 }
 
 std::string badDeleteFlagReason() {
     return "DELETEFLAG, the fourth piece after splitting at blanks, is not a whole number (0 keeps "
            "the messages, 1 deletes them); nothing was fetched: usage: " +
-           std::string(usageline) + " or " + passwordfileusage;
+           std::string(usageLine) + " or " + passwordFileUsage;
 }
 
-CommandLine parsecommandline(const std::vector<std::string> &given) {
+CommandLine parseCommandLine(const std::vector<std::string> &given) {
     CommandLine line;
     std::vector<std::string> arguments = given;
     if (!arguments.empty() && arguments[0] == "--log-level") {
         if (arguments.size() < 2 || arguments[1].empty()) {
-            line.mode = StartMode::wrongcount;
+            line.mode = StartMode::wrongCount;
             line.status = exitUsage;
             line.reason = "--log-level needs a LEVEL: error, info or debug";
             return line;
@@ -128,19 +128,19 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     }
     // A delete flag that is no whole number ends the program before anything is fetched or stored.
     auto checkFlag = [&line] {
-        if (line.mode != StartMode::commandline || deleteflag(line.pieces[3])) return;
-        line.mode = StartMode::wrongcount;
+        if (line.mode != StartMode::commandLine || deleteFlag(line.pieces[3])) return;
+        line.mode = StartMode::wrongCount;
         line.status = exitUsage;
         line.reason = badDeleteFlagReason();
         line.pieces.clear();
-        line.passwordfile.clear();
+        line.passwordFile.clear();
     };
     const bool command = !arguments.empty() && arguments[0] == "--password-command";
     if (arguments.empty() || (arguments[0] != "--password-file" && !command)) {
-        line.pieces = splitarguments(joinarguments(arguments));
-        line.mode = startmode(line.pieces.size());
-        if (line.mode == StartMode::wrongcount) {
-            line.reason = wrongcountreason(line.pieces.size());
+        line.pieces = splitArguments(joinArguments(arguments));
+        line.mode = startMode(line.pieces.size());
+        if (line.mode == StartMode::wrongCount) {
+            line.reason = wrongCountReason(line.pieces.size());
             line.status = exitUsage;
             line.pieces.clear();
         }
@@ -152,25 +152,25 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     line.firstPiece += 2;
     std::vector<std::string> rest;
     if (arguments.size() > 2)
-        rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
+        rest = splitArguments(joinArguments({arguments.begin() + 2, arguments.end()}));
     const std::string option = command ? "--password-command CMD" : "--password-file FILE";
     if (arguments.size() < 2 || common::trimBlanks(arguments[1]).empty() ||
         (rest.size() != 3 && rest.size() != 4)) {
-        line.mode = StartMode::wrongcount;
+        line.mode = StartMode::wrongCount;
         line.status = exitUsage;
         line.reason = arguments.size() < 2 || common::trimBlanks(arguments[1]).empty()
                           ? std::string(command ? "--password-command needs a CMD" : "--password-file needs a FILE")
                           : "wrong number of arguments (" + std::to_string(rest.size()) + " after " +
                                 option + "; 3 or 4 wanted)";
-        line.reason += std::string(": usage: ") + (command ? passwordcommandusage : passwordfileusage);
+        line.reason += std::string(": usage: ") + (command ? passwordCommandUsage : passwordFileUsage);
         return line;
     }
-    line.mode = StartMode::commandline;
-    (command ? line.passwordCommand : line.passwordfile) = arguments[1];
+    line.mode = StartMode::commandLine;
+    (command ? line.passwordCommand : line.passwordFile) = arguments[1];
     line.pieces = {rest[0], rest[1], std::string(), rest[2]};
     if (rest.size() == 4) line.pieces.push_back(rest[3]);
     checkFlag();
-    if (line.mode != StartMode::commandline) line.passwordCommand.clear();
+    if (line.mode != StartMode::commandLine) line.passwordCommand.clear();
     return line;
 }
 
@@ -213,7 +213,7 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
         o.version = !o.help;
         return o;
     }
-    if (line.mode == StartMode::wrongcount) return common::fail(line.reason);
+    if (line.mode == StartMode::wrongCount) return common::fail(line.reason);
     std::string level = line.loglevel;
     std::string where = "--log-level";
     if (level.empty() && stored) {
@@ -275,7 +275,7 @@ common::Result<std::string> readPasswordFile(const std::string &path) {
     return password;
 }
 
-void hidepassword(int argc, char **argv, int first) {
+void hidePassword(int argc, char **argv, int first) {
     // Piece 3 of the arguments joined by blanks lies within one argument: find where.
     int element = -1;
     std::size_t from = 0, to = 0;
@@ -316,14 +316,14 @@ void hidepassword(int argc, char **argv, int first) {
     for (int i = element + 1; i < argc; ++i) argv[i] -= shift;
 }
 
-CommandLine takecommandline(int argc, char **argv) {
+CommandLine takeCommandLine(int argc, char **argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    CommandLine line = parsecommandline(arguments);
-    if (line.passwordInPieces) hidepassword(argc, argv, 1 + int(line.firstPiece));
-    if (line.passwordfile.empty()) return line;
-    common::Result<std::string> password = readPasswordFile(line.passwordfile);
+    CommandLine line = parseCommandLine(arguments);
+    if (line.passwordInPieces) hidePassword(argc, argv, 1 + int(line.firstPiece));
+    if (line.passwordFile.empty()) return line;
+    common::Result<std::string> password = readPasswordFile(line.passwordFile);
     if (!password) {
-        line.mode = StartMode::wrongcount;
+        line.mode = StartMode::wrongCount;
         line.status = exitUsage;
         line.reason = password.why();
         line.pieces.clear();
@@ -333,10 +333,10 @@ CommandLine takecommandline(int argc, char **argv) {
     return line;
 }
 
-std::string helptext() {
+std::string helpText() {
     return std::string("usage: morrent                      the window, with the stored settings\n"
-                       "       ") + usageline + "\n       " + passwordfileusage + "\n       " +
-           passwordcommandusage +
+                       "       ") + usageLine + "\n       " + passwordFileUsage + "\n       " +
+           passwordCommandUsage +
            "\n"
            "One download with no window: DELETEFLAG 1 (or more) deletes the messages once every\n"
            "one is delivered, 0 (or less) keeps them (and then a message is delivered only once);\n"

@@ -32,7 +32,7 @@ void quiet(QtMsgType type, const QMessageLogContext &, const QString &text) {
 int main(int argc, char **argv) {
     // First of all, the password leaves the argument memory (ps, /proc/PID/cmdline): the frame
     // sees the arguments only after that, and the command line is read from what was taken here.
-    morrent::CommandLine line = morrent::takecommandline(argc, argv);
+    morrent::CommandLine line = morrent::takeCommandLine(argc, argv);
 
     common::Program program("morrent", argc, argv);
     program.pointToHelp(false);  // every line about the command line shows the usage itself
@@ -41,7 +41,7 @@ int main(int argc, char **argv) {
         [&line](const std::vector<std::string> &arguments, const morrent::StoredValue &stored) {
             return morrent::parseOptions(line, arguments, stored);
         },
-        morrent::helptext, &status);
+        morrent::helpText, &status);
     if (!options) return status;
 
     // A download from the command line never shows anything, so it needs no display at all, and a
@@ -79,9 +79,9 @@ int main(int argc, char **argv) {
         case morrent::StartMode::window:
             morrent.show();
             return program.exec();
-        case morrent::StartMode::wrongcount:  // the frame has ended the program already
+        case morrent::StartMode::wrongCount:  // the frame has ended the program already
             return common::exitUsage;
-        case morrent::StartMode::commandline:
+        case morrent::StartMode::commandLine:
             break;
     }
     // A download that failed while starting (no maildrop, no such server) is over already.

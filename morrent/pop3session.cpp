@@ -33,20 +33,20 @@ struct CommandFact {
     Command command;
     std::string_view word;
 };
-constexpr CommandFact commandfacts[] = {
+constexpr CommandFact commandFacts[] = {
     {Command::user, "user "}, {Command::pass, "pass "}, {Command::capa, "capa"},
     {Command::list, "list "}, {Command::uidl, "uidl"},  {Command::retr, "retr "},
     {Command::dele, "dele "}, {Command::quit, "quit"},  {Command::stls, "stls"},
     {Command::auth, "auth "}, {Command::apop, "apop "}, {Command::line, ""},
 };
-constexpr bool inorder() {
-    for (int i = 0; i < int(std::size(commandfacts)); ++i)
-        if (int(commandfacts[i].command) != i) return false;
+constexpr bool inOrder() {
+    for (int i = 0; i < int(std::size(commandFacts)); ++i)
+        if (int(commandFacts[i].command) != i) return false;
     return true;
 }
-static_assert(inorder(), "commandfacts follows the order of Command");
+static_assert(inOrder(), "commandFacts follows the order of Command");
 constexpr std::string_view word(Command c) {
-    return commandfacts[int(c)].word;
+    return commandFacts[int(c)].word;
 }
 constexpr common::Pop3Command readerCommand(Command c) {
     switch (c) {
@@ -76,7 +76,7 @@ struct PhaseFact {
     bool multiline;
     const char *awaited;
 };
-constexpr PhaseFact phasefacts[] = {
+constexpr PhaseFact phaseFacts[] = {
     {Phase::greeting, "greeting", true, false, "its greeting"},
     {Phase::precapa, "precapa", true, false, "its answer to CAPA"},
     {Phase::precapalist, "precapalist", false, true, "its answer to CAPA"},
@@ -100,12 +100,12 @@ constexpr PhaseFact phasefacts[] = {
     {Phase::quitting, "quitting", true, false, "its answer to QUIT"},
     {Phase::done, "done", true, false, nullptr},
 };
-constexpr bool phasesinorder() {
-    for (int i = 0; i < int(std::size(phasefacts)); ++i)
-        if (int(phasefacts[i].phase) != i) return false;
+constexpr bool phasesInOrder() {
+    for (int i = 0; i < int(std::size(phaseFacts)); ++i)
+        if (int(phaseFacts[i].phase) != i) return false;
     return true;
 }
-static_assert(phasesinorder(), "phasefacts follows the order of Phase");
+static_assert(phasesInOrder(), "phaseFacts follows the order of Phase");
 
 using common::equalNoCase;
 using common::startsNoCase;
@@ -118,9 +118,9 @@ bool iserr(const Reply &r) {
 }
 
 // Messages bigger than this keep their buffer between messages only if the next one needs it.
-constexpr std::size_t keepcapacity = std::size_t(1) << 20;
+constexpr std::size_t keepCapacity = std::size_t(1) << 20;
 // The longest unique id kept; RFC 1939 allows 70 characters.
-constexpr std::size_t maxuid = 256;
+constexpr std::size_t maxUid = 256;
 
 // A decimal number of at most 18 digits, or -1.
 std::int64_t number(std::string_view digits) {
@@ -133,7 +133,7 @@ std::int64_t number(std::string_view digits) {
     return n;
 }
 
-std::uint64_t sizeinline(std::string_view line) {
+std::uint64_t sizeInLine(std::string_view line) {
     // "N SIZE": the second word, when it is a number.
     auto blank = line.find(' ');
     if (blank == std::string_view::npos) return 0;
@@ -148,7 +148,7 @@ std::uint64_t sizeinline(std::string_view line) {
     return any ? size : 0;
 }
 
-std::string_view firstword(std::string_view line) {
+std::string_view firstWord(std::string_view line) {
     return line.substr(0, line.find(' '));
 }
 
@@ -253,8 +253,8 @@ std::string saslErrorText(std::string_view json) {
     return out;
 }
 
-const char *phasename(Phase phase) {
-    return phasefacts[int(phase)].name;
+const char *phaseName(Phase phase) {
+    return phaseFacts[int(phase)].name;
 }
 
 namespace {
@@ -282,30 +282,30 @@ void Pop3Session::resetsession() {
     reply_.setTextRuns(true);
     reply_.expect(common::Pop3Command::greeting);
     sizes_.clear();
-    pipelining_ = uidsbroken_ = uidsknown_ = false;
-    stlsoffered_ = false;
+    pipelining_ = uidsBroken_ = uidsKnown_ = false;
+    stlsOffered_ = false;
     saslPlain_ = saslXoauth2_ = saslOauthbearer_ = false;
     using_ = PopAuth::user;
     saslPending_.clear();
     saslError_.clear();
     saslAnswered_ = false;
     apopStamp_.clear();
-    // Even with POP3S, only once the handshake is done (tlsready).
+    // Even with POP3S, only once the handshake is done (tlsReady).
     encrypted_ = false;
     textLimit_ = 0;
     answerBytes_ = 0;
     ++waitSerial_;
     uids_.clear();
-    tofetch_.clear();
-    nextfetch_ = 0;
-    inflight_.clear();
-    inflightbytes_ = 0;
+    toFetch_.clear();
+    nextFetch_ = 0;
+    inFlight_.clear();
+    inFlightBytes_ = 0;
     std::string().swap(pending_);
-    pendingat_ = 0;
-    fetchbytes_ = deliveredbytes_ = 0;
+    pendingAt_ = 0;
+    fetchBytes_ = deliveredBytes_ = 0;
     delivered_ = 0;
-    delesok_ = deleted_ = delesout_ = 0;
-    delesent_ = false;
+    delesOk_ = deleted_ = delesOut_ = 0;
+    deleSent_ = false;
 }
 
 // The one place the phase changes; `why` names the transition. A phase that begins a new wait
@@ -313,7 +313,7 @@ void Pop3Session::resetsession() {
 void Pop3Session::enter(Phase next, const char *why) {
     phase_ = next;
     transition_ = why;
-    if (phasefacts[int(next)].begins) {
+    if (phaseFacts[int(next)].begins) {
         ++waitSerial_;
         answerBytes_ = 0;
     }
@@ -326,10 +326,10 @@ std::uint64_t Pop3Session::deadline() const {
     // server stretches a deadline for ever); a one-line answer has the base alone.
     std::uint64_t bytes = 0;
     if (phase_ == Phase::retr || phase_ == Phase::text)
-        bytes = std::min<std::uint64_t>(listedSize(messagenumber()), maxmessage);
+        bytes = std::min<std::uint64_t>(listedSize(messageNumber()), maxMessage);
     else if (phase_ == Phase::delivering)
         bytes = msgbuf.size();
-    else if (phasefacts[int(phase_)].multiline)
+    else if (phaseFacts[int(phase_)].multiline)
         bytes = answerBytes_;
     return deadlineBase + bytes * 1000 / std::max<std::uint64_t>(minimumRate, 1);
 }
@@ -340,7 +340,7 @@ Actions Pop3Session::overdue() {
     const std::string within = " within " + seconds(deadline());
     switch (phase_) {
         case Phase::delivering:
-            failWith("delivery failed: message " + std::to_string(messagenumber()) +
+            failWith("delivery failed: message " + std::to_string(messageNumber()) +
                      " was not delivered" + within);
             break;
         case Phase::committing:
@@ -348,12 +348,12 @@ Actions Pop3Session::overdue() {
             break;
         case Phase::quitting:
             // Without DELE nothing hangs on QUIT's answer.
-            if (delesent_) failWith("the server did not finish its answer to QUIT" + within);
+            if (deleSent_) failWith("the server did not finish its answer to QUIT" + within);
             break;
         default: {
-            std::string what = phasefacts[int(phase_)].awaited;
+            std::string what = phaseFacts[int(phase_)].awaited;
             if (phase_ == Phase::retr || phase_ == Phase::text)
-                what += " " + std::to_string(messagenumber());
+                what += " " + std::to_string(messageNumber());
             failWith("the server did not finish " + what + within);
             break;
         }
@@ -384,8 +384,8 @@ void Pop3Session::endNow(Actions &a, const char *why) {
     if (outcome_ == Outcome::failed) a.status = reason_;
     std::string().swap(msgbuf);
     std::string().swap(pending_);
-    pendingat_ = 0;
-    inflight_.clear();
+    pendingAt_ = 0;
+    inFlight_.clear();
     msgdone = false;
     enter(Phase::done, why);
 }
@@ -400,19 +400,19 @@ std::uint64_t Pop3Session::listedSize(std::int32_t n) const {
     return n >= 1 && std::size_t(n) <= sizes_.size() ? sizes_[std::size_t(n) - 1] : 0;
 }
 
-std::string_view Pop3Session::messageuid() const {
-    if (!uidsknown_ || inflight_.empty()) return {};
-    return uids_[std::size_t(inflight_.front()) - 1];
+std::string_view Pop3Session::messageUid() const {
+    if (!uidsKnown_ || inFlight_.empty()) return {};
+    return uids_[std::size_t(inFlight_.front()) - 1];
 }
 
 Progress Pop3Session::progress() const {
     Progress p;
-    p.messages = std::int32_t(tofetch_.size());
+    p.messages = std::int32_t(toFetch_.size());
     p.delivered = delivered_;
-    p.bytes = fetchbytes_;
-    p.bytesdone = deliveredbytes_;
-    if (phase_ == Phase::text || phase_ == Phase::delivering) p.bytesdone += msgbuf.size();
-    p.bytesdone = std::min(p.bytesdone, p.bytes);
+    p.bytes = fetchBytes_;
+    p.bytesDone = deliveredBytes_;
+    if (phase_ == Phase::text || phase_ == Phase::delivering) p.bytesDone += msgbuf.size();
+    p.bytesDone = std::min(p.bytesDone, p.bytes);
     return p;
 }
 
@@ -426,22 +426,22 @@ std::string Pop3Session::summary() const {
 // larger than the byte bound goes out alone. A pipeline still half full is left to drain first, so
 // that the commands go out in groups rather than one write per message.
 void Pop3Session::fillPipeline(Actions &a) {
-    if (pipelining_ && inflight_.size() > pipelinecommands / 2 &&
-        inflightbytes_ <= pipelinebytes / 2)
+    if (pipelining_ && inFlight_.size() > pipelineCommands / 2 &&
+        inFlightBytes_ <= pipelineBytes / 2)
         return;
-    while (nextfetch_ < tofetch_.size()) {
-        const std::int32_t n = tofetch_[nextfetch_];
+    while (nextFetch_ < toFetch_.size()) {
+        const std::int32_t n = toFetch_[nextFetch_];
         const std::uint64_t size = listedSize(n);
-        if (!inflight_.empty() &&
-            (!pipelining_ || inflight_.size() >= pipelinecommands ||
-             inflightbytes_ + size > pipelinebytes))
+        if (!inFlight_.empty() &&
+            (!pipelining_ || inFlight_.size() >= pipelineCommands ||
+             inFlightBytes_ + size > pipelineBytes))
             break;
         send(a, Command::retr, std::to_string(n));
-        inflight_.push_back(n);
-        inflightbytes_ += size;
-        ++nextfetch_;
+        inFlight_.push_back(n);
+        inFlightBytes_ += size;
+        ++nextFetch_;
     }
-    msgnum = nextfetch_ < tofetch_.size() ? tofetch_[nextfetch_] : 0;
+    msgnum = nextFetch_ < toFetch_.size() ? toFetch_[nextFetch_] : 0;
 }
 
 std::string Pop3Session::serverSaid(std::string_view line) const {
@@ -489,9 +489,9 @@ std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
             endNow(a, "capabilities too long");
             break;
         }
-        if (phase_ == Phase::uidlisting && answerBytes_ > maxlisting) {
+        if (phase_ == Phase::uidlisting && answerBytes_ > maxListing) {
             failWith("the server's unique-id listing is longer than " +
-                     std::to_string(maxlisting >> 20) + " MiB");
+                     std::to_string(maxListing >> 20) + " MiB");
             endNow(a, "unique-id listing too long");
             break;
         }
@@ -525,10 +525,10 @@ std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
 // pipelined RETRs are kept for later; anything else answers nothing that was asked, and a stray
 // piece of a line must not be glued to the next real reply either.
 void Pop3Session::keepOrDrop(std::string_view rest) {
-    if (phase_ == Phase::delivering && inflight_.size() > 1) {
-        if (pendingat_ > 0 && pendingat_ * 2 >= pending_.size()) {
-            pending_.erase(0, pendingat_);
-            pendingat_ = 0;
+    if (phase_ == Phase::delivering && inFlight_.size() > 1) {
+        if (pendingAt_ > 0 && pendingAt_ * 2 >= pending_.size()) {
+            pending_.erase(0, pendingAt_);
+            pendingAt_ = 0;
         }
         pending_.append(rest);
         return;
@@ -537,18 +537,18 @@ void Pop3Session::keepOrDrop(std::string_view rest) {
 
 // Reads on in what was kept while the last message was out for delivery.
 void Pop3Session::drain(Actions &a) {
-    while (pendingat_ < pending_.size() && phase_ != Phase::delivering &&
+    while (pendingAt_ < pending_.size() && phase_ != Phase::delivering &&
            phase_ != Phase::committing && phase_ != Phase::done) {
-        std::size_t n = consume(a, std::string_view(pending_).substr(pendingat_));
+        std::size_t n = consume(a, std::string_view(pending_).substr(pendingAt_));
         if (n == 0) break;
-        pendingat_ += n;
+        pendingAt_ += n;
     }
-    if (pendingat_ < pending_.size() && !(phase_ == Phase::delivering && inflight_.size() > 1)) {
-        pendingat_ = pending_.size();
+    if (pendingAt_ < pending_.size() && !(phase_ == Phase::delivering && inFlight_.size() > 1)) {
+        pendingAt_ = pending_.size();
     }
-    if (pendingat_ == pending_.size()) {
+    if (pendingAt_ == pending_.size()) {
         pending_.clear();
-        pendingat_ = 0;
+        pendingAt_ = 0;
     }
 }
 
@@ -669,7 +669,7 @@ void Pop3Session::secure(Actions &a) {
         login(a, "capabilities read, logging in");
         return;
     }
-    if (stlsoffered_) {
+    if (stlsOffered_) {
         send(a, Command::stls);
         enter(Phase::stls, "STLS offered, STLS sent");
         return;
@@ -689,15 +689,15 @@ void Pop3Session::secure(Actions &a) {
     login(a, "no STLS offered, logging in");
 }
 
-Actions Pop3Session::tlsready() {
+Actions Pop3Session::tlsReady() {
     Actions a;
     // POP3S: the connection is TLS before the server says a word.
-    if (phase_ == Phase::greeting && implicittls) encrypted_ = true;
+    if (phase_ == Phase::greeting && implicitTls) encrypted_ = true;
     if (phase_ != Phase::handshake) return a;
     encrypted_ = true;
     if (popauth == PopAuth::automatic) {
         // RFC 2595: what was offered in the clear is forgotten; the mechanisms are asked afresh.
-        stlsoffered_ = saslPlain_ = saslXoauth2_ = saslOauthbearer_ = false;
+        stlsOffered_ = saslPlain_ = saslXoauth2_ = saslOauthbearer_ = false;
         send(a, Command::capa);
         enter(Phase::precapa, "TLS up, CAPA sent");
         return a;
@@ -743,9 +743,9 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
         case Phase::precapalist:
             if (r.kind == Reply::end)
                 secure(a);
-            else if (equalNoCase(firstword(line), "STLS"))
-                stlsoffered_ = true;
-            else if (equalNoCase(firstword(line), "SASL"))
+            else if (equalNoCase(firstWord(line), "STLS"))
+                stlsOffered_ = true;
+            else if (equalNoCase(firstWord(line), "SASL"))
                 readSasl(common::trimBlanks(line.substr(4)));
             break;
         case Phase::stls:
@@ -808,7 +808,7 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 send(a, Command::list);
                 listsent = true;
                 enter(Phase::list, "capabilities read, LIST sent");
-            } else if (equalNoCase(firstword(line), "PIPELINING")) {
+            } else if (equalNoCase(firstWord(line), "PIPELINING")) {
                 pipelining_ = true;
             }
             break;
@@ -823,9 +823,9 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
         case Phase::listing:
             if (r.kind == Reply::end) {
                 countListing(a);
-            } else if (listbuf.size() + line.size() + 2 > maxlisting) {
+            } else if (listbuf.size() + line.size() + 2 > maxListing) {
                 failWith("the server's message listing is longer than " +
-                         std::to_string(maxlisting >> 20) + " MiB");
+                         std::to_string(maxListing >> 20) + " MiB");
                 endNow(a, "listing too long");
             } else {
                 listbuf.append(line);
@@ -844,9 +844,9 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
             break;
         case Phase::uidlisting:
             if (r.kind == Reply::end) {
-                uidsknown_ = !uidsbroken_;
-                for (const auto &uid : uids_) uidsknown_ = uidsknown_ && !uid.empty();
-                if (!uidsknown_) {
+                uidsKnown_ = !uidsBroken_;
+                for (const auto &uid : uids_) uidsKnown_ = uidsKnown_ && !uid.empty();
+                if (!uidsKnown_) {
                     uids_.clear();
                     a.note =
                         "the server's list of unique ids is unusable: every message is fetched, "
@@ -861,15 +861,15 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
             if (isok(r)) {
                 msgbuf.clear();
                 // The listed size, and a little more: a server may add a final line end.
-                const std::uint64_t size = listedSize(inflight_.front());
-                if (size <= maxmessage) msgbuf.reserve(std::size_t(size) + 256);
+                const std::uint64_t size = listedSize(inFlight_.front());
+                if (size <= maxMessage) msgbuf.reserve(std::size_t(size) + 256);
                 // The text may outgrow the listed size, but not by much: a server that lists
                 // the size with bare LF line ends sends CR LF (at most twice as many bytes), and
                 // may add a few headers of its own (Status:, X-UIDL:). Dot-stuffing is already
                 // taken off here. More than that is no honest message.
-                textLimit_ = std::min<std::uint64_t>(2 * std::min<std::uint64_t>(size, maxmessage) +
+                textLimit_ = std::min<std::uint64_t>(2 * std::min<std::uint64_t>(size, maxMessage) +
                                                          retrMargin,
-                                                     maxmessage);
+                                                     maxMessage);
                 enter(Phase::text, "RETR accepted, reading the message");
             } else if (iserr(r)) {
                 refused("RETR refused");
@@ -880,8 +880,8 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 // A refused DELE leaves that message on the server: the session has failed, but
                 // QUIT is already out and commits the others.
                 if (iserr(r)) failWith(serverSaid(line));
-                if (isok(r)) ++delesok_;
-                if (--delesout_ == 0) {
+                if (isok(r)) ++delesOk_;
+                if (--delesOut_ == 0) {
                     deleting = false;
                     enter(Phase::quitting, "DELE answered, waiting for QUIT's answer");
                 }
@@ -890,7 +890,7 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
         case Phase::quitting:
             if (isok(r) || iserr(r)) {
                 if (iserr(r)) failWith(serverSaid(line));
-                if (isok(r)) deleted_ = delesok_;
+                if (isok(r)) deleted_ = delesOk_;
                 endNow(a, "QUIT answered");
             }
             break;
@@ -908,18 +908,18 @@ void Pop3Session::countListing(Actions &a) {
     std::string_view rest = listbuf;
     while (!rest.empty()) {
         std::size_t end = rest.find("\r\n");
-        sizes_.push_back(sizeinline(rest.substr(0, end)));
+        sizes_.push_back(sizeInLine(rest.substr(0, end)));
         ++count;
         rest.remove_prefix(end + 2);
     }
     msgtotal = msgnum = count;
     counted = true;
     if (count == 0) {
-        uidsknown_ = true;  // and none is on the server
+        uidsKnown_ = true;  // and none is on the server
         sendQuit(a, "empty mailbox, QUIT sent");
         return;
     }
-    if (!deleteafter) {
+    if (!deleteAfter) {
         send(a, Command::uidl);
         enter(Phase::uidl, "listing counted, UIDL sent");
         return;
@@ -933,10 +933,10 @@ void Pop3Session::readUidListing(std::string_view line) {
     std::int64_t n = number(line.substr(0, blank));
     std::string_view uid =
         blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
-    bool usable = n >= 1 && n <= msgtotal && !uid.empty() && uid.size() <= maxuid;
+    bool usable = n >= 1 && n <= msgtotal && !uid.empty() && uid.size() <= maxUid;
     for (char c : uid) usable = usable && c > ' ' && c < 0x7f;
     if (!usable || !uids_[std::size_t(n) - 1].empty()) {
-        uidsbroken_ = true;
+        uidsBroken_ = true;
         return;
     }
     uids_[std::size_t(n) - 1] = std::string(uid);
@@ -945,15 +945,15 @@ void Pop3Session::readUidListing(std::string_view line) {
 // Which messages this session fetches: every one, from the highest number down, but those already
 // delivered when their ids are known.
 void Pop3Session::choose(Actions &a) {
-    tofetch_.clear();
-    fetchbytes_ = 0;
+    toFetch_.clear();
+    fetchBytes_ = 0;
     for (std::int32_t n = msgtotal; n >= 1; --n) {
-        if (uidsknown_ && seenuids.count(uids_[std::size_t(n) - 1])) continue;
-        tofetch_.push_back(n);
-        fetchbytes_ += listedSize(n);
+        if (uidsKnown_ && seenUids.count(uids_[std::size_t(n) - 1])) continue;
+        toFetch_.push_back(n);
+        fetchBytes_ += listedSize(n);
     }
-    nextfetch_ = 0;
-    if (tofetch_.empty()) {
+    nextFetch_ = 0;
+    if (toFetch_.empty()) {
         msgnum = 0;
         sendQuit(a, "nothing new, QUIT sent");
         return;
@@ -965,13 +965,13 @@ void Pop3Session::choose(Actions &a) {
 // A run of message text, un-stuffed by the reader. The text may not outgrow its bound.
 void Pop3Session::takeText(Actions &a, std::string_view run) {
     if (msgbuf.size() + run.size() > textLimit_) {
-        const std::string number = std::to_string(messagenumber());
-        if (textLimit_ == maxmessage)
-            failWith("message " + number + " is larger than " + std::to_string(maxmessage >> 20) +
+        const std::string number = std::to_string(messageNumber());
+        if (textLimit_ == maxMessage)
+            failWith("message " + number + " is larger than " + std::to_string(maxMessage >> 20) +
                      " MiB");
         else
             failWith("message " + number + " is longer than the " +
-                     std::to_string(listedSize(messagenumber())) +
+                     std::to_string(listedSize(messageNumber())) +
                      " bytes the server listed for it (more than " + std::to_string(textLimit_) +
                      " came)");
         endNow(a, "message too large");
@@ -998,11 +998,11 @@ void Pop3Session::finishMessage(Actions &a) {
 Actions Pop3Session::delivered(bool ok, std::string_view reason) {
     Actions a;
     if (phase_ != Phase::delivering) return a;
-    const std::int32_t n = inflight_.front();
-    inflight_.pop_front();
-    inflightbytes_ -= std::min(inflightbytes_, listedSize(n));
+    const std::int32_t n = inFlight_.front();
+    inFlight_.pop_front();
+    inFlightBytes_ -= std::min(inFlightBytes_, listedSize(n));
     msgdone = false;
-    if (msgbuf.capacity() > keepcapacity)
+    if (msgbuf.capacity() > keepCapacity)
         std::string().swap(msgbuf);
     else
         msgbuf.clear();
@@ -1012,13 +1012,13 @@ Actions Pop3Session::delivered(bool ok, std::string_view reason) {
         sendQuit(a, "delivery failed, QUIT sent");
         // Replies to pipelined RETRs come before QUIT's; nothing waits on it, as nothing was
         // deleted.
-        if (!inflight_.empty()) endNow(a, "delivery failed, QUIT sent behind pipelined RETRs");
+        if (!inFlight_.empty()) endNow(a, "delivery failed, QUIT sent behind pipelined RETRs");
         return a;
     }
     ++delivered_;
-    deliveredbytes_ += listedSize(n);
+    deliveredBytes_ += listedSize(n);
     a.status = "downloaded number " + std::to_string(n) + " of " + std::to_string(msgtotal);
-    if (inflight_.empty() && nextfetch_ == tofetch_.size()) {
+    if (inFlight_.empty() && nextFetch_ == toFetch_.size()) {
         a.commit = true;
         enter(Phase::committing, "every message delivered, committing");
         return a;
@@ -1038,16 +1038,16 @@ Actions Pop3Session::committed(bool ok, std::string_view reason) {
         sendQuit(a, "commit failed, QUIT sent");
         return a;
     }
-    if (!deleteafter) {
+    if (!deleteAfter) {
         sendQuit(a, "committed, QUIT sent");
         return a;
     }
     for (std::int32_t n = 1; n <= msgtotal; ++n) send(a, Command::dele, std::to_string(n));
     send(a, Command::quit);
     deleting = true;
-    delesent_ = true;
+    deleSent_ = true;
     quitsent = true;
-    delesout_ = msgtotal;
+    delesOut_ = msgtotal;
     enter(Phase::deleting, "committed, DELE and QUIT sent");
     return a;
 }
@@ -1063,7 +1063,7 @@ Actions Pop3Session::timeout() {
             break;
         case Phase::quitting:
             // Without DELE nothing hangs on QUIT's answer.
-            if (delesent_) failWith("no answer from the server for 30 seconds");
+            if (deleSent_) failWith("no answer from the server for 30 seconds");
             break;
         default:
             failWith("no answer from the server for 30 seconds");
@@ -1088,7 +1088,7 @@ bool Pop3Session::finishing() const {
     return phase_ == Phase::committing || phase_ == Phase::deleting || phase_ == Phase::quitting;
 }
 
-Actions Pop3Session::serverclosed() {
+Actions Pop3Session::serverClosed() {
     Actions a;
     switch (phase_) {
         case Phase::done:
@@ -1096,7 +1096,7 @@ Actions Pop3Session::serverclosed() {
             return a;
         case Phase::quitting:
         case Phase::deleting:
-            if (delesent_) failWith("the server closed the connection before answering QUIT");
+            if (deleSent_) failWith("the server closed the connection before answering QUIT");
             break;
         default:
             failWith("the server closed the connection");
@@ -1114,7 +1114,7 @@ Actions Pop3Session::abandon(std::string_view why) {
     return a;
 }
 
-Actions Pop3Session::socketerror(std::string_view description) {
+Actions Pop3Session::socketError(std::string_view description) {
     Actions a;
     if (phase_ == Phase::done) return a;
     failWith("connection failed: " + std::string(description));
