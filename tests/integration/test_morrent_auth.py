@@ -287,3 +287,12 @@ def test_the_stored_password_command_gives_a_password_for_plain(start_peer, env,
     status, err = run(env, f"{pop.host}:{pop.port}", "alice", "ignored", 0)
     assert (status, err) == (0, [])
     assert len(delivered(env)) == 2
+
+
+def test_a_wrong_popauth_ends_the_run_before_any_connection(hosted, env):
+    server = hosted("unused")
+    settings(env, popauth="kerberos")
+    status, err = run(env, server.server, "alice", "secret", 0)
+    assert status == 1 and len(err) == 1, err
+    assert "registry value popauth: not auto, plain, user, oauthbearer, xoauth2 or apop: kerberos" in err[0], err
+    assert server.lines == []
