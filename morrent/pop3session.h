@@ -23,8 +23,9 @@
 //
 // Commands go out lower-case, each as one piece with its CR LF: "capa" when the login needs the
 // server's mechanisms, "user NAME" and "pass SECRET" (or "auth MECHANISM ...", "apop ..."),
-// "capa", "list " (the word and one blank), with deletion off "uidl", then "retr N" from the highest number
-// down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then "quit".
+// "capa", "list " (the word and one blank), with deletion off "uidl", then "retr N" from the
+// highest number down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then
+// "quit".
 //
 // With deletion off, a message whose unique id (UIDL) is among `seenUids` is not fetched again. A
 // server that refuses UIDL has every message fetched, and the session says so once in a note.
