@@ -358,6 +358,7 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
 }
 
 void Download::start(const std::string &server) {
+    stopCommand();
     if (running_) {
         running_ = false;
         deliverer_.finish();
