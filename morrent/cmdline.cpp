@@ -43,15 +43,13 @@ StartMode startMode(std::size_t pieces) {
 }
 
 std::optional<int> toint16(std::string_view text) {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    text = common::trimBlanks(text);
 
     // Checked by hand first: strtod would also take hex, "inf" and "nan".
     std::size_t i = 0;
     auto digits = [&] {
         std::size_t from = i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        while (i < text.size() && common::isAsciiDigit(text[i])) ++i;
         return i - from;
     };
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
@@ -77,9 +75,7 @@ std::optional<int> toint16(std::string_view text) {
 }
 
 std::optional<int> deleteFlag(std::string_view piece) {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!piece.empty() && blank(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && blank(piece.back())) piece.remove_suffix(1);
+    piece = common::trimBlanks(piece);
     bool negative = false;
     if (!piece.empty() && (piece.front() == '+' || piece.front() == '-')) {
         negative = piece.front() == '-';
@@ -88,7 +84,7 @@ std::optional<int> deleteFlag(std::string_view piece) {
     if (piece.empty()) return std::nullopt;
     bool zero = true;
     for (char c : piece) {
-        if (c < '0' || c > '9') return std::nullopt;
+        if (!common::isAsciiDigit(c)) return std::nullopt;
         zero = zero && c == '0';
     }
     // Any length: only the sign and whether it is zero matter.

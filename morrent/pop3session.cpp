@@ -127,7 +127,7 @@ std::int64_t number(std::string_view digits) {
     if (digits.empty() || digits.size() > 18) return -1;
     std::int64_t n = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
+        if (!common::isAsciiDigit(c)) return -1;
         n = n * 10 + (c - '0');
     }
     return n;
@@ -140,7 +140,7 @@ std::uint64_t sizeInLine(std::string_view line) {
     std::uint64_t size = 0;
     bool any = false;
     for (char c : line.substr(blank + 1)) {
-        if (c < '0' || c > '9') break;
+        if (!common::isAsciiDigit(c)) break;
         if (size > (std::uint64_t(1) << 50)) return 0;
         size = size * 10 + std::uint64_t(c - '0');
         any = true;
