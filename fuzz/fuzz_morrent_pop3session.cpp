@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     s.pinned = data[0] & 4;
     s.poptls = data[0] & 8 ? morrent::PopTls::off : morrent::PopTls::automatic;
     // Every way of logging in, with a password or a token.
-    s.popauth = morrent::PopAuth((data[0] >> 4) % 6);
+    s.popauth = morrent::PopAuth(((data[0] >> 4) & 7) % 6);
     s.tokenGiven = data[0] & 0x80;
     const size_t cut = 1 + data[1] % 64;  // chunk length
     std::string_view in(reinterpret_cast<const char *>(data + 2), size - 2);
