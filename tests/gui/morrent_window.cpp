@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 #include "common/controls.h"
@@ -130,6 +132,8 @@ private slots:
     void commandLineReportsTheOutcome_data();
     void commandLineReportsTheOutcome();
     void badMaildropFailsTheDownload();
+    void storedPasswordCommandGivesThePassword();
+    void disconnectNowStopsAPasswordCommand();
 
 private:
     QTemporaryDir tmp_;
@@ -632,5 +636,59 @@ void MorrentWindowTest::badMaildropFailsTheDownload() {
     QVERIFY(pop.commands.isEmpty());
 }
 
+
+namespace {
+
+// A password command: a script of the test's own, run by morrent without a shell.
+QString passwordScript(const QTemporaryDir &dir, const char *name, const QByteArray &body) {
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return {};
+    f.write("#!/bin/sh\n" + body);
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
+}  // namespace
+
+void MorrentWindowTest::storedPasswordCommandGivesThePassword() {
+    ScriptedPop3 pop({mailNumbered(1)});
+    store("maildrop", drop_);
+    store("passwordcommand", passwordScript(tmp_, "pw", "echo secret\n") + QStringLiteral(" ignored-word"));
+    MorrentWindow w;
+    w.load("");
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+    control<QLineEdit>(&w, "loginpassword")->setText(QStringLiteral("typed"));
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+    QVERIFY(pop.commands.contains("pass secret"));
+    QVERIFY(!pop.commands.contains("pass typed"));
+    QCOMPARE(pickedUp().size(), 1);
+    // What the command printed is no setting: the box's text is what is stored.
+    QCOMPARE(stored("poppasswd"), QStringLiteral("typed"));
+}
+
+void MorrentWindowTest::disconnectNowStopsAPasswordCommand() {
+    ScriptedPop3 pop({mailNumbered(1)});
+    store("maildrop", drop_);
+    const QString pidFile = tmp_.filePath(QStringLiteral("helper.pid"));
+    store("passwordcommand", passwordScript(tmp_, "slow", "echo $$ > " + QFile::encodeName(pidFile) + "\nexec sleep 50\n"));
+    MorrentWindow w;
+    w.load("");
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile) && QFile(pidFile).size() > 0, 10000);
+    QFile f(pidFile);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray pid = f.readAll().trimmed();
+    control<QPushButton>(&w, "Command2")->click();
+    QVERIFY(control<QPushButton>(&w, "Command1")->isEnabled());
+    // The helper is gone (killed and reaped), not left to run on unwatched.
+    QVERIFY(pid.toInt() > 0);
+    QVERIFY(::kill(pid_t(pid.toInt()), 0) != 0 && errno == ESRCH);
+    QVERIFY(pop.commands.isEmpty());  // nothing was connected
+}
 QTEST_MAIN(MorrentWindowTest)
 #include "morrent_window.moc"
