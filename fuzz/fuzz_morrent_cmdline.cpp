@@ -10,21 +10,21 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view line(reinterpret_cast<const char *>(data), size);
-    const auto pieces = morrent::splitarguments(line);
-    if (morrent::joinarguments(pieces) != line) std::abort();
-    (void)morrent::startmode(pieces.size());
+    const auto pieces = morrent::splitArguments(line);
+    if (morrent::joinArguments(pieces) != line) std::abort();
+    (void)morrent::startMode(pieces.size());
     // Read as argv: the password-file form or the others; a download always has its pieces.
-    const morrent::CommandLine parsed = morrent::parsecommandline(pieces);
-    if (parsed.mode == morrent::StartMode::commandline &&
+    const morrent::CommandLine parsed = morrent::parseCommandLine(pieces);
+    if (parsed.mode == morrent::StartMode::commandLine &&
         ((parsed.pieces.size() != 4 && parsed.pieces.size() != 5) ||
-         !morrent::deleteflag(parsed.pieces[3])))
+         !morrent::deleteFlag(parsed.pieces[3])))
         std::abort();
-    if (parsed.mode == morrent::StartMode::wrongcount && parsed.status != morrent::exitUsage)
+    if (parsed.mode == morrent::StartMode::wrongCount && parsed.status != morrent::exitUsage)
         std::abort();
     for (const auto &p : pieces) {
-        const std::optional<int> flag = morrent::deleteflag(p);
+        const std::optional<int> flag = morrent::deleteFlag(p);
         if (flag && *flag != 0 && *flag != 1) std::abort();
-        const int stored = morrent::storeddeleteflag(p);
+        const int stored = morrent::storedDeleteFlag(p);
         if (stored != 0 && stored != 1) std::abort();
         (void)morrent::toint16(p);
     }

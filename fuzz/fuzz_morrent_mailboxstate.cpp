@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
-    const morrent::RecordContents r = morrent::readrecord(text);
+    const morrent::RecordContents r = morrent::readRecord(text);
     std::size_t lines = 0;
     for (char c : text) lines += c == '\n';
     if (r.lines != lines) std::abort();
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const auto &w : r.unsure) {
         if (w.uid.empty() || w.path.empty() || w.uid.find_first_of(" \n") != std::string::npos)
             std::abort();
-        (void)morrent::pickupname(w.path);
+        (void)morrent::pickupName(w.path);
     }
     return 0;
 }

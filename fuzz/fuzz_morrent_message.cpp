@@ -9,13 +9,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view raw(reinterpret_cast<const char *>(data), size);
-    (void)morrent::readmessage(raw);
-    (void)morrent::envelopeof(raw);
-    (void)morrent::recipientsof(raw, std::nullopt);
-    const morrent::Rewritten r = morrent::replaceto(raw, "fwd@example.org");
-    if (r.restfrom > raw.size()) std::abort();
+    (void)morrent::readMessage(raw);
+    (void)morrent::envelopeOf(raw);
+    (void)morrent::recipientsOf(raw, std::nullopt);
+    const morrent::Rewritten r = morrent::replaceTo(raw, "fwd@example.org");
+    if (r.restFrom > raw.size()) std::abort();
     if (r.head.find("To: fwd@example.org") == std::string::npos) std::abort();
-    const std::string_view header = morrent::headerblock(raw);
-    if (r.restfrom < header.size()) std::abort();
+    const std::string_view header = morrent::headerBlock(raw);
+    if (r.restFrom < header.size()) std::abort();
     return 0;
 }

@@ -1,6 +1,6 @@
 // The POP3 engine fed arbitrary server output, cut into chunks where the input says. Whatever the
 // server sends: nothing is deleted before every delivered message was made durable, nothing is
-// sent once the session is over, the password goes out only in the PASS command (and, with a
+// sent once the session is over, the password goes out in the clear only in the PASS command (and, with a
 // pinned certificate, never: no TLS comes up here), and a running session always has a deadline.
 #include "morrent/pop3session.h"
 
@@ -27,10 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     morrent::Pop3Session s;
     s.curuser = "alice";
     s.curpass = "Sup3rSecret";
-    s.deleteafter = data[0] & 1;
+    s.deleteAfter = data[0] & 1;
     const bool deliveryfails = data[0] & 2;
     s.pinned = data[0] & 4;
     s.poptls = data[0] & 8 ? morrent::PopTls::off : morrent::PopTls::automatic;
+    // Every way of logging in, with a password or a token.
+    s.popauth = morrent::PopAuth(((data[0] >> 4) & 7) % 6);
+    s.tokenGiven = data[0] & 0x80;
     const size_t cut = 1 + data[1] % 64;  // chunk length
     std::string_view in(reinterpret_cast<const char *>(data + 2), size - 2);
     s.resetsession();
@@ -43,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (int k = 0; k < 64; ++k) {
             check(a, committed, ended);
             if (count(a.send, "Sup3rSecret") != count(a.send, "pass Sup3rSecret\r\n")) std::abort();
-            if (s.pinned && a.send.find("user ") != std::string::npos) std::abort();
+            for (const char *login : {"user ", "pass ", "auth ", "apop "})
+                if (s.pinned && a.send.find(login) != std::string::npos) std::abort();
             ended = ended || a.ended;
             if (a.deliver) {
                 a = s.delivered(!deliveryfails, deliveryfails ? "disk full" : "");

@@ -15,7 +15,7 @@
 
 namespace morrent {
 
-std::string joinarguments(const std::vector<std::string> &arguments) {
+std::string joinArguments(const std::vector<std::string> &arguments) {
     std::string line;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (i > 0) line.push_back(' ');
@@ -24,7 +24,7 @@ std::string joinarguments(const std::vector<std::string> &arguments) {
     return line;
 }
 
-std::vector<std::string> splitarguments(std::string_view line) {
+std::vector<std::string> splitArguments(std::string_view line) {
     std::vector<std::string> pieces;
     if (line.empty()) return pieces;
     for (;;) {
@@ -36,22 +36,20 @@ std::vector<std::string> splitarguments(std::string_view line) {
     return pieces;
 }
 
-StartMode startmode(std::size_t pieces) {
+StartMode startMode(std::size_t pieces) {
     if (pieces == 0) return StartMode::window;
-    if (pieces == 4 || pieces == 5) return StartMode::commandline;
-    return StartMode::wrongcount;
+    if (pieces == 4 || pieces == 5) return StartMode::commandLine;
+    return StartMode::wrongCount;
 }
 
 std::optional<int> toint16(std::string_view text) {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    text = common::trimBlanks(text);
 
     // Checked by hand first: strtod would also take hex, "inf" and "nan".
     std::size_t i = 0;
     auto digits = [&] {
         std::size_t from = i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        while (i < text.size() && common::isAsciiDigit(text[i])) ++i;
         return i - from;
     };
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
@@ -76,10 +74,8 @@ std::optional<int> toint16(std::string_view text) {
     return int(rounded);
 }
 
-std::optional<int> deleteflag(std::string_view piece) {
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!piece.empty() && blank(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && blank(piece.back())) piece.remove_suffix(1);
+std::optional<int> deleteFlag(std::string_view piece) {
+    piece = common::trimBlanks(piece);
     bool negative = false;
     if (!piece.empty() && (piece.front() == '+' || piece.front() == '-')) {
         negative = piece.front() == '-';
@@ -88,36 +84,36 @@ std::optional<int> deleteflag(std::string_view piece) {
     if (piece.empty()) return std::nullopt;
     bool zero = true;
     for (char c : piece) {
-        if (c < '0' || c > '9') return std::nullopt;
+        if (!common::isAsciiDigit(c)) return std::nullopt;
         zero = zero && c == '0';
     }
     // Any length: only the sign and whether it is zero matter.
     return zero || negative ? 0 : 1;
 }
 
-int storeddeleteflag(std::string_view value) {
+int storedDeleteFlag(std::string_view value) {
     std::optional<int> v = toint16(value);
     return v && *v == 1 ? 1 : 0;
 }
 
-std::string wrongcountreason(std::size_t pieces) {
+std::string wrongCountReason(std::size_t pieces) {
     return "wrong number of arguments (" + std::to_string(pieces) +
-           " after splitting at blanks; 4 or 5 wanted): usage: " + usageline + " or " +
-           passwordfileusage;
+           " after splitting at blanks; 4 or 5 wanted): usage: " + usageLine + " or " +
+           passwordFileUsage;
 }
 
 std::string badDeleteFlagReason() {
     return "DELETEFLAG, the fourth piece after splitting at blanks, is not a whole number (0 keeps "
            "the messages, 1 deletes them); nothing was fetched: usage: " +
-           std::string(usageline) + " or " + passwordfileusage;
+           std::string(usageLine) + " or " + passwordFileUsage;
 }
 
-CommandLine parsecommandline(const std::vector<std::string> &given) {
+CommandLine parseCommandLine(const std::vector<std::string> &given) {
     CommandLine line;
     std::vector<std::string> arguments = given;
     if (!arguments.empty() && arguments[0] == "--log-level") {
         if (arguments.size() < 2 || arguments[1].empty()) {
-            line.mode = StartMode::wrongcount;
+            line.mode = StartMode::wrongCount;
             line.status = exitUsage;
             line.reason = "--log-level needs a LEVEL: error, info or debug";
             return line;
@@ -128,18 +124,19 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     }
     // A delete flag that is no whole number ends the program before anything is fetched or stored.
     auto checkFlag = [&line] {
-        if (line.mode != StartMode::commandline || deleteflag(line.pieces[3])) return;
-        line.mode = StartMode::wrongcount;
+        if (line.mode != StartMode::commandLine || deleteFlag(line.pieces[3])) return;
+        line.mode = StartMode::wrongCount;
         line.status = exitUsage;
         line.reason = badDeleteFlagReason();
         line.pieces.clear();
-        line.passwordfile.clear();
+        line.passwordFile.clear();
     };
-    if (arguments.empty() || arguments[0] != "--password-file") {
-        line.pieces = splitarguments(joinarguments(arguments));
-        line.mode = startmode(line.pieces.size());
-        if (line.mode == StartMode::wrongcount) {
-            line.reason = wrongcountreason(line.pieces.size());
+    const bool command = !arguments.empty() && arguments[0] == "--password-command";
+    if (arguments.empty() || (arguments[0] != "--password-file" && !command)) {
+        line.pieces = splitArguments(joinArguments(arguments));
+        line.mode = startMode(line.pieces.size());
+        if (line.mode == StartMode::wrongCount) {
+            line.reason = wrongCountReason(line.pieces.size());
             line.status = exitUsage;
             line.pieces.clear();
         }
@@ -151,23 +148,57 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     line.firstPiece += 2;
     std::vector<std::string> rest;
     if (arguments.size() > 2)
-        rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
-    if (arguments.size() < 2 || arguments[1].empty() || (rest.size() != 3 && rest.size() != 4)) {
-        line.mode = StartMode::wrongcount;
+        rest = splitArguments(joinArguments({arguments.begin() + 2, arguments.end()}));
+    const std::string option = command ? "--password-command CMD" : "--password-file FILE";
+    if (arguments.size() < 2 || common::trimBlanks(arguments[1]).empty() ||
+        (rest.size() != 3 && rest.size() != 4)) {
+        line.mode = StartMode::wrongCount;
         line.status = exitUsage;
-        line.reason = arguments.size() < 2 || arguments[1].empty()
-                          ? std::string("--password-file needs a FILE")
-                          : "wrong number of arguments (" + std::to_string(rest.size()) +
-                                " after --password-file FILE; 3 or 4 wanted)";
-        line.reason += std::string(": usage: ") + passwordfileusage;
+        line.reason = arguments.size() < 2 || common::trimBlanks(arguments[1]).empty()
+                          ? std::string(command ? "--password-command needs a CMD" : "--password-file needs a FILE")
+                          : "wrong number of arguments (" + std::to_string(rest.size()) + " after " +
+                                option + "; 3 or 4 wanted)";
+        line.reason += std::string(": usage: ") + (command ? passwordCommandUsage : passwordFileUsage);
         return line;
     }
-    line.mode = StartMode::commandline;
-    line.passwordfile = arguments[1];
+    line.mode = StartMode::commandLine;
+    (command ? line.passwordCommand : line.passwordFile) = arguments[1];
     line.pieces = {rest[0], rest[1], std::string(), rest[2]};
     if (rest.size() == 4) line.pieces.push_back(rest[3]);
     checkFlag();
+    if (line.mode != StartMode::commandLine) line.passwordCommand.clear();
     return line;
+}
+
+common::Result<std::vector<std::string>> splitPasswordCommand(std::string_view command) {
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < command.size();) {
+        while (at < command.size() && common::isBlank(command[at])) ++at;
+        const std::size_t from = at;
+        while (at < command.size() && !common::isBlank(command[at])) {
+            if (common::isControl(command[at]))
+                return common::fail("the password command holds a line break or a control character");
+            ++at;
+        }
+        if (at > from) words.emplace_back(command.substr(from, at - from));
+    }
+    return words;
+}
+
+common::Result<std::string> passwordFromCommand(std::string_view output, int status) {
+    if (status < 0) return common::fail("the password command ended without an exit status (a signal)");
+    if (status > 0)
+        return common::fail("the password command failed (exit status " + std::to_string(status) + ")");
+    if (output.size() > maxCommandOutput)
+        return common::fail("the password command printed more than " +
+                            std::to_string(maxCommandOutput >> 10) + " KiB");
+    std::string_view first = output.substr(0, output.find('\n'));
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    if (first.empty()) return common::fail("the password command printed no password");
+    for (char c : first)
+        if (common::isControl(c) && c != '\t')
+            return common::fail("the password command's first line holds a control character");
+    return std::string(first);
 }
 
 common::Result<Options> parseOptions(const CommandLine &line, const std::vector<std::string> &arguments,
@@ -178,7 +209,7 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
         o.version = !o.help;
         return o;
     }
-    if (line.mode == StartMode::wrongcount) return common::fail(line.reason);
+    if (line.mode == StartMode::wrongCount) return common::fail(line.reason);
     std::string level = line.loglevel;
     std::string where = "--log-level";
     if (level.empty() && stored) {
@@ -240,7 +271,7 @@ common::Result<std::string> readPasswordFile(const std::string &path) {
     return password;
 }
 
-void hidepassword(int argc, char **argv, int first) {
+void hidePassword(int argc, char **argv, int first) {
     // Piece 3 of the arguments joined by blanks lies within one argument: find where.
     int element = -1;
     std::size_t from = 0, to = 0;
@@ -281,14 +312,14 @@ void hidepassword(int argc, char **argv, int first) {
     for (int i = element + 1; i < argc; ++i) argv[i] -= shift;
 }
 
-CommandLine takecommandline(int argc, char **argv) {
+CommandLine takeCommandLine(int argc, char **argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    CommandLine line = parsecommandline(arguments);
-    if (line.passwordInPieces) hidepassword(argc, argv, 1 + int(line.firstPiece));
-    if (line.passwordfile.empty()) return line;
-    common::Result<std::string> password = readPasswordFile(line.passwordfile);
+    CommandLine line = parseCommandLine(arguments);
+    if (line.passwordInPieces) hidePassword(argc, argv, 1 + int(line.firstPiece));
+    if (line.passwordFile.empty()) return line;
+    common::Result<std::string> password = readPasswordFile(line.passwordFile);
     if (!password) {
-        line.mode = StartMode::wrongcount;
+        line.mode = StartMode::wrongCount;
         line.status = exitUsage;
         line.reason = password.why();
         line.pieces.clear();
@@ -298,18 +329,22 @@ CommandLine takecommandline(int argc, char **argv) {
     return line;
 }
 
-std::string helptext() {
+std::string helpText() {
     return std::string("usage: morrent                      the window, with the stored settings\n"
-                       "       ") + usageline + "\n       " + passwordfileusage +
+                       "       ") + usageLine + "\n       " + passwordFileUsage + "\n       " +
+           passwordCommandUsage +
            "\n"
            "One download with no window: DELETEFLAG 1 (or more) deletes the messages once every\n"
            "one is delivered, 0 (or less) keeps them (and then a message is delivered only once);\n"
            "a DELETEFLAG that is no whole number is refused. FORWARDADDRESS sends every message\n"
            "there. The password file's first line is the password; a file that others may read,\n"
-           "or that is no regular file, is refused. Exit status: 0 delivered, 1 failed, 2 wrong\n"
-           "arguments, 3 another run is fetching the same mailbox.\n"
+           "or that is no regular file, is refused. CMD, split at blanks and run without a shell,\n"
+           "prints the password (or an OAuth access token) on its first line. Exit status:\n"
+           "0 delivered, 1 failed, 2 wrong arguments, 3 another run is fetching the same mailbox.\n"
            "  --log-level LEVEL  first of all: what goes to stderr, error, info (the default,\n"
            "                     a line per run and per failed message) or debug\n"
+           "  --password-file FILE     the password from the first line of FILE (mode 600)\n"
+           "  --password-command CMD   the password or token from the first line CMD prints\n"
            "  --help     print this help and exit\n"
            "  --version  print the version and exit\n";
 }

@@ -11,6 +11,7 @@
 #include "common/hostport.h"
 #include "common/log.h"
 #include "common/socketarray.h"
+#include "morrent/cmdline.h"
 #include "morrent/message.h"
 
 namespace morrent {
@@ -44,7 +45,7 @@ Deliverer::~Deliverer() {
 }
 
 bool Deliverer::configure(const QString &maildrop, QString *why) {
-    const common::Result<Maildrop> drop = parsemaildrop(maildrop.toStdString());
+    const common::Result<Maildrop> drop = parseMaildrop(maildrop.toStdString());
     if (!drop) {
         if (why) *why = qtext(drop.why());
         return false;
@@ -56,15 +57,15 @@ bool Deliverer::configure(const QString &maildrop, QString *why) {
     return true;
 }
 
-void Deliverer::setlocal(std::vector<std::string> localdomains, std::string account) {
-    localdomains_ = std::move(localdomains);
+void Deliverer::setLocal(std::vector<std::string> localdomains, std::string account) {
+    localDomains_ = std::move(localdomains);
     account_ = std::move(account);
-    localset_ = true;
+    localSet_ = true;
 }
 
-void Deliverer::setrecord(UidlRecord *record) {
+void Deliverer::setRecord(UidlRecord *record) {
     record_ = record;
-    if (pickup_) pickup_->setjournal(record_ ? this : nullptr);
+    if (pickup_) pickup_->setJournal(record_ ? this : nullptr);
 }
 
 common::Result<void> Deliverer::written(const std::string &path) {
@@ -84,8 +85,8 @@ void Deliverer::astray() {
 }
 
 void Deliverer::done(bool ok, const std::string &reason) {
-    if (!inflight_) return;
-    inflight_ = false;
+    if (!inFlight_) return;
+    inFlight_ = false;
     std::string why = reason;
     // An MTA's confirmation is the delivery; the pickup folder's journal has recorded its own.
     if (ok && record_ && !uid_.empty() && drop_.kind != Maildrop::Kind::pickup) {
@@ -98,11 +99,11 @@ void Deliverer::done(bool ok, const std::string &reason) {
 
 void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &forward,
                         std::string_view uid) {
-    if (inflight_) {
+    if (inFlight_) {
         emit delivered(false, QStringLiteral("a delivery is already in progress"));
         return;
     }
-    inflight_ = true;
+    inFlight_ = true;
     uid_ = uid;
     head_ = {};
     rest_ = raw;
@@ -111,9 +112,9 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             done(false, usable.why());
             return;
         }
-        rewritten_ = replaceto(raw, *forward);
+        rewritten_ = replaceTo(raw, *forward);
         head_ = rewritten_.head;
-        rest_ = raw.substr(rewritten_.restfrom);
+        rest_ = raw.substr(rewritten_.restFrom);
     }
 
     if (drop_.kind == Maildrop::Kind::pickup) {
@@ -121,36 +122,36 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             std::string folder =
                 drop_.folder.empty() ? defaultpickupfolder().toStdString() : drop_.folder;
             pickup_ = std::make_unique<PickupFolder>(folder);
-            pickup_->setjournal(record_ ? this : nullptr);
+            pickup_->setJournal(record_ ? this : nullptr);
         }
         const common::Result<void> delivered = pickup_->deliver(head_, rest_);
         done(delivered.ok(), delivered.why());
         return;
     }
 
-    Envelope envelope = envelopeof(raw);
+    Envelope envelope = envelopeOf(raw);
     const std::string &sender = envelope.sender;
     std::vector<std::string> recipients;
     if (forward) {
-        recipients = recipientsof(raw, forward);
+        recipients = recipientsOf(raw, forward);
     } else {
-        if (!localset_) setlocal(systemlocaldomains(), localaccount());
-        LocalEnvelope local = localrecipients(envelope.recipients, localdomains_, account_);
+        if (!localSet_) setLocal(systemLocalDomains(), localAccount());
+        LocalEnvelope local = localRecipients(envelope.recipients, localDomains_, account_);
         recipients = std::move(local.recipients);
-        if (!local.leftout.empty()) {
+        if (!local.leftOut.empty()) {
             std::string text = "not mailed to";
-            for (std::size_t i = 0; i < local.leftout.size(); ++i)
-                text += (i ? ", " : " ") + local.leftout[i];
+            for (std::size_t i = 0; i < local.leftOut.size(); ++i)
+                text += (i ? ", " : " ") + local.leftOut[i];
             text += ": not in the local domains";
-            auto ids = headervalues(headerblock(raw), "Message-Id");
+            auto ids = headerValues(headerBlock(raw), "Message-Id");
             if (!ids.empty()) text += " (" + ids.front().substr(0, 200) + ")";
             emit note(qtext(text));
         }
     }
 
     if (drop_.kind == Maildrop::Kind::smtp) {
-        if (!smtp_) connectsmtp();
-        applysmtp(smtp_->start(sender, recipients, head_, rest_));
+        if (!smtp_) connectSmtp();
+        applySmtp(smtp_->start(sender, recipients, head_, rest_));
         return;
     }
 
@@ -165,16 +166,16 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
     QProcess *process = sendmail_;
     process->setStandardOutputFile(QProcess::nullDevice());
     connect(process, &QProcess::started, this, [this, process] {
-        if (process == sendmail_) feedsendmail();
+        if (process == sendmail_) feedSendmail();
     });
     connect(process, &QProcess::bytesWritten, this, [this, process] {
         if (process != sendmail_) return;
         emit progress();
-        feedsendmail();
+        feedSendmail();
     });
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError e) {
         if (process != sendmail_ || e != QProcess::FailedToStart) return;
-        done(false, "cannot start " + std::string(sendmailprogram) + ": " +
+        done(false, "cannot start " + std::string(sendmailProgram) + ": " +
                         process->errorString().toStdString());
     });
     connect(process, &QProcess::finished, this,
@@ -193,13 +194,13 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
                 done(false, why);
             });
     QStringList args;
-    for (const auto &arg : sendmailargs(sender, recipients)) args << qtext(arg);
-    process->start(QString::fromLatin1(sendmailprogram), args);
+    for (const auto &arg : sendmailArgs(sender, recipients)) args << qtext(arg);
+    process->start(QString::fromLatin1(sendmailProgram), args);
 }
 
 // Gives sendmail the next piece once the pipe has taken the last one; closes its input at the end.
-void Deliverer::feedsendmail() {
-    if (!sendmail_ || !inflight_) return;
+void Deliverer::feedSendmail() {
+    if (!sendmail_ || !inFlight_) return;
     const std::size_t total = head_.size() + rest_.size();
     while (fed_ < total && sendmail_->bytesToWrite() < qint64(piecesize)) {
         std::string_view piece =
@@ -212,7 +213,7 @@ void Deliverer::feedsendmail() {
     if (fed_ == total && sendmail_->bytesToWrite() == 0) sendmail_->closeWriteChannel();
 }
 
-void Deliverer::connectsmtp() {
+void Deliverer::connectSmtp() {
     if (!mta_) {
         mta_ = new common::SocketArray(QStringLiteral("mta"), this);
         connect(mta_, &common::SocketArray::DataArrival, this, [this](int, qint64) {
@@ -221,28 +222,28 @@ void Deliverer::connectsmtp() {
             SmtpActions a = smtp_->feed(s.peekData());
             s.consumeData();
             emit progress();
-            applysmtp(a);
+            applySmtp(a);
         });
         connect(mta_, &common::SocketArray::SendComplete, this, [this](int) {
             if (!smtp_) return;
             emit progress();
             SmtpActions resume;
             resume.streaming = streaming_;
-            applysmtp(resume);
+            applySmtp(resume);
         });
         // A connection the MTA drops between two messages (its idle time-out) is made again for
         // the next one; one lost in the middle of a message fails that message.
         connect(mta_, &common::SocketArray::Close, this, [this](int) {
             if (!smtp_) return;
             bool idle = !smtp_->busy();
-            applysmtp(smtp_->closed("the mail service closed the connection"));
+            applySmtp(smtp_->closed("the mail service closed the connection"));
             if (idle) smtp_.reset();
         });
         connect(mta_, &common::SocketArray::Error, this,
                 [this](int, int, const QString &description) {
                     if (!smtp_) return;
                     bool idle = !smtp_->busy();
-                    applysmtp(smtp_->closed(description.toStdString()));
+                    applySmtp(smtp_->closed(description.toStdString()));
                     if (idle) smtp_.reset();
                 });
     }
@@ -254,10 +255,10 @@ void Deliverer::connectsmtp() {
     s.Connect();
 }
 
-void Deliverer::applysmtp(const SmtpActions &a) {
+void Deliverer::applySmtp(const SmtpActions &a) {
     common::Socket &s = (*mta_)[0];
     if (!a.send.empty() && !s.SendData(a.send)) {
-        applysmtp(smtp_->closed("cannot send to the mail service"));
+        applySmtp(smtp_->closed("cannot send to the mail service"));
         return;
     }
     streaming_ = a.streaming;
@@ -266,7 +267,7 @@ void Deliverer::applysmtp(const SmtpActions &a) {
         SmtpActions piece = smtp_->more(piecesize);
         streaming_ = piece.streaming;
         if (!s.SendData(piece.send)) {
-            applysmtp(smtp_->closed("cannot send to the mail service"));
+            applySmtp(smtp_->closed("cannot send to the mail service"));
             return;
         }
     }
@@ -285,7 +286,7 @@ void Deliverer::commit() {
 }
 
 void Deliverer::finish() {
-    inflight_ = false;  // whatever is in flight stays unconfirmed
+    inFlight_ = false;  // whatever is in flight stays unconfirmed
     if (sendmail_) {
         sendmail_->disconnect(this);
         sendmail_->kill();
@@ -313,29 +314,35 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
       winsock_(winsock),
       timer_(timer),
       deliverer_(deliverer),
-      deadline_(new QTimer(this)) {
+      deadline_(new QTimer(this)),
+      commandDeadline_(new QTimer(this)) {
     deadline_->setSingleShot(true);
+    commandDeadline_->setSingleShot(true);
+    connect(commandDeadline_, &QTimer::timeout, this, [this] {
+        commandEnded(-2, QStringLiteral("no password within %1 seconds (it was stopped)")
+                             .arg((passwordDeadline + 999) / 1000));
+    });
     connect(deadline_, &QTimer::timeout, this, [this] {
         if (running_) apply(engine_.overdue());
     });
     // POP3S: Connect comes once the handshake is done and the certificate checked.
     connect(&winsock_, &common::SocketArray::Connect, this, [this](int index) {
-        if (index == 0 && running_ && winsock_[0].encrypted()) apply(engine_.tlsready());
+        if (index == 0 && running_ && winsock_[0].encrypted()) apply(engine_.tlsReady());
     });
     connect(&winsock_, &common::SocketArray::DataArrival, this, [this](int index, qint64) {
-        if (index == 0) ondata(index);
+        if (index == 0) onData(index);
     });
     connect(&winsock_, &common::SocketArray::Close, this, [this](int index) {
-        if (index == 0 && running_) apply(engine_.serverclosed());
+        if (index == 0 && running_) apply(engine_.serverClosed());
     });
     connect(&winsock_, &common::SocketArray::Error, this,
             [this](int index, int, const QString &description) {
-                if (index == 0 && running_) apply(engine_.socketerror(description.toStdString()));
+                if (index == 0 && running_) apply(engine_.socketError(description.toStdString()));
             });
     connect(&winsock_, &common::SocketArray::Encrypted, this, [this](int index) {
-        if (index == 0 && running_) apply(engine_.tlsready());
+        if (index == 0 && running_) apply(engine_.tlsReady());
     });
-    connect(&timer_, &QTimer::timeout, this, &Download::ontimer);
+    connect(&timer_, &QTimer::timeout, this, &Download::onTimer);
     connect(&deliverer_, &Deliverer::delivered, this, [this](bool ok, const QString &reason) {
         answer(false, ok, reason);
     });
@@ -343,7 +350,7 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
         answer(true, ok, reason);
     });
     connect(&deliverer_, &Deliverer::note, this, [this](const QString &text) {
-        if (running_) emit note(QStringLiteral("message %1: ").arg(engine_.messagenumber()) + text);
+        if (running_) emit note(QStringLiteral("message %1: ").arg(engine_.messageNumber()) + text);
     });
     connect(&deliverer_, &Deliverer::progress, this, [this] {
         if (running_) common::restartTimer(&timer_);
@@ -351,6 +358,7 @@ Download::Download(Pop3Session &engine, common::SocketArray &winsock, QTimer &ti
 }
 
 void Download::start(const std::string &server) {
+    stopCommand();
     if (running_) {
         running_ = false;
         deliverer_.finish();
@@ -368,7 +376,7 @@ void Download::start(const std::string &server) {
     }
     const common::Result<common::HostPort> target = common::parseHostPort(where, implicit ? 995 : 110);
     implicit = implicit || (target && target->port == 995);
-    engine_.implicittls = implicit;
+    engine_.implicitTls = implicit;
     engine_.pinned = !fingerprint.empty();
     // MORRENT_DEADLINE_MS, for tests: the base of every deadline (a minute unless given).
     bool given = false;
@@ -376,59 +384,140 @@ void Download::start(const std::string &server) {
     engine_.deadlineBase = given && base > 0 ? std::uint64_t(base) : Pop3Session().deadlineBase;
     engine_.resetsession();
     engine_.curserver = server;
-    engine_.seenuids.clear();
-    lockedout_ = false;
+    engine_.seenUids.clear();
+    lockedOut_ = false;
     running_ = true;
     common::restartTimer(&timer_);
     arm();
     if (!target) {
-        apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
+        apply(engine_.socketError("\"" + server + "\" is not a server name or address"));
         return;
     }
     if (const common::Result<void> opened = openState(target->host, target->port); !opened) {
         apply(engine_.abandon(opened.why()));
         return;
     }
-    s.RemoteHost = qtext(target->host);
-    s.RemotePort = target->port;
+    host_ = target->host;
+    port_ = target->port;
+    implicit_ = implicit;
+    if (!passwordCommand.empty()) {
+        runPasswordCommand();
+        return;
+    }
+    connectServer();
+}
+
+void Download::connectServer() {
+    common::Socket &s = winsock_[0];
+    s.RemoteHost = qtext(host_);
+    s.RemotePort = port_;
     tls_ = common::Socket::TlsSettings();
-    tls_.check.host = target->host;
+    tls_.check.host = host_;
     tls_.check.fingerprint = fingerprint;
     s.tlsOnConnect.reset();
-    if (implicit) s.tlsOnConnect = tls_;
+    if (implicit_) s.tlsOnConnect = tls_;
     s.Connect();
+}
+
+// The password command runs before anything is connected, with no input, its errors left out
+// (they may quote what it knows), within its own deadline; the session's timers wait for it.
+void Download::runPasswordCommand() {
+    timer_.stop();
+    deadline_->stop();
+    commandOutput_.clear();
+    command_ = new QProcess(this);
+    command_->setProgram(qtext(passwordCommand.front()));
+    QStringList arguments;
+    for (std::size_t i = 1; i < passwordCommand.size(); ++i) arguments << qtext(passwordCommand[i]);
+    command_->setArguments(arguments);
+    command_->setStandardInputFile(QProcess::nullDevice());
+    command_->setStandardErrorFile(QProcess::nullDevice());
+    QProcess *process = command_;
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, process] {
+        const QByteArray bytes = process->readAllStandardOutput();
+        // One byte past the bound is enough to refuse it.
+        const std::size_t room = maxCommandOutput + 1 - std::min(commandOutput_.size(), maxCommandOutput + 1);
+        commandOutput_.append(bytes.constData(), std::min<std::size_t>(room, std::size_t(bytes.size())));
+    });
+    connect(process, &QProcess::finished, this, [this, process](int code, QProcess::ExitStatus how) {
+        if (process != command_) return;
+        const QByteArray rest = process->readAllStandardOutput();
+        commandOutput_.append(rest.constData(), std::min<std::size_t>(std::size_t(rest.size()), maxCommandOutput + 1));
+        commandEnded(how == QProcess::NormalExit ? code : -1, {});
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (process != command_ || error != QProcess::FailedToStart) return;
+        commandEnded(-2, QStringLiteral("could not be started: ") + process->errorString());
+    });
+    commandDeadline_->start(passwordDeadline);
+    command_->start();
+}
+
+// status: the exit status, -1 for a crash, -2 when `error` says what went wrong before it.
+void Download::commandEnded(int status, const QString &error) {
+    if (!command_) return;
+    const std::string program = passwordCommand.empty() ? std::string() : passwordCommand.front();
+    stopCommand();
+    if (!running_) return;
+    common::Result<std::string> password =
+        status == -2 ? common::Result<std::string>(common::fail(
+                           "the password command " + program + " " + error.toStdString()))
+                     : passwordFromCommand(commandOutput_, status);
+    std::fill(commandOutput_.begin(), commandOutput_.end(), '\0');
+    commandOutput_.clear();
+    if (!password) {
+        apply(engine_.abandon(password.why()));
+        return;
+    }
+    engine_.curpass = std::move(*password);
+    common::restartTimer(&timer_);
+    arm();
+    connectServer();
+}
+
+void Download::stopCommand() {
+    commandDeadline_->stop();
+    if (!command_) return;
+    QProcess *process = command_;
+    command_ = nullptr;
+    process->disconnect(this);
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(1000);
+    }
+    process->deleteLater();
 }
 
 // The lock, and with deletion off the record, of the mailbox at host:port for the engine's login.
 common::Result<void> Download::openState(const std::string &host, int port) {
-    const std::string folder = statefolder.empty() ? morrent::statefolder() : statefolder;
+    const std::string folder = stateFolder.empty() ? morrent::stateFolder() : stateFolder;
     if (folder.empty())
         return common::fail("no folder for morrent's state: neither XDG_STATE_HOME nor HOME is set");
-    if (common::Result<void> made = makestatefolder(folder); !made) return made;
-    const std::string stem = folder + "/" + mailboxkey(engine_.curuser, host, port);
+    if (common::Result<void> made = makeStateFolder(folder); !made) return made;
+    const std::string stem = folder + "/" + mailboxKey(engine_.curuser, host, port);
     if (common::Result<void> taken = lock_.take(stem + ".lock"); !taken) {
-        lockedout_ = lock_.busy();
+        lockedOut_ = lock_.busy();
         return taken;
     }
-    if (engine_.deleteafter) return {};
+    if (engine_.deleteAfter) return {};
     if (common::Result<void> opened = record_.open(stem + ".uidl"); !opened) return opened;
-    engine_.seenuids = record_.delivered();
-    deliverer_.setrecord(&record_);
+    engine_.seenUids = record_.delivered();
+    deliverer_.setRecord(&record_);
     return {};
 }
 
 // The session is over: the record forgets the ids no longer on the server, and the lock goes.
 void Download::settle() {
-    deliverer_.setrecord(nullptr);
-    if (record_.isopen()) {
+    deliverer_.setRecord(nullptr);
+    if (record_.isOpen()) {
         const common::Result<void> closed =
-            record_.close(engine_.uidsknown() ? &engine_.serveruids() : nullptr);
+            record_.close(engine_.uidsKnown() ? &engine_.serverUids() : nullptr);
         if (!closed) emit note(qtext(closed.why()));
     }
     lock_.release();
 }
 
-void Download::disconnectnow() {
+void Download::disconnectNow() {
     if (running_) {
         apply(engine_.disconnect());
     } else {
@@ -443,7 +532,7 @@ void Download::stop(bool now) {
     apply(engine_.disconnect("stopped by a signal before the session ended"));
 }
 
-void Download::ondata(int index) {
+void Download::onData(int index) {
     common::Socket &s = winsock_[index];
     if (!running_) {
         s.consumeData();
@@ -459,10 +548,10 @@ void Download::ondata(int index) {
 void Download::moved() {
     if (!running_) return;
     const Progress p = engine_.progress();
-    emit progress(p.delivered, p.messages, qint64(p.bytesdone), qint64(p.bytes));
+    emit progress(p.delivered, p.messages, qint64(p.bytesDone), qint64(p.bytes));
 }
 
-void Download::ontimer() {
+void Download::onTimer() {
     if (running_) apply(engine_.timeout());
 }
 
@@ -485,8 +574,8 @@ Actions Download::delivered(bool ok, const std::string &why) {
     if (!ok && common::logs(common::LogLevel::error)) {
         common::LogLine line(common::LogLevel::error, "message");
         line.field("server", engine_.curserver).field("login", engine_.curuser);
-        line.field("number", engine_.messagenumber());
-        if (!engine_.messageuid().empty()) line.field("uid", engine_.messageuid());
+        line.field("number", engine_.messageNumber());
+        if (!engine_.messageUid().empty()) line.field("uid", engine_.messageUid());
         line.field("outcome", "failed").field("reason", why);
     }
     return engine_.delivered(ok, why);
@@ -496,7 +585,7 @@ Actions Download::delivered(bool ok, const std::string &why) {
 // bound the connection is not read, and the server is held back by TCP.
 void Download::pace() {
     common::Socket &s = winsock_[0];
-    const bool full = running_ && engine_.backlog() > 2 * Pop3Session::pipelinebytes;
+    const bool full = running_ && engine_.backlog() > 2 * Pop3Session::pipelineBytes;
     if (s.readPaused() != full) s.setReadPaused(full);
 }
 
@@ -506,11 +595,12 @@ void Download::apply(Actions a) {
         if (!a.status.empty()) emit status(qtext(a.status));
         if (!a.note.empty()) emit note(qtext(a.note));
         if (!a.send.empty() && !s.SendData(a.send) && !a.ended) {
-            a = engine_.socketerror("cannot send to the server");
+            a = engine_.socketError("cannot send to the server");
             continue;
         }
         if (a.ended) {
             if (a.close) s.Close();
+            stopCommand();
             running_ = false;
             timer_.stop();
             deadline_->stop();
@@ -521,7 +611,7 @@ void Download::apply(Actions a) {
             return;
         }
         if (a.starttls && !s.StartTls(tls_)) {
-            a = engine_.socketerror("TLS could not be started");
+            a = engine_.socketError("TLS could not be started");
             continue;
         }
         if (a.close) s.Close();
@@ -531,7 +621,7 @@ void Download::apply(Actions a) {
         if (a.deliver) {
             emit delivering(engine_.message());
             deliverer_.deliver(engine_.message(), forward ? forward() : std::nullopt,
-                               engine_.messageuid());
+                               engine_.messageUid());
         } else {
             deliverer_.commit();
         }

@@ -48,11 +48,11 @@ public:
     const Maildrop &maildrop() const { return drop_; }
 
     // The record the unique ids of delivered messages go into; nullptr for none.
-    void setrecord(UidlRecord *record);
+    void setRecord(UidlRecord *record);
     // Without a forward address, a message goes to those of its To and Cc addresses that are in
     // `localdomains`, or to `account` when none is (SMTP and sendmail; the pickup folder has no
-    // envelope). The default: systemlocaldomains() and localaccount().
-    void setlocal(std::vector<std::string> localdomains, std::string account);
+    // envelope). The default: systemLocalDomains() and localAccount().
+    void setLocal(std::vector<std::string> localdomains, std::string account);
 
     // Hands one message on. `raw` must stay valid and unchanged until delivered() is emitted, which
     // may happen before this returns. `forward`: replace To with it and mail it to it alone.
@@ -79,9 +79,9 @@ private:
     common::Result<void> moved() override;
     void astray() override;
     void done(bool ok, const std::string &reason);
-    void applysmtp(const SmtpActions &a);
-    void connectsmtp();
-    void feedsendmail();
+    void applySmtp(const SmtpActions &a);
+    void connectSmtp();
+    void feedSendmail();
 
     Maildrop drop_;
     std::unique_ptr<PickupFolder> pickup_;
@@ -95,11 +95,11 @@ private:
 
     UidlRecord *record_ = nullptr;
     std::string uid_;  // of the message in flight
-    std::vector<std::string> localdomains_;
+    std::vector<std::string> localDomains_;
     std::string account_;
-    bool localset_ = false;
+    bool localSet_ = false;
 
-    bool inflight_ = false;
+    bool inFlight_ = false;
     Rewritten rewritten_;    // the message's new head when forwarding
     std::string_view head_;  // what goes out: head_, then rest_
     std::string_view rest_;
@@ -122,24 +122,29 @@ public:
     // check (a self-signed server); empty: the chain and the name are checked. A pin makes TLS a
     // must (Pop3Session::pinned).
     std::string fingerprint;
+    // A program (its words, run without a shell) that gives the password at each download: the
+    // first line it prints becomes the engine's curpass (an access token for the OAuth
+    // mechanisms). It has passwordDeadline milliseconds; what it prints is neither kept nor logged.
+    std::vector<std::string> passwordCommand;
+    int passwordDeadline = 30000;
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
-    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteafter must be
+    // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteAfter must be
     // set. First it takes the mailbox's lock and, with deletion off, reads its record of delivered
-    // ids, in the state folder (`statefolder`, or the user's one when empty). A server text that is
+    // ids, in the state folder (`stateFolder`, or the user's one when empty). A server text that is
     // no host, a lock that another run holds or a record that cannot be read end the session at
     // once, before anything is connected.
     void start(const std::string &server);
     // "disconnect now".
-    void disconnectnow();
+    void disconnectNow();
     // A stop asked for by a signal: a session past its last delivery ends by itself (its own
     // deadlines bound it), any other one now; `now` cuts even that short.
     void stop(bool now);
     bool running() const { return running_; }
     // The last session did not start because another run held the mailbox's lock.
-    bool lockedout() const { return lockedout_; }
+    bool lockedOut() const { return lockedOut_; }
 
-    std::string statefolder;
+    std::string stateFolder;
 
 signals:
     void status(const QString &text);
@@ -148,7 +153,7 @@ signals:
     // The next message to be handed on; valid during the signal only.
     void delivering(std::string_view message);
     // The download has moved on: the session's messages and their listed bytes, done and in all.
-    void progress(int delivered, int messages, qint64 bytesdone, qint64 bytes);
+    void progress(int delivered, int messages, qint64 bytesDone, qint64 bytes);
     // The session is over (closesession): ok false means it failed, `reason` says why.
     void ended(bool ok, const QString &reason);
 
@@ -161,8 +166,8 @@ private:
     };
 
     void apply(Actions a);
-    void ondata(int index);
-    void ontimer();
+    void onData(int index);
+    void onTimer();
     void answer(bool commit, bool ok, const QString &reason);
     // The engine told how the delivery of its message went; a failure has its line in the log.
     Actions delivered(bool ok, const std::string &why);
@@ -170,6 +175,10 @@ private:
     void arm();
     void moved();
     common::Result<void> openState(const std::string &host, int port);
+    void runPasswordCommand();
+    void commandEnded(int status, const QString &error);
+    void stopCommand();
+    void connectServer();
     void settle();
 
     Pop3Session &engine_;
@@ -181,12 +190,19 @@ private:
     std::optional<Answer> early_;
     MailboxLock lock_;
     UidlRecord record_;
-    bool lockedout_ = false;
+    bool lockedOut_ = false;
     // The present wait's deadline: which wait it is, what it allows, since when.
     QTimer *deadline_;
     QElapsedTimer waited_;
     std::uint32_t armedSerial_ = 0;
     std::uint64_t armedDeadline_ = 0;
+    // Where the session connects, kept while the password command runs.
+    std::string host_;
+    int port_ = 0;
+    bool implicit_ = false;
+    QProcess *command_ = nullptr;
+    QTimer *commandDeadline_;
+    std::string commandOutput_;  // what it printed so far; wiped once read
 };
 
 }  // namespace morrent

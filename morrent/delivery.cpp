@@ -36,7 +36,7 @@ bool isfield(std::string_view line, std::string_view name) {
 }
 
 // Moves tmp/name to new/name without ever replacing a file already there.
-bool movenew(int tmpfd, int newfd, const std::string &name) {
+bool moveNew(int tmpfd, int newfd, const std::string &name) {
 #ifdef RENAME_NOREPLACE
     if (::renameat2(tmpfd, name.c_str(), newfd, name.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
@@ -50,7 +50,7 @@ bool movenew(int tmpfd, int newfd, const std::string &name) {
 
 // ---- maildrop ----
 
-common::Result<Maildrop> parsemaildrop(std::string_view value) {
+common::Result<Maildrop> parseMaildrop(std::string_view value) {
     using common::fail;
     value = trimBlanks(value);
     Maildrop drop;
@@ -82,8 +82,8 @@ common::Result<Maildrop> parsemaildrop(std::string_view value) {
 
 // ---- what changes on the way ----
 
-Rewritten replaceto(std::string_view raw, std::string_view forward) {
-    std::string_view header = headerblock(raw);
+Rewritten replaceTo(std::string_view raw, std::string_view forward) {
+    std::string_view header = headerBlock(raw);
     std::size_t firstnl = raw.find('\n');
     std::string_view eol =
         (firstnl != std::string_view::npos && firstnl > 0 && raw[firstnl - 1] != '\r')
@@ -92,7 +92,7 @@ Rewritten replaceto(std::string_view raw, std::string_view forward) {
     std::string field = "To: " + std::string(forward) + std::string(eol);
 
     Rewritten out;
-    out.restfrom = header.size();
+    out.restFrom = header.size();
     out.head.reserve(header.size() + field.size());
     bool replaced = false;
     bool skipping = false;  // inside a To field being dropped, continuation lines included
@@ -128,9 +128,9 @@ common::Result<void> checkForward(std::string_view forward) {
     return {};
 }
 
-std::vector<std::string> recipientsof(std::string_view raw,
+std::vector<std::string> recipientsOf(std::string_view raw,
                                       const std::optional<std::string> &forward) {
-    if (!forward) return envelopeof(raw).recipients;
+    if (!forward) return envelopeOf(raw).recipients;
     auto found = mailboxes(*forward);
     if (!found.empty()) return {found.front()};
     // A bare local name ("postmaster") is a recipient too.
@@ -139,7 +139,7 @@ std::vector<std::string> recipientsof(std::string_view raw,
     return {std::string(bare)};
 }
 
-std::vector<std::string> parselocaldomains(std::string_view value) {
+std::vector<std::string> parseLocalDomains(std::string_view value) {
     std::vector<std::string> domains;
     for (;;) {
         std::size_t comma = value.find(',');
@@ -157,7 +157,7 @@ std::vector<std::string> parselocaldomains(std::string_view value) {
     }
 }
 
-std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::string_view hostname,
+std::vector<std::string> defaultLocalDomains(std::string_view mailname, std::string_view hostname,
                                              std::string_view hosts) {
     std::string fullname(trimBlanks(hostname.substr(0, hostname.find('\n'))));
     while (!hosts.empty()) {
@@ -183,7 +183,7 @@ std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::str
     }
     std::string wanted(trimBlanks(mailname.substr(0, mailname.find('\n'))));
     if (!wanted.empty() && wanted.back() == '\r') wanted.pop_back();
-    return parselocaldomains(wanted + "," + fullname);
+    return parseLocalDomains(wanted + "," + fullname);
 }
 
 namespace {
@@ -191,24 +191,24 @@ std::string readsmall(const char *path) {
     std::string text;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return text;
-    readall(fd, text, std::size_t(1) << 20);
+    readAll(fd, text, std::size_t(1) << 20);
     ::close(fd);
     return text;
 }
 }  // namespace
 
-std::vector<std::string> systemlocaldomains() {
+std::vector<std::string> systemLocalDomains() {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-    return defaultlocaldomains(readsmall("/etc/mailname"), host, readsmall("/etc/hosts"));
+    return defaultLocalDomains(readsmall("/etc/mailname"), host, readsmall("/etc/hosts"));
 }
 
-std::string localaccount() {
+std::string localAccount() {
     if (const passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
     return {};
 }
 
-LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
+LocalEnvelope localRecipients(const std::vector<std::string> &addresses,
                               const std::vector<std::string> &localdomains,
                               std::string_view account) {
     LocalEnvelope e;
@@ -220,7 +220,7 @@ LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
             while (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
             for (const auto &d : localdomains) local = local || equalNoCase(domain, d);
         }
-        (local ? e.recipients : e.leftout).push_back(address);
+        (local ? e.recipients : e.leftOut).push_back(address);
     }
     if (e.recipients.empty() && !account.empty()) e.recipients.emplace_back(account);
     return e;
@@ -243,7 +243,7 @@ common::Result<void> checkEnvelope(std::string_view sender, const std::vector<st
     return {};
 }
 
-std::vector<std::string> sendmailargs(std::string_view sender,
+std::vector<std::string> sendmailArgs(std::string_view sender,
                                       const std::vector<std::string> &recipients) {
     std::vector<std::string> args = {"-i", "-f", sender.empty() ? "<>" : std::string(sender), "--"};
     args.insert(args.end(), recipients.begin(), recipients.end());
@@ -265,12 +265,12 @@ common::Result<void> PickupFolder::prepare() {
     if (tmpfd_ >= 0 && newfd_ >= 0) return {};
     for (const char *sub : {"", "/tmp", "/new", "/cur"}) {
         std::string path = folder_ + sub;
-        if (!makefolders(path)) return common::fail(oserror("cannot create the pickup folder " + path));
+        if (!makeFolders(path)) return common::fail(osError("cannot create the pickup folder " + path));
     }
     tmpfd_ = ::open((folder_ + "/tmp").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     newfd_ = ::open((folder_ + "/new").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tmpfd_ < 0 || newfd_ < 0) {
-        const std::string why = oserror("cannot open the pickup folder " + folder_);
+        const std::string why = osError("cannot open the pickup folder " + folder_);
         if (tmpfd_ >= 0) ::close(tmpfd_);
         if (newfd_ >= 0) ::close(newfd_);
         tmpfd_ = newfd_ = -1;
@@ -284,7 +284,7 @@ common::Result<void> PickupFolder::prepare() {
     return {};
 }
 
-common::Result<void> PickupFolder::stillthere() const {
+common::Result<void> PickupFolder::stillThere() const {
     // Messages written through handles to a folder that was moved away would be safe on disk but
     // out of the mail service's reach: the paths must still lead to the folders we hold open.
     for (const auto &[fd, sub] : {std::pair{tmpfd_, "/tmp"}, std::pair{newfd_, "/new"}}) {
@@ -296,7 +296,7 @@ common::Result<void> PickupFolder::stillthere() const {
     return {};
 }
 
-std::string PickupFolder::uniquename() {
+std::string PickupFolder::uniqueName() {
     return stem_ + "." + std::to_string(++counter_) + ".morrent";
 }
 
@@ -304,17 +304,17 @@ common::Result<void> PickupFolder::deliver(std::string_view head, std::string_vi
     if (common::Result<void> done = prepare(); !done) return done;
     // Once a batch: the commit looks again before anything moves into new/.
     if (pending_.empty()) {
-        if (common::Result<void> done = stillthere(); !done) return done;
+        if (common::Result<void> done = stillThere(); !done) return done;
     }
     std::string name;
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
-        name = uniquename();
+        name = uniqueName();
         fd = ::openat(tmpfd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return common::fail(oserror("cannot create a message file in " + folder_ + "/tmp"));
-    bool ok = writeall(fd, head) && writeall(fd, rest);
+    if (fd < 0) return common::fail(osError("cannot create a message file in " + folder_ + "/tmp"));
+    bool ok = writeAll(fd, head) && writeAll(fd, rest);
     int saved = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -323,7 +323,7 @@ common::Result<void> PickupFolder::deliver(std::string_view head, std::string_vi
     if (!ok) {
         ::unlinkat(tmpfd_, name.c_str(), 0);
         errno = saved;
-        return common::fail(oserror("cannot write a message file in " + folder_ + "/tmp"));
+        return common::fail(osError("cannot write a message file in " + folder_ + "/tmp"));
     }
     if (journal_) {
         if (common::Result<void> done = journal_->written(folder_ + "/tmp/" + name); !done) {
@@ -333,44 +333,44 @@ common::Result<void> PickupFolder::deliver(std::string_view head, std::string_vi
         }
     }
     pending_.push_back(std::move(name));
-    pendingbytes_ += head.size() + rest.size();
-    if (pending_.size() >= batchcount || pendingbytes_ >= batchbytes) return commit();
+    pendingBytes_ += head.size() + rest.size();
+    if (pending_.size() >= batchCount || pendingBytes_ >= batchBytes) return commit();
     return {};
 }
 
 common::Result<void> PickupFolder::commit() {
     if (pending_.empty()) return {};
-    if (common::Result<void> done = stillthere(); !done) return done;
+    if (common::Result<void> done = stillThere(); !done) return done;
     if (journal_) {
         struct stat st;
-        if (::fstat(tmpfd_, &st) != 0) return common::fail(oserror("cannot look at the pickup folder " + folder_));
+        if (::fstat(tmpfd_, &st) != 0) return common::fail(osError("cannot look at the pickup folder " + folder_));
         if (common::Result<void> done = journal_->moving(std::uint64_t(st.st_dev)); !done) return done;
     }
 #ifdef __linux__
     // One sync for the whole batch: far cheaper than one per message.
-    if (::syncfs(tmpfd_) != 0) return common::fail(oserror("cannot sync the pickup folder " + folder_));
+    if (::syncfs(tmpfd_) != 0) return common::fail(osError("cannot sync the pickup folder " + folder_));
 #else
     for (const auto &name : pending_) {
         int fd = ::openat(tmpfd_, name.c_str(), O_RDONLY | O_CLOEXEC);
         bool ok = fd >= 0 && ::fsync(fd) == 0;
         if (fd >= 0) ::close(fd);
-        if (!ok) return common::fail(oserror("cannot sync the pickup folder " + folder_));
+        if (!ok) return common::fail(osError("cannot sync the pickup folder " + folder_));
     }
 #endif
     std::size_t moved = 0;
     std::string why;
     for (; moved < pending_.size(); ++moved) {
-        if (!movenew(tmpfd_, newfd_, pending_[moved])) {
-            why = oserror("cannot move a message into " + folder_ + "/new");
+        if (!moveNew(tmpfd_, newfd_, pending_[moved])) {
+            why = osError("cannot move a message into " + folder_ + "/new");
             break;
         }
     }
     pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(moved));
     if (!why.empty()) return common::fail(why);
-    if (::fsync(newfd_) != 0) return common::fail(oserror("cannot sync " + folder_ + "/new"));
+    if (::fsync(newfd_) != 0) return common::fail(osError("cannot sync " + folder_ + "/new"));
     ::fsync(tmpfd_);  // only the removal of the names; the messages are safe either way
-    pendingbytes_ = 0;
-    if (common::Result<void> done = stillthere(); !done) {
+    pendingBytes_ = 0;
+    if (common::Result<void> done = stillThere(); !done) {
         if (journal_) journal_->astray();
         return done;
     }

@@ -29,28 +29,28 @@ struct Maildrop {
 };
 
 // The maildrop a value names; a failure says why it names none.
-common::Result<Maildrop> parsemaildrop(std::string_view value);
+common::Result<Maildrop> parseMaildrop(std::string_view value);
 
 // ---- what changes on the way ----
 
 // The message split for writing: `head` (rewritten) followed by the untouched bytes from
-// `restfrom`.
+// `restFrom`.
 struct Rewritten {
     std::string head;
-    std::size_t restfrom = 0;
+    std::size_t restFrom = 0;
 };
 
 // Replaces the first `To` field (with its continuation lines) by "To: " + forward, drops any
 // further `To` fields, and adds one at the end of the header when there is none. The new line ends
 // the way the message's first line does (CR LF, or LF).
-Rewritten replaceto(std::string_view raw, std::string_view forward);
+Rewritten replaceTo(std::string_view raw, std::string_view forward);
 
 // Whether a forward address can go into a header or an envelope, or why not.
 common::Result<void> checkForward(std::string_view forward);
 
 // The envelope recipients: the forward address alone when forwarding (its Cc and Bcc are not mailed
 // to again), else the addresses of To and Cc.
-std::vector<std::string> recipientsof(std::string_view raw,
+std::vector<std::string> recipientsOf(std::string_view raw,
                                       const std::optional<std::string> &forward);
 
 // ---- the envelope without a forward address ----
@@ -60,24 +60,24 @@ std::vector<std::string> recipientsof(std::string_view raw,
 
 // The registry value `localdomains` ("example.org, mail.example.org"): each domain in lower case,
 // blanks and a leading "@" left out.
-std::vector<std::string> parselocaldomains(std::string_view value);
+std::vector<std::string> parseLocalDomains(std::string_view value);
 // The default: the domain in /etc/mailname and the host's full name (the first name of the
 // /etc/hosts line that names the host, as hostname -f finds it without asking a name server),
 // from the texts of /etc/mailname, the host name and /etc/hosts.
-std::vector<std::string> defaultlocaldomains(std::string_view mailname, std::string_view hostname,
+std::vector<std::string> defaultLocalDomains(std::string_view mailname, std::string_view hostname,
                                              std::string_view hosts);
 // The same, read from this machine.
-std::vector<std::string> systemlocaldomains();
+std::vector<std::string> systemLocalDomains();
 // The name of the account this process runs as ("" when it has none).
-std::string localaccount();
+std::string localAccount();
 
 struct LocalEnvelope {
     std::vector<std::string> recipients;  // to mail to
-    std::vector<std::string> leftout;     // the message's addresses outside the local domains
+    std::vector<std::string> leftOut;     // the message's addresses outside the local domains
 };
 // Of `addresses`, those in `localdomains` (an address without a domain is local too); when none
 // is, `account` alone.
-LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
+LocalEnvelope localRecipients(const std::vector<std::string> &addresses,
                               const std::vector<std::string> &localdomains,
                               std::string_view account);
 
@@ -89,8 +89,8 @@ common::Result<void> checkEnvelope(std::string_view sender, const std::vector<st
 
 // The sendmail command's arguments: recipients are given explicitly, never taken from the headers
 // (-t would mail Cc and Bcc again); -i keeps a line holding only "." from ending the input.
-constexpr const char *sendmailprogram = "/usr/sbin/sendmail";
-std::vector<std::string> sendmailargs(std::string_view sender,
+constexpr const char *sendmailProgram = "/usr/sbin/sendmail";
+std::vector<std::string> sendmailArgs(std::string_view sender,
                                       const std::vector<std::string> &recipients);
 
 // ---- the pickup folder ----
@@ -125,28 +125,28 @@ public:
 
     // Writes one message (head, then rest); a failed message
     // leaves no file behind. Messages written reach new/ at the next commit, which happens by
-    // itself after `batchcount` messages or `batchbytes` bytes.
+    // itself after `batchCount` messages or `batchBytes` bytes.
     common::Result<void> deliver(std::string_view head, std::string_view rest);
     // Syncs every written message and moves it into new/, then syncs new/.
     common::Result<void> commit();
 
     const std::string &folder() const { return folder_; }
     std::size_t pending() const { return pending_.size(); }
-    void setjournal(PickupJournal *journal) { journal_ = journal; }
+    void setJournal(PickupJournal *journal) { journal_ = journal; }
 
-    static constexpr std::size_t batchcount = 500;
-    static constexpr std::uint64_t batchbytes = std::uint64_t(64) << 20;
+    static constexpr std::size_t batchCount = 500;
+    static constexpr std::uint64_t batchBytes = std::uint64_t(64) << 20;
 
 private:
     common::Result<void> prepare();
-    common::Result<void> stillthere() const;
-    std::string uniquename();
+    common::Result<void> stillThere() const;
+    std::string uniqueName();
 
     std::string folder_;
     int tmpfd_ = -1;  // tmp/ and new/, opened once
     int newfd_ = -1;
     std::vector<std::string> pending_;  // names written under tmp/, not yet in new/
-    std::uint64_t pendingbytes_ = 0;
+    std::uint64_t pendingBytes_ = 0;
     std::string stem_;  // makes names unique across processes and runs
     std::uint64_t counter_ = 0;
     PickupJournal *journal_ = nullptr;

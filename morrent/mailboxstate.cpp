@@ -50,7 +50,7 @@ void escape(std::string &out, std::string_view text, bool lower) {
 std::string openFailure(const std::string &what) {
     if (errno == ELOOP)
         return what + ": it is a symbolic link, and morrent writes through none";
-    return oserror(what);
+    return osError(what);
 }
 
 // A state file open at `fd` must be a plain file (else fd is closed).
@@ -70,20 +70,20 @@ std::string folderof(const std::string &path) {
 
 // ---- the state folder and the names in it ----
 
-std::string statefolder(const char *xdgstatehome, const char *home) {
+std::string stateFolder(const char *xdgstatehome, const char *home) {
     if (xdgstatehome && xdgstatehome[0] == '/') return std::string(xdgstatehome) + "/tessaruno";
     if (home && home[0] == '/') return std::string(home) + "/.local/state/tessaruno";
     return {};
 }
 
-std::string statefolder() {
-    return statefolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+std::string stateFolder() {
+    return stateFolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
 }
 
-common::Result<void> makestatefolder(const std::string &folder) {
-    if (!makefolders(folder)) return common::fail(oserror("cannot create the state folder " + folder));
+common::Result<void> makeStateFolder(const std::string &folder) {
+    if (!makeFolders(folder)) return common::fail(osError("cannot create the state folder " + folder));
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) return common::fail(oserror("cannot use the state folder " + folder));
+    if (::stat(folder.c_str(), &st) != 0) return common::fail(osError("cannot use the state folder " + folder));
     // Whoever else may write in it can plant links or files where the lock and the record go.
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
         char mode[8];
@@ -95,7 +95,7 @@ common::Result<void> makestatefolder(const std::string &folder) {
     return {};
 }
 
-std::string mailboxkey(std::string_view login, std::string_view host, int port) {
+std::string mailboxKey(std::string_view login, std::string_view host, int port) {
     std::string key;
     escape(key, login, false);
     key.push_back('@');
@@ -137,7 +137,7 @@ common::Result<void> MailboxLock::take(const std::string &path) {
                   " is fetching this mailbox: it holds " + path;
         } else {
             errno = err;
-            why = oserror("cannot lock " + path);
+            why = osError("cannot lock " + path);
         }
         ::close(fd);
         return common::fail(why);
@@ -156,7 +156,7 @@ void MailboxLock::release() {
 
 // ---- the record ----
 
-RecordContents readrecord(std::string_view text) {
+RecordContents readRecord(std::string_view text) {
     RecordContents r;
     std::size_t mark = 0;  // unsure entries before this index have an "m" after them
     while (!text.empty()) {
@@ -193,7 +193,7 @@ RecordContents readrecord(std::string_view text) {
     return r;
 }
 
-bool pickupname(std::string_view path) {
+bool pickupName(std::string_view path) {
     constexpr std::string_view tail = ".morrent";
     std::size_t slash = path.rfind('/');
     if (slash == std::string_view::npos || slash < 4 || path.substr(slash - 4, 5) != "/tmp/")
@@ -212,7 +212,7 @@ common::Result<void> UidlRecord::open(const std::string &path) {
     fd_ = -1;
     path_ = path;
     delivered_.clear();
-    writtenuids_.clear();
+    writtenUids_.clear();
     moving_ = dirty_ = false;
     lines_ = 0;
 
@@ -221,13 +221,13 @@ common::Result<void> UidlRecord::open(const std::string &path) {
     if (fd < 0) return common::fail(openFailure("cannot open the record " + path));
     if (common::Result<void> done = plainFile(fd, "cannot use the record " + path); !done) return done;
     std::string text;
-    if (!readall(fd, text, std::size_t(1) << 30)) {
-        const common::Result<void> failed = common::fail(oserror("cannot read the record " + path));
+    if (!readAll(fd, text, std::size_t(1) << 30)) {
+        const common::Result<void> failed = common::fail(osError("cannot read the record " + path));
         ::close(fd);
         return failed;
     }
     fd_ = fd;
-    RecordContents contents = readrecord(text);
+    RecordContents contents = readRecord(text);
     delivered_ = std::move(contents.delivered);
     lines_ = contents.lines;
 
@@ -246,7 +246,7 @@ common::Result<void> UidlRecord::open(const std::string &path) {
         bool there = ::lstat(w.path.c_str(), &st) == 0;
         if (w.moving && !there)
             delivered_.insert(w.uid);
-        else if (there && pickupname(w.path))
+        else if (there && pickupName(w.path))
             remove.push_back(w.path);
     }
     if (common::Result<void> done = rewrite(); !done) return done;
@@ -258,7 +258,7 @@ common::Result<void> UidlRecord::append(std::string_view line) {
     if (fd_ < 0) return common::fail("the record " + path_ + " is not open");
     std::string text(line);
     text.push_back('\n');
-    if (!writeall(fd_, text)) return common::fail(oserror("cannot write the record " + path_));
+    if (!writeAll(fd_, text)) return common::fail(osError("cannot write the record " + path_));
     dirty_ = true;
     ++lines_;
     return {};
@@ -272,12 +272,12 @@ common::Result<void> UidlRecord::add(std::string_view uid) {
 
 common::Result<void> UidlRecord::written(std::string_view uid, std::string_view path) {
     if (common::Result<void> done = append("w " + std::string(uid) + " " + std::string(path)); !done) return done;
-    writtenuids_.emplace_back(uid);
+    writtenUids_.emplace_back(uid);
     return {};
 }
 
 common::Result<void> UidlRecord::moving(std::uint64_t device) {
-    if (writtenuids_.empty()) return {};
+    if (writtenUids_.empty()) return {};
     if (common::Result<void> done = append("m"); !done) return done;
     moving_ = true;
 #ifdef __linux__
@@ -294,8 +294,8 @@ common::Result<void> UidlRecord::moving(std::uint64_t device) {
 common::Result<void> UidlRecord::moved() {
     if (!moving_) return {};
     if (common::Result<void> done = append("c"); !done) return done;
-    for (auto &uid : writtenuids_) delivered_.insert(std::move(uid));
-    writtenuids_.clear();
+    for (auto &uid : writtenUids_) delivered_.insert(std::move(uid));
+    writtenUids_.clear();
     moving_ = false;
     return {};
 }
@@ -304,13 +304,13 @@ void UidlRecord::astray() {
     if (!moving_) return;
     // Without this line the next run would take the files gone from tmp/ for delivered ones.
     if (append("x")) sync();
-    writtenuids_.clear();
+    writtenUids_.clear();
     moving_ = false;
 }
 
 common::Result<void> UidlRecord::sync() {
     if (fd_ < 0 || !dirty_) return {};
-    if (::fdatasync(fd_) != 0) return common::fail(oserror("cannot sync the record " + path_));
+    if (::fdatasync(fd_) != 0) return common::fail(osError("cannot sync the record " + path_));
     dirty_ = false;
     return {};
 }
@@ -322,13 +322,13 @@ common::Result<void> UidlRecord::rewrite() {
     // A file made for this rewrite alone: what a killed run left there (or a link planted there)
     // goes first, and O_EXCL refuses anything that takes its place meanwhile.
     if (::unlink(fresh.c_str()) != 0 && errno != ENOENT)
-        return common::fail(oserror("cannot remove the leftover " + fresh));
+        return common::fail(osError("cannot remove the leftover " + fresh));
     int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return common::fail(openFailure("cannot write the record " + fresh));
     std::string text(header);
     text.push_back('\n');
     for (const auto &uid : delivered_) text += "d " + uid + "\n";
-    bool ok = writeall(fd, text) && ::fdatasync(fd) == 0;
+    bool ok = writeAll(fd, text) && ::fdatasync(fd) == 0;
     int saved = errno;
     ok = ::close(fd) == 0 && ok;
     if (ok && ::rename(fresh.c_str(), path_.c_str()) != 0) {
@@ -338,7 +338,7 @@ common::Result<void> UidlRecord::rewrite() {
     if (!ok) {
         ::unlink(fresh.c_str());
         errno = saved;
-        return common::fail(oserror("cannot write the record " + path_));
+        return common::fail(osError("cannot write the record " + path_));
     }
     int dir = ::open(folderof(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -349,7 +349,7 @@ common::Result<void> UidlRecord::rewrite() {
     if (reopened < 0) return common::fail(openFailure("cannot open the record " + path_));
     if (fd_ >= 0) ::close(fd_);
     fd_ = reopened;
-    writtenuids_.clear();
+    writtenUids_.clear();
     moving_ = dirty_ = false;
     lines_ = 1 + delivered_.size();
     return {};
@@ -358,7 +358,7 @@ common::Result<void> UidlRecord::rewrite() {
 common::Result<void> UidlRecord::close(const std::vector<std::string> *onserver) {
     if (fd_ < 0) return {};
     common::Result<void> done;
-    const bool settled = writtenuids_.empty() && !moving_;
+    const bool settled = writtenUids_.empty() && !moving_;
     bool forgot = false;
     if (onserver && settled) {
         std::unordered_set<std::string> there(onserver->begin(), onserver->end());

@@ -34,16 +34,16 @@
 namespace morrent {
 
 // The state folder from $XDG_STATE_HOME (when absolute) or $HOME; "" when neither is usable.
-std::string statefolder(const char *xdgstatehome, const char *home);
-std::string statefolder();
+std::string stateFolder(const char *xdgstatehome, const char *home);
+std::string stateFolder();
 // Creates the folder and those above it (0700 for what it creates). A folder that
 // is not this user's, or that others may write to, is refused: a link planted in it would turn
 // the lock or the record into a write to some other file. (The services' folder is 0750.)
-common::Result<void> makestatefolder(const std::string &folder);
+common::Result<void> makeStateFolder(const std::string &folder);
 
 // The name both files of a mailbox share: LOGIN@HOST:PORT, the host in lower case, bytes that do
 // not belong in a file name as %XX; a very long one is cut and ends in a hash of the whole.
-std::string mailboxkey(std::string_view login, std::string_view host, int port);
+std::string mailboxKey(std::string_view login, std::string_view host, int port);
 
 class MailboxLock {
 public:
@@ -75,11 +75,11 @@ struct RecordContents {
     std::vector<Written> unsure;  // written and not followed by "c"
     std::size_t lines = 0;        // whole lines of the journal, the first one included
 };
-RecordContents readrecord(std::string_view text);
+RecordContents readRecord(std::string_view text);
 
 // A file name the pickup folder gave a message under tmp/: the only kind of path the record
 // ever removes.
-bool pickupname(std::string_view path);
+bool pickupName(std::string_view path);
 
 class UidlRecord {
 public:
@@ -91,7 +91,7 @@ public:
     // Opens the record at `path` (an empty one when there is none) and settles what a killed run
     // left.
     common::Result<void> open(const std::string &path);
-    bool isopen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ >= 0; }
     const std::string &path() const { return path_; }
     const std::unordered_set<std::string> &delivered() const { return delivered_; }
 
@@ -121,7 +121,7 @@ private:
     std::string path_;
     int fd_ = -1;
     std::unordered_set<std::string> delivered_;
-    std::vector<std::string> writtenuids_;  // "w" lines since the last "c"
+    std::vector<std::string> writtenUids_;  // "w" lines since the last "c"
     bool moving_ = false;                   // an "m" line is out and its "c" not yet
     bool dirty_ = false;                    // lines appended since the last sync
     std::size_t lines_ = 0;

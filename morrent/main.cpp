@@ -2,6 +2,7 @@
 //   morrent                                                     the window
 //   morrent POPSERVER LOGIN PASSWORD DELETEFLAG [FORWARDADDRESS]  one download, no window
 //   morrent --password-file FILE POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
+//   morrent --password-command CMD POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 // From the command line the exit status tells how the download went: 0 when every message was
 // delivered (and, with DELETEFLAG, deleted), 1 when it failed (the run's line on stderr says why:
 // morrent: run server=... login=... outcome=failed reason="..."), 2 for
@@ -31,7 +32,7 @@ void quiet(QtMsgType type, const QMessageLogContext &, const QString &text) {
 int main(int argc, char **argv) {
     // First of all, the password leaves the argument memory (ps, /proc/PID/cmdline): the frame
     // sees the arguments only after that, and the command line is read from what was taken here.
-    morrent::CommandLine line = morrent::takecommandline(argc, argv);
+    morrent::CommandLine line = morrent::takeCommandLine(argc, argv);
 
     common::Program program("morrent", argc, argv);
     program.pointToHelp(false);  // every line about the command line shows the usage itself
@@ -40,7 +41,7 @@ int main(int argc, char **argv) {
         [&line](const std::vector<std::string> &arguments, const morrent::StoredValue &stored) {
             return morrent::parseOptions(line, arguments, stored);
         },
-        morrent::helptext, &status);
+        morrent::helpText, &status);
     if (!options) return status;
 
     // A download from the command line never shows anything, so it needs no display at all, and a
@@ -73,13 +74,14 @@ int main(int argc, char **argv) {
         morrent.stop(++stops > 1);
         if (morrent.isVisible()) closing.start(0);
     });
+    morrent.usePasswordCommand(line.passwordCommand);
     switch (morrent.load(std::move(line.pieces))) {
         case morrent::StartMode::window:
             morrent.show();
             return program.exec();
-        case morrent::StartMode::wrongcount:  // the frame has ended the program already
+        case morrent::StartMode::wrongCount:  // the frame has ended the program already
             return common::exitUsage;
-        case morrent::StartMode::commandline:
+        case morrent::StartMode::commandLine:
             break;
     }
     // A download that failed while starting (no maildrop, no such server) is over already.

@@ -65,10 +65,10 @@ void findtext(GMimeObject *, GMimeObject *part, gpointer data) {
 
 }  // namespace
 
-MessageSummary readmessage(std::string_view raw) {
+MessageSummary readMessage(std::string_view raw) {
     initgmime();
     MessageSummary summary;
-    raw = raw.substr(0, summarylimit);
+    raw = raw.substr(0, summaryLimit);
     Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
     Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
@@ -90,7 +90,7 @@ MessageSummary readmessage(std::string_view raw) {
     return summary;
 }
 
-std::string_view headerblock(std::string_view raw) {
+std::string_view headerBlock(std::string_view raw) {
     std::size_t pos = 0;
     while (pos < raw.size()) {
         if (raw[pos] == '\n' || raw.compare(pos, 2, "\r\n") == 0) return raw.substr(0, pos);
@@ -101,7 +101,7 @@ std::string_view headerblock(std::string_view raw) {
     return raw;
 }
 
-std::vector<std::string> headervalues(std::string_view header, std::string_view name) {
+std::vector<std::string> headerValues(std::string_view header, std::string_view name) {
     std::vector<std::string> values;
     std::string *current = nullptr;  // the field being read, while its continuation lines follow
     std::size_t pos = 0;
@@ -140,17 +140,17 @@ std::vector<std::string> mailboxes(std::string_view value) {
     return out;
 }
 
-Envelope envelopeof(std::string_view raw) {
+Envelope envelopeOf(std::string_view raw) {
     Envelope envelope;
-    std::string_view header = headerblock(raw);
+    std::string_view header = headerBlock(raw);
 
-    auto returnpath = headervalues(header, "Return-Path");
+    auto returnpath = headerValues(header, "Return-Path");
     if (!returnpath.empty()) {
         // "<>" is the null sender: a bounce must not bounce again.
         auto found = mailboxes(returnpath.front());
         if (!found.empty()) envelope.sender = found.front();
     } else {
-        for (const auto &from : headervalues(header, "From")) {
+        for (const auto &from : headerValues(header, "From")) {
             auto found = mailboxes(from);
             if (!found.empty()) {
                 envelope.sender = found.front();
@@ -160,7 +160,7 @@ Envelope envelopeof(std::string_view raw) {
     }
 
     for (const char *field : {"To", "Cc"}) {
-        for (const auto &value : headervalues(header, field)) {
+        for (const auto &value : headerValues(header, field)) {
             for (auto &address : mailboxes(value)) {
                 if (std::find(envelope.recipients.begin(), envelope.recipients.end(), address) ==
                     envelope.recipients.end())

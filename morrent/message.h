@@ -17,18 +17,18 @@ struct MessageSummary {
                           // and converted from its charset
 };
 
-// Reads at most the first `summarylimit` bytes: a huge message is shown by its beginning only,
+// Reads at most the first `summaryLimit` bytes: a huge message is shown by its beginning only,
 // without another whole copy of it in memory.
-constexpr std::size_t summarylimit = std::size_t(1) << 20;
-MessageSummary readmessage(std::string_view raw);
+constexpr std::size_t summaryLimit = std::size_t(1) << 20;
+MessageSummary readMessage(std::string_view raw);
 
 // The header block: everything before the first empty line (without that line), or the whole text
 // when there is no empty line.
-std::string_view headerblock(std::string_view raw);
+std::string_view headerBlock(std::string_view raw);
 
 // The values of every field called `name` (any case) in a header block, in order, folding undone
 // (a line break before a blank or tab is removed), without the leading blanks.
-std::vector<std::string> headervalues(std::string_view header, std::string_view name);
+std::vector<std::string> headerValues(std::string_view header, std::string_view name);
 
 // The mail addresses (local@domain) of the mailboxes in an address field value; members of a group
 // count as mailboxes. Unparsable parts are skipped.
@@ -40,6 +40,6 @@ struct Envelope {
                                           // "" is the null sender
     std::vector<std::string> recipients;  // To and Cc, in order, duplicates removed
 };
-Envelope envelopeof(std::string_view raw);
+Envelope envelopeOf(std::string_view raw);
 
 }  // namespace morrent

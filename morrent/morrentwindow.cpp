@@ -23,18 +23,18 @@ namespace {
 
 const QString key = QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\");
 
-QString readvalue(const char *name) {
+QString readValue(const char *name) {
     return common::regread(key + QLatin1String(name));
 }
-void storevalue(const char *name, const QString &value) {
+void storeValue(const char *name, const QString &value) {
     common::regwrite_sz(key + QLatin1String(name), value);
 }
 
-QString usagetext() {
+QString usageText() {
     return QStringLiteral(
                "This Software supports CommandLine Arguments as well\r\n"
                "\r\n") +
-           QLatin1String(usageline) + QStringLiteral("\r\n") + QLatin1String(passwordfileusage) +
+           QLatin1String(usageLine) + QStringLiteral("\r\n") + QLatin1String(passwordFileUsage) +
            QStringLiteral(
                "\r\n"
                "\r\n"
@@ -51,7 +51,7 @@ QString usagetext() {
 int interval() {
     bool ok = false;
     const int ms = qEnvironmentVariableIntValue("MORRENT_TIMER_MS", &ok);
-    return ok && ms > 0 ? ms : MorrentWindow::timerinterval;
+    return ok && ms > 0 ? ms : MorrentWindow::timerInterval;
 }
 
 }  // namespace
@@ -66,12 +66,12 @@ MorrentWindow::MorrentWindow(QWidget *parent)
     Timer1->setInterval(interval());
     download_.forward = [this]() -> std::optional<std::string> {
         if (!forward_) return std::nullopt;
-        return textof(sendto);
+        return textOf(sendto);
     };
     connect(&download_, &Download::status, this,
             [this](const QString &text) { Text1->setText(text); });
-    connect(&download_, &Download::delivering, this, &MorrentWindow::showmessage);
-    connect(&download_, &Download::progress, this, &MorrentWindow::showprogress);
+    connect(&download_, &Download::delivering, this, &MorrentWindow::showMessage);
+    connect(&download_, &Download::progress, this, &MorrentWindow::showProgress);
     // A remark that does not fail the download but wants the admin's eye (mail not sent to an
     // outside address, a server without unique ids): logged whatever the level, so that from cron
     // it goes where cron sends stderr, and shown in the window.
@@ -87,7 +87,7 @@ MorrentWindow::MorrentWindow(QWidget *parent)
 
 MorrentWindow::~MorrentWindow() {
     download_.disconnect(this);
-    if (download_.running()) download_.disconnectnow();
+    if (download_.running()) download_.disconnectNow();
     if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
 }
 
@@ -141,77 +141,77 @@ void MorrentWindow::buildControls() {
     resize(common::twipsToPixels(9180), common::twipsToPixels(9135));
     common::fitCaptions(this);
 
-    connect(Command1, &QPushButton::clicked, this, &MorrentWindow::downloadnow);
+    connect(Command1, &QPushButton::clicked, this, &MorrentWindow::downloadNow);
     connect(Command2, &QPushButton::clicked, this, &MorrentWindow::closesession);
     connect(Check1, &QCheckBox::toggled, this, &MorrentWindow::onCheck1);
 }
 
-std::string MorrentWindow::textof(const QLineEdit *box) const {
+std::string MorrentWindow::textOf(const QLineEdit *box) const {
     const QByteArray bytes = cmdline_ ? box->text().toLatin1() : box->text().toUtf8();
     return std::string(bytes.constData(), std::size_t(bytes.size()));
 }
 
-void MorrentWindow::settext(QLineEdit *box, const std::string &text) {
+void MorrentWindow::setText(QLineEdit *box, const std::string &text) {
     box->setText(cmdline_ ? QString::fromLatin1(text.data(), qsizetype(text.size()))
                          : QString::fromUtf8(text.data(), qsizetype(text.size())));
 }
 
-StartMode MorrentWindow::load(const std::string &commandline) {
-    return load(splitarguments(commandline));
+StartMode MorrentWindow::load(const std::string &commandLine) {
+    return load(splitArguments(commandLine));
 }
 
 StartMode MorrentWindow::load(std::vector<std::string> pieces) {
     cmdline_ = false;
     forward_ = true;
-    const StartMode mode = startmode(pieces.size());
+    const StartMode mode = startMode(pieces.size());
 
     if (mode == StartMode::window) {
-        readme->setText(usagetext());
-        server->setText(readvalue("popserver"));
-        userlogin->setText(readvalue("popuser"));
-        loginpassword->setText(readvalue("poppasswd"));
-        sendto->setText(readvalue("popmapping"));
+        readme->setText(usageText());
+        server->setText(readValue("popserver"));
+        userlogin->setText(readValue("popuser"));
+        loginpassword->setText(readValue("poppasswd"));
+        sendto->setText(readValue("popmapping"));
         // Checking the box runs its change handler, which stores the value again.
-        Check1->setChecked(storeddeleteflag(readvalue("deletepopmails").toStdString()) == 1);
+        Check1->setChecked(storedDeleteFlag(readValue("deletepopmails").toStdString()) == 1);
         return mode;
     }
 
     // Whatever the count, this window is never shown from here on.
     hide();
     setWindowState(Qt::WindowNoState);
-    if (mode == StartMode::wrongcount) {
-        reason_ = QString::fromStdString(wrongcountreason(pieces.size()));
+    if (mode == StartMode::wrongCount) {
+        reason_ = QString::fromStdString(wrongCountReason(pieces.size()));
         return mode;
     }
-    const std::optional<int> flag = deleteflag(pieces[3]);
+    const std::optional<int> flag = deleteFlag(pieces[3]);
     if (!flag) {
         reason_ = QString::fromStdString(badDeleteFlagReason());
-        return StartMode::wrongcount;
+        return StartMode::wrongCount;
     }
 
     cmdline_ = true;
     forward_ = pieces.size() == 5;
-    settext(server, pieces[0]);
-    settext(userlogin, pieces[1]);
-    settext(loginpassword, pieces[2]);
+    setText(server, pieces[0]);
+    setText(userlogin, pieces[1]);
+    setText(loginpassword, pieces[2]);
     Check1->setChecked(*flag == 1);
-    if (forward_) settext(sendto, pieces[4]);
-    downloadnow();
+    if (forward_) setText(sendto, pieces[4]);
+    downloadNow();
     return mode;
 }
 
-void MorrentWindow::downloadnow() {
-    session_.curuser = textof(userlogin);
-    session_.curserver = textof(server);
-    session_.curpass = textof(loginpassword);
+void MorrentWindow::downloadNow() {
+    session_.curuser = textOf(userlogin);
+    session_.curserver = textOf(server);
+    session_.curpass = textOf(loginpassword);
     if (!cmdline_) {
-        storevalue("popuser", userlogin->text());
-        storevalue("popserver", server->text());
-        storevalue("poppasswd", loginpassword->text());
-        storevalue("popmapping", sendto->text());
+        storeValue("popuser", userlogin->text());
+        storeValue("popserver", server->text());
+        storeValue("poppasswd", loginpassword->text());
+        storeValue("popmapping", sendto->text());
     }
 
-    runclock_.start();
+    runClock_.start();
     Text1->clear();
     subject->clear();
     body->clear();
@@ -219,13 +219,13 @@ void MorrentWindow::downloadnow() {
 
     // Where the messages go is read afresh at every download.
     QString why;
-    if (!deliverer_.configure(readvalue("maildrop"), &why)) {
+    if (!deliverer_.configure(readValue("maildrop"), &why)) {
         if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
         fail(why);
         return;
     }
     // How the connection is secured, read afresh too.
-    const QString tls = readvalue("poptls").trimmed().toLower();
+    const QString tls = readValue("poptls").trimmed().toLower();
     if (tls.isEmpty() || tls == QLatin1String("auto")) {
         session_.poptls = PopTls::automatic;
     } else if (tls == QLatin1String("require")) {
@@ -236,26 +236,48 @@ void MorrentWindow::downloadnow() {
         fail(QStringLiteral("registry value poptls: not auto, require or off: %1").arg(tls));
         return;
     }
-    const QString pin = readvalue("tlsfingerprint").trimmed();
+    // How to log in, and where the password comes from: --password-command, else the stored
+    // passwordcommand, else the box.
+    const common::Result<PopAuth> auth = parsePopAuth(readValue("popauth").toStdString());
+    if (!auth) {
+        fail(QStringLiteral("registry value popauth: ") + QString::fromStdString(auth.why()));
+        return;
+    }
+    session_.popauth = *auth;
+    const std::string command =
+        !passwordCommand_.empty() ? passwordCommand_ : readValue("passwordcommand").toStdString();
+    const common::Result<std::vector<std::string>> words = splitPasswordCommand(command);
+    if (!words) {
+        fail(QString::fromStdString(words.why()));
+        return;
+    }
+    download_.passwordCommand = *words;
+    session_.tokenGiven = !words->empty();
+    if (session_.tokenGiven) session_.curpass.clear();
+    // MORRENT_COMMAND_MS, for tests: the password command's deadline (30 seconds unless given).
+    bool given = false;
+    const int commandMs = qEnvironmentVariableIntValue("MORRENT_COMMAND_MS", &given);
+    download_.passwordDeadline = given && commandMs > 0 ? commandMs : 30000;
+    const QString pin = readValue("tlsfingerprint").trimmed();
     download_.fingerprint = common::normaliseFingerprint(pin.toStdString());
     if (!pin.isEmpty() && download_.fingerprint.empty()) {
         fail(QStringLiteral("registry value tlsfingerprint: not a SHA-256 fingerprint: %1").arg(pin));
         return;
     }
-    const std::string local = readvalue("localdomains").toStdString();
-    deliverer_.setlocal(local.empty() ? systemlocaldomains() : parselocaldomains(local),
-                        localaccount());
+    const std::string local = readValue("localdomains").toStdString();
+    deliverer_.setLocal(local.empty() ? systemLocalDomains() : parseLocalDomains(local),
+                        localAccount());
     Command1->setEnabled(false);
-    shownat_ = -1;
+    shownAt_ = -1;
     progress->show();
-    showprogress(0, 0, 0, 0);
+    showProgress(0, 0, 0, 0);
     // Closes a connection left open, starts a fresh session and a full inactivity interval.
     download_.start(session_.curserver);
 }
 
 void MorrentWindow::closesession() {
     if (download_.running()) {
-        download_.disconnectnow();  // ends the session: onEnded follows at once
+        download_.disconnectNow();  // ends the session: onEnded follows at once
         return;
     }
     if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
@@ -267,13 +289,13 @@ void MorrentWindow::stop(bool now) {
 }
 
 void MorrentWindow::onCheck1(bool checked) {
-    session_.deleteafter = checked;
-    storevalue("deletepopmails", checked ? QStringLiteral("1") : QStringLiteral("0"));
+    session_.deleteAfter = checked;
+    storeValue("deletepopmails", checked ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-void MorrentWindow::showmessage(std::string_view message) {
+void MorrentWindow::showMessage(std::string_view message) {
     if (cmdline_) return;
-    const MessageSummary summary = readmessage(message);
+    const MessageSummary summary = readMessage(message);
     auto utf8 = [](const std::string &s) {
         return QString::fromUtf8(s.data(), qsizetype(s.size()));
     };
@@ -283,18 +305,18 @@ void MorrentWindow::showmessage(std::string_view message) {
 }
 
 // "3 of 12 messages, 0.2 of 1.4 MB". The bar moves by bytes when the listing gave sizes.
-void MorrentWindow::showprogress(int delivered, int messages, qint64 bytesdone, qint64 bytes) {
+void MorrentWindow::showProgress(int delivered, int messages, qint64 bytesDone, qint64 bytes) {
     static QElapsedTimer clock;
     if (!clock.isValid()) clock.start();
     const qint64 now = clock.elapsed();
     // Ten times a second is enough for the eye; the last step always shows.
-    if (shownat_ >= 0 && now - shownat_ < 100 && delivered < messages) return;
-    shownat_ = now;
-    const double share = bytes > 0      ? double(bytesdone) / double(bytes)
+    if (shownAt_ >= 0 && now - shownAt_ < 100 && delivered < messages) return;
+    shownAt_ = now;
+    const double share = bytes > 0      ? double(bytesDone) / double(bytes)
                          : messages > 0 ? double(delivered) / double(messages)
                                         : 0.0;
     const QString mb = QStringLiteral("%1 of %2 MB")
-                           .arg(double(bytesdone) / 1e6, 0, 'f', 1)
+                           .arg(double(bytesDone) / 1e6, 0, 'f', 1)
                            .arg(double(bytes) / 1e6, 0, 'f', 1);
     progress->setFormat(QStringLiteral("%1 of %2 messages, %3").arg(delivered).arg(messages).arg(mb));
     progress->setValue(int(share * 1000.0));
@@ -307,22 +329,22 @@ void MorrentWindow::onEnded(bool ok, const QString &reason) {
     const QString summary = QString::fromStdString(session_.summary());
     if (ok)
         Text1->setText(summary);
-    else if (session_.deliveredcount() > 0)
+    else if (session_.deliveredCount() > 0)
         Text1->setText(reason + QStringLiteral(" (") + summary + QLatin1Char(')'));
     else
         Text1->setText(reason);
     if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
-    logrun(ok ? "ok" : download_.lockedout() ? "busy" : "failed", reason, !download_.lockedout());
+    logRun(ok ? "ok" : download_.lockedOut() ? "busy" : "failed", reason, !download_.lockedOut());
     if (!cmdline_ || over_) return;
     over_ = true;
     reason_ = reason;
-    emit finished(ok ? exitDelivered : download_.lockedout() ? exitBusy : exitFailed, reason);
+    emit finished(ok ? exitDelivered : download_.lockedOut() ? exitBusy : exitFailed, reason);
 }
 
 void MorrentWindow::fail(const QString &why) {
     Text1->setText(why);
     Command1->setEnabled(true);
-    logrun("failed", why, false);
+    logRun("failed", why, false);
     if (!cmdline_ || over_) return;
     over_ = true;
     reason_ = why;
@@ -330,7 +352,7 @@ void MorrentWindow::fail(const QString &why) {
 }
 
 // morrent: run server=pop.example.org login=jdoe tls=yes new=12 delivered=12 deleted=12 outcome=ok
-void MorrentWindow::logrun(const char *outcome, const QString &reason, bool started) {
+void MorrentWindow::logRun(const char *outcome, const QString &reason, bool started) {
     const bool ok = std::string_view(outcome) == "ok";
     const common::LogLevel level = ok ? common::LogLevel::info : common::LogLevel::error;
     if (!common::logs(level)) return;
@@ -338,15 +360,15 @@ void MorrentWindow::logrun(const char *outcome, const QString &reason, bool star
     line.field("server", session_.curserver).field("login", session_.curuser);
     line.field("tls", started && session_.encrypted() ? "yes" : "no");
     line.field("new", started ? session_.progress().messages : 0);
-    line.field("delivered", started ? session_.deliveredcount() : 0);
-    line.field("deleted", started ? session_.deletedcount() : 0);
+    line.field("delivered", started ? session_.deliveredCount() : 0);
+    line.field("deleted", started ? session_.deletedCount() : 0);
     line.field("outcome", outcome);
-    line.field("ms", runclock_.isValid() ? runclock_.elapsed() : 0);
+    line.field("ms", runClock_.isValid() ? runClock_.elapsed() : 0);
     if (!ok) line.field("reason", reason.toStdString());
 }
 
 void MorrentWindow::closeEvent(QCloseEvent *event) {
-    if (download_.running()) download_.disconnectnow();
+    if (download_.running()) download_.disconnectNow();
     if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
     event->accept();
 }

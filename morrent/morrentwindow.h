@@ -32,7 +32,7 @@ class MorrentWindow : public QWidget {
     Q_OBJECT
 public:
     // The inactivity interval; MORRENT_TIMER_MS overrides it (tests use a short one).
-    static constexpr int timerinterval = 30000;
+    static constexpr int timerInterval = 30000;
 
     explicit MorrentWindow(QWidget *parent = nullptr);
     ~MorrentWindow() override;
@@ -41,14 +41,16 @@ public:
     // settings are shown and the caller shows the window; in command-line mode the download has
     // started (or has already failed, see finished()); with a wrong count nothing was touched and
     // the caller ends the program with reason().
-    StartMode load(const std::string &commandline);
+    StartMode load(const std::string &commandLine);
     // The same with the command line already in pieces (a password from a file may hold blanks).
     StartMode load(std::vector<std::string> pieces);
+    // --password-command CMD: the password comes from CMD, whatever is stored.
+    void usePasswordCommand(std::string command) { passwordCommand_ = std::move(command); }
     // Why the program ends: the wrong count of arguments, or the failed download.
     const QString &reason() const { return reason_; }
 
     // "Download Now".
-    void downloadnow();
+    void downloadNow();
     // "disconnect now", the inactivity timer and the end of a session all end up here.
     void closesession();
     // SIGTERM or SIGINT: see Download::stop. Once the download is over the program may end.
@@ -87,25 +89,26 @@ private:
     bool cmdline_ = false;  // command-line mode: nothing shown, nothing but the delete flag stored
     bool forward_ = true;   // replace each message's To with the text of sendto
     Pop3Session session_;
+    std::string passwordCommand_;  // --password-command, for this run
 
     void buildControls();
     void onCheck1(bool checked);
     void onEnded(bool ok, const QString &reason);
-    void showmessage(std::string_view message);
-    void showprogress(int delivered, int messages, qint64 bytesdone, qint64 bytes);
+    void showMessage(std::string_view message);
+    void showProgress(int delivered, int messages, qint64 bytesDone, qint64 bytes);
     void fail(const QString &why);
     // The run's line in the log; `started` when a session ran (its counts are this run's).
-    void logrun(const char *outcome, const QString &reason, bool started);
+    void logRun(const char *outcome, const QString &reason, bool started);
     // Box texts as bytes: a command line's bytes pass unchanged, typed text is UTF-8.
-    std::string textof(const QLineEdit *box) const;
-    void settext(QLineEdit *box, const std::string &text);
+    std::string textOf(const QLineEdit *box) const;
+    void setText(QLineEdit *box, const std::string &text);
 
     Deliverer deliverer_;
     Download download_;
     QString reason_;
     bool over_ = false;  // command-line mode: finished() has been emitted
-    qint64 shownat_ = -1;  // when the progress bar last changed (ms on a monotonic clock)
-    QElapsedTimer runclock_;  // since "Download Now"
+    qint64 shownAt_ = -1;  // when the progress bar last changed (ms on a monotonic clock)
+    QElapsedTimer runClock_;  // since "Download Now"
 };
 
 }  // namespace morrent

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <iterator>
 
+#include <openssl/evp.h>
+
 #include "common/asciitext.h"
+#include "common/base64.h"
 
 namespace morrent {
 
@@ -16,7 +19,7 @@ struct PopReply {
     bool ok = false;
     std::string_view text;  // status: the whole line; line: the line
 };
-enum class PopCommand : std::uint8_t { user, pass, capa, list, uidl, retr, dele, quit, stls };
+enum class PopCommand : std::uint8_t { user, pass, capa, list, uidl, retr, dele, quit, stls, auth, apop, line };
 
 namespace {
 
@@ -30,19 +33,20 @@ struct CommandFact {
     Command command;
     std::string_view word;
 };
-constexpr CommandFact commandfacts[] = {
+constexpr CommandFact commandFacts[] = {
     {Command::user, "user "}, {Command::pass, "pass "}, {Command::capa, "capa"},
     {Command::list, "list "}, {Command::uidl, "uidl"},  {Command::retr, "retr "},
     {Command::dele, "dele "}, {Command::quit, "quit"},  {Command::stls, "stls"},
+    {Command::auth, "auth "}, {Command::apop, "apop "}, {Command::line, ""},
 };
-constexpr bool inorder() {
-    for (int i = 0; i < int(std::size(commandfacts)); ++i)
-        if (int(commandfacts[i].command) != i) return false;
+constexpr bool inOrder() {
+    for (int i = 0; i < int(std::size(commandFacts)); ++i)
+        if (int(commandFacts[i].command) != i) return false;
     return true;
 }
-static_assert(inorder(), "commandfacts follows the order of Command");
+static_assert(inOrder(), "commandFacts follows the order of Command");
 constexpr std::string_view word(Command c) {
-    return commandfacts[int(c)].word;
+    return commandFacts[int(c)].word;
 }
 constexpr common::Pop3Command readerCommand(Command c) {
     switch (c) {
@@ -55,6 +59,9 @@ constexpr common::Pop3Command readerCommand(Command c) {
         case Command::dele: return common::Pop3Command::dele;
         case Command::quit: return common::Pop3Command::quit;
         case Command::stls: return common::Pop3Command::stls;
+        case Command::auth: return common::Pop3Command::auth;
+        case Command::apop: return common::Pop3Command::apop;
+        case Command::line: return common::Pop3Command::other;
     }
     return common::Pop3Command::other;
 }
@@ -69,7 +76,7 @@ struct PhaseFact {
     bool multiline;
     const char *awaited;
 };
-constexpr PhaseFact phasefacts[] = {
+constexpr PhaseFact phaseFacts[] = {
     {Phase::greeting, "greeting", true, false, "its greeting"},
     {Phase::precapa, "precapa", true, false, "its answer to CAPA"},
     {Phase::precapalist, "precapalist", false, true, "its answer to CAPA"},
@@ -77,6 +84,8 @@ constexpr PhaseFact phasefacts[] = {
     {Phase::handshake, "handshake", true, false, "the TLS handshake"},
     {Phase::user, "user", true, false, "its answer to USER"},
     {Phase::pass, "pass", true, false, "its answer to PASS"},
+    {Phase::auth, "auth", true, false, "its answer to AUTH"},
+    {Phase::apop, "apop", true, false, "its answer to APOP"},
     {Phase::capa, "capa", true, false, "its answer to CAPA"},
     {Phase::capalist, "capalist", false, true, "its answer to CAPA"},
     {Phase::list, "list", true, false, "its answer to LIST"},
@@ -91,12 +100,12 @@ constexpr PhaseFact phasefacts[] = {
     {Phase::quitting, "quitting", true, false, "its answer to QUIT"},
     {Phase::done, "done", true, false, nullptr},
 };
-constexpr bool phasesinorder() {
-    for (int i = 0; i < int(std::size(phasefacts)); ++i)
-        if (int(phasefacts[i].phase) != i) return false;
+constexpr bool phasesInOrder() {
+    for (int i = 0; i < int(std::size(phaseFacts)); ++i)
+        if (int(phaseFacts[i].phase) != i) return false;
     return true;
 }
-static_assert(phasesinorder(), "phasefacts follows the order of Phase");
+static_assert(phasesInOrder(), "phaseFacts follows the order of Phase");
 
 using common::equalNoCase;
 using common::startsNoCase;
@@ -109,29 +118,29 @@ bool iserr(const Reply &r) {
 }
 
 // Messages bigger than this keep their buffer between messages only if the next one needs it.
-constexpr std::size_t keepcapacity = std::size_t(1) << 20;
+constexpr std::size_t keepCapacity = std::size_t(1) << 20;
 // The longest unique id kept; RFC 1939 allows 70 characters.
-constexpr std::size_t maxuid = 256;
+constexpr std::size_t maxUid = 256;
 
 // A decimal number of at most 18 digits, or -1.
 std::int64_t number(std::string_view digits) {
     if (digits.empty() || digits.size() > 18) return -1;
     std::int64_t n = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
+        if (!common::isAsciiDigit(c)) return -1;
         n = n * 10 + (c - '0');
     }
     return n;
 }
 
-std::uint64_t sizeinline(std::string_view line) {
+std::uint64_t sizeInLine(std::string_view line) {
     // "N SIZE": the second word, when it is a number.
     auto blank = line.find(' ');
     if (blank == std::string_view::npos) return 0;
     std::uint64_t size = 0;
     bool any = false;
     for (char c : line.substr(blank + 1)) {
-        if (c < '0' || c > '9') break;
+        if (!common::isAsciiDigit(c)) break;
         if (size > (std::uint64_t(1) << 50)) return 0;
         size = size * 10 + std::uint64_t(c - '0');
         any = true;
@@ -139,14 +148,113 @@ std::uint64_t sizeinline(std::string_view line) {
     return any ? size : 0;
 }
 
-std::string_view firstword(std::string_view line) {
+std::string_view firstWord(std::string_view line) {
     return line.substr(0, line.find(' '));
 }
 
 }  // namespace
 
-const char *phasename(Phase phase) {
-    return phasefacts[int(phase)].name;
+namespace {
+constexpr std::pair<PopAuth, std::string_view> popAuthNames[] = {
+    {PopAuth::automatic, "auto"},      {PopAuth::plain, "plain"},     {PopAuth::user, "user"},
+    {PopAuth::oauthbearer, "oauthbearer"}, {PopAuth::xoauth2, "xoauth2"}, {PopAuth::apop, "apop"},
+};
+}  // namespace
+
+common::Result<PopAuth> parsePopAuth(std::string_view text) {
+    const std::string_view word = common::trimWhitespace(text);
+    if (word.empty()) return PopAuth::automatic;
+    for (const auto &[auth, name] : popAuthNames)
+        if (equalNoCase(word, name)) return auth;
+    return common::fail("not auto, plain, user, oauthbearer, xoauth2 or apop: " + common::replytext(word));
+}
+
+const char *popAuthName(PopAuth auth) {
+    switch (auth) {
+        case PopAuth::automatic: return "auto";
+        case PopAuth::plain: return "PLAIN";
+        case PopAuth::user: return "USER";
+        case PopAuth::oauthbearer: return "OAUTHBEARER";
+        case PopAuth::xoauth2: return "XOAUTH2";
+        case PopAuth::apop: return "APOP";
+    }
+    return "";
+}
+
+namespace {
+
+// The string or number that `key` has at the top of a JSON object; nullopt when it has none that
+// reads plainly. Enough for the two words a SASL error carries, and bounded by its text.
+std::optional<std::string> jsonValue(std::string_view json, std::string_view key) {
+    std::size_t at = 0;
+    auto skip = [&] {
+        while (at < json.size() && (json[at] == ' ' || json[at] == '\t' || json[at] == '\r' || json[at] == '\n')) ++at;
+    };
+    auto string = [&]() -> std::optional<std::string> {
+        if (at >= json.size() || json[at] != '"') return std::nullopt;
+        std::string out;
+        for (++at; at < json.size(); ++at) {
+            const char c = json[at];
+            if (c == '"') {
+                ++at;
+                return out;
+            }
+            if (c == '\\') {
+                if (++at >= json.size()) return std::nullopt;
+                const char e = json[at];
+                out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'u' ? '?' : e;
+                if (e == 'u') at += 4;
+                continue;
+            }
+            out += c;
+        }
+        return std::nullopt;
+    };
+    skip();
+    if (at >= json.size() || json[at] != '{') return std::nullopt;
+    ++at;
+    for (;;) {
+        skip();
+        const std::optional<std::string> name = string();
+        if (!name) return std::nullopt;
+        skip();
+        if (at >= json.size() || json[at] != ':') return std::nullopt;
+        ++at;
+        skip();
+        std::optional<std::string> value;
+        if (at < json.size() && json[at] == '"') {
+            value = string();
+            if (!value) return std::nullopt;
+        } else {
+            const std::size_t from = at;
+            while (at < json.size() && json[at] != ',' && json[at] != '}') ++at;
+            std::string_view raw = common::trimBlanks(json.substr(from, at - from));
+            // A nested object or list is no plain word: its inside is not read.
+            if (raw.find_first_of("{[") != std::string_view::npos) return std::nullopt;
+            value = std::string(raw);
+        }
+        if (*name == key) return value;
+        skip();
+        if (at >= json.size() || json[at] != ',') return std::nullopt;
+        ++at;
+    }
+}
+
+}  // namespace
+
+std::string saslErrorText(std::string_view json) {
+    std::string out;
+    for (const char *key : {"status", "scope"}) {
+        const std::optional<std::string> value = jsonValue(json.substr(0, 4096), key);
+        if (!value || value->empty()) continue;
+        if (!out.empty()) out += ", ";
+        out += std::string(key) + " " + common::replytext(*value, 300);
+    }
+    return out;
+}
+
+const char *phaseName(Phase phase) {
+    return phaseFacts[int(phase)].name;
 }
 
 namespace {
@@ -174,24 +282,30 @@ void Pop3Session::resetsession() {
     reply_.setTextRuns(true);
     reply_.expect(common::Pop3Command::greeting);
     sizes_.clear();
-    pipelining_ = uidsbroken_ = uidsknown_ = false;
-    stlsoffered_ = false;
-    // Even with POP3S, only once the handshake is done (tlsready).
+    pipelining_ = uidsBroken_ = uidsKnown_ = false;
+    stlsOffered_ = false;
+    saslPlain_ = saslXoauth2_ = saslOauthbearer_ = false;
+    using_ = PopAuth::user;
+    saslPending_.clear();
+    saslError_.clear();
+    saslAnswered_ = false;
+    apopStamp_.clear();
+    // Even with POP3S, only once the handshake is done (tlsReady).
     encrypted_ = false;
     textLimit_ = 0;
     answerBytes_ = 0;
     ++waitSerial_;
     uids_.clear();
-    tofetch_.clear();
-    nextfetch_ = 0;
-    inflight_.clear();
-    inflightbytes_ = 0;
+    toFetch_.clear();
+    nextFetch_ = 0;
+    inFlight_.clear();
+    inFlightBytes_ = 0;
     std::string().swap(pending_);
-    pendingat_ = 0;
-    fetchbytes_ = deliveredbytes_ = 0;
+    pendingAt_ = 0;
+    fetchBytes_ = deliveredBytes_ = 0;
     delivered_ = 0;
-    delesok_ = deleted_ = delesout_ = 0;
-    delesent_ = false;
+    delesOk_ = deleted_ = delesOut_ = 0;
+    deleSent_ = false;
 }
 
 // The one place the phase changes; `why` names the transition. A phase that begins a new wait
@@ -199,7 +313,7 @@ void Pop3Session::resetsession() {
 void Pop3Session::enter(Phase next, const char *why) {
     phase_ = next;
     transition_ = why;
-    if (phasefacts[int(next)].begins) {
+    if (phaseFacts[int(next)].begins) {
         ++waitSerial_;
         answerBytes_ = 0;
     }
@@ -212,10 +326,10 @@ std::uint64_t Pop3Session::deadline() const {
     // server stretches a deadline for ever); a one-line answer has the base alone.
     std::uint64_t bytes = 0;
     if (phase_ == Phase::retr || phase_ == Phase::text)
-        bytes = std::min<std::uint64_t>(listedsize(messagenumber()), maxmessage);
+        bytes = std::min<std::uint64_t>(listedSize(messageNumber()), maxMessage);
     else if (phase_ == Phase::delivering)
         bytes = msgbuf.size();
-    else if (phasefacts[int(phase_)].multiline)
+    else if (phaseFacts[int(phase_)].multiline)
         bytes = answerBytes_;
     return deadlineBase + bytes * 1000 / std::max<std::uint64_t>(minimumRate, 1);
 }
@@ -226,7 +340,7 @@ Actions Pop3Session::overdue() {
     const std::string within = " within " + seconds(deadline());
     switch (phase_) {
         case Phase::delivering:
-            failWith("delivery failed: message " + std::to_string(messagenumber()) +
+            failWith("delivery failed: message " + std::to_string(messageNumber()) +
                      " was not delivered" + within);
             break;
         case Phase::committing:
@@ -234,12 +348,12 @@ Actions Pop3Session::overdue() {
             break;
         case Phase::quitting:
             // Without DELE nothing hangs on QUIT's answer.
-            if (delesent_) failWith("the server did not finish its answer to QUIT" + within);
+            if (deleSent_) failWith("the server did not finish its answer to QUIT" + within);
             break;
         default: {
-            std::string what = phasefacts[int(phase_)].awaited;
+            std::string what = phaseFacts[int(phase_)].awaited;
             if (phase_ == Phase::retr || phase_ == Phase::text)
-                what += " " + std::to_string(messagenumber());
+                what += " " + std::to_string(messageNumber());
             failWith("the server did not finish " + what + within);
             break;
         }
@@ -252,6 +366,8 @@ void Pop3Session::send(Actions &a, Command command, std::string_view arg) {
     a.send.append(word(command));
     a.send.append(arg);
     a.send.append("\r\n");
+    // A line of a SASL exchange answers the AUTH still waiting for its reply.
+    if (command == Command::line) return;
     // The capability lines have a bound of their own: a real one is a few dozen bytes.
     reply_.expect(readerCommand(command), !arg.empty(),
                   command == Command::capa ? maxCapaLine : 0);
@@ -268,35 +384,35 @@ void Pop3Session::endNow(Actions &a, const char *why) {
     if (outcome_ == Outcome::failed) a.status = reason_;
     std::string().swap(msgbuf);
     std::string().swap(pending_);
-    pendingat_ = 0;
-    inflight_.clear();
+    pendingAt_ = 0;
+    inFlight_.clear();
     msgdone = false;
     enter(Phase::done, why);
 }
 
-void Pop3Session::sendquit(Actions &a, const char *why) {
+void Pop3Session::sendQuit(Actions &a, const char *why) {
     send(a, Command::quit);
     quitsent = true;
     enter(Phase::quitting, why);
 }
 
-std::uint64_t Pop3Session::listedsize(std::int32_t n) const {
+std::uint64_t Pop3Session::listedSize(std::int32_t n) const {
     return n >= 1 && std::size_t(n) <= sizes_.size() ? sizes_[std::size_t(n) - 1] : 0;
 }
 
-std::string_view Pop3Session::messageuid() const {
-    if (!uidsknown_ || inflight_.empty()) return {};
-    return uids_[std::size_t(inflight_.front()) - 1];
+std::string_view Pop3Session::messageUid() const {
+    if (!uidsKnown_ || inFlight_.empty()) return {};
+    return uids_[std::size_t(inFlight_.front()) - 1];
 }
 
 Progress Pop3Session::progress() const {
     Progress p;
-    p.messages = std::int32_t(tofetch_.size());
+    p.messages = std::int32_t(toFetch_.size());
     p.delivered = delivered_;
-    p.bytes = fetchbytes_;
-    p.bytesdone = deliveredbytes_;
-    if (phase_ == Phase::text || phase_ == Phase::delivering) p.bytesdone += msgbuf.size();
-    p.bytesdone = std::min(p.bytesdone, p.bytes);
+    p.bytes = fetchBytes_;
+    p.bytesDone = deliveredBytes_;
+    if (phase_ == Phase::text || phase_ == Phase::delivering) p.bytesDone += msgbuf.size();
+    p.bytesDone = std::min(p.bytesDone, p.bytes);
     return p;
 }
 
@@ -309,26 +425,26 @@ std::string Pop3Session::summary() const {
 // Asks for the next messages: one at a time, or as many as the pipeline's bounds allow. A message
 // larger than the byte bound goes out alone. A pipeline still half full is left to drain first, so
 // that the commands go out in groups rather than one write per message.
-void Pop3Session::fillpipeline(Actions &a) {
-    if (pipelining_ && inflight_.size() > pipelinecommands / 2 &&
-        inflightbytes_ <= pipelinebytes / 2)
+void Pop3Session::fillPipeline(Actions &a) {
+    if (pipelining_ && inFlight_.size() > pipelineCommands / 2 &&
+        inFlightBytes_ <= pipelineBytes / 2)
         return;
-    while (nextfetch_ < tofetch_.size()) {
-        const std::int32_t n = tofetch_[nextfetch_];
-        const std::uint64_t size = listedsize(n);
-        if (!inflight_.empty() &&
-            (!pipelining_ || inflight_.size() >= pipelinecommands ||
-             inflightbytes_ + size > pipelinebytes))
+    while (nextFetch_ < toFetch_.size()) {
+        const std::int32_t n = toFetch_[nextFetch_];
+        const std::uint64_t size = listedSize(n);
+        if (!inFlight_.empty() &&
+            (!pipelining_ || inFlight_.size() >= pipelineCommands ||
+             inFlightBytes_ + size > pipelineBytes))
             break;
         send(a, Command::retr, std::to_string(n));
-        inflight_.push_back(n);
-        inflightbytes_ += size;
-        ++nextfetch_;
+        inFlight_.push_back(n);
+        inFlightBytes_ += size;
+        ++nextFetch_;
     }
-    msgnum = nextfetch_ < tofetch_.size() ? tofetch_[nextfetch_] : 0;
+    msgnum = nextFetch_ < toFetch_.size() ? toFetch_[nextFetch_] : 0;
 }
 
-std::string Pop3Session::serversaid(std::string_view line) const {
+std::string Pop3Session::serverSaid(std::string_view line) const {
     std::string text = "server said: " + common::replytext(line);
     // A server that repeats the password in its answer must not put it on the screen.
     if (curpass.size() >= 4) {
@@ -342,7 +458,7 @@ Actions Pop3Session::feed(std::string_view chunk) {
     Actions a;
     std::size_t taken = 0;
     if (phase_ != Phase::delivering && phase_ != Phase::committing) taken = consume(a, chunk);
-    if (taken < chunk.size()) keepordrop(chunk.substr(taken));
+    if (taken < chunk.size()) keepOrDrop(chunk.substr(taken));
     return a;
 }
 
@@ -373,15 +489,18 @@ std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
             endNow(a, "capabilities too long");
             break;
         }
-        if (phase_ == Phase::uidlisting && answerBytes_ > maxlisting) {
+        if (phase_ == Phase::uidlisting && answerBytes_ > maxListing) {
             failWith("the server's unique-id listing is longer than " +
-                     std::to_string(maxlisting >> 20) + " MiB");
+                     std::to_string(maxListing >> 20) + " MiB");
             endNow(a, "unique-id listing too long");
             break;
         }
         switch (p.kind) {
             case K::status:
                 onReply(a, Reply{Reply::status, p.ok, p.whole});
+                break;
+            case K::continuation:
+                if (phase_ == Phase::auth) onContinuation(a, p.text);
                 break;
             case K::line:
                 onReply(a, Reply{Reply::line, false, p.text});
@@ -405,11 +524,11 @@ std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
 // Bytes the engine could not read now. While a message is out for delivery, the replies to
 // pipelined RETRs are kept for later; anything else answers nothing that was asked, and a stray
 // piece of a line must not be glued to the next real reply either.
-void Pop3Session::keepordrop(std::string_view rest) {
-    if (phase_ == Phase::delivering && inflight_.size() > 1) {
-        if (pendingat_ > 0 && pendingat_ * 2 >= pending_.size()) {
-            pending_.erase(0, pendingat_);
-            pendingat_ = 0;
+void Pop3Session::keepOrDrop(std::string_view rest) {
+    if (phase_ == Phase::delivering && inFlight_.size() > 1) {
+        if (pendingAt_ > 0 && pendingAt_ * 2 >= pending_.size()) {
+            pending_.erase(0, pendingAt_);
+            pendingAt_ = 0;
         }
         pending_.append(rest);
         return;
@@ -418,31 +537,139 @@ void Pop3Session::keepordrop(std::string_view rest) {
 
 // Reads on in what was kept while the last message was out for delivery.
 void Pop3Session::drain(Actions &a) {
-    while (pendingat_ < pending_.size() && phase_ != Phase::delivering &&
+    while (pendingAt_ < pending_.size() && phase_ != Phase::delivering &&
            phase_ != Phase::committing && phase_ != Phase::done) {
-        std::size_t n = consume(a, std::string_view(pending_).substr(pendingat_));
+        std::size_t n = consume(a, std::string_view(pending_).substr(pendingAt_));
         if (n == 0) break;
-        pendingat_ += n;
+        pendingAt_ += n;
     }
-    if (pendingat_ < pending_.size() && !(phase_ == Phase::delivering && inflight_.size() > 1)) {
-        pendingat_ = pending_.size();
+    if (pendingAt_ < pending_.size() && !(phase_ == Phase::delivering && inFlight_.size() > 1)) {
+        pendingAt_ = pending_.size();
     }
-    if (pendingat_ == pending_.size()) {
+    if (pendingAt_ == pending_.size()) {
         pending_.clear();
-        pendingat_ = 0;
+        pendingAt_ = 0;
     }
 }
 
+// The way the session logs in (PopAuth): by the admin's choice, or the strongest the server
+// offers that the session can use.
+PopAuth Pop3Session::mechanism() const {
+    if (popauth != PopAuth::automatic) return popauth;
+    if (tokenGiven && saslOauthbearer_) return PopAuth::oauthbearer;
+    if (tokenGiven && saslXoauth2_) return PopAuth::xoauth2;
+    if (saslPlain_) return PopAuth::plain;
+    return PopAuth::user;
+}
+
 void Pop3Session::login(Actions &a, const char *why) {
-    send(a, Command::user, curuser);
-    usersent = true;
-    enter(Phase::user, why);
+    using_ = mechanism();
+    switch (using_) {
+        case PopAuth::automatic:
+        case PopAuth::user:
+            send(a, Command::user, curuser);
+            usersent = true;
+            enter(Phase::user, why);
+            return;
+        case PopAuth::plain:
+            // RFC 4616: no authorization identity, the login, the password.
+            authenticate(a, "PLAIN", std::string(1, '\0') + curuser + '\0' + curpass, why);
+            return;
+        case PopAuth::xoauth2:
+            authenticate(a, "XOAUTH2", "user=" + curuser + "\x01" "auth=Bearer " + curpass + "\x01\x01",
+                         why);
+            return;
+        case PopAuth::oauthbearer: {
+            // RFC 7628: a GS2 header naming the login (its "," and "=" escaped), then the token.
+            std::string name;
+            for (char c : curuser) name += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
+            authenticate(a, "OAUTHBEARER", "n,a=" + name + ",\x01" "auth=Bearer " + curpass + "\x01\x01",
+                         why);
+            return;
+        }
+        case PopAuth::apop: {
+            if (apopStamp_.empty()) {
+                failWith("the server's greeting offers no APOP (no <timestamp> in it), and "
+                         "popauth=apop logs in no other way");
+                sendQuit(a, "no APOP timestamp, QUIT sent");
+                return;
+            }
+            // RFC 1939: the MD5 digest of the timestamp and the password, in lower-case hex.
+            const std::string text = apopStamp_ + curpass;
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+            static constexpr char hex[] = "0123456789abcdef";
+            std::string arg = curuser + " ";
+            for (unsigned int i = 0; i < length; ++i) {
+                arg += hex[digest[i] >> 4];
+                arg += hex[digest[i] & 15];
+            }
+            send(a, Command::apop, arg);
+            usersent = passsent = true;
+            enter(Phase::apop, why);
+            return;
+        }
+    }
+}
+
+// AUTH with the mechanism's first response (RFC 5034): on the command line when the line stays
+// within POP3's 255 bytes, else sent at the server's first "+".
+void Pop3Session::authenticate(Actions &a, const char *name, std::string response, const char *why) {
+    std::string encoded = common::base64Encode(response);
+    std::fill(response.begin(), response.end(), '\0');
+    const std::string words = std::string(name) + " " + encoded;
+    if (word(Command::auth).size() + words.size() + 2 <= 255) {
+        send(a, Command::auth, words);
+    } else {
+        send(a, Command::auth, name);
+        saslPending_ = std::move(encoded);
+    }
+    usersent = passsent = true;
+    enter(Phase::auth, why);
+}
+
+// A "+" in the AUTH exchange: the server asks for the response held back, or (the response given)
+// tells why it refuses, as RFC 7628's error JSON; the exchange is then finished with the
+// mechanism's empty answer so that the refusal comes. Anything else is cancelled ("*").
+void Pop3Session::onContinuation(Actions &a, std::string_view challenge) {
+    if (!saslPending_.empty()) {
+        send(a, Command::line, saslPending_);
+        saslPending_.clear();
+        return;
+    }
+    const bool oauth = using_ == PopAuth::oauthbearer || using_ == PopAuth::xoauth2;
+    if (oauth && !saslAnswered_) {
+        const std::optional<std::string> json = common::base64Decode(common::trimBlanks(challenge));
+        if (json) saslError_ = saslErrorText(*json);
+        saslAnswered_ = true;
+        // RFC 7628: a single ^A; the hosted XOAUTH2 providers take an empty line.
+        send(a, Command::line, using_ == PopAuth::oauthbearer ? "AQ==" : "");
+        return;
+    }
+    saslError_ = "it asked for more than " + std::string(popAuthName(using_)) + " has to say";
+    send(a, Command::line, "*");
+}
+
+void Pop3Session::readSasl(std::string_view mechanisms) {
+    while (!mechanisms.empty()) {
+        const std::size_t blank = mechanisms.find(' ');
+        const std::string_view m = mechanisms.substr(0, blank);
+        saslPlain_ |= equalNoCase(m, "PLAIN");
+        saslXoauth2_ |= equalNoCase(m, "XOAUTH2");
+        saslOauthbearer_ |= equalNoCase(m, "OAUTHBEARER");
+        mechanisms = blank == std::string_view::npos ? std::string_view() : mechanisms.substr(blank + 1);
+    }
 }
 
 // The capabilities before the login are read: STLS when offered, never the login in the clear
 // when TLS is required.
 void Pop3Session::secure(Actions &a) {
-    if (stlsoffered_) {
+    if (encrypted_ || (poptls == PopTls::off && !pinned)) {
+        login(a, "capabilities read, logging in");
+        return;
+    }
+    if (stlsOffered_) {
         send(a, Command::stls);
         enter(Phase::stls, "STLS offered, STLS sent");
         return;
@@ -451,24 +678,31 @@ void Pop3Session::secure(Actions &a) {
         // A pinned certificate is checked only under TLS: without it, anyone could answer.
         failWith("the server offers no STLS, and with tlsfingerprint set no login goes out in "
                  "the clear");
-        sendquit(a, "no STLS with a pin, QUIT sent");
+        sendQuit(a, "no STLS with a pin, QUIT sent");
         return;
     }
     if (poptls == PopTls::require) {
         failWith("the server offers no STLS, and poptls=require sends no login in the clear");
-        sendquit(a, "no STLS, QUIT sent");
+        sendQuit(a, "no STLS, QUIT sent");
         return;
     }
-    login(a, "no STLS offered, USER sent");
+    login(a, "no STLS offered, logging in");
 }
 
-Actions Pop3Session::tlsready() {
+Actions Pop3Session::tlsReady() {
     Actions a;
     // POP3S: the connection is TLS before the server says a word.
-    if (phase_ == Phase::greeting && implicittls) encrypted_ = true;
+    if (phase_ == Phase::greeting && implicitTls) encrypted_ = true;
     if (phase_ != Phase::handshake) return a;
     encrypted_ = true;
-    login(a, "TLS up, USER sent");
+    if (popauth == PopAuth::automatic) {
+        // RFC 2595: what was offered in the clear is forgotten; the mechanisms are asked afresh.
+        stlsOffered_ = saslPlain_ = saslXoauth2_ = saslOauthbearer_ = false;
+        send(a, Command::capa);
+        enter(Phase::precapa, "TLS up, CAPA sent");
+        return a;
+    }
+    login(a, "TLS up, logging in");
     return a;
 }
 
@@ -477,14 +711,19 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
     // A -ERR before QUIT ends the session at once, without QUIT: nothing has been deleted, and
     // a server that refuses a command is not asked for anything more.
     auto refused = [&](const char *why) {
-        failWith(serversaid(line));
+        failWith(serverSaid(line));
         endNow(a, why);
     };
     switch (phase_) {
         case Phase::greeting:
             if (isok(r)) {
-                if (encrypted_ || (poptls == PopTls::off && !pinned)) {
-                    login(a, "greeting accepted, USER sent");
+                // RFC 1939: a greeting that offers APOP carries a <timestamp>.
+                if (const std::size_t open = line.find('<'); open != std::string_view::npos) {
+                    const std::size_t close = line.find('>', open);
+                    if (close != std::string_view::npos) apopStamp_ = line.substr(open, close - open + 1);
+                }
+                if ((encrypted_ || (poptls == PopTls::off && !pinned)) && popauth != PopAuth::automatic) {
+                    login(a, "greeting accepted, logging in");
                     break;
                 }
                 // Whether the server offers STLS, before any word of the login.
@@ -504,8 +743,10 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
         case Phase::precapalist:
             if (r.kind == Reply::end)
                 secure(a);
-            else if (equalNoCase(firstword(line), "STLS"))
-                stlsoffered_ = true;
+            else if (equalNoCase(firstWord(line), "STLS"))
+                stlsOffered_ = true;
+            else if (equalNoCase(firstWord(line), "SASL"))
+                readSasl(common::trimBlanks(line.substr(4)));
             break;
         case Phase::stls:
             if (isok(r)) {
@@ -516,7 +757,7 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 return;
             } else if (iserr(r)) {
                 // Once STLS is offered, it must work: never a fall-back to the clear.
-                failWith(serversaid(line) + " (to STLS)");
+                failWith(serverSaid(line) + " (to STLS)");
                 endNow(a, "STLS refused");
             }
             break;
@@ -532,11 +773,22 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
             }
             break;
         case Phase::pass:
+        case Phase::apop:
             if (isok(r)) {
                 send(a, Command::capa);
                 enter(Phase::capa, "logged in, CAPA sent");
             } else if (iserr(r)) {
-                refused("PASS refused");
+                refused(phase_ == Phase::pass ? "PASS refused" : "APOP refused");
+            }
+            break;
+        case Phase::auth:
+            if (isok(r)) {
+                send(a, Command::capa);
+                enter(Phase::capa, "logged in, CAPA sent");
+            } else if (iserr(r)) {
+                failWith(serverSaid(line) + " (to AUTH " + popAuthName(using_) +
+                         (saslError_.empty() ? std::string() : ": " + saslError_) + ")");
+                endNow(a, "AUTH refused");
             }
             break;
         case Phase::capa:
@@ -556,7 +808,7 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 send(a, Command::list);
                 listsent = true;
                 enter(Phase::list, "capabilities read, LIST sent");
-            } else if (equalNoCase(firstword(line), "PIPELINING")) {
+            } else if (equalNoCase(firstWord(line), "PIPELINING")) {
                 pipelining_ = true;
             }
             break;
@@ -570,10 +822,10 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
             break;
         case Phase::listing:
             if (r.kind == Reply::end) {
-                countlisting(a);
-            } else if (listbuf.size() + line.size() + 2 > maxlisting) {
+                countListing(a);
+            } else if (listbuf.size() + line.size() + 2 > maxListing) {
                 failWith("the server's message listing is longer than " +
-                         std::to_string(maxlisting >> 20) + " MiB");
+                         std::to_string(maxListing >> 20) + " MiB");
                 endNow(a, "listing too long");
             } else {
                 listbuf.append(line);
@@ -585,16 +837,16 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 uids_.assign(std::size_t(msgtotal), std::string());
                 enter(Phase::uidlisting, "UIDL accepted, reading the unique ids");
             } else if (iserr(r)) {
-                a.note = "the server does not give unique ids (" + serversaid(line) +
+                a.note = "the server does not give unique ids (" + serverSaid(line) +
                          "): every message is fetched, also those delivered before";
                 choose(a);
             }
             break;
         case Phase::uidlisting:
             if (r.kind == Reply::end) {
-                uidsknown_ = !uidsbroken_;
-                for (const auto &uid : uids_) uidsknown_ = uidsknown_ && !uid.empty();
-                if (!uidsknown_) {
+                uidsKnown_ = !uidsBroken_;
+                for (const auto &uid : uids_) uidsKnown_ = uidsKnown_ && !uid.empty();
+                if (!uidsKnown_) {
                     uids_.clear();
                     a.note =
                         "the server's list of unique ids is unusable: every message is fetched, "
@@ -602,22 +854,22 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 }
                 choose(a);
             } else {
-                readuidlisting(line);
+                readUidListing(line);
             }
             break;
         case Phase::retr:
             if (isok(r)) {
                 msgbuf.clear();
                 // The listed size, and a little more: a server may add a final line end.
-                const std::uint64_t size = listedsize(inflight_.front());
-                if (size <= maxmessage) msgbuf.reserve(std::size_t(size) + 256);
+                const std::uint64_t size = listedSize(inFlight_.front());
+                if (size <= maxMessage) msgbuf.reserve(std::size_t(size) + 256);
                 // The text may outgrow the listed size, but not by much: a server that lists
                 // the size with bare LF line ends sends CR LF (at most twice as many bytes), and
                 // may add a few headers of its own (Status:, X-UIDL:). Dot-stuffing is already
                 // taken off here. More than that is no honest message.
-                textLimit_ = std::min<std::uint64_t>(2 * std::min<std::uint64_t>(size, maxmessage) +
+                textLimit_ = std::min<std::uint64_t>(2 * std::min<std::uint64_t>(size, maxMessage) +
                                                          retrMargin,
-                                                     maxmessage);
+                                                     maxMessage);
                 enter(Phase::text, "RETR accepted, reading the message");
             } else if (iserr(r)) {
                 refused("RETR refused");
@@ -627,9 +879,9 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
             if (isok(r) || iserr(r)) {
                 // A refused DELE leaves that message on the server: the session has failed, but
                 // QUIT is already out and commits the others.
-                if (iserr(r)) failWith(serversaid(line));
-                if (isok(r)) ++delesok_;
-                if (--delesout_ == 0) {
+                if (iserr(r)) failWith(serverSaid(line));
+                if (isok(r)) ++delesOk_;
+                if (--delesOut_ == 0) {
                     deleting = false;
                     enter(Phase::quitting, "DELE answered, waiting for QUIT's answer");
                 }
@@ -637,8 +889,8 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
             break;
         case Phase::quitting:
             if (isok(r) || iserr(r)) {
-                if (iserr(r)) failWith(serversaid(line));
-                if (isok(r)) deleted_ = delesok_;
+                if (iserr(r)) failWith(serverSaid(line));
+                if (isok(r)) deleted_ = delesOk_;
                 endNow(a, "QUIT answered");
             }
             break;
@@ -650,24 +902,24 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
     }
 }
 
-void Pop3Session::countlisting(Actions &a) {
+void Pop3Session::countListing(Actions &a) {
     std::int32_t count = 0;
     sizes_.clear();
     std::string_view rest = listbuf;
     while (!rest.empty()) {
         std::size_t end = rest.find("\r\n");
-        sizes_.push_back(sizeinline(rest.substr(0, end)));
+        sizes_.push_back(sizeInLine(rest.substr(0, end)));
         ++count;
         rest.remove_prefix(end + 2);
     }
     msgtotal = msgnum = count;
     counted = true;
     if (count == 0) {
-        uidsknown_ = true;  // and none is on the server
-        sendquit(a, "empty mailbox, QUIT sent");
+        uidsKnown_ = true;  // and none is on the server
+        sendQuit(a, "empty mailbox, QUIT sent");
         return;
     }
-    if (!deleteafter) {
+    if (!deleteAfter) {
         send(a, Command::uidl);
         enter(Phase::uidl, "listing counted, UIDL sent");
         return;
@@ -676,15 +928,15 @@ void Pop3Session::countlisting(Actions &a) {
 }
 
 // "N UID": the unique id of message N. A line that does not fit makes the whole listing unusable.
-void Pop3Session::readuidlisting(std::string_view line) {
+void Pop3Session::readUidListing(std::string_view line) {
     std::size_t blank = line.find(' ');
     std::int64_t n = number(line.substr(0, blank));
     std::string_view uid =
         blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
-    bool usable = n >= 1 && n <= msgtotal && !uid.empty() && uid.size() <= maxuid;
+    bool usable = n >= 1 && n <= msgtotal && !uid.empty() && uid.size() <= maxUid;
     for (char c : uid) usable = usable && c > ' ' && c < 0x7f;
     if (!usable || !uids_[std::size_t(n) - 1].empty()) {
-        uidsbroken_ = true;
+        uidsBroken_ = true;
         return;
     }
     uids_[std::size_t(n) - 1] = std::string(uid);
@@ -693,33 +945,33 @@ void Pop3Session::readuidlisting(std::string_view line) {
 // Which messages this session fetches: every one, from the highest number down, but those already
 // delivered when their ids are known.
 void Pop3Session::choose(Actions &a) {
-    tofetch_.clear();
-    fetchbytes_ = 0;
+    toFetch_.clear();
+    fetchBytes_ = 0;
     for (std::int32_t n = msgtotal; n >= 1; --n) {
-        if (uidsknown_ && seenuids.count(uids_[std::size_t(n) - 1])) continue;
-        tofetch_.push_back(n);
-        fetchbytes_ += listedsize(n);
+        if (uidsKnown_ && seenUids.count(uids_[std::size_t(n) - 1])) continue;
+        toFetch_.push_back(n);
+        fetchBytes_ += listedSize(n);
     }
-    nextfetch_ = 0;
-    if (tofetch_.empty()) {
+    nextFetch_ = 0;
+    if (toFetch_.empty()) {
         msgnum = 0;
-        sendquit(a, "nothing new, QUIT sent");
+        sendQuit(a, "nothing new, QUIT sent");
         return;
     }
-    fillpipeline(a);
+    fillPipeline(a);
     enter(Phase::retr, "messages chosen, RETR sent");
 }
 
 // A run of message text, un-stuffed by the reader. The text may not outgrow its bound.
 void Pop3Session::takeText(Actions &a, std::string_view run) {
     if (msgbuf.size() + run.size() > textLimit_) {
-        const std::string number = std::to_string(messagenumber());
-        if (textLimit_ == maxmessage)
-            failWith("message " + number + " is larger than " + std::to_string(maxmessage >> 20) +
+        const std::string number = std::to_string(messageNumber());
+        if (textLimit_ == maxMessage)
+            failWith("message " + number + " is larger than " + std::to_string(maxMessage >> 20) +
                      " MiB");
         else
             failWith("message " + number + " is longer than the " +
-                     std::to_string(listedsize(messagenumber())) +
+                     std::to_string(listedSize(messageNumber())) +
                      " bytes the server listed for it (more than " + std::to_string(textLimit_) +
                      " came)");
         endNow(a, "message too large");
@@ -746,32 +998,32 @@ void Pop3Session::finishMessage(Actions &a) {
 Actions Pop3Session::delivered(bool ok, std::string_view reason) {
     Actions a;
     if (phase_ != Phase::delivering) return a;
-    const std::int32_t n = inflight_.front();
-    inflight_.pop_front();
-    inflightbytes_ -= std::min(inflightbytes_, listedsize(n));
+    const std::int32_t n = inFlight_.front();
+    inFlight_.pop_front();
+    inFlightBytes_ -= std::min(inFlightBytes_, listedSize(n));
     msgdone = false;
-    if (msgbuf.capacity() > keepcapacity)
+    if (msgbuf.capacity() > keepCapacity)
         std::string().swap(msgbuf);
     else
         msgbuf.clear();
     if (!ok) {
         failWith("delivery failed: " + std::string(reason));
         a.status = reason_;
-        sendquit(a, "delivery failed, QUIT sent");
+        sendQuit(a, "delivery failed, QUIT sent");
         // Replies to pipelined RETRs come before QUIT's; nothing waits on it, as nothing was
         // deleted.
-        if (!inflight_.empty()) endNow(a, "delivery failed, QUIT sent behind pipelined RETRs");
+        if (!inFlight_.empty()) endNow(a, "delivery failed, QUIT sent behind pipelined RETRs");
         return a;
     }
     ++delivered_;
-    deliveredbytes_ += listedsize(n);
+    deliveredBytes_ += listedSize(n);
     a.status = "downloaded number " + std::to_string(n) + " of " + std::to_string(msgtotal);
-    if (inflight_.empty() && nextfetch_ == tofetch_.size()) {
+    if (inFlight_.empty() && nextFetch_ == toFetch_.size()) {
         a.commit = true;
         enter(Phase::committing, "every message delivered, committing");
         return a;
     }
-    fillpipeline(a);
+    fillPipeline(a);
     enter(Phase::retr, a.send.empty() ? "delivered, reading the next reply" : "delivered, RETR sent");
     drain(a);
     return a;
@@ -783,19 +1035,19 @@ Actions Pop3Session::committed(bool ok, std::string_view reason) {
     if (!ok) {
         failWith("delivery failed: " + std::string(reason));
         a.status = reason_;
-        sendquit(a, "commit failed, QUIT sent");
+        sendQuit(a, "commit failed, QUIT sent");
         return a;
     }
-    if (!deleteafter) {
-        sendquit(a, "committed, QUIT sent");
+    if (!deleteAfter) {
+        sendQuit(a, "committed, QUIT sent");
         return a;
     }
     for (std::int32_t n = 1; n <= msgtotal; ++n) send(a, Command::dele, std::to_string(n));
     send(a, Command::quit);
     deleting = true;
-    delesent_ = true;
+    deleSent_ = true;
     quitsent = true;
-    delesout_ = msgtotal;
+    delesOut_ = msgtotal;
     enter(Phase::deleting, "committed, DELE and QUIT sent");
     return a;
 }
@@ -811,7 +1063,7 @@ Actions Pop3Session::timeout() {
             break;
         case Phase::quitting:
             // Without DELE nothing hangs on QUIT's answer.
-            if (delesent_) failWith("no answer from the server for 30 seconds");
+            if (deleSent_) failWith("no answer from the server for 30 seconds");
             break;
         default:
             failWith("no answer from the server for 30 seconds");
@@ -836,7 +1088,7 @@ bool Pop3Session::finishing() const {
     return phase_ == Phase::committing || phase_ == Phase::deleting || phase_ == Phase::quitting;
 }
 
-Actions Pop3Session::serverclosed() {
+Actions Pop3Session::serverClosed() {
     Actions a;
     switch (phase_) {
         case Phase::done:
@@ -844,7 +1096,7 @@ Actions Pop3Session::serverclosed() {
             return a;
         case Phase::quitting:
         case Phase::deleting:
-            if (delesent_) failWith("the server closed the connection before answering QUIT");
+            if (deleSent_) failWith("the server closed the connection before answering QUIT");
             break;
         default:
             failWith("the server closed the connection");
@@ -862,7 +1114,7 @@ Actions Pop3Session::abandon(std::string_view why) {
     return a;
 }
 
-Actions Pop3Session::socketerror(std::string_view description) {
+Actions Pop3Session::socketError(std::string_view description) {
     Actions a;
     if (phase_ == Phase::done) return a;
     failWith("connection failed: " + std::string(description));

@@ -5,11 +5,12 @@
 // and dot-stuffing; a server commits deletions only when it processes QUIT.
 // RFC 2449 (CAPA): the capability list; PIPELINING lets several RETRs be on their way at once.
 // RFC 2595 (STLS): TLS on the open connection before any login, asked for once CAPA offers it.
+// RFC 5034 (AUTH), RFC 4616 (PLAIN), RFC 7628 (OAUTHBEARER) and XOAUTH2: SASL logins (PopAuth).
 //
 // The engine is fed the server's bytes as they arrive, in chunks of any size, and answers with
 // Actions: commands to send, a message to deliver, a batch of deliveries to make durable, the
-// connection to close, the end of the session. It reads the stream as CR LF lines assembled across
-// chunks, so a reply is recognised wherever the network happens to cut it. It has no clock and no
+// connection to close, the end of the session. It reads the stream through the shared POP3 reply
+// reader, so a reply is recognised wherever the network happens to cut it. It has no clock and no
 // socket: the download (Download, next to the deliverer) feeds it, runs the deliveries, calls
 // timeout() after 30 seconds without data, and overdue() once the present wait has taken longer
 // than deadline() allows.
@@ -20,11 +21,13 @@
 // server that trickles a byte now and then therefore cannot keep a run, and the mailbox's lock,
 // for ever; a large message on a slow line still has its time.
 //
-// Commands go out lower-case, each as one piece with its CR LF: "user NAME", "pass SECRET", "capa",
-// "list " (the word and one blank), with deletion off "uidl", then "retr N" from the highest number
-// down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then "quit".
+// Commands go out lower-case, each as one piece with its CR LF: "capa" when the login needs the
+// server's mechanisms, "user NAME" and "pass SECRET" (or "auth MECHANISM ...", "apop ..."),
+// "capa", "list " (the word and one blank), with deletion off "uidl", then "retr N" from the
+// highest number down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then
+// "quit".
 //
-// With deletion off, a message whose unique id (UIDL) is among `seenuids` is not fetched again. A
+// With deletion off, a message whose unique id (UIDL) is among `seenUids` is not fetched again. A
 // server that refuses UIDL has every message fetched, and the session says so once in a note.
 //
 // When the server offers PIPELINING, RETRs for the next messages go out before the current one is
@@ -43,6 +46,7 @@
 #include <vector>
 
 #include "common/pop3reply.h"
+#include "common/result.h"
 
 namespace morrent {
 
@@ -56,13 +60,27 @@ struct Actions {
     bool ended = false;    // the session is over; outcome() and reason() tell how it went
     std::string status;    // new text for the status line, or empty
     std::string note;      // a remark for the admin that does not fail the session, or empty
-    bool starttls = false; // after `send`, TLS on the connection; call tlsready() once it is up
+    bool starttls = false; // after `send`, TLS on the connection; call tlsReady() once it is up
 };
 
 // When the session uses STLS: `automatic` when the server offers it (and then it must work),
 // `require` never sends USER or PASS outside TLS, `off` never asks. A pinned certificate
 // (Pop3Session::pinned) makes any of them `require`.
 enum class PopTls { automatic, require, off };
+
+// How the session logs in. `automatic` takes the strongest way the server offers (CAPA's SASL
+// line) and the session can use: OAUTHBEARER (RFC 7628), then XOAUTH2, when the password is an
+// access token; AUTH PLAIN (RFC 4616); then USER and PASS. The others are the admin's choice, sent
+// whatever the server offers. APOP only when asked for. A server that refuses the way chosen ends
+// the session with its answer: no weaker way is tried.
+enum class PopAuth : std::uint8_t { automatic, plain, user, oauthbearer, xoauth2, apop };
+// The setting's words: auto, plain, user, oauthbearer, xoauth2, apop (any case).
+common::Result<PopAuth> parsePopAuth(std::string_view text);
+const char *popAuthName(PopAuth auth);
+
+// What a SASL error from the server says (RFC 7628's JSON: {"status":..., "scope":...}), as
+// words for the admin: `status invalid_token, scope mail`; empty when it says nothing readable.
+std::string saslErrorText(std::string_view json);
 
 enum class Outcome { running, succeeded, failed };
 
@@ -72,9 +90,11 @@ enum class Phase {
     precapa,     // CAPA sent before the login, waiting for its status line
     precapalist, // reading the capabilities offered before the login
     stls,        // STLS sent, waiting for its answer
-    handshake,   // the TLS handshake runs; waiting for tlsready()
+    handshake,   // the TLS handshake runs; waiting for tlsReady()
     user,        // USER sent
     pass,        // PASS sent
+    auth,        // AUTH sent, waiting for a continuation or its answer
+    apop,        // APOP sent
     capa,        // CAPA sent, waiting for its status line
     capalist,    // reading the capability list
     list,        // LIST sent, waiting for its status line
@@ -90,7 +110,7 @@ enum class Phase {
     done,        // the session is over; nothing more is answered
 };
 
-const char *phasename(Phase phase);
+const char *phaseName(Phase phase);
 
 // The commands the session sends, and a reply as it reads them (pop3session.cpp).
 enum class PopCommand : std::uint8_t;
@@ -101,27 +121,27 @@ struct Progress {
     std::int32_t messages = 0;      // messages this session fetches
     std::int32_t delivered = 0;     // of them, delivered so far
     std::uint64_t bytes = 0;        // their listed sizes together
-    std::uint64_t bytesdone = 0;    // listed sizes of the delivered ones, and the text read of the
+    std::uint64_t bytesDone = 0;    // listed sizes of the delivered ones, and the text read of the
                                     // one coming in
 };
 
 class Pop3Session {
 public:
     // The largest message the engine holds; a bigger one fails the session before memory runs out.
-    static constexpr std::size_t maxmessage = std::size_t(512) << 20;
+    static constexpr std::size_t maxMessage = std::size_t(512) << 20;
     // The longest status or listing line; RFC 1939 allows 512 bytes.
     static constexpr std::size_t maxline = 64 * 1024;
     // The longest capability line and capability answer; a real one is a few hundred bytes.
     static constexpr std::size_t maxCapaLine = 1024;
     static constexpr std::size_t maxCapa = 64 * 1024;
     // The longest scan or unique-id listing (about four million messages).
-    static constexpr std::size_t maxlisting = std::size_t(64) << 20;
+    static constexpr std::size_t maxListing = std::size_t(64) << 20;
     // A message's text may be twice its listed size and this much more (see the RETR answer).
     static constexpr std::uint64_t retrMargin = 64 * 1024;
     // RETRs on their way at once when pipelining, and the listed bytes they may ask for (a single
     // message may be larger; it then goes alone).
-    static constexpr std::size_t pipelinecommands = 32;
-    static constexpr std::uint64_t pipelinebytes = std::uint64_t(1) << 20;
+    static constexpr std::size_t pipelineCommands = 32;
+    static constexpr std::uint64_t pipelineBytes = std::uint64_t(1) << 20;
 
     // Set by the download action; resetsession leaves them alone.
     std::string curserver;
@@ -129,10 +149,14 @@ public:
     std::string curpass;
     // "Delete Emails from Server after download"; read when the listing is counted and when the
     // last message has been delivered.
-    bool deleteafter = false;
+    bool deleteAfter = false;
+    // How to log in, and whether curpass is an access token (it came from the password command,
+    // which gives a token to the OAuth mechanisms).
+    PopAuth popauth = PopAuth::automatic;
+    bool tokenGiven = false;
     // STLS, and whether the connection is TLS from its first byte (POP3S).
     PopTls poptls = PopTls::automatic;
-    bool implicittls = false;
+    bool implicitTls = false;
     // A certificate fingerprint is pinned (tlsfingerprint): it is checked only under TLS, so TLS
     // is a must, whatever poptls says.
     bool pinned = false;
@@ -141,7 +165,7 @@ public:
     std::uint64_t deadlineBase = 60000;
     std::uint64_t minimumRate = 8192;
     // Unique ids of the messages already delivered from this mailbox (deletion off only).
-    std::unordered_set<std::string> seenuids;
+    std::unordered_set<std::string> seenUids;
 
     // Session marks and buffers; resetsession gives them these values.
     bool usersent = false;      // USER has been sent
@@ -182,33 +206,33 @@ public:
     // takes a moment, and cutting it short would leave deleted messages on the server.
     bool finishing() const;
     // The server closed the connection.
-    Actions serverclosed();
+    Actions serverClosed();
     // The connection failed (refused, reset, name not found...); `description` says how.
-    Actions socketerror(std::string_view description);
+    Actions socketError(std::string_view description);
     // The session cannot start (`why`, in words for the admin); nothing was sent.
     Actions abandon(std::string_view why);
     // The TLS handshake asked for with Actions::starttls is done, the certificate checked; or,
-    // with implicittls, the one before the greeting.
-    Actions tlsready();
+    // with implicitTls, the one before the greeting.
+    Actions tlsReady();
     // Whether the session's connection is under TLS.
     bool encrypted() const { return encrypted_; }
 
     // The message to deliver while Actions::deliver is pending.
     const std::string &message() const { return msgbuf; }
     // The number of the message in message() (the one whose reply is being read).
-    std::int32_t messagenumber() const { return inflight_.empty() ? msgnum + 1 : inflight_.front(); }
+    std::int32_t messageNumber() const { return inFlight_.empty() ? msgnum + 1 : inFlight_.front(); }
     // Its unique id, when the server listed one (deletion off only), else "".
-    std::string_view messageuid() const;
+    std::string_view messageUid() const;
     // Whether the whole unique-id listing was read, and the ids in it (index 0 = message 1).
-    bool uidsknown() const { return uidsknown_; }
-    const std::vector<std::string> &serveruids() const { return uids_; }
+    bool uidsKnown() const { return uidsKnown_; }
+    const std::vector<std::string> &serverUids() const { return uids_; }
     // Bytes received while a message was out for delivery, not read yet.
-    std::size_t backlog() const { return pending_.size() - pendingat_; }
+    std::size_t backlog() const { return pending_.size() - pendingAt_; }
 
     Progress progress() const;
     // Messages confirmed delivered, and deleted on the server (counted once QUIT is answered).
-    std::int32_t deliveredcount() const { return delivered_; }
-    std::int32_t deletedcount() const { return deleted_; }
+    std::int32_t deliveredCount() const { return delivered_; }
+    std::int32_t deletedCount() const { return deleted_; }
     // "12 new messages delivered, 0 deleted".
     std::string summary() const;
 
@@ -224,21 +248,25 @@ private:
     void failWith(std::string why);  // keeps the first reason
     void endNow(Actions &a, const char *why);
     void send(Actions &a, PopCommand command, std::string_view arg = {});
-    void fillpipeline(Actions &a);
-    void sendquit(Actions &a, const char *why);
+    void fillPipeline(Actions &a);
+    void sendQuit(Actions &a, const char *why);
     void onReply(Actions &a, const PopReply &r);
     void login(Actions &a, const char *why);
+    PopAuth mechanism() const;
+    void authenticate(Actions &a, const char *name, std::string response, const char *why);
+    void onContinuation(Actions &a, std::string_view challenge);
+    void readSasl(std::string_view mechanisms);
     void secure(Actions &a);
-    void countlisting(Actions &a);
-    void readuidlisting(std::string_view line);
+    void countListing(Actions &a);
+    void readUidListing(std::string_view line);
     void choose(Actions &a);
     std::size_t consume(Actions &a, std::string_view bytes);
-    void keepordrop(std::string_view rest);
+    void keepOrDrop(std::string_view rest);
     void drain(Actions &a);
     void takeText(Actions &a, std::string_view run);
     void finishMessage(Actions &a);
-    std::uint64_t listedsize(std::int32_t number) const;
-    std::string serversaid(std::string_view line) const;
+    std::uint64_t listedSize(std::int32_t number) const;
+    std::string serverSaid(std::string_view line) const;
 
     Phase phase_ = Phase::greeting;
     Outcome outcome_ = Outcome::running;
@@ -247,24 +275,31 @@ private:
     common::Pop3Reply reply_{maxline};  // the server's replies, however its chunks fall
     std::vector<std::uint64_t> sizes_;  // message sizes from the listing, index 0 = message 1
     bool pipelining_ = false;           // the capability list offers PIPELINING
-    bool stlsoffered_ = false;          // the capabilities before the login offer STLS
+    bool stlsOffered_ = false;          // the capabilities before the login offer STLS
+    // The SASL mechanisms offered before the login, and the one in use.
+    bool saslPlain_ = false, saslXoauth2_ = false, saslOauthbearer_ = false;
+    PopAuth using_ = PopAuth::user;
+    std::string saslPending_;  // a response too long for the AUTH line: sent at the first "+"
+    std::string saslError_;    // what the server's SASL error said, for the reason
+    bool saslAnswered_ = false;  // an error challenge was answered: the refusal comes next
+    std::string apopStamp_;    // the greeting's <...>, for APOP
     bool encrypted_ = false;            // the connection is under TLS
-    bool uidsbroken_ = false;           // a line of the unique-id listing could not be used
-    bool uidsknown_ = false;            // uids_ holds the whole unique-id listing
+    bool uidsBroken_ = false;           // a line of the unique-id listing could not be used
+    bool uidsKnown_ = false;            // uids_ holds the whole unique-id listing
     std::vector<std::string> uids_;     // unique ids, index 0 = message 1
-    std::vector<std::int32_t> tofetch_;  // the messages to fetch, in the order they are asked for
-    std::size_t nextfetch_ = 0;          // index in tofetch_ of the next one to ask for
-    std::deque<std::int32_t> inflight_;  // RETRs sent whose replies are not read to their end
-    std::uint64_t inflightbytes_ = 0;    // their listed sizes together
+    std::vector<std::int32_t> toFetch_;  // the messages to fetch, in the order they are asked for
+    std::size_t nextFetch_ = 0;          // index in toFetch_ of the next one to ask for
+    std::deque<std::int32_t> inFlight_;  // RETRs sent whose replies are not read to their end
+    std::uint64_t inFlightBytes_ = 0;    // their listed sizes together
     std::string pending_;                // bytes kept while a message is out for delivery
-    std::size_t pendingat_ = 0;          // how much of pending_ has been read
-    std::uint64_t fetchbytes_ = 0;      // listed sizes of the messages in tofetch_
+    std::size_t pendingAt_ = 0;          // how much of pending_ has been read
+    std::uint64_t fetchBytes_ = 0;      // listed sizes of the messages in toFetch_
     std::int32_t delivered_ = 0;        // messages confirmed delivered
-    std::uint64_t deliveredbytes_ = 0;  // their listed sizes
-    std::int32_t delesok_ = 0;       // DELE commands the server accepted
+    std::uint64_t deliveredBytes_ = 0;  // their listed sizes
+    std::int32_t delesOk_ = 0;       // DELE commands the server accepted
     std::int32_t deleted_ = 0;       // messages deleted: the accepted DELEs once QUIT is answered
-    std::int32_t delesout_ = 0;      // DELE replies still to come
-    bool delesent_ = false;          // DELE commands went out in this session
+    std::int32_t delesOut_ = 0;      // DELE replies still to come
+    bool deleSent_ = false;          // DELE commands went out in this session
     std::uint64_t textLimit_ = 0;    // the most text the message coming in may have
     std::uint64_t answerBytes_ = 0;  // bytes of the answer being read (line by line)
     std::uint32_t waitSerial_ = 0;   // counts the waits: a new one has a deadline of its own

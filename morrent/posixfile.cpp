@@ -9,11 +9,11 @@
 
 namespace morrent {
 
-std::string oserror(const std::string &what) {
+std::string osError(const std::string &what) {
     return what + ": " + std::strerror(errno);
 }
 
-bool writeall(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
@@ -25,7 +25,7 @@ bool writeall(int fd, std::string_view bytes) {
     return true;
 }
 
-bool readall(int fd, std::string &out, std::size_t limit) {
+bool readAll(int fd, std::string &out, std::size_t limit) {
     char buffer[65536];
     while (out.size() < limit) {
         ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - out.size()));
@@ -37,7 +37,7 @@ bool readall(int fd, std::string &out, std::size_t limit) {
     return true;
 }
 
-bool makefolders(const std::string &path) {
+bool makeFolders(const std::string &path) {
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         std::string part = path.substr(0, slash);
         if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;

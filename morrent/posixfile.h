@@ -8,12 +8,12 @@
 namespace morrent {
 
 // "what: <the system's text for errno>", for the admin.
-std::string oserror(const std::string &what);
+std::string osError(const std::string &what);
 // Writes all of `bytes`, going on after a signal.
-bool writeall(int fd, std::string_view bytes);
+bool writeAll(int fd, std::string_view bytes);
 // Appends what is left to read of `fd` to `out`, at most `limit` bytes in all.
-bool readall(int fd, std::string &out, std::size_t limit);
+bool readAll(int fd, std::string &out, std::size_t limit);
 // mkdir -p, 0700 for what it creates: the folders hold other people's mail and their ids.
-bool makefolders(const std::string &path);
+bool makeFolders(const std::string &path);
 
 }  // namespace morrent

@@ -159,7 +159,7 @@ void DownloadTest::nextRetrWaitsForTheMtasConfirmation() {
     };
 
     Fixture f;
-    f.engine.deleteafter = true;
+    f.engine.deleteAfter = true;
     QVERIFY(f.deliverer.configure("smtp://127.0.0.1:" + QString::number(mta.port())));
     f.download.forward = [] { return std::optional<std::string>("fwd@example.org"); };
     QSignalSpy ended(&f.download, &Download::ended);

@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 #include "common/controls.h"
@@ -130,6 +132,8 @@ private slots:
     void commandLineReportsTheOutcome_data();
     void commandLineReportsTheOutcome();
     void badMaildropFailsTheDownload();
+    void storedPasswordCommandGivesThePassword();
+    void disconnectNowStopsAPasswordCommand();
 
 private:
     QTemporaryDir tmp_;
@@ -263,13 +267,13 @@ void MorrentWindowTest::firstRunEmptiesTheBoxes() {
     for (const QStringList &example : {one, two, three}) {
         QCOMPARE(example.last(), QString());  // each ends with a blank
         // Without the program name and the empty piece after the trailing blank.
-        QCOMPARE(morrent::startmode(example.size() - 2), StartMode::commandline);
+        QCOMPARE(morrent::startMode(example.size() - 2), StartMode::commandLine);
     }
     // And one with a password file, ready to copy.
     std::vector<std::string> safe;
     for (const QString &piece : lines[9].split(' ').mid(1)) safe.push_back(piece.toStdString());
-    const morrent::CommandLine parsed = morrent::parsecommandline(safe);
-    QCOMPARE(parsed.mode, StartMode::commandline);
+    const morrent::CommandLine parsed = morrent::parseCommandLine(safe);
+    QCOMPARE(parsed.mode, StartMode::commandLine);
     QCOMPARE(parsed.pieces.size(), std::size_t(4));
     QCOMPARE(lines[10], QString());
     QVERIFY(!lines[11].isEmpty());
@@ -289,7 +293,7 @@ void MorrentWindowTest::windowModeRestoresTheStoredSettings() {
     QCOMPARE(control<QLineEdit>(&w, "loginpassword")->text(), QStringLiteral("pa ss"));
     QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QStringLiteral("office@example.org"));
     QVERIFY(control<QCheckBox>(&w, "Check1")->isChecked());
-    QVERIFY(w.session().deleteafter);
+    QVERIFY(w.session().deleteAfter);
     QVERIFY(!w.Winsock1()[0].State());
 
     // A stored value that is no number leaves the box unchecked.
@@ -312,7 +316,7 @@ void MorrentWindowTest::wrongCountEndsWithoutTouchingAnything() {
     QFETCH(QString, line);
     MorrentWindow w;
     QSignalSpy finished(&w, &MorrentWindow::finished);
-    QCOMPARE(w.load(line.toStdString()), StartMode::wrongcount);
+    QCOMPARE(w.load(line.toStdString()), StartMode::wrongCount);
     QVERIFY(w.reason().contains(QStringLiteral("wrong number of arguments")));
     QVERIFY(!w.reason().contains(QStringLiteral("secret")));
     QVERIFY(!w.isVisible());
@@ -330,7 +334,7 @@ void MorrentWindowTest::blanksMakePieces() {
         // A trailing blank after four arguments: a fifth, empty piece, so forwarding to "".
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret 0 ").arg(port).toStdString()),
-                 StartMode::commandline);
+                 StartMode::commandLine);
         QVERIFY(w.cmdline());
         QVERIFY(w.forward());
         QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QString());
@@ -340,7 +344,7 @@ void MorrentWindowTest::blanksMakePieces() {
         // Two blanks: an empty piece that shifts the later ones.
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe 1 0").arg(port).toStdString()),
-                 StartMode::commandline);
+                 StartMode::commandLine);
         QCOMPARE(control<QLineEdit>(&w, "server")->text(), QStringLiteral("127.0.0.1:%1").arg(port));
         QCOMPARE(control<QLineEdit>(&w, "userlogin")->text(), QString());
         QCOMPARE(control<QLineEdit>(&w, "loginpassword")->text(), QStringLiteral("jdoe"));
@@ -352,17 +356,17 @@ void MorrentWindowTest::blanksMakePieces() {
         // Shifted so that the password lands where the delete flag goes: refused, not a deletion.
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe secret 0").arg(port).toStdString()),
-                 StartMode::wrongcount);
+                 StartMode::wrongCount);
         QVERIFY(!w.reason().contains(QStringLiteral("secret")));
         QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
-        QVERIFY(!w.session().deleteafter);
+        QVERIFY(!w.session().deleteAfter);
         QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
     }
     {
         // Four pieces: no forwarding; the box keeps its initial text.
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret 0").arg(port).toStdString()),
-                 StartMode::commandline);
+                 StartMode::commandLine);
         QVERIFY(!w.forward());
         QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QStringLiteral("Send email To"));
     }
@@ -391,12 +395,12 @@ void MorrentWindowTest::deleteFlagThatIsNoNumberIsRefused() {
     QSignalSpy finished(&w, &MorrentWindow::finished);
     QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret %2").arg(closedPort()).arg(flag)
                         .toStdString()),
-             StartMode::wrongcount);
+             StartMode::wrongCount);
     QVERIFY(w.reason().contains(QStringLiteral("DELETEFLAG")));
     QVERIFY(!w.reason().contains(QStringLiteral("secret")));
     QVERIFY(!w.isVisible());
     QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
-    QVERIFY(!w.session().deleteafter);
+    QVERIFY(!w.session().deleteAfter);
     QVERIFY(!control<QTimer>(&w, "Timer1")->isActive());
     QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
     QVERIFY(nothingStored());
@@ -410,7 +414,7 @@ void MorrentWindowTest::deleteFlag() {
     QSignalSpy finished(&w, &MorrentWindow::finished);
     w.load(QStringLiteral("127.0.0.1:%1 jdoe secret %2").arg(closedPort()).arg(flag).toStdString());
     QCOMPARE(control<QCheckBox>(&w, "Check1")->isChecked(), checked);
-    QCOMPARE(w.session().deleteafter, checked);
+    QCOMPARE(w.session().deleteAfter, checked);
     // Only the box's change is stored; none of the four values of the window.
     QCOMPARE(stored("deletepopmails"), checked ? QStringLiteral("1") : QString());
     for (const char *name : {"popserver", "popuser", "poppasswd", "popmapping"})
@@ -428,7 +432,7 @@ void MorrentWindowTest::check1StoresEveryChange() {
     QCOMPARE(stored("deletepopmails"), QStringLiteral("1"));
     QTest::mouseClick(control<QCheckBox>(&w, "Check1"), Qt::LeftButton, {}, QPoint(5, control<QCheckBox>(&w, "Check1")->height() / 2));
     QCOMPARE(stored("deletepopmails"), QStringLiteral("0"));
-    QVERIFY(!w.session().deleteafter);
+    QVERIFY(!w.session().deleteAfter);
 }
 
 void MorrentWindowTest::downloadNowStoresTheFourValuesEvenWhenConnectFails() {
@@ -606,7 +610,7 @@ void MorrentWindowTest::commandLineReportsTheOutcome() {
     qunsetenv("MORRENT_TIMER_MS");
     QSignalSpy finished(&w, &MorrentWindow::finished);
     QCOMPARE(w.load((server + QStringLiteral(" jdoe secret 1")).toStdString()),
-             StartMode::commandline);
+             StartMode::commandLine);
     if (finished.isEmpty()) QVERIFY(finished.wait(10000));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished[0][0].toInt(), ok ? 0 : 1);
@@ -632,5 +636,59 @@ void MorrentWindowTest::badMaildropFailsTheDownload() {
     QVERIFY(pop.commands.isEmpty());
 }
 
+
+namespace {
+
+// A password command: a script of the test's own, run by morrent without a shell.
+QString passwordScript(const QTemporaryDir &dir, const char *name, const QByteArray &body) {
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return {};
+    f.write("#!/bin/sh\n" + body);
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
+}  // namespace
+
+void MorrentWindowTest::storedPasswordCommandGivesThePassword() {
+    ScriptedPop3 pop({mailNumbered(1)});
+    store("maildrop", drop_);
+    store("passwordcommand", passwordScript(tmp_, "pw", "echo secret\n") + QStringLiteral(" ignored-word"));
+    MorrentWindow w;
+    w.load("");
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+    control<QLineEdit>(&w, "loginpassword")->setText(QStringLiteral("typed"));
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+    QVERIFY(pop.commands.contains("pass secret"));
+    QVERIFY(!pop.commands.contains("pass typed"));
+    QCOMPARE(pickedUp().size(), 1);
+    // What the command printed is no setting: the box's text is what is stored.
+    QCOMPARE(stored("poppasswd"), QStringLiteral("typed"));
+}
+
+void MorrentWindowTest::disconnectNowStopsAPasswordCommand() {
+    ScriptedPop3 pop({mailNumbered(1)});
+    store("maildrop", drop_);
+    const QString pidFile = tmp_.filePath(QStringLiteral("helper.pid"));
+    store("passwordcommand", passwordScript(tmp_, "slow", "echo $$ > " + QFile::encodeName(pidFile) + "\nexec sleep 50\n"));
+    MorrentWindow w;
+    w.load("");
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile) && QFile(pidFile).size() > 0, 10000);
+    QFile f(pidFile);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray pid = f.readAll().trimmed();
+    control<QPushButton>(&w, "Command2")->click();
+    QVERIFY(control<QPushButton>(&w, "Command1")->isEnabled());
+    // The helper is gone (killed and reaped), not left to run on unwatched.
+    QVERIFY(pid.toInt() > 0);
+    QVERIFY(::kill(pid_t(pid.toInt()), 0) != 0 && errno == ESRCH);
+    QVERIFY(pop.commands.isEmpty());  // nothing was connected
+}
 QTEST_MAIN(MorrentWindowTest)
 #include "morrent_window.moc"

@@ -50,12 +50,12 @@ int main(int argc, char **argv) {
     morrent::Pop3Session engine;
     engine.curuser = args[1];
     engine.curpass = args[2];
-    const std::optional<int> flag = morrent::deleteflag(args[3]);
+    const std::optional<int> flag = morrent::deleteFlag(args[3]);
     if (!flag) {
         std::fprintf(stderr, "morrent: %s\n", morrent::badDeleteFlagReason().c_str());
         return 2;
     }
-    engine.deleteafter = *flag == 1;
+    engine.deleteAfter = *flag == 1;
 
     morrent::Deliverer deliverer;
     QString why;
@@ -64,7 +64,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (localdomains)
-        deliverer.setlocal(morrent::parselocaldomains(*localdomains), morrent::localaccount());
+        deliverer.setLocal(morrent::parseLocalDomains(*localdomains), morrent::localAccount());
     common::SocketArray winsock(QStringLiteral("Winsock1"));
     QTimer timer;
     timer.setInterval(30000);
@@ -80,7 +80,7 @@ int main(int argc, char **argv) {
         });
     if (show)
         QObject::connect(&download, &morrent::Download::delivering, [](std::string_view message) {
-            morrent::MessageSummary summary = morrent::readmessage(message);
+            morrent::MessageSummary summary = morrent::readMessage(message);
             std::printf("from: %s\nsubject: %s\n", summary.from.c_str(), summary.subject.c_str());
         });
     int exitcode = 0;
@@ -89,7 +89,7 @@ int main(int argc, char **argv) {
     });
     QObject::connect(&download, &morrent::Download::ended, [&](bool ok, const QString &reason) {
         if (!ok) std::fprintf(stderr, "morrent: %s\n", reason.toLocal8Bit().constData());
-        exitcode = ok ? 0 : download.lockedout() ? 3 : 1;
+        exitcode = ok ? 0 : download.lockedOut() ? 3 : 1;
         QCoreApplication::exit(exitcode);
     });
     QTimer::singleShot(0, [&] { download.start(args[0]); });

@@ -227,8 +227,11 @@ class Dovecot(Peer):
     MAIL_ID = 64110
 
     def __init__(self, tmpdir, host="127.0.0.1", port=None, users=None, mail=None, fast=True,
-                 bench=False, tls=None, cert=None, key=None, pop3s_port=None):
+                 bench=False, tls=None, cert=None, key=None, pop3s_port=None, oauth2=None):
         super().__init__(tmpdir, host, port)
+        # oauth2: the URL of a token introspection endpoint (RFC 7662, by POST); the passwords
+        # then are access tokens, checked there, for XOAUTH2 and OAUTHBEARER (and PLAIN).
+        self.oauth2 = oauth2
         # tls: None (in the clear only), "yes" (STLS offered) or "required" (no login in the
         # clear); with pop3s_port also a listener with TLS from the first byte.
         self.tls, self.cert, self.key, self.pop3s_port = tls, cert, key, pop3s_port
@@ -308,6 +311,15 @@ class Dovecot(Peer):
                 f"ssl_min_protocol = TLSv1.2\n"
                 f"disable_plaintext_auth = {'yes' if self.tls == 'required' else 'no'}")
 
+    def _passdb(self, passwd):
+        if not self.oauth2:
+            return f"passdb {{\n  driver = passwd-file\n  args = scheme=PLAIN {passwd}\n}}"
+        conf = self.dir / "oauth2.conf"
+        conf.write_text(f"introspection_url = {self.oauth2}\nintrospection_mode = post\n"
+                        "force_introspection = yes\nusername_attribute = username\n"
+                        "active_attribute = active\nactive_value = true\n")
+        return f"passdb {{\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer plain\n  args = {conf}\n}}"
+
     def configure(self):
         d = self.dir
         run = d / "run"
@@ -366,13 +378,10 @@ log_path = {self.log}
 protocols = pop3
 listen = {self.host}
 {self._ssl_settings()}
-auth_mechanisms = plain login
+auth_mechanisms = {"xoauth2 oauthbearer plain" if self.oauth2 else "plain login"}
 auth_failure_delay = 0
 {identity}
-passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN {passwd}
-}}
+{self._passdb(passwd)}
 userdb {{
   driver = passwd-file
   args = {passwd}
@@ -494,6 +503,15 @@ class Nginx(Peer):
                 return lines
             time.sleep(0.02)
 
+    def _passdb(self, passwd):
+        if not self.oauth2:
+            return f"passdb {{\n  driver = passwd-file\n  args = scheme=PLAIN {passwd}\n}}"
+        conf = self.dir / "oauth2.conf"
+        conf.write_text(f"introspection_url = {self.oauth2}\nintrospection_mode = post\n"
+                        "force_introspection = yes\nusername_attribute = username\n"
+                        "active_attribute = active\nactive_value = true\n")
+        return f"passdb {{\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer plain\n  args = {conf}\n}}"
+
     def configure(self):
         d = self.dir
         temp = d / "temp"
@@ -563,6 +581,15 @@ class Privoxy(Peer):
 
     def logs(self):
         return [self.log, self.output]
+
+    def _passdb(self, passwd):
+        if not self.oauth2:
+            return f"passdb {{\n  driver = passwd-file\n  args = scheme=PLAIN {passwd}\n}}"
+        conf = self.dir / "oauth2.conf"
+        conf.write_text(f"introspection_url = {self.oauth2}\nintrospection_mode = post\n"
+                        "force_introspection = yes\nusername_attribute = username\n"
+                        "active_attribute = active\nactive_value = true\n")
+        return f"passdb {{\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer plain\n  args = {conf}\n}}"
 
     def configure(self):
         d = self.dir

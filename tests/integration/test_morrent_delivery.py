@@ -136,8 +136,8 @@ def test_mailbox_is_emptied_into_the_pickup_folder_byte_for_byte(start_peer, tmp
     want = sorted(Dovecot.as_retrieved(m) for m in MESSAGES)
     assert delivered_files(tmp_path / "pickup") == want
     assert list((tmp_path / "pickup" / "tmp").iterdir()) == []
-    # dovecot offers PIPELINING: the RETRs go out together, in the same order.
-    assert rec.sent == (b"capa\r\nuser alice\r\npass secret\r\ncapa\r\nlist \r\nuidl\r\n"
+    # dovecot offers SASL PLAIN (the login) and PIPELINING (the RETRs go out together, in order).
+    assert rec.sent == (b"capa\r\nauth PLAIN AGFsaWNlAHNlY3JldA==\r\ncapa\r\nlist \r\nuidl\r\n"
                         b"retr 5\r\nretr 4\r\nretr 3\r\nretr 2\r\nretr 1\r\nquit\r\n")
     # Without deletion the mailbox keeps everything.
     assert len(pop.messages("alice")) == len(MESSAGES)
@@ -179,7 +179,7 @@ def test_empty_mailbox_ends_at_once_with_quit(start_peer, tmp_path):
     res = fetch(rec.server, "alice", "secret", "1", maildrop=tmp_path / "pickup")
     rec.close()
     assert res.returncode == 0, res.stderr
-    assert rec.sent == b"capa\r\nuser alice\r\npass secret\r\ncapa\r\nlist \r\nquit\r\n"
+    assert rec.sent == b"capa\r\nauth PLAIN AGFsaWNlAHNlY3JldA==\r\ncapa\r\nlist \r\nquit\r\n"
 
 
 def test_wrong_password_ends_without_quit_and_without_delivery(start_peer, tmp_path):
@@ -191,7 +191,7 @@ def test_wrong_password_ends_without_quit_and_without_delivery(start_peer, tmp_p
     err = res.stderr.decode()
     assert "server said: -ERR" in err and err.count("\n") == 1
     assert "wrong" not in err
-    assert rec.sent == b"capa\r\nuser alice\r\npass wrong\r\n"
+    assert rec.sent == b"capa\r\nauth PLAIN AGFsaWNlAHdyb25n\r\n"
     assert delivered_files(tmp_path / "pickup") == []
     assert len(pop.messages("alice")) == 1
 
@@ -205,7 +205,7 @@ def test_unwritable_pickup_folder_quits_without_dele(start_peer, tmp_path):
     assert res.returncode == 1
     assert "delivery failed: cannot create the pickup folder" in res.stderr.decode()
     # Both RETRs were out at once; nothing was deleted.
-    assert rec.sent == b"capa\r\nuser alice\r\npass secret\r\ncapa\r\nlist \r\nretr 2\r\nretr 1\r\nquit\r\n"
+    assert rec.sent == b"capa\r\nauth PLAIN AGFsaWNlAHNlY3JldA==\r\ncapa\r\nlist \r\nretr 2\r\nretr 1\r\nquit\r\n"
     assert len(pop.messages("alice")) == 2
 
 

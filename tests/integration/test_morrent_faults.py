@@ -165,7 +165,7 @@ def middle(k):
 # the server); a trigger ("marker", bytes) is a point in the server's stream.
 CUTS = {
     "before the greeting": (None, "now", 0, False),
-    "after USER": (b"user ", "now", 0, False),
+    "after the login": (b"auth PLAIN ", "now", 0, False),
     "in the middle of the listing": (b"list \r\n", 25, 0, False),
     **{f"in the middle of message {k}": (("marker", middle(k)), "marker", N - k, False)
        for k in range(N, 0, -1)},

@@ -29,28 +29,28 @@ TEST(CommandLine, SplitsAtEverySingleBlank) {
         {" ", {"", ""}},
         {"a\tb", {"a\tb"}},  // only the blank separates
     };
-    for (const Case &c : cases) EXPECT_EQ(splitarguments(c.line), c.pieces) << '"' << c.line << '"';
+    for (const Case &c : cases) EXPECT_EQ(splitArguments(c.line), c.pieces) << '"' << c.line << '"';
 }
 
 TEST(CommandLine, ArgumentsAreJoinedBeforeTheyAreSplit) {
     // An argument holding a blank counts as two; an empty argument still adds a piece.
-    EXPECT_EQ(splitarguments(joinarguments({"host", "my pass", "1"})),
+    EXPECT_EQ(splitArguments(joinArguments({"host", "my pass", "1"})),
               (Pieces{"host", "my", "pass", "1"}));
-    EXPECT_EQ(splitarguments(joinarguments({"h", "u", "p", "1", ""})),
+    EXPECT_EQ(splitArguments(joinArguments({"h", "u", "p", "1", ""})),
               (Pieces{"h", "u", "p", "1", ""}));
     // No arguments, or a single empty one, is the window.
-    EXPECT_TRUE(splitarguments(joinarguments({})).empty());
-    EXPECT_TRUE(splitarguments(joinarguments({""})).empty());
+    EXPECT_TRUE(splitArguments(joinArguments({})).empty());
+    EXPECT_TRUE(splitArguments(joinArguments({""})).empty());
 }
 
 TEST(CommandLine, CountChoosesTheMode) {
-    const StartMode expected[] = {StartMode::window,      StartMode::wrongcount,
-                                  StartMode::wrongcount,  StartMode::wrongcount,
-                                  StartMode::commandline, StartMode::commandline,
-                                  StartMode::wrongcount,  StartMode::wrongcount};
+    const StartMode expected[] = {StartMode::window,      StartMode::wrongCount,
+                                  StartMode::wrongCount,  StartMode::wrongCount,
+                                  StartMode::commandLine, StartMode::commandLine,
+                                  StartMode::wrongCount,  StartMode::wrongCount};
     for (std::size_t n = 0; n < std::size(expected); ++n)
-        EXPECT_EQ(startmode(n), expected[n]) << n << " pieces";
-    EXPECT_EQ(startmode(1000), StartMode::wrongcount);
+        EXPECT_EQ(startMode(n), expected[n]) << n << " pieces";
+    EXPECT_EQ(startMode(1000), StartMode::wrongCount);
 }
 
 TEST(CommandLine, NumbersAreRoundedHalfToEvenInto16Bits) {
@@ -85,7 +85,7 @@ TEST(CommandLine, DeleteFlagIsAWholeNumber) {
         {"0.6", {}},      {"1e3", {}},       {"1.", {}},    {"+", {}},       {"--1", {}},
         {"1 2", {}},      {"0x1", {}},       {"1x", {}},    {"secret", {}},  {"\xd9\xa1", {}},
     };
-    for (const Case &c : cases) EXPECT_EQ(deleteflag(c.piece), c.value) << '"' << c.piece << '"';
+    for (const Case &c : cases) EXPECT_EQ(deleteFlag(c.piece), c.value) << '"' << c.piece << '"';
 }
 
 // A fourth piece that is no whole number ends the program, in every form, before anything is
@@ -100,20 +100,20 @@ TEST(CommandLine, ADeleteFlagThatIsNoNumberIsRefused) {
         {"--log-level", "info", "--password-file", "/etc/pw", "pop", "jdoe", "1e3", "x@y"},
     };
     for (const Pieces &arguments : wrong) {
-        SCOPED_TRACE(joinarguments(arguments));
-        const CommandLine line = parsecommandline(arguments);
-        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        SCOPED_TRACE(joinArguments(arguments));
+        const CommandLine line = parseCommandLine(arguments);
+        EXPECT_EQ(line.mode, StartMode::wrongCount);
         EXPECT_EQ(line.status, exitUsage);
         EXPECT_TRUE(line.pieces.empty());
-        EXPECT_TRUE(line.passwordfile.empty());  // not read
+        EXPECT_TRUE(line.passwordFile.empty());  // not read
         EXPECT_NE(line.reason.find("DELETEFLAG"), std::string::npos) << line.reason;
         EXPECT_NE(line.reason.find("not a whole number"), std::string::npos) << line.reason;
         EXPECT_EQ(line.reason.find("secret"), std::string::npos) << line.reason;
         EXPECT_EQ(line.reason.find('\n'), std::string::npos);
     }
     // Tabs do not split: a flag with tabs around it is still a number.
-    const CommandLine line = parsecommandline({"pop", "jdoe", "secret", "\t-3\t"});
-    EXPECT_EQ(line.mode, StartMode::commandline);
+    const CommandLine line = parseCommandLine({"pop", "jdoe", "secret", "\t-3\t"});
+    EXPECT_EQ(line.mode, StartMode::commandLine);
     EXPECT_EQ(line.pieces[3], "\t-3\t");
 }
 
@@ -124,13 +124,13 @@ TEST(CommandLine, StoredDeleteFlagChecksOnlyForOne) {
     };
     const Case cases[] = {{"1", 1}, {" 1 ", 1}, {"0", 0}, {"", 0}, {"on", 0}, {"2", 0}, {"-1", 0}};
     for (const Case &c : cases)
-        EXPECT_EQ(storeddeleteflag(c.value), c.checked) << '"' << c.value << '"';
+        EXPECT_EQ(storedDeleteFlag(c.value), c.checked) << '"' << c.value << '"';
 }
 
 TEST(CommandLine, WrongCountReasonNamesTheCountAndTheUsage) {
-    const std::string reason = wrongcountreason(6);
+    const std::string reason = wrongCountReason(6);
     EXPECT_NE(reason.find("(6 "), std::string::npos) << reason;
-    EXPECT_NE(reason.find(usageline), std::string::npos) << reason;
+    EXPECT_NE(reason.find(usageLine), std::string::npos) << reason;
 }
 
 // ---- the password kept out of the process list ----
@@ -175,53 +175,53 @@ struct ArgumentArea {
 }  // namespace
 
 TEST(CommandLine, PasswordFileForm) {
-    CommandLine line = parsecommandline({"--password-file", "/etc/pw file", "pop", "jdoe", "0"});
-    EXPECT_EQ(line.mode, StartMode::commandline);
-    EXPECT_EQ(line.passwordfile, "/etc/pw file");  // taken whole
+    CommandLine line = parseCommandLine({"--password-file", "/etc/pw file", "pop", "jdoe", "0"});
+    EXPECT_EQ(line.mode, StartMode::commandLine);
+    EXPECT_EQ(line.passwordFile, "/etc/pw file");  // taken whole
     EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "0"}));
-    line = parsecommandline({"--password-file", "f", "pop", "jdoe", "1", "office@example.org"});
+    line = parseCommandLine({"--password-file", "f", "pop", "jdoe", "1", "office@example.org"});
     EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "1", "office@example.org"}));
     // The arguments after FILE are counted as the other forms count theirs.
-    line = parsecommandline({"--password-file", "f", "pop jdoe", "0", ""});
+    line = parseCommandLine({"--password-file", "f", "pop jdoe", "0", ""});
     EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "0", ""}));
     for (const Pieces &wrong : {Pieces{"--password-file"}, Pieces{"--password-file", ""},
                                 Pieces{"--password-file", "f", "pop", "jdoe"},
                                 Pieces{"--password-file", "f", "a", "b", "c", "d", "e"}}) {
-        line = parsecommandline(wrong);
-        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        line = parseCommandLine(wrong);
+        EXPECT_EQ(line.mode, StartMode::wrongCount);
         EXPECT_EQ(line.status, exitUsage);
-        EXPECT_NE(line.reason.find(passwordfileusage), std::string::npos) << line.reason;
+        EXPECT_NE(line.reason.find(passwordFileUsage), std::string::npos) << line.reason;
     }
     // The other forms are as they always were.
-    line = parsecommandline({"pop", "jdoe", "secret", "1"});
-    EXPECT_EQ(line.mode, StartMode::commandline);
+    line = parseCommandLine({"pop", "jdoe", "secret", "1"});
+    EXPECT_EQ(line.mode, StartMode::commandLine);
     EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "secret", "1"}));
-    EXPECT_TRUE(line.passwordfile.empty());
-    EXPECT_EQ(parsecommandline({}).mode, StartMode::window);
-    line = parsecommandline({"pop", "jdoe", "my secret", "1", "x"});
-    EXPECT_EQ(line.mode, StartMode::wrongcount);
+    EXPECT_TRUE(line.passwordFile.empty());
+    EXPECT_EQ(parseCommandLine({}).mode, StartMode::window);
+    line = parseCommandLine({"pop", "jdoe", "my secret", "1", "x"});
+    EXPECT_EQ(line.mode, StartMode::wrongCount);
     EXPECT_EQ(line.status, exitUsage);
     EXPECT_EQ(line.reason.find("secret"), std::string::npos);
 }
 
 // A leading --log-level is taken off before the pieces are counted, in every form.
 TEST(CommandLine, LogLevelComesFirstAndIsNotCounted) {
-    CommandLine line = parsecommandline({"--log-level", "error", "pop", "jdoe", "secret", "1"});
-    EXPECT_EQ(line.mode, StartMode::commandline);
+    CommandLine line = parseCommandLine({"--log-level", "error", "pop", "jdoe", "secret", "1"});
+    EXPECT_EQ(line.mode, StartMode::commandLine);
     EXPECT_EQ(line.loglevel, "error");
     EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "secret", "1"}));
-    line = parsecommandline({"--log-level", "debug", "--password-file", "f", "pop", "jdoe", "0"});
-    EXPECT_EQ(line.passwordfile, "f");
+    line = parseCommandLine({"--log-level", "debug", "--password-file", "f", "pop", "jdoe", "0"});
+    EXPECT_EQ(line.passwordFile, "f");
     EXPECT_EQ(line.pieces, (Pieces{"pop", "jdoe", "", "0"}));
-    EXPECT_EQ(parsecommandline({"--log-level", "info"}).mode, StartMode::window);
+    EXPECT_EQ(parseCommandLine({"--log-level", "info"}).mode, StartMode::window);
     for (const Pieces &wrong : {Pieces{"--log-level"}, Pieces{"--log-level", ""}}) {
-        line = parsecommandline(wrong);
-        EXPECT_EQ(line.mode, StartMode::wrongcount);
+        line = parseCommandLine(wrong);
+        EXPECT_EQ(line.mode, StartMode::wrongCount);
         EXPECT_EQ(line.status, exitUsage);
     }
     // Only as the first argument: anywhere else it is a piece like any other.
-    line = parsecommandline({"pop", "--log-level", "error", "1"});
-    EXPECT_EQ(line.mode, StartMode::commandline);
+    line = parseCommandLine({"pop", "--log-level", "error", "1"});
+    EXPECT_EQ(line.mode, StartMode::commandLine);
     EXPECT_TRUE(line.loglevel.empty());
 }
 
@@ -311,7 +311,7 @@ TEST(CommandLine, PasswordLeavesTheArgumentMemory) {
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
         ArgumentArea a(k.argv);
-        hidepassword(a.argc(), a.argv.data());
+        hidePassword(a.argc(), a.argv.data());
         EXPECT_EQ(a.shown(), k.shown);
         std::vector<std::string> after(a.argv.begin() + 1, a.argv.end());
         EXPECT_EQ(after, k.after);
@@ -342,7 +342,7 @@ TEST(CommandLine, PasswordIsFoundPastTheOptions) {
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
         ArgumentArea a(k.argv);
-        (void)takecommandline(a.argc(), a.argv.data());
+        (void)takeCommandLine(a.argc(), a.argv.data());
         EXPECT_EQ(a.shown(), k.shown);
     }
 }
@@ -355,7 +355,7 @@ TEST(CommandLine, OptionsForTheProgramFrame) {
         return StoredValue([value](std::string_view name) { return name == "loglevel" ? value : std::string(); });
     };
     auto options = [&](const Pieces &arguments, const StoredValue &value) {
-        return parseOptions(parsecommandline(arguments), arguments, value);
+        return parseOptions(parseCommandLine(arguments), arguments, value);
     };
     EXPECT_TRUE(options({"--help"}, none)->help);
     EXPECT_TRUE(options({"--version"}, none)->version);
@@ -379,4 +379,52 @@ TEST(CommandLine, OptionsForTheProgramFrame) {
     const auto typed = options({}, stored(" error\r\n"));  // as a hand-edited file may hold it
     ASSERT_TRUE(typed);
     EXPECT_EQ(typed->logLevel, common::LogLevel::error);
+}
+
+// The password-command form: CMD taken whole like FILE, the password not among the pieces (so
+// nothing is hidden in argv), and CMD run as its words, never by a shell.
+TEST(CommandLine, PasswordCommandForm) {
+    const CommandLine line =
+        parseCommandLine({"--password-command", "/usr/bin/oama access alice", "pop", "alice", "0"});
+    EXPECT_EQ(line.mode, StartMode::commandLine);
+    EXPECT_EQ(line.passwordCommand, "/usr/bin/oama access alice");
+    EXPECT_EQ(line.pieces, (Pieces{"pop", "alice", "", "0"}));
+    EXPECT_FALSE(line.passwordInPieces);
+    for (const Pieces &wrong : {Pieces{"--password-command"}, Pieces{"--password-command", " ", "pop", "a", "0"},
+                                Pieces{"--password-command", "cmd", "pop", "a"},
+                                Pieces{"--password-command", "cmd", "pop", "a", "yes"}}) {
+        SCOPED_TRACE(joinArguments(wrong));
+        const CommandLine refused = parseCommandLine(wrong);
+        EXPECT_EQ(refused.mode, StartMode::wrongCount);
+        EXPECT_TRUE(refused.passwordCommand.empty());
+    }
+    EXPECT_NE(parseCommandLine({"--password-command"}).reason.find("needs a CMD"), std::string::npos);
+
+    EXPECT_EQ(*splitPasswordCommand("  oama\taccess  'a b' $HOME; "),
+              (Pieces{"oama", "access", "'a", "b'", "$HOME;"}));
+    EXPECT_TRUE(splitPasswordCommand("")->empty());
+    EXPECT_FALSE(splitPasswordCommand("token\nrm -rf /"));
+}
+
+TEST(CommandLine, WhatAPasswordCommandGave) {
+    EXPECT_EQ(*passwordFromCommand("ya29.a0Af\r\nignored second line\n", 0), "ya29.a0Af");
+    EXPECT_EQ(*passwordFromCommand("pass with blanks", 0), "pass with blanks");
+    struct Case {
+        std::string output;
+        int status;
+        const char *why;
+    } cases[] = {
+        {"secret\n", 3, "failed (exit status 3)"},
+        {"secret\n", -1, "a signal"},
+        {"", 0, "printed no password"},
+        {"\nsecret\n", 0, "printed no password"},
+        {"sec\x1bret\n", 0, "control character"},
+        {std::string(maxCommandOutput + 1, 'x'), 0, "more than 64 KiB"},
+    };
+    for (const auto &k : cases) {
+        const common::Result<std::string> got = passwordFromCommand(k.output, k.status);
+        ASSERT_FALSE(got) << k.why;
+        EXPECT_NE(got.why().find(k.why), std::string::npos) << got.why();
+        EXPECT_EQ(got.why().find("secret"), std::string::npos) << got.why();
+    }
 }

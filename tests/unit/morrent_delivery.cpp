@@ -75,7 +75,7 @@ TEST(Maildrop, Values) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.value);
-        auto drop = parsemaildrop(k.value);
+        auto drop = parseMaildrop(k.value);
         ASSERT_EQ(drop.ok(), k.ok);
         if (!k.ok) {
             EXPECT_FALSE(drop.why().empty());
@@ -113,34 +113,34 @@ TEST(ReplaceTo, OnlyTheToFieldChanges) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
-        Rewritten r = replaceto(k.raw, "fwd@y");
-        EXPECT_EQ(r.head + k.raw.substr(r.restfrom), k.want);
+        Rewritten r = replaceTo(k.raw, "fwd@y");
+        EXPECT_EQ(r.head + k.raw.substr(r.restFrom), k.want);
         // Only the header is copied; the body is written from the message itself.
         std::size_t blank = k.raw.find("\r\n\r\n");
         if (blank != std::string::npos) {
-            EXPECT_EQ(r.restfrom, blank + 2);
+            EXPECT_EQ(r.restFrom, blank + 2);
         }
     }
     // The empty forward address of an untouched window is written as it is.
-    EXPECT_EQ(replaceto("To: b@x\r\n\r\n", "").head, "To: \r\n");
+    EXPECT_EQ(replaceTo("To: b@x\r\n\r\n", "").head, "To: \r\n");
 }
 
 TEST(Recipients, ForwardAloneOrToAndCc) {
     const std::string raw =
         "From: a@x\r\nTo: Bob <b@x>\r\nCc: c@x\r\nBcc: hidden@x\r\n\r\nbody\r\n";
-    EXPECT_EQ(recipientsof(raw, std::nullopt), (std::vector<std::string>{"b@x", "c@x"}));
-    EXPECT_EQ(recipientsof(raw, std::string("fwd@y")), (std::vector<std::string>{"fwd@y"}));
-    EXPECT_EQ(recipientsof(raw, std::string("Fred <fwd@y>")), (std::vector<std::string>{"fwd@y"}));
-    EXPECT_EQ(recipientsof(raw, std::string(" postmaster ")),
+    EXPECT_EQ(recipientsOf(raw, std::nullopt), (std::vector<std::string>{"b@x", "c@x"}));
+    EXPECT_EQ(recipientsOf(raw, std::string("fwd@y")), (std::vector<std::string>{"fwd@y"}));
+    EXPECT_EQ(recipientsOf(raw, std::string("Fred <fwd@y>")), (std::vector<std::string>{"fwd@y"}));
+    EXPECT_EQ(recipientsOf(raw, std::string(" postmaster ")),
               (std::vector<std::string>{"postmaster"}));
-    EXPECT_TRUE(recipientsof(raw, std::string("")).empty());
+    EXPECT_TRUE(recipientsOf(raw, std::string("")).empty());
 }
 
 TEST(LocalDomains, TheRegistryValue) {
-    EXPECT_EQ(parselocaldomains(" Example.ORG, @mail.example.org,,example.org , lan. "),
+    EXPECT_EQ(parseLocalDomains(" Example.ORG, @mail.example.org,,example.org , lan. "),
               (std::vector<std::string>{"example.org", "mail.example.org", "lan"}));
-    EXPECT_TRUE(parselocaldomains("").empty());
-    EXPECT_TRUE(parselocaldomains(" , ").empty());
+    EXPECT_TRUE(parseLocalDomains("").empty());
+    EXPECT_TRUE(parseLocalDomains(" , ").empty());
 }
 
 TEST(LocalDomains, DefaultIsTheMailnameAndTheHostsFullName) {
@@ -149,13 +149,13 @@ TEST(LocalDomains, DefaultIsTheMailnameAndTheHostsFullName) {
         "# 127.0.1.1 office.example.org office\n"
         "127.0.1.1   mail.example.org Mail  # the host\r\n"
         "10.0.0.1 other.example.org mail\n";
-    EXPECT_EQ(defaultlocaldomains("example.org\n", "mail", hosts),
+    EXPECT_EQ(defaultLocalDomains("example.org\n", "mail", hosts),
               (std::vector<std::string>{"example.org", "mail.example.org"}));
     // A host name that is already whole, and no /etc/mailname.
-    EXPECT_EQ(defaultlocaldomains("", "gw.example.net", hosts),
+    EXPECT_EQ(defaultLocalDomains("", "gw.example.net", hosts),
               (std::vector<std::string>{"gw.example.net"}));
     // A host /etc/hosts does not name keeps its own name; the same domain twice counts once.
-    EXPECT_EQ(defaultlocaldomains("VM\r\n", "vm", "127.0.0.1 localhost\n"),
+    EXPECT_EQ(defaultLocalDomains("VM\r\n", "vm", "127.0.0.1 localhost\n"),
               (std::vector<std::string>{"vm"}));
 }
 
@@ -163,7 +163,7 @@ TEST(LocalDomains, OnlyLocalRecipientsElseTheAccount) {
     const std::vector<std::string> local = {"example.org", "mail.example.org"};
     struct Case {
         const char *what;
-        std::vector<std::string> addresses, recipients, leftout;
+        std::vector<std::string> addresses, recipients, leftOut;
     } cases[] = {
         {"external only", {"carol@external.example"}, {"tessa"}, {"carol@external.example"}},
         {"local only", {"ann@example.org", "Bob@MAIL.Example.Org."},
@@ -177,9 +177,9 @@ TEST(LocalDomains, OnlyLocalRecipientsElseTheAccount) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
-        LocalEnvelope e = localrecipients(k.addresses, local, "tessa");
+        LocalEnvelope e = localRecipients(k.addresses, local, "tessa");
         EXPECT_EQ(e.recipients, k.recipients);
-        EXPECT_EQ(e.leftout, k.leftout);
+        EXPECT_EQ(e.leftOut, k.leftOut);
     }
 }
 
@@ -196,9 +196,9 @@ TEST(Addresses, UnusableOnes) {
 }
 
 TEST(Sendmail, ExplicitRecipientsNeverFromTheHeader) {
-    EXPECT_EQ(sendmailargs("a@x", {"b@x", "-c@x"}),
+    EXPECT_EQ(sendmailArgs("a@x", {"b@x", "-c@x"}),
               (std::vector<std::string>{"-i", "-f", "a@x", "--", "b@x", "-c@x"}));
-    EXPECT_EQ(sendmailargs("", {"b@x"}), (std::vector<std::string>{"-i", "-f", "<>", "--", "b@x"}));
+    EXPECT_EQ(sendmailArgs("", {"b@x"}), (std::vector<std::string>{"-i", "-f", "<>", "--", "b@x"}));
 }
 
 TEST(PickupFolder, MessagesAppearWholeInNewOnlyWhenCommitted) {
@@ -239,10 +239,10 @@ TEST(PickupFolder, MessagesAppearWholeInNewOnlyWhenCommitted) {
 TEST(PickupFolder, CommitsByItselfEveryBatch) {
     TempFolder t;
     PickupFolder pickup(t.path);
-    for (std::size_t i = 0; i < PickupFolder::batchcount; ++i)
+    for (std::size_t i = 0; i < PickupFolder::batchCount; ++i)
         ASSERT_EQ(pickup.deliver("", "m").why(), "");
     EXPECT_EQ(pickup.pending(), 0u);
-    EXPECT_EQ(filesin(t.path + "/new").size(), PickupFolder::batchcount);
+    EXPECT_EQ(filesin(t.path + "/new").size(), PickupFolder::batchCount);
 }
 
 TEST(PickupFolder, FailuresAreReportedAndLeaveNoPartialFile) {

@@ -80,7 +80,7 @@ struct OneRun {
         if (!path.empty()) {
             EXPECT_EQ(record.open(path).why(), "");
         }
-        pickup.setjournal(&journal);
+        pickup.setJournal(&journal);
     }
     common::Result<void> deliver(const std::string &uid) {
         journal.uid = uid;
@@ -101,19 +101,19 @@ struct NoHang {
 }  // namespace
 
 TEST(StateFolder, FromTheEnvironment) {
-    EXPECT_EQ(statefolder("/x/state", "/home/a"), "/x/state/tessaruno");
-    EXPECT_EQ(statefolder("relative", "/home/a"), "/home/a/.local/state/tessaruno");
-    EXPECT_EQ(statefolder(nullptr, "/home/a"), "/home/a/.local/state/tessaruno");
-    EXPECT_EQ(statefolder("", ""), "");
-    EXPECT_EQ(statefolder(nullptr, nullptr), "");
+    EXPECT_EQ(stateFolder("/x/state", "/home/a"), "/x/state/tessaruno");
+    EXPECT_EQ(stateFolder("relative", "/home/a"), "/home/a/.local/state/tessaruno");
+    EXPECT_EQ(stateFolder(nullptr, "/home/a"), "/home/a/.local/state/tessaruno");
+    EXPECT_EQ(stateFolder("", ""), "");
+    EXPECT_EQ(stateFolder(nullptr, nullptr), "");
 
     TempFolder t;
     const std::string folder = t.path + "/a/b/tessaruno";
-    EXPECT_EQ(makestatefolder(folder).why(), "");
+    EXPECT_EQ(makeStateFolder(folder).why(), "");
     EXPECT_EQ(modeof(folder), 0700u);
-    EXPECT_EQ(makestatefolder(folder).why(), "");  // already there
+    EXPECT_EQ(makeStateFolder(folder).why(), "");  // already there
     writefile(t.path + "/file", "x");
-    EXPECT_NE(makestatefolder(t.path + "/file/tessaruno").why(), "");
+    EXPECT_NE(makeStateFolder(t.path + "/file/tessaruno").why(), "");
 }
 
 // Whoever else may write to the state folder could plant links where the lock and the record go.
@@ -124,30 +124,30 @@ TEST(StateFolder, OnlyTheUsersOwnAndWritableByNoOneElse) {
     for (unsigned mode : {0770u, 0707u, 0777u, 01777u}) {
         SCOPED_TRACE(mode);
         ASSERT_EQ(chmod(folder.c_str(), mode), 0);
-        const std::string why = makestatefolder(folder).why();
+        const std::string why = makeStateFolder(folder).why();
         EXPECT_NE(why.find(folder), std::string::npos) << why;
         EXPECT_NE(why.find("chmod 700"), std::string::npos) << why;
     }
     // Read by the group is no danger: the services' folder is 0750.
     for (unsigned mode : {0700u, 0750u, 0755u}) {
         ASSERT_EQ(chmod(folder.c_str(), mode), 0);
-        EXPECT_EQ(makestatefolder(folder).why(), "") << mode;
+        EXPECT_EQ(makeStateFolder(folder).why(), "") << mode;
     }
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
         ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-        EXPECT_NE(makestatefolder(folder).why().find("owner 65534"), std::string::npos);
+        EXPECT_NE(makeStateFolder(folder).why().find("owner 65534"), std::string::npos);
     }
 }
 
 TEST(StateFolder, OneNamePerServerAndLogin) {
-    EXPECT_EQ(mailboxkey("alice", "POP.Example.org", 110), "alice@pop.example.org:110");
+    EXPECT_EQ(mailboxKey("alice", "POP.Example.org", 110), "alice@pop.example.org:110");
     // The login keeps its case; what does not belong in a file name is escaped.
-    EXPECT_EQ(mailboxkey("Al/ice %", "::1", 1110), "Al%2Fice%20%25@%3A%3A1:1110");
-    EXPECT_NE(mailboxkey("alice", "pop.example.org", 110), mailboxkey("alice", "pop.example.org", 995));
-    EXPECT_NE(mailboxkey("a@b", "c", 110), mailboxkey("a", "b@c", 110));
-    const std::string one = mailboxkey(std::string(300, 'x') + "1", "h", 110);
-    const std::string two = mailboxkey(std::string(300, 'x') + "2", "h", 110);
+    EXPECT_EQ(mailboxKey("Al/ice %", "::1", 1110), "Al%2Fice%20%25@%3A%3A1:1110");
+    EXPECT_NE(mailboxKey("alice", "pop.example.org", 110), mailboxKey("alice", "pop.example.org", 995));
+    EXPECT_NE(mailboxKey("a@b", "c", 110), mailboxKey("a", "b@c", 110));
+    const std::string one = mailboxKey(std::string(300, 'x') + "1", "h", 110);
+    const std::string two = mailboxKey(std::string(300, 'x') + "2", "h", 110);
     EXPECT_LE(one.size(), 200u);
     EXPECT_NE(one, two);
 }
@@ -211,7 +211,7 @@ TEST(StateFiles, APlantedLinkIsNeverWrittenThrough) {
         EXPECT_NE(why.find("cannot open the record " + record + ": it is a symbolic link"),
                   std::string::npos)
             << why;
-        EXPECT_FALSE(r.isopen());
+        EXPECT_FALSE(r.isOpen());
     }
     EXPECT_EQ(readfile(victim), "precious\n");
     EXPECT_FALSE(fs::exists(nowhere));
@@ -252,11 +252,11 @@ TEST(StateFiles, WhatIsNoRegularFileIsRefused) {
     EXPECT_NE(why.find("it is not a regular file"), std::string::npos) << why;
     UidlRecord r;
     EXPECT_NE(r.open(record).why().find("it is not a regular file"), std::string::npos);
-    EXPECT_FALSE(r.isopen());
+    EXPECT_FALSE(r.isOpen());
 }
 
 TEST(Record, JournalLines) {
-    const RecordContents r = readrecord(
+    const RecordContents r = readRecord(
         "tessaruno morrent record 1\n"
         "d old1\n"
         "w a /p/tmp/1.morrent\n"
@@ -282,18 +282,18 @@ TEST(Record, JournalLines) {
     EXPECT_EQ(r.lines, 13u);
 
     // A move into a folder that had gone away counts for nothing.
-    const RecordContents astray = readrecord("w a /p/tmp/1.morrent\nm\nx\nd b\n");
+    const RecordContents astray = readRecord("w a /p/tmp/1.morrent\nm\nx\nd b\n");
     EXPECT_EQ(astray.delivered, (std::unordered_set<std::string>{"b"}));
     EXPECT_TRUE(astray.unsure.empty());
 }
 
 TEST(Record, OnlyPickupFilesAreEverRemoved) {
-    EXPECT_TRUE(pickupname("/home/a/.local/share/tessaruno/pickup/tmp/1f2e.4711.3.morrent"));
-    EXPECT_FALSE(pickupname("/home/a/.bashrc"));
-    EXPECT_FALSE(pickupname("/p/new/1.morrent"));
-    EXPECT_FALSE(pickupname("/p/tmp/../../etc/x.morrent"));
-    EXPECT_FALSE(pickupname("/p/tmp/.morrent"));
-    EXPECT_FALSE(pickupname("tmp/1.morrent"));
+    EXPECT_TRUE(pickupName("/home/a/.local/share/tessaruno/pickup/tmp/1f2e.4711.3.morrent"));
+    EXPECT_FALSE(pickupName("/home/a/.bashrc"));
+    EXPECT_FALSE(pickupName("/p/new/1.morrent"));
+    EXPECT_FALSE(pickupName("/p/tmp/../../etc/x.morrent"));
+    EXPECT_FALSE(pickupName("/p/tmp/.morrent"));
+    EXPECT_FALSE(pickupName("tmp/1.morrent"));
 }
 
 TEST(Record, DeliveredIdsSurviveTheRun) {

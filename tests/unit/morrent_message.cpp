@@ -43,7 +43,7 @@ TEST(ReadMessage, SenderSubjectAndTextBody) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
-        MessageSummary got = readmessage(k.raw);
+        MessageSummary got = readMessage(k.raw);
         EXPECT_EQ(got.from, k.want.from);
         EXPECT_EQ(got.subject, k.want.subject);
         EXPECT_EQ(got.body, k.want.body);
@@ -52,10 +52,10 @@ TEST(ReadMessage, SenderSubjectAndTextBody) {
 
 TEST(ReadMessage, HugeMessageIsReadFromItsBeginning) {
     std::string raw = "From: a@example.org\r\nSubject: big\r\n\r\n";
-    raw += std::string(summarylimit + 1000, 'x');
-    MessageSummary got = readmessage(raw);
+    raw += std::string(summaryLimit + 1000, 'x');
+    MessageSummary got = readMessage(raw);
     EXPECT_EQ(got.subject, "big");
-    EXPECT_LE(got.body.size(), summarylimit);
+    EXPECT_LE(got.body.size(), summaryLimit);
 }
 
 TEST(HeaderValues, UnfoldsAndMatchesAnyCase) {
@@ -63,17 +63,17 @@ TEST(HeaderValues, UnfoldsAndMatchesAnyCase) {
         "Received: from x\r\n\tby y\r\nTO: a@example.org,\r\n  b@example.org\r\nCc : "
         "c@example.org\r\n"
         "X-To: not@example.org\r\nto: d@example.org\r\n";
-    EXPECT_EQ(headervalues(header, "To"),
+    EXPECT_EQ(headerValues(header, "To"),
               (std::vector<std::string>{"a@example.org,  b@example.org", "d@example.org"}));
-    EXPECT_EQ(headervalues(header, "cc"), (std::vector<std::string>{"c@example.org"}));
-    EXPECT_TRUE(headervalues(header, "Bcc").empty());
+    EXPECT_EQ(headerValues(header, "cc"), (std::vector<std::string>{"c@example.org"}));
+    EXPECT_TRUE(headerValues(header, "Bcc").empty());
 }
 
 TEST(HeaderBlock, EndsBeforeTheFirstEmptyLine) {
-    EXPECT_EQ(headerblock("A: b\r\nC: d\r\n\r\nbody\r\n\r\n"), "A: b\r\nC: d\r\n");
-    EXPECT_EQ(headerblock("A: b\n\nbody"), "A: b\n");
-    EXPECT_EQ(headerblock("\r\nbody"), "");
-    EXPECT_EQ(headerblock("A: b\r\nno body"), "A: b\r\nno body");
+    EXPECT_EQ(headerBlock("A: b\r\nC: d\r\n\r\nbody\r\n\r\n"), "A: b\r\nC: d\r\n");
+    EXPECT_EQ(headerBlock("A: b\n\nbody"), "A: b\n");
+    EXPECT_EQ(headerBlock("\r\nbody"), "");
+    EXPECT_EQ(headerBlock("A: b\r\nno body"), "A: b\r\nno body");
 }
 
 TEST(Mailboxes, AddressesOutOfAddressFields) {
@@ -110,7 +110,7 @@ TEST(Envelope, SenderAndRecipients) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
-        Envelope e = envelopeof(k.raw);
+        Envelope e = envelopeOf(k.raw);
         EXPECT_EQ(e.sender, k.sender);
         EXPECT_EQ(e.recipients, k.recipients);
     }

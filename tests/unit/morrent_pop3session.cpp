@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base64.h"
 #include "morrent/pop3session.h"
 
 using namespace morrent;
@@ -24,11 +25,13 @@ struct Conversation {
     bool confirmcommit = true;
     int commits = 0;
 
-    // The transcripts here are about the login and the messages; STLS has its own below.
-    explicit Conversation(bool deleteafter = false, PopTls tls = PopTls::off) {
+    // The transcripts here are about the login and the messages; STLS and the SASL mechanisms
+    // have their own below, and these log in with USER and PASS.
+    explicit Conversation(bool deleteAfter = false, PopTls tls = PopTls::off, PopAuth auth = PopAuth::user) {
+        s.popauth = auth;
         s.curuser = "alice";
         s.curpass = "secret";
-        s.deleteafter = deleteafter;
+        s.deleteAfter = deleteAfter;
         s.poptls = tls;
         s.resetsession();
     }
@@ -116,7 +119,7 @@ void login(Conversation &c, const std::string &capa = kCapa) {
 // The scan listing; with deletion off, also the unique-id listing the engine asks for next.
 void list(Conversation &c, const std::vector<std::string> &messages) {
     c.server(listing(messages));
-    if (c.s.deleteafter || messages.empty()) return;
+    if (c.s.deleteAfter || messages.empty()) return;
     ASSERT_EQ(c.take(), "uidl\r\n");
     c.server(uidlisting(messages.size()));
 }
@@ -130,9 +133,9 @@ const std::vector<std::string> kThree = {
 }  // namespace
 
 TEST(Pop3Session, ThreeMessagesFromTheHighestDownThenDeleteAndQuit) {
-    for (bool deleteafter : {true, false}) {
-        SCOPED_TRACE(deleteafter ? "deleting" : "keeping");
-        Conversation c(deleteafter);
+    for (bool deleteAfter : {true, false}) {
+        SCOPED_TRACE(deleteAfter ? "deleting" : "keeping");
+        Conversation c(deleteAfter);
         login(c);
         list(c, kThree);
         EXPECT_EQ(c.take(), "retr 3\r\n");
@@ -141,21 +144,21 @@ TEST(Pop3Session, ThreeMessagesFromTheHighestDownThenDeleteAndQuit) {
         c.server(retrreply(kThree[1]));
         EXPECT_EQ(c.take(), "retr 1\r\n");
         c.server(retrreply(kThree[0]));
-        EXPECT_EQ(c.take(), deleteafter ? "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n" : "quit\r\n");
+        EXPECT_EQ(c.take(), deleteAfter ? "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n" : "quit\r\n");
         EXPECT_EQ(c.delivered, (std::vector<std::string>{kThree[2], kThree[1], kThree[0]}));
         EXPECT_EQ(c.statuses,
                   (std::vector<std::string>{"downloaded number 3 of 3", "downloaded number 2 of 3",
                                             "downloaded number 1 of 3"}));
         EXPECT_EQ(c.commits, 1);
         EXPECT_FALSE(c.ended);
-        if (deleteafter) c.server("+OK Marked to be deleted.\r\n+OK Marked to be deleted.\r\n");
-        if (deleteafter) c.server("+OK Marked to be deleted.\r\n");
+        if (deleteAfter) c.server("+OK Marked to be deleted.\r\n+OK Marked to be deleted.\r\n");
+        if (deleteAfter) c.server("+OK Marked to be deleted.\r\n");
         EXPECT_FALSE(c.ended);
         c.server("+OK Logging out, messages deleted.\r\n");
         EXPECT_TRUE(c.ended);
         EXPECT_TRUE(c.closed);
         EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
-        EXPECT_EQ(c.s.summary(), deleteafter ? "3 new messages delivered, 3 deleted"
+        EXPECT_EQ(c.s.summary(), deleteAfter ? "3 new messages delivered, 3 deleted"
                                              : "3 new messages delivered, 0 deleted");
         EXPECT_EQ(c.take(), "");
     }
@@ -239,22 +242,22 @@ TEST(Pop3Session, AServerWithoutCapaIsServedAsBefore) {
 
 TEST(Pop3Session, MessagesAlreadyDeliveredAreNotFetchedAgain) {
     Conversation c;
-    c.s.seenuids = {uidof(2), "an id no longer on the server"};
+    c.s.seenUids = {uidof(2), "an id no longer on the server"};
     login(c);
     list(c, kThree);
     EXPECT_EQ(c.take(), "retr 3\r\n");
-    EXPECT_EQ(c.s.messageuid(), uidof(3));
+    EXPECT_EQ(c.s.messageUid(), uidof(3));
     c.server(retrreply(kThree[2]));
     EXPECT_EQ(c.take(), "retr 1\r\n");
-    EXPECT_EQ(c.s.messageuid(), uidof(1));
+    EXPECT_EQ(c.s.messageUid(), uidof(1));
     c.server(retrreply(kThree[0]));
     EXPECT_EQ(c.take(), "quit\r\n");
     EXPECT_EQ(c.delivered, (std::vector<std::string>{kThree[2], kThree[0]}));
     EXPECT_EQ(c.statuses, (std::vector<std::string>{"downloaded number 3 of 3",
                                                     "downloaded number 1 of 3"}));
     // The ids on the server, for the record to forget the others.
-    EXPECT_TRUE(c.s.uidsknown());
-    EXPECT_EQ(c.s.serveruids(), (std::vector<std::string>{uidof(1), uidof(2), uidof(3)}));
+    EXPECT_TRUE(c.s.uidsKnown());
+    EXPECT_EQ(c.s.serverUids(), (std::vector<std::string>{uidof(1), uidof(2), uidof(3)}));
     c.server("+OK bye\r\n");
     EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
     EXPECT_EQ(c.s.summary(), "2 new messages delivered, 0 deleted");
@@ -262,7 +265,7 @@ TEST(Pop3Session, MessagesAlreadyDeliveredAreNotFetchedAgain) {
 
 TEST(Pop3Session, NothingNewQuitsWithoutCommit) {
     Conversation c;
-    c.s.seenuids = {uidof(1), uidof(2), uidof(3)};
+    c.s.seenUids = {uidof(1), uidof(2), uidof(3)};
     login(c);
     list(c, kThree);
     EXPECT_EQ(c.take(), "quit\r\n");
@@ -289,7 +292,7 @@ TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
         Conversation c;
-        c.s.seenuids = {"aaa", "bbb", "ccc"};
+        c.s.seenUids = {"aaa", "bbb", "ccc"};
         login(c);
         c.server(listing(kThree));
         EXPECT_EQ(c.take(), "uidl\r\n");
@@ -298,8 +301,8 @@ TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
         EXPECT_NE(a.note.find("every message is fetched"), std::string::npos) << a.note;
         c.apply(a);
         EXPECT_EQ(c.take(), "retr 3\r\n");
-        EXPECT_FALSE(c.s.uidsknown());
-        EXPECT_EQ(c.s.messageuid(), "");
+        EXPECT_FALSE(c.s.uidsKnown());
+        EXPECT_EQ(c.s.messageUid(), "");
         for (int n = 3; n >= 1; --n) {
             Actions more = c.s.feed(retrreply(kThree[n - 1]));
             EXPECT_TRUE(more.note.empty());
@@ -312,12 +315,12 @@ TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
 
 TEST(Pop3Session, EmptyMailboxForgetsEveryId) {
     Conversation c;
-    c.s.seenuids = {uidof(1)};
+    c.s.seenUids = {uidof(1)};
     login(c);
     c.server("+OK 0 messages:\r\n.\r\n");
     EXPECT_EQ(c.take(), "quit\r\n");  // no UIDL needed to know that none is left
-    EXPECT_TRUE(c.s.uidsknown());
-    EXPECT_TRUE(c.s.serveruids().empty());
+    EXPECT_TRUE(c.s.uidsKnown());
+    EXPECT_TRUE(c.s.serverUids().empty());
 }
 
 // ---- chunk boundaries ----
@@ -334,13 +337,13 @@ TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
             std::string(1, '\0') + "\xff\x80\r\n",
     };
     for (bool pipelined : {false, true}) {
-        for (bool deleteafter : {true, false}) {
+        for (bool deleteAfter : {true, false}) {
             SCOPED_TRACE(std::string(pipelined ? "pipelined" : "one at a time") +
-                         (deleteafter ? ", deleting" : ", keeping"));
+                         (deleteAfter ? ", deleting" : ", keeping"));
             std::vector<std::string> replies = {kGreeting, kLogin, kPassOk,
                                                 pipelined ? kCapaPipelining : kCapa,
                                                 listing(messages)};
-            if (!deleteafter) replies.push_back(uidlisting(3));
+            if (!deleteAfter) replies.push_back(uidlisting(3));
             std::string retrs;
             for (int n = 3; n >= 1; --n) {
                 if (pipelined)
@@ -349,11 +352,11 @@ TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
                     replies.push_back(retrreply(messages[n - 1]));
             }
             if (pipelined) replies.push_back(retrs);
-            replies.push_back(deleteafter ? "+OK\r\n+OK\r\n+OK\r\n+OK bye\r\n" : "+OK bye\r\n");
+            replies.push_back(deleteAfter ? "+OK\r\n+OK\r\n+OK\r\n+OK bye\r\n" : "+OK bye\r\n");
             const std::string wantsent =
                 std::string("user alice\r\npass secret\r\ncapa\r\nlist \r\n") +
-                (deleteafter ? "" : "uidl\r\n") + "retr 3\r\nretr 2\r\nretr 1\r\n" +
-                (deleteafter ? "dele 1\r\ndele 2\r\ndele 3\r\n" : "") + "quit\r\n";
+                (deleteAfter ? "" : "uidl\r\n") + "retr 3\r\nretr 2\r\nretr 1\r\n" +
+                (deleteAfter ? "dele 1\r\ndele 2\r\ndele 3\r\n" : "") + "quit\r\n";
             const std::vector<std::string> wantdelivered = {messages[2], messages[1], messages[0]};
 
             auto check = [&](Conversation &c) {
@@ -364,7 +367,7 @@ TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
             };
             for (std::size_t r = 0; r < replies.size(); ++r) {
                 for (std::size_t cut = 1; cut < replies[r].size(); ++cut) {
-                    Conversation c(deleteafter);
+                    Conversation c(deleteAfter);
                     for (std::size_t k = 0; k < replies.size(); ++k)
                         k == r ? c.server(replies[k], {cut}) : c.server(replies[k]);
                     SCOPED_TRACE("reply " + std::to_string(r) + " cut at " + std::to_string(cut));
@@ -372,7 +375,7 @@ TEST(Pop3Session, ChunkBoundariesNeverChangeTheOutcome) {
                     if (::testing::Test::HasFailure()) return;
                 }
             }
-            Conversation c(deleteafter);
+            Conversation c(deleteAfter);
             for (const auto &reply : replies) {
                 std::vector<std::size_t> cuts;
                 for (std::size_t i = 1; i < reply.size(); ++i) cuts.push_back(i);
@@ -545,7 +548,7 @@ TEST(Pop3Session, PipelineIsBoundedInCommandsAndBytes) {
     {
         // Many small messages: as many RETRs as the bound allows, then more in a group once
         // half of them are answered.
-        const int half = int(Pop3Session::pipelinecommands) / 2;
+        const int half = int(Pop3Session::pipelineCommands) / 2;
         std::vector<std::string> many(50, "Subject: small\r\n\r\nx\r\n");
         Conversation c(true);
         c.confirmdeliveries = false;
@@ -556,7 +559,7 @@ TEST(Pop3Session, PipelineIsBoundedInCommandsAndBytes) {
             for (int n = from; n > from - count; --n) out += "retr " + std::to_string(n) + "\r\n";
             return out;
         };
-        EXPECT_EQ(c.take(), retrs(50, int(Pop3Session::pipelinecommands)));
+        EXPECT_EQ(c.take(), retrs(50, int(Pop3Session::pipelineCommands)));
         for (int k = 1; k < half; ++k) {
             c.server(retrreply(many[0]));
             c.apply(c.s.delivered(true));
@@ -564,20 +567,20 @@ TEST(Pop3Session, PipelineIsBoundedInCommandsAndBytes) {
         EXPECT_EQ(c.take(), "");
         c.server(retrreply(many[0]));
         c.apply(c.s.delivered(true));
-        EXPECT_EQ(c.take(), retrs(50 - int(Pop3Session::pipelinecommands), half));
+        EXPECT_EQ(c.take(), retrs(50 - int(Pop3Session::pipelineCommands), half));
     }
     {
         // Large ones: only as many as fit the byte bound; one larger than the bound goes alone.
-        const std::size_t third = Pop3Session::pipelinebytes / 3 + 1;
+        const std::size_t third = Pop3Session::pipelineBytes / 3 + 1;
         std::vector<std::string> big = {std::string(third, 'a'), std::string(third, 'b'),
                                         std::string(third, 'c'),
-                                        std::string(Pop3Session::pipelinebytes * 2, 'd')};
+                                        std::string(Pop3Session::pipelineBytes * 2, 'd')};
         Conversation c(true);
         c.confirmdeliveries = false;
         login(c, kCapaPipelining);
         c.server("+OK\r\n1 " + std::to_string(third) + "\r\n2 " + std::to_string(third) +
                  "\r\n3 " + std::to_string(third) + "\r\n4 " +
-                 std::to_string(Pop3Session::pipelinebytes * 2) + "\r\n.\r\n");
+                 std::to_string(Pop3Session::pipelineBytes * 2) + "\r\n.\r\n");
         EXPECT_EQ(c.take(), "retr 4\r\n");
         c.server(retrreply(big[3]));
         c.apply(c.s.delivered(true));
@@ -606,23 +609,23 @@ TEST(Pop3Session, FailedDeliveryWithPipelinedRepliesOutstandingEndsAtOnce) {
 TEST(Pop3Session, ProgressCountsTheSessionsMessagesAndBytes) {
     Conversation c;
     c.confirmdeliveries = false;
-    c.s.seenuids = {uidof(3)};
+    c.s.seenUids = {uidof(3)};
     login(c, kCapaPipelining);
     list(c, kThree);
     Progress p = c.s.progress();
     EXPECT_EQ(p.messages, 2);
     EXPECT_EQ(p.delivered, 0);
     EXPECT_EQ(p.bytes, kThree[1].size() + kThree[0].size());
-    EXPECT_EQ(p.bytesdone, 0u);
+    EXPECT_EQ(p.bytesDone, 0u);
     const std::string reply = retrreply(kThree[1]);
     c.server(reply.substr(0, reply.size() - 9));  // part of the text
-    EXPECT_GT(c.s.progress().bytesdone, 0u);
-    EXPECT_LT(c.s.progress().bytesdone, kThree[1].size());
+    EXPECT_GT(c.s.progress().bytesDone, 0u);
+    EXPECT_LT(c.s.progress().bytesDone, kThree[1].size());
     c.server(reply.substr(reply.size() - 9));
     c.apply(c.s.delivered(true));
     p = c.s.progress();
     EXPECT_EQ(p.delivered, 1);
-    EXPECT_EQ(p.bytesdone, kThree[1].size());
+    EXPECT_EQ(p.bytesDone, kThree[1].size());
 }
 
 // ---- durability and failures ----
@@ -685,9 +688,9 @@ TEST(Pop3Session, EveryWayOfEndingEarlyIsAFailure) {
     } cases[] = {
         {"time-out", [](Pop3Session &s) { return s.timeout(); },
          "no answer from the server for 30 seconds"},
-        {"server closed", [](Pop3Session &s) { return s.serverclosed(); },
+        {"server closed", [](Pop3Session &s) { return s.serverClosed(); },
          "the server closed the connection"},
-        {"socket error", [](Pop3Session &s) { return s.socketerror("Connection refused"); },
+        {"socket error", [](Pop3Session &s) { return s.socketError("Connection refused"); },
          "connection failed: Connection refused"},
         {"disconnect now", [](Pop3Session &s) { return s.disconnect(); },
          "disconnected before the session ended"},
@@ -727,18 +730,18 @@ TEST(Pop3Session, ASessionThatCannotStartSendsNothing) {
 TEST(Pop3Session, EndingAfterQuit) {
     // Without DELE the session is complete once QUIT is out; with DELE, only QUIT's answer tells
     // that the deletions were committed.
-    for (bool deleteafter : {false, true}) {
+    for (bool deleteAfter : {false, true}) {
         for (bool timeout : {false, true}) {
-            SCOPED_TRACE(std::string(deleteafter ? "dele" : "no dele") +
+            SCOPED_TRACE(std::string(deleteAfter ? "dele" : "no dele") +
                          (timeout ? ", timeout" : ", closed"));
-            Conversation c(deleteafter);
+            Conversation c(deleteAfter);
             login(c);
             list(c, {"A: b\r\n"});
             c.server("+OK\r\nA: b\r\n.\r\n");
-            c.apply(timeout ? c.s.timeout() : c.s.serverclosed());
+            c.apply(timeout ? c.s.timeout() : c.s.serverClosed());
             EXPECT_TRUE(c.ended);
-            EXPECT_EQ(c.s.outcome(), deleteafter ? Outcome::failed : Outcome::succeeded);
-            EXPECT_EQ(c.s.deletedcount(), 0);
+            EXPECT_EQ(c.s.outcome(), deleteAfter ? Outcome::failed : Outcome::succeeded);
+            EXPECT_EQ(c.s.deletedCount(), 0);
         }
     }
 }
@@ -814,7 +817,7 @@ TEST(Pop3SessionTls, StlsOfferedIsUsedBeforeAnyWordOfTheLogin) {
     EXPECT_TRUE(c.starttls);
     EXPECT_EQ(c.s.phase(), Phase::handshake);
     EXPECT_EQ(c.sent, "capa\r\nstls\r\n");
-    c.apply(c.s.tlsready());
+    c.apply(c.s.tlsReady());
     EXPECT_EQ(c.sent, "capa\r\nstls\r\nuser alice\r\n");
     EXPECT_TRUE(c.s.encrypted());
 }
@@ -845,10 +848,10 @@ TEST(Pop3SessionTls, NoFallBackToTheClear) {
 
     // TLS from the first byte: no STLS asked, and TLS only once the handshake is done.
     Conversation implicit(false, PopTls::require);
-    implicit.s.implicittls = true;
+    implicit.s.implicitTls = true;
     implicit.s.resetsession();
     EXPECT_FALSE(implicit.s.encrypted());
-    implicit.apply(implicit.s.tlsready());
+    implicit.apply(implicit.s.tlsReady());
     EXPECT_TRUE(implicit.s.encrypted());
     implicit.apply(implicit.s.feed("+OK\r\n"));
     EXPECT_EQ(implicit.sent, "user alice\r\n");
@@ -857,15 +860,15 @@ TEST(Pop3SessionTls, NoFallBackToTheClear) {
 
 TEST(Pop3SessionTls, AFailedPop3sHandshakeIsNoTlsSession) {
     Conversation c(false, PopTls::automatic);
-    c.s.implicittls = true;
+    c.s.implicitTls = true;
     c.s.resetsession();
-    c.apply(c.s.socketerror("certificate for localhost has expired"));
+    c.apply(c.s.socketError("certificate for localhost has expired"));
     EXPECT_TRUE(c.ended);
     EXPECT_FALSE(c.s.encrypted());
     EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
     // Nor is the next session, when the last one was TLS.
     c.s.resetsession();
-    c.apply(c.s.tlsready());
+    c.apply(c.s.tlsReady());
     EXPECT_TRUE(c.s.encrypted());
     c.s.resetsession();
     EXPECT_FALSE(c.s.encrypted());
@@ -904,9 +907,9 @@ TEST(Pop3SessionTls, APinMakesTlsAMust) {
     // POP3S with a pin: TLS from the first byte, the login as usual.
     Conversation implicit(false, PopTls::automatic);
     implicit.s.pinned = true;
-    implicit.s.implicittls = true;
+    implicit.s.implicitTls = true;
     implicit.s.resetsession();
-    implicit.apply(implicit.s.tlsready());
+    implicit.apply(implicit.s.tlsReady());
     implicit.server("+OK\r\n");
     EXPECT_EQ(implicit.take(), "user alice\r\n");
 }
@@ -934,7 +937,7 @@ TEST(Pop3SessionBounds, ARetrAnswerLongerThanListedEndsTheRun) {
                                 "(more than " + std::to_string(limit) + " came)");
         EXPECT_TRUE(c.delivered.empty());
         EXPECT_EQ(c.take(), "");  // no DELE, no QUIT
-        EXPECT_EQ(c.s.deletedcount(), 0);
+        EXPECT_EQ(c.s.deletedCount(), 0);
     }
 
     // Within the margin: a size counted with LF line ends, and a header the server added.
@@ -997,7 +1000,7 @@ TEST(Pop3SessionBounds, AnEndlessUniqueIdListingEndsTheRun) {
         while (block.size() < (1u << 20)) block += "1 " + std::string(60000, 'u') + "\r\n";
         return block;
     }();
-    for (std::size_t fed = 0; fed <= Pop3Session::maxlisting && !c.ended; fed += lines.size())
+    for (std::size_t fed = 0; fed <= Pop3Session::maxListing && !c.ended; fed += lines.size())
         c.server(lines);
     EXPECT_TRUE(c.ended);
     EXPECT_EQ(c.s.reason(), "the server's unique-id listing is longer than 64 MiB");
@@ -1093,4 +1096,186 @@ TEST(Pop3SessionDeadline, OverdueSaysWhatTookTooLong) {
     c.apply(c.s.overdue());
     EXPECT_TRUE(c.ended);
     EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+}
+
+// ---- the login: SASL mechanisms by the session's choice and by the admin's ----------------
+
+namespace {
+
+// A session with TLS off, to the point where it logs in; `capa` answers the CAPA before the login.
+Conversation toLogin(PopAuth auth, bool token, const std::string &greeting, const std::string &capa) {
+    Conversation c(false, PopTls::off, auth);
+    c.s.tokenGiven = token;
+    if (token) c.s.curpass = "tok3n";
+    c.server(greeting);
+    if (auth == PopAuth::automatic) {
+        EXPECT_EQ(c.take(), "capa\r\n");
+        c.server(capa);
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST(Pop3SessionAuth, TheStrongestOfferedUnlessTheAdminChooses) {
+    const std::string plainArg = "auth PLAIN AGFsaWNlAHNlY3JldA==\r\n";
+    const std::string xoauth2 = "auth XOAUTH2 dXNlcj1hbGljZQFhdXRoPUJlYXJlciB0b2szbgEB\r\n";
+    const std::string oauthbearer = "auth OAUTHBEARER bixhPWFsaWNlLAFhdXRoPUJlYXJlciB0b2szbgEB\r\n";
+    const std::string all = "+OK\r\nUSER\r\nSASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n.\r\n";
+    struct Case {
+        const char *what;
+        PopAuth auth;
+        bool token;
+        std::string capa;
+        std::string sent;
+    } cases[] = {
+        {"PLAIN offered", PopAuth::automatic, false, "+OK\r\nSASL PLAIN LOGIN\r\n.\r\n", plainArg},
+        {"mechanisms in any case", PopAuth::automatic, false, "+OK\r\nsasl login plain\r\n.\r\n", plainArg},
+        {"no SASL line", PopAuth::automatic, false, "+OK\r\nUSER\r\nTOP\r\n.\r\n", "user alice\r\n"},
+        {"CAPA unknown", PopAuth::automatic, false, "-ERR unknown command\r\n", "user alice\r\n"},
+        {"a token, everything offered", PopAuth::automatic, true, all, oauthbearer},
+        {"a token, XOAUTH2 the best", PopAuth::automatic, true, "+OK\r\nSASL PLAIN XOAUTH2\r\n.\r\n", xoauth2},
+        {"no token: OAuth is no choice", PopAuth::automatic, false, "+OK\r\nSASL XOAUTH2 OAUTHBEARER\r\n.\r\n",
+         "user alice\r\n"},
+        {"user chosen, PLAIN offered", PopAuth::user, false, "", "user alice\r\n"},
+        {"plain chosen, none offered", PopAuth::plain, false, "", plainArg},
+        {"xoauth2 chosen", PopAuth::xoauth2, true, "", xoauth2},
+        {"oauthbearer chosen", PopAuth::oauthbearer, true, "", oauthbearer},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        Conversation c = toLogin(k.auth, k.token, kGreeting, k.capa);
+        EXPECT_EQ(c.take(), k.sent);
+        EXPECT_FALSE(c.ended);
+        // Logged in: the capabilities after the login, then the listing, as with USER and PASS.
+        if (k.sent.starts_with("user")) continue;
+        c.server("+OK Logged in.\r\n");
+        EXPECT_EQ(c.take(), "capa\r\n");
+    }
+}
+
+TEST(Pop3SessionAuth, ApopOnlyWhenAskedAndOnlyWithTheGreetingsTimestamp) {
+    // RFC 1939's own example.
+    Conversation c(false, PopTls::off, PopAuth::apop);
+    c.s.curuser = "mrose";
+    c.s.curpass = "tanstaaf";
+    c.server("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>\r\n");
+    EXPECT_EQ(c.take(), "apop mrose c4c9334bac560ecc979e58001b3e22fb\r\n");
+    c.server("+OK maildrop has 1 message\r\n");
+    EXPECT_EQ(c.take(), "capa\r\n");
+
+    // A greeting without one: nothing of the password goes out in any other way.
+    Conversation none(false, PopTls::off, PopAuth::apop);
+    none.server(kGreeting);
+    EXPECT_EQ(none.take(), "quit\r\n");
+    EXPECT_NE(none.s.reason().find("popauth=apop"), std::string::npos) << none.s.reason();
+
+    // And the session never picks it itself, whatever the greeting offers.
+    Conversation automatic = toLogin(PopAuth::automatic, false, "+OK <1.2@host>\r\n", "+OK\r\n.\r\n");
+    EXPECT_EQ(automatic.take(), "user alice\r\n");
+}
+
+TEST(Pop3SessionAuth, ARefusalIsReportedAndNothingWeakerIsTried) {
+    for (PopAuth auth : {PopAuth::automatic, PopAuth::plain}) {
+        Conversation c = toLogin(auth, false, kGreeting, "+OK\r\nSASL PLAIN\r\n.\r\n");
+        c.take();
+        c.server("-ERR [AUTH] Authentication failed.\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.take(), "");  // no USER, no PASS
+        EXPECT_EQ(c.s.outcome(), Outcome::failed);
+        EXPECT_EQ(c.s.reason(), "server said: -ERR [AUTH] Authentication failed. (to AUTH PLAIN)");
+    }
+}
+
+TEST(Pop3SessionAuth, ALongTokenWaitsForTheServersContinuation) {
+    // RFC 5034: an AUTH line stays within 255 bytes; a longer first response goes after "+ ".
+    Conversation c(false, PopTls::off, PopAuth::xoauth2);
+    c.s.tokenGiven = true;
+    c.s.curpass = std::string(1500, 'T');
+    c.server(kGreeting);
+    EXPECT_EQ(c.take(), "auth XOAUTH2\r\n");
+    c.server("+ \r\n", {1, 2});
+    const std::string line = c.take();
+    ASSERT_TRUE(line.ends_with("\r\n"));
+    EXPECT_EQ(common::base64Decode(line.substr(0, line.size() - 2)),
+              "user=alice\x01" "auth=Bearer " + c.s.curpass + "\x01\x01");
+    c.server("+OK Logged in.\r\n");
+    EXPECT_EQ(c.take(), "capa\r\n");
+}
+
+TEST(Pop3SessionAuth, TheServersErrorJsonGoesIntoTheReason) {
+    struct Case {
+        PopAuth auth;
+        std::string challenge;
+        std::string answer;  // the mechanism's way to finish the exchange
+        std::string detail;
+    } cases[] = {
+        {PopAuth::xoauth2,
+         "eyJzdGF0dXMiOiAiNDAxIiwgInNjaGVtZXMiOiAiYmVhcmVyIiwgInNjb3BlIjogImh0dHBzOi8vb3V0bG9vay5vZmZpY2Uu"
+         "Y29tL1BPUC5BY2Nlc3NBc1VzZXIuQWxsIn0=",
+         "\r\n", "status 401, scope https://outlook.office.com/POP.AccessAsUser.All"},
+        {PopAuth::oauthbearer,
+         "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwic2NvcGUiOiJtYWlsIiwib3BlbmlkLWNvbmZpZ3VyYXRpb24iOiJodHRwczovL3gv"
+         "LndlbGwta25vd24ifQ==",
+         "AQ==\r\n", "status invalid_token, scope mail"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(popAuthName(k.auth));
+        Conversation c(false, PopTls::off, k.auth);
+        c.s.tokenGiven = true;
+        c.s.curpass = "tok3n";
+        c.server(kGreeting);
+        c.take();
+        c.server("+ " + k.challenge + "\r\n");
+        EXPECT_EQ(c.take(), k.answer);
+        EXPECT_FALSE(c.ended);
+        c.server("-ERR Authentication failed.\r\n");
+        EXPECT_TRUE(c.ended);
+        EXPECT_EQ(c.s.reason(), "server said: -ERR Authentication failed. (to AUTH " +
+                                    std::string(popAuthName(k.auth)) + ": " + k.detail + ")");
+        EXPECT_EQ(c.s.reason().find("tok3n"), std::string::npos);
+    }
+    // PLAIN has nothing more to say: a challenge is cancelled.
+    Conversation plain(false, PopTls::off, PopAuth::plain);
+    plain.server(kGreeting);
+    plain.take();
+    plain.server("+ bW9yZT8=\r\n");
+    EXPECT_EQ(plain.take(), "*\r\n");
+    plain.server("-ERR cancelled\r\n");
+    EXPECT_NE(plain.s.reason().find("asked for more than PLAIN"), std::string::npos) << plain.s.reason();
+}
+
+TEST(Pop3SessionAuth, AfterStlsTheMechanismsAreAskedAfresh) {
+    // What the clear CAPA offered may be a man in the middle's: only the CAPA under TLS counts.
+    Conversation c(false, PopTls::automatic, PopAuth::automatic);
+    c.server(kGreeting);
+    c.server("+OK\r\nSTLS\r\nSASL PLAIN\r\n.\r\n");
+    EXPECT_EQ(c.take(), "capa\r\nstls\r\n");
+    c.server("+OK Begin TLS negotiation now.\r\n");
+    c.apply(c.s.tlsReady());
+    EXPECT_EQ(c.take(), "capa\r\n");
+    c.server("+OK\r\nUSER\r\n.\r\n");
+    EXPECT_EQ(c.take(), "user alice\r\n");
+    // And what TLS offers is used.
+    Conversation d(false, PopTls::automatic, PopAuth::automatic);
+    d.server(kGreeting);
+    d.server("+OK\r\nSTLS\r\n.\r\n");
+    d.server("+OK\r\n");
+    d.apply(d.s.tlsReady());
+    d.take();
+    d.server("+OK\r\nSASL PLAIN\r\n.\r\n");
+    EXPECT_EQ(d.take(), "auth PLAIN AGFsaWNlAHNlY3JldA==\r\n");
+}
+
+TEST(Pop3SessionAuth, SettingWordsAndErrorJsonAsTheServerMaySendIt) {
+    EXPECT_EQ(*parsePopAuth(" XOAuth2\n"), PopAuth::xoauth2);
+    EXPECT_EQ(*parsePopAuth(""), PopAuth::automatic);
+    EXPECT_EQ(*parsePopAuth("apop"), PopAuth::apop);
+    EXPECT_FALSE(parsePopAuth("login"));
+    EXPECT_EQ(saslErrorText(R"({"status": 401, "scope":"a \"b\""})"), "status 401, scope a \"b\"");
+    EXPECT_EQ(saslErrorText(R"({"schemes":"bearer","status":"invalid_token"})"), "status invalid_token");
+    EXPECT_EQ(saslErrorText(R"({"x":{"status":"nested"},"status":"top"})"), "");
+    EXPECT_EQ(saslErrorText("not json"), "");
+    EXPECT_EQ(saslErrorText(R"({"status":"unterminated)"), "");
+    EXPECT_EQ(saslErrorText("{\"status\":\"line\nbreak\x1b[2J\"}"), "status line?break?[2J");
 }
