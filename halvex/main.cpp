@@ -1,22 +1,39 @@
 // halvex: the office's web proxy, which logs and filters requests and responses.
-//   halvex [--start] [--bind ADDR] [--block ENTRY]... [--block-file FILE]... [--allow-clients LIST]
-//          [--allow-servers LIST] [limits]
+//   halvex [--config FILE] [--check-config] [--start] [--port N] [--upstream HOST:PORT|none]
+//          [--bind ADDR] [--block ENTRY]... [--block-file FILE]... [switches] [lists] [limits]
 // --start presses "start" once the proxy window has loaded its settings; --block adds an entry to the
 // block list as "add" would, so that a server without a display can filter too.
+#include "common/asciitext.h"
 #include "common/program.h"
+#include "common/registry.h"
 #include "common/startup.h"
 #include "halvex/mdiform1.h"
 #include "halvex/options.h"
 #include "halvex/preproxy.h"
 
+#include <QFile>
 #include <QTimer>
 
 int main(int argc, char **argv) {
     common::Program program("halvex", argc, argv);
+    program.setStoredNames(halvex::storedNames());
     int status = common::exitOk;
     const std::optional<halvex::Options> options =
         program.options<halvex::Options>(halvex::parseOptions, halvex::usage, &status);
     if (!options) return status;
+    if (options->checkConfig) {
+        // What a start would find besides the values: the block files it imports.
+        std::vector<std::string> problems;
+        for (const std::string &file : options->blockFiles) {
+            QFile f(QString::fromStdString(file));
+            if (!f.open(QIODevice::ReadOnly))
+                problems.push_back("--block-file: cannot read " + file + ": " + f.errorString().toStdString());
+        }
+        if (options->start && !options->port &&
+            common::trimBlanks(common::registryValue("plistenport")).empty())
+            problems.push_back("no listen port to start with: plistenport or --port");
+        return program.checkDone(problems);
+    }
     program.start();
 
     halvex::MDIForm1 main;
@@ -24,6 +41,7 @@ int main(int argc, char **argv) {
     main.show();
     main.starthttproxyClick();
     if (halvex::PreProxy *p = main.proxyWindow()) {
+        p->useCommandLine(*options);
         for (const std::string &entry : options->block)
             p->addBlockEntry(QString::fromStdString(entry));
         for (const std::string &file : options->blockFiles) {
@@ -54,6 +72,7 @@ int main(int argc, char **argv) {
         halvex::PreProxy *p = main.proxyWindow();
         if (!p) return;
         p->reload(again);
+        p->useCommandLine(again);
         for (const std::string &file : again.blockFiles) {
             QString why;
             if (!p->importBlockList(QString::fromStdString(file), &why))

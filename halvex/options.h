@@ -4,10 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/hostport.h"
 #include "common/log.h"
 #include "common/netaddress.h"
 #include "common/result.h"
@@ -33,11 +35,21 @@ struct Options : common::ProxyAccess {
     std::vector<std::string> blockFiles;  // files whose entries are imported at start
     int firstByteTimeout = 60;  // seconds a new client has to say something
     int maxPipelined = 32;      // requests of one connection waiting for their answers
+    // What the window's boxes and switches hold for this run when the command line says so
+    // (unset: as stored; the window then stores nothing the command line gave).
+    std::optional<int> port;                // --port: the listen port
+    std::optional<common::HostPort> upstream;  // --upstream: host empty for none (direct)
+    std::optional<bool> removeCookies, blockDisconnect, blockSendEmpty, removePictures;
     bool help = false;
     bool version = false;
 };
 
 std::string usage();
+
+// The names the settings may be stored under (and a configuration file may set).
+std::vector<std::string> storedNames();
+
+using common::switchValue;
 
 using StoredValue = std::function<std::string(std::string_view name)>;
 

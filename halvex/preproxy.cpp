@@ -38,6 +38,11 @@ std::string toBytes(const QString &s) {
     return std::string(b.constData(), size_t(b.size()));
 }
 
+// A stored switch: on unless empty or an "off" word (the window itself writes "on" or "").
+bool storedSwitch(const char *name) {
+    return switchValue(toBytes(common::regread(kKey + QLatin1String(name)))).value_or(true);
+}
+
 // A port typed into a box: a whole number from 0 to 65535, or -1.
 int portOf(const QString &text) {
     return common::parsePort(toBytes(text.trimmed()), 0).value_or(-1);
@@ -96,9 +101,9 @@ void PreProxy::reload(const Options &options) {
     bind_ = bind;  // the listener stays where it is
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
     cookie->setChecked(!settings_.cookiemarker.empty());
-    blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
-    sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
-    rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
+    blockme->setChecked(storedSwitch("headerfilter"));
+    sendempty->setChecked(storedSwitch("empty"));
+    rpictures->setChecked(storedSwitch("pic"));
     loadBlockList();  // as the file is now: an admin may have edited it
 }
 
@@ -253,9 +258,9 @@ void PreProxy::load() {
     // Setting a box runs its click handler, which stores the setting again.
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
     cookie->setChecked(!settings_.cookiemarker.empty());
-    blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
-    sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
-    rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
+    blockme->setChecked(storedSwitch("headerfilter"));
+    sendempty->setChecked(storedSwitch("empty"));
+    rpictures->setChecked(storedSwitch("pic"));
 
     const bool debug = debugMode_;
     // An established tunnel moves off the event loop, unless the traces show its bytes.
@@ -287,9 +292,28 @@ void PreProxy::onStart() {
         Command2->setEnabled(true);
         Command1->setEnabled(false);
     }
+    if (keepBoxes_) return;
     common::regwrite_sz(kKey + "proxyport", externport->text());
     common::regwrite_sz(kKey + "plistenport", internport->text());
     common::regwrite_sz(kKey + "proxyip", externproxy->text());
+}
+
+void PreProxy::useCommandLine(const Options &o) {
+    if (o.port) {
+        internport->setText(QString::number(*o.port));
+        keepBoxes_ = true;
+    }
+    if (o.upstream) {
+        externproxy->setText(QString::fromStdString(o.upstream->host));
+        externport->setText(o.upstream->host.empty() ? QString() : QString::number(o.upstream->port));
+        keepBoxes_ = true;
+    }
+    quiet_ = true;
+    if (o.removeCookies) cookie->setChecked(*o.removeCookies);
+    if (o.blockDisconnect) blockme->setChecked(*o.blockDisconnect);
+    if (o.blockSendEmpty) sendempty->setChecked(*o.blockSendEmpty);
+    if (o.removePictures) rpictures->setChecked(*o.removePictures);
+    quiet_ = false;
 }
 
 void PreProxy::addBlockEntry(const QString &entry) {
@@ -476,11 +500,13 @@ void PreProxy::onCookieClick(bool ticked) {
     settings_.cookie = ticked;
     std::string &marker = settings_.cookiemarker;
     if (ticked && marker.empty()) marker = "tessaruno";
+    if (quiet_) return;
     common::regwrite_sz(kKey + "cookie",
                        ticked ? QString::fromUtf8(marker.data(), qsizetype(marker.size())) : QString());
 }
 
 void PreProxy::onSwitchClick(const char *value, bool ticked) {
+    if (quiet_) return;
     common::regwrite_sz(kKey + QString::fromLatin1(value),
                        ticked ? QStringLiteral("on") : QString());
 }

@@ -58,6 +58,9 @@ public:
     void addBlockEntry(const QString &entry);
     // Presses "start"; nothing happens while the proxy runs.
     void pressStart();
+    // The listen port, the upstream proxy and the switches the command line gives, for this run:
+    // shown in the window, never stored.
+    void useCommandLine(const Options &options);
 
     // The relay's socket arrays: intern (element 0 listens, the others are clients) and extern_
     // (the matching connections to the upstream proxy), paired by slot index.
@@ -125,6 +128,8 @@ private:
     void showMode();
 
     QString bind_;
+    bool quiet_ = false;      // switches set from the command line: not stored
+    bool keepBoxes_ = false;  // the boxes hold the command line's: start does not store them
     common::AddressList allowServers_;
     bool tornDown_ = false;
     ProxySettings settings_;
