@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include <signal.h>
+
+#include "common/notify.h"
 #include "common/startup.h"
 
 namespace common {
@@ -12,13 +15,16 @@ Program::Program(const char *name, int argc, char **argv)
 }
 
 Program::~Program() {
+    statusTimer_.reset();
+    notifier_.reset();
     signals_.reset();
     app_.reset();
 }
 
 void Program::say(std::string_view line) const {
     flushLogLines();
-    std::fprintf(stderr, "%s: %.*s\n", name_, int(line.size()), line.data());
+    const std::string prefix = linePrefix(LogLevel::error);
+    std::fprintf(stderr, "%s%.*s\n", prefix.c_str(), int(line.size()), line.data());
     std::fflush(stderr);
 }
 
@@ -83,12 +89,45 @@ QApplication &Program::start(bool headless) {
     // Qt is given no arguments: an argument such as "-platform" is the program's, not Qt's.
     app_ = std::make_unique<QApplication>(qtArgc_, argv_);
     prepareApplication(QString::fromLatin1(name_));
+    notifier_ = std::make_unique<ServiceNotifier>();
     return *app_;
 }
 
 void Program::onStop(std::function<void()> stop) {
     if (!signals_) signals_ = std::make_unique<SignalWatcher>();
-    QObject::connect(signals_.get(), &SignalWatcher::stop, app_.get(), std::move(stop));
+    QObject::connect(signals_.get(), &SignalWatcher::stop, app_.get(), [this, stop](int signo) {
+        LogLine line(LogLevel::info, "stopping");
+        line.field("signal", signo == SIGINT ? "SIGINT" : "SIGTERM");
+        if (figures_) line.field("open", figures_().open);
+        if (notifier_) notifier_->stopping();
+        stop();
+    });
+}
+
+void Program::ready(std::function<ServiceFigures()> figures) {
+    figures_ = std::move(figures);
+    if (!notifier_ || !notifier_->active()) return;
+    if (figures_) {
+        notifier_->status(serviceStatusText(figures_()));
+        statusTimer_ = std::make_unique<QTimer>();
+        statusTimer_->setInterval(2000);
+        QObject::connect(statusTimer_.get(), &QTimer::timeout, [this] { showStatus(); });
+        statusTimer_->start();
+    }
+    notifier_->ready();
+}
+
+void Program::showStatus() {
+    if (notifier_ && figures_) notifier_->status(serviceStatusText(figures_()));
+}
+
+void Program::reloading() {
+    if (notifier_) notifier_->reloading();
+}
+
+void Program::reloaded() {
+    showStatus();
+    if (notifier_) notifier_->ready();
 }
 
 void Program::reload(std::function<void()> fn) {

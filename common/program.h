@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -27,6 +28,7 @@
 #include "common/registry.h"
 #include "common/result.h"
 #include "common/settings.h"
+#include "common/servicestatus.h"
 #include "common/signals.h"
 
 namespace common {
@@ -86,13 +88,24 @@ public:
     // Prepares the process and makes the application; headless: never a display.
     QApplication &start(bool headless = false);
 
-    // SIGTERM and SIGINT.
+    // SIGTERM and SIGINT: a "stopping" line (the signal, the connections open), STOPPING=1 to
+    // the service manager, then `stop`.
     void onStop(std::function<void()> stop);
+
+    // The service manager told that the program is ready (listening), and its figures from now on
+    // (STATUS=, every two seconds while they change).
+    void ready(std::function<ServiceFigures()> figures = {});
     // SIGHUP: the options read again as at the start; a wrong one keeps every setting as it was
-    // (one line says why), good ones go to `apply`.
+    // (one line says why), good ones go to `apply`, which says what it could not change: the
+    // line is then "reload outcome=partial kept=... reason=...", never ok.
     template <class Options, class Parse>
-    void onReload(Parse parse, std::function<void(const Options &)> apply) {
+    void onReload(Parse parse, std::function<ReloadOutcome(const Options &)> apply) {
         reload([this, parse, apply] {
+            reloading();
+            struct Done {
+                Program *p;
+                ~Done() { p->reloaded(); }
+            } done{this};
             if (!configFile_.empty()) {
                 std::string why = readConfig();
                 if (why.empty() && !problems_.empty()) why = problems_.front();
@@ -107,8 +120,17 @@ public:
                 return;
             }
             setLogLevel(again->logLevel);
-            apply(*again);
-            LogLine(LogLevel::info, "reload").field("outcome", "ok");
+            const ReloadOutcome outcome = apply(*again);
+            if (outcome.kept.empty()) {
+                LogLine(LogLevel::info, "reload").field("outcome", "ok");
+                return;
+            }
+            std::string kept;
+            for (const std::string &k : outcome.kept) kept += (kept.empty() ? "" : ", ") + k;
+            LogLine(LogLevel::warning, "reload")
+                .field("outcome", "partial")
+                .field("kept", kept)
+                .field("reason", outcome.reason);
         });
     }
 
@@ -172,6 +194,9 @@ private:
     std::nullopt_t end(int *status, int code, const std::string &why) const;
     static void printHelp(const std::string &text);
     void reload(std::function<void()> fn);
+    void reloading();
+    void reloaded();
+    void showStatus();
 
     const char *name_;
     char **argv_;
@@ -183,6 +208,9 @@ private:
     std::vector<std::string> problems_;  // the configuration file's
     std::unique_ptr<QApplication> app_;
     std::unique_ptr<SignalWatcher> signals_;
+    std::unique_ptr<class ServiceNotifier> notifier_;
+    std::function<ServiceFigures()> figures_;
+    std::unique_ptr<QTimer> statusTimer_;
 };
 
 }  // namespace common

@@ -168,6 +168,7 @@ Result<ProxyAccess> readProxyAccess(const Settings &settings, const ProxyDefault
     Result<AddressList> clients = settings.addresses("--allow-clients", kLocalNetworks, false);
     if (!clients) return fail(clients.why());
     a.allowClients = *clients;
+    if (const std::string t = settings.text("--allow-clients"); !trimBlanks(t).empty()) a.allowClientsText = t;
     Result<AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
     if (!balancers) return fail(balancers.why());
     a.balancers = *balancers;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/log.h"
 #include "common/netaddress.h"
@@ -42,6 +43,17 @@ struct ConfigChoice {
 };
 void addConfigOptions(OptionTable &table);
 Result<ConfigChoice> readConfigChoice(const CommandLine &cl);
+
+// What a reload could not change without a restart: the values kept, and why.
+struct ReloadOutcome {
+    std::vector<std::string> kept;
+    std::string reason;
+    void keep(const std::string &name, const std::string &why) {
+        kept.push_back(name);
+        if (!reason.empty()) reason += "; ";
+        reason += why;
+    }
+};
 
 class Settings {
 public:
@@ -85,6 +97,7 @@ struct ProxyAccess : ConfigChoice {
     LogLevel logLevel = LogLevel::info;
     std::string bind;  // listen address; empty means every interface
     AddressList allowClients = *AddressList::parse(kLocalNetworks);
+    std::string allowClientsText = kLocalNetworks;  // as given, for the start line
     AddressList balancers;  // connections from these start with a PROXY header
     // Servers on this machine or a private network that a client may have the proxy reach.
     AddressList allowServers;

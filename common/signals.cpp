@@ -45,7 +45,7 @@ void SignalWatcher::onReadable() {
         if (b[k] == SIGHUP)
             emit reload();
         else
-            emit stop();
+            emit stop(b[k]);
     }
 }
 

@@ -15,7 +15,7 @@ public:
     ~SignalWatcher() override;
 
 signals:
-    void stop();
+    void stop(int signo);
     void reload();
 
 private:

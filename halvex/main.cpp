@@ -53,12 +53,20 @@ int main(int argc, char **argv) {
         }
     }
     if (options->start)
-        QTimer::singleShot(0, &main, [&main] {
+        QTimer::singleShot(0, &main, [&main, &program] {
             halvex::PreProxy *p = main.proxyWindow();
             if (p) p->pressStart();
             // Without a display nobody sees the status bar: a proxy that cannot listen ends, so
             // that a service manager sees the failure (the reason is on stderr already).
-            if (common::headless() && !(p && p->running())) QCoreApplication::exit(common::exitFailed);
+            if (common::headless() && !(p && p->running())) {
+                QCoreApplication::exit(common::exitFailed);
+                return;
+            }
+            if (p && p->running())
+                program.ready([&main] {
+                    halvex::PreProxy *w = main.proxyWindow();
+                    return w ? w->figures() : common::ServiceFigures{};
+                });
         });
 
     program.onStop([&main] {
@@ -68,18 +76,16 @@ int main(int argc, char **argv) {
     });
     program.onReload<halvex::Options>(halvex::parseOptions, [&main](const halvex::Options &again) {
         main.setOptions(again);
-        // Open connections go on; the switches and limits hold for what comes next.
+        // Open connections go on; the rest holds for what comes next.
         halvex::PreProxy *p = main.proxyWindow();
-        if (!p) return;
-        p->reload(again);
-        p->useCommandLine(again);
+        if (!p) return common::ReloadOutcome{};
+        common::ReloadOutcome outcome = p->reload(again);
         for (const std::string &file : again.blockFiles) {
             QString why;
             if (!p->importBlockList(QString::fromStdString(file), &why))
-                common::LogLine(common::LogLevel::error, "reload")
-                    .field("outcome", "block file left out")
-                    .field("reason", why.toStdString());
+                outcome.keep("--block-file " + file, why.toStdString());
         }
+        return outcome;
     });
     return program.exec();
 }

@@ -92,19 +92,81 @@ void PreProxy::setOptions(const Options &options) {
     relay_.setMaxPerClient(options.maxPerClient);
     relay_.setBalancers(options.balancers);
     allowServers_ = options.allowServers;
+    allowClientsText_ = options.allowClientsText;
     settings_.maxPipelined = std::size_t(options.maxPipelined);
 }
 
-void PreProxy::reload(const Options &options) {
-    const QString bind = bind_;
+common::ReloadOutcome PreProxy::reload(const Options &options) {
+    common::ReloadOutcome outcome;
+    const QString oldBind = bind_;
+    const QString oldPort = internport->text();
     setOptions(options);
-    bind_ = bind;  // the listener stays where it is
+    const QString newBind = bind_;
+    bind_ = oldBind;
+
+    bool ok = false;
+    const short d = common::regread(kKey + "debug").toShort(&ok);
+    if ((!ok || d == 1) != debugMode_)
+        outcome.keep("debug", "the window's face (traces or help text) is chosen when it opens");
+
+    // The boxes as stored now, or as the command line gives them; the upstream is read from them
+    // for every new connection.
+    keepBoxes_ = false;
+    internport->setText(common::regread(kKey + "plistenport"));
+    externproxy->setText(common::regread(kKey + "proxyip"));
+    externport->setText(common::regread(kKey + "proxyport"));
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
+    quiet_ = true;  // as stored: nothing to store again
     cookie->setChecked(!settings_.cookiemarker.empty());
     blockme->setChecked(storedSwitch("headerfilter"));
     sendempty->setChecked(storedSwitch("empty"));
     rpictures->setChecked(storedSwitch("pic"));
+    quiet_ = false;
+    useCommandLine(options);
     loadBlockList();  // as the file is now: an admin may have edited it
+
+    const int port = portOf(internport->text());
+    if (relay_.listening() && (port != portOf(oldPort) || newBind != oldBind)) {
+        // The new listener is open before the old one closes; open connections go on.
+        QString why;
+        bool moved = false;
+        if (port < 1) {
+            why = QStringLiteral("no listen port");
+        } else if (relay_.moveListener(newBind, port, &why)) {
+            bind_ = newBind;
+            moved = true;
+        } else {
+            why = QStringLiteral("cannot listen on %1: %2")
+                      .arg(QString::fromStdString(common::hostAndPort(
+                          newBind.isEmpty() ? "0.0.0.0" : toBytes(newBind), port)),
+                           why);
+        }
+        if (!moved) {
+            internport->setText(oldPort);
+            outcome.keep(newBind != oldBind ? "bind" : "plistenport", why.toStdString());
+        } else {
+            common::LogLine(common::LogLevel::info, "listening")
+                .field("address", common::hostAndPort(bind_.isEmpty() ? "0.0.0.0" : toBytes(bind_), port))
+                .field("outcome", "moved");
+        }
+    } else if (!relay_.listening()) {
+        bind_ = newBind;
+    }
+    applyServerPolicy(portOf(internport->text()));
+    common::Socket &tmpl = relay_.servers()[0];
+    if (const int p = portOf(externport->text()); p >= 0) tmpl.RemotePort = p;
+    tmpl.RemoteHost = externproxy->text();
+    return outcome;
+}
+
+void PreProxy::applyServerPolicy(int port) {
+    // With no upstream proxy halvex connects where its clients ask, but not to this machine or a
+    // private network unless allowservers names them, and never to its own listener.
+    std::vector<common::NetAddress> own;
+    for (const QHostAddress &a : QNetworkInterface::allAddresses())
+        if (auto n = common::NetAddress::parse(toBytes(a.toString().section('%', 0, 0))))
+            own.push_back(*n);
+    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, {port}));
 }
 
 PreProxy::~PreProxy() {
@@ -291,6 +353,15 @@ void PreProxy::onStart() {
     if (relay_.listening()) {
         Command2->setEnabled(true);
         Command1->setEnabled(false);
+        // As proxies log their start: where, which way, for whom.
+        const std::string host = toBytes(externproxy->text().trimmed());
+        common::LogLine(common::LogLevel::info, "listening")
+            .field("address", common::hostAndPort(bind_.isEmpty() ? "0.0.0.0" : toBytes(bind_),
+                                                  portOf(internport->text())))
+            .field("via", host.empty() ? std::string("direct")
+                                       : common::hostAndPort(host, portOf(externport->text())))
+            .field("clients", allowClientsText_)
+            .field("inspection", "off");
     }
     if (keepBoxes_) return;
     common::regwrite_sz(kKey + "proxyport", externport->text());
@@ -345,13 +416,7 @@ void PreProxy::startlistening() {
     relay_.closeAll();
     relay_.stopListening();
     const int port = portOf(internport->text());
-    // With no upstream proxy halvex connects where its clients ask, but not to this machine or a
-    // private network unless allowservers names them, and never to its own listener.
-    std::vector<common::NetAddress> own;
-    for (const QHostAddress &a : QNetworkInterface::allAddresses())
-        if (auto n = common::NetAddress::parse(toBytes(a.toString().section('%', 0, 0))))
-            own.push_back(*n);
-    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, {port}));
+    applyServerPolicy(port);
     QString why;
     if (port < 0) {
         why = QStringLiteral("cannot listen on port %1: not a port number").arg(internport->text());
@@ -423,6 +488,7 @@ void PreProxy::listenerFailed(const QString &) {
 }
 
 void PreProxy::refusedClient(const QString &peer, const QString &why) {
+    refusals_.add(common::RelayShell::now() / 1000);
     common::LogLine(common::LogLevel::info, "refused")
         .field("client", peer.toStdString())
         .field("reason", why.toStdString());
@@ -462,7 +528,19 @@ void PreProxy::logUrl(int i, std::string_view target) {
 
 // halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed
 //         status=200 from_client=412 from_server=10240 ms=35
+common::ServiceFigures PreProxy::figures() const {
+    common::ServiceFigures f;
+    f.open = relay_.count();
+    f.handled = requests_;
+    f.handledNoun = "requests";
+    f.refusedLastMinute = refusals_.lastMinute(common::RelayShell::now() / 1000);
+    return f;
+}
+
 void PreProxy::logRequest(int slot, const RequestRecord &r) {
+    ++requests_;
+    if (std::string_view(r.outcome) == "blocked" || std::string_view(r.outcome) == "refused")
+        refusals_.add(common::RelayShell::now() / 1000);
     if (!common::logs(common::LogLevel::info)) return;
     common::LogLine line(common::LogLevel::info, "request");
     line.field("client", relay_.peer(slot).toStdString());

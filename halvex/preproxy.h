@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/relayshell.h"
+#include "common/servicestatus.h"
 #include "common/tracebox.h"
 #include "common/tracetext.h"
 #include "halvex/inspect.h"
@@ -39,12 +40,15 @@ public:
 
     // Listen address, who may connect and the limits, for the next start.
     void setOptions(const Options &options);
-    // The settings read again (SIGHUP): who may connect, the limits and the stored switches, for
-    // the connections to come; open ones go on.
-    void reload(const Options &options);
+    // The settings read again (SIGHUP): who may connect, the limits, the boxes (the upstream for
+    // the next connection) and the switches, for the connections to come; open ones go on. A new
+    // listen port or address is opened before the old one closes. What cannot change while the
+    // window is open (its face) is kept, and named.
+    common::ReloadOutcome reload(const Options &options);
     bool running() const;
 
     void startlistening();
+    void applyServerPolicy(int port);
     void disconnectall();
     void teardown();
     void releaseslot(int i);
@@ -71,6 +75,9 @@ public:
     bool debugMode() const { return debugMode_; }
     const std::string &cookieMarker() const { return settings_.cookiemarker; }
     const std::vector<std::string> &blockList() const { return settings_.block; }
+    // What the service manager shows: connections open, requests so far, refusals of the last
+    // minute (clients closed at once, requests blocked or refused).
+    common::ServiceFigures figures() const;
 
 signals:
     // For the frame's status bar: its text panel ("" for none), and its counts panel.
@@ -128,6 +135,9 @@ private:
     void showMode();
 
     QString bind_;
+    std::string allowClientsText_;
+    std::uint64_t requests_ = 0;
+    common::RecentCount refusals_;
     bool quiet_ = false;      // switches set from the command line: not stored
     bool keepBoxes_ = false;  // the boxes hold the command line's: start does not store them
     common::AddressList allowServers_;

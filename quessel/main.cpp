@@ -50,6 +50,11 @@ int main(int argc, char *argv[]) {
     // program, so that a service manager sees the failure (the reason is on stderr already).
     if (common::headless() && !(window.session() && window.session()->listening()))
         return common::exitFailed;
+    if (window.session() && window.session()->listening())
+        program.ready([&window] {
+            quessel::SessionWindow *w = window.session();
+            return w ? w->figures() : common::ServiceFigures{};
+        });
 
     program.onStop([&window] {
         window.close();
@@ -57,7 +62,8 @@ int main(int argc, char *argv[]) {
     });
     // Open sessions go on; the new settings hold for the next ones.
     program.onReload<quessel::Options>(quessel::parseOptions, [&window](const quessel::Options &again) {
-        if (quessel::SessionWindow *w = window.session()) w->apply(again);
+        quessel::SessionWindow *w = window.session();
+        return w ? w->apply(again) : common::ReloadOutcome{};
     });
     return program.exec();
 }
