@@ -72,6 +72,8 @@ public:
         if (!configFile_.empty()) {
             const std::string why = readConfig();
             if (!why.empty()) return end(status, exitFailed, why);
+        } else if (const std::string why = registryFileProblem(); !why.empty()) {
+            return end(status, exitFailed, why);
         }
         if (checking_) return check<Options>(parse, status);
         if (!problems_.empty()) return end(status, exitFailed, problems_.front());

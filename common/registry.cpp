@@ -208,6 +208,19 @@ bool usingConfigValues() {
     return g_config.has_value();
 }
 
+std::string registryFileProblem() {
+#ifdef Q_OS_WIN
+    return {};
+#else
+    const QString path = registryFilePath();
+    QFile f(path);
+    if (!f.exists()) return {};
+    if (!QFileInfo(f).isFile()) return "cannot read " + path.toStdString() + ": not a regular file";
+    if (!f.open(QIODevice::ReadOnly)) return "cannot read " + path.toStdString() + ": " + f.errorString().toStdString();
+    return {};
+#endif
+}
+
 Result<ConfigText> readConfigFile(const std::string &path, const std::vector<std::string> &known) {
     QFile f(QString::fromStdString(path));
     const QFileInfo info(f);

@@ -42,6 +42,10 @@ bool usingConfigValues();
 // be read, so that a file the service may not read is never taken for an empty one.
 Result<ConfigText> readConfigFile(const std::string &path, const std::vector<std::string> &known);
 
+// "" when the store's file can be read (or is not there yet), else one line naming it: a store
+// the program may not read would otherwise read as empty.
+std::string registryFileProblem();
+
 // The file behind the store on systems without a registry (for tests and the README).
 QString registryFilePath();
 

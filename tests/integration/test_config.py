@@ -217,3 +217,27 @@ def test_halvex_direct_mode_from_the_command_line(env, tmp_path, start_peer):
         assert b"proxy.invalid" not in answer
     finally:
         stop(p)
+
+
+def test_a_store_that_cannot_be_read_is_named_as_such(env, tmp_path):
+    store = tmp_path / "config" / "tessaruno" / "registry.ini"
+    store.mkdir(parents=True)  # as root a mode stops nothing: a folder cannot be read as a file
+    for name, args in (("halvex", ["--start"]), ("quessel", [])):
+        r = run([str(program(name)), *args], env)
+        assert (r.returncode, r.stderr) == (1, f"{name}: cannot read {store}: not a regular file\n")
+
+
+@pytest.mark.parametrize("name", ["halvex", "quessel"])
+def test_signals_other_daemons_take_end_nothing(env, tmp_path, name):
+    port = free_port()
+    cmd = ([str(program("halvex")), "--start", "--upstream", "none"] if name == "halvex"
+           else [str(program("quessel"))])
+    p = started([*cmd, "--bind", "127.0.0.1", "--port", str(port)], env, tmp_path, port)
+    try:
+        for sig in (signal.SIGUSR1, signal.SIGUSR2):
+            p.send_signal(sig)
+        time.sleep(0.3)
+        assert p.poll() is None
+        socket.create_connection(("127.0.0.1", port), TIMEOUT).close()
+    finally:
+        stop(p)
