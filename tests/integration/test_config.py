@@ -241,3 +241,15 @@ def test_signals_other_daemons_take_end_nothing(env, tmp_path, name):
         socket.create_connection(("127.0.0.1", port), TIMEOUT).close()
     finally:
         stop(p)
+
+
+def test_check_config_reads_the_per_user_store_without_a_file(env, tmp_path):
+    write_registry(tmp_path / "config", {"plistenport": "8080", "idletimeout": "soon", "pic": "on"})
+    r = run([str(program("halvex")), "--check-config"], env)
+    store = tmp_path / "config" / "tessaruno" / "registry.ini"
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr.splitlines() == ["halvex: registry value idletimeout: not a number of seconds: soon",
+                                     f"halvex: {store}: 1 problem"]
+    write_registry(tmp_path / "config", {"plistenport": "8080"})
+    good = run([str(program("halvex")), "--check-config"], env)
+    assert (good.returncode, good.stdout, good.stderr) == (0, f"halvex: {store}: the settings are good\n", "")

@@ -181,3 +181,23 @@ def test_quessel_moves_its_listener_and_serves_a_renewed_certificate(env, tmp_pa
         assert served_certificate() == der("self.pem")
     finally:
         service.stop()
+
+
+def test_a_file_that_went_missing_keeps_every_setting(env, tmp_path):
+    port = free_port()
+    conf = tmp_path / "quessel.conf"
+    conf.write_text(f"port = {port}\nbind = 127.0.0.1\n")
+    service = Service([str(program("quessel")), "--config", str(conf)], env, tmp_path, port)
+    try:
+        conf.rename(tmp_path / "moved.conf")
+        line = service.reload("quessel: reload ")
+        assert line == f'quessel: reload outcome="kept the settings" reason="cannot read {conf}: no such file"'
+        c = socket.create_connection(("127.0.0.1", port), TIMEOUT)
+        assert c.recv(5) == b"+OK\r\n"
+        c.close()
+        # A line the program does not know is as wrong as a value.
+        conf.write_text(f"port = {port}\nbind = 127.0.0.1\nprot = 1\n")
+        line = service.reload("quessel: reload ")
+        assert line == f'quessel: reload outcome="kept the settings" reason="{conf}:3: unknown setting prot"'
+    finally:
+        service.stop()
