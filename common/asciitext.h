@@ -75,6 +75,15 @@ constexpr std::string_view trimBlanks(std::string_view text) {
     return text;
 }
 
+// Removes leading and trailing white space of any kind (blanks, line ends, form feeds), as a
+// value typed into a settings file may carry.
+constexpr std::string_view trimWhitespace(std::string_view text) {
+    auto white = [](char c) { return isBlank(c) || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    while (!text.empty() && white(text.front())) text.remove_prefix(1);
+    while (!text.empty() && white(text.back())) text.remove_suffix(1);
+    return text;
+}
+
 // Text from the network made fit to stand inside one line of our own (a reply to a client, a
 // status line, a line on stderr): at most `limit` bytes of it, every byte that is not printable
 // ASCII shown as "?", so that no line end, escape sequence or 8-bit byte can pass.

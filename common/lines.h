@@ -34,6 +34,8 @@ public:
     // Forgets what is held (and a CR that may still be swallowed).
     void clear();
     std::size_t maxLine() const { return max_; }
+    // A new bound for the lines after the one being read (a reply reader's bound for one answer).
+    void setMaxLine(std::size_t maxLine) { max_ = maxLine; }
 
 private:
     std::size_t max_;

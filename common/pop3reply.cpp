@@ -1,5 +1,7 @@
 #include "common/pop3reply.h"
 
+#include <cstring>
+
 #include "common/asciitext.h"
 
 namespace common {
@@ -46,11 +48,87 @@ Pop3Command pop3CommandOf(std::string_view line, bool *withArgument) {
     return Pop3Command::other;
 }
 
-void Pop3Reply::expect(Pop3Command command, bool withArgument) {
-    queue_.push_back(Expected{command, pop3MultiLine(command, withArgument)});
+void Pop3Reply::expect(Pop3Command command, bool withArgument, std::size_t maxBodyLine) {
+    queue_.push_back(Expected{command, pop3MultiLine(command, withArgument), maxBodyLine});
+}
+
+void Pop3Reply::reset() {
+    lines_.clear();
+    lines_.setMaxLine(maxLine_);
+    queue_.clear();
+    inBody_ = inText_ = false;
+    dot_ = dotCr_ = false;
+    bodyBytes_ = 0;
+}
+
+// A message's text: runs of it as the chunk holds them, up to a line that begins with "." (which
+// is taken off, or ends the text). Holds nothing but what it knows of the last bytes.
+Pop3Reply::Piece Pop3Reply::nextText(std::string_view &chunk) {
+    Piece p;
+    p.command = current_;
+    while (!chunk.empty()) {
+        if (dotCr_) {
+            dotCr_ = false;
+            if (chunk.front() == '\n') {
+                chunk.remove_prefix(1);
+                ++bodyBytes_;
+                inBody_ = inText_ = false;
+                lines_.setMaxLine(maxLine_);
+                p.kind = Piece::ended;
+                return p;
+            }
+            // "." CR and no LF: the dot was stuffing, the CR is text.
+            lineStart_ = false;
+            lastCr_ = true;
+            p.kind = Piece::run;
+            p.text = "\r";
+            return p;
+        }
+        if (dot_) {
+            dot_ = false;
+            lineStart_ = false;
+            if (chunk.front() == '\r') {
+                dotCr_ = true;
+                chunk.remove_prefix(1);
+                ++bodyBytes_;
+            }
+            continue;
+        }
+        if (lineStart_ && chunk.front() == '.') {
+            dot_ = true;
+            chunk.remove_prefix(1);
+            ++bodyBytes_;
+            continue;
+        }
+        lineStart_ = false;
+        // The run goes up to the chunk's end, or to a line that begins with a dot.
+        std::size_t at = 0;
+        while (at < chunk.size()) {
+            const void *lf = std::memchr(chunk.data() + at, '\n', chunk.size() - at);
+            if (!lf) {
+                at = chunk.size();
+                break;
+            }
+            const std::size_t k = std::size_t(static_cast<const char *>(lf) - chunk.data());
+            const bool crlf = k > 0 ? chunk[k - 1] == '\r' : lastCr_;
+            at = k + 1;
+            if (crlf && (at == chunk.size() || chunk[at] == '.')) {
+                lineStart_ = true;
+                break;
+            }
+        }
+        p.kind = Piece::run;
+        p.text = chunk.substr(0, at);
+        lastCr_ = p.text.back() == '\r';
+        bodyBytes_ += at;
+        chunk.remove_prefix(at);
+        return p;
+    }
+    return p;
 }
 
 Pop3Reply::Piece Pop3Reply::next(std::string_view &chunk) {
+    if (inText_) return nextText(chunk);
     Piece p;
     const LineAssembler::Line l = lines_.next(chunk);
     if (l.kind == LineAssembler::Line::none) return p;
@@ -66,6 +144,7 @@ Pop3Reply::Piece Pop3Reply::next(std::string_view &chunk) {
         p.command = current_;
         if (l.text == ".") {
             inBody_ = false;
+            lines_.setMaxLine(maxLine_);
             p.kind = Piece::ended;
             return p;
         }
@@ -76,11 +155,16 @@ Pop3Reply::Piece Pop3Reply::next(std::string_view &chunk) {
     }
     const Expected e = queue_.empty() ? Expected{} : queue_.front();
     p.command = e.command;
+    p.whole = l.text;
     const bool ok = startsNoCase(l.text, "+OK");
     if (e.command == Pop3Command::auth && !ok && l.text.starts_with('+')) {
         // The exchange goes on: the reply to the same AUTH is still to come.
         p.kind = Piece::continuation;
         p.text = l.text.substr(l.text.starts_with("+ ") ? 2 : 1);
+        return p;
+    }
+    if (noise_ && !ok && !startsNoCase(l.text, "-ERR")) {
+        p.kind = Piece::noise;
         return p;
     }
     if (!queue_.empty()) queue_.pop_front();
@@ -95,6 +179,13 @@ Pop3Reply::Piece Pop3Reply::next(std::string_view &chunk) {
         inBody_ = true;
         current_ = e.command;
         bodyBytes_ = 0;
+        if (textRuns_ && (e.command == Pop3Command::retr || e.command == Pop3Command::top)) {
+            inText_ = true;
+            lineStart_ = true;
+            lastCr_ = dot_ = dotCr_ = false;
+        } else if (e.maxBodyLine) {
+            lines_.setMaxLine(e.maxBodyLine);
+        }
     }
     return p;
 }

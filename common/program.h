@@ -59,7 +59,7 @@ public:
     template <class Options, class Parse, class Usage>
     std::optional<Options> options(Parse parse, Usage usage, int *status) {
         const Result<Options> given = parse(args_, StoredValue());
-        if (!given) return end(status, exitUsage, given.why() + " (see --help)");
+        if (!given) return end(status, exitUsage, given.why() + (pointToHelp_ ? " (see --help)" : ""));
         if (given->help || given->version) {
             printHelp(given->help ? usage() : versionText(name_));
             *status = exitOk;
@@ -86,6 +86,10 @@ public:
     // The end of --check-config: the program's own problems (files it could not use) after those
     // the settings had; status 0 when there are none.
     int checkDone(const std::vector<std::string> &more = {});
+
+    // A wrong command line's line ends with a pointer to --help, unless the program's own lines
+    // show the usage already.
+    void pointToHelp(bool on) { pointToHelp_ = on; }
 
     // Prepares the process and makes the application; headless: never a display.
     QApplication &start(bool headless = false);
@@ -203,6 +207,7 @@ private:
     const char *name_;
     char **argv_;
     int qtArgc_ = 1;
+    bool pointToHelp_ = true;
     std::vector<std::string> args_;
     std::vector<std::string> storedNames_;
     std::string configFile_;

@@ -34,6 +34,27 @@ private:
     std::string why_;
 };
 
+// A step that gives nothing back: it was done, or it failed and says why.
+template <>
+class Result<void> {
+public:
+    Result() = default;  // done
+    static Result failure(std::string why) {
+        Result r;
+        r.failed_ = true;
+        r.why_ = std::move(why);
+        return r;
+    }
+
+    explicit operator bool() const { return !failed_; }
+    bool ok() const { return !failed_; }
+    const std::string &why() const { return why_; }
+
+private:
+    bool failed_ = false;
+    std::string why_;
+};
+
 // A failure of any Result type, for `return fail("...")` in a function that returns a Result.
 struct FailureText {
     std::string why;

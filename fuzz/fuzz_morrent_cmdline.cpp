@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ((parsed.pieces.size() != 4 && parsed.pieces.size() != 5) ||
          !morrent::deleteflag(parsed.pieces[3])))
         std::abort();
-    if (parsed.mode == morrent::StartMode::wrongcount && parsed.status != morrent::exitusage)
+    if (parsed.mode == morrent::StartMode::wrongcount && parsed.status != morrent::exitUsage)
         std::abort();
     for (const auto &p : pieces) {
         const std::optional<int> flag = morrent::deleteflag(p);

@@ -37,6 +37,9 @@ BodyDecoder::BodyDecoder(std::string_view coding) {
     // gzip: the gzip wrapper; deflate: the zlib wrapper, or (told by its first bytes) none.
     stream_->zOpen = inflateInit2(&stream_->z, kind_ == gzip ? 16 + MAX_WBITS : MAX_WBITS) == Z_OK;
     failed_ = !stream_->zOpen;
+    // The text is only read, never passed on (the server's own bytes are), so its check value is
+    // not worth computing: a stream that breaks is judged on what decoded all the same.
+    if (stream_->zOpen) inflateValidate(&stream_->z, 0);
 }
 
 BodyDecoder::~BodyDecoder() = default;

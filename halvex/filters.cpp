@@ -6,35 +6,115 @@
 #include "halvex/httpframe.h"
 #include "halvex/proxyconst.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace halvex {
 
 namespace {
 
 constexpr auto npos = std::string_view::npos;
 using common::lowercase;
+using common::asciiLower;
 using common::lowerInto;
 
 bool contains(std::string_view text, std::string_view what) {
     return text.find(what) != npos;
 }
 
-// Whether the lower-cased text mentions any entry of the block list, lower-cased. An empty entry
-// is mentioned by every text.
-bool mentionsentry(std::string_view lowered, const std::vector<std::string> &block) {
-    thread_local std::string entry;
-    for (const std::string &each : block) {
-        lowerInto(entry, each);
-        if (contains(lowered, entry)) return true;
+// The block list made ready to be looked for in a text in one pass that skips, however long the
+// list. A window as long as the shortest entry (of four bytes or more) moves along the text; the
+// pair of bytes at its end tells how far it may move before an entry could end there (a table of
+// pairs, by a hash: two pairs that share a slot only move less). Where it may not move, the
+// entries whose first window ends with that pair are compared. Shorter entries are looked for each
+// on its own. Case is ignored throughout.
+class EntryFinder {
+public:
+    bool builtFrom(const std::vector<std::string> &block) const { return source_ == block; }
+
+    void build(const std::vector<std::string> &block) {
+        source_ = block;
+        entries_.clear();
+        shortOnes_.clear();
+        anyEmpty_ = false;
+        for (const std::string &each : block) {
+            std::string entry;
+            lowerInto(entry, each);
+            if (entry.empty())
+                anyEmpty_ = true;
+            else if (entry.size() < 4)
+                shortOnes_.push_back(std::move(entry));
+            else
+                entries_.push_back(std::move(entry));
+        }
+        window_ = kMaxWindow;
+        for (const std::string &e : entries_) window_ = std::min(window_, e.size());
+        shift_.assign(kPairs, std::uint8_t(window_ - 1));
+        ending_.assign(kPairs, {});
+        for (std::size_t k = 0; k < entries_.size(); ++k) {
+            const std::string &e = entries_[k];
+            for (std::size_t q = 1; q < window_; ++q) {
+                std::uint8_t &s = shift_[pair(e[q - 1], e[q])];
+                s = std::min(s, std::uint8_t(window_ - 1 - q));
+            }
+            ending_[pair(e[window_ - 2], e[window_ - 1])].push_back(k);
+        }
     }
-    return false;
+
+    // Whether the text mentions an entry. An empty entry is mentioned by every text.
+    bool mentionedIn(std::string_view text) const {
+        if (anyEmpty_) return true;
+        if (!shortOnes_.empty()) {
+            thread_local std::string lowered;
+            lowerInto(lowered, text);
+            for (const std::string &e : shortOnes_)
+                if (contains(lowered, e)) return true;
+        }
+        if (entries_.empty()) return false;
+        for (std::size_t end = window_ - 1; end < text.size();) {
+            const std::uint32_t p = pair(asciiLower(text[end - 1]), asciiLower(text[end]));
+            if (const std::uint8_t s = shift_[p]; s != 0) {
+                end += s;
+                continue;
+            }
+            const std::string_view from = text.substr(end + 1 - window_);
+            for (std::size_t k : ending_[p])
+                if (common::startsNoCase(from, entries_[k])) return true;
+            ++end;
+        }
+        return false;
+    }
+
+private:
+    static constexpr std::size_t kPairs = 1u << 12;
+    static constexpr std::size_t kMaxWindow = 64;  // a move fits a byte
+    static std::uint32_t pair(char a, char b) {
+        const std::uint32_t v = std::uint32_t(static_cast<unsigned char>(a)) << 8 |
+                                static_cast<unsigned char>(b);
+        return (v * 2654435761u) >> 20;
+    }
+
+    std::vector<std::string> source_;   // the list as it was given, to tell when it changed
+    std::vector<std::string> entries_;  // lower case, four bytes or more
+    std::vector<std::string> shortOnes_;
+    std::size_t window_ = kMaxWindow;
+    std::vector<std::uint8_t> shift_;                 // by the pair at the window's end
+    std::vector<std::vector<std::size_t>> ending_;    // entries whose first window ends so
+    bool anyEmpty_ = false;
+};
+
+// Whether the text mentions any entry of the block list, in any case. The list is made ready once
+// and again only when it changes: comparing it costs far less than a search.
+bool mentionsentry(std::string_view text, const std::vector<std::string> &block) {
+    thread_local EntryFinder finder;
+    if (!finder.builtFrom(block)) finder.build(block);
+    return finder.mentionedIn(text);
 }
 
 }  // namespace
 
 bool mentionsBlocked(std::string_view text, const std::vector<std::string> &block) {
-    thread_local std::string lowered;
-    lowerInto(lowered, text);
-    return mentionsentry(lowered, block);
+    return mentionsentry(text, block);
 }
 
 std::string replaceall(std::string_view text, std::string_view from, std::string_view to) {
@@ -100,9 +180,7 @@ FilteredRequest filterrequest(const Request &r, const Onward &on, const RequestS
     if (!host && !on.host.empty()) t.append("Host: ").append(on.host).append("\r\n");
     t.append("\r\n");
     if (settings.blockme && !settings.block.empty()) {
-        thread_local std::string lowered;
-        lowerInto(lowered, t);
-        out.release = mentionsentry(lowered, settings.block);
+        out.release = mentionsentry(t, settings.block);
     }
     return out;
 }
@@ -133,9 +211,7 @@ Canned judgeresponse(std::string_view contenttype, std::string_view text,
     if (settings.rpictures && contains(type, "image")) return Canned::picture;
     if (settings.sendempty && !settings.block.empty() && contains(type, "text/html")) {
         // The response's own text decides: status line, headers and the start of the body.
-        thread_local std::string lowered;
-        lowerInto(lowered, text);
-        if (mentionsentry(lowered, settings.block)) return Canned::page;
+        if (mentionsentry(text, settings.block)) return Canned::page;
     }
     return Canned::none;
 }

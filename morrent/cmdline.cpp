@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/asciitext.h"
+
 namespace morrent {
 
 std::string joinarguments(const std::vector<std::string> &arguments) {
@@ -116,7 +118,7 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     if (!arguments.empty() && arguments[0] == "--log-level") {
         if (arguments.size() < 2 || arguments[1].empty()) {
             line.mode = StartMode::wrongcount;
-            line.status = exitusage;
+            line.status = exitUsage;
             line.reason = "--log-level needs a LEVEL: error, info or debug";
             return line;
         }
@@ -128,7 +130,7 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     auto checkFlag = [&line] {
         if (line.mode != StartMode::commandline || deleteflag(line.pieces[3])) return;
         line.mode = StartMode::wrongcount;
-        line.status = exitusage;
+        line.status = exitUsage;
         line.reason = badDeleteFlagReason();
         line.pieces.clear();
         line.passwordfile.clear();
@@ -138,7 +140,7 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
         line.mode = startmode(line.pieces.size());
         if (line.mode == StartMode::wrongcount) {
             line.reason = wrongcountreason(line.pieces.size());
-            line.status = exitusage;
+            line.status = exitUsage;
             line.pieces.clear();
         }
         if (line.mode == StartMode::window) line.pieces.clear();
@@ -152,7 +154,7 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
         rest = splitarguments(joinarguments({arguments.begin() + 2, arguments.end()}));
     if (arguments.size() < 2 || arguments[1].empty() || (rest.size() != 3 && rest.size() != 4)) {
         line.mode = StartMode::wrongcount;
-        line.status = exitusage;
+        line.status = exitUsage;
         line.reason = arguments.size() < 2 || arguments[1].empty()
                           ? std::string("--password-file needs a FILE")
                           : "wrong number of arguments (" + std::to_string(rest.size()) +
@@ -168,10 +170,32 @@ CommandLine parsecommandline(const std::vector<std::string> &given) {
     return line;
 }
 
-std::optional<std::string> readpasswordfile(const std::string &path, std::string *why) {
-    auto refuse = [&](std::string reason) -> std::optional<std::string> {
-        if (why) *why = "the password file " + path + " " + reason;
-        return std::nullopt;
+common::Result<Options> parseOptions(const CommandLine &line, const std::vector<std::string> &arguments,
+                                     const StoredValue &stored) {
+    Options o;
+    if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "--version")) {
+        o.help = arguments[0] == "--help";
+        o.version = !o.help;
+        return o;
+    }
+    if (line.mode == StartMode::wrongcount) return common::fail(line.reason);
+    std::string level = line.loglevel;
+    std::string where = "--log-level";
+    if (level.empty() && stored) {
+        level = stored("loglevel");
+        where = "registry value loglevel";
+    }
+    const std::string_view trimmed = common::trimWhitespace(level);
+    if (trimmed.empty()) return o;
+    const common::Result<common::LogLevel> parsed = common::parseLogLevel(trimmed);
+    if (!parsed) return common::fail(where + ": " + parsed.why());
+    o.logLevel = *parsed;
+    return o;
+}
+
+common::Result<std::string> readPasswordFile(const std::string &path) {
+    auto refuse = [&](std::string reason) -> common::Result<std::string> {
+        return common::fail("the password file " + path + " " + reason);
     };
     // O_NONBLOCK: a FIFO or a device would block open() itself, before fstat could refuse it.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -207,10 +231,12 @@ std::optional<std::string> readpasswordfile(const std::string &path, std::string
     if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
     bool usable = !first.empty();
     for (char c : first) usable = usable && !((c >= 0 && c < ' ' && c != '\t') || c == 0x7f);
-    std::optional<std::string> password;
-    if (usable) password = std::string(first);
+    if (!usable) {
+        std::memset(buffer, 0, sizeof buffer);
+        return refuse("holds no usable password on its first line");
+    }
+    std::string password(first);
     std::memset(buffer, 0, sizeof buffer);
-    if (!password) return refuse("holds no usable password on its first line");
     return password;
 }
 
@@ -260,12 +286,11 @@ CommandLine takecommandline(int argc, char **argv) {
     CommandLine line = parsecommandline(arguments);
     if (line.passwordInPieces) hidepassword(argc, argv, 1 + int(line.firstPiece));
     if (line.passwordfile.empty()) return line;
-    std::string why;
-    std::optional<std::string> password = readpasswordfile(line.passwordfile, &why);
+    common::Result<std::string> password = readPasswordFile(line.passwordfile);
     if (!password) {
         line.mode = StartMode::wrongcount;
-        line.status = exitusage;
-        line.reason = why;
+        line.status = exitUsage;
+        line.reason = password.why();
         line.pieces.clear();
         return line;
     }

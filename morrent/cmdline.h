@@ -14,10 +14,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/log.h"
+#include "common/result.h"
 
 namespace morrent {
 
@@ -49,10 +53,10 @@ int storeddeleteflag(std::string_view value);
 
 // How a run from the command line ends: its exit status.
 enum ExitStatus : int {
-    exitdelivered = 0,  // every message was delivered (and deleted, when asked)
-    exitfailed = 1,     // the download failed
-    exitusage = 2,      // a wrong count of arguments
-    exitbusy = 3,       // another run is fetching the same mailbox; nothing was connected
+    exitDelivered = 0,  // every message was delivered (and deleted, when asked)
+    exitFailed = 1,     // the download failed
+    exitUsage = 2,      // a wrong count of arguments
+    exitBusy = 3,       // another run is fetching the same mailbox; nothing was connected
 };
 
 // The usage lines and the reason given when the count of pieces is wrong.
@@ -75,7 +79,7 @@ struct CommandLine {
     std::string passwordfile;        // the password-file form: FILE
     std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongcount: why the program ends at once
-    int status = exitdelivered;      // wrongcount: its exit status
+    int status = exitDelivered;      // wrongcount: its exit status
     // Where the pieces begin among the arguments (past the options), and whether the password is
     // one of them (it is not in the password-file form): what hidepassword needs.
     std::size_t firstPiece = 0;
@@ -84,9 +88,22 @@ struct CommandLine {
 // The arguments without the program name; reads no file.
 CommandLine parsecommandline(const std::vector<std::string> &arguments);
 
-// The first line of a password file, or nullopt and *why. A file that group or others may read or
-// write is refused, and so is an empty first line or one with a control character.
-std::optional<std::string> readpasswordfile(const std::string &path, std::string *why);
+// What the program frame asks of the command line: --help or --version alone, and what goes to
+// stderr (--log-level, else the stored loglevel). A wrong count of pieces, a delete flag that is no
+// whole number, a password file that cannot be used or a wrong --log-level fail without
+// `stored`; a wrong stored loglevel only with it.
+struct Options {
+    bool help = false;
+    bool version = false;
+    common::LogLevel logLevel = common::LogLevel::info;
+};
+using StoredValue = std::function<std::string(std::string_view)>;
+common::Result<Options> parseOptions(const CommandLine &line, const std::vector<std::string> &arguments,
+                                     const StoredValue &stored);
+
+// The first line of a password file. A file that group or others may read or write is refused,
+// and so is an empty first line or one with a control character.
+common::Result<std::string> readPasswordFile(const std::string &path);
 
 // Overwrites the password, the third piece of the arguments from argv[first] on, in the process's
 // argument memory, so that ps and /proc/PID/cmdline show "*" in its place. The arguments are laid
@@ -96,7 +113,7 @@ void hidepassword(int argc, char **argv, int first = 1);
 
 // What main does first of all: the command line read from argv, the password taken out of the
 // argument memory, and in the password-file form the file read (a file that cannot be used ends
-// the program at once with exitusage).
+// the program at once with exitUsage).
 CommandLine takecommandline(int argc, char **argv);
 
 }  // namespace morrent

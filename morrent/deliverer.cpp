@@ -67,16 +67,16 @@ void Deliverer::setrecord(UidlRecord *record) {
     if (pickup_) pickup_->setjournal(record_ ? this : nullptr);
 }
 
-std::string Deliverer::written(const std::string &path) {
-    return record_ && !uid_.empty() ? record_->written(uid_, path) : std::string();
+common::Result<void> Deliverer::written(const std::string &path) {
+    return record_ && !uid_.empty() ? record_->written(uid_, path) : common::Result<void>();
 }
 
-std::string Deliverer::moving(std::uint64_t device) {
-    return record_ ? record_->moving(device) : std::string();
+common::Result<void> Deliverer::moving(std::uint64_t device) {
+    return record_ ? record_->moving(device) : common::Result<void>();
 }
 
-std::string Deliverer::moved() {
-    return record_ ? record_->moved() : std::string();
+common::Result<void> Deliverer::moved() {
+    return record_ ? record_->moved() : common::Result<void>();
 }
 
 void Deliverer::astray() {
@@ -89,8 +89,9 @@ void Deliverer::done(bool ok, const std::string &reason) {
     std::string why = reason;
     // An MTA's confirmation is the delivery; the pickup folder's journal has recorded its own.
     if (ok && record_ && !uid_.empty() && drop_.kind != Maildrop::Kind::pickup) {
-        why = record_->add(uid_);
-        ok = why.empty();
+        const common::Result<void> added = record_->add(uid_);
+        ok = added.ok();
+        why = added.why();
     }
     emit delivered(ok, qtext(why));
 }
@@ -106,8 +107,8 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
     head_ = {};
     rest_ = raw;
     if (forward) {
-        if (std::string problem = forwardproblem(*forward); !problem.empty()) {
-            done(false, problem);
+        if (const common::Result<void> usable = checkForward(*forward); !usable) {
+            done(false, usable.why());
             return;
         }
         rewritten_ = replaceto(raw, *forward);
@@ -122,8 +123,8 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             pickup_ = std::make_unique<PickupFolder>(folder);
             pickup_->setjournal(record_ ? this : nullptr);
         }
-        std::string why = pickup_->deliver(head_, rest_);
-        done(why.empty(), why);
+        const common::Result<void> delivered = pickup_->deliver(head_, rest_);
+        done(delivered.ok(), delivered.why());
         return;
     }
 
@@ -154,12 +155,8 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
     }
 
     // sendmail, one process per message.
-    std::string problem = recipients.empty() ? "the message names no recipient" : "";
-    if (problem.empty() && !sender.empty()) problem = addressproblem(sender);
-    for (const auto &r : recipients)
-        if (problem.empty()) problem = addressproblem(r);
-    if (!problem.empty()) {
-        done(false, problem);
+    if (const common::Result<void> usable = checkEnvelope(sender, recipients); !usable) {
+        done(false, usable.why());
         return;
     }
     if (sendmail_) sendmail_->deleteLater();
@@ -282,9 +279,9 @@ void Deliverer::applysmtp(const SmtpActions &a) {
 }
 
 void Deliverer::commit() {
-    std::string why = pickup_ ? pickup_->commit() : std::string();
-    if (why.empty() && record_) why = record_->sync();
-    emit committed(why.empty(), qtext(why));
+    common::Result<void> done = pickup_ ? pickup_->commit() : common::Result<void>();
+    if (done && record_) done = record_->sync();
+    emit committed(done.ok(), qtext(done.why()));
 }
 
 void Deliverer::finish() {
@@ -388,8 +385,8 @@ void Download::start(const std::string &server) {
         apply(engine_.socketerror("\"" + server + "\" is not a server name or address"));
         return;
     }
-    if (std::string why = openstate(target->host, target->port); !why.empty()) {
-        apply(engine_.abandon(why));
+    if (const common::Result<void> opened = openState(target->host, target->port); !opened) {
+        apply(engine_.abandon(opened.why()));
         return;
     }
     s.RemoteHost = qtext(target->host);
@@ -403,24 +400,18 @@ void Download::start(const std::string &server) {
 }
 
 // The lock, and with deletion off the record, of the mailbox at host:port for the engine's login.
-std::string Download::openstate(const std::string &host, int port) {
+common::Result<void> Download::openState(const std::string &host, int port) {
     const std::string folder = statefolder.empty() ? morrent::statefolder() : statefolder;
     if (folder.empty())
-        return "no folder for morrent's state: neither XDG_STATE_HOME nor HOME is set";
-    if (std::string why = makestatefolder(folder); !why.empty()) return why;
+        return common::fail("no folder for morrent's state: neither XDG_STATE_HOME nor HOME is set");
+    if (common::Result<void> made = makestatefolder(folder); !made) return made;
     const std::string stem = folder + "/" + mailboxkey(engine_.curuser, host, port);
-    std::string why;
-    switch (lock_.take(stem + ".lock", &why)) {
-        case MailboxLock::Result::taken:
-            break;
-        case MailboxLock::Result::busy:
-            lockedout_ = true;
-            return why;
-        case MailboxLock::Result::failed:
-            return why;
+    if (common::Result<void> taken = lock_.take(stem + ".lock"); !taken) {
+        lockedout_ = lock_.busy();
+        return taken;
     }
     if (engine_.deleteafter) return {};
-    if (why = record_.open(stem + ".uidl"); !why.empty()) return why;
+    if (common::Result<void> opened = record_.open(stem + ".uidl"); !opened) return opened;
     engine_.seenuids = record_.delivered();
     deliverer_.setrecord(&record_);
     return {};
@@ -430,8 +421,9 @@ std::string Download::openstate(const std::string &host, int port) {
 void Download::settle() {
     deliverer_.setrecord(nullptr);
     if (record_.isopen()) {
-        std::string why = record_.close(engine_.uidsknown() ? &engine_.serveruids() : nullptr);
-        if (!why.empty()) emit note(qtext(why));
+        const common::Result<void> closed =
+            record_.close(engine_.uidsknown() ? &engine_.serveruids() : nullptr);
+        if (!closed) emit note(qtext(closed.why()));
     }
     lock_.release();
 }

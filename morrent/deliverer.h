@@ -74,9 +74,9 @@ signals:
     void progress();
 
 private:
-    std::string written(const std::string &path) override;
-    std::string moving(std::uint64_t device) override;
-    std::string moved() override;
+    common::Result<void> written(const std::string &path) override;
+    common::Result<void> moving(std::uint64_t device) override;
+    common::Result<void> moved() override;
     void astray() override;
     void done(bool ok, const std::string &reason);
     void applysmtp(const SmtpActions &a);
@@ -169,7 +169,7 @@ private:
     void pace();
     void arm();
     void moved();
-    std::string openstate(const std::string &host, int port);
+    common::Result<void> openState(const std::string &host, int port);
     void settle();
 
     Pop3Session &engine_;

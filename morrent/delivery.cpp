@@ -121,10 +121,10 @@ Rewritten replaceto(std::string_view raw, std::string_view forward) {
     return out;
 }
 
-std::string forwardproblem(std::string_view forward) {
+common::Result<void> checkForward(std::string_view forward) {
     for (char c : forward)
         if (isControl(c) && c != '\t')
-            return "the forward address holds a line break or a control character";
+            return common::fail("the forward address holds a line break or a control character");
     return {};
 }
 
@@ -226,11 +226,20 @@ LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
     return e;
 }
 
-std::string addressproblem(std::string_view address) {
-    if (address.empty()) return "an empty address";
+common::Result<void> checkAddress(std::string_view address) {
+    if (address.empty()) return common::fail("an empty address");
     for (char c : address)
         if (isControl(c) || c == '<' || c == '>')
-            return "the address \"" + std::string(address.substr(0, 100)) + "\" is not usable";
+            return common::fail("the address \"" + std::string(address.substr(0, 100)) + "\" is not usable");
+    return {};
+}
+
+common::Result<void> checkEnvelope(std::string_view sender, const std::vector<std::string> &recipients) {
+    if (recipients.empty()) return common::fail("the message names no recipient");
+    if (!sender.empty())
+        if (common::Result<void> usable = checkAddress(sender); !usable) return usable;
+    for (const std::string &r : recipients)
+        if (common::Result<void> usable = checkAddress(r); !usable) return usable;
     return {};
 }
 
@@ -252,20 +261,20 @@ PickupFolder::~PickupFolder() {
     if (newfd_ >= 0) ::close(newfd_);
 }
 
-std::string PickupFolder::prepare() {
+common::Result<void> PickupFolder::prepare() {
     if (tmpfd_ >= 0 && newfd_ >= 0) return {};
     for (const char *sub : {"", "/tmp", "/new", "/cur"}) {
         std::string path = folder_ + sub;
-        if (!makefolders(path)) return oserror("cannot create the pickup folder " + path);
+        if (!makefolders(path)) return common::fail(oserror("cannot create the pickup folder " + path));
     }
     tmpfd_ = ::open((folder_ + "/tmp").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     newfd_ = ::open((folder_ + "/new").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tmpfd_ < 0 || newfd_ < 0) {
-        std::string why = oserror("cannot open the pickup folder " + folder_);
+        const std::string why = oserror("cannot open the pickup folder " + folder_);
         if (tmpfd_ >= 0) ::close(tmpfd_);
         if (newfd_ >= 0) ::close(newfd_);
         tmpfd_ = newfd_ = -1;
-        return why;
+        return common::fail(why);
     }
     std::random_device random;
     char stem[48];
@@ -275,14 +284,14 @@ std::string PickupFolder::prepare() {
     return {};
 }
 
-std::string PickupFolder::stillthere() const {
+common::Result<void> PickupFolder::stillthere() const {
     // Messages written through handles to a folder that was moved away would be safe on disk but
     // out of the mail service's reach: the paths must still lead to the folders we hold open.
     for (const auto &[fd, sub] : {std::pair{tmpfd_, "/tmp"}, std::pair{newfd_, "/new"}}) {
         struct stat held, named;
         if (::fstat(fd, &held) != 0 || ::stat((folder_ + sub).c_str(), &named) != 0 ||
             held.st_dev != named.st_dev || held.st_ino != named.st_ino)
-            return "the pickup folder " + folder_ + " was moved or replaced during the download";
+            return common::fail("the pickup folder " + folder_ + " was moved or replaced during the download");
     }
     return {};
 }
@@ -291,11 +300,11 @@ std::string PickupFolder::uniquename() {
     return stem_ + "." + std::to_string(++counter_) + ".morrent";
 }
 
-std::string PickupFolder::deliver(std::string_view head, std::string_view rest) {
-    if (std::string why = prepare(); !why.empty()) return why;
+common::Result<void> PickupFolder::deliver(std::string_view head, std::string_view rest) {
+    if (common::Result<void> done = prepare(); !done) return done;
     // Once a batch: the commit looks again before anything moves into new/.
     if (pending_.empty()) {
-        if (std::string why = stillthere(); !why.empty()) return why;
+        if (common::Result<void> done = stillthere(); !done) return done;
     }
     std::string name;
     int fd = -1;
@@ -304,7 +313,7 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
         fd = ::openat(tmpfd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return oserror("cannot create a message file in " + folder_ + "/tmp");
+    if (fd < 0) return common::fail(oserror("cannot create a message file in " + folder_ + "/tmp"));
     bool ok = writeall(fd, head) && writeall(fd, rest);
     int saved = errno;
     if (::close(fd) != 0 && ok) {
@@ -314,13 +323,13 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
     if (!ok) {
         ::unlinkat(tmpfd_, name.c_str(), 0);
         errno = saved;
-        return oserror("cannot write a message file in " + folder_ + "/tmp");
+        return common::fail(oserror("cannot write a message file in " + folder_ + "/tmp"));
     }
     if (journal_) {
-        if (std::string why = journal_->written(folder_ + "/tmp/" + name); !why.empty()) {
+        if (common::Result<void> done = journal_->written(folder_ + "/tmp/" + name); !done) {
             // Unrecorded, it must not reach new/.
             ::unlinkat(tmpfd_, name.c_str(), 0);
-            return why;
+            return done;
         }
     }
     pending_.push_back(std::move(name));
@@ -329,23 +338,23 @@ std::string PickupFolder::deliver(std::string_view head, std::string_view rest) 
     return {};
 }
 
-std::string PickupFolder::commit() {
+common::Result<void> PickupFolder::commit() {
     if (pending_.empty()) return {};
-    if (std::string why = stillthere(); !why.empty()) return why;
+    if (common::Result<void> done = stillthere(); !done) return done;
     if (journal_) {
         struct stat st;
-        if (::fstat(tmpfd_, &st) != 0) return oserror("cannot look at the pickup folder " + folder_);
-        if (std::string why = journal_->moving(std::uint64_t(st.st_dev)); !why.empty()) return why;
+        if (::fstat(tmpfd_, &st) != 0) return common::fail(oserror("cannot look at the pickup folder " + folder_));
+        if (common::Result<void> done = journal_->moving(std::uint64_t(st.st_dev)); !done) return done;
     }
 #ifdef __linux__
     // One sync for the whole batch: far cheaper than one per message.
-    if (::syncfs(tmpfd_) != 0) return oserror("cannot sync the pickup folder " + folder_);
+    if (::syncfs(tmpfd_) != 0) return common::fail(oserror("cannot sync the pickup folder " + folder_));
 #else
     for (const auto &name : pending_) {
         int fd = ::openat(tmpfd_, name.c_str(), O_RDONLY | O_CLOEXEC);
         bool ok = fd >= 0 && ::fsync(fd) == 0;
         if (fd >= 0) ::close(fd);
-        if (!ok) return oserror("cannot sync the pickup folder " + folder_);
+        if (!ok) return common::fail(oserror("cannot sync the pickup folder " + folder_));
     }
 #endif
     std::size_t moved = 0;
@@ -357,15 +366,15 @@ std::string PickupFolder::commit() {
         }
     }
     pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(moved));
-    if (!why.empty()) return why;
-    if (::fsync(newfd_) != 0) return oserror("cannot sync " + folder_ + "/new");
+    if (!why.empty()) return common::fail(why);
+    if (::fsync(newfd_) != 0) return common::fail(oserror("cannot sync " + folder_ + "/new"));
     ::fsync(tmpfd_);  // only the removal of the names; the messages are safe either way
     pendingbytes_ = 0;
-    if (std::string why = stillthere(); !why.empty()) {
+    if (common::Result<void> done = stillthere(); !done) {
         if (journal_) journal_->astray();
-        return why;
+        return done;
     }
-    return journal_ ? journal_->moved() : std::string();
+    return journal_ ? journal_->moved() : common::Result<void>();
 }
 
 }  // namespace morrent

@@ -45,8 +45,8 @@ struct Rewritten {
 // the way the message's first line does (CR LF, or LF).
 Rewritten replaceto(std::string_view raw, std::string_view forward);
 
-// Why a forward address cannot go into a header or an envelope, or "" when it can.
-std::string forwardproblem(std::string_view forward);
+// Whether a forward address can go into a header or an envelope, or why not.
+common::Result<void> checkForward(std::string_view forward);
 
 // The envelope recipients: the forward address alone when forwarding (its Cc and Bcc are not mailed
 // to again), else the addresses of To and Cc.
@@ -81,8 +81,11 @@ LocalEnvelope localrecipients(const std::vector<std::string> &addresses,
                               const std::vector<std::string> &localdomains,
                               std::string_view account);
 
-// Why an address cannot be named in an SMTP command or a sendmail argument, or "" when it can.
-std::string addressproblem(std::string_view address);
+// Whether an address can be named in an SMTP command or a sendmail argument, or why not.
+common::Result<void> checkAddress(std::string_view address);
+// Whether a message can be mailed to `recipients` (at least one) from `sender` ("" for none):
+// the first address that cannot, or why not.
+common::Result<void> checkEnvelope(std::string_view sender, const std::vector<std::string> &recipients);
 
 // The sendmail command's arguments: recipients are given explicitly, never taken from the headers
 // (-t would mail Cc and Bcc again); -i keeps a line holding only "." from ending the input.
@@ -96,16 +99,16 @@ std::vector<std::string> sendmailargs(std::string_view sender,
 // batches (one filesystem sync for many messages) rather than one sync per message.
 
 // Told of each step of a pickup folder's work, so that a record of the delivered messages can
-// follow it exactly. A step that answers with a reason fails the delivery or the commit.
+// follow it exactly. A step that fails fails the delivery or the commit.
 class PickupJournal {
 public:
     // A message is whole at `path`, under tmp/.
-    virtual std::string written(const std::string &path) = 0;
+    virtual common::Result<void> written(const std::string &path) = 0;
     // The messages written since the last commit are about to be synced and moved into new/; the
     // sync covers the file system `device`.
-    virtual std::string moving(std::uint64_t device) = 0;
+    virtual common::Result<void> moving(std::uint64_t device) = 0;
     // They are all in new/, and new/ is synced.
-    virtual std::string moved() = 0;
+    virtual common::Result<void> moved() = 0;
     // They were moved, but into a folder that is no longer where the mail service looks.
     virtual void astray() = 0;
 
@@ -120,12 +123,12 @@ public:
     PickupFolder(const PickupFolder &) = delete;
     PickupFolder &operator=(const PickupFolder &) = delete;
 
-    // Writes one message (head, then rest). "" on success, else why it failed; a failed message
+    // Writes one message (head, then rest); a failed message
     // leaves no file behind. Messages written reach new/ at the next commit, which happens by
     // itself after `batchcount` messages or `batchbytes` bytes.
-    std::string deliver(std::string_view head, std::string_view rest);
-    // Syncs every written message and moves it into new/, then syncs new/. "" or why it failed.
-    std::string commit();
+    common::Result<void> deliver(std::string_view head, std::string_view rest);
+    // Syncs every written message and moves it into new/, then syncs new/.
+    common::Result<void> commit();
 
     const std::string &folder() const { return folder_; }
     std::size_t pending() const { return pending_.size(); }
@@ -135,8 +138,8 @@ public:
     static constexpr std::uint64_t batchbytes = std::uint64_t(64) << 20;
 
 private:
-    std::string prepare();
-    std::string stillthere() const;
+    common::Result<void> prepare();
+    common::Result<void> stillthere() const;
     std::string uniquename();
 
     std::string folder_;

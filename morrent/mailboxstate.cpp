@@ -53,12 +53,12 @@ std::string openFailure(const std::string &what) {
     return oserror(what);
 }
 
-// A state file open at `fd` must be a plain file; "" or why not (and fd is closed).
-std::string plainFile(int fd, const std::string &what) {
+// A state file open at `fd` must be a plain file (else fd is closed).
+common::Result<void> plainFile(int fd, const std::string &what) {
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return {};
     ::close(fd);
-    return what + ": it is not a regular file";
+    return common::fail(what + ": it is not a regular file");
 }
 
 std::string folderof(const std::string &path) {
@@ -80,17 +80,17 @@ std::string statefolder() {
     return statefolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
 }
 
-std::string makestatefolder(const std::string &folder) {
-    if (!makefolders(folder)) return oserror("cannot create the state folder " + folder);
+common::Result<void> makestatefolder(const std::string &folder) {
+    if (!makefolders(folder)) return common::fail(oserror("cannot create the state folder " + folder));
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) return oserror("cannot use the state folder " + folder);
+    if (::stat(folder.c_str(), &st) != 0) return common::fail(oserror("cannot use the state folder " + folder));
     // Whoever else may write in it can plant links or files where the lock and the record go.
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-        return "the state folder " + folder + " must be a folder of this user's that no one else " +
+        return common::fail("the state folder " + folder + " must be a folder of this user's that no one else " +
                "may write to (it has mode " + mode + ", owner " + std::to_string(st.st_uid) +
-               "): chmod 700 it, or remove it and morrent makes it afresh";
+               "): chmod 700 it, or remove it and morrent makes it afresh");
     }
     return {};
 }
@@ -117,42 +117,36 @@ MailboxLock::~MailboxLock() {
     release();
 }
 
-MailboxLock::Result MailboxLock::take(const std::string &path, std::string *why) {
+common::Result<void> MailboxLock::take(const std::string &path) {
     release();
+    busy_ = false;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (why) *why = openFailure("cannot open the lock " + path);
-        return Result::failed;
-    }
-    if (std::string bad = plainFile(fd, "cannot use the lock " + path); !bad.empty()) {
-        if (why) *why = bad;
-        return Result::failed;
-    }
+    if (fd < 0) return common::fail(openFailure("cannot open the lock " + path));
+    if (common::Result<void> done = plainFile(fd, "cannot use the lock " + path); !done) return done;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        Result result = Result::failed;
+        std::string why;
         if (err == EWOULDBLOCK) {
-            result = Result::busy;
+            busy_ = true;
             char pid[32] = {};
             ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
             std::string holder = n > 0 ? std::string(pid, std::size_t(n)) : std::string();
             while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' '))
                 holder.pop_back();
-            if (why)
-                *why = "another run" + (holder.empty() ? std::string() : " (pid " + holder + ")") +
-                       " is fetching this mailbox: it holds " + path;
-        } else if (why) {
+            why = "another run" + (holder.empty() ? std::string() : " (pid " + holder + ")") +
+                  " is fetching this mailbox: it holds " + path;
+        } else {
             errno = err;
-            *why = oserror("cannot lock " + path);
+            why = oserror("cannot lock " + path);
         }
         ::close(fd);
-        return result;
+        return common::fail(why);
     }
     // For the admin who finds a run waiting: who holds it.
     const std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, pid.data(), pid.size(), 0);
     fd_ = fd;
-    return Result::taken;
+    return {};
 }
 
 void MailboxLock::release() {
@@ -213,7 +207,7 @@ UidlRecord::~UidlRecord() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string UidlRecord::open(const std::string &path) {
+common::Result<void> UidlRecord::open(const std::string &path) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     path_ = path;
@@ -224,13 +218,13 @@ std::string UidlRecord::open(const std::string &path) {
 
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                     0600);
-    if (fd < 0) return openFailure("cannot open the record " + path);
-    if (std::string bad = plainFile(fd, "cannot use the record " + path); !bad.empty()) return bad;
+    if (fd < 0) return common::fail(openFailure("cannot open the record " + path));
+    if (common::Result<void> done = plainFile(fd, "cannot use the record " + path); !done) return done;
     std::string text;
     if (!readall(fd, text, std::size_t(1) << 30)) {
-        std::string why = oserror("cannot read the record " + path);
+        const common::Result<void> failed = common::fail(oserror("cannot read the record " + path));
         ::close(fd);
-        return why;
+        return failed;
     }
     fd_ = fd;
     RecordContents contents = readrecord(text);
@@ -255,38 +249,36 @@ std::string UidlRecord::open(const std::string &path) {
         else if (there && pickupname(w.path))
             remove.push_back(w.path);
     }
-    if (std::string why = rewrite(); !why.empty()) return why;
+    if (common::Result<void> done = rewrite(); !done) return done;
     for (const auto &file : remove) ::unlink(file.c_str());
     return {};
 }
 
-std::string UidlRecord::append(std::string_view line) {
-    if (fd_ < 0) return "the record " + path_ + " is not open";
+common::Result<void> UidlRecord::append(std::string_view line) {
+    if (fd_ < 0) return common::fail("the record " + path_ + " is not open");
     std::string text(line);
     text.push_back('\n');
-    if (!writeall(fd_, text)) return oserror("cannot write the record " + path_);
+    if (!writeall(fd_, text)) return common::fail(oserror("cannot write the record " + path_));
     dirty_ = true;
     ++lines_;
     return {};
 }
 
-std::string UidlRecord::add(std::string_view uid) {
-    if (std::string why = append("d " + std::string(uid)); !why.empty()) return why;
+common::Result<void> UidlRecord::add(std::string_view uid) {
+    if (common::Result<void> done = append("d " + std::string(uid)); !done) return done;
     delivered_.emplace(uid);
     return {};
 }
 
-std::string UidlRecord::written(std::string_view uid, std::string_view path) {
-    if (std::string why = append("w " + std::string(uid) + " " + std::string(path));
-        !why.empty())
-        return why;
+common::Result<void> UidlRecord::written(std::string_view uid, std::string_view path) {
+    if (common::Result<void> done = append("w " + std::string(uid) + " " + std::string(path)); !done) return done;
     writtenuids_.emplace_back(uid);
     return {};
 }
 
-std::string UidlRecord::moving(std::uint64_t device) {
+common::Result<void> UidlRecord::moving(std::uint64_t device) {
     if (writtenuids_.empty()) return {};
-    if (std::string why = append("m"); !why.empty()) return why;
+    if (common::Result<void> done = append("m"); !done) return done;
     moving_ = true;
 #ifdef __linux__
     // The pickup folder's sync (of its whole file system) makes the line durable when the record
@@ -299,9 +291,9 @@ std::string UidlRecord::moving(std::uint64_t device) {
     return sync();
 }
 
-std::string UidlRecord::moved() {
+common::Result<void> UidlRecord::moved() {
     if (!moving_) return {};
-    if (std::string why = append("c"); !why.empty()) return why;
+    if (common::Result<void> done = append("c"); !done) return done;
     for (auto &uid : writtenuids_) delivered_.insert(std::move(uid));
     writtenuids_.clear();
     moving_ = false;
@@ -311,28 +303,28 @@ std::string UidlRecord::moved() {
 void UidlRecord::astray() {
     if (!moving_) return;
     // Without this line the next run would take the files gone from tmp/ for delivered ones.
-    if (append("x").empty()) sync();
+    if (append("x")) sync();
     writtenuids_.clear();
     moving_ = false;
 }
 
-std::string UidlRecord::sync() {
+common::Result<void> UidlRecord::sync() {
     if (fd_ < 0 || !dirty_) return {};
-    if (::fdatasync(fd_) != 0) return oserror("cannot sync the record " + path_);
+    if (::fdatasync(fd_) != 0) return common::fail(oserror("cannot sync the record " + path_));
     dirty_ = false;
     return {};
 }
 
 // Writes the delivered ids alone into a new file, makes it durable and puts it in the record's
 // place.
-std::string UidlRecord::rewrite() {
+common::Result<void> UidlRecord::rewrite() {
     const std::string fresh = path_ + ".new";
     // A file made for this rewrite alone: what a killed run left there (or a link planted there)
     // goes first, and O_EXCL refuses anything that takes its place meanwhile.
     if (::unlink(fresh.c_str()) != 0 && errno != ENOENT)
-        return oserror("cannot remove the leftover " + fresh);
+        return common::fail(oserror("cannot remove the leftover " + fresh));
     int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return openFailure("cannot write the record " + fresh);
+    if (fd < 0) return common::fail(openFailure("cannot write the record " + fresh));
     std::string text(header);
     text.push_back('\n');
     for (const auto &uid : delivered_) text += "d " + uid + "\n";
@@ -346,7 +338,7 @@ std::string UidlRecord::rewrite() {
     if (!ok) {
         ::unlink(fresh.c_str());
         errno = saved;
-        return oserror("cannot write the record " + path_);
+        return common::fail(oserror("cannot write the record " + path_));
     }
     int dir = ::open(folderof(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -354,7 +346,7 @@ std::string UidlRecord::rewrite() {
         ::close(dir);
     }
     int reopened = ::open(path_.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (reopened < 0) return openFailure("cannot open the record " + path_);
+    if (reopened < 0) return common::fail(openFailure("cannot open the record " + path_));
     if (fd_ >= 0) ::close(fd_);
     fd_ = reopened;
     writtenuids_.clear();
@@ -363,9 +355,9 @@ std::string UidlRecord::rewrite() {
     return {};
 }
 
-std::string UidlRecord::close(const std::vector<std::string> *onserver) {
+common::Result<void> UidlRecord::close(const std::vector<std::string> *onserver) {
     if (fd_ < 0) return {};
-    std::string why;
+    common::Result<void> done;
     const bool settled = writtenuids_.empty() && !moving_;
     bool forgot = false;
     if (onserver && settled) {
@@ -380,12 +372,12 @@ std::string UidlRecord::close(const std::vector<std::string> *onserver) {
         }
     }
     if (settled && (forgot || lines_ > 2 * delivered_.size() + 64))
-        why = rewrite();
+        done = rewrite();
     else
-        why = sync();
+        done = sync();
     ::close(fd_);
     fd_ = -1;
-    return why;
+    return done;
 }
 
 }  // namespace morrent

@@ -29,15 +29,17 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/result.h"
+
 namespace morrent {
 
 // The state folder from $XDG_STATE_HOME (when absolute) or $HOME; "" when neither is usable.
 std::string statefolder(const char *xdgstatehome, const char *home);
 std::string statefolder();
-// Creates the folder and those above it (0700 for what it creates); "" or why not. A folder that
+// Creates the folder and those above it (0700 for what it creates). A folder that
 // is not this user's, or that others may write to, is refused: a link planted in it would turn
 // the lock or the record into a write to some other file. (The services' folder is 0750.)
-std::string makestatefolder(const std::string &folder);
+common::Result<void> makestatefolder(const std::string &folder);
 
 // The name both files of a mailbox share: LOGIN@HOST:PORT, the host in lower case, bytes that do
 // not belong in a file name as %XX; a very long one is cut and ends in a hash of the whole.
@@ -45,19 +47,21 @@ std::string mailboxkey(std::string_view login, std::string_view host, int port);
 
 class MailboxLock {
 public:
-    enum class Result { taken, busy, failed };
     MailboxLock() = default;
     MailboxLock(const MailboxLock &) = delete;
     MailboxLock &operator=(const MailboxLock &) = delete;
     ~MailboxLock();
 
-    // Takes the lock at `path` without waiting. busy: another process holds it (*why names it).
-    Result take(const std::string &path, std::string *why);
+    // Takes the lock at `path` without waiting. When that fails, busy() says whether another
+    // process holds it (the reason names it).
+    common::Result<void> take(const std::string &path);
+    bool busy() const { return busy_; }
     void release();
     bool held() const { return fd_ >= 0; }
 
 private:
     int fd_ = -1;
+    bool busy_ = false;
 };
 
 // What a record file says, read without touching anything.
@@ -85,34 +89,34 @@ public:
     ~UidlRecord();
 
     // Opens the record at `path` (an empty one when there is none) and settles what a killed run
-    // left. "" or why not.
-    std::string open(const std::string &path);
+    // left.
+    common::Result<void> open(const std::string &path);
     bool isopen() const { return fd_ >= 0; }
     const std::string &path() const { return path_; }
     const std::unordered_set<std::string> &delivered() const { return delivered_; }
 
     // A message an MTA confirmed.
-    std::string add(std::string_view uid);
+    common::Result<void> add(std::string_view uid);
     // A message written to `path` under a pickup folder's tmp/.
-    std::string written(std::string_view uid, std::string_view path);
+    common::Result<void> written(std::string_view uid, std::string_view path);
     // The messages written so far are about to be synced and moved into new/ of a pickup folder
-    // on the file system `device`; once this returns "", the "m" line is durable or will be made
+    // on the file system `device`; once this is done, the "m" line is durable or will be made
     // durable by that folder's own sync.
-    std::string moving(std::uint64_t device);
+    common::Result<void> moving(std::uint64_t device);
     // ... and now they are in new/.
-    std::string moved();
+    common::Result<void> moved();
     // ... but into a folder that had been moved away: they count as not delivered.
     void astray();
     // Makes every line so far durable.
-    std::string sync();
+    common::Result<void> sync();
     // The end of the session. With the ids on the server known, those not among them are
     // forgotten; the record is rewritten without journal lines when ids were forgotten or the
-    // journal has grown well beyond them, and never while a move is unsettled. "" or why not.
-    std::string close(const std::vector<std::string> *onserver);
+    // journal has grown well beyond them, and never while a move is unsettled.
+    common::Result<void> close(const std::vector<std::string> *onserver);
 
 private:
-    std::string append(std::string_view line);
-    std::string rewrite();
+    common::Result<void> append(std::string_view line);
+    common::Result<void> rewrite();
 
     std::string path_;
     int fd_ = -1;

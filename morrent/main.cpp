@@ -10,118 +10,79 @@
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "common/log.h"
-#include "common/options.h"
-#include "common/registry.h"
-#include "common/signals.h"
-#include "common/startup.h"
+#include "common/program.h"
 #include "morrent/cmdline.h"
 #include "morrent/morrentwindow.h"
 
 namespace {
 
+// A download from the command line: its stderr is the one line that says why it failed, so Qt's
+// own notes (no XDG_RUNTIME_DIR...) stay out of it.
 void quiet(QtMsgType type, const QMessageLogContext &, const QString &text) {
-    if (type == QtFatalMsg) common::flushLogLines();
-    if (type == QtFatalMsg) std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
-}
-
-void report(const QString &reason) {
+    if (type != QtFatalMsg) return;
     common::flushLogLines();
-    std::fprintf(stderr, "morrent: %s\n", reason.toLocal8Bit().constData());
-    std::fflush(stderr);
+    std::fprintf(stderr, "morrent: %s\n", text.toLocal8Bit().constData());
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    // ---- First of all, the password leaves the argument memory (ps, /proc/PID/cmdline) ----
+    // First of all, the password leaves the argument memory (ps, /proc/PID/cmdline): the frame
+    // sees the arguments only after that, and the command line is read from what was taken here.
     morrent::CommandLine line = morrent::takecommandline(argc, argv);
-    // ----
 
-    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "--version")) {
-        std::fputs(std::string_view(argv[1]) == "--help"
-                       ? morrent::helptext().c_str()
-                       : common::versionText("morrent").c_str(),
-                   stdout);
-        return 0;
-    }
-    const morrent::StartMode mode = line.mode;
+    common::Program program("morrent", argc, argv);
+    program.pointToHelp(false);  // every line about the command line shows the usage itself
+    int status = common::exitOk;
+    const std::optional<morrent::Options> options = program.options<morrent::Options>(
+        [&line](const std::vector<std::string> &arguments, const morrent::StoredValue &stored) {
+            return morrent::parseOptions(line, arguments, stored);
+        },
+        morrent::helptext, &status);
+    if (!options) return status;
+
     // A download from the command line never shows anything, so it needs no display at all, and a
-    // DISPLAY left over in a cron environment must not stop it. Its stderr is the one line that
-    // says why it failed: Qt's own notes (no XDG_RUNTIME_DIR...) stay out of it.
-    common::prepareProcess("morrent", mode != morrent::StartMode::window);
-    if (mode == morrent::StartMode::wrongcount) {
-        report(QString::fromStdString(line.reason));
-        return line.status;
-    }
-    if (mode != morrent::StartMode::window) qInstallMessageHandler(quiet);
+    // DISPLAY left over in a cron environment must not stop it.
+    const bool window = line.mode == morrent::StartMode::window;
+    if (!window) qInstallMessageHandler(quiet);
+    QApplication &app = program.start(!window);
 
-    // Qt is given no arguments: a password such as "-platform" is ours, not Qt's.
-    int qtargc = 1;
-    QApplication app(qtargc, argv);
-    common::prepareApplication(QStringLiteral("morrent"));
-
-    // What goes to stderr: --log-level, else the stored loglevel.
-    {
-        std::string level = line.loglevel;
-        std::string where = "--log-level";
-        if (level.empty()) {
-            level = common::regread(QStringLiteral("HKLM\\SOFTWARE\\Tessaruno\\loglevel"))
-                        .trimmed()
-                        .toStdString();
-            where = "registry value loglevel";
-        }
-        if (!level.empty()) {
-            const auto parsed = common::parseLogLevel(level);
-            if (!parsed) {
-                report(QString::fromStdString(where + ": " + parsed.why()));
-                return where == "--log-level" ? morrent::exitusage : morrent::exitfailed;
-            }
-            common::setLogLevel(*parsed);
-        }
-    }
-
-    morrent::MorrentWindow window;
-    int status = 0;
+    morrent::MorrentWindow morrent;
     bool over = false;
-    QObject::connect(&window, &morrent::MorrentWindow::finished, &app,
-                     [&](int code, const QString &) {
-                         over = true;
-                         status = code;
-                         // The run's line in the log has said how it went, and why it failed.
-                         QCoreApplication::exit(status);
-                     });
+    QObject::connect(&morrent, &morrent::MorrentWindow::finished, &app, [&](int code, const QString &) {
+        over = true;
+        status = code;
+        // The run's line in the log has said how it went, and why it failed.
+        QCoreApplication::exit(status);
+    });
     // SIGTERM and SIGINT: a download ends cleanly (what was delivered kept, nothing deleted that
     // was not); one past its last delivery is let finish, unless a second signal comes. From the
     // command line the download's end ends the program (finished); the window closes once no
     // download is left.
-    common::SignalWatcher watcher;
     int stops = 0;
     QTimer closing;
     closing.setInterval(100);
     QObject::connect(&closing, &QTimer::timeout, &app, [&] {
-        if (window.downloading()) return;
-        window.close();
+        if (morrent.downloading()) return;
+        morrent.close();
         QCoreApplication::quit();
     });
-    QObject::connect(&watcher, &common::SignalWatcher::stop, &app, [&] {
-        window.stop(++stops > 1);
-        if (window.isVisible()) closing.start(0);
+    program.onStop([&] {
+        morrent.stop(++stops > 1);
+        if (morrent.isVisible()) closing.start(0);
     });
-    switch (window.load(std::move(line.pieces))) {
+    switch (morrent.load(std::move(line.pieces))) {
         case morrent::StartMode::window:
-            window.show();
-            return app.exec();
-        case morrent::StartMode::wrongcount:  // decided above already
-            return 2;
+            morrent.show();
+            return program.exec();
+        case morrent::StartMode::wrongcount:  // the frame has ended the program already
+            return common::exitUsage;
         case morrent::StartMode::commandline:
             break;
     }
     // A download that failed while starting (no maildrop, no such server) is over already.
     if (over) return status;
-    return app.exec();
+    return program.exec();
 }

@@ -57,7 +57,7 @@ int interval() {
 }  // namespace
 
 MorrentWindow::MorrentWindow(QWidget *parent)
-    : QWidget(parent), Timer1(new QTimer(this)), download_(session, Winsock1, *Timer1, deliverer_) {
+    : QWidget(parent), Timer1(new QTimer(this)), download_(session_, winsock1_, *Timer1, deliverer_) {
     common::name(this, "morrent");
     setWindowTitle(QStringLiteral("MORRENT"));
     buildControls();
@@ -65,7 +65,7 @@ MorrentWindow::MorrentWindow(QWidget *parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(interval());
     download_.forward = [this]() -> std::optional<std::string> {
-        if (!forward) return std::nullopt;
+        if (!forward_) return std::nullopt;
         return textof(sendto);
     };
     connect(&download_, &Download::status, this,
@@ -76,10 +76,10 @@ MorrentWindow::MorrentWindow(QWidget *parent)
     // outside address, a server without unique ids): logged whatever the level, so that from cron
     // it goes where cron sends stderr, and shown in the window.
     connect(&download_, &Download::note, this, [this](const QString &text) {
-        if (!cmdline) Text1->setText(text);
+        if (!cmdline_) Text1->setText(text);
         common::LogLine(common::LogLevel::error, "note")
-            .field("server", session.curserver)
-            .field("login", session.curuser)
+            .field("server", session_.curserver)
+            .field("login", session_.curuser)
             .field("text", text.toStdString());
     });
     connect(&download_, &Download::ended, this, &MorrentWindow::onEnded);
@@ -88,7 +88,7 @@ MorrentWindow::MorrentWindow(QWidget *parent)
 MorrentWindow::~MorrentWindow() {
     download_.disconnect(this);
     if (download_.running()) download_.disconnectnow();
-    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
 }
 
 void MorrentWindow::buildControls() {
@@ -147,12 +147,12 @@ void MorrentWindow::buildControls() {
 }
 
 std::string MorrentWindow::textof(const QLineEdit *box) const {
-    const QByteArray bytes = cmdline ? box->text().toLatin1() : box->text().toUtf8();
+    const QByteArray bytes = cmdline_ ? box->text().toLatin1() : box->text().toUtf8();
     return std::string(bytes.constData(), std::size_t(bytes.size()));
 }
 
 void MorrentWindow::settext(QLineEdit *box, const std::string &text) {
-    box->setText(cmdline ? QString::fromLatin1(text.data(), qsizetype(text.size()))
+    box->setText(cmdline_ ? QString::fromLatin1(text.data(), qsizetype(text.size()))
                          : QString::fromUtf8(text.data(), qsizetype(text.size())));
 }
 
@@ -161,10 +161,9 @@ StartMode MorrentWindow::load(const std::string &commandline) {
 }
 
 StartMode MorrentWindow::load(std::vector<std::string> pieces) {
-    cmdline = false;
-    forward = true;
-    args = std::move(pieces);
-    const StartMode mode = startmode(args.size());
+    cmdline_ = false;
+    forward_ = true;
+    const StartMode mode = startmode(pieces.size());
 
     if (mode == StartMode::window) {
         readme->setText(usagetext());
@@ -181,31 +180,31 @@ StartMode MorrentWindow::load(std::vector<std::string> pieces) {
     hide();
     setWindowState(Qt::WindowNoState);
     if (mode == StartMode::wrongcount) {
-        reason_ = QString::fromStdString(wrongcountreason(args.size()));
+        reason_ = QString::fromStdString(wrongcountreason(pieces.size()));
         return mode;
     }
-    const std::optional<int> flag = deleteflag(args[3]);
+    const std::optional<int> flag = deleteflag(pieces[3]);
     if (!flag) {
         reason_ = QString::fromStdString(badDeleteFlagReason());
         return StartMode::wrongcount;
     }
 
-    cmdline = true;
-    forward = args.size() == 5;
-    settext(server, args[0]);
-    settext(userlogin, args[1]);
-    settext(loginpassword, args[2]);
+    cmdline_ = true;
+    forward_ = pieces.size() == 5;
+    settext(server, pieces[0]);
+    settext(userlogin, pieces[1]);
+    settext(loginpassword, pieces[2]);
     Check1->setChecked(*flag == 1);
-    if (forward) settext(sendto, args[4]);
+    if (forward_) settext(sendto, pieces[4]);
     downloadnow();
     return mode;
 }
 
 void MorrentWindow::downloadnow() {
-    session.curuser = textof(userlogin);
-    session.curserver = textof(server);
-    session.curpass = textof(loginpassword);
-    if (!cmdline) {
+    session_.curuser = textof(userlogin);
+    session_.curserver = textof(server);
+    session_.curpass = textof(loginpassword);
+    if (!cmdline_) {
         storevalue("popuser", userlogin->text());
         storevalue("popserver", server->text());
         storevalue("poppasswd", loginpassword->text());
@@ -221,18 +220,18 @@ void MorrentWindow::downloadnow() {
     // Where the messages go is read afresh at every download.
     QString why;
     if (!deliverer_.configure(readvalue("maildrop"), &why)) {
-        if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+        if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
         fail(why);
         return;
     }
     // How the connection is secured, read afresh too.
     const QString tls = readvalue("poptls").trimmed().toLower();
     if (tls.isEmpty() || tls == QLatin1String("auto")) {
-        session.poptls = PopTls::automatic;
+        session_.poptls = PopTls::automatic;
     } else if (tls == QLatin1String("require")) {
-        session.poptls = PopTls::require;
+        session_.poptls = PopTls::require;
     } else if (tls == QLatin1String("off")) {
-        session.poptls = PopTls::off;
+        session_.poptls = PopTls::off;
     } else {
         fail(QStringLiteral("registry value poptls: not auto, require or off: %1").arg(tls));
         return;
@@ -251,7 +250,7 @@ void MorrentWindow::downloadnow() {
     progress->show();
     showprogress(0, 0, 0, 0);
     // Closes a connection left open, starts a fresh session and a full inactivity interval.
-    download_.start(session.curserver);
+    download_.start(session_.curserver);
 }
 
 void MorrentWindow::closesession() {
@@ -259,7 +258,7 @@ void MorrentWindow::closesession() {
         download_.disconnectnow();  // ends the session: onEnded follows at once
         return;
     }
-    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
     Command1->setEnabled(true);
 }
 
@@ -268,12 +267,12 @@ void MorrentWindow::stop(bool now) {
 }
 
 void MorrentWindow::onCheck1(bool checked) {
-    session.deleteafter = checked;
+    session_.deleteafter = checked;
     storevalue("deletepopmails", checked ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void MorrentWindow::showmessage(std::string_view message) {
-    if (cmdline) return;
+    if (cmdline_) return;
     const MessageSummary summary = readmessage(message);
     auto utf8 = [](const std::string &s) {
         return QString::fromUtf8(s.data(), qsizetype(s.size()));
@@ -305,29 +304,29 @@ void MorrentWindow::onEnded(bool ok, const QString &reason) {
     Command1->setEnabled(true);
     progress->hide();
     // The status line keeps the result until the next download.
-    const QString summary = QString::fromStdString(session.summary());
+    const QString summary = QString::fromStdString(session_.summary());
     if (ok)
         Text1->setText(summary);
-    else if (session.deliveredcount() > 0)
+    else if (session_.deliveredcount() > 0)
         Text1->setText(reason + QStringLiteral(" (") + summary + QLatin1Char(')'));
     else
         Text1->setText(reason);
-    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
     logrun(ok ? "ok" : download_.lockedout() ? "busy" : "failed", reason, !download_.lockedout());
-    if (!cmdline || over_) return;
+    if (!cmdline_ || over_) return;
     over_ = true;
     reason_ = reason;
-    emit finished(ok ? exitdelivered : download_.lockedout() ? exitbusy : exitfailed, reason);
+    emit finished(ok ? exitDelivered : download_.lockedout() ? exitBusy : exitFailed, reason);
 }
 
 void MorrentWindow::fail(const QString &why) {
     Text1->setText(why);
     Command1->setEnabled(true);
     logrun("failed", why, false);
-    if (!cmdline || over_) return;
+    if (!cmdline_ || over_) return;
     over_ = true;
     reason_ = why;
-    emit finished(exitfailed, why);
+    emit finished(exitFailed, why);
 }
 
 // morrent: run server=pop.example.org login=jdoe tls=yes new=12 delivered=12 deleted=12 outcome=ok
@@ -336,11 +335,11 @@ void MorrentWindow::logrun(const char *outcome, const QString &reason, bool star
     const common::LogLevel level = ok ? common::LogLevel::info : common::LogLevel::error;
     if (!common::logs(level)) return;
     common::LogLine line(level, "run");
-    line.field("server", session.curserver).field("login", session.curuser);
-    line.field("tls", started && session.encrypted() ? "yes" : "no");
-    line.field("new", started ? session.progress().messages : 0);
-    line.field("delivered", started ? session.deliveredcount() : 0);
-    line.field("deleted", started ? session.deletedcount() : 0);
+    line.field("server", session_.curserver).field("login", session_.curuser);
+    line.field("tls", started && session_.encrypted() ? "yes" : "no");
+    line.field("new", started ? session_.progress().messages : 0);
+    line.field("delivered", started ? session_.deliveredcount() : 0);
+    line.field("deleted", started ? session_.deletedcount() : 0);
     line.field("outcome", outcome);
     line.field("ms", runclock_.isValid() ? runclock_.elapsed() : 0);
     if (!ok) line.field("reason", reason.toStdString());
@@ -348,7 +347,7 @@ void MorrentWindow::logrun(const char *outcome, const QString &reason, bool star
 
 void MorrentWindow::closeEvent(QCloseEvent *event) {
     if (download_.running()) download_.disconnectnow();
-    if (Winsock1[0].State() != common::Socket::sckClosed) Winsock1[0].Close();
+    if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
     event->accept();
 }
 

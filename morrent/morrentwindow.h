@@ -55,24 +55,11 @@ public:
     void stop(bool now);
     bool downloading() const { return download_.running(); }
 
-    // Controls, by their design names, in tab order.
-    QPushButton *Command1;
-    QLineEdit *Text1, *server, *userlogin, *loginpassword, *sendto;
-    QCheckBox *Check1;
-    QLineEdit *subject, *from;
-    QPlainTextEdit *body;
-    QPushButton *Command2;
-    QLabel *Label1, *Label2, *Label3, *Label4, *readme;
-    // The download under way: the session's messages and their bytes; shown only meanwhile.
-    QProgressBar *progress;
-    QTimer *Timer1;
-    common::SocketArray Winsock1{QStringLiteral("Winsock1")};
-
-    bool cmdline = false;  // command-line mode: nothing shown, nothing but the delete flag stored
-    bool forward = true;   // replace each message's To with the text of sendto
-    std::vector<std::string> args;
-
-    Pop3Session session;
+    // What the tests and the shell may read; the controls are found by their objectName.
+    const Pop3Session &session() const { return session_; }
+    const common::SocketArray &Winsock1() const { return winsock1_; }
+    bool cmdline() const { return cmdline_; }
+    bool forward() const { return forward_; }
 
 signals:
     // Command-line mode only: the download is over (or could not start). `status` is the exit
@@ -84,6 +71,23 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // Controls, by their design names, in tab order.
+    QPushButton *Command1;
+    QLineEdit *Text1, *server, *userlogin, *loginpassword, *sendto;
+    QCheckBox *Check1;
+    QLineEdit *subject, *from;
+    QPlainTextEdit *body;
+    QPushButton *Command2;
+    QLabel *Label1, *Label2, *Label3, *Label4, *readme;
+    // The download under way: the session's messages and their bytes; shown only meanwhile.
+    QProgressBar *progress;
+    QTimer *Timer1;
+    common::SocketArray winsock1_{QStringLiteral("Winsock1")};
+
+    bool cmdline_ = false;  // command-line mode: nothing shown, nothing but the delete flag stored
+    bool forward_ = true;   // replace each message's To with the text of sendto
+    Pop3Session session_;
+
     void buildControls();
     void onCheck1(bool checked);
     void onEnded(bool ok, const QString &reason);

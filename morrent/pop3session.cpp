@@ -8,12 +8,24 @@
 
 namespace morrent {
 
+// What the reader gave: a status line (+OK or -ERR, in any case, only at the line's start), a line
+// of a multi-line answer (un-stuffed), or the "." that ends one.
+struct PopReply {
+    enum Kind { status, line, end };
+    Kind kind = status;
+    bool ok = false;
+    std::string_view text;  // status: the whole line; line: the line
+};
+enum class PopCommand : std::uint8_t { user, pass, capa, list, uidl, retr, dele, quit, stls };
+
 namespace {
+
+using Command = PopCommand;
+using Reply = PopReply;
 
 // The commands the engine sends, as they go on the wire: lower-case, "list " keeps its blank even
 // without an argument. CAPA, LIST, UIDL and RETR are answered with several lines ending in "."
 // (the capability, listing, unique-id listing and text phases read them); the others with one line.
-enum class Command { user, pass, capa, list, uidl, retr, dele, quit, stls };
 struct CommandFact {
     Command command;
     std::string_view word;
@@ -31,6 +43,20 @@ constexpr bool inorder() {
 static_assert(inorder(), "commandfacts follows the order of Command");
 constexpr std::string_view word(Command c) {
     return commandfacts[int(c)].word;
+}
+constexpr common::Pop3Command readerCommand(Command c) {
+    switch (c) {
+        case Command::user: return common::Pop3Command::user;
+        case Command::pass: return common::Pop3Command::pass;
+        case Command::capa: return common::Pop3Command::capa;
+        case Command::list: return common::Pop3Command::list;
+        case Command::uidl: return common::Pop3Command::uidl;
+        case Command::retr: return common::Pop3Command::retr;
+        case Command::dele: return common::Pop3Command::dele;
+        case Command::quit: return common::Pop3Command::quit;
+        case Command::stls: return common::Pop3Command::stls;
+    }
+    return common::Pop3Command::other;
 }
 
 // What each phase waits for: `begins` when entering it starts a new wait, with its own deadline
@@ -75,12 +101,11 @@ static_assert(phasesinorder(), "phasefacts follows the order of Phase");
 using common::equalNoCase;
 using common::startsNoCase;
 
-// A reply is recognised by its first characters, in any case ("+OK", "+ok", "+Ok"...).
-bool isok(std::string_view line) {
-    return startsNoCase(line, "+ok");
+bool isok(const Reply &r) {
+    return r.kind == Reply::status && r.ok;
 }
-bool iserr(std::string_view line) {
-    return startsNoCase(line, "-err");
+bool iserr(const Reply &r) {
+    return r.kind == Reply::status && !r.ok;
 }
 
 // Messages bigger than this keep their buffer between messages only if the next one needs it.
@@ -144,7 +169,10 @@ void Pop3Session::resetsession() {
     outcome_ = Outcome::running;
     reason_.clear();
     transition_ = "new session";
-    line_.clear();
+    reply_.reset();
+    reply_.setNoise(true);
+    reply_.setTextRuns(true);
+    reply_.expect(common::Pop3Command::greeting);
     sizes_.clear();
     pipelining_ = uidsbroken_ = uidsknown_ = false;
     stlsoffered_ = false;
@@ -164,8 +192,6 @@ void Pop3Session::resetsession() {
     delivered_ = 0;
     delesok_ = deleted_ = delesout_ = 0;
     delesent_ = false;
-    linestart_ = true;
-    dot_ = dotcr_ = false;
 }
 
 // The one place the phase changes; `why` names the transition. A phase that begins a new wait
@@ -200,39 +226,42 @@ Actions Pop3Session::overdue() {
     const std::string within = " within " + seconds(deadline());
     switch (phase_) {
         case Phase::delivering:
-            failwith("delivery failed: message " + std::to_string(messagenumber()) +
+            failWith("delivery failed: message " + std::to_string(messagenumber()) +
                      " was not delivered" + within);
             break;
         case Phase::committing:
-            failwith("delivery failed: the delivered messages were not made durable" + within);
+            failWith("delivery failed: the delivered messages were not made durable" + within);
             break;
         case Phase::quitting:
             // Without DELE nothing hangs on QUIT's answer.
-            if (delesent_) failwith("the server did not finish its answer to QUIT" + within);
+            if (delesent_) failWith("the server did not finish its answer to QUIT" + within);
             break;
         default: {
             std::string what = phasefacts[int(phase_)].awaited;
             if (phase_ == Phase::retr || phase_ == Phase::text)
                 what += " " + std::to_string(messagenumber());
-            failwith("the server did not finish " + what + within);
+            failWith("the server did not finish " + what + within);
             break;
         }
     }
-    endnow(a, "deadline passed");
+    endNow(a, "deadline passed");
     return a;
 }
 
-void Pop3Session::send(Actions &a, std::string_view w, std::string_view arg) {
-    a.send.append(w);
+void Pop3Session::send(Actions &a, Command command, std::string_view arg) {
+    a.send.append(word(command));
     a.send.append(arg);
     a.send.append("\r\n");
+    // The capability lines have a bound of their own: a real one is a few dozen bytes.
+    reply_.expect(readerCommand(command), !arg.empty(),
+                  command == Command::capa ? maxCapaLine : 0);
 }
 
-void Pop3Session::failwith(std::string why) {
+void Pop3Session::failWith(std::string why) {
     if (reason_.empty()) reason_ = std::move(why);
 }
 
-void Pop3Session::endnow(Actions &a, const char *why) {
+void Pop3Session::endNow(Actions &a, const char *why) {
     outcome_ = reason_.empty() ? Outcome::succeeded : Outcome::failed;
     a.close = true;
     a.ended = true;
@@ -246,7 +275,7 @@ void Pop3Session::endnow(Actions &a, const char *why) {
 }
 
 void Pop3Session::sendquit(Actions &a, const char *why) {
-    send(a, word(Command::quit));
+    send(a, Command::quit);
     quitsent = true;
     enter(Phase::quitting, why);
 }
@@ -291,7 +320,7 @@ void Pop3Session::fillpipeline(Actions &a) {
             (!pipelining_ || inflight_.size() >= pipelinecommands ||
              inflightbytes_ + size > pipelinebytes))
             break;
-        send(a, word(Command::retr), std::to_string(n));
+        send(a, Command::retr, std::to_string(n));
         inflight_.push_back(n);
         inflightbytes_ += size;
         ++nextfetch_;
@@ -318,57 +347,59 @@ Actions Pop3Session::feed(std::string_view chunk) {
 }
 
 // Reads replies until the bytes run out or the engine waits for the download (a delivery or the
-// commit) or the session is over. Returns how many bytes it read.
+// commit) or the session is over. Returns how many bytes it read. Whatever comes during the TLS
+// handshake came in the clear after STLS's answer: it is not read.
 std::size_t Pop3Session::consume(Actions &a, std::string_view chunk) {
-    std::size_t i = 0;
-    while (i < chunk.size()) {
-        if (phase_ == Phase::done || phase_ == Phase::delivering || phase_ == Phase::committing)
+    std::string_view rest = chunk;
+    while (!rest.empty()) {
+        if (phase_ == Phase::done || phase_ == Phase::delivering || phase_ == Phase::committing ||
+            phase_ == Phase::handshake)
             break;
-        if (phase_ == Phase::text) {
-            i += taketext(a, chunk.substr(i));
-            continue;
-        }
-        std::string_view rest = chunk.substr(i);
-        std::size_t nl = rest.find('\n');
-        std::size_t take = nl == std::string_view::npos ? rest.size() : nl;
+        const std::size_t before = rest.size();
+        const common::Pop3Reply::Piece p = reply_.next(rest);
+        answerBytes_ += before - rest.size();
+        using K = common::Pop3Reply::Piece;
         const bool capability = phase_ == Phase::precapalist || phase_ == Phase::capalist;
-        const std::size_t longest = capability ? maxCapaLine : maxline;
-        if (line_.size() + take > longest) {
-            failwith(std::string(capability ? "the server sent a capability line longer than "
+        if (p.kind == K::tooLong) {
+            failWith(std::string(capability ? "the server sent a capability line longer than "
                                             : "the server sent a line longer than ") +
-                     std::to_string(longest) + " bytes");
-            endnow(a, "line too long");
+                     std::to_string(capability ? maxCapaLine : maxline) + " bytes");
+            endNow(a, "line too long");
             break;
         }
-        answerBytes_ += take + (nl == std::string_view::npos ? 0 : 1);
         if (capability && answerBytes_ > maxCapa) {
-            failwith("the server's answer to CAPA is longer than " + std::to_string(maxCapa >> 10) +
+            failWith("the server's answer to CAPA is longer than " + std::to_string(maxCapa >> 10) +
                      " KiB");
-            endnow(a, "capabilities too long");
+            endNow(a, "capabilities too long");
             break;
         }
         if (phase_ == Phase::uidlisting && answerBytes_ > maxlisting) {
-            failwith("the server's unique-id listing is longer than " +
+            failWith("the server's unique-id listing is longer than " +
                      std::to_string(maxlisting >> 20) + " MiB");
-            endnow(a, "unique-id listing too long");
+            endNow(a, "unique-id listing too long");
             break;
         }
-        if (nl == std::string_view::npos) {
-            line_.append(rest);
-            i = chunk.size();
-            break;
+        switch (p.kind) {
+            case K::status:
+                onReply(a, Reply{Reply::status, p.ok, p.whole});
+                break;
+            case K::line:
+                onReply(a, Reply{Reply::line, false, p.text});
+                break;
+            case K::ended:
+                if (phase_ == Phase::text)
+                    finishMessage(a);
+                else
+                    onReply(a, Reply{Reply::end, false, {}});
+                break;
+            case K::run:
+                if (phase_ == Phase::text) takeText(a, p.text);
+                break;
+            default:  // none (more bytes first), noise (no reply: ignored)
+                break;
         }
-        i += nl + 1;
-        std::string_view line = rest.substr(0, nl);
-        if (!line_.empty()) {
-            line_.append(line);
-            line = line_;
-        }
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        onstatusline(a, line);
-        line_.clear();
     }
-    return i;
+    return chunk.size() - rest.size();
 }
 
 // Bytes the engine could not read now. While a message is out for delivery, the replies to
@@ -383,7 +414,6 @@ void Pop3Session::keepordrop(std::string_view rest) {
         pending_.append(rest);
         return;
     }
-    line_.clear();
 }
 
 // Reads on in what was kept while the last message was out for delivery.
@@ -396,7 +426,6 @@ void Pop3Session::drain(Actions &a) {
     }
     if (pendingat_ < pending_.size() && !(phase_ == Phase::delivering && inflight_.size() > 1)) {
         pendingat_ = pending_.size();
-        line_.clear();
     }
     if (pendingat_ == pending_.size()) {
         pending_.clear();
@@ -405,7 +434,7 @@ void Pop3Session::drain(Actions &a) {
 }
 
 void Pop3Session::login(Actions &a, const char *why) {
-    send(a, word(Command::user), curuser);
+    send(a, Command::user, curuser);
     usersent = true;
     enter(Phase::user, why);
 }
@@ -414,19 +443,19 @@ void Pop3Session::login(Actions &a, const char *why) {
 // when TLS is required.
 void Pop3Session::secure(Actions &a) {
     if (stlsoffered_) {
-        send(a, word(Command::stls));
+        send(a, Command::stls);
         enter(Phase::stls, "STLS offered, STLS sent");
         return;
     }
     if (pinned) {
         // A pinned certificate is checked only under TLS: without it, anyone could answer.
-        failwith("the server offers no STLS, and with tlsfingerprint set no login goes out in "
+        failWith("the server offers no STLS, and with tlsfingerprint set no login goes out in "
                  "the clear");
         sendquit(a, "no STLS with a pin, QUIT sent");
         return;
     }
     if (poptls == PopTls::require) {
-        failwith("the server offers no STLS, and poptls=require sends no login in the clear");
+        failWith("the server offers no STLS, and poptls=require sends no login in the clear");
         sendquit(a, "no STLS, QUIT sent");
         return;
     }
@@ -443,87 +472,88 @@ Actions Pop3Session::tlsready() {
     return a;
 }
 
-void Pop3Session::onstatusline(Actions &a, std::string_view line) {
+void Pop3Session::onReply(Actions &a, const Reply &r) {
+    const std::string_view line = r.text;
     // A -ERR before QUIT ends the session at once, without QUIT: nothing has been deleted, and
     // a server that refuses a command is not asked for anything more.
     auto refused = [&](const char *why) {
-        failwith(serversaid(line));
-        endnow(a, why);
+        failWith(serversaid(line));
+        endNow(a, why);
     };
     switch (phase_) {
         case Phase::greeting:
-            if (isok(line)) {
+            if (isok(r)) {
                 if (encrypted_ || (poptls == PopTls::off && !pinned)) {
                     login(a, "greeting accepted, USER sent");
                     break;
                 }
                 // Whether the server offers STLS, before any word of the login.
-                send(a, word(Command::capa));
+                send(a, Command::capa);
                 enter(Phase::precapa, "greeting accepted, CAPA sent");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 refused("greeting refused");
             }
             break;
         case Phase::precapa:
-            if (isok(line)) {
+            if (isok(r)) {
                 enter(Phase::precapalist, "CAPA accepted, reading the capabilities");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 secure(a);
             }
             break;
         case Phase::precapalist:
-            if (line == ".")
+            if (r.kind == Reply::end)
                 secure(a);
             else if (equalNoCase(firstword(line), "STLS"))
                 stlsoffered_ = true;
             break;
         case Phase::stls:
-            if (isok(line)) {
+            if (isok(r)) {
                 // Whatever followed the answer in the clear is not the server's to say.
-                line_.clear();
+                reply_.reset();
                 a.starttls = true;
                 enter(Phase::handshake, "STLS accepted, TLS handshake");
                 return;
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 // Once STLS is offered, it must work: never a fall-back to the clear.
-                failwith(serversaid(line) + " (to STLS)");
-                endnow(a, "STLS refused");
+                failWith(serversaid(line) + " (to STLS)");
+                endNow(a, "STLS refused");
             }
             break;
         case Phase::handshake:
             break;
         case Phase::user:
-            if (isok(line)) {
-                send(a, word(Command::pass), curpass);
+            if (isok(r)) {
+                send(a, Command::pass, curpass);
                 passsent = true;
                 enter(Phase::pass, "USER accepted, PASS sent");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 refused("USER refused");
             }
             break;
         case Phase::pass:
-            if (isok(line)) {
-                send(a, word(Command::capa));
+            if (isok(r)) {
+                send(a, Command::capa);
                 enter(Phase::capa, "logged in, CAPA sent");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 refused("PASS refused");
             }
             break;
         case Phase::capa:
             // A server of RFC 1939 alone does not know CAPA: it just offers nothing more.
-            if (isok(line) || iserr(line)) {
-                if (isok(line)) {
+            if (isok(r) || iserr(r)) {
+                if (isok(r)) {
                     enter(Phase::capalist, "CAPA accepted, reading the capabilities");
                     break;
                 }
-                send(a, word(Command::list));
+                send(a, Command::list);
                 listsent = true;
                 enter(Phase::list, "CAPA refused, LIST sent");
             }
             break;
         case Phase::capalist:
-            if (line == ".") {
-                send(a, word(Command::list));
+            if (r.kind == Reply::end) {
+                send(a, Command::list);
                 listsent = true;
                 enter(Phase::list, "capabilities read, LIST sent");
             } else if (equalNoCase(firstword(line), "PIPELINING")) {
@@ -531,37 +561,37 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
             }
             break;
         case Phase::list:
-            if (isok(line)) {
+            if (isok(r)) {
                 listok = true;
                 enter(Phase::listing, "LIST accepted, reading the listing");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 refused("LIST refused");
             }
             break;
         case Phase::listing:
-            if (line == ".") {
+            if (r.kind == Reply::end) {
                 countlisting(a);
             } else if (listbuf.size() + line.size() + 2 > maxlisting) {
-                failwith("the server's message listing is longer than " +
+                failWith("the server's message listing is longer than " +
                          std::to_string(maxlisting >> 20) + " MiB");
-                endnow(a, "listing too long");
+                endNow(a, "listing too long");
             } else {
                 listbuf.append(line);
                 listbuf.append("\r\n");
             }
             break;
         case Phase::uidl:
-            if (isok(line)) {
+            if (isok(r)) {
                 uids_.assign(std::size_t(msgtotal), std::string());
                 enter(Phase::uidlisting, "UIDL accepted, reading the unique ids");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 a.note = "the server does not give unique ids (" + serversaid(line) +
                          "): every message is fetched, also those delivered before";
                 choose(a);
             }
             break;
         case Phase::uidlisting:
-            if (line == ".") {
+            if (r.kind == Reply::end) {
                 uidsknown_ = !uidsbroken_;
                 for (const auto &uid : uids_) uidsknown_ = uidsknown_ && !uid.empty();
                 if (!uidsknown_) {
@@ -576,9 +606,7 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
             }
             break;
         case Phase::retr:
-            if (isok(line)) {
-                linestart_ = true;
-                dot_ = dotcr_ = false;
+            if (isok(r)) {
                 msgbuf.clear();
                 // The listed size, and a little more: a server may add a final line end.
                 const std::uint64_t size = listedsize(inflight_.front());
@@ -591,16 +619,16 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
                                                          retrMargin,
                                                      maxmessage);
                 enter(Phase::text, "RETR accepted, reading the message");
-            } else if (iserr(line)) {
+            } else if (iserr(r)) {
                 refused("RETR refused");
             }
             break;
         case Phase::deleting:
-            if (isok(line) || iserr(line)) {
+            if (isok(r) || iserr(r)) {
                 // A refused DELE leaves that message on the server: the session has failed, but
                 // QUIT is already out and commits the others.
-                if (iserr(line)) failwith(serversaid(line));
-                if (isok(line)) ++delesok_;
+                if (iserr(r)) failWith(serversaid(line));
+                if (isok(r)) ++delesok_;
                 if (--delesout_ == 0) {
                     deleting = false;
                     enter(Phase::quitting, "DELE answered, waiting for QUIT's answer");
@@ -608,10 +636,10 @@ void Pop3Session::onstatusline(Actions &a, std::string_view line) {
             }
             break;
         case Phase::quitting:
-            if (isok(line) || iserr(line)) {
-                if (iserr(line)) failwith(serversaid(line));
-                if (isok(line)) deleted_ = delesok_;
-                endnow(a, "QUIT answered");
+            if (isok(r) || iserr(r)) {
+                if (iserr(r)) failWith(serversaid(line));
+                if (isok(r)) deleted_ = delesok_;
+                endNow(a, "QUIT answered");
             }
             break;
         case Phase::delivering:
@@ -640,7 +668,7 @@ void Pop3Session::countlisting(Actions &a) {
         return;
     }
     if (!deleteafter) {
-        send(a, word(Command::uidl));
+        send(a, Command::uidl);
         enter(Phase::uidl, "listing counted, UIDL sent");
         return;
     }
@@ -682,71 +710,31 @@ void Pop3Session::choose(Actions &a) {
     enter(Phase::retr, "messages chosen, RETR sent");
 }
 
-// Message text: lines are un-stuffed as they arrive ("." at a line start is dropped) and the line
-// "." alone ends the message. Text goes straight into msgbuf; only the leading dot and a CR after
-// it are held back across a chunk boundary. Returns how many bytes belong to the message.
-std::size_t Pop3Session::taketext(Actions &a, std::string_view bytes) {
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        if (dotcr_) {
-            dotcr_ = false;
-            if (bytes[i] == '\n') {
-                finishmessage(a);
-                return i + 1;
-            }
-            msgbuf.push_back('\r');
-            linestart_ = false;
-            continue;
-        }
-        if (dot_) {
-            dot_ = false;
-            linestart_ = false;
-            if (bytes[i] == '\r') {
-                dotcr_ = true;
-                ++i;
-            }
-            continue;
-        }
-        if (linestart_) {
-            if (bytes[i] == '.') {
-                dot_ = true;
-                ++i;
-                continue;
-            }
-            linestart_ = false;
-        }
-        const char *from = bytes.data() + i;
-        const char *nl = static_cast<const char *>(std::memchr(from, '\n', n - i));
-        std::size_t take = nl ? std::size_t(nl - from) + 1 : n - i;
-        if (msgbuf.size() + take > textLimit_) {
-            const std::string number = std::to_string(messagenumber());
-            if (textLimit_ == maxmessage)
-                failwith("message " + number + " is larger than " +
-                         std::to_string(maxmessage >> 20) + " MiB");
-            else
-                failwith("message " + number + " is longer than the " +
-                         std::to_string(listedsize(messagenumber())) +
-                         " bytes the server listed for it (more than " +
-                         std::to_string(textLimit_) + " came)");
-            endnow(a, "message too large");
-            return n;
-        }
-        if (msgbuf.size() + take > msgbuf.capacity()) {
-            // Grow by a quarter, not by doubling: a big message then costs little more than its
-            // own size.
-            std::size_t cap = msgbuf.capacity();
-            msgbuf.reserve(std::max({msgbuf.size() + take, cap + cap / 4, std::size_t(4096)}));
-        }
-        msgbuf.append(from, take);
-        i += take;
-        // A line begins after CR LF only; a bare LF is part of the line.
-        if (nl) linestart_ = msgbuf.size() >= 2 && msgbuf[msgbuf.size() - 2] == '\r';
+// A run of message text, un-stuffed by the reader. The text may not outgrow its bound.
+void Pop3Session::takeText(Actions &a, std::string_view run) {
+    if (msgbuf.size() + run.size() > textLimit_) {
+        const std::string number = std::to_string(messagenumber());
+        if (textLimit_ == maxmessage)
+            failWith("message " + number + " is larger than " + std::to_string(maxmessage >> 20) +
+                     " MiB");
+        else
+            failWith("message " + number + " is longer than the " +
+                     std::to_string(listedsize(messagenumber())) +
+                     " bytes the server listed for it (more than " + std::to_string(textLimit_) +
+                     " came)");
+        endNow(a, "message too large");
+        return;
     }
-    return n;
+    if (msgbuf.size() + run.size() > msgbuf.capacity()) {
+        // Grow by a quarter, not by doubling: a big message then costs little more than its own
+        // size.
+        const std::size_t cap = msgbuf.capacity();
+        msgbuf.reserve(std::max({msgbuf.size() + run.size(), cap + cap / 4, std::size_t(4096)}));
+    }
+    msgbuf.append(run);
 }
 
-void Pop3Session::finishmessage(Actions &a) {
+void Pop3Session::finishMessage(Actions &a) {
     // One empty line before the end marker is taken as part of the marker.
     if (msgbuf.size() >= 4 && msgbuf.compare(msgbuf.size() - 4, 4, "\r\n\r\n") == 0)
         msgbuf.resize(msgbuf.size() - 2);
@@ -767,12 +755,12 @@ Actions Pop3Session::delivered(bool ok, std::string_view reason) {
     else
         msgbuf.clear();
     if (!ok) {
-        failwith("delivery failed: " + std::string(reason));
+        failWith("delivery failed: " + std::string(reason));
         a.status = reason_;
         sendquit(a, "delivery failed, QUIT sent");
         // Replies to pipelined RETRs come before QUIT's; nothing waits on it, as nothing was
         // deleted.
-        if (!inflight_.empty()) endnow(a, "delivery failed, QUIT sent behind pipelined RETRs");
+        if (!inflight_.empty()) endNow(a, "delivery failed, QUIT sent behind pipelined RETRs");
         return a;
     }
     ++delivered_;
@@ -793,7 +781,7 @@ Actions Pop3Session::committed(bool ok, std::string_view reason) {
     Actions a;
     if (phase_ != Phase::committing) return a;
     if (!ok) {
-        failwith("delivery failed: " + std::string(reason));
+        failWith("delivery failed: " + std::string(reason));
         a.status = reason_;
         sendquit(a, "commit failed, QUIT sent");
         return a;
@@ -802,8 +790,8 @@ Actions Pop3Session::committed(bool ok, std::string_view reason) {
         sendquit(a, "committed, QUIT sent");
         return a;
     }
-    for (std::int32_t n = 1; n <= msgtotal; ++n) send(a, word(Command::dele), std::to_string(n));
-    send(a, word(Command::quit));
+    for (std::int32_t n = 1; n <= msgtotal; ++n) send(a, Command::dele, std::to_string(n));
+    send(a, Command::quit);
     deleting = true;
     delesent_ = true;
     quitsent = true;
@@ -819,17 +807,17 @@ Actions Pop3Session::timeout() {
             return a;
         case Phase::delivering:
         case Phase::committing:
-            failwith("delivery failed: no answer from the mail service for 30 seconds");
+            failWith("delivery failed: no answer from the mail service for 30 seconds");
             break;
         case Phase::quitting:
             // Without DELE nothing hangs on QUIT's answer.
-            if (delesent_) failwith("no answer from the server for 30 seconds");
+            if (delesent_) failWith("no answer from the server for 30 seconds");
             break;
         default:
-            failwith("no answer from the server for 30 seconds");
+            failWith("no answer from the server for 30 seconds");
             break;
     }
-    endnow(a, "timed out");
+    endNow(a, "timed out");
     return a;
 }
 
@@ -839,8 +827,8 @@ Actions Pop3Session::disconnect(std::string_view why) {
         a.close = true;
         return a;
     }
-    failwith(std::string(why));
-    endnow(a, "disconnected");
+    failWith(std::string(why));
+    endNow(a, "disconnected");
     return a;
 }
 
@@ -856,29 +844,29 @@ Actions Pop3Session::serverclosed() {
             return a;
         case Phase::quitting:
         case Phase::deleting:
-            if (delesent_) failwith("the server closed the connection before answering QUIT");
+            if (delesent_) failWith("the server closed the connection before answering QUIT");
             break;
         default:
-            failwith("the server closed the connection");
+            failWith("the server closed the connection");
             break;
     }
-    endnow(a, "server closed");
+    endNow(a, "server closed");
     return a;
 }
 
 Actions Pop3Session::abandon(std::string_view why) {
     Actions a;
     if (phase_ == Phase::done) return a;
-    failwith(std::string(why));
-    endnow(a, "could not start");
+    failWith(std::string(why));
+    endNow(a, "could not start");
     return a;
 }
 
 Actions Pop3Session::socketerror(std::string_view description) {
     Actions a;
     if (phase_ == Phase::done) return a;
-    failwith("connection failed: " + std::string(description));
-    endnow(a, "socket error");
+    failWith("connection failed: " + std::string(description));
+    endNow(a, "socket error");
     return a;
 }
 

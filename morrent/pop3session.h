@@ -42,6 +42,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/pop3reply.h"
+
 namespace morrent {
 
 // What the download does after each call into the engine, in this order: send, deliver or commit,
@@ -89,6 +91,10 @@ enum class Phase {
 };
 
 const char *phasename(Phase phase);
+
+// The commands the session sends, and a reply as it reads them (pop3session.cpp).
+enum class PopCommand : std::uint8_t;
+struct PopReply;
 
 // How far the session's download has come: the messages it fetches and their listed sizes.
 struct Progress {
@@ -215,12 +221,12 @@ public:
 
 private:
     void enter(Phase next, const char *why);
-    void failwith(std::string why);  // keeps the first reason
-    void endnow(Actions &a, const char *why);
-    void send(Actions &a, std::string_view word, std::string_view arg = {});
+    void failWith(std::string why);  // keeps the first reason
+    void endNow(Actions &a, const char *why);
+    void send(Actions &a, PopCommand command, std::string_view arg = {});
     void fillpipeline(Actions &a);
     void sendquit(Actions &a, const char *why);
-    void onstatusline(Actions &a, std::string_view line);
+    void onReply(Actions &a, const PopReply &r);
     void login(Actions &a, const char *why);
     void secure(Actions &a);
     void countlisting(Actions &a);
@@ -229,8 +235,8 @@ private:
     std::size_t consume(Actions &a, std::string_view bytes);
     void keepordrop(std::string_view rest);
     void drain(Actions &a);
-    std::size_t taketext(Actions &a, std::string_view bytes);
-    void finishmessage(Actions &a);
+    void takeText(Actions &a, std::string_view run);
+    void finishMessage(Actions &a);
     std::uint64_t listedsize(std::int32_t number) const;
     std::string serversaid(std::string_view line) const;
 
@@ -238,7 +244,7 @@ private:
     Outcome outcome_ = Outcome::running;
     std::string reason_;
     const char *transition_ = "new session";
-    std::string line_;                  // status or listing line being assembled across chunks
+    common::Pop3Reply reply_{maxline};  // the server's replies, however its chunks fall
     std::vector<std::uint64_t> sizes_;  // message sizes from the listing, index 0 = message 1
     bool pipelining_ = false;           // the capability list offers PIPELINING
     bool stlsoffered_ = false;          // the capabilities before the login offer STLS
@@ -262,9 +268,6 @@ private:
     std::uint64_t textLimit_ = 0;    // the most text the message coming in may have
     std::uint64_t answerBytes_ = 0;  // bytes of the answer being read (line by line)
     std::uint32_t waitSerial_ = 0;   // counts the waits: a new one has a deadline of its own
-    bool linestart_ = true;          // the next text byte begins a line
-    bool dot_ = false;               // a line began with "." (held back)
-    bool dotcr_ = false;             // a line began with "." CR (held back)
 };
 
 }  // namespace morrent

@@ -11,19 +11,13 @@ namespace morrent {
 
 namespace {
 
-constexpr char upper(char c) {
-    return (c >= 'a' && c <= 'z') ? char(c - ('a' - 'A')) : c;
-}
-
 // An EHLO line offering PIPELINING: "250-PIPELINING" or "250 PIPELINING", any case.
-bool offerspipelining(std::string_view line) {
+bool offersPipelining(std::string_view line) {
     constexpr std::string_view word = "PIPELINING";
     if (line.size() < 4 + word.size()) return false;
-    std::string_view keyword = line.substr(4);
+    const std::string_view keyword = line.substr(4);
     if (keyword.size() > word.size() && keyword[word.size()] != ' ') return false;
-    for (std::size_t i = 0; i < word.size(); ++i)
-        if (upper(keyword[i]) != word[i]) return false;
-    return true;
+    return common::startsNoCase(keyword, word);
 }
 
 bool positive(int code) {
@@ -36,11 +30,11 @@ SmtpSession::SmtpSession(std::string helo) : helo_(std::move(helo)) {
     expects_.push_back(Expect::greeting);
 }
 
-std::string SmtpSession::mtasaid(int, std::string_view text) const {
+std::string SmtpSession::mtaSaid(int, std::string_view text) const {
     return "the mail service said: " + common::replytext(text);
 }
 
-void SmtpSession::sendcommand(SmtpActions &a, std::string_view command, Expect expect) {
+void SmtpSession::sendCommand(SmtpActions &a, std::string_view command, Expect expect) {
     a.send.append(command);
     a.send.append("\r\n");
     expects_.push_back(expect);
@@ -51,17 +45,12 @@ SmtpActions SmtpSession::start(std::string_view sender, const std::vector<std::s
     SmtpActions a;
     if (dead_ || busy_) {
         a.result = SmtpActions::Result::failed;
-        a.reason = dead_ ? deadreason_ : "a message is already being mailed";
+        a.reason = dead_ ? deadReason_ : "a message is already being mailed";
         return a;
     }
-    std::string problem;
-    if (recipients.empty()) problem = "the message names no recipient";
-    if (problem.empty() && !sender.empty()) problem = addressproblem(sender);
-    for (const auto &r : recipients)
-        if (problem.empty()) problem = addressproblem(r);
-    if (!problem.empty()) {
+    if (const common::Result<void> usable = checkEnvelope(sender, recipients); !usable) {
         a.result = SmtpActions::Result::failed;
-        a.reason = problem;
+        a.reason = usable.why();
         return a;
     }
     busy_ = true;
@@ -69,31 +58,31 @@ SmtpActions SmtpSession::start(std::string_view sender, const std::vector<std::s
     recipients_ = recipients;
     head_ = head;
     rest_ = rest;
-    if (ready_) begintransaction(a);
+    if (ready_) beginTransaction(a);
     return a;
 }
 
-void SmtpSession::begintransaction(SmtpActions &a) {
+void SmtpSession::beginTransaction(SmtpActions &a) {
     failure_.clear();
-    rcptsent_ = rcptanswered_ = 0;
+    rcptSent_ = rcptAnswered_ = 0;
     at_ = 0;
-    linestart_ = true;
-    lastwasnl_ = false;
-    sendcommand(a, "MAIL FROM:<" + sender_ + ">", Expect::mail);
+    lineStart_ = true;
+    lastWasLf_ = false;
+    sendCommand(a, "MAIL FROM:<" + sender_ + ">", Expect::mail);
     if (pipelining_)
-        while (rcptsent_ < recipients_.size()) nextrecipient(a);
+        while (rcptSent_ < recipients_.size()) nextRecipient(a);
     // With a single recipient DATA can go in the same group: if that recipient is refused, the
     // MTA has no one to accept DATA for and refuses it too.
-    datapipelined_ = pipelining_ && recipients_.size() == 1;
-    if (datapipelined_) sendcommand(a, "DATA", Expect::data);
+    dataPipelined_ = pipelining_ && recipients_.size() == 1;
+    if (dataPipelined_) sendCommand(a, "DATA", Expect::data);
 }
 
-void SmtpSession::nextrecipient(SmtpActions &a) {
-    sendcommand(a, "RCPT TO:<" + recipients_[rcptsent_] + ">", Expect::rcpt);
-    ++rcptsent_;
+void SmtpSession::nextRecipient(SmtpActions &a) {
+    sendCommand(a, "RCPT TO:<" + recipients_[rcptSent_] + ">", Expect::rcpt);
+    ++rcptSent_;
 }
 
-void SmtpSession::failmessage(SmtpActions &a, std::string why) {
+void SmtpSession::failMessage(SmtpActions &a, std::string why) {
     busy_ = false;
     texting_ = false;
     a.streaming = false;
@@ -101,50 +90,45 @@ void SmtpSession::failmessage(SmtpActions &a, std::string why) {
     a.reason = std::move(why);
 }
 
-void SmtpSession::failsession(SmtpActions &a, std::string why) {
-    if (!dead_) deadreason_ = why;
+void SmtpSession::failSession(SmtpActions &a, std::string why) {
+    if (!dead_) deadReason_ = why;
     dead_ = true;
     expects_.clear();
     a.close = true;
-    if (busy_) failmessage(a, std::move(why));
+    if (busy_) failMessage(a, std::move(why));
 }
 
 SmtpActions SmtpSession::feed(std::string_view chunk) {
     SmtpActions a;
     while (!chunk.empty() && !dead_) {
-        std::size_t nl = chunk.find('\n');
-        std::size_t take = nl == std::string_view::npos ? chunk.size() : nl;
-        if (line_.size() + take > maxline) {
-            failsession(a, "the mail service sent a line longer than " + std::to_string(maxline) +
+        const common::LineAssembler::Line l = lines_.next(chunk);
+        if (l.kind == common::LineAssembler::Line::none) break;
+        if (l.kind == common::LineAssembler::Line::tooLong) {
+            failSession(a, "the mail service sent a line longer than " + std::to_string(maxline) +
                                " bytes");
             break;
         }
-        line_.append(chunk.substr(0, take));
-        if (nl == std::string_view::npos) break;
-        chunk.remove_prefix(nl + 1);
-        if (!line_.empty() && line_.back() == '\r') line_.pop_back();
-        std::string line;
-        line.swap(line_);
-
-        bool wellformed = line.size() >= 3 && std::strspn(line.c_str(), "0123456789") >= 3 &&
-                          (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+        const std::string_view line = l.text;
+        const bool wellformed = line.size() >= 3 && common::isAsciiDigit(line[0]) &&
+                                common::isAsciiDigit(line[1]) && common::isAsciiDigit(line[2]) &&
+                                (line.size() == 3 || line[3] == ' ' || line[3] == '-');
         if (!wellformed) {
-            failsession(a, "the mail service sent something that is not an SMTP reply");
+            failSession(a, "the mail service sent something that is not an SMTP reply");
             break;
         }
-        if (!expects_.empty() && expects_.front() == Expect::ehlo && offerspipelining(line))
-            sawpipelining_ = true;
+        if (!expects_.empty() && expects_.front() == Expect::ehlo && offersPipelining(line))
+            sawPipelining_ = true;
         if (line.size() > 3 && line[3] == '-') continue;  // more lines of the same reply follow
         int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-        onreply(a, code, line);
+        onReply(a, code, line);
     }
     return a;
 }
 
-void SmtpSession::onreply(SmtpActions &a, int code, std::string_view text) {
+void SmtpSession::onReply(SmtpActions &a, int code, std::string_view text) {
     if (expects_.empty()) {
         // Unasked: a 421 "closing" is the MTA giving up on us; anything else is noise.
-        if (code >= 400) failsession(a, mtasaid(code, text));
+        if (code >= 400) failSession(a, mtaSaid(code, text));
         return;
     }
     Expect expect = expects_.front();
@@ -152,64 +136,64 @@ void SmtpSession::onreply(SmtpActions &a, int code, std::string_view text) {
     switch (expect) {
         case Expect::greeting:
             if (positive(code))
-                sendcommand(a, "EHLO " + helo_, Expect::ehlo);
+                sendCommand(a, "EHLO " + helo_, Expect::ehlo);
             else
-                failsession(a, mtasaid(code, text));
+                failSession(a, mtaSaid(code, text));
             break;
         case Expect::ehlo:
         case Expect::helo:
             if (positive(code)) {
                 ready_ = true;
-                pipelining_ = expect == Expect::ehlo && sawpipelining_;
-                if (busy_) begintransaction(a);
+                pipelining_ = expect == Expect::ehlo && sawPipelining_;
+                if (busy_) beginTransaction(a);
             } else if (expect == Expect::ehlo && code >= 500) {
-                sendcommand(a, "HELO " + helo_, Expect::helo);
+                sendCommand(a, "HELO " + helo_, Expect::helo);
             } else {
-                failsession(a, mtasaid(code, text));
+                failSession(a, mtaSaid(code, text));
             }
             break;
         case Expect::mail:
             if (!positive(code)) {
-                failure_ = mtasaid(code, text);
+                failure_ = mtaSaid(code, text);
                 if (!pipelining_) {
-                    sendcommand(a, "RSET", Expect::rset);
-                    failmessage(a, failure_);
+                    sendCommand(a, "RSET", Expect::rset);
+                    failMessage(a, failure_);
                 }
             } else if (!pipelining_) {
-                nextrecipient(a);
+                nextRecipient(a);
             }
             break;
         case Expect::rcpt:
-            ++rcptanswered_;
-            if (!positive(code) && failure_.empty()) failure_ = mtasaid(code, text);
-            if (!pipelining_ && failure_.empty() && rcptsent_ < recipients_.size()) {
-                nextrecipient(a);
-            } else if (rcptanswered_ == recipients_.size()) {
-                if (datapipelined_) {
+            ++rcptAnswered_;
+            if (!positive(code) && failure_.empty()) failure_ = mtaSaid(code, text);
+            if (!pipelining_ && failure_.empty() && rcptSent_ < recipients_.size()) {
+                nextRecipient(a);
+            } else if (rcptAnswered_ == recipients_.size()) {
+                if (dataPipelined_) {
                     // DATA's own answer decides.
                 } else if (failure_.empty()) {
-                    sendcommand(a, "DATA", Expect::data);
+                    sendCommand(a, "DATA", Expect::data);
                 } else {
                     // A recipient that is refused fails the whole message: no partial delivery.
-                    sendcommand(a, "RSET", Expect::rset);
-                    failmessage(a, failure_);
+                    sendCommand(a, "RSET", Expect::rset);
+                    failMessage(a, failure_);
                 }
             } else if (!pipelining_) {
-                sendcommand(a, "RSET", Expect::rset);
-                failmessage(a, failure_);
+                sendCommand(a, "RSET", Expect::rset);
+                failMessage(a, failure_);
             }
             break;
         case Expect::data:
             if (code == 354 && !failure_.empty()) {
                 // Text for a refused recipient: only dropping the connection stops it.
-                failsession(a, failure_);
+                failSession(a, failure_);
             } else if (code == 354) {
                 texting_ = true;
                 a.streaming = true;
             } else {
-                if (failure_.empty()) failure_ = mtasaid(code, text);
-                sendcommand(a, "RSET", Expect::rset);
-                failmessage(a, failure_);
+                if (failure_.empty()) failure_ = mtaSaid(code, text);
+                sendCommand(a, "RSET", Expect::rset);
+                failMessage(a, failure_);
             }
             break;
         case Expect::dot:
@@ -218,14 +202,14 @@ void SmtpSession::onreply(SmtpActions &a, int code, std::string_view text) {
                 a.result = SmtpActions::Result::delivered;
             } else {
                 a.result = SmtpActions::Result::failed;
-                a.reason = mtasaid(code, text);
+                a.reason = mtaSaid(code, text);
             }
             break;
         case Expect::rset:
             break;
         case Expect::quit:
             dead_ = true;
-            deadreason_ = "the session with the mail service has ended";
+            deadReason_ = "the session with the mail service has ended";
             a.close = true;
             break;
     }
@@ -239,7 +223,7 @@ SmtpActions SmtpSession::more(std::size_t room) {
     while (a.send.size() < room && at_ < total) {
         std::string_view piece =
             at_ < head_.size() ? head_.substr(at_) : rest_.substr(at_ - head_.size());
-        if (linestart_ && piece.front() == '.') a.send.push_back('.');
+        if (lineStart_ && piece.front() == '.') a.send.push_back('.');
         std::size_t limit = std::min(piece.size(), room - a.send.size());
         const void *nl = std::memchr(piece.data(), '\n', limit);
         std::size_t take =
@@ -247,14 +231,14 @@ SmtpActions SmtpSession::more(std::size_t room) {
         a.send.append(piece.data(), take);
         at_ += take;
         // A line begins after any LF, as the MTA reads it: a "." there must be doubled.
-        linestart_ = a.send.back() == '\n';
-        lastwasnl_ = linestart_;
+        lineStart_ = a.send.back() == '\n';
+        lastWasLf_ = lineStart_;
     }
     if (at_ < total) {
         a.streaming = true;
         return a;
     }
-    a.send.append(total == 0 || lastwasnl_ ? ".\r\n" : "\r\n.\r\n");
+    a.send.append(total == 0 || lastWasLf_ ? ".\r\n" : "\r\n.\r\n");
     texting_ = false;
     expects_.push_back(Expect::dot);
     return a;
@@ -269,10 +253,10 @@ SmtpActions SmtpSession::quit() {
     quitting_ = true;
     if (!ready_ || busy_) {
         // Mid-transaction or before the greeting: closing drops whatever was not confirmed.
-        failsession(a, "the session with the mail service was ended");
+        failSession(a, "the session with the mail service was ended");
         return a;
     }
-    sendcommand(a, "QUIT", Expect::quit);
+    sendCommand(a, "QUIT", Expect::quit);
     return a;
 }
 
@@ -280,7 +264,7 @@ SmtpActions SmtpSession::closed(std::string_view why) {
     SmtpActions a;
     a.close = true;
     if (dead_) return a;
-    failsession(a, "lost the connection to the mail service: " + std::string(why));
+    failSession(a, "lost the connection to the mail service: " + std::string(why));
     return a;
 }
 

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/lines.h"
+
 namespace morrent {
 
 struct SmtpActions {
@@ -56,13 +58,13 @@ public:
 private:
     enum class Expect { greeting, ehlo, helo, mail, rcpt, data, dot, rset, quit };
 
-    void onreply(SmtpActions &a, int code, std::string_view text);
-    void sendcommand(SmtpActions &a, std::string_view command, Expect expect);
-    void begintransaction(SmtpActions &a);
-    void nextrecipient(SmtpActions &a);
-    void failmessage(SmtpActions &a, std::string why);
-    void failsession(SmtpActions &a, std::string why);
-    std::string mtasaid(int code, std::string_view text) const;
+    void onReply(SmtpActions &a, int code, std::string_view text);
+    void sendCommand(SmtpActions &a, std::string_view command, Expect expect);
+    void beginTransaction(SmtpActions &a);
+    void nextRecipient(SmtpActions &a);
+    void failMessage(SmtpActions &a, std::string why);
+    void failSession(SmtpActions &a, std::string why);
+    std::string mtaSaid(int code, std::string_view text) const;
 
     std::string helo_;
     std::deque<Expect> expects_;  // replies still to come, in order
@@ -70,25 +72,25 @@ private:
     bool pipelining_ = false;
     bool dead_ = false;
     bool quitting_ = false;
-    std::string deadreason_;  // why nothing more can be mailed
+    std::string deadReason_;  // why nothing more can be mailed
 
     // The reply being read: its lines may span chunks.
-    std::string line_;
-    bool sawpipelining_ = false;  // PIPELINING among the lines of the current EHLO reply
+    common::LineAssembler lines_{maxline};
+    bool sawPipelining_ = false;  // PIPELINING among the lines of the current EHLO reply
 
     // The message in flight.
     bool busy_ = false;
     std::string sender_;
     std::vector<std::string> recipients_;
-    std::size_t rcptsent_ = 0;      // RCPT commands sent
-    std::size_t rcptanswered_ = 0;  // RCPT replies seen
+    std::size_t rcptSent_ = 0;      // RCPT commands sent
+    std::size_t rcptAnswered_ = 0;  // RCPT replies seen
     std::string failure_;           // first refusal within the transaction
-    bool datapipelined_ = false;    // DATA went out with MAIL and RCPT
+    bool dataPipelined_ = false;    // DATA went out with MAIL and RCPT
     std::string_view head_, rest_;
     bool texting_ = false;    // DATA was accepted: the text is going out
     std::size_t at_ = 0;      // bytes of head+rest already sent
-    bool linestart_ = true;   // the next text byte begins a line
-    bool lastwasnl_ = false;  // the text sent so far ends with LF
+    bool lineStart_ = true;   // the next text byte begins a line
+    bool lastWasLf_ = false;  // the text sent so far ends with LF
 };
 
 }  // namespace morrent

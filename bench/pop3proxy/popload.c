@@ -8,6 +8,11 @@
  *       One session that retrieves every message with RETR, one command at a time as mail clients
  *       do, or with up to WINDOW commands sent ahead (pipelining). Prints
  *       "messages N bytes B seconds S" for the RETR loop.
+ *   popload rtt HOST PORT USER PASS COUNT
+ *       One session that, after the login, sends COUNT NOOPs and then COUNT "RETR 1", each waiting
+ *       for its answer before the next, and times every round trip. Prints
+ *       "noop-us N retr-us R bytes B": the median round trip of each in microseconds and the size
+ *       of the RETR answer.
  *
  * Blocking sockets with a time-out; every loop is bounded by a count and by time. With
  * POPLOAD_CAFILE set, every connection is TLS from the first byte, the server's certificate checked
@@ -248,6 +253,54 @@ static int run_retr(char **argv, int window) {
     return 0;
 }
 
+static int by_value(const void *a, const void *b) {
+    double x = *(const double *)a, y = *(const double *)b;
+    return x < y ? -1 : x > y;
+}
+
+/* The median of n round trips of `cmd`, each answer ending with `end`; -1 on a failure. */
+static double median_round_trip(struct conn *c, const char *cmd, const char *end, long n,
+                                double *times, long *answer) {
+    for (long i = 0; i < n; i++) {
+        double t0 = now();
+        if (send_all(c->fd, cmd, strlen(cmd)) != 0) return -1;
+        long m = read_until(c, end);
+        if (m < 0 || memcmp(c->buf, "+OK", 3) != 0) return -1;
+        times[i] = now() - t0;
+        *answer = m;
+        drop(c, m);
+    }
+    qsort(times, (size_t)n, sizeof *times, by_value);
+    return times[n / 2];
+}
+
+static int run_rtt(char **argv) {
+    const char *host = argv[0], *user = argv[2], *pass = argv[3];
+    int port = atoi(argv[1]);
+    long count = atol(argv[4]);
+    if (count < 1 || count > 1000000) return 2;
+    static struct conn c;
+    if (login(&c, host, port, user, pass) != 0) {
+        fprintf(stderr, "popload: login failed\n");
+        return 1;
+    }
+    double *times = malloc((size_t)count * sizeof *times);
+    if (!times) return 2;
+    long answer = 0;
+    double noop = median_round_trip(&c, "NOOP\r\n", "\r\n", count, times, &answer);
+    double retr = noop < 0 ? -1 : median_round_trip(&c, "RETR 1\r\n", "\r\n.\r\n", count, times,
+                                                    &answer);
+    free(times);
+    if (noop < 0 || retr < 0) {
+        fprintf(stderr, "popload: a round trip failed\n");
+        return 1;
+    }
+    command(&c, "QUIT\r\n");
+    close(c.fd);
+    printf("noop-us %.1f retr-us %.1f bytes %ld\n", noop * 1e6, retr * 1e6, answer);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     if (getenv("POPLOAD_CAFILE")) {
@@ -266,12 +319,14 @@ int main(int argc, char **argv) {
     }
     if (argc == 9 && strcmp(argv[1], "sessions") == 0) return run_sessions(argv + 2);
     if (argc == 6 && strcmp(argv[1], "retr") == 0) return run_retr(argv + 2, 1);
+    if (argc == 7 && strcmp(argv[1], "rtt") == 0) return run_rtt(argv + 2);
     if (argc == 7 && strcmp(argv[1], "retr") == 0) {
         int window = atoi(argv[6]);
         return window >= 1 && window <= 1000 ? run_retr(argv + 2, window) : 2;
     }
     fprintf(stderr,
             "usage: popload sessions HOST PORT USER PASS CONCURRENCY SECONDS MAX_SESSIONS\n"
-            "       popload retr HOST PORT USER PASS [WINDOW]\n");
+            "       popload retr HOST PORT USER PASS [WINDOW]\n"
+            "       popload rtt HOST PORT USER PASS COUNT\n");
     return 2;
 }

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "common/controls.h"
+#include "controls.h"
 #include "common/registry.h"
 #include "morrent/morrentwindow.h"
 
@@ -173,28 +174,28 @@ void MorrentWindowTest::controlsAtTheirDesignPlaces() {
     };
     auto text = [](const char *t) { return QString::fromLatin1(t); };
     const Control table[] = {
-        {w.Command1, "Command1", text("Download Now"), 5520, 480, 2295, 375},
-        {w.Text1, "Text1", text(""), 120, 1680, 3735, 375},
-        {w.server, "server", text("Server"), 1320, 120, 2535, 285},
-        {w.userlogin, "userlogin", text("Username"), 1320, 480, 2535, 285},
-        {w.loginpassword, "loginpassword", text("Password"), 1320, 840, 2535, 285},
-        {w.sendto, "sendto", text("Send email To"), 1320, 1200, 2535, 285},
-        {w.Check1, "Check1", text("Delete Emails from Server after download"), 3960, 120, 3735,
+        {control<QPushButton>(&w, "Command1"), "Command1", text("Download Now"), 5520, 480, 2295, 375},
+        {control<QLineEdit>(&w, "Text1"), "Text1", text(""), 120, 1680, 3735, 375},
+        {control<QLineEdit>(&w, "server"), "server", text("Server"), 1320, 120, 2535, 285},
+        {control<QLineEdit>(&w, "userlogin"), "userlogin", text("Username"), 1320, 480, 2535, 285},
+        {control<QLineEdit>(&w, "loginpassword"), "loginpassword", text("Password"), 1320, 840, 2535, 285},
+        {control<QLineEdit>(&w, "sendto"), "sendto", text("Send email To"), 1320, 1200, 2535, 285},
+        {control<QCheckBox>(&w, "Check1"), "Check1", text("Delete Emails from Server after download"), 3960, 120, 3735,
          255},
-        {w.subject, "subject", text(""), 120, 2640, 8895, 375},
-        {w.from, "from", text(""), 120, 2160, 8895, 375},
-        {w.body, "body", text(""), 120, 3120, 8895, 3255},
-        {w.Command2, "Command2", text("disconnect now"), 5520, 960, 2295, 375},
-        {w.Label1, "Label1", text("POP3 Server"), 120, 120, 1095, 255},
-        {w.Label2, "Label2", text("UserName"), 120, 480, 1095, 255},
-        {w.Label3, "Label3", text("Password"), 120, 840, 1095, 255},
-        {w.Label4, "Label4", text("send To"), 120, 1200, 855, 255},
-        {w.readme, "readme", text(""), 120, 6480, 8895, 2415},
-        {w.progress, "progress", text(""), 3960, 1680, 5055, 375},
+        {control<QLineEdit>(&w, "subject"), "subject", text(""), 120, 2640, 8895, 375},
+        {control<QLineEdit>(&w, "from"), "from", text(""), 120, 2160, 8895, 375},
+        {control<QPlainTextEdit>(&w, "body"), "body", text(""), 120, 3120, 8895, 3255},
+        {control<QPushButton>(&w, "Command2"), "Command2", text("disconnect now"), 5520, 960, 2295, 375},
+        {control<QLabel>(&w, "Label1"), "Label1", text("POP3 Server"), 120, 120, 1095, 255},
+        {control<QLabel>(&w, "Label2"), "Label2", text("UserName"), 120, 480, 1095, 255},
+        {control<QLabel>(&w, "Label3"), "Label3", text("Password"), 120, 840, 1095, 255},
+        {control<QLabel>(&w, "Label4"), "Label4", text("send To"), 120, 1200, 855, 255},
+        {control<QLabel>(&w, "readme"), "readme", text(""), 120, 6480, 8895, 2415},
+        {control<QProgressBar>(&w, "progress"), "progress", text(""), 3960, 1680, 5055, 375},
     };
     // The design's positions, all scaled by the one factor that lets every caption fit the
     // desktop's font.
-    const double f = double(w.body->width()) / common::twipsToPixels(8895);
+    const double f = double(control<QPlainTextEdit>(&w, "body")->width()) / common::twipsToPixels(8895);
     QVERIFY(f >= 1.0);
     auto near = [f](int twips, int px) { return std::abs(common::twipsToPixels(twips) * f - px) <= 1.5; };
     QWidget *previous = nullptr;
@@ -222,25 +223,25 @@ void MorrentWindowTest::controlsAtTheirDesignPlaces() {
             previous = c.widget;
         }
     }
-    QCOMPARE(w.loginpassword->echoMode(), QLineEdit::Password);
-    QVERIFY(!w.Check1->isChecked());
-    QVERIFY(!w.Timer1->isActive());
-    QCOMPARE(w.Timer1->interval(), 30000);
-    QCOMPARE(w.Winsock1.objectName(), QStringLiteral("Winsock1"));
-    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+    QCOMPARE(control<QLineEdit>(&w, "loginpassword")->echoMode(), QLineEdit::Password);
+    QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
+    QVERIFY(!control<QTimer>(&w, "Timer1")->isActive());
+    QCOMPARE(control<QTimer>(&w, "Timer1")->interval(), 30000);
+    QCOMPARE(w.Winsock1().objectName(), QStringLiteral("Winsock1"));
+    QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
 }
 
 void MorrentWindowTest::firstRunEmptiesTheBoxes() {
     MorrentWindow w;
     QCOMPARE(w.load(""), StartMode::window);
-    for (QLineEdit *box : {w.server, w.userlogin, w.loginpassword, w.sendto})
+    for (QLineEdit *box : {control<QLineEdit>(&w, "server"), control<QLineEdit>(&w, "userlogin"), control<QLineEdit>(&w, "loginpassword"), control<QLineEdit>(&w, "sendto")})
         QCOMPARE(box->text(), QString());
-    QVERIFY(!w.Check1->isChecked());
-    QVERIFY(!w.cmdline);
-    QVERIFY(w.forward);
+    QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
+    QVERIFY(!w.cmdline());
+    QVERIFY(w.forward());
     QVERIFY(nothingStored());
 
-    const QStringList lines = w.readme->text().split(QStringLiteral("\r\n"));
+    const QStringList lines = control<QLabel>(&w, "readme")->text().split(QStringLiteral("\r\n"));
     QCOMPARE(lines.size(), 12);
     QCOMPARE(lines[0], QStringLiteral("This Software supports CommandLine Arguments as well"));
     QCOMPARE(lines[2],
@@ -272,7 +273,7 @@ void MorrentWindowTest::firstRunEmptiesTheBoxes() {
     QCOMPARE(parsed.pieces.size(), std::size_t(4));
     QCOMPARE(lines[10], QString());
     QVERIFY(!lines[11].isEmpty());
-    QVERIFY(!w.readme->text().contains(QStringLiteral(".exe")));
+    QVERIFY(!control<QLabel>(&w, "readme")->text().contains(QStringLiteral(".exe")));
 }
 
 void MorrentWindowTest::windowModeRestoresTheStoredSettings() {
@@ -283,19 +284,19 @@ void MorrentWindowTest::windowModeRestoresTheStoredSettings() {
     store("deletepopmails", QStringLiteral("1"));
     MorrentWindow w;
     QCOMPARE(w.load(""), StartMode::window);
-    QCOMPARE(w.server->text(), QStringLiteral("pop.example.org:1110"));
-    QCOMPARE(w.userlogin->text(), QStringLiteral("jdoe"));
-    QCOMPARE(w.loginpassword->text(), QStringLiteral("pa ss"));
-    QCOMPARE(w.sendto->text(), QStringLiteral("office@example.org"));
-    QVERIFY(w.Check1->isChecked());
-    QVERIFY(w.session.deleteafter);
-    QVERIFY(!w.Winsock1[0].State());
+    QCOMPARE(control<QLineEdit>(&w, "server")->text(), QStringLiteral("pop.example.org:1110"));
+    QCOMPARE(control<QLineEdit>(&w, "userlogin")->text(), QStringLiteral("jdoe"));
+    QCOMPARE(control<QLineEdit>(&w, "loginpassword")->text(), QStringLiteral("pa ss"));
+    QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QStringLiteral("office@example.org"));
+    QVERIFY(control<QCheckBox>(&w, "Check1")->isChecked());
+    QVERIFY(w.session().deleteafter);
+    QVERIFY(!w.Winsock1()[0].State());
 
     // A stored value that is no number leaves the box unchecked.
     store("deletepopmails", QStringLiteral("on"));
     MorrentWindow again;
     again.load("");
-    QVERIFY(!again.Check1->isChecked());
+    QVERIFY(!control<QCheckBox>(&again, "Check1")->isChecked());
     QCOMPARE(stored("deletepopmails"), QStringLiteral("on"));
 }
 
@@ -315,10 +316,10 @@ void MorrentWindowTest::wrongCountEndsWithoutTouchingAnything() {
     QVERIFY(w.reason().contains(QStringLiteral("wrong number of arguments")));
     QVERIFY(!w.reason().contains(QStringLiteral("secret")));
     QVERIFY(!w.isVisible());
-    QVERIFY(!w.Timer1->isActive());
-    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
-    QCOMPARE(w.server->text(), QStringLiteral("Server"));
-    QVERIFY(!w.Check1->isChecked());
+    QVERIFY(!control<QTimer>(&w, "Timer1")->isActive());
+    QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
+    QCOMPARE(control<QLineEdit>(&w, "server")->text(), QStringLiteral("Server"));
+    QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
     QVERIFY(nothingStored());
     QCOMPARE(finished.count(), 0);  // the caller ends the program
 }
@@ -330,9 +331,9 @@ void MorrentWindowTest::blanksMakePieces() {
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret 0 ").arg(port).toStdString()),
                  StartMode::commandline);
-        QVERIFY(w.cmdline);
-        QVERIFY(w.forward);
-        QCOMPARE(w.sendto->text(), QString());
+        QVERIFY(w.cmdline());
+        QVERIFY(w.forward());
+        QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QString());
         QVERIFY(!w.isVisible());
     }
     {
@@ -340,12 +341,12 @@ void MorrentWindowTest::blanksMakePieces() {
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe 1 0").arg(port).toStdString()),
                  StartMode::commandline);
-        QCOMPARE(w.server->text(), QStringLiteral("127.0.0.1:%1").arg(port));
-        QCOMPARE(w.userlogin->text(), QString());
-        QCOMPARE(w.loginpassword->text(), QStringLiteral("jdoe"));
-        QVERIFY(w.Check1->isChecked());
-        QCOMPARE(w.sendto->text(), QStringLiteral("0"));
-        QCOMPARE(w.session.curpass, std::string("jdoe"));
+        QCOMPARE(control<QLineEdit>(&w, "server")->text(), QStringLiteral("127.0.0.1:%1").arg(port));
+        QCOMPARE(control<QLineEdit>(&w, "userlogin")->text(), QString());
+        QCOMPARE(control<QLineEdit>(&w, "loginpassword")->text(), QStringLiteral("jdoe"));
+        QVERIFY(control<QCheckBox>(&w, "Check1")->isChecked());
+        QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QStringLiteral("0"));
+        QCOMPARE(w.session().curpass, std::string("jdoe"));
     }
     {
         // Shifted so that the password lands where the delete flag goes: refused, not a deletion.
@@ -353,17 +354,17 @@ void MorrentWindowTest::blanksMakePieces() {
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1  jdoe secret 0").arg(port).toStdString()),
                  StartMode::wrongcount);
         QVERIFY(!w.reason().contains(QStringLiteral("secret")));
-        QVERIFY(!w.Check1->isChecked());
-        QVERIFY(!w.session.deleteafter);
-        QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+        QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
+        QVERIFY(!w.session().deleteafter);
+        QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
     }
     {
         // Four pieces: no forwarding; the box keeps its initial text.
         MorrentWindow w;
         QCOMPARE(w.load(QStringLiteral("127.0.0.1:%1 jdoe secret 0").arg(port).toStdString()),
                  StartMode::commandline);
-        QVERIFY(!w.forward);
-        QCOMPARE(w.sendto->text(), QStringLiteral("Send email To"));
+        QVERIFY(!w.forward());
+        QCOMPARE(control<QLineEdit>(&w, "sendto")->text(), QStringLiteral("Send email To"));
     }
 }
 
@@ -394,10 +395,10 @@ void MorrentWindowTest::deleteFlagThatIsNoNumberIsRefused() {
     QVERIFY(w.reason().contains(QStringLiteral("DELETEFLAG")));
     QVERIFY(!w.reason().contains(QStringLiteral("secret")));
     QVERIFY(!w.isVisible());
-    QVERIFY(!w.Check1->isChecked());
-    QVERIFY(!w.session.deleteafter);
-    QVERIFY(!w.Timer1->isActive());
-    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
+    QVERIFY(!control<QCheckBox>(&w, "Check1")->isChecked());
+    QVERIFY(!w.session().deleteafter);
+    QVERIFY(!control<QTimer>(&w, "Timer1")->isActive());
+    QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
     QVERIFY(nothingStored());
     QCOMPARE(finished.count(), 0);  // the caller ends the program
 }
@@ -408,8 +409,8 @@ void MorrentWindowTest::deleteFlag() {
     MorrentWindow w;
     QSignalSpy finished(&w, &MorrentWindow::finished);
     w.load(QStringLiteral("127.0.0.1:%1 jdoe secret %2").arg(closedPort()).arg(flag).toStdString());
-    QCOMPARE(w.Check1->isChecked(), checked);
-    QCOMPARE(w.session.deleteafter, checked);
+    QCOMPARE(control<QCheckBox>(&w, "Check1")->isChecked(), checked);
+    QCOMPARE(w.session().deleteafter, checked);
     // Only the box's change is stored; none of the four values of the window.
     QCOMPARE(stored("deletepopmails"), checked ? QStringLiteral("1") : QString());
     for (const char *name : {"popserver", "popuser", "poppasswd", "popmapping"})
@@ -422,40 +423,40 @@ void MorrentWindowTest::check1StoresEveryChange() {
     w.load("");
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QTest::mouseClick(w.Check1, Qt::LeftButton, {}, QPoint(5, w.Check1->height() / 2));
-    QVERIFY(w.Check1->isChecked());
+    QTest::mouseClick(control<QCheckBox>(&w, "Check1"), Qt::LeftButton, {}, QPoint(5, control<QCheckBox>(&w, "Check1")->height() / 2));
+    QVERIFY(control<QCheckBox>(&w, "Check1")->isChecked());
     QCOMPARE(stored("deletepopmails"), QStringLiteral("1"));
-    QTest::mouseClick(w.Check1, Qt::LeftButton, {}, QPoint(5, w.Check1->height() / 2));
+    QTest::mouseClick(control<QCheckBox>(&w, "Check1"), Qt::LeftButton, {}, QPoint(5, control<QCheckBox>(&w, "Check1")->height() / 2));
     QCOMPARE(stored("deletepopmails"), QStringLiteral("0"));
-    QVERIFY(!w.session.deleteafter);
+    QVERIFY(!w.session().deleteafter);
 }
 
 void MorrentWindowTest::downloadNowStoresTheFourValuesEvenWhenConnectFails() {
     MorrentWindow w;
     w.load("");
     const QString server = QStringLiteral("127.0.0.1:%1").arg(closedPort());
-    w.server->setText(server);
-    w.userlogin->setText(QStringLiteral("jdoe"));
-    w.loginpassword->setText(QStringLiteral("Secret7"));
-    w.sendto->setText(QStringLiteral("office@example.org"));
-    w.Text1->setText(QStringLiteral("old status"));
-    w.subject->setText(QStringLiteral("old subject"));
-    w.Timer1->setInterval(60000);
-    w.Command1->click();
+    control<QLineEdit>(&w, "server")->setText(server);
+    control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+    control<QLineEdit>(&w, "loginpassword")->setText(QStringLiteral("Secret7"));
+    control<QLineEdit>(&w, "sendto")->setText(QStringLiteral("office@example.org"));
+    control<QLineEdit>(&w, "Text1")->setText(QStringLiteral("old status"));
+    control<QLineEdit>(&w, "subject")->setText(QStringLiteral("old subject"));
+    control<QTimer>(&w, "Timer1")->setInterval(60000);
+    control<QPushButton>(&w, "Command1")->click();
 
     QCOMPARE(stored("popserver"), server);
     QCOMPARE(stored("popuser"), QStringLiteral("jdoe"));
     QCOMPARE(stored("poppasswd"), QStringLiteral("Secret7"));
     QCOMPARE(stored("popmapping"), QStringLiteral("office@example.org"));
-    QCOMPARE(w.subject->text(), QString());
-    QVERIFY(!w.Command1->isEnabled());
+    QCOMPARE(control<QLineEdit>(&w, "subject")->text(), QString());
+    QVERIFY(!control<QPushButton>(&w, "Command1")->isEnabled());
     // A new download starts a full inactivity interval.
-    QVERIFY(w.Timer1->isActive());
-    QVERIFY(w.Timer1->remainingTime() > 30000);
+    QVERIFY(control<QTimer>(&w, "Timer1")->isActive());
+    QVERIFY(control<QTimer>(&w, "Timer1")->remainingTime() > 30000);
 
-    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
-    QVERIFY(w.Text1->text().contains(QStringLiteral("refused")));
-    QVERIFY(!w.Text1->text().contains(QStringLiteral("Secret7")));
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+    QVERIFY(control<QLineEdit>(&w, "Text1")->text().contains(QStringLiteral("refused")));
+    QVERIFY(!control<QLineEdit>(&w, "Text1")->text().contains(QStringLiteral("Secret7")));
 }
 
 void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
@@ -463,22 +464,22 @@ void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
     store("maildrop", drop_);
     MorrentWindow w;
     w.load("");
-    w.server->setText(pop.address());
-    w.userlogin->setText(QStringLiteral("jdoe"));
-    w.loginpassword->setText(QStringLiteral("secret"));
-    w.sendto->setText(QStringLiteral("office@example.org"));
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+    control<QLineEdit>(&w, "loginpassword")->setText(QStringLiteral("secret"));
+    control<QLineEdit>(&w, "sendto")->setText(QStringLiteral("office@example.org"));
     QStringList statuses;
-    connect(w.Text1, &QLineEdit::textChanged, [&](const QString &t) { statuses << t; });
-    w.Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    connect(control<QLineEdit>(&w, "Text1"), &QLineEdit::textChanged, [&](const QString &t) { statuses << t; });
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
 
     QCOMPARE(statuses, QStringList({QStringLiteral("downloaded number 2 of 2"),
                                     QStringLiteral("downloaded number 1 of 2"),
                                     QStringLiteral("2 new messages delivered, 0 deleted")}));
     // The last delivered message is message 1.
-    QCOMPARE(w.from->text(), QStringLiteral("Ann Example <ann@example.org>"));
-    QCOMPARE(w.subject->text(), QStringLiteral("note 1"));
-    QCOMPARE(w.body->toPlainText(), QStringLiteral("body of note 1\n"));
+    QCOMPARE(control<QLineEdit>(&w, "from")->text(), QStringLiteral("Ann Example <ann@example.org>"));
+    QCOMPARE(control<QLineEdit>(&w, "subject")->text(), QStringLiteral("note 1"));
+    QCOMPARE(control<QPlainTextEdit>(&w, "body")->toPlainText(), QStringLiteral("body of note 1\n"));
     QCOMPARE(pop.commands, QList<QByteArray>({"capa", "user jdoe", "pass secret", "capa", "list ", "uidl",
                                               "retr 2", "retr 1", "quit"}));
     const QStringList files = pickedUp();
@@ -490,11 +491,11 @@ void MorrentWindowTest::downloadShowsEachMessageAndForwards() {
     ScriptedPop3 one(
         {"From: =?utf-8?q?B=C3=A4rbel?= <b@example.org>\r\n"
          "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n\r\nHallo\r\n"});
-    w.server->setText(one.address());
-    w.Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
-    QCOMPARE(w.subject->text(), QStringLiteral("Grüße"));
-    QVERIFY(w.from->text().startsWith(QStringLiteral("Bärbel")));
+    control<QLineEdit>(&w, "server")->setText(one.address());
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+    QCOMPARE(control<QLineEdit>(&w, "subject")->text(), QStringLiteral("Grüße"));
+    QVERIFY(control<QLineEdit>(&w, "from")->text().startsWith(QStringLiteral("Bärbel")));
 }
 
 void MorrentWindowTest::deletionOnlyWhenChecked() {
@@ -503,12 +504,12 @@ void MorrentWindowTest::deletionOnlyWhenChecked() {
         ScriptedPop3 pop({mailNumbered(1), mailNumbered(2), mailNumbered(3)});
         MorrentWindow w;
         w.load("");
-        w.server->setText(pop.address());
-        w.userlogin->setText(QStringLiteral("jdoe"));
-        w.loginpassword->setText(QStringLiteral("secret"));
-        w.Check1->setChecked(checked);
-        w.Command1->click();
-        QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+        control<QLineEdit>(&w, "server")->setText(pop.address());
+        control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+        control<QLineEdit>(&w, "loginpassword")->setText(QStringLiteral("secret"));
+        control<QCheckBox>(&w, "Check1")->setChecked(checked);
+        control<QPushButton>(&w, "Command1")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
         // Unique ids are asked for only to keep messages.
         QList<QByteArray> tail = pop.commands.mid(checked ? 5 : 6);
         if (checked)
@@ -526,56 +527,56 @@ void MorrentWindowTest::progressWhileDownloadingAndTheResultAfter() {
     w.load("");
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(!w.progress->isVisible());
-    w.server->setText(pop.address());
-    w.userlogin->setText(QStringLiteral("jdoe"));
-    w.loginpassword->setText(QStringLiteral("secret"));
+    QVERIFY(!control<QProgressBar>(&w, "progress")->isVisible());
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+    control<QLineEdit>(&w, "loginpassword")->setText(QStringLiteral("secret"));
     QStringList shown;
     bool visible = true;
-    connect(w.progress, &QProgressBar::valueChanged, [&] {
-        visible = visible && w.progress->isVisible();
-        shown << w.progress->text();
+    connect(control<QProgressBar>(&w, "progress"), &QProgressBar::valueChanged, [&] {
+        visible = visible && control<QProgressBar>(&w, "progress")->isVisible();
+        shown << control<QProgressBar>(&w, "progress")->text();
     });
-    w.Command1->click();
-    QVERIFY(w.progress->isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
+    control<QPushButton>(&w, "Command1")->click();
+    QVERIFY(control<QProgressBar>(&w, "progress")->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
     QVERIFY(visible);
     QVERIFY(!shown.isEmpty());
-    QVERIFY2(w.progress->text().startsWith(QStringLiteral("3 of 3 messages, ")),
-             qPrintable(w.progress->text()));
-    QCOMPARE(w.progress->value(), 1000);
-    QVERIFY(!w.progress->isVisible());
-    QCOMPARE(w.Text1->text(), QStringLiteral("3 new messages delivered, 0 deleted"));
+    QVERIFY2(control<QProgressBar>(&w, "progress")->text().startsWith(QStringLiteral("3 of 3 messages, ")),
+             qPrintable(control<QProgressBar>(&w, "progress")->text()));
+    QCOMPARE(control<QProgressBar>(&w, "progress")->value(), 1000);
+    QVERIFY(!control<QProgressBar>(&w, "progress")->isVisible());
+    QCOMPARE(control<QLineEdit>(&w, "Text1")->text(), QStringLiteral("3 new messages delivered, 0 deleted"));
 
     // Kept on the server, delivered before: nothing new the next time.
-    w.Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
-    QCOMPARE(w.Text1->text(), QStringLiteral("0 new messages delivered, 0 deleted"));
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+    QCOMPARE(control<QLineEdit>(&w, "Text1")->text(), QStringLiteral("0 new messages delivered, 0 deleted"));
     QCOMPARE(pickedUp().size(), 3);
     QCOMPARE(pop.commands.count("retr 1"), 1);
 
     // With deletion on, the result says so.
-    w.Check1->setChecked(true);
-    w.Command1->click();
-    QTRY_VERIFY_WITH_TIMEOUT(w.Command1->isEnabled(), 10000);
-    QCOMPARE(w.Text1->text(), QStringLiteral("3 new messages delivered, 3 deleted"));
+    control<QCheckBox>(&w, "Check1")->setChecked(true);
+    control<QPushButton>(&w, "Command1")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+    QCOMPARE(control<QLineEdit>(&w, "Text1")->text(), QStringLiteral("3 new messages delivered, 3 deleted"));
 }
 
 void MorrentWindowTest::disconnectNowEndsTheSession() {
     ScriptedPop3 silent({}, true);
     MorrentWindow w;
     w.load("");
-    w.server->setText(silent.address());
-    w.Command1->click();
-    QVERIFY(!w.Command1->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1[0].State(), int(common::Socket::sckConnected), 10000);
-    w.Command2->click();
-    QVERIFY(w.Command1->isEnabled());
-    QCOMPARE(w.Winsock1[0].State(), int(common::Socket::sckClosed));
-    QVERIFY(!w.Text1->text().isEmpty());
+    control<QLineEdit>(&w, "server")->setText(silent.address());
+    control<QPushButton>(&w, "Command1")->click();
+    QVERIFY(!control<QPushButton>(&w, "Command1")->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(w.Winsock1()[0].State(), int(common::Socket::sckConnected), 10000);
+    control<QPushButton>(&w, "Command2")->click();
+    QVERIFY(control<QPushButton>(&w, "Command1")->isEnabled());
+    QCOMPARE(w.Winsock1()[0].State(), int(common::Socket::sckClosed));
+    QVERIFY(!control<QLineEdit>(&w, "Text1")->text().isEmpty());
     // Pressed again with nothing running, it changes nothing.
-    w.Command2->click();
-    QVERIFY(w.Command1->isEnabled());
+    control<QPushButton>(&w, "Command2")->click();
+    QVERIFY(control<QPushButton>(&w, "Command1")->isEnabled());
 }
 
 void MorrentWindowTest::commandLineReportsTheOutcome_data() {
@@ -613,7 +614,7 @@ void MorrentWindowTest::commandLineReportsTheOutcome() {
     QVERIFY(!finished[0][1].toString().contains(QStringLiteral("secret")));
     QVERIFY(!w.isVisible());
     // Nothing shown in the window in this mode; nothing stored but the delete flag.
-    QCOMPARE(w.subject->text(), QString());
+    QCOMPARE(control<QLineEdit>(&w, "subject")->text(), QString());
     QCOMPARE(stored("popserver"), QString());
     QCOMPARE(pickedUp().size(), ok ? 1 : 0);
 }
@@ -623,10 +624,10 @@ void MorrentWindowTest::badMaildropFailsTheDownload() {
     store("maildrop", QStringLiteral("nowhere"));
     MorrentWindow w;
     w.load("");
-    w.server->setText(pop.address());
-    w.Command1->click();
-    QVERIFY(w.Command1->isEnabled());
-    QVERIFY(w.Text1->text().startsWith(QStringLiteral("maildrop")));
+    control<QLineEdit>(&w, "server")->setText(pop.address());
+    control<QPushButton>(&w, "Command1")->click();
+    QVERIFY(control<QPushButton>(&w, "Command1")->isEnabled());
+    QVERIFY(control<QLineEdit>(&w, "Text1")->text().startsWith(QStringLiteral("maildrop")));
     QTest::qWait(50);
     QVERIFY(pop.commands.isEmpty());
 }

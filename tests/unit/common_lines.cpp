@@ -82,7 +82,8 @@ TEST(LineAssembler, ALineTooLongIsTooLongWholeOrCut) {
 namespace {
 
 // The pieces of a stream of replies as lines: "+ text", "- text", "? text" (neither), "L text",
-// "." (the end), "C text" (a continuation), "TOO LONG".
+// "." (the end), "C text" (a continuation), "TOO LONG", "N line" (noise), "T text" (a message's
+// text, its runs joined).
 std::vector<std::string> piecesOf(Pop3Reply &r, const std::vector<std::string> &chunks) {
     std::vector<std::string> out;
     for (const std::string &chunk : chunks) {
@@ -107,6 +108,16 @@ std::vector<std::string> piecesOf(Pop3Reply &r, const std::vector<std::string> &
                     break;
                 case K::tooLong:
                     out.push_back("TOO LONG");
+                    break;
+                case K::noise:
+                    out.push_back("N " + std::string(p.whole));
+                    break;
+                case K::run:
+                    // Runs are joined: how the chunks fall decides where one ends.
+                    if (!out.empty() && out.back().starts_with("T "))
+                        out.back() += std::string(p.text);
+                    else
+                        out.push_back("T " + std::string(p.text));
                     break;
                 case K::none:
                     break;
@@ -163,3 +174,58 @@ TEST(Pop3Reply, BoundsEveryLineAndCountsTheBody) {
     EXPECT_EQ(piecesOf(r, {std::string(40, 'x')}), std::vector<std::string>{"TOO LONG"});
 }
 
+
+TEST(Pop3Reply, MessageTextComesInRunsUnstuffedWithoutALineBound) {
+    // A client that keeps the message: the text as runs, lines of any length, a line begun only
+    // after CR LF (so ".y" after a bare LF keeps its dot), "." CR without LF no end.
+    const std::string longLine(100, 'z');
+    const std::string stream = "+OK\r\n" + longLine + "\r\n..a\r\nx\n.y\r\n.\rX\r\n\r\n.\r\n"
+                               "+OK\r\n.\r\n"
+                               "+OK 1 40\r\n";
+    for (const auto &chunks : cuts(stream)) {
+        Pop3Reply r(16);
+        r.setTextRuns(true);
+        r.expect(Pop3Command::retr, true);
+        r.expect(Pop3Command::top, true);
+        r.expect(Pop3Command::list, true);
+        ASSERT_EQ(piecesOf(r, chunks),
+                  (std::vector<std::string>{"+  ...", "T " + longLine + "\r\n.a\r\nx\n.y\r\n\rX\r\n\r\n", ".",
+                                            "+  ...", ".", "+ 1 40"}));
+        // The status line after the text has the reader's bound again.
+        EXPECT_FALSE(r.inBody());
+    }
+}
+
+TEST(Pop3Reply, NoiseBeforeAReplyLeavesItToCome) {
+    const std::string stream = " +OK not at the start\r\nhello\r\n+OK ready\r\n* noise\r\n-ERR no\r\n";
+    for (const auto &chunks : cuts(stream)) {
+        Pop3Reply r;
+        r.setNoise(true);
+        r.expect(Pop3Command::greeting);
+        r.expect(Pop3Command::user, true);
+        EXPECT_EQ(piecesOf(r, chunks),
+                  (std::vector<std::string>{"N  +OK not at the start", "N hello", "+ ready", "N * noise", "- no"}));
+        EXPECT_EQ(r.expected(), 0u);
+    }
+}
+
+TEST(Pop3Reply, AnAnswerMayBoundItsLinesAndResetForgetsEverything) {
+    Pop3Reply r(64);
+    r.expect(Pop3Command::capa, false, 8);
+    r.expect(Pop3Command::noop);
+    // The status line has the reader's bound, the answer's lines their own, the next reply the
+    // reader's again.
+    EXPECT_EQ(piecesOf(r, {"+OK capability list follows\r\nUSER\r\n.\r\n+OK " + std::string(40, 'n') + "\r\n"}),
+              (std::vector<std::string>{"+ capability list follows ...", "L USER", ".", "+ " + std::string(40, 'n')}));
+    r.expect(Pop3Command::capa, false, 8);
+    EXPECT_EQ(piecesOf(r, {"+OK\r\nSASL PLAIN XOAUTH2\r\n"}), (std::vector<std::string>{"+  ...", "TOO LONG"}));
+    // The whole status line, for a caller that shows what the server said.
+    r.reset();
+    EXPECT_EQ(r.expected(), 0u);
+    EXPECT_FALSE(r.inBody());
+    r.expect(Pop3Command::stls);
+    std::string_view s = "-ERR [IN-USE] try later\r\n";
+    const Pop3Reply::Piece p = r.next(s);
+    EXPECT_EQ(p.whole, "-ERR [IN-USE] try later");
+    EXPECT_EQ(p.text, "[IN-USE] try later");
+}

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -222,6 +224,54 @@ TEST(FilterResponse, Cases) {
     EXPECT_EQ(cannedtext(Canned::none), "");
     EXPECT_EQ(cannedtext(Canned::page), htmlreply());
     EXPECT_EQ(cannedtext(Canned::picture), gifreply());
+}
+
+// Every entry is found wherever it stands, whatever its length and whatever it shares with the
+// others, and a list that changes between two texts is the one looked for.
+TEST(MentionsBlocked, FindsWhatAPlainSearchFinds) {
+    const std::vector<std::string> block = {"Ads.Test", "ads.tesx", "ab", "q", "tracker.example"};
+    struct Case {
+        const char *text;
+        bool want;
+    } cases[] = {
+        {"<p>ADS.TEST</p>", true},       {"at the end: ads.tesx", true},
+        {"ads.tes", false},              {"ads.tesy ads.tesz", false},
+        {"qrs", true},                   {"a b", false},
+        {"AB", true},                    {"", false},
+        {"tracker.exampl", false},       {"see tracker.example.org", true},
+    };
+    for (const Case &c : cases) EXPECT_EQ(mentionsBlocked(c.text, block), c.want) << c.text;
+
+    const std::vector<std::string> other = {"Ads.Test", "ads.tesy", "ab", "w", "tracker.example"};
+    EXPECT_TRUE(mentionsBlocked("ads.tesy", other));
+    EXPECT_FALSE(mentionsBlocked("ads.tesx", other));
+    EXPECT_TRUE(mentionsBlocked("ads.tesx", block));
+    EXPECT_TRUE(mentionsBlocked("anything", {"abc", ""}));
+
+    // Against the plain search, over texts and lists of a small alphabet, where prefixes meet.
+    std::uint32_t seed = 7;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    auto word = [&](std::size_t most) {
+        std::string w;
+        // Letters in both cases, the bytes just outside A-Z and a-z, and a byte whose low seven
+        // bits are an 'A' (it is no letter and stays as it is).
+        static const char kBytes[] = {'a', 'b', 'z', 'A', 'B', 'Z', '.', '@', '[', '`', '{', '\xc1'};
+        for (std::size_t n = 1 + next() % most; n > 0; --n) w.push_back(kBytes[next() % sizeof kBytes]);
+        return w;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<std::string> list;
+        for (int k = 1 + int(next() % 6); k > 0; --k) list.push_back(word(9));
+        const std::string text = word(40);
+        bool plain = false;
+        std::string lowered = text;
+        for (char &ch : lowered) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+        for (std::string e : list) {
+            for (char &ch : e) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+            plain = plain || lowered.find(e) != std::string::npos;
+        }
+        EXPECT_EQ(mentionsBlocked(text, list), plain) << text;
+    }
 }
 
 TEST(HostBlocked, EntriesNameTheHostOrADomainAboveIt) {

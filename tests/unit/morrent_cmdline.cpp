@@ -103,7 +103,7 @@ TEST(CommandLine, ADeleteFlagThatIsNoNumberIsRefused) {
         SCOPED_TRACE(joinarguments(arguments));
         const CommandLine line = parsecommandline(arguments);
         EXPECT_EQ(line.mode, StartMode::wrongcount);
-        EXPECT_EQ(line.status, exitusage);
+        EXPECT_EQ(line.status, exitUsage);
         EXPECT_TRUE(line.pieces.empty());
         EXPECT_TRUE(line.passwordfile.empty());  // not read
         EXPECT_NE(line.reason.find("DELETEFLAG"), std::string::npos) << line.reason;
@@ -189,7 +189,7 @@ TEST(CommandLine, PasswordFileForm) {
                                 Pieces{"--password-file", "f", "a", "b", "c", "d", "e"}}) {
         line = parsecommandline(wrong);
         EXPECT_EQ(line.mode, StartMode::wrongcount);
-        EXPECT_EQ(line.status, exitusage);
+        EXPECT_EQ(line.status, exitUsage);
         EXPECT_NE(line.reason.find(passwordfileusage), std::string::npos) << line.reason;
     }
     // The other forms are as they always were.
@@ -200,7 +200,7 @@ TEST(CommandLine, PasswordFileForm) {
     EXPECT_EQ(parsecommandline({}).mode, StartMode::window);
     line = parsecommandline({"pop", "jdoe", "my secret", "1", "x"});
     EXPECT_EQ(line.mode, StartMode::wrongcount);
-    EXPECT_EQ(line.status, exitusage);
+    EXPECT_EQ(line.status, exitUsage);
     EXPECT_EQ(line.reason.find("secret"), std::string::npos);
 }
 
@@ -217,7 +217,7 @@ TEST(CommandLine, LogLevelComesFirstAndIsNotCounted) {
     for (const Pieces &wrong : {Pieces{"--log-level"}, Pieces{"--log-level", ""}}) {
         line = parsecommandline(wrong);
         EXPECT_EQ(line.mode, StartMode::wrongcount);
-        EXPECT_EQ(line.status, exitusage);
+        EXPECT_EQ(line.status, exitUsage);
     }
     // Only as the first argument: anywhere else it is a piece like any other.
     line = parsecommandline({"pop", "--log-level", "error", "1"});
@@ -247,19 +247,17 @@ TEST(CommandLine, PasswordFileMustBeTheOwnersAlone) {
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
         TempFile f(k.text, k.mode);
-        std::string why;
-        EXPECT_EQ(readpasswordfile(f.path, &why), k.password);
+        const common::Result<std::string> read = readPasswordFile(f.path);
+        EXPECT_EQ(read ? std::optional<std::string>(*read) : std::nullopt, k.password);
+        const std::string why = read.why();
         EXPECT_NE(why.find(k.why), std::string::npos) << why;
         if (!k.password) {
             EXPECT_NE(why.find(f.path), std::string::npos) << why;
         }
         EXPECT_EQ(why.find("S3cret"), std::string::npos) << why;
     }
-    std::string why;
-    EXPECT_EQ(readpasswordfile("/nonexistent/pw", &why), std::nullopt);
-    EXPECT_NE(why.find("cannot be read"), std::string::npos) << why;
-    EXPECT_EQ(readpasswordfile("/tmp", &why), std::nullopt);
-    EXPECT_NE(why.find("is not a regular file"), std::string::npos) << why;
+    EXPECT_NE(readPasswordFile("/nonexistent/pw").why().find("cannot be read"), std::string::npos);
+    EXPECT_NE(readPasswordFile("/tmp").why().find("is not a regular file"), std::string::npos);
 }
 
 // A FIFO or a device is refused at once: open() must not wait for a writer that never comes.
@@ -272,9 +270,9 @@ TEST(CommandLine, PasswordFileThatIsNoRegularFileNeverBlocks) {
     signal(SIGALRM, SIG_DFL);
     alarm(10);
     for (const std::string &path : {fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
-        std::string why;
-        EXPECT_EQ(readpasswordfile(path, &why), std::nullopt) << path;
-        EXPECT_NE(why.find(path + " is not a regular file"), std::string::npos) << why;
+        const common::Result<std::string> read = readPasswordFile(path);
+        EXPECT_FALSE(read) << path;
+        EXPECT_NE(read.why().find(path + " is not a regular file"), std::string::npos) << read.why();
     }
     alarm(0);
     unlink(fifo.c_str());
@@ -284,7 +282,7 @@ TEST(CommandLine, PasswordFileThatIsNoRegularFileNeverBlocks) {
     TempFile f("S3cret!\n", 0600);
     const std::string link = f.path + ".link";
     ASSERT_EQ(symlink(f.path.c_str(), link.c_str()), 0);
-    EXPECT_EQ(readpasswordfile(link, nullptr), "S3cret!");
+    EXPECT_EQ(*readPasswordFile(link), "S3cret!");
     unlink(link.c_str());
 }
 
@@ -347,4 +345,38 @@ TEST(CommandLine, PasswordIsFoundPastTheOptions) {
         (void)takecommandline(a.argc(), a.argv.data());
         EXPECT_EQ(a.shown(), k.shown);
     }
+}
+
+// What the program frame asks: --help and --version only alone, a command line that cannot run
+// fails before the settings are read (status 2), a wrong stored loglevel only once they are (1).
+TEST(CommandLine, OptionsForTheProgramFrame) {
+    const StoredValue none;
+    auto stored = [](std::string value) {
+        return StoredValue([value](std::string_view name) { return name == "loglevel" ? value : std::string(); });
+    };
+    auto options = [&](const Pieces &arguments, const StoredValue &value) {
+        return parseOptions(parsecommandline(arguments), arguments, value);
+    };
+    EXPECT_TRUE(options({"--help"}, none)->help);
+    EXPECT_TRUE(options({"--version"}, none)->version);
+    // Not alone, --help is a piece like any other: two of them are a wrong count.
+    const auto twice = options({"--help", "--version"}, none);
+    ASSERT_FALSE(twice);
+    EXPECT_NE(twice.why().find("wrong number of arguments (2"), std::string::npos) << twice.why();
+
+    const auto level = options({"--log-level", "loud", "pop", "jdoe", "secret", "1"}, none);
+    ASSERT_FALSE(level);
+    EXPECT_EQ(level.why().rfind("--log-level: ", 0), 0u) << level.why();
+    // The option wins over the stored value, which is then never looked at.
+    const auto given = options({"--log-level", "debug", "pop", "jdoe", "secret", "1"}, stored("loud"));
+    ASSERT_TRUE(given);
+    EXPECT_EQ(given->logLevel, common::LogLevel::debug);
+
+    EXPECT_TRUE(options({"pop", "jdoe", "secret", "1"}, none));
+    const auto bad = options({"pop", "jdoe", "secret", "1"}, stored("loud"));
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.why().rfind("registry value loglevel: ", 0), 0u) << bad.why();
+    const auto typed = options({}, stored(" error\r\n"));  // as a hand-edited file may hold it
+    ASSERT_TRUE(typed);
+    EXPECT_EQ(typed->logLevel, common::LogLevel::error);
 }

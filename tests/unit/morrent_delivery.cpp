@@ -184,12 +184,15 @@ TEST(LocalDomains, OnlyLocalRecipientsElseTheAccount) {
 }
 
 TEST(Addresses, UnusableOnes) {
-    EXPECT_EQ(forwardproblem("fwd@y"), "");
-    EXPECT_NE(forwardproblem("fwd@y\r\nBcc: everyone@z"), "");
-    EXPECT_EQ(addressproblem("a@x"), "");
-    EXPECT_NE(addressproblem(""), "");
-    EXPECT_NE(addressproblem("a@x> NOTIFY=NEVER"), "");
-    EXPECT_NE(addressproblem("a@x\r\nRCPT TO:<b@x"), "");
+    EXPECT_TRUE(checkForward("fwd@y"));
+    EXPECT_FALSE(checkForward("fwd@y\r\nBcc: everyone@z"));
+    EXPECT_TRUE(checkAddress("a@x"));
+    EXPECT_FALSE(checkAddress(""));
+    EXPECT_FALSE(checkAddress("a@x> NOTIFY=NEVER"));
+    EXPECT_FALSE(checkAddress("a@x\r\nRCPT TO:<b@x"));
+    EXPECT_TRUE(checkEnvelope("", {"a@x"}));
+    EXPECT_EQ(checkEnvelope("a@x", {}).why(), "the message names no recipient");
+    EXPECT_NE(checkEnvelope("a@x", {"b@x", "c@x>"}).why().find("c@x>"), std::string::npos);
 }
 
 TEST(Sendmail, ExplicitRecipientsNeverFromTheHeader) {
@@ -205,11 +208,11 @@ TEST(PickupFolder, MessagesAppearWholeInNewOnlyWhenCommitted) {
     std::string body(100000, 'b');
     body[5] = '\0';
     body[6] = '\xff';
-    EXPECT_EQ(pickup.deliver("To: fwd@y\r\n", body), "");
-    EXPECT_EQ(pickup.deliver("", "Subject: second\r\n\r\n"), "");
+    EXPECT_EQ(pickup.deliver("To: fwd@y\r\n", body).why(), "");
+    EXPECT_EQ(pickup.deliver("", "Subject: second\r\n\r\n").why(), "");
     EXPECT_EQ(filesin(folder + "/tmp").size(), 2u);
     EXPECT_TRUE(filesin(folder + "/new").empty());
-    EXPECT_EQ(pickup.commit(), "");
+    EXPECT_EQ(pickup.commit().why(), "");
     EXPECT_TRUE(filesin(folder + "/tmp").empty());
     auto names = filesin(folder + "/new");
     ASSERT_EQ(names.size(), 2u);
@@ -224,12 +227,12 @@ TEST(PickupFolder, MessagesAppearWholeInNewOnlyWhenCommitted) {
     EXPECT_EQ(contents[0], "Subject: second\r\n\r\n");
     EXPECT_EQ(contents[1], "To: fwd@y\r\n" + body);
     EXPECT_TRUE(filesin(folder + "/cur").empty());
-    EXPECT_EQ(pickup.commit(), "");  // nothing pending: nothing to do
+    EXPECT_EQ(pickup.commit().why(), "");  // nothing pending: nothing to do
 
     // A second folder object (another run) never reuses a name.
     PickupFolder again(folder);
-    EXPECT_EQ(again.deliver("", "x"), "");
-    EXPECT_EQ(again.commit(), "");
+    EXPECT_EQ(again.deliver("", "x").why(), "");
+    EXPECT_EQ(again.commit().why(), "");
     EXPECT_EQ(filesin(folder + "/new").size(), 3u);
 }
 
@@ -237,7 +240,7 @@ TEST(PickupFolder, CommitsByItselfEveryBatch) {
     TempFolder t;
     PickupFolder pickup(t.path);
     for (std::size_t i = 0; i < PickupFolder::batchcount; ++i)
-        ASSERT_EQ(pickup.deliver("", "m"), "");
+        ASSERT_EQ(pickup.deliver("", "m").why(), "");
     EXPECT_EQ(pickup.pending(), 0u);
     EXPECT_EQ(filesin(t.path + "/new").size(), PickupFolder::batchcount);
 }
@@ -247,12 +250,12 @@ TEST(PickupFolder, FailuresAreReportedAndLeaveNoPartialFile) {
     // A folder that cannot be made: a file is in the way.
     std::ofstream(t.path + "/file") << "x";
     PickupFolder blocked(t.path + "/file/pickup");
-    std::string why = blocked.deliver("", "message");
+    std::string why = blocked.deliver("", "message").why();
     EXPECT_NE(why.find("cannot create the pickup folder"), std::string::npos) << why;
 
     // The disk fills up in the middle of a message (a file size limit stands in for it).
     PickupFolder pickup(t.path + "/full");
-    ASSERT_EQ(pickup.deliver("", "small"), "");
+    ASSERT_EQ(pickup.deliver("", "small").why(), "");
     struct sigaction ignore {
     }, old{};
     ignore.sa_handler = SIG_IGN;
@@ -262,11 +265,11 @@ TEST(PickupFolder, FailuresAreReportedAndLeaveNoPartialFile) {
     rlimit small = saved;
     small.rlim_cur = 4096;
     setrlimit(RLIMIT_FSIZE, &small);
-    why = pickup.deliver("", std::string(100000, 'x'));
+    why = pickup.deliver("", std::string(100000, 'x')).why();
     setrlimit(RLIMIT_FSIZE, &saved);
     sigaction(SIGXFSZ, &old, nullptr);
     EXPECT_NE(why.find("cannot write"), std::string::npos) << why;
-    EXPECT_EQ(pickup.commit(), "");
+    EXPECT_EQ(pickup.commit().why(), "");
     // The message written before stays delivered; the failed one left nothing behind.
     EXPECT_TRUE(filesin(t.path + "/full/tmp").empty());
     auto names = filesin(t.path + "/full/new");

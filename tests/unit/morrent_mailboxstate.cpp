@@ -61,12 +61,12 @@ struct Journal : PickupJournal {
     std::string uid;
     std::function<void()> beforemove;
     explicit Journal(UidlRecord &r) : record(r) {}
-    std::string written(const std::string &path) override { return record.written(uid, path); }
-    std::string moving(std::uint64_t device) override {
+    common::Result<void> written(const std::string &path) override { return record.written(uid, path); }
+    common::Result<void> moving(std::uint64_t device) override {
         if (beforemove) beforemove();
         return record.moving(device);
     }
-    std::string moved() override { return record.moved(); }
+    common::Result<void> moved() override { return record.moved(); }
     void astray() override { record.astray(); }
 };
 
@@ -78,11 +78,11 @@ struct OneRun {
     PickupFolder pickup;
     OneRun(const std::string &path, const std::string &folder) : pickup(folder) {
         if (!path.empty()) {
-            EXPECT_EQ(record.open(path), "");
+            EXPECT_EQ(record.open(path).why(), "");
         }
         pickup.setjournal(&journal);
     }
-    std::string deliver(const std::string &uid) {
+    common::Result<void> deliver(const std::string &uid) {
         journal.uid = uid;
         return pickup.deliver("", "message " + uid);
     }
@@ -109,11 +109,11 @@ TEST(StateFolder, FromTheEnvironment) {
 
     TempFolder t;
     const std::string folder = t.path + "/a/b/tessaruno";
-    EXPECT_EQ(makestatefolder(folder), "");
+    EXPECT_EQ(makestatefolder(folder).why(), "");
     EXPECT_EQ(modeof(folder), 0700u);
-    EXPECT_EQ(makestatefolder(folder), "");  // already there
+    EXPECT_EQ(makestatefolder(folder).why(), "");  // already there
     writefile(t.path + "/file", "x");
-    EXPECT_NE(makestatefolder(t.path + "/file/tessaruno"), "");
+    EXPECT_NE(makestatefolder(t.path + "/file/tessaruno").why(), "");
 }
 
 // Whoever else may write to the state folder could plant links where the lock and the record go.
@@ -124,19 +124,19 @@ TEST(StateFolder, OnlyTheUsersOwnAndWritableByNoOneElse) {
     for (unsigned mode : {0770u, 0707u, 0777u, 01777u}) {
         SCOPED_TRACE(mode);
         ASSERT_EQ(chmod(folder.c_str(), mode), 0);
-        const std::string why = makestatefolder(folder);
+        const std::string why = makestatefolder(folder).why();
         EXPECT_NE(why.find(folder), std::string::npos) << why;
         EXPECT_NE(why.find("chmod 700"), std::string::npos) << why;
     }
     // Read by the group is no danger: the services' folder is 0750.
     for (unsigned mode : {0700u, 0750u, 0755u}) {
         ASSERT_EQ(chmod(folder.c_str(), mode), 0);
-        EXPECT_EQ(makestatefolder(folder), "") << mode;
+        EXPECT_EQ(makestatefolder(folder).why(), "") << mode;
     }
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
         ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-        EXPECT_NE(makestatefolder(folder).find("owner 65534"), std::string::npos);
+        EXPECT_NE(makestatefolder(folder).why().find("owner 65534"), std::string::npos);
     }
 }
 
@@ -157,27 +157,29 @@ TEST(MailboxLock, OneHolderAtATime) {
     const std::string path = t.path + "/alice@h:110.lock";
     MailboxLock first, second;
     std::string why;
-    ASSERT_EQ(first.take(path, &why), MailboxLock::Result::taken) << why;
+    ASSERT_TRUE(first.take(path));
     EXPECT_EQ(modeof(path), 0600u);
-    EXPECT_EQ(second.take(path, &why), MailboxLock::Result::busy);
+    why = second.take(path).why();
+    EXPECT_TRUE(second.busy());
     EXPECT_NE(why.find("another run (pid " + std::to_string(getpid()) + ")"), std::string::npos)
         << why;
     EXPECT_NE(why.find(path), std::string::npos) << why;
     first.release();
-    EXPECT_EQ(second.take(path, &why), MailboxLock::Result::taken) << why;
+    EXPECT_EQ(second.take(path).why(), "");
 
     // A child that inherits nothing: the lock is freed with the process that held it.
     pid_t child = fork();
     if (child == 0) {
         MailboxLock mine;
-        _exit(mine.take(path, nullptr) == MailboxLock::Result::busy ? 0 : 1);
+        _exit(!mine.take(path) && mine.busy() ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
 
     MailboxLock nowhere;
-    EXPECT_EQ(nowhere.take(t.path + "/no/such/folder.lock", &why), MailboxLock::Result::failed);
+    why = nowhere.take(t.path + "/no/such/folder.lock").why();
+    EXPECT_FALSE(nowhere.busy());
     EXPECT_NE(why.find("cannot open the lock"), std::string::npos) << why;
 }
 
@@ -199,12 +201,13 @@ TEST(StateFiles, APlantedLinkIsNeverWrittenThrough) {
         ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
         ASSERT_EQ(symlink(target.c_str(), record.c_str()), 0);
         MailboxLock l;
-        EXPECT_EQ(l.take(lock, &why), MailboxLock::Result::failed);
+        why = l.take(lock).why();
+        EXPECT_FALSE(l.held());
         EXPECT_NE(why.find("cannot open the lock " + lock + ": it is a symbolic link"),
                   std::string::npos)
             << why;
         UidlRecord r;
-        why = r.open(record);
+        why = r.open(record).why();
         EXPECT_NE(why.find("cannot open the record " + record + ": it is a symbolic link"),
                   std::string::npos)
             << why;
@@ -219,14 +222,14 @@ TEST(StateFiles, APlantedLinkIsNeverWrittenThrough) {
         SCOPED_TRACE(link ? "a link" : "a leftover file");
         fs::remove(path);
         UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
-        for (const char *id : {"a", "b"}) ASSERT_EQ(r.add(id), "");
+        ASSERT_EQ(r.open(path).why(), "");
+        for (const char *id : {"a", "b"}) ASSERT_EQ(r.add(id).why(), "");
         if (link)
             ASSERT_EQ(symlink(victim.c_str(), (path + ".new").c_str()), 0);
         else
             writefile(path + ".new", "half a rewrite");
         const std::vector<std::string> onserver = {"a"};
-        EXPECT_EQ(r.close(&onserver), "");  // b is forgotten: a rewrite
+        EXPECT_EQ(r.close(&onserver).why(), "");  // b is forgotten: a rewrite
         EXPECT_EQ(readfile(path), "tessaruno morrent record 1\nd a\n");
         EXPECT_FALSE(fs::is_symlink(path));
         EXPECT_FALSE(fs::exists(fs::symlink_status(path + ".new")));
@@ -244,10 +247,11 @@ TEST(StateFiles, WhatIsNoRegularFileIsRefused) {
     NoHang guard;
     MailboxLock l;
     std::string why;
-    EXPECT_EQ(l.take(lock, &why), MailboxLock::Result::failed);
+    why = l.take(lock).why();
+    EXPECT_FALSE(l.held() || l.busy());
     EXPECT_NE(why.find("it is not a regular file"), std::string::npos) << why;
     UidlRecord r;
-    EXPECT_NE(r.open(record).find("it is not a regular file"), std::string::npos);
+    EXPECT_NE(r.open(record).why().find("it is not a regular file"), std::string::npos);
     EXPECT_FALSE(r.isopen());
 }
 
@@ -297,20 +301,20 @@ TEST(Record, DeliveredIdsSurviveTheRun) {
     const std::string path = t.path + "/alice@h:110.uidl";
     {
         UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
+        ASSERT_EQ(r.open(path).why(), "");
         EXPECT_TRUE(r.delivered().empty());
         EXPECT_EQ(modeof(path), 0600u);
-        EXPECT_EQ(r.add("id-1"), "");
-        EXPECT_EQ(r.add("id-2"), "");
+        EXPECT_EQ(r.add("id-1").why(), "");
+        EXPECT_EQ(r.add("id-2").why(), "");
         // Without a close, as a killed run leaves it: each line is in the file already.
     }
     UidlRecord again;
-    ASSERT_EQ(again.open(path), "");
+    ASSERT_EQ(again.open(path).why(), "");
     EXPECT_EQ(again.delivered(), (std::unordered_set<std::string>{"id-1", "id-2"}));
-    EXPECT_EQ(again.close(nullptr), "");
+    EXPECT_EQ(again.close(nullptr).why(), "");
 
     UidlRecord bad;
-    EXPECT_NE(bad.open(t.path + "/no/such/folder.uidl").find("cannot open the record"),
+    EXPECT_NE(bad.open(t.path + "/no/such/folder.uidl").why().find("cannot open the record"),
               std::string::npos);
 }
 
@@ -318,10 +322,10 @@ TEST(Record, IdsNoLongerOnTheServerAreForgotten) {
     TempFolder t;
     const std::string path = t.path + "/r.uidl";
     UidlRecord r;
-    ASSERT_EQ(r.open(path), "");
-    for (const char *id : {"a", "b", "c"}) ASSERT_EQ(r.add(id), "");
+    ASSERT_EQ(r.open(path).why(), "");
+    for (const char *id : {"a", "b", "c"}) ASSERT_EQ(r.add(id).why(), "");
     const std::vector<std::string> onserver = {"a", "c", "new"};
-    EXPECT_EQ(r.close(&onserver), "");
+    EXPECT_EQ(r.close(&onserver).why(), "");
     const std::string text = readfile(path);
     EXPECT_EQ(count(text, "\nd "), 2u) << text;
     EXPECT_EQ(text.find("d b\n"), std::string::npos) << text;
@@ -331,9 +335,9 @@ TEST(Record, IdsNoLongerOnTheServerAreForgotten) {
     // Unknown ids on the server (UIDL refused): nothing is forgotten, and a small journal is left
     // as it is.
     UidlRecord again;
-    ASSERT_EQ(again.open(path), "");
-    ASSERT_EQ(again.add("d"), "");
-    EXPECT_EQ(again.close(nullptr), "");
+    ASSERT_EQ(again.open(path).why(), "");
+    ASSERT_EQ(again.add("d").why(), "");
+    EXPECT_EQ(again.close(nullptr).why(), "");
     EXPECT_EQ(readfile(path), text + "d d\n");
 }
 
@@ -341,14 +345,14 @@ TEST(Record, AGrownJournalIsRewritten) {
     TempFolder t;
     const std::string path = t.path + "/r.uidl";
     UidlRecord r;
-    ASSERT_EQ(r.open(path), "");
+    ASSERT_EQ(r.open(path).why(), "");
     for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(r.written("id" + std::to_string(i), t.path + "/tmp/" + std::to_string(i) + ".morrent"), "");
-        ASSERT_EQ(r.moving(0), "");
-        ASSERT_EQ(r.moved(), "");
+        ASSERT_EQ(r.written("id" + std::to_string(i), t.path + "/tmp/" + std::to_string(i) + ".morrent").why(), "");
+        ASSERT_EQ(r.moving(0).why(), "");
+        ASSERT_EQ(r.moved().why(), "");
     }
     EXPECT_EQ(r.delivered().size(), 100u);
-    EXPECT_EQ(r.close(nullptr), "");
+    EXPECT_EQ(r.close(nullptr).why(), "");
     const std::string text = readfile(path);
     EXPECT_EQ(count(text, "\n"), 101u) << text;  // the first line and one line per id
     EXPECT_EQ(count(text, "\nw "), 0u);
@@ -369,23 +373,23 @@ TEST(Record, FollowsThePickupFolder) {
     {
         // A good run.
         OneRun run(path, folder);
-        ASSERT_EQ(run.deliver("one"), "");
-        ASSERT_EQ(run.deliver("two"), "");
-        EXPECT_EQ(run.pickup.commit(), "");
+        ASSERT_EQ(run.deliver("one").why(), "");
+        ASSERT_EQ(run.deliver("two").why(), "");
+        EXPECT_EQ(run.pickup.commit().why(), "");
         EXPECT_EQ(run.record.delivered(), (std::unordered_set<std::string>{"one", "two"}));
-        EXPECT_EQ(run.record.close(nullptr), "");
+        EXPECT_EQ(run.record.close(nullptr).why(), "");
         EXPECT_EQ(files("new").size(), 2u);
     }
     {
         // Killed before the commit: written, never in new/. The next run removes the files and
         // fetches them again.
         OneRun run(path, folder);
-        ASSERT_EQ(run.deliver("three"), "");
+        ASSERT_EQ(run.deliver("three").why(), "");
         EXPECT_EQ(files("tmp").size(), 1u);
     }
     {
         UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
+        ASSERT_EQ(r.open(path).why(), "");
         EXPECT_EQ(r.delivered(), (std::unordered_set<std::string>{"one", "two"}));
         EXPECT_TRUE(files("tmp").empty());
         EXPECT_EQ(files("new").size(), 2u);
@@ -400,7 +404,7 @@ TEST(Record, FollowsThePickupFolder) {
         std::ofstream(path, std::ios::app) << "w four " << moved << "\nw five " << stayed
                                            << "\nm\n";
         UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
+        ASSERT_EQ(r.open(path).why(), "");
         EXPECT_EQ(r.delivered(), (std::unordered_set<std::string>{"one", "two", "four"}));
         EXPECT_TRUE(files("tmp").empty());
         EXPECT_EQ(files("new").size(), 3u);
@@ -411,15 +415,15 @@ TEST(Record, FollowsThePickupFolder) {
         writefile(precious, "keep me");
         std::ofstream(path, std::ios::app) << "w six " << precious << "\n";
         UidlRecord r;
-        ASSERT_EQ(r.open(path), "");
+        ASSERT_EQ(r.open(path).why(), "");
         EXPECT_EQ(readfile(precious), "keep me");
         EXPECT_EQ(r.delivered().count("six"), 0u);
     }
     {
         // A record that cannot take the line: the message does not stay to reach new/ unrecorded.
         OneRun run("", folder);
-        EXPECT_NE(run.deliver("seven"), "");  // the record is not open
-        EXPECT_EQ(run.pickup.commit(), "");
+        EXPECT_NE(run.deliver("seven").why(), "");  // the record is not open
+        EXPECT_EQ(run.pickup.commit().why(), "");
         EXPECT_TRUE(files("tmp").empty());
         EXPECT_EQ(files("new").size(), 3u);
     }
@@ -430,18 +434,18 @@ TEST(Record, AMoveIntoAFolderThatWentAwayIsNoDelivery) {
     const std::string path = t.path + "/r.uidl";
     const std::string folder = t.path + "/pickup";
     OneRun run(path, folder);
-    ASSERT_EQ(run.deliver("one"), "");
+    ASSERT_EQ(run.deliver("one").why(), "");
     // Moved away after the folder was looked at, before its messages are moved.
     run.journal.beforemove = [&] {
         fs::rename(folder, t.path + "/elsewhere");
         fs::create_directories(folder);
     };
-    const std::string why = run.pickup.commit();
+    const std::string why = run.pickup.commit().why();
     EXPECT_NE(why.find("was moved or replaced"), std::string::npos) << why;
     EXPECT_FALSE(fs::is_empty(t.path + "/elsewhere/new"));  // whole, but out of the service's reach
     EXPECT_TRUE(run.record.delivered().empty());
-    EXPECT_EQ(run.record.close(nullptr), "");
+    EXPECT_EQ(run.record.close(nullptr).why(), "");
     UidlRecord again;
-    ASSERT_EQ(again.open(path), "");
+    ASSERT_EQ(again.open(path).why(), "");
     EXPECT_TRUE(again.delivered().empty());
 }
