@@ -96,9 +96,11 @@ QApplication &Program::start(bool headless) {
 void Program::onStop(std::function<void()> stop) {
     if (!signals_) signals_ = std::make_unique<SignalWatcher>();
     QObject::connect(signals_.get(), &SignalWatcher::stop, app_.get(), [this, stop](int signo) {
-        LogLine line(LogLevel::info, "stopping");
-        line.field("signal", signo == SIGINT ? "SIGINT" : "SIGTERM");
-        if (figures_) line.field("open", figures_().open);
+        // A service's stop line: what was open when it was told to stop.
+        if (figures_)
+            LogLine(LogLevel::info, "stopping")
+                .field("signal", signo == SIGINT ? "SIGINT" : "SIGTERM")
+                .field("open", figures_().open);
         if (notifier_) notifier_->stopping();
         stop();
     });
