@@ -1,6 +1,9 @@
 #include "common/log.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <charconv>
@@ -12,6 +15,7 @@ namespace common {
 namespace {
 LogLevel g_level = LogLevel::info;
 std::string g_program = "tessaruno";
+bool g_journal = false;
 bool g_gather = false;
 std::string g_gathered;
 std::function<void()> g_later;
@@ -50,18 +54,58 @@ void setLogLevel(LogLevel level) {
 }
 
 bool logs(LogLevel level) {
+    if (level == LogLevel::warning) level = LogLevel::error;
     return int(level) <= int(g_level);
 }
 
 void setLogProgram(std::string_view name) {
     g_program.assign(name);
+    g_journal = stderrIsJournal();
+}
+
+void setJournalLines(bool on) {
+    g_journal = on;
+}
+
+bool journalLines() {
+    return g_journal;
+}
+
+bool stderrIsJournal() {
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    if (!stream || !*stream) return false;
+    // "DEVICE:INODE", both decimal.
+    char *end = nullptr;
+    const unsigned long long dev = std::strtoull(stream, &end, 10);
+    if (!end || *end != ':') return false;
+    const unsigned long long ino = std::strtoull(end + 1, &end, 10);
+    if (!end || *end != '\0') return false;
+    struct stat st {};
+    if (::fstat(2, &st) != 0) return false;
+    return (unsigned long long)st.st_dev == dev && (unsigned long long)st.st_ino == ino;
+}
+
+std::string linePrefix(LogLevel level) {
+    if (!g_journal) return g_program + ": ";
+    switch (level) {
+    case LogLevel::error: return "<3>";
+    case LogLevel::warning: return "<4>";
+    case LogLevel::info: return "<6>";
+    case LogLevel::debug: return "<7>";
+    }
+    return "<6>";
 }
 
 LogLine::LogLine(LogLevel level, std::string_view event)
-    : on_(logs(level)), urgent_(level == LogLevel::error) {
+    : on_(logs(level)), urgent_(level == LogLevel::error || level == LogLevel::warning) {
     if (!on_) return;
     line_.reserve(160);
-    line_.append(g_program).append(": ").append(event);
+    if (g_journal) {
+        line_.append(linePrefix(level));
+    } else {
+        line_.append(g_program).append(": ");
+    }
+    line_.append(event);
 }
 
 LogLine::~LogLine() {

@@ -4,6 +4,11 @@
 //   quessel: login client=192.168.1.20 user=alice server=pop.example.org tls=yes outcome=ok
 // A value with a blank or a quote is quoted; no control byte and no 8-bit byte passes, and no
 // password is ever given to it.
+//
+// When stderr is the journal's stream (systemd sets JOURNAL_STREAM to its device and inode), a
+// line starts with its priority instead of the program's name, which the journal keeps anyway:
+//   <3>listen outcome="cannot listen on port 8080: address in use"
+// (<3> errors, <4> warnings, <6> info, <7> debug), so that `journalctl -p err` finds it.
 #pragma once
 
 #include <cstdint>
@@ -15,13 +20,21 @@
 
 namespace common {
 
-enum class LogLevel { error, info, debug };
+// warning: a line the admin should read although nothing failed; shown whenever errors are.
+enum class LogLevel { error, warning, info, debug };
 
 Result<LogLevel> parseLogLevel(std::string_view text);
 void setLogLevel(LogLevel level);
 bool logs(LogLevel level);
-// The name in front of every line (set at start).
+// The name in front of every line (set at start); it also looks whether stderr is the journal.
 void setLogProgram(std::string_view name);
+// Journal lines on or off (tests; the start decides by JOURNAL_STREAM).
+void setJournalLines(bool on);
+bool journalLines();
+// Whether JOURNAL_STREAM names the stream that fd 2 is.
+bool stderrIsJournal();
+// What a line of this level starts with: "halvex: ", or "<3>" for the journal.
+std::string linePrefix(LogLevel level);
 
 // Busy programs: info and debug lines gather (up to 4 KiB, in order, whole lines) and go out with
 // one write when flushLogLines() is called, instead of one write each. An error line goes out at

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <mutex>
+
 #ifdef Q_OS_WIN
 #include <QSettings>
 #else
@@ -100,6 +102,142 @@ QByteArray formatRegistryText(const std::vector<RegistryEntry> &entries) {
     return out;
 }
 
+namespace {
+
+bool sameName(const QString &a, const QString &b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// One line of the file and what it holds.
+struct TextLine {
+    qsizetype begin, end;  // the line without its line end
+    qsizetype next;        // the start of the next line
+};
+
+std::vector<TextLine> linesOf(const QByteArray &text) {
+    std::vector<TextLine> lines;
+    qsizetype at = 0;
+    while (at < text.size()) {
+        qsizetype nl = text.indexOf('\n', at);
+        const qsizetype next = nl < 0 ? text.size() : nl + 1;
+        qsizetype end = nl < 0 ? text.size() : nl;
+        if (end > at && text[end - 1] == '\r') --end;
+        lines.push_back({at, end, next});
+        at = next;
+    }
+    return lines;
+}
+
+}  // namespace
+
+QByteArray updateRegistryText(const QByteArray &text, const QString &key, const QString &name,
+                              const QString &value) {
+    const std::vector<TextLine> lines = linesOf(text);
+    const QByteArray eol = text.indexOf("\r\n") >= 0 ? QByteArray("\r\n") : QByteArray("\n");
+    // The line as formatRegistryText writes it, without its key header.
+    QByteArray entry = formatRegistryText({RegistryEntry{key, name, value}});
+    entry = entry.sliced(entry.indexOf('\n') + 1);
+    entry.chop(1);
+
+    QString section;
+    bool inKey = false;
+    qsizetype after = -1;  // where a new value of the key goes: behind its last one or its header
+    for (const TextLine &l : lines) {
+        const QByteArray line = text.sliced(l.begin, l.end - l.begin);
+        if (!line.isEmpty() && line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+            section = QString::fromUtf8(line.sliced(1, line.size() - 2));
+            inKey = sameName(section, key);
+            if (inKey) after = l.next;
+            continue;
+        }
+        if (!inKey || line.isEmpty() || line.front() == ';' || line.front() == '#') continue;
+        const std::vector<RegistryEntry> one = parseRegistryText("[k]\n" + line);
+        if (one.empty()) continue;
+        after = l.next;
+        if (sameName(one.front().name, name))
+            return text.first(l.begin) + entry + text.sliced(l.end);  // its line end stays
+    }
+    if (after >= 0) {
+        QByteArray out = text.first(after);
+        if (!out.isEmpty() && !out.endsWith('\n')) out += eol;
+        return out + entry + eol + text.sliced(after);
+    }
+    QByteArray out = text;
+    if (!out.isEmpty() && !out.endsWith('\n')) out += eol;
+    if (!out.isEmpty() && !out.endsWith(eol + eol) && out != eol) out += eol;
+    return out + '[' + key.toUtf8() + ']' + eol + entry + eol;
+}
+
+namespace {
+std::mutex g_configLock;
+std::optional<ConfigText> g_config;
+
+// The value from the configuration file, when one is in use and the path is under the suite's key.
+bool fromConfig(const QString &key, const QString &name, QString *value) {
+    std::lock_guard<std::mutex> hold(g_configLock);
+    if (!g_config || !sameName(key + '\\', kRegistryKey)) return false;
+    if (value) {
+        const QByteArray n = name.toUtf8();
+        const std::string v = g_config->value(std::string_view(n.constData(), size_t(n.size())));
+        *value = QString::fromUtf8(v.data(), qsizetype(v.size()));
+    }
+    return true;
+}
+
+bool toConfig(const QString &key, const QString &name, const QString &value) {
+    std::lock_guard<std::mutex> hold(g_configLock);
+    if (!g_config || !sameName(key + '\\', kRegistryKey)) return false;
+    const std::string n = name.toLower().toStdString(), v = value.toStdString();
+    for (ConfigValue &c : g_config->values)
+        if (c.name == n) {
+            c.value = v;
+            return true;
+        }
+    g_config->values.push_back({n, v, 0});
+    return true;
+}
+}  // namespace
+
+void useConfigValues(std::optional<ConfigText> values) {
+    std::lock_guard<std::mutex> hold(g_configLock);
+    g_config = std::move(values);
+}
+
+bool usingConfigValues() {
+    std::lock_guard<std::mutex> hold(g_configLock);
+    return g_config.has_value();
+}
+
+std::string registryFileProblem() {
+#ifdef Q_OS_WIN
+    return {};
+#else
+    const QString path = registryFilePath();
+    QFile f(path);
+    if (!f.exists()) return {};
+    if (!QFileInfo(f).isFile()) return "cannot read " + path.toStdString() + ": not a regular file";
+    if (!f.open(QIODevice::ReadOnly)) return "cannot read " + path.toStdString() + ": " + f.errorString().toStdString();
+    return {};
+#endif
+}
+
+Result<ConfigText> readConfigFile(const std::string &path, const std::vector<std::string> &known) {
+    QFile f(QString::fromStdString(path));
+    const QFileInfo info(f);
+    // A FIFO or a device would hold the start, or read as anything.
+    if (info.exists() && !info.isFile()) return fail("cannot read " + path + ": not a regular file");
+    if (!f.open(QIODevice::ReadOnly)) {
+        const QString why = f.error() == QFileDevice::OpenError && !f.exists()
+                                ? QStringLiteral("no such file")
+                                : f.errorString();
+        return fail("cannot read " + path + ": " + why.toStdString());
+    }
+    const QByteArray text = f.readAll();
+    if (f.error() != QFileDevice::NoError)
+        return fail("cannot read " + path + ": " + f.errorString().toStdString());
+    return parseConfigText(std::string_view(text.constData(), size_t(text.size())), path, known);
+}
+
 QString registryFilePath() {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + "/.config";
@@ -142,6 +280,18 @@ bool readAll(const QString &path, QByteArray &out) {
     return f.error() == QFile::NoError;
 }
 
+// Where a write goes: the file itself, or what a symbolic link (or a chain of them) leads to,
+// whether that exists yet or not.
+QString storeTarget(const QString &path) {
+    QString at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo info(at);
+        if (!info.isSymLink()) return at;
+        at = info.symLinkTarget();  // absolute, relative links resolved against their folder
+    }
+    return at;
+}
+
 bool writeFully(int fd, const QByteArray &data) {
     const char *p = data.constData();
     qsizetype left = data.size();
@@ -160,6 +310,7 @@ bool writeFully(int fd, const QByteArray &data) {
 QString regread(const QString &pfad) {
     QString key, name;
     if (!splitPath(pfad, key, name)) return {};
+    if (QString v; fromConfig(key, name, &v)) return v;
     QByteArray text;
     // The file is only ever replaced whole (rename), so a read needs no lock.
     if (!readAll(registryFilePath(), text)) return {};
@@ -175,12 +326,16 @@ bool regwrite_sz(const QString &pfad, const QString &value) {
     if (!splitPath(pfad, key, name) || name.contains(QLatin1Char('=')) ||
         key.contains(QLatin1Char(']')) || key.contains(QLatin1Char('\n')))
         return false;
-    const QString path = registryFilePath();
+    if (toConfig(key, name, value)) return true;
+    const QString link = registryFilePath();
+    if (!QDir().mkpath(QFileInfo(link).absolutePath())) return false;
+    // A store that is a link (to a file the admin keeps elsewhere) stays one: the file it points
+    // to is replaced, in its own folder.
+    const QString path = storeTarget(link);
     const QString dir = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(dir)) return false;
 
     // The lock lives in a file of its own: the store itself is replaced on every write.
-    const QByteArray lockPath = QFile::encodeName(path + ".lock");
+    const QByteArray lockPath = QFile::encodeName(link + ".lock");
     int lock = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock < 0) return false;
     while (::flock(lock, LOCK_EX) != 0) {
@@ -192,26 +347,11 @@ bool regwrite_sz(const QString &pfad, const QString &value) {
     bool ok = false;
     QByteArray text;
     if (readAll(path, text)) {
-        std::vector<RegistryEntry> entries = parseRegistryText(text);
-        bool found = false;
-        for (RegistryEntry &e : entries)
-            if (e.key.compare(key, Qt::CaseInsensitive) == 0 &&
-                e.name.compare(name, Qt::CaseInsensitive) == 0) {
-                e.value = value;
-                found = true;
-            }
-        if (!found) {
-            // New values go after the last one of their key so that keys stay together.
-            auto at = entries.end();
-            for (auto it = entries.begin(); it != entries.end(); ++it)
-                if (it->key.compare(key, Qt::CaseInsensitive) == 0) at = it + 1;
-            entries.insert(at, RegistryEntry{key, name, value});
-        }
         const QByteArray tmp = QFile::encodeName(path + ".tmp");
         int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::fchmod(fd, 0600);
-            bool written = writeFully(fd, formatRegistryText(entries)) && ::fsync(fd) == 0;
+            bool written = writeFully(fd, updateRegistryText(text, key, name, value)) && ::fsync(fd) == 0;
             ::close(fd);
             if (written && ::rename(tmp.constData(), QFile::encodeName(path).constData()) == 0) {
                 ok = true;

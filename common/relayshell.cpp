@@ -142,6 +142,26 @@ bool RelayShell::listenTls(const QString &address, int port, QString *why) {
     return l.Listen(why);
 }
 
+bool RelayShell::moveListener(const QString &address, int port, QString *why) {
+    return clients_[0].ListenAgain(address, port, why);
+}
+
+bool RelayShell::moveTlsListener(const QString &address, int port, QString *why) {
+    if (!identity_) {
+        if (why) *why = QStringLiteral("no certificate");
+        return false;
+    }
+    return tlsListener_[0].ListenAgain(address, port, why);
+}
+
+bool RelayShell::listeningTls() const {
+    return tlsListener_[0].State() == Socket::sckListening;
+}
+
+void RelayShell::stopListeningTls() {
+    tlsListener_[0].Close();
+}
+
 bool RelayShell::listening() const {
     return clients_[0].State() == Socket::sckListening;
 }

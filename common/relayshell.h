@@ -115,6 +115,12 @@ public:
     bool listenTls(const QString &address, int port, QString *why = nullptr);
     bool listening() const;
     void stopListening();
+    // The listener moved to another address or port (SIGHUP), the new one open before the old
+    // one closes; open connections go on. False, listening as before, when it cannot be had.
+    bool moveListener(const QString &address, int port, QString *why = nullptr);
+    bool moveTlsListener(const QString &address, int port, QString *why = nullptr);
+    bool listeningTls() const;
+    void stopListeningTls();
 
     // Frees a slot: both connections closed (queued bytes still go out), both elements gone.
     void release(int slot);

@@ -28,6 +28,38 @@ Result<int> parseCount(std::string_view text, int low) {
     return wholeNumber(text, low, 1000000, "a number");
 }
 
+namespace {
+StoredSource &source() {
+    static StoredSource s;
+    return s;
+}
+}  // namespace
+
+void setStoredSource(StoredSource s) {
+    source() = std::move(s);
+}
+
+const StoredSource &storedSource() {
+    return source();
+}
+
+void addConfigOptions(OptionTable &table) {
+    table.add("--config", "FILE",
+              "read the settings from FILE (name = value lines, as a service does) instead of the "
+              "per-user store; never written");
+    table.add("--check-config", "", "check the settings as a start would read them, and end: 0 when good");
+}
+
+Result<ConfigChoice> readConfigChoice(const CommandLine &cl) {
+    ConfigChoice c;
+    if (const std::string *f = cl.value("--config")) {
+        if (f->empty()) return fail("--config needs a file name");
+        c.configFile = *f;
+    }
+    c.checkConfig = cl.has("--check-config");
+    return c;
+}
+
 std::string Settings::storedName(std::string_view option) {
     std::string name;
     for (char c : option)
@@ -44,14 +76,38 @@ std::string Settings::text(std::string_view option, std::string_view storedAs) c
     return stored_ ? stored_(storedAs) : std::string();
 }
 
-bool Settings::flag(std::string_view option) const {
+std::optional<bool> switchValue(std::string_view text) {
+    const std::string t = lowercase(trimBlanks(text));
+    for (const char *off : {"", "off", "no", "false", "0"})
+        if (t == off) return false;
+    for (const char *on : {"on", "yes", "true", "1"})
+        if (t == on) return true;
+    return std::nullopt;
+}
+
+Result<bool> Settings::flag(std::string_view option) const {
     if (cl_.has(option)) return true;
-    return stored_ && !trimBlanks(stored_(storedName(option))).empty();
+    if (!stored_) return false;
+    const std::string t = stored_(storedName(option));
+    const std::optional<bool> on = switchValue(t);
+    if (!on) return fail(where(option) + ": not on or off: " + replytext(t, 40));
+    return *on;
 }
 
 std::string Settings::where(std::string_view option) const {
+    return where(option, storedName(option));
+}
+
+std::string Settings::where(std::string_view option, std::string_view storedAs) const {
     if (cl_.has(option)) return std::string(option);
-    return "registry value " + storedName(option);
+    if (storedSource().where) return storedSource().where(storedAs);
+    return "registry value " + std::string(storedAs);
+}
+
+std::string Settings::ownText(std::string_view option, std::string_view storedAs) const {
+    if (const std::string *v = cl_.value(option)) return *v;
+    if (!storedSource().programsOwn || !stored_) return {};
+    return stored_(storedAs.empty() ? storedName(option) : storedAs);
 }
 
 Result<int> Settings::seconds(std::string_view option, int fallback, int low) const {
@@ -92,15 +148,18 @@ void addProxyOptions(OptionTable &table, const ProxyDefaults &d) {
     table.add("--proxy-protocol", "LIST",
               "balancers whose connections begin with a PROXY header naming the client (default: none)");
     table.add("--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug");
+    addConfigOptions(table);
 }
 
 Result<ProxyAccess> readProxyAccess(const Settings &settings, const ProxyDefaults &d) {
     ProxyAccess a;
-    // The listen address is the command line's alone.
-    if (settings.where("--bind") == "--bind") {
-        a.bind = settings.text("--bind");
-        if (a.bind.empty()) return fail("--bind needs an address");
-    }
+    Result<ConfigChoice> config = readConfigChoice(settings.commandLine());
+    if (!config) return fail(config.why());
+    static_cast<ConfigChoice &>(a) = *config;
+    // The listen address is the command line's or the program's own file's: a store shared by
+    // both proxies cannot say where one of them listens.
+    a.bind = std::string(trimBlanks(settings.ownText("--bind")));
+    if (a.bind.empty() && settings.commandLine().has("--bind")) return fail("--bind needs an address");
     if (const std::string level = settings.text("--log-level"); !level.empty()) {
         const Result<LogLevel> l = parseLogLevel(level);
         if (!l) return fail(settings.where("--log-level") + ": " + l.why());
@@ -109,6 +168,7 @@ Result<ProxyAccess> readProxyAccess(const Settings &settings, const ProxyDefault
     Result<AddressList> clients = settings.addresses("--allow-clients", kLocalNetworks, false);
     if (!clients) return fail(clients.why());
     a.allowClients = *clients;
+    if (const std::string t = settings.text("--allow-clients"); !trimBlanks(t).empty()) a.allowClientsText = t;
     Result<AddressList> balancers = settings.addresses("--proxy-protocol", "", false);
     if (!balancers) return fail(balancers.why());
     a.balancers = *balancers;

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/log.h"
 #include "common/netaddress.h"
@@ -15,9 +17,43 @@
 
 namespace common {
 
+// A stored switch: empty, off, no, false or 0 is off; on, yes, true or 1 on (any case); nullopt
+// for anything else.
+std::optional<bool> switchValue(std::string_view text);
+
 // Whole seconds, or a count, from `low` up; a failure says what is wrong with the text.
 Result<int> parseSeconds(std::string_view text, int low = 0);
 Result<int> parseCount(std::string_view text, int low = 0);
+
+// Where the stored values come from: the store shared by the suite's programs (a failure names a
+// "registry value NAME"), or the program's own configuration file (named "FILE:LINE: NAME"),
+// where also the values a shared store cannot hold for one program alone (its listen address and
+// port) may be given.
+struct StoredSource {
+    std::function<std::string(std::string_view name)> where;  // empty: the shared store
+    bool programsOwn = false;
+};
+void setStoredSource(StoredSource source);
+const StoredSource &storedSource();
+
+// --config FILE and --check-config.
+struct ConfigChoice {
+    std::string configFile;  // empty: the per-user store
+    bool checkConfig = false;
+};
+void addConfigOptions(OptionTable &table);
+Result<ConfigChoice> readConfigChoice(const CommandLine &cl);
+
+// What a reload could not change without a restart: the values kept, and why.
+struct ReloadOutcome {
+    std::vector<std::string> kept;
+    std::string reason;
+    void keep(const std::string &name, const std::string &why) {
+        kept.push_back(name);
+        if (!reason.empty()) reason += "; ";
+        reason += why;
+    }
+};
 
 class Settings {
 public:
@@ -31,8 +67,9 @@ public:
     std::string text(std::string_view option) const;
     // The same for an option stored under a name of its own ("--map" is stored as "popmap").
     std::string text(std::string_view option, std::string_view storedAs) const;
-    // A switch: given on the command line, or stored as any non-empty text.
-    bool flag(std::string_view option) const;
+    // A switch: given on the command line, or stored as on, yes, true or 1 (off, no, false, 0
+    // or nothing: off); any other stored text fails.
+    Result<bool> flag(std::string_view option) const;
 
     // Each fails naming where the bad text came from ("--idle-timeout: ..." or "registry value
     // idletimeout: ...").
@@ -43,6 +80,10 @@ public:
 
     // Where an option's text came from, for a failure ("--idle-timeout", "registry value ...").
     std::string where(std::string_view option) const;
+    std::string where(std::string_view option, std::string_view storedAs) const;
+    // The text of an option that only the command line or the program's own file may give.
+    std::string ownText(std::string_view option, std::string_view storedAs = {}) const;
+    const CommandLine &commandLine() const { return cl_; }
 
 private:
     const CommandLine &cl_;
@@ -52,10 +93,11 @@ private:
 // What both proxies read alike: how much they log, where they listen, who may connect (the local
 // networks unless told), the balancers that send a PROXY header, the servers on this machine or a
 // private network they may reach (host names too), and the limits of a connection.
-struct ProxyAccess {
+struct ProxyAccess : ConfigChoice {
     LogLevel logLevel = LogLevel::info;
     std::string bind;  // listen address; empty means every interface
     AddressList allowClients = *AddressList::parse(kLocalNetworks);
+    std::string allowClientsText = kLocalNetworks;  // as given, for the start line
     AddressList balancers;  // connections from these start with a PROXY header
     // Servers on this machine or a private network that a client may have the proxy reach.
     AddressList allowServers;

@@ -30,6 +30,12 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     for (int signo : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signo, &sa, nullptr);
+    // Signals admins send other daemons (log reopening, statistics) mean nothing here: they
+    // must not end the program, as their default would.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int signo : {SIGUSR1, SIGUSR2}) ::sigaction(signo, &ignore, nullptr);
 }
 
 SignalWatcher::~SignalWatcher() {
@@ -45,7 +51,7 @@ void SignalWatcher::onReadable() {
         if (b[k] == SIGHUP)
             emit reload();
         else
-            emit stop();
+            emit stop(b[k]);
     }
 }
 

@@ -1,5 +1,6 @@
 // The signals a service manager sends, turned into events of the program's event loop: SIGTERM
-// and SIGINT ask it to stop cleanly, SIGHUP to read its settings again.
+// and SIGINT ask it to stop cleanly, SIGHUP to read its settings again. SIGUSR1 and SIGUSR2,
+// which admins send other daemons, are ignored.
 #pragma once
 
 #include <QObject>
@@ -15,7 +16,7 @@ public:
     ~SignalWatcher() override;
 
 signals:
-    void stop();
+    void stop(int signo);
     void reload();
 
 private:

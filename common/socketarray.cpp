@@ -312,51 +312,88 @@ void Socket::detach() {
     Close();
 }
 
-bool Socket::Listen(QString *why) {
-    auto refuse = [&](int err) {
-        if (why) *why = errorText(err);
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        state_ = sckClosed;
-        return false;
-    };
-    Close();
-    if (LocalPort < 0 || LocalPort > 65535) {
-        if (why) *why = QStringLiteral("port %1 is out of range").arg(LocalPort);
-        return false;
+// A listening descriptor on ip:port (every interface when ip is empty), or -1 and why.
+int Socket::openListener(const QString &ip, int &port, QString *why) {
+    if (port < 0 || port > 65535) {
+        if (why) *why = QStringLiteral("port %1 is out of range").arg(port);
+        return -1;
     }
     sockaddr_storage ss;
     socklen_t len = 0;
     int fd = -1;
-    if (LocalIP.isEmpty()) {
+    if (ip.isEmpty()) {
         // Every interface: IPv6 with IPv4 mapped in where the machine has IPv6, else IPv4.
         fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd >= 0) {
             int off = 0;
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-            literalAddress("::", LocalPort, ss, len);
+            literalAddress("::", port, ss, len);
         } else {
-            literalAddress("0.0.0.0", LocalPort, ss, len);
+            literalAddress("0.0.0.0", port, ss, len);
         }
-    } else if (!literalAddress(LocalIP.toStdString(), LocalPort, ss, len)) {
-        if (why) *why = QStringLiteral("%1 is not an address").arg(LocalIP);
-        return false;
+    } else if (!literalAddress(ip.toStdString(), port, ss, len)) {
+        if (why) *why = QStringLiteral("%1 is not an address").arg(ip);
+        return -1;
     }
     if (fd < 0) fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    auto refuse = [&](int err) {
+        if (why) *why = errorText(err);
+        if (fd >= 0) ::close(fd);
+        return -1;
+    };
     if (fd < 0) return refuse(errno);
-    fd_ = fd;
     int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setNoDelay(fd_);  // the accepted connections inherit it
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&ss), len) != 0) return refuse(errno);
-    if (::listen(fd_, 4096) != 0) return refuse(errno);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setNoDelay(fd);  // the accepted connections inherit it
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0) return refuse(errno);
+    if (::listen(fd, 4096) != 0) return refuse(errno);
     sockaddr_storage bound;
     socklen_t blen = sizeof bound;
-    if (::getsockname(fd_, reinterpret_cast<sockaddr *>(&bound), &blen) == 0)
-        LocalPort = ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-    int listenFd = fd_;
-    fd_ = -1;
-    adopt(listenFd, sckListening);
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &blen) == 0)
+        port = ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    return fd;
+}
+
+bool Socket::Listen(QString *why) {
+    Close();
+    state_ = sckClosed;
+    int port = LocalPort;
+    const int fd = openListener(LocalIP, port, why);
+    if (fd < 0) return false;
+    LocalPort = port;
+    adopt(fd, sckListening);
+    keepReserve();
+    return true;
+}
+
+bool Socket::ListenAgain(const QString &ip, int port, QString *why) {
+    if (state_ != sckListening) {
+        LocalIP = ip;
+        LocalPort = port;
+        return Listen(why);
+    }
+    int newPort = port;
+    int fd = openListener(ip, newPort, why);
+    if (fd < 0) {
+        // The same port on another address of this machine can only be had once the old one
+        // is given up; the old one is opened again when the new one cannot be had either.
+        if (port != LocalPort) return false;
+        const QString oldIp = LocalIP;
+        const int oldPort = LocalPort;
+        Close();
+        fd = openListener(ip, newPort, why);
+        if (fd < 0) {
+            int back = oldPort;
+            const int old = openListener(oldIp, back, nullptr);
+            if (old >= 0) adopt(old, sckListening);
+            return false;
+        }
+    } else {
+        Close();  // the new one is open: clients never find the door shut
+    }
+    LocalIP = ip;
+    LocalPort = newPort;
+    adopt(fd, sckListening);
     keepReserve();
     return true;
 }

@@ -130,6 +130,11 @@ public:
     // Starts listening on LocalIP:LocalPort with a backlog of at least 1024. Returns false (and a
     // readable reason in *why) when the port cannot be opened.
     bool Listen(QString *why = nullptr);
+    // A listener moved to ip:port: the new one is open before the old one closes (where the port
+    // stays and only the address changes, the old one must go first, and comes back when the new
+    // one cannot be had). Accepted connections are not touched. False, listening as before, when
+    // the new one cannot be opened.
+    bool ListenAgain(const QString &ip, int port, QString *why = nullptr);
     // Takes over the connection of a ConnectionRequest. The element must be closed.
     bool Accept(qintptr requestID);
     // Starts connecting to RemoteHost:RemotePort; names are resolved without blocking. The outcome
@@ -176,6 +181,8 @@ public:
     ~Socket() override;
 
 private:
+    static int openListener(const QString &ip, int &port, QString *why);
+
     friend class SocketArray;
     Socket(SocketArray *array, int index);
 

@@ -1,6 +1,7 @@
 #include "halvex/options.h"
 
 #include "common/asciitext.h"
+#include "common/hostport.h"
 #include "common/log.h"
 #include "common/options.h"
 #include "common/settings.h"
@@ -38,6 +39,13 @@ const common::OptionTable &options() {
             {"--inspect-learn", "yes|no", "a host whose client refused halvex's certificate passes "
                                           "uninspected for a day (default yes)"},
             {"--inspect-ports", "LIST", "the ports whose tunnels are inspected (default 443)"},
+            {"--port", "N", "listen on port N (the window's ListenPort box, stored as plistenport)"},
+            {"--upstream", "HOST:PORT|none",
+             "the upstream proxy, or none: halvex connects itself (stored as proxyip, proxyport)"},
+            {"--remove-cookies", "on|off", "Remove all Cookies (stored as cookie: the marker)"},
+            {"--block-disconnect", "on|off", "Block (disconnect) (stored as headerfilter)"},
+            {"--block-send-empty", "on|off", "Block (send empty) (stored as empty)"},
+            {"--remove-pictures", "on|off", "Remove Pictures (stored as pic)"},
         };
         common::addProxyOptions(t, kProxyDefaults);
         return t;
@@ -51,11 +59,25 @@ std::string usage() {
     return common::usageText(
         "halvex [OPTION]...", options().rules(),
         "The listen port, the upstream proxy and the filter switches are set in the window and\n"
-        "stored; --allow-clients, --allow-servers and the limits can also be stored under the shared\n"
-        "key by their names without dashes (allowclients, allowservers, firstbytetimeout,\n"
-        "idletimeout, maxperclient, inspecthttps, cacert, cakey, inspectexcept,\n"
-        "inspectexceptfile, inspectlearn, inspectports).\n");
+        "stored (plistenport, proxyip, proxyport, cookie, headerfilter, empty, pic); the other\n"
+        "options can also be stored by their names without dashes (allowclients, idletimeout...).\n"
+        "A service reads them from --config /etc/tessaruno/halvex.conf, one name = value a line.\n");
 }
+
+std::vector<std::string> storedNames() {
+    std::vector<std::string> names{"plistenport", "proxyip", "proxyport", "debug",
+                                   "cookie", "headerfilter", "empty", "pic"};
+    for (const common::OptionRule &r : options().rules()) {
+        const std::string n = common::Settings::storedName(r.name);
+        // What only the command line gives: pressing start, and the lists added at start.
+        if (r.value.empty() || r.repeatable || n == "config" || n == "port" || n == "upstream" || n == "makeca" ||
+            n.starts_with("remove") || n.starts_with("blockdisconnect") || n.starts_with("blocksend"))
+            continue;
+        names.push_back(n);
+    }
+    return names;
+}
+
 
 common::Result<Options> parseOptions(const std::vector<std::string> &args,
                                      const StoredValue &stored) {
@@ -83,7 +105,9 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
 
     if (const std::string *dir = cl->value("--make-ca")) o.makeCa = *dir;
     if (cl->has("--make-ca") && o.makeCa.empty()) return fail("--make-ca needs a folder");
-    o.inspectHttps = settings.flag("--inspect-https");
+    const common::Result<bool> inspect = settings.flag("--inspect-https");
+    if (!inspect) return fail(inspect.why());
+    o.inspectHttps = *inspect;
     o.caCert = settings.text("--ca-cert");
     o.caKey = settings.text("--ca-key");
     if (o.caCert.empty() != o.caKey.empty())
@@ -120,6 +144,57 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     std::string why;
     if (!parsePorts(settings.text("--inspect-ports"), o.inspectPorts, why))
         return fail(settings.where("--inspect-ports") + ": " + why);
+    // The window's settings: checked here, so that a wrong one is found before the window opens
+    // (and by --check-config), and given by the command line for one run.
+    if (const std::string *v = cl->value("--port")) {
+        const std::optional<int> port = common::parsePort(common::trimBlanks(*v));
+        if (!port) return fail("--port: not a port number: " + *v);
+        o.port = *port;
+    } else if (const std::string v = std::string(common::trimBlanks(settings.text("--port", "plistenport")));
+               !v.empty() && !common::parsePort(v)) {
+        return fail(settings.where("--port", "plistenport") + ": not a port number: " + v);
+    }
+    if (const std::string *v = cl->value("--upstream")) {
+        const std::string_view t = common::trimBlanks(*v);
+        if (common::equalNoCase(t, "none")) {
+            o.upstream = common::HostPort{};
+        } else {
+            common::Result<common::HostPort> up = common::parseHostPort(t, 0);
+            if (!up || up->port <= 0)
+                return fail("--upstream: not HOST:PORT or none: " + common::replytext(*v, 80));
+            o.upstream = *up;
+        }
+    } else {
+        const std::string host = std::string(common::trimBlanks(settings.text("--upstream", "proxyip")));
+        const std::string port = std::string(common::trimBlanks(settings.text("--upstream", "proxyport")));
+        if (!host.empty() && !common::parseHost(host))
+            return fail(settings.where("--upstream", "proxyip") + ": not a host name or address: " +
+                        common::replytext(host, 80));
+        if (!host.empty() && !common::parsePort(port))
+            return fail(settings.where("--upstream", "proxyport") +
+                        (port.empty() ? ": the upstream proxy needs its port"
+                                      : ": not a port number: " + common::replytext(port, 40)));
+    }
+    struct Switch {
+        const char *option, *stored;
+        std::optional<bool> Options::*field;
+    };
+    for (const Switch &s : {Switch{"--remove-cookies", "cookie", &Options::removeCookies},
+                            Switch{"--block-disconnect", "headerfilter", &Options::blockDisconnect},
+                            Switch{"--block-send-empty", "empty", &Options::blockSendEmpty},
+                            Switch{"--remove-pictures", "pic", &Options::removePictures}}) {
+        if (const std::string *v = cl->value(s.option)) {
+            const std::optional<bool> on = switchValue(*v);
+            if (!on || common::trimBlanks(*v).empty())
+                return fail(std::string(s.option) + ": not on or off: " + common::replytext(*v, 40));
+            o.*s.field = *on;
+        } else if (std::string_view(s.stored) != "cookie") {  // the cookie value is the marker
+            const std::string v = settings.text(s.option, s.stored);
+            if (!switchValue(v))
+                return fail(settings.where(s.option, s.stored) + ": not on or off: " +
+                            common::replytext(v, 40));
+        }
+    }
     return o;
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/hostport.h"
 #include "common/log.h"
 #include "common/netaddress.h"
 #include "common/result.h"
@@ -41,11 +43,21 @@ struct Options : common::ProxyAccess {
     bool inspectLearn = true;
     std::vector<int> inspectPorts{443};
     std::string makeCa;  // --make-ca: the folder for a new authority
+    // What the window's boxes and switches hold for this run when the command line says so
+    // (unset: as stored; the window then stores nothing the command line gave).
+    std::optional<int> port;                // --port: the listen port
+    std::optional<common::HostPort> upstream;  // --upstream: host empty for none (direct)
+    std::optional<bool> removeCookies, blockDisconnect, blockSendEmpty, removePictures;
     bool help = false;
     bool version = false;
 };
 
 std::string usage();
+
+// The names the settings may be stored under (and a configuration file may set).
+std::vector<std::string> storedNames();
+
+using common::switchValue;
 
 using StoredValue = std::function<std::string(std::string_view name)>;
 

@@ -39,6 +39,11 @@ std::string toBytes(const QString &s) {
     return std::string(b.constData(), size_t(b.size()));
 }
 
+// A stored switch: on unless empty or an "off" word (the window itself writes "on" or "").
+bool storedSwitch(const char *name) {
+    return switchValue(toBytes(common::regread(kKey + QLatin1String(name)))).value_or(true);
+}
+
 // A port typed into a box: a whole number from 0 to 65535, or -1.
 int portOf(const QString &text) {
     return common::parsePort(toBytes(text.trimmed()), 0).value_or(-1);
@@ -102,6 +107,7 @@ void PreProxy::setOptions(const Options &options) {
     relay_.setMaxPerClient(options.maxPerClient);
     relay_.setBalancers(options.balancers);
     allowServers_ = options.allowServers;
+    allowClientsText_ = options.allowClientsText;
     settings_.maxPipelined = std::size_t(options.maxPipelined);
     loadAuthority(options);
 }
@@ -157,16 +163,77 @@ void PreProxy::showLearned() {
                             lines.join(QLatin1Char('\n')));
 }
 
-void PreProxy::reload(const Options &options) {
-    const QString bind = bind_;
+common::ReloadOutcome PreProxy::reload(const Options &options) {
+    common::ReloadOutcome outcome;
+    const QString oldBind = bind_;
+    const QString oldPort = internport->text();
     setOptions(options);
-    bind_ = bind;  // the listener stays where it is
+    const QString newBind = bind_;
+    bind_ = oldBind;
+
+    bool ok = false;
+    const short d = common::regread(kKey + "debug").toShort(&ok);
+    if ((!ok || d == 1) != debugMode_)
+        outcome.keep("debug", "the window's face (traces or help text) is chosen when it opens");
+
+    // The boxes as stored now, or as the command line gives them; the upstream is read from them
+    // for every new connection.
+    keepBoxes_ = false;
+    internport->setText(common::regread(kKey + "plistenport"));
+    externproxy->setText(common::regread(kKey + "proxyip"));
+    externport->setText(common::regread(kKey + "proxyport"));
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
+    quiet_ = true;  // as stored: nothing to store again
     cookie->setChecked(!settings_.cookiemarker.empty());
-    blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
-    sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
-    rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
+    blockme->setChecked(storedSwitch("headerfilter"));
+    sendempty->setChecked(storedSwitch("empty"));
+    rpictures->setChecked(storedSwitch("pic"));
+    quiet_ = false;
+    useCommandLine(options);
     loadBlockList();  // as the file is now: an admin may have edited it
+
+    const int port = portOf(internport->text());
+    if (relay_.listening() && (port != portOf(oldPort) || newBind != oldBind)) {
+        // The new listener is open before the old one closes; open connections go on.
+        QString why;
+        bool moved = false;
+        if (port < 1) {
+            why = QStringLiteral("no listen port");
+        } else if (relay_.moveListener(newBind, port, &why)) {
+            bind_ = newBind;
+            moved = true;
+        } else {
+            why = QStringLiteral("cannot listen on %1: %2")
+                      .arg(QString::fromStdString(common::hostAndPort(
+                          newBind.isEmpty() ? "0.0.0.0" : toBytes(newBind), port)),
+                           why);
+        }
+        if (!moved) {
+            internport->setText(oldPort);
+            outcome.keep(newBind != oldBind ? "bind" : "plistenport", why.toStdString());
+        } else {
+            common::LogLine(common::LogLevel::info, "listening")
+                .field("address", common::hostAndPort(bind_.isEmpty() ? "0.0.0.0" : toBytes(bind_), port))
+                .field("outcome", "moved");
+        }
+    } else if (!relay_.listening()) {
+        bind_ = newBind;
+    }
+    applyServerPolicy(portOf(internport->text()));
+    common::Socket &tmpl = relay_.servers()[0];
+    if (const int p = portOf(externport->text()); p >= 0) tmpl.RemotePort = p;
+    tmpl.RemoteHost = externproxy->text();
+    return outcome;
+}
+
+void PreProxy::applyServerPolicy(int port) {
+    // With no upstream proxy halvex connects where its clients ask, but not to this machine or a
+    // private network unless allowservers names them, and never to its own listener.
+    std::vector<common::NetAddress> own;
+    for (const QHostAddress &a : QNetworkInterface::allAddresses())
+        if (auto n = common::NetAddress::parse(toBytes(a.toString().section('%', 0, 0))))
+            own.push_back(*n);
+    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, {port}));
 }
 
 PreProxy::~PreProxy() {
@@ -328,9 +395,9 @@ void PreProxy::load() {
     // Setting a box runs its click handler, which stores the setting again.
     settings_.cookiemarker = toBytes(common::regread(kKey + "cookie"));
     cookie->setChecked(!settings_.cookiemarker.empty());
-    blockme->setChecked(!common::regread(kKey + "headerfilter").isEmpty());
-    sendempty->setChecked(!common::regread(kKey + "empty").isEmpty());
-    rpictures->setChecked(!common::regread(kKey + "pic").isEmpty());
+    blockme->setChecked(storedSwitch("headerfilter"));
+    sendempty->setChecked(storedSwitch("empty"));
+    rpictures->setChecked(storedSwitch("pic"));
 
     const bool debug = debugMode_;
     // An established tunnel moves off the event loop, unless the traces show its bytes.
@@ -361,10 +428,38 @@ void PreProxy::onStart() {
     if (relay_.listening()) {
         Command2->setEnabled(true);
         Command1->setEnabled(false);
+        // As proxies log their start: where, which way, for whom.
+        const std::string host = toBytes(externproxy->text().trimmed());
+        common::LogLine(common::LogLevel::info, "listening")
+            .field("address", common::hostAndPort(bind_.isEmpty() ? "0.0.0.0" : toBytes(bind_),
+                                                  portOf(internport->text())))
+            .field("via", host.empty() ? std::string("direct")
+                                       : common::hostAndPort(host, portOf(externport->text())))
+            .field("clients", allowClientsText_)
+            .field("inspection", https_.settings.on ? "on" : "off");
     }
+    if (keepBoxes_) return;
     common::regwrite_sz(kKey + "proxyport", externport->text());
     common::regwrite_sz(kKey + "plistenport", internport->text());
     common::regwrite_sz(kKey + "proxyip", externproxy->text());
+}
+
+void PreProxy::useCommandLine(const Options &o) {
+    if (o.port) {
+        internport->setText(QString::number(*o.port));
+        keepBoxes_ = true;
+    }
+    if (o.upstream) {
+        externproxy->setText(QString::fromStdString(o.upstream->host));
+        externport->setText(o.upstream->host.empty() ? QString() : QString::number(o.upstream->port));
+        keepBoxes_ = true;
+    }
+    quiet_ = true;
+    if (o.removeCookies) cookie->setChecked(*o.removeCookies);
+    if (o.blockDisconnect) blockme->setChecked(*o.blockDisconnect);
+    if (o.blockSendEmpty) sendempty->setChecked(*o.blockSendEmpty);
+    if (o.removePictures) rpictures->setChecked(*o.removePictures);
+    quiet_ = false;
 }
 
 void PreProxy::addBlockEntry(const QString &entry) {
@@ -396,13 +491,7 @@ void PreProxy::startlistening() {
     relay_.closeAll();
     relay_.stopListening();
     const int port = portOf(internport->text());
-    // With no upstream proxy halvex connects where its clients ask, but not to this machine or a
-    // private network unless allowservers names them, and never to its own listener.
-    std::vector<common::NetAddress> own;
-    for (const QHostAddress &a : QNetworkInterface::allAddresses())
-        if (auto n = common::NetAddress::parse(toBytes(a.toString().section('%', 0, 0))))
-            own.push_back(*n);
-    relay_.setServerPolicy(common::ServerPolicy(allowServers_, own, {port}));
+    applyServerPolicy(port);
     QString why;
     if (port < 0) {
         why = QStringLiteral("cannot listen on port %1: not a port number").arg(internport->text());
@@ -474,6 +563,7 @@ void PreProxy::listenerFailed(const QString &) {
 }
 
 void PreProxy::refusedClient(const QString &peer, const QString &why) {
+    refusals_.add(common::RelayShell::now() / 1000);
     common::LogLine(common::LogLevel::info, "refused")
         .field("client", peer.toStdString())
         .field("reason", why.toStdString());
@@ -513,7 +603,19 @@ void PreProxy::logUrl(int i, std::string_view target) {
 
 // halvex: request client=192.168.1.20 method=GET target=http://example.org/ outcome=passed
 //         status=200 from_client=412 from_server=10240 ms=35
+common::ServiceFigures PreProxy::figures() const {
+    common::ServiceFigures f;
+    f.open = relay_.count();
+    f.handled = requests_;
+    f.handledNoun = "requests";
+    f.refusedLastMinute = refusals_.lastMinute(common::RelayShell::now() / 1000);
+    return f;
+}
+
 void PreProxy::logRequest(int slot, const RequestRecord &r) {
+    ++requests_;
+    if (std::string_view(r.outcome) == "blocked" || std::string_view(r.outcome) == "refused")
+        refusals_.add(common::RelayShell::now() / 1000);
     if (!common::logs(common::LogLevel::info)) return;
     common::LogLine line(common::LogLevel::info, "request");
     line.field("client", relay_.peer(slot).toStdString());
@@ -551,11 +653,13 @@ void PreProxy::onCookieClick(bool ticked) {
     settings_.cookie = ticked;
     std::string &marker = settings_.cookiemarker;
     if (ticked && marker.empty()) marker = "tessaruno";
+    if (quiet_) return;
     common::regwrite_sz(kKey + "cookie",
                        ticked ? QString::fromUtf8(marker.data(), qsizetype(marker.size())) : QString());
 }
 
 void PreProxy::onSwitchClick(const char *value, bool ticked) {
+    if (quiet_) return;
     common::regwrite_sz(kKey + QString::fromLatin1(value),
                        ticked ? QStringLiteral("on") : QString());
 }

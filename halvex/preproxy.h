@@ -11,6 +11,7 @@
 
 #include "common/relayshell.h"
 #include "common/tls.h"
+#include "common/servicestatus.h"
 #include "common/tracebox.h"
 #include "common/tracetext.h"
 #include "halvex/inspect.h"
@@ -40,12 +41,15 @@ public:
 
     // Listen address, who may connect and the limits, for the next start.
     void setOptions(const Options &options);
-    // The settings read again (SIGHUP): who may connect, the limits and the stored switches, for
-    // the connections to come; open ones go on.
-    void reload(const Options &options);
+    // The settings read again (SIGHUP): who may connect, the limits, the boxes (the upstream for
+    // the next connection) and the switches, for the connections to come; open ones go on. A new
+    // listen port or address is opened before the old one closes. What cannot change while the
+    // window is open (its face) is kept, and named.
+    common::ReloadOutcome reload(const Options &options);
     bool running() const;
 
     void startlistening();
+    void applyServerPolicy(int port);
     void disconnectall();
     void teardown();
     void releaseslot(int i);
@@ -59,6 +63,9 @@ public:
     void addBlockEntry(const QString &entry);
     // Presses "start"; nothing happens while the proxy runs.
     void pressStart();
+    // The listen port, the upstream proxy and the switches the command line gives, for this run:
+    // shown in the window, never stored.
+    void useCommandLine(const Options &options);
 
     // The relay's socket arrays: intern (element 0 listens, the others are clients) and extern_
     // (the matching connections to the upstream proxy), paired by slot index.
@@ -72,6 +79,9 @@ public:
     // HTTPS inspection: whether an authority is loaded, and the hosts passed uninspected.
     bool hasAuthority() const { return mint_ != nullptr; }
     const HttpsInspector &https() const { return https_; }
+    // What the service manager shows: connections open, requests so far, refusals of the last
+    // minute (clients closed at once, requests blocked or refused).
+    common::ServiceFigures figures() const;
 
 signals:
     // For the frame's status bar: its text panel ("" for none), and its counts panel.
@@ -132,6 +142,11 @@ private:
     void showLearned();
 
     QString bind_;
+    std::string allowClientsText_;
+    std::uint64_t requests_ = 0;
+    common::RecentCount refusals_;
+    bool quiet_ = false;      // switches set from the command line: not stored
+    bool keepBoxes_ = false;  // the boxes hold the command line's: start does not store them
     common::AddressList allowServers_;
     bool tornDown_ = false;
     ProxySettings settings_;

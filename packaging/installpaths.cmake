@@ -21,6 +21,23 @@ else()
   set(unitdir "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
 endif()
 
+# The services' settings: /etc/tessaruno for the prefix /usr, else under the prefix.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(TESSARUNO_CONFDIR /etc/tessaruno)
+else()
+  set(TESSARUNO_CONFDIR "${CMAKE_INSTALL_PREFIX}/etc/tessaruno")
+endif()
+# Commented examples, as the package's conffiles: an admin's edited file is never replaced by an
+# install (dpkg asks; cmake --install keeps a file that is there).
+foreach(example IN LISTS TESSARUNO_CONFFILES)
+  get_filename_component(name "${example}" NAME)
+  if(EXISTS "$ENV{DESTDIR}${TESSARUNO_CONFDIR}/${name}")
+    message(STATUS "Kept: $ENV{DESTDIR}${TESSARUNO_CONFDIR}/${name}")
+  else()
+    file(INSTALL DESTINATION "${TESSARUNO_CONFDIR}" TYPE FILE FILES "${example}")
+  endif()
+endforeach()
+
 # Installs to different places may run at once (cpack and a test's own install).
 string(MD5 stage "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
 set(stage "${TESSARUNO_STAGE}/${stage}")

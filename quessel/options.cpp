@@ -42,7 +42,18 @@ std::string usage() {
     return common::usageText("quessel [OPTION]...", options().rules(),
                              "Mail clients log in as USERNAME|SERVER. Each option but --port,\n"
                              "--server-port, --bind and --server-timeout can also be stored under\n"
-                             "the shared key by its name without dashes (allowclients, ...).\n");
+                             "the shared key by its name without dashes (allowclients, ...); a\n"
+                             "service reads them all from --config /etc/tessaruno/quessel.conf.\n");
+}
+
+std::vector<std::string> storedNames() {
+    std::vector<std::string> names{"popmap"};
+    for (const common::OptionRule &r : options().rules()) {
+        const std::string n = common::Settings::storedName(r.name);
+        if (n == "map" || n == "config" || n == "checkconfig") continue;
+        names.push_back(n);
+    }
+    return names;
 }
 
 common::Result<Options> parseOptions(const std::vector<std::string> &args,
@@ -53,19 +64,22 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
     Options o;
     o.help = cl->help();
     o.version = cl->version();
+    const common::Settings settings(*cl, stored);
+    // The ports and the server timeout are the command line's or quessel's own file's: the store
+    // shared with the other programs cannot say where one of them listens.
     for (const char *name : {"--port", "--server-port"}) {
-        if (const std::string *v = cl->value(name)) {
-            const std::optional<int> port = common::parsePort(*v);
-            if (!port) return fail(std::string(name) + ": not a port number: " + *v);
+        if (const std::string v = std::string(common::trimBlanks(settings.ownText(name))); !v.empty() ||
+                                                                                      cl->has(name)) {
+            const std::optional<int> port = common::parsePort(v);
+            if (!port) return fail(settings.where(name) + ": not a port number: " + v);
             (std::string_view(name) == "--port" ? o.port : o.serverPort) = *port;
         }
     }
-    if (const std::string *v = cl->value("--server-timeout")) {
-        const common::Result<int> s = common::parseSeconds(*v, 1);
-        if (!s) return fail("--server-timeout: " + s.why());
+    if (const std::string v = settings.ownText("--server-timeout"); !v.empty() || cl->has("--server-timeout")) {
+        const common::Result<int> s = common::parseSeconds(v, 1);
+        if (!s) return fail(settings.where("--server-timeout") + ": " + s.why());
         o.serverTimeout = *s;
     }
-    const common::Settings settings(*cl, stored);
     common::Result<common::ProxyAccess> access = common::readProxyAccess(settings, kProxyDefaults);
     if (!access) return fail(access.why());
     static_cast<common::ProxyAccess &>(o) = std::move(*access);
@@ -75,10 +89,12 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
         return fail("--tls-cert and --tls-key go together");
     if (const std::string port = settings.text("--tls-port"); !port.empty()) {
         const std::optional<int> p = common::parsePort(port);
-        if (!p) return fail("--tls-port: not a port number: " + port);
+        if (!p) return fail(settings.where("--tls-port") + ": not a port number: " + port);
         o.tlsPort = *p;
     }
-    o.requireTls = settings.flag("--require-tls");
+    const common::Result<bool> requireTls = settings.flag("--require-tls");
+    if (!requireTls) return fail(requireTls.why());
+    o.requireTls = *requireTls;
     if ((o.tlsPort || o.requireTls) && o.tlsCert.empty())
         return fail(std::string(o.tlsPort ? "--tls-port" : "--require-tls") +
                     " needs --tls-cert and --tls-key");
@@ -94,7 +110,7 @@ common::Result<Options> parseOptions(const std::vector<std::string> &args,
                 o.serverTls = m;
                 known = true;
             }
-        if (!known) return fail("--server-tls: not off, auto, stls or implicit: " + mode);
+        if (!known) return fail(settings.where("--server-tls") + ": not off, auto, stls or implicit: " + mode);
     }
     o.mapFile = settings.text("--map", "popmap");
     if (const std::string v = common::lowercase(common::trimBlanks(settings.text("--user-server"))); !v.empty()) {

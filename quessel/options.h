@@ -47,6 +47,8 @@ struct Options : common::ProxyAccess {
 
 // What --help prints.
 std::string usage();
+// The names the settings may be stored under (and a configuration file may set).
+std::vector<std::string> storedNames();
 
 // Reads a value stored under the shared key ("" when there is none).
 using StoredValue = std::function<std::string(std::string_view name)>;

@@ -20,9 +20,9 @@ QString Popad::text() {
         "2.1. change in your email client software the username from USERNAME to USERNAME|SERVER",
         "2.2. change in your email client software the SERVER from SERVER to THISCOMPUTERNAME",
         "quessel is free of charge.",
-        "More on request: logging, archiving mail to a database, spam filtering, running as a "
-        "service.",
-        "Write to quessel@tessaruno.example to ask for them.",
+        "It also runs as a service (quessel.service, settings in /etc/tessaruno/quessel.conf) and "
+        "logs every login and session to the journal.",
+        "Questions and ideas: quessel@tessaruno.example",
     };
     QString t;
     for (int n = 1; n <= 11; ++n) {

@@ -1,5 +1,7 @@
 #include "quessel/sessionwindow.h"
 
+#include "common/hostport.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -106,14 +108,35 @@ void SessionWindow::loadIdentity() {
     relay_.setTlsIdentity(identity_);
 }
 
-void SessionWindow::apply(const Options &options) {
+common::ReloadOutcome SessionWindow::apply(const Options &options) {
+    common::ReloadOutcome outcome;
     const Options old = options_;
     options_ = options;
-    // What the listeners are bound to stays as it was.
+    // The listeners go where the settings now say, each new one open before its old one closes.
     options_.port = old.port;
     options_.bind = old.bind;
     options_.tlsPort = old.tlsPort;
+    if (listening()) {
+        auto where = [&](int port) {
+            return common::hostAndPort(options.bind.empty() ? "0.0.0.0" : options.bind, port);
+        };
+        const QString bind = QString::fromStdString(options.bind);
+        QString why;
+        if (options.port != old.port || options.bind != old.bind) {
+            if (relay_.moveListener(bind, options.port, &why)) {
+                options_.port = options.port;
+                options_.bind = options.bind;
+                common::LogLine(common::LogLevel::info, "listening")
+                    .field("address", where(options.port))
+                    .field("outcome", "moved");
+            } else {
+                outcome.keep(options.port != old.port ? "port" : "bind",
+                             "cannot listen on " + where(options.port) + ": " + why.toStdString());
+            }
+        }
+    }
     applyLimits();
+    serverPort_ = options_.serverPort;  // for the sessions to come
     if (!options_.tlsCert.empty()) {
         // A renewed certificate is taken; one that cannot be read leaves the old one in use.
         auto identity = common::TlsServerContext::load(options_.tlsCert, options_.tlsKey);
@@ -121,20 +144,34 @@ void SessionWindow::apply(const Options &options) {
             identity_ = *identity;
             relay_.setTlsIdentity(identity_);
         } else {
-            common::LogLine(common::LogLevel::error, "reload")
-                .field("outcome", "kept the certificate")
-                .field("reason", identity.why());
+            outcome.keep("tlscert", identity.why());
+            options_.tlsCert = old.tlsCert;
+            options_.tlsKey = old.tlsKey;
+        }
+    }
+    if (listening() && options.tlsPort != old.tlsPort) {
+        const QString bind = QString::fromStdString(options_.bind);
+        QString why;
+        if (!options.tlsPort) {
+            relay_.stopListeningTls();
+            options_.tlsPort = 0;
+        } else if (relay_.moveTlsListener(bind, options.tlsPort, &why)) {
+            options_.tlsPort = options.tlsPort;
+        } else {
+            outcome.keep("tlsport", "cannot listen on " +
+                                        common::hostAndPort(options_.bind.empty() ? "0.0.0.0" : options_.bind,
+                                                            options.tlsPort) +
+                                        ": " + why.toStdString());
         }
     }
     // A map that cannot be read leaves the one in use, and says why.
     const std::shared_ptr<const PopMap> kept = map_;
     if (const QString why = loadMap(); !why.isEmpty()) {
         map_ = kept;
-        common::LogLine(common::LogLevel::error, "reload")
-            .field("outcome", "kept the map")
-            .field("reason", why.toStdString());
+        outcome.keep("popmap", why.toStdString());
     }
     applyServerPolicy();
+    return outcome;
 }
 
 SessionWindow::~SessionWindow() {
@@ -166,8 +203,7 @@ bool SessionWindow::startListening() {
     if (!tlsError_.isEmpty()) {
         // A certificate that cannot be had is not a reason to take logins in the clear.
         listenError_ = QStringLiteral("Not listening: %1").arg(tlsError_);
-        common::flushLogLines();
-        std::fprintf(stderr, "quessel: %s\n", listenError_.toLocal8Bit().constData());
+        common::LogLine(common::LogLevel::error, "listen").field("outcome", tlsError_.toStdString());
         emit listenerStatus(listenError_);
         return false;
     }
@@ -179,6 +215,14 @@ bool SessionWindow::startListening() {
         (!options_.tlsPort || (failed = options_.tlsPort, relay_.listenTls(bind, options_.tlsPort, &why)))) {
         listenError_.clear();
         emit listenerStatus(QString());
+        common::LogLine(common::LogLevel::info, "listening")
+            .field("address", common::hostAndPort(options_.bind.empty() ? "0.0.0.0" : options_.bind, options_.port))
+            .field("pop3s", options_.tlsPort ? common::hostAndPort(options_.bind.empty() ? "0.0.0.0" : options_.bind,
+                                                                    options_.tlsPort)
+                                             : std::string("off"))
+            .field("stls", options_.tlsCert.empty() ? "off" : "on")
+            .field("clients", options_.allowClientsText)
+            .field("map", options_.mapFile.empty() ? std::string("none") : options_.mapFile);
         return true;
     }
     relay_.stopListening();
@@ -186,8 +230,8 @@ bool SessionWindow::startListening() {
                               ? QString::number(failed)
                               : QStringLiteral("%1:%2").arg(bind).arg(failed);
     listenError_ = QStringLiteral("Not listening: cannot open port %1 (%2)").arg(where, why);
-    common::flushLogLines();
-    std::fprintf(stderr, "quessel: %s\n", listenError_.toLocal8Bit().constData());
+    common::LogLine(common::LogLevel::error, "listen")
+        .field("outcome", QStringLiteral("cannot listen on port %1: %2").arg(where, why).toStdString());
     emit listenerStatus(listenError_);
     return false;
 }
@@ -195,10 +239,21 @@ bool SessionWindow::startListening() {
 void SessionWindow::listenerFailed(const QString &) {
     // The listener is gone; "Start Proxy" opens it again.
     listenError_ = QStringLiteral("Not listening: the listener failed; choose Start Proxy");
+    common::LogLine(common::LogLevel::error, "listen").field("outcome", "the listener failed");
     emit listenerStatus(listenError_);
 }
 
+common::ServiceFigures SessionWindow::figures() const {
+    common::ServiceFigures f;
+    f.open = relay_.count();
+    f.handled = logins_;
+    f.handledNoun = "logins";
+    f.refusedLastMinute = refusals_.lastMinute(common::RelayShell::now() / 1000);
+    return f;
+}
+
 void SessionWindow::refusedClient(const QString &peer, const QString &why) {
+    refusals_.add(common::RelayShell::now() / 1000);
     common::LogLine(common::LogLevel::info, "refused")
         .field("client", peer.toStdString())
         .field("reason", why.toStdString());
@@ -212,6 +267,7 @@ void SessionWindow::refusedServer(int, const QString &) {
 
 void SessionWindow::refusedLogin(int slot, const RefusedLogin &login) {
     ++refusedLogins_;
+    refusals_.add(common::RelayShell::now() / 1000);
     common::LogLine(common::LogLevel::info, "login")
         .field("client", relay_.peer(slot).toStdString())
         .field("user", login.loginName)
@@ -232,6 +288,7 @@ const char *tlsLegs(const LoginRules &r) {
 void SessionWindow::relaying(int slot) {
     const auto *r = dynamic_cast<const LoginRules *>(relay_.rules(slot));
     if (!r) return;
+    ++logins_;
     common::LogLine(common::LogLevel::info, "login")
         .field("client", relay_.peer(slot).toStdString())
         .field("user", r->userName())

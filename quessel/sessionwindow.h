@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/relayshell.h"
+#include "common/servicestatus.h"
 #include "common/tracebox.h"
 #include "common/tracetext.h"
 #include "quessel/loginline.h"
@@ -37,9 +38,11 @@ public:
     bool listening() const;
     // The reason the listener is not open, or "".
     QString listenError() const { return listenError_; }
-    // New settings for the sessions to come (who may connect, where, limits, the certificate);
-    // open sessions go on. Ports and addresses to listen on are kept.
-    void apply(const Options &options);
+    // New settings for the sessions to come (who may connect, where, limits, the certificate,
+    // the map); open sessions go on. A new listen port or address is opened before the old one
+    // closes. What cannot be had (a port in use, a certificate or map that cannot be read) keeps
+    // the old, and is named.
+    common::ReloadOutcome apply(const Options &options);
 
     // The relay's socket arrays, paired by slot index.
     const common::SocketArray &socki() const { return relay_.clients(); }  // element 0 listens
@@ -55,6 +58,8 @@ public:
     int refusedServers() const { return relay_.refusedServers() + refusedLogins_; }
     // "127.0.0.1:110, POP3S 995", "every address, port 110".
     QString listenDescription() const;
+    // What the service manager shows: sessions open, logins so far, refusals of the last minute.
+    common::ServiceFigures figures() const;
 
 signals:
     // A line for the main window's status panel; "" once the listener is open.
@@ -92,6 +97,8 @@ private:
     std::shared_ptr<const PopMap> map_;
     QString mapError_;
     int refusedLogins_ = 0;
+    std::uint64_t logins_ = 0;
+    common::RecentCount refusals_;
     // Follows everything each client sends, traced or not, so that a trace switched on in the
     // middle of a session still never shows a password.
     std::vector<common::SecretMask> masks_;

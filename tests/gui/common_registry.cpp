@@ -68,6 +68,8 @@ private slots:
     void readsAfresh();
     void fileMode();
     void concurrentWriters();
+    void keepsTheAdminsLines();
+    void writesThroughALink();
 };
 
 void RegistryTest::missingReadsEmpty() {
@@ -218,6 +220,46 @@ void RegistryTest::concurrentWriters() {
                      prefix + ':' + QString::number(j));
         }
     QCOMPARE(regread(value("existing")), QStringLiteral("kept"));
+}
+
+// A hand-kept store keeps its comments and order when a program stores a value.
+void RegistryTest::keepsTheAdminsLines() {
+    QVERIFY(QDir().mkpath(home_ + "/tessaruno"));
+    const QByteArray text = "# kept by the admin\n[HKLM\\SOFTWARE\\Tessaruno]\n\n# port\nplistenport=8080\nmine=1\n";
+    QFile f(common::registryFilePath());
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(text);
+    f.close();
+    QVERIFY(regwrite_sz(value("plistenport"), "8081"));
+    QByteArray expected = text;
+    expected.replace("8080", "8081");
+    QCOMPARE(fileBytes(), expected);
+}
+
+// A store that is a link to a file kept elsewhere stays a link, and that file holds the write.
+void RegistryTest::writesThroughALink() {
+    QVERIFY(QDir().mkpath(home_ + "/tessaruno"));
+    const QString elsewhere = home_ + "/etc";
+    QVERIFY(QDir().mkpath(elsewhere));
+    const QString target = elsewhere + "/tessaruno.ini";
+    QFile f(target);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("[HKLM\\SOFTWARE\\Tessaruno]\n# mine\nproxyip=a\n");
+    f.close();
+    QVERIFY(QFile::link("../etc/tessaruno.ini", common::registryFilePath()));  // relative link
+    QVERIFY(regwrite_sz(value("proxyip"), "b"));
+    QVERIFY(QFileInfo(common::registryFilePath()).isSymLink());
+    QFile t(target);
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    QCOMPARE(t.readAll(), QByteArray("[HKLM\\SOFTWARE\\Tessaruno]\n# mine\nproxyip=b\n"));
+    QCOMPARE(regread(value("proxyip")), QStringLiteral("b"));
+    QVERIFY(!QFileInfo::exists(elsewhere + "/tessaruno.ini.tmp"));
+    // A link to a file not there yet makes that file.
+    QVERIFY(QFile::remove(target));
+    QVERIFY(regwrite_sz(value("proxyip"), "c"));
+    QVERIFY(QFileInfo(common::registryFilePath()).isSymLink());
+    QVERIFY(QFileInfo::exists(target));
+    QCOMPARE(regread(value("proxyip")), QStringLiteral("c"));
 }
 
 int main(int argc, char **argv) {

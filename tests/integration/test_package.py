@@ -31,8 +31,9 @@ RUN_LIMIT = 60
 LOCK_WAIT = 300
 
 
-def expected_files(prefix="usr", unitdir="lib/systemd/system"):
+def expected_files(prefix="usr", unitdir="lib/systemd/system", confdir="etc/tessaruno"):
     files = {f"{unitdir}/{u}" for u in UNITS}
+    files |= {f"{confdir}/halvex.conf", f"{confdir}/quessel.conf"}
     files |= {f"{prefix}/lib/sysusers.d/tessaruno.conf",
               f"{prefix}/share/doc/tessaruno/changelog.gz",
               f"{prefix}/share/doc/tessaruno/copyright",
@@ -98,12 +99,15 @@ def test_install_lays_out_every_file(staged):
 
 def test_units_and_desktop_entries_name_the_programs_under_the_prefix_given(tmp_path):
     root = install(tmp_path, "/opt/tessaruno")
-    assert files_under(root) == expected_files("opt/tessaruno", "opt/tessaruno/lib/systemd/system")
+    assert files_under(root) == expected_files("opt/tessaruno", "opt/tessaruno/lib/systemd/system",
+                                               "opt/tessaruno/etc/tessaruno")
     units = root / "opt/tessaruno/lib/systemd/system"
     starts = {u: unit_value(units / u, "ExecStart") for u in UNITS if u.endswith(".service")}
     assert starts == {
-        "halvex.service": ["/opt/tessaruno/bin/halvex --start $HALVEX_OPTIONS"],
-        "quessel.service": ["/opt/tessaruno/sbin/quessel $QUESSEL_OPTIONS"],
+        "halvex.service": ["/opt/tessaruno/bin/halvex --config /opt/tessaruno/etc/tessaruno/halvex.conf "
+                           "--start $HALVEX_OPTIONS"],
+        "quessel.service": ["/opt/tessaruno/sbin/quessel --config /opt/tessaruno/etc/tessaruno/quessel.conf "
+                            "$QUESSEL_OPTIONS"],
         "morrent@.service": ["/opt/tessaruno/bin/morrent --password-file %d/password "
                              "${POPSERVER} ${LOGIN} ${DELETEFLAG} $FORWARDADDRESS"]}
     for name, (bindir, _) in PROGRAMS.items():
@@ -128,6 +132,27 @@ def test_systemd_accepts_every_unit(staged, tmp_path):
                        env=env, capture_output=True, text=True, timeout=120)
     # It also warns about unknown keys and bad values, with status 0.
     assert (r.returncode, r.stdout + r.stderr) == (0, "")
+
+
+@pytest.mark.parametrize("name", ["halvex", "quessel"])
+def test_example_settings_files_use_only_names_the_programs_read(staged, name, tmp_path):
+    example = staged / "etc/tessaruno" / f"{name}.conf"
+    # As installed, every value commented out: good settings (a start then says what it lacks).
+    env = headless_env(tmp_path)
+    r = subprocess.run([str(program(name)), "--config", str(example), "--check-config"],
+                       env=env, capture_output=True, text=True, timeout=RUN_LIMIT)
+    assert (r.returncode, r.stderr) == (0, ""), r.stderr
+    # Every example value taken: each name is one the program reads, each value one it takes.
+    uncommented = tmp_path / f"{name}.conf"
+    uncommented.write_text("".join(line[1:] if re.match(r"#[a-z]+ = ", line) else line
+                                   for line in example.read_text().splitlines(True)))
+    r = subprocess.run([str(program(name)), "--config", str(uncommented), "--check-config"],
+                       env=env, capture_output=True, text=True, timeout=RUN_LIMIT)
+    value_problems = [l for l in r.stderr.splitlines()
+                      if re.search(re.escape(str(uncommented)) + r":\d+: ", l)]
+    assert value_problems == []
+    if name == "halvex":
+        assert r.returncode == 0, r.stderr
 
 
 def help_options(name):
@@ -244,6 +269,13 @@ def deb(tmp_path_factory):
     debs = list(out.glob("*.deb"))
     assert len(debs) == 1, r.stdout
     return debs[0]
+
+
+def test_package_keeps_the_admins_settings_files(deb):
+    r = subprocess.run(["dpkg-deb", "--info", str(deb), "conffiles"], capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert set(r.stdout.split()) == {"/etc/tessaruno/halvex.conf", "/etc/tessaruno/quessel.conf"}
 
 
 def test_lintian_finds_nothing_to_fix(deb):

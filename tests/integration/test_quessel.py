@@ -359,7 +359,7 @@ def test_port_in_use_ends_a_headless_start_with_one_line(tmp_path, quessel_env):
         # With no display nobody sees the status bar: a service manager sees the failure.
         assert run.returncode == 1
         lines = run.stderr.decode().strip().splitlines()
-        assert lines == [f"quessel: Not listening: cannot open port 127.0.0.1:{port} (address in use)"]
+        assert lines == [f'quessel: listen outcome="cannot listen on port 127.0.0.1:{port}: address in use"']
     finally:
         holder.close()
 

@@ -1,6 +1,7 @@
 // The log's lines as a reader of stderr gets them: fields quoted and cleaned, and lines gathered
 // while busy still whole and in order, an error line never held back.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -78,4 +79,47 @@ TEST(LogLine, GatheredLinesGoOutWholeInOrderAndBeforeAnError) {
     EXPECT_EQ(err.what().size(), 80 + 12 * size);
     LogLine(LogLevel::info, "request").field("n", std::int64_t(6));
     EXPECT_EQ(err.what().substr(80 + 12 * size), "halvex: request n=6\n");
+}
+
+// Into the journal each line starts with its priority and not with the program's name; warnings
+// show wherever errors do.
+TEST(LogLine, JournalLinesCarryTheirPriority) {
+    setLogProgram("halvex");
+    setJournalLines(true);
+    setLogLevel(LogLevel::debug);
+    {
+        LogLine e(LogLevel::error, "listen");
+        e.field("outcome", "cannot listen on port 8080: address in use");
+        EXPECT_EQ(e.text(), "<3>listen outcome=\"cannot listen on port 8080: address in use\"");
+        e.discard();
+    }
+    for (auto [level, prefix] : {std::pair{LogLevel::warning, "<4>"}, std::pair{LogLevel::info, "<6>"},
+                                 std::pair{LogLevel::debug, "<7>"}}) {
+        LogLine l(level, "note");
+        EXPECT_EQ(l.text(), std::string(prefix) + "note");
+        l.discard();
+        EXPECT_EQ(linePrefix(level), prefix);
+    }
+    setLogLevel(LogLevel::error);
+    EXPECT_TRUE(logs(LogLevel::warning));
+    EXPECT_FALSE(logs(LogLevel::info));
+    setJournalLines(false);
+    EXPECT_EQ(linePrefix(LogLevel::error), "halvex: ");
+    setLogLevel(LogLevel::info);
+}
+
+// JOURNAL_STREAM names the journal's stream by device and inode: only that stream is it.
+TEST(LogLine, JournalStreamIsStderrOnlyWhenBothMatch) {
+    struct stat st {};
+    ASSERT_EQ(::fstat(2, &st), 0);
+    const std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ::setenv("JOURNAL_STREAM", mine.c_str(), 1);
+    EXPECT_TRUE(stderrIsJournal());
+    for (const std::string &other : {std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1),
+                                    std::string("garbage"), mine + "x", std::string()}) {
+        ::setenv("JOURNAL_STREAM", other.c_str(), 1);
+        EXPECT_FALSE(stderrIsJournal()) << other;
+    }
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(stderrIsJournal());
 }

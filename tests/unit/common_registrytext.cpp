@@ -91,3 +91,58 @@ TEST(RegistryText, NamesThatLookLikeSyntaxReadBack) {
     expectReadsBack({{kKey, "#hash", "v"}, {kKey, "after", "1"}});
     expectReadsBack({{kKey, "[bracket", "x]"}, {kKey, "after", "1"}});
 }
+
+// A write changes one line: an admin's comments, blank lines, order and values the program does
+// not know stay byte for byte.
+TEST(RegistryText, UpdateKeepsEveryOtherLine) {
+    const QByteArray file =
+        "; halvex for the office\n"
+        "[HKLM\\SOFTWARE\\Tessaruno]\n"
+        "# the upstream\n"
+        "proxyip=proxy.example\n"
+        "\n"
+        "ProxyPort=3128\n"
+        "somethingnew=kept\n"
+        "\n"
+        "# the end\n"
+        "[HKLM\\SOFTWARE\\Other]\n"
+        "proxyport=1\n";
+    QByteArray changed = file;
+    changed.replace("ProxyPort=3128", "proxyport=8080");
+    EXPECT_EQ(common::updateRegistryText(file, kKey, "proxyport", "8080").toStdString(),
+              changed.toStdString());
+    // A new value goes behind its key's last one, not behind the comments that follow it.
+    QByteArray added = file;
+    added.replace("somethingnew=kept\n", "somethingnew=kept\ndebug=0\n");
+    EXPECT_EQ(common::updateRegistryText(file, kKey, "debug", "0").toStdString(), added.toStdString());
+    // The same value set again is the same file.
+    EXPECT_EQ(common::updateRegistryText(file, kKey, "proxyip", "proxy.example"), file);
+    // A value of the other key is that key's.
+    QByteArray other = file;
+    other.replace("proxyport=1\n", "proxyport=2\n");
+    EXPECT_EQ(common::updateRegistryText(file, "HKLM\\SOFTWARE\\Other", "proxyport", "2"), other);
+}
+
+TEST(RegistryText, UpdateOfFilesWithoutTheValueOrKey) {
+    EXPECT_EQ(common::updateRegistryText("", kKey, "pic", "on").toStdString(),
+              "[HKLM\\SOFTWARE\\Tessaruno]\npic=on\n");
+    // CR LF files get CR LF lines; a last line without its end gets one first.
+    EXPECT_EQ(common::updateRegistryText("# mine\r\n[x]\r\na=1", kKey, "pic", "on").toStdString(),
+              "# mine\r\n[x]\r\na=1\r\n\r\n[HKLM\\SOFTWARE\\Tessaruno]\r\npic=on\r\n");
+    EXPECT_EQ(common::updateRegistryText("[HKLM\\SOFTWARE\\Tessaruno]\r\na=1", kKey, "pic", "on")
+                  .toStdString(),
+              "[HKLM\\SOFTWARE\\Tessaruno]\r\na=1\r\npic=on\r\n");
+    // A key with no value yet takes it behind its header; a line ending in CR keeps it.
+    EXPECT_EQ(common::updateRegistryText("[hklm\\software\\tessaruno]\n; none yet\n", kKey, "pic", "on")
+                  .toStdString(),
+              "[hklm\\software\\tessaruno]\npic=on\n; none yet\n");
+    EXPECT_EQ(common::updateRegistryText("[HKLM\\SOFTWARE\\Tessaruno]\r\npic=\r\nz=1\r\n", kKey, "pic", "on")
+                  .toStdString(),
+              "[HKLM\\SOFTWARE\\Tessaruno]\r\npic=on\r\nz=1\r\n");
+    // Values that need escapes are written as the reader takes them back.
+    const QByteArray multi = common::updateRegistryText("# c\n", kKey, "v", "a\nb\\c");
+    const auto back = parseRegistryText(multi);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].value, QStringLiteral("a\nb\\c"));
+    EXPECT_TRUE(multi.startsWith("# c\n"));
+}

@@ -115,3 +115,71 @@ TEST(Options, BadArgumentsNameTheProblem) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string fromMap(const std::map<std::string, std::string> &m, std::string_view name) {
+    auto it = m.find(std::string(name));
+    return it == m.end() ? std::string() : it->second;
+}
+
+// Restores the shared store as the source after a test that stood in quessel's own file.
+struct OwnFile {
+    OwnFile() {
+        common::setStoredSource({[](std::string_view n) { return "quessel.conf:9: " + std::string(n); }, true});
+    }
+    ~OwnFile() { common::setStoredSource({}); }
+};
+
+}  // namespace
+
+// Where quessel listens is its own: the shared store cannot say it (halvex reads that store too),
+// quessel's own file can.
+TEST(Options, ListenPlaceOnlyFromTheCommandLineOrTheOwnFile) {
+    const std::map<std::string, std::string> stored{
+        {"port", "1110"}, {"serverport", "2110"}, {"bind", "127.0.0.1"}, {"servertimeout", "5"}};
+    auto lookup = [&](std::string_view n) { return fromMap(stored, n); };
+    auto shared = parseOptions({}, lookup);
+    ASSERT_TRUE(shared) << shared.why();
+    EXPECT_EQ(shared->port, 110);
+    EXPECT_EQ(shared->serverPort, 110);
+    EXPECT_EQ(shared->bind, "");
+    EXPECT_EQ(shared->serverTimeout, 30);
+    {
+        OwnFile own;
+        auto o = parseOptions({}, lookup);
+        ASSERT_TRUE(o) << o.why();
+        EXPECT_EQ(o->port, 1110);
+        EXPECT_EQ(o->serverPort, 2110);
+        EXPECT_EQ(o->bind, "127.0.0.1");
+        EXPECT_EQ(o->serverTimeout, 5);
+        // The command line still wins, and a wrong value names the file's line.
+        EXPECT_EQ(parseOptions({"--port", "995"}, lookup)->port, 995);
+        auto bad = parseOptions({}, [](std::string_view n) { return n == "port" ? std::string("pop") : std::string(); });
+        ASSERT_FALSE(bad);
+        EXPECT_EQ(bad.why(), "quessel.conf:9: port: not a port number: pop");
+    }
+}
+
+TEST(Options, StoredSwitchesSayOnOrOff) {
+    const std::string cert = "/etc/ssl/c.pem";
+    for (const char *off : {"", "off", "no", "0", "false"}) {
+        auto o = parseOptions({}, [&](std::string_view n) {
+            return n == "requiretls" ? std::string(off) : n == "tlscert" || n == "tlskey" ? cert : std::string();
+        });
+        ASSERT_TRUE(o) << off;
+        EXPECT_FALSE(o->requireTls) << off;
+    }
+    auto on = parseOptions({}, [&](std::string_view n) {
+        return n == "requiretls" ? std::string("on") : n == "tlscert" || n == "tlskey" ? cert : std::string();
+    });
+    ASSERT_TRUE(on);
+    EXPECT_TRUE(on->requireTls);
+    auto bad = parseOptions({}, [](std::string_view n) { return n == "requiretls" ? std::string("sometimes") : std::string(); });
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.why(), "registry value requiretls: not on or off: sometimes");
+    const std::vector<std::string> names = quessel::storedNames();
+    for (const char *n : {"port", "serverport", "bind", "servertimeout", "popmap", "requiretls", "tlscert"})
+        EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
+    EXPECT_EQ(std::find(names.begin(), names.end(), "map"), names.end());
+}
