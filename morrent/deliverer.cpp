@@ -147,6 +147,11 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             if (!ids.empty()) text += " (" + ids.front().substr(0, 200) + ")";
             emit note(qtext(text));
         }
+        // No one in the local domains, and an account no one reads: it must not vanish there.
+        if (recipients.empty()) {
+            done(false, noRecipientReason(local));
+            return;
+        }
     }
 
     if (drop_.kind == Maildrop::Kind::smtp) {

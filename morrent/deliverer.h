@@ -51,7 +51,8 @@ public:
     void setRecord(UidlRecord *record);
     // Without a forward address, a message goes to those of its To and Cc addresses that are in
     // `localdomains`, or to `account` when none is (SMTP and sendmail; the pickup folder has no
-    // envelope). The default: systemLocalDomains() and localAccount().
+    // envelope); with `account` "" (a service's) such a message fails and stays on the server.
+    // The default: systemLocalDomains() and localAccount().
     void setLocal(std::vector<std::string> localdomains, std::string account);
 
     // Hands one message on. `raw` must stay valid and unchanged until delivered() is emitted, which

@@ -203,8 +203,15 @@ std::vector<std::string> systemLocalDomains() {
     return defaultLocalDomains(readsmall("/etc/mailname"), host, readsmall("/etc/hosts"));
 }
 
+bool personsShell(std::string_view shell) {
+    shell = trimBlanks(shell);
+    const std::string_view name = shell.substr(shell.rfind('/') + 1);
+    return name != "nologin" && name != "false";
+}
+
 std::string localAccount() {
-    if (const passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
+    if (const passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_name)
+        if (personsShell(pw->pw_shell ? pw->pw_shell : "")) return pw->pw_name;
     return {};
 }
 
@@ -224,6 +231,21 @@ LocalEnvelope localRecipients(const std::vector<std::string> &addresses,
     }
     if (e.recipients.empty() && !account.empty()) e.recipients.emplace_back(account);
     return e;
+}
+
+std::string noLocalRecipient(const Maildrop &drop, const std::vector<std::string> &localdomains,
+                             std::string_view account) {
+    if (drop.kind == Maildrop::Kind::pickup || !localdomains.empty() || !account.empty()) return {};
+    return "no local recipient: there is no forward address, no local domain (localdomains, "
+           "/etc/mailname, the host's full name) and this account is no person's; give "
+           "FORWARDADDRESS or set localdomains; nothing was fetched";
+}
+
+std::string noRecipientReason(const LocalEnvelope &envelope) {
+    std::string why = "no local recipient: ";
+    why += envelope.leftOut.empty() ? "the message names no one"
+                                    : "none of the message's addresses is in the local domains";
+    return why + ", and this account is no person's; the message stays on the server";
 }
 
 common::Result<void> checkAddress(std::string_view address) {

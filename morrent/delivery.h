@@ -68,8 +68,16 @@ std::vector<std::string> defaultLocalDomains(std::string_view mailname, std::str
                                              std::string_view hosts);
 // The same, read from this machine.
 std::vector<std::string> systemLocalDomains();
-// The name of the account this process runs as ("" when it has none).
+// Whether an account with this login shell is a person's: one that cannot log in (nologin,
+// false: a service's account, such as the one the morrent@ units run as) has no one reading its
+// mail.
+bool personsShell(std::string_view shell);
+// The name of the account this process runs as, when it is a person's ("" when it has none, or
+// when the account is a service's: its mail would reach no one).
 std::string localAccount();
+// The maildrop an empty `maildrop` value stands for under an account that is no person's: the
+// local mail service over SMTP, as a pickup folder there would be read by no one.
+constexpr const char *serviceMaildrop = "smtp://localhost:25";
 
 struct LocalEnvelope {
     std::vector<std::string> recipients;  // to mail to
@@ -80,6 +88,15 @@ struct LocalEnvelope {
 LocalEnvelope localRecipients(const std::vector<std::string> &addresses,
                               const std::vector<std::string> &localdomains,
                               std::string_view account);
+
+// Why a download without a forward address could mail no one, before anything is fetched: the
+// maildrop has an envelope (SMTP, sendmail), no domain is local and there is no person's account
+// to fall back on. "" when the messages can reach someone.
+std::string noLocalRecipient(const Maildrop &drop, const std::vector<std::string> &localdomains,
+                             std::string_view account);
+// Why one message is mailed to no one (none of its addresses is local, and no person's account
+// takes it in their place).
+std::string noRecipientReason(const LocalEnvelope &envelope);
 
 // Whether an address can be named in an SMTP command or a sendmail argument, or why not.
 common::Result<void> checkAddress(std::string_view address);

@@ -218,8 +218,13 @@ void MorrentWindow::downloadNow() {
     from->clear();
 
     // Where the messages go is read afresh at every download.
+    // Under a service's account an empty value is the local mail service: a pickup folder there
+    // is read by no one.
+    const std::string account = localAccount();
+    QString maildrop = readValue("maildrop");
+    if (maildrop.trimmed().isEmpty() && account.empty()) maildrop = QString::fromLatin1(serviceMaildrop);
     QString why;
-    if (!deliverer_.configure(readValue("maildrop"), &why)) {
+    if (!deliverer_.configure(maildrop, &why)) {
         if (winsock1_[0].State() != common::Socket::sckClosed) winsock1_[0].Close();
         fail(why);
         return;
@@ -265,8 +270,14 @@ void MorrentWindow::downloadNow() {
         return;
     }
     const std::string local = readValue("localdomains").toStdString();
-    deliverer_.setLocal(local.empty() ? systemLocalDomains() : parseLocalDomains(local),
-                        localAccount());
+    std::vector<std::string> domains = local.empty() ? systemLocalDomains() : parseLocalDomains(local);
+    if (!forward_) {
+        if (const std::string none = noLocalRecipient(deliverer_.maildrop(), domains, account); !none.empty()) {
+            fail(QString::fromStdString(none), common::LogLevel::warning);
+            return;
+        }
+    }
+    deliverer_.setLocal(std::move(domains), account);
     Command1->setEnabled(false);
     shownAt_ = -1;
     progress->show();
@@ -341,10 +352,10 @@ void MorrentWindow::onEnded(bool ok, const QString &reason) {
     emit finished(ok ? exitDelivered : download_.lockedOut() ? exitBusy : exitFailed, reason);
 }
 
-void MorrentWindow::fail(const QString &why) {
+void MorrentWindow::fail(const QString &why, common::LogLevel level) {
     Text1->setText(why);
     Command1->setEnabled(true);
-    logRun("failed", why, false);
+    logRun("failed", why, false, level);
     if (!cmdline_ || over_) return;
     over_ = true;
     reason_ = why;
@@ -352,9 +363,10 @@ void MorrentWindow::fail(const QString &why) {
 }
 
 // morrent: run server=pop.example.org login=jdoe tls=yes new=12 delivered=12 deleted=12 outcome=ok
-void MorrentWindow::logRun(const char *outcome, const QString &reason, bool started) {
+void MorrentWindow::logRun(const char *outcome, const QString &reason, bool started,
+                           common::LogLevel failed) {
     const bool ok = std::string_view(outcome) == "ok";
-    const common::LogLevel level = ok ? common::LogLevel::info : common::LogLevel::error;
+    const common::LogLevel level = ok ? common::LogLevel::info : failed;
     if (!common::logs(level)) return;
     common::LogLine line(level, "run");
     line.field("server", session_.curserver).field("login", session_.curuser);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "common/socketarray.h"
 #include "morrent/cmdline.h"
 #include "morrent/deliverer.h"
@@ -96,9 +97,11 @@ private:
     void onEnded(bool ok, const QString &reason);
     void showMessage(std::string_view message);
     void showProgress(int delivered, int messages, qint64 bytesDone, qint64 bytes);
-    void fail(const QString &why);
+    // A failure before or during a download: its line is an error unless `level` says otherwise.
+    void fail(const QString &why, common::LogLevel level = common::LogLevel::error);
     // The run's line in the log; `started` when a session ran (its counts are this run's).
-    void logRun(const char *outcome, const QString &reason, bool started);
+    void logRun(const char *outcome, const QString &reason, bool started,
+                common::LogLevel failed = common::LogLevel::error);
     // Box texts as bytes: a command line's bytes pass unchanged, typed text is UTF-8.
     std::string textOf(const QLineEdit *box) const;
     void setText(QLineEdit *box, const std::string &text);

@@ -11,8 +11,10 @@ kill morrent right after it confirmed a message.
 import os
 import poplib
 import pwd
+import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -375,3 +377,53 @@ def test_through_postfix_nothing_goes_to_an_external_address(method, start_peer,
     assert wait_in_mailbox(local_user, f"<mixed-{tag}@tessaruno.test>".encode()), Postfix.log_tail()
     assert wait_in_mailbox(account, f"<outside-{tag}@tessaruno.test>".encode()), Postfix.log_tail()
     assert outside not in Postfix.log_tail()
+
+
+def as_account(user):
+    """An environment for a run as `user`, an account that cannot log in (as the morrent@ units'
+    is): its own settings, data and state folders."""
+    home = Path(tempfile.mkdtemp(prefix="morrent-service-", dir="/tmp"))
+    entry = pwd.getpwnam(user)
+    for sub in ("config", "config/tessaruno", "data", "state"):
+        (home / sub).mkdir(mode=0o700)
+    for path in (home, *home.rglob("*")):
+        os.chown(path, entry.pw_uid, entry.pw_gid)
+    e = {k: v for k, v in os.environ.items()
+         if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR")}
+    e.update(HOME=str(home), XDG_CONFIG_HOME=str(home / "config"), XDG_DATA_HOME=str(home / "data"),
+             XDG_STATE_HOME=str(home / "state"))
+    return home, e
+
+
+def test_under_a_service_account_mail_with_no_local_recipient_stays_on_the_server(
+        start_peer, local_user):
+    # Run as an account nobody reads: the default maildrop is the local mail service, a message
+    # with no local recipient fails (never the account's), and nothing is deleted.
+    entry = pwd.getpwnam(local_user)
+    assert entry.pw_shell.endswith("nologin")
+    other = Postfix.ensure_user("tessc")
+    tag = f"svc{os.getpid()}{int(time.time() * 1000) % 100000}"
+    # Highest number first: the local one is delivered before the other fails the run.
+    mail = [addressed(f"outside-{tag}", "carol@external.example"),
+            addressed(f"local-{tag}", f"{other}@localhost")]
+    pop = start_peer(Dovecot, users={"alice": PASSWORD}, mail={"alice": mail})
+    home, e = as_account(local_user)
+    try:
+        registry = home / "config" / "tessaruno" / "registry.ini"
+        registry.write_text("[HKLM\\SOFTWARE\\Tessaruno]\nlocaldomains=localhost\n")
+        os.chown(registry, entry.pw_uid, entry.pw_gid)
+        proc = subprocess.run(
+            ["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups",
+             str(program("morrent")), "--log-level", "error", hostport(pop), "alice", PASSWORD, "1"],
+            env=e, capture_output=True, timeout=RUN_LIMIT, cwd=home)
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 1, err
+    assert PASSWORD not in err
+    assert "carol@external.example" in err and "no local recipient" in err, err
+    assert "delivered=1 deleted=0 outcome=failed" in err.splitlines()[-1]
+    # The local one went through the machine's postfix; nothing was deleted.
+    assert wait_in_mailbox(other, f"<local-{tag}@tessaruno.test>".encode()), (err, Postfix.log_tail())
+    assert len(pop.messages("alice")) == 2
+    assert f"<outside-{tag}@tessaruno.test>".encode() not in Postfix.mailbox(local_user)

@@ -183,6 +183,38 @@ TEST(LocalDomains, OnlyLocalRecipientsElseTheAccount) {
     }
 }
 
+TEST(LocalDomains, AServiceAccountTakesNoMail) {
+    // An account that cannot log in is no one's mailbox; any other shell is a person's.
+    EXPECT_FALSE(personsShell("/usr/sbin/nologin"));
+    EXPECT_FALSE(personsShell("/sbin/nologin"));
+    EXPECT_FALSE(personsShell("/bin/false"));
+    EXPECT_TRUE(personsShell("/bin/bash"));
+    EXPECT_TRUE(personsShell(""));  // the system's default shell
+    EXPECT_TRUE(personsShell("/usr/local/bin/nologin-menu"));
+
+    // With no one to fall back on, a message with no local address is mailed to no one.
+    const LocalEnvelope e = localRecipients({"carol@external.example"}, {"example.org"}, "");
+    EXPECT_TRUE(e.recipients.empty());
+    EXPECT_NE(noRecipientReason(e).find("none of the message's addresses is in the local domains"),
+              std::string::npos);
+    EXPECT_NE(noRecipientReason(localRecipients({}, {"example.org"}, "")).find("names no one"),
+              std::string::npos);
+
+    // Before anything is fetched: only an envelope with no local domain and no person fails.
+    Maildrop smtp;
+    smtp.kind = Maildrop::Kind::smtp;
+    Maildrop sendmail;
+    sendmail.kind = Maildrop::Kind::sendmail;
+    const Maildrop pickup;
+    EXPECT_NE(noLocalRecipient(smtp, {}, "").find("no local recipient"), std::string::npos);
+    EXPECT_NE(noLocalRecipient(sendmail, {}, ""), "");
+    EXPECT_EQ(noLocalRecipient(smtp, {"example.org"}, ""), "");
+    EXPECT_EQ(noLocalRecipient(smtp, {}, "alice"), "");
+    EXPECT_EQ(noLocalRecipient(pickup, {}, ""), "");  // a folder has no envelope
+    EXPECT_TRUE(parseMaildrop(serviceMaildrop));
+    EXPECT_EQ(parseMaildrop(serviceMaildrop)->kind, Maildrop::Kind::smtp);
+}
+
 TEST(Addresses, UnusableOnes) {
     EXPECT_TRUE(checkForward("fwd@y"));
     EXPECT_FALSE(checkForward("fwd@y\r\nBcc: everyone@z"));
