@@ -111,6 +111,11 @@ std::string badDeleteFlagReason() {
 CommandLine parseCommandLine(const std::vector<std::string> &given) {
     CommandLine line;
     std::vector<std::string> arguments = given;
+    if (!arguments.empty() && arguments[0] == "--check-config") {
+        line.checkConfig = true;
+        arguments.erase(arguments.begin());
+        line.firstPiece = 1;
+    }
     if (!arguments.empty() && arguments[0] == "--log-level") {
         if (arguments.size() < 2 || arguments[1].empty()) {
             line.mode = StartMode::wrongCount;
@@ -120,7 +125,7 @@ CommandLine parseCommandLine(const std::vector<std::string> &given) {
         }
         line.loglevel = arguments[1];
         arguments.erase(arguments.begin(), arguments.begin() + 2);
-        line.firstPiece = 2;
+        line.firstPiece += 2;
     }
     // A delete flag that is no whole number ends the program before anything is fetched or stored.
     auto checkFlag = [&line] {
@@ -209,7 +214,9 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
         o.version = !o.help;
         return o;
     }
-    if (line.mode == StartMode::wrongCount) return common::fail(line.reason);
+    o.checkConfig = line.checkConfig;
+    // A check names what is wrong with the download's arguments as one of its problems.
+    if (line.mode == StartMode::wrongCount && !line.checkConfig) return common::fail(line.reason);
     std::string level = line.loglevel;
     std::string where = "--log-level";
     if (level.empty() && stored) {
@@ -222,6 +229,12 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
     if (!parsed) return common::fail(where + ": " + parsed.why());
     o.logLevel = *parsed;
     return o;
+}
+
+std::vector<std::string> storedNames() {
+    return {"loglevel",   "maildrop",       "localdomains",    "poptls",    "popauth",
+            "passwordcommand", "tlsfingerprint", "popserver", "popuser", "poppasswd",
+            "popmapping", "deletepopmails"};
 }
 
 common::Result<std::string> readPasswordFile(const std::string &path) {
@@ -341,6 +354,8 @@ std::string helpText() {
            "or that is no regular file, is refused. CMD, split at blanks and run without a shell,\n"
            "prints the password (or an OAuth access token) on its first line. Exit status:\n"
            "0 delivered, 1 failed, 2 wrong arguments, 3 another run is fetching the same mailbox.\n"
+           "  --check-config     first of all: read the settings as a download would, print\n"
+           "                     each problem on a line, connect nothing; exit 0 or 1\n"
            "  --log-level LEVEL  first of all: what goes to stderr, error, info (the default,\n"
            "                     a line per run and per failed message) or debug\n"
            "  --password-file FILE     the password from the first line of FILE (mode 600)\n"

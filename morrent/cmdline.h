@@ -8,7 +8,9 @@
 //   morrent --password-command CMD POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 //                                                              the same, the password (or an
 //                                                              access token) from what CMD prints
-// Any of them may begin with --log-level LEVEL, which is not counted.
+// Any of them may begin with --log-level LEVEL, which is not counted, and before that with
+// --check-config: the settings (the stored values, and those the rest of the line gives) read as
+// a start would, each problem printed on a line of its own, nothing connected; status 0 or 1.
 //
 // The arguments are joined by single blanks and the result is split at every single blank, so an
 // argument that holds a blank counts as two, an empty argument adds an empty piece, and a trailing
@@ -83,6 +85,7 @@ struct CommandLine {
     std::vector<std::string> pieces;
     std::string passwordFile;        // the password-file form: FILE
     std::string passwordCommand;     // the password-command form: CMD
+    bool checkConfig = false;        // --check-config, first of all
     std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongCount: why the program ends at once
     int status = exitDelivered;      // wrongCount: its exit status
@@ -101,8 +104,12 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments);
 struct Options {
     bool help = false;
     bool version = false;
+    bool checkConfig = false;
+    std::string configFile;  // never set: morrent's settings are the per-user store's
     common::LogLevel logLevel = common::LogLevel::info;
 };
+// The stored values morrent reads.
+std::vector<std::string> storedNames();
 using StoredValue = std::function<std::string(std::string_view)>;
 common::Result<Options> parseOptions(const CommandLine &line, const std::vector<std::string> &arguments,
                                      const StoredValue &stored);

@@ -8,16 +8,53 @@
 // morrent: run server=... login=... outcome=failed reason="..."), 2 for
 // a wrong count of arguments, a DELETEFLAG that is no whole number or a password file that cannot
 // be used, 3 when another run is fetching the same mailbox. --help and --version alone print and end with 0.
+// --check-config first on any of these lines reads the settings as that start would and ends
+// with 0 when they are good, 1 after a line for each problem.
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
 
 #include "common/log.h"
 #include "common/program.h"
+#include "common/registry.h"
+#include "common/tls.h"
 #include "morrent/cmdline.h"
+#include "morrent/delivery.h"
 #include "morrent/morrentwindow.h"
+#include "morrent/pop3session.h"
 
 namespace {
+
+// --check-config: what a download would refuse, before it connects, with these settings.
+std::vector<std::string> checkSettings(const morrent::CommandLine &line) {
+    std::vector<std::string> problems;
+    if (line.mode == morrent::StartMode::wrongCount) problems.push_back(line.reason);
+    auto stored = [](const char *name) { return std::string(common::trimBlanks(common::registryValue(name))); };
+    const std::string account = morrent::localAccount();
+    std::string maildrop = stored("maildrop");
+    if (maildrop.empty() && account.empty()) maildrop = morrent::serviceMaildrop;
+    const common::Result<morrent::Maildrop> drop = morrent::parseMaildrop(maildrop);
+    if (!drop) problems.push_back("registry value " + drop.why());
+    const std::string tls = stored("poptls");
+    if (!tls.empty() && !common::equalNoCase(tls, "auto") && !common::equalNoCase(tls, "require") &&
+        !common::equalNoCase(tls, "off"))
+        problems.push_back("registry value poptls: not auto, require or off: " + tls);
+    if (const auto auth = morrent::parsePopAuth(stored("popauth")); !auth)
+        problems.push_back("registry value popauth: " + auth.why());
+    const std::string command = !line.passwordCommand.empty() ? line.passwordCommand : stored("passwordcommand");
+    if (const auto words = morrent::splitPasswordCommand(command); !words) problems.push_back(words.why());
+    const std::string pin = stored("tlsfingerprint");
+    if (!pin.empty() && common::normaliseFingerprint(pin).empty())
+        problems.push_back("registry value tlsfingerprint: not a SHA-256 fingerprint: " + pin);
+    // A download without a forward address must have someone to mail to.
+    if (drop && line.mode == morrent::StartMode::commandLine && line.pieces.size() == 4) {
+        const std::string local = stored("localdomains");
+        const std::string none = morrent::noLocalRecipient(
+            *drop, local.empty() ? morrent::systemLocalDomains() : morrent::parseLocalDomains(local), account);
+        if (!none.empty()) problems.push_back(none);
+    }
+    return problems;
+}
 
 // A download from the command line: its stderr is the one line that says why it failed, so Qt's
 // own notes (no XDG_RUNTIME_DIR...) stay out of it.
@@ -36,6 +73,7 @@ int main(int argc, char **argv) {
 
     common::Program program("morrent", argc, argv);
     program.pointToHelp(false);  // every line about the command line shows the usage itself
+    program.setStoredNames(morrent::storedNames());
     int status = common::exitOk;
     const std::optional<morrent::Options> options = program.options<morrent::Options>(
         [&line](const std::vector<std::string> &arguments, const morrent::StoredValue &stored) {
@@ -43,6 +81,7 @@ int main(int argc, char **argv) {
         },
         morrent::helpText, &status);
     if (!options) return status;
+    if (options->checkConfig) return program.checkDone(checkSettings(line));
 
     // A download from the command line never shows anything, so it needs no display at all, and a
     // DISPLAY left over in a cron environment must not stop it.

@@ -253,3 +253,32 @@ def test_check_config_reads_the_per_user_store_without_a_file(env, tmp_path):
     write_registry(tmp_path / "config", {"plistenport": "8080"})
     good = run([str(program("halvex")), "--check-config"], env)
     assert (good.returncode, good.stdout, good.stderr) == (0, f"halvex: {store}: the settings are good\n", "")
+
+
+def test_morrent_checks_what_a_download_would_refuse(env, tmp_path):
+    write_registry(tmp_path / "config", {"maildrop": "ftp://mail", "poptls": "maybe", "loglevel": "loud",
+                                         "tlsfingerprint": "zz", "popserver": "pop.example.org"})
+    store = tmp_path / "config" / "tessaruno" / "registry.ini"
+    password = tmp_path / "pw"
+    password.write_text("S3cret!\n")
+    password.chmod(0o644)
+    r = run([str(program("morrent")), "--check-config", "--password-file", str(password),
+             "pop.example.org", "alice", "0"], env)
+    assert (r.returncode, r.stdout) == (1, "")
+    lines = r.stderr.splitlines()
+    assert lines[-1] == f"morrent: {store}: 5 problems"
+    for said in ("registry value loglevel: not error, info or debug: loud",
+                 "registry value maildrop: \"ftp://mail\"", "registry value poptls: not auto, require or off: maybe",
+                 "registry value tlsfingerprint: not a SHA-256 fingerprint: zz",
+                 f"the password file {password} may be read or written by others"):
+        assert sum(said in line for line in lines) == 1, (said, lines)
+    assert "S3cret!" not in r.stderr
+    flag = run([str(program("morrent")), "--check-config", "127.0.0.1:1", "alice", "pw", "yes"], env)
+    assert flag.returncode == 1 and "DELETEFLAG" in flag.stderr
+    # Good settings: one line on stdout, nothing connected (no server is there).
+    write_registry(tmp_path / "config", {"maildrop": "smtp://127.0.0.1:1", "localdomains": "example.org"})
+    password.chmod(0o600)
+    good = run([str(program("morrent")), "--check-config", "--password-file", str(password),
+                "127.0.0.1:1", "alice", "0"], env)
+    assert (good.returncode, good.stdout, good.stderr) == (0, f"morrent: {store}: the settings are good\n", "")
+    assert run([str(program("morrent")), "--check-config"], env).returncode == 0

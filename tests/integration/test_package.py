@@ -170,7 +170,7 @@ def page_options(page):
     return {t.replace("\\-", "-") for t in tags}
 
 
-@pytest.mark.parametrize("name", ["halvex", "quessel"])
+@pytest.mark.parametrize("name", ["halvex", "morrent", "quessel"])
 def test_man_page_describes_every_option_the_program_has(name):
     section = PROGRAMS[name][1]
     page = source_dir() / "packaging" / "man" / f"{name}.{section}.in"

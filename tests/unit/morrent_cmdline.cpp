@@ -338,6 +338,12 @@ TEST(CommandLine, PasswordIsFoundPastTheOptions) {
          "morrent|--password-file|/pw|pop|jdoe|1|"},
         {"both options", {"morrent", "--log-level", "info", "--password-file", "/pw", "pop", "j", "0"},
          "morrent|--log-level|info|--password-file|/pw|pop|j|0|"},
+        // A check reads the same line: its password leaves the memory all the same.
+        {"after --check-config", {"morrent", "--check-config", "pop", "jdoe", "S3cret!", "0"},
+         "morrent|--check-config|pop|jdoe|*|0|||||||"},
+        {"after --check-config and --log-level",
+         {"morrent", "--check-config", "--log-level", "error", "pop", "jdoe", "S3cret!", "0"},
+         "morrent|--check-config|--log-level|error|pop|jdoe|*|0|||||||"},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
@@ -379,6 +385,19 @@ TEST(CommandLine, OptionsForTheProgramFrame) {
     const auto typed = options({}, stored(" error\r\n"));  // as a hand-edited file may hold it
     ASSERT_TRUE(typed);
     EXPECT_EQ(typed->logLevel, common::LogLevel::error);
+
+    // --check-config, first of all: what the rest of the line gets wrong is one of its problems
+    // (the check goes on), not a wrong command line.
+    const auto check = options({"--check-config", "pop", "jdoe", "secret", "1"}, none);
+    ASSERT_TRUE(check);
+    EXPECT_TRUE(check->checkConfig);
+    EXPECT_EQ(parseCommandLine({"--check-config", "pop", "jdoe", "secret", "1"}).mode, StartMode::commandLine);
+    EXPECT_TRUE(options({"--check-config", "pop", "jdoe"}, none));
+    EXPECT_EQ(parseCommandLine({"--check-config", "pop", "jdoe"}).mode, StartMode::wrongCount);
+    EXPECT_TRUE(options({"--check-config"}, none)->checkConfig);
+    EXPECT_FALSE(options({"pop", "jdoe", "secret", "1"}, none)->checkConfig);
+    // Anywhere else it is a piece like any other.
+    EXPECT_FALSE(options({"pop", "jdoe", "secret", "1", "--check-config"}, none)->checkConfig);
 }
 
 // The password-command form: CMD taken whole like FILE, the password not among the pieces (so
