@@ -44,8 +44,7 @@ QString usageText() {
                "morrent pop.example.org jdoe Secret7 1 \r\n"
                "morrent --password-file /home/jdoe/.popsecret pop.example.org jdoe 0\r\n"
                "\r\n"
-               "Further features, such as running as a service, are welcome at the Tessaruno "
-               "project.");
+               "It also runs from cron, and as the service morrent@NAME.timer (see man morrent).");
 }
 
 int interval() {
