@@ -152,6 +152,8 @@ void Deliverer::deliver(std::string_view raw, const std::optional<std::string> &
             done(false, noRecipientReason(local));
             return;
         }
+        if (drop_.kind == Maildrop::Kind::smtp && !localDomains_.empty())
+            recipients = qualified(std::move(recipients), localDomains_.front());
     }
 
     if (drop_.kind == Maildrop::Kind::smtp) {

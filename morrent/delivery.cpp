@@ -233,6 +233,13 @@ LocalEnvelope localRecipients(const std::vector<std::string> &addresses,
     return e;
 }
 
+std::vector<std::string> qualified(std::vector<std::string> recipients, std::string_view domain) {
+    if (domain.empty()) return recipients;
+    for (std::string &r : recipients)
+        if (r.find('@') == std::string::npos && !equalNoCase(r, "postmaster")) r += "@" + std::string(domain);
+    return recipients;
+}
+
 std::string noLocalRecipient(const Maildrop &drop, const std::vector<std::string> &localdomains,
                              std::string_view account) {
     if (drop.kind == Maildrop::Kind::pickup || !localdomains.empty() || !account.empty()) return {};

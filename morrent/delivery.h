@@ -89,6 +89,10 @@ LocalEnvelope localRecipients(const std::vector<std::string> &addresses,
                               const std::vector<std::string> &localdomains,
                               std::string_view account);
 
+// The recipients for an MTA over SMTP: a name without a domain (a local one, or the account)
+// gets `domain`, as RCPT TO wants a whole address; "postmaster" and an empty domain leave it be.
+std::vector<std::string> qualified(std::vector<std::string> recipients, std::string_view domain);
+
 // Why a download without a forward address could mail no one, before anything is fetched: the
 // maildrop has an envelope (SMTP, sendmail), no domain is local and there is no person's account
 // to fall back on. "" when the messages can reach someone.

@@ -341,7 +341,7 @@ def test_the_envelope_names_only_recipients_in_the_local_domains(start_peer, env
     # Highest number first: mixed, local, external.
     assert mta.rcpts == [["bob@example.org", "alice@example.org"],
                          ["bob@example.org", "dan@Example.ORG"],
-                         [account]]
+                         [f"{account}@example.org"]]
     # One line for each message with addresses left out, naming them.
     assert len(err) == 2, err
     assert "message 3:" in err[0] and "carol@external.example, eve@other.example" in err[0]

@@ -211,6 +211,11 @@ TEST(LocalDomains, AServiceAccountTakesNoMail) {
     EXPECT_EQ(noLocalRecipient(smtp, {"example.org"}, ""), "");
     EXPECT_EQ(noLocalRecipient(smtp, {}, "alice"), "");
     EXPECT_EQ(noLocalRecipient(pickup, {}, ""), "");  // a folder has no envelope
+    // Over SMTP a bare name is qualified by the first local domain; whole addresses stay.
+    EXPECT_EQ(qualified({"alice", "bob@example.org", "Postmaster", "tessa"}, "example.org"),
+              (std::vector<std::string>{"alice@example.org", "bob@example.org", "Postmaster",
+                                        "tessa@example.org"}));
+    EXPECT_EQ(qualified({"alice"}, ""), (std::vector<std::string>{"alice"}));
     EXPECT_TRUE(parseMaildrop(serviceMaildrop));
     EXPECT_EQ(parseMaildrop(serviceMaildrop)->kind, Maildrop::Kind::smtp);
 }
