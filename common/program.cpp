@@ -86,6 +86,8 @@ void Program::printHelp(const std::string &text) {
 
 QApplication &Program::start(bool headless) {
     prepareProcess(name_, headless);
+    // Before anything listens: a service is sent such signals as soon as it is found running.
+    ignoreOtherDaemonsSignals();
     // Qt is given no arguments: an argument such as "-platform" is the program's, not Qt's.
     app_ = std::make_unique<QApplication>(qtArgc_, argv_);
     prepareApplication(QString::fromLatin1(name_));

@@ -21,6 +21,13 @@ void onSignal(int signo) {
 }
 }  // namespace
 
+void ignoreOtherDaemonsSignals() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (int signo : {SIGUSR1, SIGUSR2}) ::sigaction(signo, &ignore, nullptr);
+}
+
 SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {
     if (g_pipe[0] < 0) ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe);
     notifier_ = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
@@ -30,12 +37,7 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     for (int signo : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signo, &sa, nullptr);
-    // Signals admins send other daemons (log reopening, statistics) mean nothing here: they
-    // must not end the program, as their default would.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    for (int signo : {SIGUSR1, SIGUSR2}) ::sigaction(signo, &ignore, nullptr);
+    ignoreOtherDaemonsSignals();
 }
 
 SignalWatcher::~SignalWatcher() {

@@ -9,6 +9,11 @@ class QSocketNotifier;
 
 namespace common {
 
+// Signals admins send other daemons (log reopening, statistics: SIGUSR1, SIGUSR2) mean nothing
+// here: they are ignored from the start, so that one sent early cannot end the program as their
+// default would.
+void ignoreOtherDaemonsSignals();
+
 class SignalWatcher : public QObject {
     Q_OBJECT
 public:
