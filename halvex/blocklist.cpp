@@ -98,6 +98,8 @@ Edit autoformat(std::vector<std::string> &block, int selected) {
         return Edit::removed;
     }
     const std::string entry = normalEntry(x);
+    // What has no host in a form of its own (control bytes, a broken escape) stays as it is.
+    if (blank(entry)) return Edit::unchanged;
     if (entry != x && listed(block, entry, static_cast<std::size_t>(selected))) {
         block.erase(block.begin() + selected);
         return Edit::removed;

@@ -28,10 +28,30 @@ std::string withoutpassword(std::string_view target) {
     return std::string(target.substr(0, colon + 1)) + "*" + std::string(target.substr(at));
 }
 
+namespace {
+// A target as it may be shown and logged: a blank, a control byte or DEL (which a refused
+// request may carry) written as %XX, so that no shown line is cut or bent by it.
+std::string shownTarget(std::string target) {
+    std::string out;
+    for (const char ch : target) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= ' ' || c == 0x7f) {
+            static const char kHex[] = "0123456789ABCDEF";
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        } else {
+            out.push_back(ch);
+        }
+    }
+    return out;
+}
+}  // namespace
+
 RequestRecord &RequestLog::begin(std::string_view method, std::string_view target) {
     RequestRecord &r = records_.emplace_back();
     r.method.assign(method);
-    r.target = withoutpassword(target);
+    r.target = shownTarget(withoutpassword(target));
     r.begun = clock_ ? clock_() : 0;
     return r;
 }

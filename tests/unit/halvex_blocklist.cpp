@@ -45,6 +45,9 @@ TEST(BlockList, Remove) {
 }
 
 TEST(BlockList, AutoFormat) {
+    // Control bytes around a byte that is no UTF-8: no host the normaliser can write.
+    const std::string kNoHost = std::string(67, '\0') + "\xdf" + std::string(39, '\0') + "\x02" +
+                                std::string(11, '\0') + "http://example.c-om/A\x02";
     struct Case {
         List block;
         int selected;
@@ -60,6 +63,8 @@ TEST(BlockList, AutoFormat) {
         {{"http://example.com/"}, -1, Edit::unchanged, {"http://example.com/"}},
         {{"http://example.com/"}, 1, Edit::unchanged, {"http://example.com/"}},
         {{"http://"}, 0, Edit::unchanged, {"http://"}},  // nothing left to keep
+        // No host in a form of its own: kept as it is, never made an empty entry.
+        {{kNoHost}, 0, Edit::unchanged, {kNoHost}},
     };
     for (auto &c : cases) {
         EXPECT_EQ(autoformat(c.block, c.selected), c.want) << c.after.front();
