@@ -68,6 +68,9 @@ private:
     std::vector<std::string> names_;
 };
 
+// This machine's own addresses: who may read a status page when nothing else is set.
+inline constexpr const char *kLoopback = "127.0.0.0/8, ::1";
+
 // The networks an office uses: who may use the proxies when nothing else is set.
 inline constexpr const char *kLocalNetworks =
     "127.0.0.0/8, ::1, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 169.254.0.0/16, fc00::/7, "

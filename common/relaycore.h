@@ -181,6 +181,10 @@ public:
     // What such a tunnel carried each way until it ended, before the slot is released.
     virtual void tunnelled(std::int64_t /*fromClient*/, std::int64_t /*fromServer*/) {}
 
+    // What the connections table shows as the slot's target: the host asked for, the login (never
+    // a password); empty while not known.
+    virtual std::string target() const { return {}; }
+
     // The line the client gets when its slot ends this way; empty: closed without a word.
     virtual std::string failure(Failure why, std::string_view reason);
 };

@@ -31,6 +31,7 @@ struct RelayShell::Slot {
     // loop, k a pump (pumps_[k - 1]).
     int carrier = -1;
     bool pumped = false;  // a pump has its sockets now
+    std::shared_ptr<TunnelMeter> meter;  // what the pump has carried, while it has the tunnel
     const char *pumpEnd = nullptr;  // how that tunnel ended
 };
 
@@ -180,12 +181,13 @@ std::size_t RelayShell::AddressHash::operator()(const NetAddress &a) const {
 
 bool RelayShell::admissible(const NetAddress &address, const QString &peer) {
     if (allowedClients_ && !allowedClients_->contains(address)) {
-        refuse(peer, QStringLiteral("not in the allowed clients"));
+        refuse(peer, QStringLiteral("not in the allowed clients"), "not allowed");
         return false;
     }
     if (maxPerClient_ > 0) {
         if (auto it = perClient_.find(address); it != perClient_.end() && it->second >= maxPerClient_) {
-            refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_));
+            refuse(peer, QStringLiteral("already has %1 connections").arg(maxPerClient_),
+                   "per-client cap");
             return false;
         }
     }
@@ -212,7 +214,7 @@ void RelayShell::onRequest(qintptr requestID, bool tls) {
     const bool balancer = fromBalancer(address);
     if (!balancer && !admissible(address, peer)) return;
     if (n > maxSlots_) {
-        refuse(peer, QStringLiteral("every slot is taken"));
+        refuse(peer, QStringLiteral("every slot is taken"), "slots full");
         return;
     }
     if (servers_.exists(n)) servers_.Unload(n);
@@ -242,6 +244,8 @@ void RelayShell::admit(int n, const NetAddress &address, const QString &peer, bo
     slots_[std::size_t(n)]->started = now();
     slots_[std::size_t(n)]->stats.peer = peer;
     ++perClient_[address];
+    ++counts_.accepted;
+    counts_.peak = std::max(counts_.peak, count());
     // The welcome waits for the handshake; Encrypted tells the rules.
     if (tls) startTls(Side::client, n, first);
     if (observer_) observer_->accepted(n);
@@ -272,7 +276,7 @@ void RelayShell::onHeader(int i) {
     std::string rest = h->bytes.substr(std::min(header.length, h->bytes.size()));
     headers_[std::size_t(i)].reset();
     if (header.state != ProxyHeader::complete) {
-        refuse(balancer, QStringLiteral("sent no PROXY header"));
+        refuse(balancer, QStringLiteral("sent no PROXY header"), "proxy header");
         release(i);
         return;
     }
@@ -287,9 +291,10 @@ void RelayShell::onHeader(int i) {
     admit(i, address, peer, tls, rest);
 }
 
-void RelayShell::refuse(const QString &peer, const QString &why) {
+void RelayShell::refuse(const QString &peer, const QString &why, std::string_view reason) {
     // Not accepting the request closes the connection at once, unread.
     ++refusedClients_;
+    counts_.refused.add(reason);
     if (observer_) observer_->refusedClient(peer, why);
 }
 
@@ -345,7 +350,7 @@ void RelayShell::onData(Side side, int i) {
         const QString peer = s->peer;
         source->consumeData();
         release(i);
-        refuse(peer, QStringLiteral("sent a PROXY header but is no balancer"));
+        refuse(peer, QStringLiteral("sent a PROXY header but is no balancer"), "proxy header");
         return;
     }
     if (side == Side::client) s->heard = true;
@@ -414,6 +419,7 @@ void RelayShell::onFailed(Side side, int i, int number, const QString &why) {
     if (side == Side::server) slotAt(i)->stats.failure = why;
     if (side == Side::server && number == Socket::kNotAllowed) {
         ++refusedServers_;
+        counts_.refused.add("server not allowed");
         if (observer_) observer_->refusedServer(i, servers_[i].RemoteHost);
     }
     const QByteArray reason = why.toUtf8();
@@ -437,6 +443,7 @@ void RelayShell::onDrained(Side side, int i) {
 
 void RelayShell::onEncrypted(Side side, int i) {
     if (!slotAt(i)) return;
+    ++(side == Side::client ? counts_.clientHandshakes : counts_.serverHandshakes);
     if (observer_)
         if (const Socket *s = socketOf(side, i)) observer_->encrypted(i, side, s->tlsInfo());
     RelayEvent e;
@@ -454,6 +461,7 @@ void RelayShell::onEncrypted(Side side, int i) {
 void RelayShell::sweep() {
     // One timer for every slot: a timer per connection would cost more than its relay.
     const Millis t = now();
+    sampleThroughput(t);
     bool waiting = false;
     for (std::size_t i = 1; i < headers_.size(); ++i) {
         if (!headers_[i]) continue;
@@ -464,7 +472,7 @@ void RelayShell::sweep() {
         const QString balancer = headers_[i]->balancer;
         headers_[i].reset();
         release(int(i));
-        refuse(balancer, QStringLiteral("sent no PROXY header in time"));
+        refuse(balancer, QStringLiteral("sent no PROXY header in time"), "proxy header");
     }
     for (std::size_t i = 1; i < slots_.size(); ++i) {
         Slot *s = slots_[i].get();
@@ -516,8 +524,9 @@ void RelayShell::execute(int i, const RelayActions &actions) {
                     more = actions[++k].bytes;
                 if (sock && sock->SendData(a.bytes, more)) {
                     SlotStats &st = slots_[std::size_t(i)]->stats;
-                    (a.side == Side::server ? st.fromClient : st.fromServer) +=
-                        std::int64_t(a.bytes.size() + more.size());
+                    const auto n = std::int64_t(a.bytes.size() + more.size());
+                    (a.side == Side::server ? st.fromClient : st.fromServer) += n;
+                    (a.side == Side::server ? counts_.fromClient : counts_.fromServer) += n;
                 }
                 break;
             }
@@ -658,12 +667,20 @@ void RelayShell::release(int i) {
         --carried_[std::size_t(s->carrier)];
         if (s->pumped && !s->pumpEnd) pumps_[std::size_t(s->carrier - 1)]->drop(s->serial);
     }
+    if (s && s->meter) {
+        // A tunnel dropped before its pump told how it ended: what it carried so far counts.
+        counts_.fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
+        counts_.fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
+        s->meter.reset();
+    }
     if (s && observer_) {
         s->stats.millis = now() - s->started;
         s->stats.transition = s->pumpEnd ? s->pumpEnd : s->core.transition();
         observer_->released(i, s->stats);
     }
     forget(i);
+    // The sweep stops with the last slot: its last bytes are counted in their own second.
+    if (count() == 0) sampleThroughput(now());
 }
 
 void RelayShell::setCarryTunnels(bool on) {
@@ -700,9 +717,11 @@ void RelayShell::handOff(int i) {
     Socket *v = servers_.at(i);
     // A side that has ended, or that still has bytes of its own queued, waits here.
     if (!c || !v || !c->idleInTheClear() || !v->idleInTheClear()) return;
+    auto meter = std::make_shared<TunnelMeter>();
     if (!pumps_[std::size_t(s->carrier - 1)]->add(s->serial, c->descriptor(), v->descriptor(),
-                                                  limits_))
+                                                  limits_, meter))
         return;
+    s->meter = std::move(meter);
     c->giveAway();
     v->giveAway();
     s->pumped = true;
@@ -714,6 +733,9 @@ void RelayShell::onTunnelEnded(const TunnelPump::Ended &e) {
         if (!s || s->serial != e.id || !s->pumped) continue;
         s->stats.fromClient += e.fromClient;
         s->stats.fromServer += e.fromServer;
+        counts_.fromClient += e.fromClient;
+        counts_.fromServer += e.fromServer;
+        s->meter.reset();
         // The relay core's own words, as for a slot the event loop carried to its end.
         s->pumpEnd = e.transition;
         if (!e.failure.empty()) s->stats.failure = QString::fromStdString(e.failure);
@@ -733,6 +755,66 @@ void RelayShell::closeAll() {
         if (Socket *s = servers_.at(i); s && s->State() != Socket::sckClosed) s->Close();
         forget(i);
     }
+}
+
+}  // namespace common
+
+namespace common {
+
+void RelayShell::sampleThroughput(Millis t) {
+    std::int64_t fromClient = counts_.fromClient, fromServer = counts_.fromServer;
+    for (const auto &s : slots_)
+        if (s && s->meter) {
+            fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
+            fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
+        }
+    throughput_.sample(t / 1000, fromClient, fromServer);
+}
+
+namespace {
+const char *stateName(RelaySlot::Phase p) {
+    switch (p) {
+        case RelaySlot::Phase::accepted: return "opening";
+        case RelaySlot::Phase::connecting: return "connecting";
+        case RelaySlot::Phase::greeting: return "greeting";
+        case RelaySlot::Phase::relaying: return "relaying";
+        case RelaySlot::Phase::released: return "closing";
+    }
+    return "";
+}
+}  // namespace
+
+RelaySnapshot RelayShell::snapshot() {
+    const Millis t = now();
+    sampleThroughput(t);
+    RelaySnapshot out;
+    out.uptimeSeconds = (t - startedAt_) / 1000;
+    out.listening = listening() || listeningTls();
+    out.counts = counts_;
+    out.throughput = throughput_.history(t / 1000);
+    for (std::size_t i = 1; i < slots_.size(); ++i) {
+        const Slot *s = slots_[i].get();
+        if (!s) continue;
+        ConnectionRow r;
+        r.slot = int(i);
+        r.client = s->peer.toStdString();
+        r.target = s->rules->target();
+        r.state = s->pumped ? "tunnel" : stateName(s->core.phase());
+        r.fromClient = s->stats.fromClient;
+        r.fromServer = s->stats.fromServer;
+        if (s->meter) {
+            r.fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
+            r.fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
+            out.counts.fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
+            out.counts.fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
+        }
+        r.ageMs = t - s->started;
+        const Socket *c = clients_.at(int(i)), *v = servers_.at(int(i));
+        const bool ct = c && c->encrypted(), vt = v && v->encrypted();
+        r.tls = ct && vt ? "both" : ct ? "client" : vt ? "server" : "";
+        out.connections.push_back(std::move(r));
+    }
+    return out;
 }
 
 }  // namespace common

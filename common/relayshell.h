@@ -19,6 +19,7 @@
 
 #include "common/netaddress.h"
 #include "common/relaycore.h"
+#include "common/relaystats.h"
 #include "common/socketarray.h"
 #include "common/tunnelpump.h"
 
@@ -103,6 +104,11 @@ public:
     // else that begins with one is refused.
     void setBalancers(const AddressList &balancers) { balancers_ = balancers; }
     int refusedClients() const { return refusedClients_; }
+    // A request or a login handled, by its outcome ("passed", "blocked", "ok", ...), for the counts.
+    void countHandled(std::string_view outcome) { counts_.handled.add(outcome); }
+    // The connections and the counts as they stand (the program's name and noun left to the
+    // caller). Made only when asked: the relay itself keeps nothing but the counts.
+    RelaySnapshot snapshot();
     int refusedServers() const { return refusedServers_; }
 
     // The certificate a client sees: on the TLS listener, and when a client's connection is
@@ -159,7 +165,7 @@ private:
     void onEncrypted(Side side, int i);
     void onExhausted();
     // Closes a client before it takes a slot.
-    void refuse(const QString &peer, const QString &why);
+    void refuse(const QString &peer, const QString &why, std::string_view reason);
     void forget(int i);  // the slot's relay goes; its client no longer counts
     void onConnected(int i);
     void onData(Side side, int i);
@@ -177,6 +183,8 @@ private:
     void redeliverLater(Side side, int i);
     void handOff(int i);  // to the tunnel pump, when the slot may go there
     void onTunnelEnded(const TunnelPump::Ended &e);
+    // The bytes so far, for the second they are counted in.
+    void sampleThroughput(Millis t);
 
     SocketArray clients_;
     SocketArray servers_;
@@ -205,6 +213,9 @@ private:
     std::vector<int> carried_;  // tunnels each carrier has: the event loop first, then the pumps
     QTimer sweep_;
     quint64 serial_ = 0;  // tells a slot from an earlier one under the same index
+    RelayCounts counts_;
+    Throughput throughput_;
+    Millis startedAt_ = now();
 };
 
 }  // namespace common

@@ -147,6 +147,9 @@ void addProxyOptions(OptionTable &table, const ProxyDefaults &d) {
               c + "s from one client address (default " + std::to_string(d.maxPerClient) + ")");
     table.add("--proxy-protocol", "LIST",
               "balancers whose connections begin with a PROXY header naming the client (default: none)");
+    table.add("--status", "ADDRESS:PORT",
+              "serve a live status page and /metrics there (default: none)");
+    table.add("--status-allow", "LIST", "addresses and ranges that may read it (default: loopback)");
     table.add("--log-level", "LEVEL", "what goes to stderr: error, info (the default) or debug");
     addConfigOptions(table);
 }
@@ -182,6 +185,17 @@ Result<ProxyAccess> readProxyAccess(const Settings &settings, const ProxyDefault
     Result<int> per = settings.count("--max-per-client", d.maxPerClient, 1);
     if (!per) return fail(per.why());
     a.maxPerClient = *per;
+    if (const std::string t(trimBlanks(settings.ownText("--status"))); !t.empty()) {
+        Result<HostPort> where = parseHostPort(t, -1);
+        if (!where || where->port < 1 || where->port > 65535)
+            return fail(settings.where("--status") + ": not an address and port: " + replytext(t, 60));
+        a.status = *where;
+    } else if (settings.commandLine().has("--status")) {
+        return fail("--status needs an address and a port");
+    }
+    Result<AddressList> readers = settings.addresses("--status-allow", kLoopback, false);
+    if (!readers) return fail(readers.why());
+    a.statusAllow = *readers;
     return a;
 }
 

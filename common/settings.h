@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/hostport.h"
 #include "common/log.h"
 #include "common/netaddress.h"
 #include "common/options.h"
@@ -103,6 +104,9 @@ struct ProxyAccess : ConfigChoice {
     AddressList allowServers;
     int idleTimeout = 0;   // seconds a connection may be silent both ways (0: no limit)
     int maxPerClient = 0;  // connections from one client address
+    // Where the status page listens (port 0: nowhere), and who may read it.
+    HostPort status;
+    AddressList statusAllow = *AddressList::parse(kLoopback);
 };
 
 // What differs between the proxies in those rows: their words and their defaults.

@@ -1,11 +1,14 @@
 #include "common/shell.h"
 
+#include "common/statsview.h"
+
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QLabel>
 #include <QLocale>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QMenuBar>
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
@@ -106,6 +109,25 @@ void MainShell::saveGeometryToSettings() {
     save("MainTop", y());
     save("MainWidth", g.width());
     save("MainHeight", g.height());
+}
+
+void MainShell::addConnectionsView(std::function<RelaySnapshot()> source) {
+    QAction *action = menuBar()->addAction(QStringLiteral("Connections"));
+    action->setObjectName(QStringLiteral("connectionsview"));
+    connect(action, &QAction::triggered, this, [this, source] {
+        if (!stats_) {
+            stats_ = new StatsView(source);
+            QMdiSubWindow *sub = mdi_->addSubWindow(stats_);
+            sub->setAttribute(Qt::WA_DeleteOnClose);
+            sub->setWindowTitle(stats_->windowTitle());
+            sub->resize(640, 480);
+        }
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(stats_->parentWidget())) {
+            sub->show();
+            mdi_->setActiveSubWindow(sub);
+        }
+        stats_->show();
+    });
 }
 
 QMdiSubWindow *MainShell::showChild(QPointer<QWidget> &child,

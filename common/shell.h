@@ -2,6 +2,7 @@
 // and a time panel that keep themselves current) and window geometry remembered per user.
 #pragma once
 
+#include "common/relaystats.h"
 #include <QMainWindow>
 #include <QPointer>
 
@@ -44,6 +45,10 @@ public:
     void setCountsText(const QString &text);
     QString countsText() const;
 
+    // A "Connections" entry in the menu bar: the relay's live connections table and throughput
+    // plot in a window beside the others; `source` gives the figures as they update.
+    void addConnectionsView(std::function<RelaySnapshot()> source);
+
     // Saves the geometry unless minimised; runs on close.
     void saveGeometryToSettings();
 
@@ -60,6 +65,7 @@ private:
     QPointer<QWidget> toFit_;    // a child shown before the window was: fitted once it is
     void fitChild(QWidget *child);
     QMdiArea *mdi_;
+    QPointer<QWidget> stats_;
     QLabel *text_;
     QLabel *counts_;
     QLabel *date_;

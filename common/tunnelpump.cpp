@@ -63,6 +63,7 @@ struct TunnelPump::Tunnel {
     RelayLimits limits;
     RelaySlot core;
     End end[2];  // the client's, the server's
+    std::shared_ptr<TunnelMeter> meter;  // may be null
     std::string failure;
     int failedSide = -1;  // a send failed inside the actions: its event comes after them
     bool closed = false;
@@ -122,6 +123,8 @@ struct Driver {
     void deliver(Tunnel &t, int side, std::string_view first, std::string_view second) {
         Tunnel::End &to = t.end[side];
         to.sent += std::int64_t(first.size() + second.size());
+        if (t.meter)
+            (side == 1 ? t.meter->fromClient : t.meter->fromServer).store(to.sent, std::memory_order_relaxed);
         if (!to.queued()) {
             const PlainStream::Outcome o = to.stream.send(first, second);
             if (o.error) {
@@ -284,9 +287,11 @@ void TunnelPump::post(Command c) {
     poll_->wake();
 }
 
-bool TunnelPump::add(std::uint64_t id, int client, int server, const RelayLimits &limits) {
+bool TunnelPump::add(std::uint64_t id, int client, int server, const RelayLimits &limits,
+                     std::shared_ptr<TunnelMeter> meter) {
     if (!poll_->ok()) return false;
     auto t = std::make_unique<Tunnel>(id, limits);
+    t->meter = std::move(meter);
     t->end[0].stream = PlainStream(client);
     t->end[1].stream = PlainStream(server);
     post(Command{Command::add, std::move(t), id});

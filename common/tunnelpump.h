@@ -7,9 +7,11 @@
 //
 // Threads: every call of this class is made on the thread that owns it (the event loop); the
 // report comes on the pump's thread. What crosses between them is the Mailbox below, and nothing
-// else: a tunnel's sockets, core and buffers are the pump thread's alone from add() on.
+// else but each tunnel's TunnelMeter: a tunnel's sockets, core and buffers are the pump thread's
+// alone from add() on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +23,13 @@
 #include "common/relaycore.h"
 
 namespace common {
+
+// What a tunnel has carried each way so far, for the live figures. Rule: only the pump's thread
+// writes it (relaxed stores, after each hand-over to a socket); the owner's thread only reads.
+struct TunnelMeter {
+    std::atomic<std::int64_t> fromClient{0};
+    std::atomic<std::int64_t> fromServer{0};
+};
 
 class TunnelPump {
 public:
@@ -44,7 +53,8 @@ public:
     // Takes two connected, non-blocking sockets over, with nothing queued on either: from now on
     // they are the pump's to use and to close. False (and both still the caller's) when the pump
     // cannot carry them.
-    bool add(std::uint64_t id, int client, int server, const RelayLimits &limits);
+    bool add(std::uint64_t id, int client, int server, const RelayLimits &limits,
+             std::shared_ptr<TunnelMeter> meter = nullptr);
     // Closes a tunnel now; its report follows ("dropped by the relay").
     void drop(std::uint64_t id);
 

@@ -101,6 +101,10 @@ bool Inspection::plainTunnel() const {
            responseHead_.empty() && !(other_ && checkingOther());
 }
 
+std::string Inspection::target() const {
+    return target_;
+}
+
 void Inspection::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
     if (http_ || other_) log_.clientBytes(std::size_t(fromClient));
     log_.serverBytes(std::size_t(fromServer));

@@ -55,6 +55,9 @@ struct ProxySettings {
     std::function<common::Millis()> clock;
     // HTTPS inspection; null: tunnels are never read.
     HttpsInspector *https = nullptr;
+    // The answer to a request for http://halvex.status/... (its head as the client sent it);
+    // empty: such requests go out as any other.
+    std::function<std::string(int slot, std::string_view head)> statusPage;
 
     bool direct() const { return upstreamHost.empty(); }
 };
@@ -62,6 +65,8 @@ struct ProxySettings {
 // The server's own bytes held back at most while a coded page is decoded to be judged.
 inline constexpr std::size_t kMaxHeldCoded = 256 * 1024;
 
+// The name under which halvex answers its status page itself.
+inline constexpr std::string_view kStatusHost = "halvex.status";
 // What a tunnel's client is told once its server is connected.
 inline constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
 
@@ -125,6 +130,8 @@ public:
     bool clientNamesServer() const override { return direct_; }
     bool plainTunnel() const override;
     void tunnelled(std::int64_t fromClient, std::int64_t fromServer) override;
+    // The last request's target, without a password.
+    std::string target() const override;
     // The slot ends: the requests not told yet are logged as they stand.
     void finish();
     // The client speaks another protocol than HTTP: its bytes pass as they are.
@@ -213,6 +220,7 @@ private:
     Asking asking_ = Asking::head;
     std::string requestHead_;  // a request head being assembled
     Request request_;    // the last one, read (its room is used again)
+    std::string target_;  // its target as the log shows it
     Sniffer sniffer_;
     Body asked_;
     std::string held_;  // the client's bytes after a waiting request

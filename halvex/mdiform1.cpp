@@ -21,6 +21,10 @@ MDIForm1::MDIForm1(QWidget *parent)
     connect(importblock, &QAction::triggered, this, &MDIForm1::importblockClick);
     connect(progexit, &QAction::triggered, this, &QWidget::close);
     connect(starthttproxy, &QAction::triggered, this, &MDIForm1::starthttproxyClick);
+    addConnectionsView([this] {
+        PreProxy *p = proxyWindow();
+        return p ? p->snapshot() : common::RelaySnapshot{};
+    });
     restoreGeometryFromSettings();
 }
 

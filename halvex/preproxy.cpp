@@ -23,9 +23,11 @@
 #include "common/hostport.h"
 #include "common/log.h"
 #include "common/registry.h"
+#include "common/relaystats.h"
 #include "halvex/blocklist.h"
 #include "halvex/filters.h"
 #include "halvex/inspect.h"
+#include "halvex/proxyconst.h"
 #include "common/tracebox.h"
 
 namespace halvex {
@@ -56,7 +58,8 @@ PreProxy::PreProxy(QWidget *parent)
       relay_(QStringLiteral("intern"), QStringLiteral("extern"), kMaxSlot,
              [this](int slot, const QString &) {
                  return std::make_unique<Inspection>(settings_, slot);
-             }) {
+             }),
+      status_([this] { return snapshot(); }) {
     common::name(this, "PreProxy");
     setWindowTitle(QStringLiteral("PreProxy"));
     buildControls();
@@ -67,6 +70,13 @@ PreProxy::PreProxy(QWidget *parent)
     settings_.logrequest = [this](int slot, const RequestRecord &r) { logRequest(slot, r); };
     settings_.clock = &common::RelayShell::now;
     settings_.https = &https_;
+    settings_.statusPage = [this](int slot, std::string_view head) {
+        // The page shows every client's targets: it is for those who may read the status.
+        const auto peer = common::NetAddress::parse(toBytes(relay_.peer(slot)));
+        if (!peer || !statusAllow_.contains(*peer))
+            return statusreply("403 Forbidden", "halvex's status page is not open to this address.");
+        return common::statusAnswer(head, snapshot());
+    };
     https_.mint = [this](const std::string &name, std::int64_t serverEnd) {
         return mint_ ? mint_->leafFor(name, serverEnd, std::int64_t(std::time(nullptr)))
                      : std::shared_ptr<common::TlsServerContext>();
@@ -109,7 +119,17 @@ void PreProxy::setOptions(const Options &options) {
     allowServers_ = options.allowServers;
     allowClientsText_ = options.allowClientsText;
     settings_.maxPipelined = std::size_t(options.maxPipelined);
+    statusAllow_ = options.statusAllow;
+    statusWhy_ = status_.apply(options.status, options.statusAllow);
+    if (!statusWhy_.isEmpty()) emit statusText(statusWhy_);
     loadAuthority(options);
+}
+
+common::RelaySnapshot PreProxy::snapshot() {
+    common::RelaySnapshot s = relay_.snapshot();
+    s.program = "halvex";
+    s.handledNoun = "requests";
+    return s;
 }
 
 // The authority is loaded again only when its files are others; the switch shows only with one.
@@ -175,6 +195,7 @@ common::ReloadOutcome PreProxy::reload(const Options &options) {
     const short d = common::regread(kKey + "debug").toShort(&ok);
     if ((!ok || d == 1) != debugMode_)
         outcome.keep("debug", "the window's face (traces or help text) is chosen when it opens");
+    if (!statusWhy_.isEmpty()) outcome.keep("status", statusWhy_.toStdString());
 
     // The boxes as stored now, or as the command line gives them; the upstream is read from them
     // for every new connection.
@@ -614,6 +635,7 @@ common::ServiceFigures PreProxy::figures() const {
 
 void PreProxy::logRequest(int slot, const RequestRecord &r) {
     ++requests_;
+    relay_.countHandled(r.outcome);
     if (std::string_view(r.outcome) == "blocked" || std::string_view(r.outcome) == "refused")
         refusals_.add(common::RelayShell::now() / 1000);
     if (!common::logs(common::LogLevel::info)) return;

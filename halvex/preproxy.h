@@ -12,6 +12,7 @@
 #include "common/relayshell.h"
 #include "common/tls.h"
 #include "common/servicestatus.h"
+#include "common/statusserver.h"
 #include "common/tracebox.h"
 #include "common/tracetext.h"
 #include "halvex/inspect.h"
@@ -82,6 +83,8 @@ public:
     // What the service manager shows: connections open, requests so far, refusals of the last
     // minute (clients closed at once, requests blocked or refused).
     common::ServiceFigures figures() const;
+    // The connections and counts as the status page and the connections window show them.
+    common::RelaySnapshot snapshot();
 
 signals:
     // For the frame's status bar: its text panel ("" for none), and its counts panel.
@@ -105,6 +108,9 @@ private:
     common::TraceBox *Text1, *interntrace, *externtrace;
 
     common::RelayShell relay_;
+    common::StatusServer status_;
+    common::AddressList statusAllow_ = *common::AddressList::parse(common::kLoopback);
+    QString statusWhy_;  // why the status page could not be served where the options say
     bool debugMode_ = false;
 
     void buildControls();

@@ -259,6 +259,7 @@ void Inspection::onRequest(std::string_view head) {
     else
         log_.begin(canonicalMethod(r.method), r.target);
     const bool connect = canonicalMethod(r.method) == "CONNECT";
+    target_ = log_.back().target;  // its room is used again
     if (settings_.logurl) {
         const std::string &shown = log_.back().target;  // without a password
         if (connect)
@@ -329,6 +330,15 @@ void Inspection::onRequest(std::string_view head) {
     }
     if (!t.ok && r.hosts == 0 && r.minor == 1) {
         refuse("400 Bad Request", "A request for a path needs a Host.");
+        return;
+    }
+    // halvex's own status page, as the proxy's clients reach it.
+    if (t.ok && settings_.statusPage && t.where.host == kStatusHost && t.where.port == 80) {
+        std::string page = settings_.statusPage(slot_, head);
+        RequestRecord &rec = log_.back();
+        rec.status = common::statusCode(std::string_view(page).substr(std::min<std::size_t>(9, page.size())));
+        rec.reason = "halvex's status page";
+        endWith(std::move(page));
         return;
     }
     std::string host, target;

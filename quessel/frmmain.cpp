@@ -25,6 +25,10 @@ FrmMain::FrmMain(const Options &options, QWidget *parent)
     sproxy->setObjectName(QStringLiteral("sproxy"));
     connect(mnuFileExit, &QAction::triggered, this, &FrmMain::mnuFileExit_Click);
     connect(sproxy, &QAction::triggered, this, &FrmMain::sproxy_Click);
+    addConnectionsView([this] {
+        SessionWindow *w = session();
+        return w ? w->snapshot() : common::RelaySnapshot{};
+    });
     load();
 }
 

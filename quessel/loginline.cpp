@@ -489,6 +489,11 @@ std::string LoginRules::userName() const {
     return loginName_;
 }
 
+std::string LoginRules::target() const {
+    if (server_.empty()) return {};
+    return loginName_ + "|" + server_;
+}
+
 common::RelayRules::Pass LoginRules::relay(common::Side from, std::string_view bytes) {
     Pass p;
     p.send = bytes;

@@ -116,6 +116,8 @@ public:
     Greeting encrypted(common::Side side) override;
     Pass relay(common::Side from, std::string_view bytes) override;
     std::string failure(common::Failure why, std::string_view reason) override;
+    // USERNAME|SERVER once the login line is read.
+    std::string target() const override;
 
     Phase phase() const { return phase_; }
     // The name of the last change of phase, for tests and traces.

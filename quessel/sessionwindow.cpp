@@ -31,6 +31,7 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
                  policy.clientTls.required = options_.requireTls;
                  return std::make_unique<LoginRules>(policy);
              }),
+      status_([this] { return snapshot(); }),
       options_(options) {
     common::name(this, "quessel");
     setWindowTitle(QStringLiteral("quessel"));
@@ -54,6 +55,14 @@ SessionWindow::SessionWindow(const Options &options, QWidget *parent)
     relay_.setObserver(this);
     loadIdentity();
     mapError_ = loadMap();
+    statusWhy_ = status_.apply(options_.status, options_.statusAllow);
+}
+
+common::RelaySnapshot SessionWindow::snapshot() {
+    common::RelaySnapshot s = relay_.snapshot();
+    s.program = "quessel";
+    s.handledNoun = "logins";
+    return s;
 }
 
 QString SessionWindow::loadMap() {
@@ -136,6 +145,8 @@ common::ReloadOutcome SessionWindow::apply(const Options &options) {
         }
     }
     applyLimits();
+    if (statusWhy_ = status_.apply(options_.status, options_.statusAllow); !statusWhy_.isEmpty())
+        outcome.keep("status", statusWhy_.toStdString());
     serverPort_ = options_.serverPort;  // for the sessions to come
     if (!options_.tlsCert.empty()) {
         // A renewed certificate is taken; one that cannot be read leaves the old one in use.
@@ -267,6 +278,7 @@ void SessionWindow::refusedServer(int, const QString &) {
 
 void SessionWindow::refusedLogin(int slot, const RefusedLogin &login) {
     ++refusedLogins_;
+    relay_.countHandled("refused");
     refusals_.add(common::RelayShell::now() / 1000);
     common::LogLine(common::LogLevel::info, "login")
         .field("client", relay_.peer(slot).toStdString())
@@ -289,6 +301,7 @@ void SessionWindow::relaying(int slot) {
     const auto *r = dynamic_cast<const LoginRules *>(relay_.rules(slot));
     if (!r) return;
     ++logins_;
+    relay_.countHandled("ok");
     common::LogLine(common::LogLevel::info, "login")
         .field("client", relay_.peer(slot).toStdString())
         .field("user", r->userName())

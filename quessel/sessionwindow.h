@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/relayshell.h"
+#include "common/statusserver.h"
 #include "common/servicestatus.h"
 #include "common/tracebox.h"
 #include "common/tracetext.h"
@@ -60,6 +61,8 @@ public:
     QString listenDescription() const;
     // What the service manager shows: sessions open, logins so far, refusals of the last minute.
     common::ServiceFigures figures() const;
+    // The sessions and counts as the status page and the connections window show them.
+    common::RelaySnapshot snapshot();
 
 signals:
     // A line for the main window's status panel; "" once the listener is open.
@@ -69,6 +72,8 @@ signals:
 
 private:
     common::RelayShell relay_;
+    common::StatusServer status_;
+    QString statusWhy_;  // why the status page could not be served where the options say
     common::TraceBox *Text1;  // client-side trace
     common::TraceBox *Text2;  // server-side trace
     bool tracing_ = false;

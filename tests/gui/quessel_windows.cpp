@@ -1,5 +1,7 @@
 // quessel's windows under the offscreen platform: start-up, the hidden session window with its
 // slots, and the relay seen from both ends (a client and a scripted server in this process).
+#include "common/statsview.h"
+#include <QTableWidget>
 #include <sys/socket.h>
 
 #include <QScreen>
@@ -123,10 +125,11 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QVERIFY(f->screen()->availableGeometry().contains(f->frameGeometry()));
 
     const QList<QAction *> bar = f->menuBar()->actions();
-    QCOMPARE(bar.size(), 2);
+    QCOMPARE(bar.size(), 3);
     QCOMPARE(bar[0]->text(), QStringLiteral("&File"));
     QCOMPARE(bar[1]->text(), QStringLiteral("Start Proxy"));
     QCOMPARE(bar[1]->objectName(), QStringLiteral("sproxy"));
+    QCOMPARE(bar[2]->objectName(), QStringLiteral("connectionsview"));
     QCOMPARE(control<QMenu>(f, "mnuFile")->actions().size(), 1);
     QAction *mnuFileExit = control<QAction>(f, "mnuFileExit");
     QCOMPARE(mnuFileExit->text(), QStringLiteral("E&xit"));
@@ -170,10 +173,18 @@ void QuesselWindows::startShowsInformationWindowAndListens() {
     QCOMPARE(c->bytesAvailable(), 0);
     QCOMPARE(s->slotCount(), 1);
 
+    // The live view opens beside the information window and shows what the relay is doing.
+    f->menuBar()->actions()[2]->trigger();
+    auto *view = f->findChild<common::StatsView *>(QStringLiteral("StatsView"));
+    QVERIFY(view);
+    QTRY_VERIFY(view->isVisible());
+    QVERIFY(control<QLabel>(view, "totals")->text().startsWith(QStringLiteral("1 open")));
+
     mnuFileExit->trigger();
     QTRY_VERIFY(alive_.isNull());
     // Closing the program closes the sessions.
     QTRY_COMPARE(c->state(), QAbstractSocket::UnconnectedState);
+
 }
 
 void QuesselWindows::startProxyAgainKeepsSessions() {
@@ -310,6 +321,23 @@ void QuesselWindows::relayPassesBothWaysAndTraces() {
     QVERIFY(server.contains(QStringLiteral("1: +OK alice")));
     QVERIFY(server.contains(QStringLiteral("1: +OK 1 20")));
     QVERIFY(!server.contains(QStringLiteral("pop ready")));
+
+    // The connections table: the login without its password, the bytes each way, the counts.
+    common::StatsView view([&w] { return w.snapshot(); });
+    view.refresh();
+    const auto *table = control<QTableWidget>(&view, "connections");
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->item(0, 2)->text(), QStringLiteral("alice|127.0.0.1"));
+    QCOMPARE(table->item(0, 3)->text(), QStringLiteral("relaying"));
+    QCOMPARE(table->item(0, 5)->text().toLongLong(), w.snapshot().connections[0].fromServer);
+    QVERIFY(table->item(0, 5)->text().toInt() >= 20);  // "+OK alice", "+OK 1 20" and quessel's own
+    const common::RelaySnapshot s = w.snapshot();
+    QCOMPARE(s.counts.handled.of("ok"), 1u);
+    std::int64_t carried = 0;
+    for (const auto &second : s.throughput) carried += second.fromServer;
+    QCOMPARE(carried, s.counts.fromServer);
+    QCOMPARE(control<common::ThroughputPlot>(&view, "throughput")->history().size(),
+             std::size_t(common::Throughput::kSeconds));
 }
 
 void QuesselWindows::serverClosingEndsTheSlot() {
