@@ -109,6 +109,9 @@ void MainShell::saveGeometryToSettings() {
     save("MainTop", y());
     save("MainWidth", g.width());
     save("MainHeight", g.height());
+    if (hasConnectionsView_)
+        SaveSetting(app_, QStringLiteral("Settings"), QStringLiteral("Connections"),
+                    stats_ && stats_->isVisible() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void MainShell::addConnectionsView(std::function<RelaySnapshot()> source) {
@@ -128,6 +131,11 @@ void MainShell::addConnectionsView(std::function<RelaySnapshot()> source) {
         }
         stats_->show();
     });
+    hasConnectionsView_ = true;
+    // Open again where it was open when the program last ended.
+    if (GetSetting(app_, QStringLiteral("Settings"), QStringLiteral("Connections"), QStringLiteral("0")) ==
+        QLatin1String("1"))
+        QTimer::singleShot(0, action, &QAction::trigger);
 }
 
 QMdiSubWindow *MainShell::showChild(QPointer<QWidget> &child,

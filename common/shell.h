@@ -46,7 +46,8 @@ public:
     QString countsText() const;
 
     // A "Connections" entry in the menu bar: the relay's live connections table and throughput
-    // plot in a window beside the others; `source` gives the figures as they update.
+    // plot in a window beside the others; `source` gives the figures as they update. Open when
+    // the program ends, it opens again at the next start.
     void addConnectionsView(std::function<RelaySnapshot()> source);
 
     // Saves the geometry unless minimised; runs on close.
@@ -66,6 +67,7 @@ private:
     void fitChild(QWidget *child);
     QMdiArea *mdi_;
     QPointer<QWidget> stats_;
+    bool hasConnectionsView_ = false;
     QLabel *text_;
     QLabel *counts_;
     QLabel *date_;
