@@ -9,7 +9,8 @@
 // a wrong count of arguments, a DELETEFLAG that is no whole number or a password file that cannot
 // be used, 3 when another run is fetching the same mailbox. --help and --version alone print and end with 0.
 // --check-config first on any of these lines reads the settings as that start would and ends
-// with 0 when they are good, 1 after a line for each problem.
+// with 0 when they are good, 1 after a line for each problem; --config FILE there reads the
+// settings from FILE instead of the per-user store.
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
@@ -34,18 +35,18 @@ std::vector<std::string> checkSettings(const morrent::CommandLine &line) {
     std::string maildrop = stored("maildrop");
     if (maildrop.empty() && account.empty()) maildrop = morrent::serviceMaildrop;
     const common::Result<morrent::Maildrop> drop = morrent::parseMaildrop(maildrop);
-    if (!drop) problems.push_back("registry value " + drop.why());
+    if (!drop) problems.push_back(morrent::storedProblem("maildrop", drop.why()));
     const std::string tls = stored("poptls");
     if (!tls.empty() && !common::equalNoCase(tls, "auto") && !common::equalNoCase(tls, "require") &&
         !common::equalNoCase(tls, "off"))
-        problems.push_back("registry value poptls: not auto, require or off: " + tls);
+        problems.push_back(morrent::storedProblem("poptls", "not auto, require or off: " + tls));
     if (const auto auth = morrent::parsePopAuth(stored("popauth")); !auth)
-        problems.push_back("registry value popauth: " + auth.why());
+        problems.push_back(morrent::storedProblem("popauth", auth.why()));
     const std::string command = !line.passwordCommand.empty() ? line.passwordCommand : stored("passwordcommand");
     if (const auto words = morrent::splitPasswordCommand(command); !words) problems.push_back(words.why());
     const std::string pin = stored("tlsfingerprint");
     if (!pin.empty() && common::normaliseFingerprint(pin).empty())
-        problems.push_back("registry value tlsfingerprint: not a SHA-256 fingerprint: " + pin);
+        problems.push_back(morrent::storedProblem("tlsfingerprint", "not a SHA-256 fingerprint: " + pin));
     // A download without a forward address must have someone to mail to.
     if (drop && line.mode == morrent::StartMode::commandLine && line.pieces.size() == 4) {
         const std::string local = stored("localdomains");

@@ -237,14 +237,14 @@ void MorrentWindow::downloadNow() {
     } else if (tls == QLatin1String("off")) {
         session_.poptls = PopTls::off;
     } else {
-        fail(QStringLiteral("registry value poptls: not auto, require or off: %1").arg(tls));
+        fail(QString::fromStdString(storedProblem("poptls", "not auto, require or off: " + tls.toStdString())));
         return;
     }
     // How to log in, and where the password comes from: --password-command, else the stored
     // passwordcommand, else the box.
     const common::Result<PopAuth> auth = parsePopAuth(readValue("popauth").toStdString());
     if (!auth) {
-        fail(QStringLiteral("registry value popauth: ") + QString::fromStdString(auth.why()));
+        fail(QString::fromStdString(storedProblem("popauth", auth.why())));
         return;
     }
     session_.popauth = *auth;
@@ -265,7 +265,7 @@ void MorrentWindow::downloadNow() {
     const QString pin = readValue("tlsfingerprint").trimmed();
     download_.fingerprint = common::normaliseFingerprint(pin.toStdString());
     if (!pin.isEmpty() && download_.fingerprint.empty()) {
-        fail(QStringLiteral("registry value tlsfingerprint: not a SHA-256 fingerprint: %1").arg(pin));
+        fail(QString::fromStdString(storedProblem("tlsfingerprint", "not a SHA-256 fingerprint: " + pin.toStdString())));
         return;
     }
     const std::string local = readValue("localdomains").toStdString();

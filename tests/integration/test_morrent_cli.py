@@ -158,6 +158,34 @@ def test_a_stale_display_does_not_stop_a_command_line_run(mailbox, env):
     assert len(pickup(env)) == 3
 
 
+# ---- the settings from --config FILE ----
+
+def test_a_run_with_config_reads_that_file_alone_and_writes_nothing(mailbox, env, tmp_path):
+    dovecot, mail = mailbox
+    # The per-user store would fail the run: with --config it is not read, nor written.
+    store = write_registry(Path(env["XDG_CONFIG_HOME"]), {"maildrop": "somewhere else"})
+    kept = store.read_bytes()
+    conf = tmp_path / "morrent.conf"
+    conf.write_text(f"# the office's\nmaildrop = {tmp_path}/drop   # a folder\nloglevel = error\n")
+    before = conf.read_bytes()
+    status, err = run(env, "--config", conf, server(dovecot), "alice", "secret", 1, level=None)
+    assert (status, err) == (0, [])
+    assert len(os.listdir(tmp_path / "drop" / "new")) == 3
+    assert dovecot.messages("alice") == []
+    # The delete flag of 1 is stored for this run only.
+    assert (conf.read_bytes(), store.read_bytes()) == (before, kept)
+
+    # A value the file gets wrong is named with its line, and nothing is fetched.
+    dovecot.put("alice", [message(4)])
+    conf.write_text("maildrop = smtp://127.0.0.1:1\npoptls = maybe\n")
+    status, err = run(env, "--config", conf, server(dovecot), "alice", "secret", 1)
+    assert status == 1 and len(err) == 1, err
+    assert err[0].endswith(f'outcome=failed ms=0 reason="{conf}:2: poptls: not auto, require or off: maybe"'), err
+    assert len(dovecot.messages("alice")) == 1
+    assert run(env, "--config", tmp_path / "none.conf", server(dovecot), "alice", "secret", 1) == (
+        1, [f"morrent: cannot read {tmp_path}/none.conf: no such file"])
+
+
 # ---- failed runs: non-zero, one line on stderr saying why ----
 
 def test_wrong_password_fails_with_the_servers_answer(mailbox, env):
