@@ -230,6 +230,10 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
         o.version = !o.help;
         return o;
     }
+    if (arguments.size() == 1 && arguments[0] == "--history") {
+        o.history = true;
+        return o;
+    }
     o.checkConfig = line.checkConfig;
     o.configFile = line.configFile;
     // A check names what is wrong with the download's arguments as one of its problems.
@@ -391,6 +395,7 @@ std::string helpText() {
            "                     run and per failed message) or debug\n"
            "  --password-file FILE     the password from the first line of FILE (mode 600)\n"
            "  --password-command CMD   the password or token from the first line CMD prints\n"
+           "  --history  print the runs kept in the state folder, oldest first, and exit\n"
            "  --help     print this help and exit\n"
            "  --version  print the version and exit\n";
 }

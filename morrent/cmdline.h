@@ -100,13 +100,14 @@ struct CommandLine {
 // The arguments without the program name; reads no file.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments);
 
-// What the program frame asks of the command line: --help or --version alone, and what goes to
+// What the program frame asks of the command line: --help, --version or --history alone, and what goes to
 // stderr (--log-level, else the stored loglevel). A wrong count of pieces, a delete flag that is no
 // whole number, a password file that cannot be used or a wrong --log-level fail without
 // `stored`; a wrong stored loglevel only with it.
 struct Options {
     bool help = false;
     bool version = false;
+    bool history = false;  // --history alone: print the runs kept, and end
     bool checkConfig = false;
     std::string configFile;  // --config FILE; empty: the per-user store
     common::LogLevel logLevel = common::LogLevel::info;

@@ -10,7 +10,7 @@
 // be used, 3 when another run is fetching the same mailbox. --help and --version alone print and end with 0.
 // --check-config first on any of these lines reads the settings as that start would and ends
 // with 0 when they are good, 1 after a line for each problem; --config FILE there reads the
-// settings from FILE instead of the per-user store.
+// settings from FILE instead of the per-user store. --history alone prints the runs kept.
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
@@ -23,6 +23,8 @@
 #include "morrent/delivery.h"
 #include "morrent/morrentwindow.h"
 #include "morrent/pop3session.h"
+#include "morrent/runhistory.h"
+#include "morrent/mailboxstate.h"
 
 namespace {
 
@@ -57,6 +59,22 @@ std::vector<std::string> checkSettings(const morrent::CommandLine &line) {
     return problems;
 }
 
+// --history: the runs kept in the state folder, as a table on stdout.
+int printHistory(const common::Program &program) {
+    const std::string folder = morrent::stateFolder();
+    const common::Result<std::vector<morrent::RunRecord>> runs = morrent::readHistory(folder);
+    if (!runs) {
+        program.say(runs.why());
+        return common::exitFailed;
+    }
+    if (runs->empty())
+        std::printf("no runs recorded yet in %s\n", morrent::historyPath(folder).c_str());
+    else
+        std::fputs(morrent::historyTable(*runs).c_str(), stdout);
+    std::fflush(stdout);
+    return common::exitOk;
+}
+
 // A download from the command line: its stderr is the one line that says why it failed, so Qt's
 // own notes (no XDG_RUNTIME_DIR...) stay out of it.
 void quiet(QtMsgType type, const QMessageLogContext &, const QString &text) {
@@ -83,6 +101,7 @@ int main(int argc, char **argv) {
         morrent::helpText, &status);
     if (!options) return status;
     if (options->checkConfig) return program.checkDone(checkSettings(line));
+    if (options->history) return printHistory(program);
 
     // A download from the command line never shows anything, so it needs no display at all, and a
     // DISPLAY left over in a cron environment must not stop it.

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -134,6 +135,7 @@ private slots:
     void badMaildropFailsTheDownload();
     void storedPasswordCommandGivesThePassword();
     void disconnectNowStopsAPasswordCommand();
+    void historyShowsTheRunsNewestFirst();
 
 private:
     QTemporaryDir tmp_;
@@ -693,5 +695,43 @@ void MorrentWindowTest::disconnectNowStopsAPasswordCommand() {
     QVERIFY(::kill(pid_t(pid.toInt()), 0) != 0 && errno == ESRCH);
     QVERIFY(pop.commands.isEmpty());  // nothing was connected
 }
+// Each run adds a row at the top, and a window that opens shows the runs the history file keeps.
+void MorrentWindowTest::historyShowsTheRunsNewestFirst() {
+    ScriptedPop3 pop({mailNumbered(1), mailNumbered(2)});
+    auto rows = [](MorrentWindow &w) {
+        QStringList shown;
+        auto *table = control<QTableWidget>(&w, "history");
+        for (int r = 0; r < table->rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 1; c < table->columnCount(); ++c) cells << table->item(r, c)->text();
+            shown << cells.join(QLatin1Char('|'));
+        }
+        return shown;
+    };
+    const QString ok = pop.address() + QStringLiteral("|jdoe|2|2|2|ok");
+    const QString failed = pop.address() + QStringLiteral("|jdoe|0|0|0|maildrop: \"nowhere\"");
+    {
+        MorrentWindow w;
+        w.load("");
+        QVERIFY(rows(w).isEmpty());
+        store("maildrop", drop_);
+        control<QLineEdit>(&w, "server")->setText(pop.address());
+        control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+        control<QCheckBox>(&w, "Check1")->setChecked(true);
+        control<QPushButton>(&w, "Command1")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+        store("maildrop", QStringLiteral("nowhere"));
+        control<QPushButton>(&w, "Command1")->click();
+        QCOMPARE(rows(w).size(), 2);
+        QCOMPARE(rows(w)[0].left(failed.size()), failed);
+        QCOMPARE(rows(w)[1], ok);
+    }
+    MorrentWindow again;
+    again.load("");
+    QCOMPARE(rows(again).size(), 2);
+    QCOMPARE(rows(again)[1], ok);
+    QVERIFY(control<QTableWidget>(&again, "history")->item(0, 0)->text().endsWith(QLatin1Char('Z')));
+}
+
 QTEST_MAIN(MorrentWindowTest)
 #include "morrent_window.moc"

@@ -158,7 +158,7 @@ def test_a_stale_display_does_not_stop_a_command_line_run(mailbox, env):
     assert len(pickup(env)) == 3
 
 
-# ---- the settings from --config FILE ----
+# ---- the settings from --config FILE, and the history of the runs ----
 
 def test_a_run_with_config_reads_that_file_alone_and_writes_nothing(mailbox, env, tmp_path):
     dovecot, mail = mailbox
@@ -184,6 +184,29 @@ def test_a_run_with_config_reads_that_file_alone_and_writes_nothing(mailbox, env
     assert len(dovecot.messages("alice")) == 1
     assert run(env, "--config", tmp_path / "none.conf", server(dovecot), "alice", "secret", 1) == (
         1, [f"morrent: cannot read {tmp_path}/none.conf: no such file"])
+
+
+def history(env):
+    proc = subprocess.run([str(program("morrent")), "--history"], env=env, capture_output=True,
+                          text=True, timeout=RUN_LIMIT)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    return proc.stdout.splitlines()
+
+
+def test_each_run_leaves_a_record_that_history_prints(mailbox, env):
+    dovecot, mail = mailbox
+    assert history(env) == [f"no runs recorded yet in {os.environ['XDG_STATE_HOME']}/tessaruno/history"]
+    assert run(env, server(dovecot), "alice", "secret", 1) == (0, [])
+    status, err = run(env, server(dovecot), "alice", "wrong-pass", 0)
+    assert status == 1
+    lines = history(env)
+    assert re.fullmatch(r"time +server +login +new +delivered +deleted +outcome", lines[0]), lines
+    assert len(lines) == 3, lines
+    first, second = (line.split(None, 6) for line in lines[1:])
+    assert first[1:] == [server(dovecot), "alice", "3", "3", "3", "ok"]
+    assert second[1:6] == [server(dovecot), "alice", "0", "0", "0"]
+    assert "-ERR" in second[6] and "wrong-pass" not in "".join(lines)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", first[0]) and first[0] <= second[0]
 
 
 # ---- failed runs: non-zero, one line on stderr saying why ----

@@ -413,6 +413,9 @@ TEST(CommandLine, OptionsForTheProgramFrame) {
         ASSERT_FALSE(noFile);
         EXPECT_EQ(noFile.why().rfind("--config needs a FILE", 0), 0u) << noFile.why();
     }
+    // --history only alone: anywhere else it is a piece like any other.
+    EXPECT_TRUE(options({"--history"}, none)->history);
+    EXPECT_FALSE(options({"--history", "pop", "jdoe", "1"}, none)->history);
 }
 
 // The password-command form: CMD taken whole like FILE, the password not among the pieces (so
