@@ -12,6 +12,16 @@ using namespace morrent;
 
 namespace {
 
+// The unique id of message n in these tests.
+std::string uidof(std::size_t n) {
+    return "0000000" + std::to_string(n) + "5f2a1c3e";
+}
+std::string uidlisting(std::size_t count) {
+    std::string out = "+OK\r\n";
+    for (std::size_t n = 1; n <= count; ++n) out += std::to_string(n) + " " + uidof(n) + "\r\n";
+    return out + ".\r\n";
+}
+
 // One session with a scripted window around it: deliveries and commits are confirmed at once unless
 // told otherwise.
 struct Conversation {
@@ -24,6 +34,9 @@ struct Conversation {
     bool confirmdeliveries = true;
     bool confirmcommit = true;
     int commits = 0;
+    // With deletion on, the UIDL the engine sends after the listing is answered here, unseen, with
+    // an id for each message: those transcripts are about the messages and their deletion.
+    bool answerUidl = false;
 
     // The transcripts here are about the login and the messages; STLS and the SASL mechanisms
     // have their own below, and these log in with USER and PASS.
@@ -32,11 +45,22 @@ struct Conversation {
         s.curuser = "alice";
         s.curpass = "secret";
         s.deleteAfter = deleteAfter;
+        answerUidl = deleteAfter;
         s.poptls = tls;
         s.resetsession();
     }
     bool starttls = false;
     void apply(Actions a) {
+        constexpr std::string_view uidl = "uidl\r\n";
+        if (answerUidl && a.send.ends_with(uidl)) {
+            a.send.resize(a.send.size() - uidl.size());
+            sent += a.send;
+            a.send.clear();
+            Actions listed = s.feed(uidlisting(std::size_t(s.msgtotal)));
+            apply(a);
+            apply(std::move(listed));
+            return;
+        }
         sent += a.send;
         starttls |= a.starttls;
         if (!a.status.empty()) statuses.push_back(a.status);
@@ -84,16 +108,6 @@ std::string listing(const std::vector<std::string> &messages) {
     return out + ".\r\n";
 }
 
-// The unique id of message n in these tests.
-std::string uidof(std::size_t n) {
-    return "0000000" + std::to_string(n) + "5f2a1c3e";
-}
-std::string uidlisting(std::size_t count) {
-    std::string out = "+OK\r\n";
-    for (std::size_t n = 1; n <= count; ++n) out += std::to_string(n) + " " + uidof(n) + "\r\n";
-    return out + ".\r\n";
-}
-
 // A RETR reply for a message as it is stored (CR LF lines): dot-stuffed, with the end marker.
 std::string retrreply(const std::string &message) {
     std::string out = "+OK " + std::to_string(message.size()) + " octets\r\n";
@@ -116,10 +130,10 @@ void login(Conversation &c, const std::string &capa = kCapa) {
     ASSERT_EQ(c.take(), "list \r\n");
 }
 
-// The scan listing; with deletion off, also the unique-id listing the engine asks for next.
+// The scan listing, and the unique-id listing the engine asks for next.
 void list(Conversation &c, const std::vector<std::string> &messages) {
     c.server(listing(messages));
-    if (c.s.deleteAfter || messages.empty()) return;
+    if (c.answerUidl || messages.empty()) return;
     ASSERT_EQ(c.take(), "uidl\r\n");
     c.server(uidlisting(messages.size()));
 }
@@ -275,6 +289,42 @@ TEST(Pop3Session, NothingNewQuitsWithoutCommit) {
     c.server("+OK bye\r\n");
     EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
     EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
+}
+
+// With deletion on, what a failed run delivered is not delivered again; it is deleted with the
+// rest, and when nothing is new, the rest is deleted all the same.
+TEST(Pop3Session, DeletionSkipsWhatAnEarlierRunDeliveredAndDeletesIt) {
+    for (const bool allSeen : {false, true}) {
+        SCOPED_TRACE(allSeen ? "nothing new" : "one new");
+        Conversation c(true);
+        c.answerUidl = false;
+        c.s.seenUids = {uidof(2), uidof(3)};
+        if (allSeen) c.s.seenUids.insert(uidof(1));
+        login(c);
+        c.server(listing(kThree));
+        EXPECT_EQ(c.take(), "uidl\r\n");
+        c.server(uidlisting(3));
+        if (!allSeen) {
+            EXPECT_EQ(c.take(), "retr 1\r\n");
+            EXPECT_EQ(c.s.messageUid(), uidof(1));
+            c.server(retrreply(kThree[0]));
+        }
+        EXPECT_EQ(c.take(), "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n");
+        EXPECT_EQ(c.commits, 1);
+        EXPECT_EQ(c.delivered.size(), allSeen ? 0u : 1u);
+        c.server("+OK\r\n+OK\r\n+OK\r\n+OK bye\r\n");
+        EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
+        EXPECT_EQ(c.s.deletedCount(), 3);
+    }
+    // A server without unique ids is fetched whole, as before, without a note at every run.
+    Conversation c(true);
+    c.answerUidl = false;
+    login(c);
+    c.server(listing(kThree));
+    EXPECT_EQ(c.take(), "uidl\r\n");
+    const Actions refused = c.s.feed("-ERR Unknown command\r\n");
+    EXPECT_EQ(refused.note, "");
+    EXPECT_EQ(refused.send, "retr 3\r\n");
 }
 
 TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
