@@ -412,7 +412,8 @@ void MorrentWindow::record(const char *outcome, const QString &reason, bool star
     run.outcome = how == "ok" || how == "busy" ? how : reason.toStdString();
     if (run.outcome.empty()) run.outcome = "failed";
     const std::string folder = download_.stateFolder.empty() ? stateFolder() : download_.stateFolder;
-    if (const common::Result<void> kept = appendRun(folder, run); !kept)
+    // A run that failed has said what is wrong already, most likely with the state folder too.
+    if (const common::Result<void> kept = appendRun(folder, run); !kept && run.outcome == "ok")
         common::LogLine(common::LogLevel::warning, "history").field("outcome", "not kept").field("reason", kept.why());
     if (cmdline_) return;
     showRun(run);
