@@ -286,20 +286,10 @@ def test_morrent_checks_what_a_download_would_refuse(env, tmp_path):
 
 def test_morrent_checks_its_file_naming_each_value_and_line(env, tmp_path):
     conf = tmp_path / "morrent.conf"
-    conf.write_text("# wrong on purpose\n"
-                    "poptls = maybe\n"
-                    "maildrop = ftp://mail\n"
-                    "popuath = plain\n"
-                    "tlsfingerprint = zz\n")
+    conf.write_text("# wrong on purpose\npoptls = maybe\npopuath = plain\ntlsfingerprint = zz\n")
     r = run([str(program("morrent")), "--config", str(conf), "--check-config"], env)
     assert (r.returncode, r.stdout) == (1, "")
-    assert r.stderr.splitlines() == [
-        f"morrent: {conf}:2: poptls: not auto, require or off: maybe",
-        f'morrent: {conf}:3: maildrop: "ftp://mail" is neither empty, a folder path beginning with /, '
-        "sendmail nor smtp://host:port",
-        f"morrent: {conf}:4: unknown setting popuath",
-        f"morrent: {conf}:5: tlsfingerprint: not a SHA-256 fingerprint: zz",
-        f"morrent: {conf}: 4 problems"]
-    conf.write_text("maildrop = smtp://127.0.0.1:1\nlocaldomains = example.org\n")
-    good = run([str(program("morrent")), "--check-config", "--config", str(conf), "127.0.0.1:1", "alice", "pw", "0"], env)
-    assert (good.returncode, good.stdout, good.stderr) == (0, f"morrent: {conf}: the settings are good\n", "")
+    assert r.stderr.splitlines() == [f"morrent: {conf}:2: poptls: not auto, require or off: maybe",
+                                     f"morrent: {conf}:3: unknown setting popuath",
+                                     f"morrent: {conf}:4: tlsfingerprint: not a SHA-256 fingerprint: zz",
+                                     f"morrent: {conf}: 3 problems"]
