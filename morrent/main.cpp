@@ -62,6 +62,10 @@ std::vector<std::string> checkSettings(const morrent::CommandLine &line) {
 // --history: the runs kept in the state folder, as a table on stdout.
 int printHistory(const common::Program &program) {
     const std::string folder = morrent::stateFolder();
+    if (folder.empty()) {
+        program.say("no state folder: neither XDG_STATE_HOME nor HOME is set");
+        return common::exitFailed;
+    }
     const common::Result<std::vector<morrent::RunRecord>> runs = morrent::readHistory(folder);
     if (!runs) {
         program.say(runs.why());
