@@ -56,7 +56,9 @@ bool Program::mentions(std::string_view line, std::string_view name) {
 }
 
 int Program::checkDone(const std::vector<std::string> &more) {
-    // The file's problems in the order of its lines, then the rest.
+    // The file's problems in the order of its lines (the program's own checks of its values
+    // too), then the rest.
+    problems_.insert(problems_.end(), more.begin(), more.end());
     auto lineOf = [this](const std::string &p) {
         const std::string head = configFile_ + ":";
         if (configFile_.empty() || p.compare(0, head.size(), head) != 0) return 1 << 30;
@@ -66,7 +68,6 @@ int Program::checkDone(const std::vector<std::string> &more) {
     };
     std::stable_sort(problems_.begin(), problems_.end(),
                      [&](const std::string &a, const std::string &b) { return lineOf(a) < lineOf(b); });
-    problems_.insert(problems_.end(), more.begin(), more.end());
     flushLogLines();
     for (const std::string &p : problems_) std::fprintf(stderr, "%s: %s\n", name_, p.c_str());
     const std::string what = configFile_.empty() ? registryFilePath().toStdString() : configFile_;

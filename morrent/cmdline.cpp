@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/asciitext.h"
+#include "common/settings.h"
 
 namespace morrent {
 
@@ -111,21 +112,36 @@ std::string badDeleteFlagReason() {
 CommandLine parseCommandLine(const std::vector<std::string> &given) {
     CommandLine line;
     std::vector<std::string> arguments = given;
-    if (!arguments.empty() && arguments[0] == "--check-config") {
-        line.checkConfig = true;
-        arguments.erase(arguments.begin());
-        line.firstPiece = 1;
-    }
-    if (!arguments.empty() && arguments[0] == "--log-level") {
-        if (arguments.size() < 2 || arguments[1].empty()) {
-            line.mode = StartMode::wrongCount;
-            line.status = exitUsage;
-            line.reason = "--log-level needs a LEVEL: error, info or debug";
-            return line;
+    // The options before the pieces, in any order, each once: --check-config, --config FILE,
+    // --log-level LEVEL.
+    auto refuse = [&line](std::string reason) {
+        line.mode = StartMode::wrongCount;
+        line.status = exitUsage;
+        line.reason = std::move(reason);
+        return line;
+    };
+    bool file = false, level = false;
+    while (!arguments.empty()) {
+        const std::string &option = arguments[0];
+        std::size_t taken = 2;
+        if (option == "--check-config" && !line.checkConfig) {
+            line.checkConfig = true;
+            taken = 1;
+        } else if (option == "--config" && !file) {
+            if (arguments.size() < 2 || common::trimBlanks(arguments[1]).empty())
+                return refuse("--config needs a FILE: name = value lines, as a service reads them");
+            line.configFile = arguments[1];
+            file = true;
+        } else if (option == "--log-level" && !level) {
+            if (arguments.size() < 2 || arguments[1].empty())
+                return refuse("--log-level needs a LEVEL: error, info or debug");
+            line.loglevel = arguments[1];
+            level = true;
+        } else {
+            break;
         }
-        line.loglevel = arguments[1];
-        arguments.erase(arguments.begin(), arguments.begin() + 2);
-        line.firstPiece += 2;
+        arguments.erase(arguments.begin(), arguments.begin() + std::ptrdiff_t(taken));
+        line.firstPiece += taken;
     }
     // A delete flag that is no whole number ends the program before anything is fetched or stored.
     auto checkFlag = [&line] {
@@ -214,14 +230,19 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
         o.version = !o.help;
         return o;
     }
+    if (arguments.size() == 1 && arguments[0] == "--history") {
+        o.history = true;
+        return o;
+    }
     o.checkConfig = line.checkConfig;
+    o.configFile = line.configFile;
     // A check names what is wrong with the download's arguments as one of its problems.
     if (line.mode == StartMode::wrongCount && !line.checkConfig) return common::fail(line.reason);
     std::string level = line.loglevel;
     std::string where = "--log-level";
     if (level.empty() && stored) {
         level = stored("loglevel");
-        where = "registry value loglevel";
+        where = storedWhere("loglevel");
     }
     const std::string_view trimmed = common::trimWhitespace(level);
     if (trimmed.empty()) return o;
@@ -229,6 +250,17 @@ common::Result<Options> parseOptions(const CommandLine &line, const std::vector<
     if (!parsed) return common::fail(where + ": " + parsed.why());
     o.logLevel = *parsed;
     return o;
+}
+
+std::string storedWhere(std::string_view name) {
+    if (common::storedSource().where) return common::storedSource().where(name);
+    return "registry value " + std::string(name);
+}
+
+std::string storedProblem(std::string_view name, std::string_view why) {
+    const std::string head = std::string(name) + ": ";
+    if (why.substr(0, head.size()) == head) why.remove_prefix(head.size());
+    return storedWhere(name) + ": " + std::string(why);
 }
 
 std::vector<std::string> storedNames() {
@@ -354,12 +386,16 @@ std::string helpText() {
            "or that is no regular file, is refused. CMD, split at blanks and run without a shell,\n"
            "prints the password (or an OAuth access token) on its first line. Exit status:\n"
            "0 delivered, 1 failed, 2 wrong arguments, 3 another run is fetching the same mailbox.\n"
-           "  --check-config     first of all: read the settings as a download would, print\n"
-           "                     each problem on a line, connect nothing; exit 0 or 1\n"
-           "  --log-level LEVEL  first of all: what goes to stderr, error, info (the default,\n"
-           "                     a line per run and per failed message) or debug\n"
+           "These three come first, in any order:\n"
+           "  --config FILE      the settings from FILE (name = value lines, # comments; the\n"
+           "                     stored names) instead of the per-user store; never written\n"
+           "  --check-config     read the settings as a download would, print each problem\n"
+           "                     on a line, connect nothing; exit 0 or 1\n"
+           "  --log-level LEVEL  what goes to stderr, error, info (the default, a line per\n"
+           "                     run and per failed message) or debug\n"
            "  --password-file FILE     the password from the first line of FILE (mode 600)\n"
            "  --password-command CMD   the password or token from the first line CMD prints\n"
+           "  --history  print the runs kept in the state folder, oldest first, and exit\n"
            "  --help     print this help and exit\n"
            "  --version  print the version and exit\n";
 }

@@ -8,9 +8,11 @@
 //   morrent --password-command CMD POPSERVER LOGIN DELETEFLAG [FORWARDADDRESS]
 //                                                              the same, the password (or an
 //                                                              access token) from what CMD prints
-// Any of them may begin with --log-level LEVEL, which is not counted, and before that with
-// --check-config: the settings (the stored values, and those the rest of the line gives) read as
-// a start would, each problem printed on a line of its own, nothing connected; status 0 or 1.
+// Any of them may begin with options, in any order, which are not counted: --log-level LEVEL;
+// --config FILE, the settings from FILE (name = value lines, as a service reads them) in place
+// of the per-user store, which this run then neither reads nor writes; and --check-config: the
+// settings (the stored values, and those the rest of the line gives) read as a start would, each
+// problem printed on a line of its own, nothing connected; status 0 or 1.
 //
 // The arguments are joined by single blanks and the result is split at every single blank, so an
 // argument that holds a blank counts as two, an empty argument adds an empty piece, and a trailing
@@ -85,7 +87,8 @@ struct CommandLine {
     std::vector<std::string> pieces;
     std::string passwordFile;        // the password-file form: FILE
     std::string passwordCommand;     // the password-command form: CMD
-    bool checkConfig = false;        // --check-config, first of all
+    bool checkConfig = false;        // --check-config, before the pieces
+    std::string configFile;          // --config FILE, before the pieces
     std::string loglevel;            // --log-level LEVEL, given before everything else
     std::string reason;              // wrongCount: why the program ends at once
     int status = exitDelivered;      // wrongCount: its exit status
@@ -97,19 +100,26 @@ struct CommandLine {
 // The arguments without the program name; reads no file.
 CommandLine parseCommandLine(const std::vector<std::string> &arguments);
 
-// What the program frame asks of the command line: --help or --version alone, and what goes to
+// What the program frame asks of the command line: --help, --version or --history alone, and what goes to
 // stderr (--log-level, else the stored loglevel). A wrong count of pieces, a delete flag that is no
 // whole number, a password file that cannot be used or a wrong --log-level fail without
 // `stored`; a wrong stored loglevel only with it.
 struct Options {
     bool help = false;
     bool version = false;
+    bool history = false;  // --history alone: print the runs kept, and end
     bool checkConfig = false;
-    std::string configFile;  // never set: morrent's settings are the per-user store's
+    std::string configFile;  // --config FILE; empty: the per-user store
     common::LogLevel logLevel = common::LogLevel::info;
 };
 // The stored values morrent reads.
 std::vector<std::string> storedNames();
+// Where a stored value comes from, for a problem's line: "registry value NAME", or with --config
+// "FILE:LINE: name".
+std::string storedWhere(std::string_view name);
+// A problem with a stored value as one line: `why` ("maildrop: not smtp://...", or without the
+// name) behind storedWhere(name).
+std::string storedProblem(std::string_view name, std::string_view why);
 using StoredValue = std::function<std::string(std::string_view)>;
 common::Result<Options> parseOptions(const CommandLine &line, const std::vector<std::string> &arguments,
                                      const StoredValue &stored);

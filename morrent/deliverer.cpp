@@ -495,7 +495,9 @@ void Download::stopCommand() {
     process->deleteLater();
 }
 
-// The lock, and with deletion off the record, of the mailbox at host:port for the engine's login.
+// The lock and the record of the mailbox at host:port for the engine's login. The record is kept
+// with deletion on too: a run that fails after some deliveries deletes nothing, and the next one
+// must know which messages it delivered.
 common::Result<void> Download::openState(const std::string &host, int port) {
     const std::string folder = stateFolder.empty() ? morrent::stateFolder() : stateFolder;
     if (folder.empty())
@@ -506,19 +508,21 @@ common::Result<void> Download::openState(const std::string &host, int port) {
         lockedOut_ = lock_.busy();
         return taken;
     }
-    if (engine_.deleteAfter) return {};
     if (common::Result<void> opened = record_.open(stem + ".uidl"); !opened) return opened;
     engine_.seenUids = record_.delivered();
     deliverer_.setRecord(&record_);
     return {};
 }
 
-// The session is over: the record forgets the ids no longer on the server, and the lock goes.
+// The session is over: the record forgets the ids no longer on the server (all of them once every
+// message is deleted), and the lock goes.
 void Download::settle() {
     deliverer_.setRecord(nullptr);
     if (record_.isOpen()) {
+        static const std::vector<std::string> none;
+        const bool emptied = engine_.deletedCount() > 0 && engine_.deletedCount() == engine_.msgtotal;
         const common::Result<void> closed =
-            record_.close(engine_.uidsKnown() ? &engine_.serverUids() : nullptr);
+            record_.close(emptied ? &none : engine_.uidsKnown() ? &engine_.serverUids() : nullptr);
         if (!closed) emit note(qtext(closed.why()));
     }
     lock_.release();

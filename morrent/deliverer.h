@@ -131,8 +131,8 @@ public:
 
     // Closes an open connection, runs resetsession and connects to `server` ("host", "host:port",
     // "[v6]:port"; port 110 unless given). The engine's curuser/curpass and deleteAfter must be
-    // set. First it takes the mailbox's lock and, with deletion off, reads its record of delivered
-    // ids, in the state folder (`stateFolder`, or the user's one when empty). A server text that is
+    // set. First it takes the mailbox's lock and reads its record of delivered ids (with deletion
+    // on too: a run that failed deleted nothing), in the state folder (`stateFolder`, or the user's one when empty). A server text that is
     // no host, a lock that another run holds or a record that cannot be read end the session at
     // once, before anything is connected.
     void start(const std::string &server);

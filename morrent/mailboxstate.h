@@ -4,7 +4,8 @@
 //
 //   KEY.lock   held by the run that fetches the mailbox (flock: the kernel frees it when that run
 //              ends or dies); a second run finds it taken and stops before it connects
-//   KEY.uidl   the unique ids of the messages delivered while deletion was off
+//   KEY.uidl   the unique ids of the messages delivered and still on the server (kept with
+//              deletion on too: a run that fails after some deliveries deletes nothing)
 //
 // The record is a journal that follows the deliveries line by line, written as they happen:
 //

@@ -9,7 +9,8 @@
 // a wrong count of arguments, a DELETEFLAG that is no whole number or a password file that cannot
 // be used, 3 when another run is fetching the same mailbox. --help and --version alone print and end with 0.
 // --check-config first on any of these lines reads the settings as that start would and ends
-// with 0 when they are good, 1 after a line for each problem.
+// with 0 when they are good, 1 after a line for each problem; --config FILE there reads the
+// settings from FILE instead of the per-user store. --history alone prints the runs kept.
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
@@ -22,6 +23,8 @@
 #include "morrent/delivery.h"
 #include "morrent/morrentwindow.h"
 #include "morrent/pop3session.h"
+#include "morrent/runhistory.h"
+#include "morrent/mailboxstate.h"
 
 namespace {
 
@@ -34,18 +37,18 @@ std::vector<std::string> checkSettings(const morrent::CommandLine &line) {
     std::string maildrop = stored("maildrop");
     if (maildrop.empty() && account.empty()) maildrop = morrent::serviceMaildrop;
     const common::Result<morrent::Maildrop> drop = morrent::parseMaildrop(maildrop);
-    if (!drop) problems.push_back("registry value " + drop.why());
+    if (!drop) problems.push_back(morrent::storedProblem("maildrop", drop.why()));
     const std::string tls = stored("poptls");
     if (!tls.empty() && !common::equalNoCase(tls, "auto") && !common::equalNoCase(tls, "require") &&
         !common::equalNoCase(tls, "off"))
-        problems.push_back("registry value poptls: not auto, require or off: " + tls);
+        problems.push_back(morrent::storedProblem("poptls", "not auto, require or off: " + tls));
     if (const auto auth = morrent::parsePopAuth(stored("popauth")); !auth)
-        problems.push_back("registry value popauth: " + auth.why());
+        problems.push_back(morrent::storedProblem("popauth", auth.why()));
     const std::string command = !line.passwordCommand.empty() ? line.passwordCommand : stored("passwordcommand");
     if (const auto words = morrent::splitPasswordCommand(command); !words) problems.push_back(words.why());
     const std::string pin = stored("tlsfingerprint");
     if (!pin.empty() && common::normaliseFingerprint(pin).empty())
-        problems.push_back("registry value tlsfingerprint: not a SHA-256 fingerprint: " + pin);
+        problems.push_back(morrent::storedProblem("tlsfingerprint", "not a SHA-256 fingerprint: " + pin));
     // A download without a forward address must have someone to mail to.
     if (drop && line.mode == morrent::StartMode::commandLine && line.pieces.size() == 4) {
         const std::string local = stored("localdomains");
@@ -54,6 +57,26 @@ std::vector<std::string> checkSettings(const morrent::CommandLine &line) {
         if (!none.empty()) problems.push_back(none);
     }
     return problems;
+}
+
+// --history: the runs kept in the state folder, as a table on stdout.
+int printHistory(const common::Program &program) {
+    const std::string folder = morrent::stateFolder();
+    if (folder.empty()) {
+        program.say("no state folder: neither XDG_STATE_HOME nor HOME is set");
+        return common::exitFailed;
+    }
+    const common::Result<std::vector<morrent::RunRecord>> runs = morrent::readHistory(folder);
+    if (!runs) {
+        program.say(runs.why());
+        return common::exitFailed;
+    }
+    if (runs->empty())
+        std::printf("no runs recorded yet in %s\n", morrent::historyPath(folder).c_str());
+    else
+        std::fputs(morrent::historyTable(*runs).c_str(), stdout);
+    std::fflush(stdout);
+    return common::exitOk;
 }
 
 // A download from the command line: its stderr is the one line that says why it failed, so Qt's
@@ -82,6 +105,7 @@ int main(int argc, char **argv) {
         morrent::helpText, &status);
     if (!options) return status;
     if (options->checkConfig) return program.checkDone(checkSettings(line));
+    if (options->history) return printHistory(program);
 
     // A download from the command line never shows anything, so it needs no display at all, and a
     // DISPLAY left over in a cron environment must not stop it.

@@ -8,7 +8,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QHeaderView>
+#include <QTableWidget>
 #include <QTimer>
+#include <ctime>
 #include <optional>
 
 #include "common/controls.h"
@@ -16,6 +19,7 @@
 #include "common/registry.h"
 #include "common/tls.h"
 #include "morrent/message.h"
+#include "morrent/runhistory.h"
 
 namespace morrent {
 
@@ -128,6 +132,21 @@ void MorrentWindow::buildControls() {
     progress->setTextVisible(true);
     progress->hide();
 
+    // The runs kept in the state folder, newest first, beside the rest.
+    Label5 = common::make<QLabel>(this, "Label5", "Runs", 9120, 120, 1095, 255);
+    history = new QTableWidget(0, 7, this);
+    common::place(history, "history", 9120, 480, 4800, 8415);
+    history->setAccessibleName(QStringLiteral("Run history"));
+    history->setHorizontalHeaderLabels({QStringLiteral("time"), QStringLiteral("server"), QStringLiteral("login"),
+                                        QStringLiteral("new"), QStringLiteral("delivered"),
+                                        QStringLiteral("deleted"), QStringLiteral("outcome")});
+    history->verticalHeader()->hide();
+    history->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    history->setSelectionBehavior(QAbstractItemView::SelectRows);
+    history->setWordWrap(false);
+    history->horizontalHeader()->setStretchLastSection(true);
+    common::setPlaceholder(history, QStringLiteral("no runs yet"));
+
     // Shown, not typed into.
     for (QLineEdit *shown : {Text1, subject, from}) shown->setReadOnly(true);
     body->setReadOnly(true);
@@ -137,7 +156,7 @@ void MorrentWindow::buildControls() {
     from->setPlaceholderText(QStringLiteral("sender of the last message"));
     subject->setPlaceholderText(QStringLiteral("its subject"));
     body->setPlaceholderText(QStringLiteral("its text"));
-    resize(common::twipsToPixels(9180), common::twipsToPixels(9135));
+    resize(common::twipsToPixels(14040), common::twipsToPixels(9135));
     common::fitCaptions(this);
 
     connect(Command1, &QPushButton::clicked, this, &MorrentWindow::downloadNow);
@@ -166,6 +185,7 @@ StartMode MorrentWindow::load(std::vector<std::string> pieces) {
 
     if (mode == StartMode::window) {
         readme->setText(usageText());
+        showHistory();
         server->setText(readValue("popserver"));
         userlogin->setText(readValue("popuser"));
         loginpassword->setText(readValue("poppasswd"));
@@ -237,14 +257,14 @@ void MorrentWindow::downloadNow() {
     } else if (tls == QLatin1String("off")) {
         session_.poptls = PopTls::off;
     } else {
-        fail(QStringLiteral("registry value poptls: not auto, require or off: %1").arg(tls));
+        fail(QString::fromStdString(storedProblem("poptls", "not auto, require or off: " + tls.toStdString())));
         return;
     }
     // How to log in, and where the password comes from: --password-command, else the stored
     // passwordcommand, else the box.
     const common::Result<PopAuth> auth = parsePopAuth(readValue("popauth").toStdString());
     if (!auth) {
-        fail(QStringLiteral("registry value popauth: ") + QString::fromStdString(auth.why()));
+        fail(QString::fromStdString(storedProblem("popauth", auth.why())));
         return;
     }
     session_.popauth = *auth;
@@ -265,7 +285,7 @@ void MorrentWindow::downloadNow() {
     const QString pin = readValue("tlsfingerprint").trimmed();
     download_.fingerprint = common::normaliseFingerprint(pin.toStdString());
     if (!pin.isEmpty() && download_.fingerprint.empty()) {
-        fail(QStringLiteral("registry value tlsfingerprint: not a SHA-256 fingerprint: %1").arg(pin));
+        fail(QString::fromStdString(storedProblem("tlsfingerprint", "not a SHA-256 fingerprint: " + pin.toStdString())));
         return;
     }
     const std::string local = readValue("localdomains").toStdString();
@@ -365,6 +385,7 @@ void MorrentWindow::fail(const QString &why, common::LogLevel level) {
 void MorrentWindow::logRun(const char *outcome, const QString &reason, bool started,
                            common::LogLevel failed) {
     const bool ok = std::string_view(outcome) == "ok";
+    record(outcome, reason, started);
     const common::LogLevel level = ok ? common::LogLevel::info : failed;
     if (!common::logs(level)) return;
     common::LogLine line(level, "run");
@@ -376,6 +397,56 @@ void MorrentWindow::logRun(const char *outcome, const QString &reason, bool star
     line.field("outcome", outcome);
     line.field("ms", runClock_.isValid() ? runClock_.elapsed() : 0);
     if (!ok) line.field("reason", reason.toStdString());
+}
+
+// The run in the state folder's history, and at the top of the window's.
+void MorrentWindow::record(const char *outcome, const QString &reason, bool started) {
+    RunRecord run;
+    run.time = utcTime(std::time(nullptr));
+    run.server = session_.curserver;
+    run.login = session_.curuser;
+    run.found = started ? session_.progress().messages : 0;
+    run.delivered = started ? session_.deliveredCount() : 0;
+    run.deleted = started ? session_.deletedCount() : 0;
+    const std::string how(outcome);
+    run.outcome = how == "ok" || how == "busy" ? how : reason.toStdString();
+    if (run.outcome.empty()) run.outcome = "failed";
+    const std::string folder = download_.stateFolder.empty() ? stateFolder() : download_.stateFolder;
+    // A run that failed has said what is wrong already, most likely with the state folder too.
+    if (const common::Result<void> kept = appendRun(folder, run); !kept && run.outcome == "ok")
+        common::LogLine(common::LogLevel::warning, "history").field("outcome", "not kept").field("reason", kept.why());
+    if (cmdline_) return;
+    showRun(run);
+    history->resizeColumnsToContents();
+}
+
+void MorrentWindow::showHistory() {
+    history->setRowCount(0);
+    const std::string folder = download_.stateFolder.empty() ? stateFolder() : download_.stateFolder;
+    const common::Result<std::vector<RunRecord>> runs = readHistory(folder);
+    if (!runs) return;
+    for (const RunRecord &run : *runs) showRun(run);
+    history->resizeColumnsToContents();
+}
+
+// A row at the top (newest first); the rows beyond the history's bound go.
+void MorrentWindow::showRun(const RunRecord &run) {
+    history->insertRow(0);
+    auto text = [](const std::string &s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); };
+    const QString cells[] = {text(run.time),
+                             text(run.server),
+                             text(run.login),
+                             QString::number(run.found),
+                             QString::number(run.delivered),
+                             QString::number(run.deleted),
+                             text(run.outcome)};
+    for (int column = 0; column < 7; ++column) {
+        auto *item = new QTableWidgetItem(cells[column]);
+        if (column >= 3 && column <= 5) item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        if (column == 6) item->setToolTip(cells[column]);
+        history->setItem(0, column, item);
+    }
+    while (history->rowCount() > int(historyLimit)) history->removeRow(history->rowCount() - 1);
 }
 
 void MorrentWindow::closeEvent(QCloseEvent *event) {

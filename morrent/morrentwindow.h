@@ -1,6 +1,7 @@
 // The morrent window: the POP3 server, login, password and forward address, the delete switch,
 // "Download Now" and "disconnect now", the status line (which keeps the last download's result), a
-// progress bar while a download goes on, and the last delivered message.
+// progress bar while a download goes on, the last delivered message, and beside them the runs kept
+// in the state folder's history (newest first; each run adds its own).
 //
 // Started without arguments it shows the settings stored at the last download. Started with a
 // command line of four or five pieces it takes the settings from there, downloads at once without
@@ -18,6 +19,7 @@
 #include "morrent/cmdline.h"
 #include "morrent/deliverer.h"
 #include "morrent/pop3session.h"
+#include "morrent/runhistory.h"
 
 class QCheckBox;
 class QLabel;
@@ -25,6 +27,7 @@ class QProgressBar;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTableWidget;
 class QTimer;
 
 namespace morrent {
@@ -81,7 +84,8 @@ private:
     QLineEdit *subject, *from;
     QPlainTextEdit *body;
     QPushButton *Command2;
-    QLabel *Label1, *Label2, *Label3, *Label4, *readme;
+    QLabel *Label1, *Label2, *Label3, *Label4, *readme, *Label5;
+    QTableWidget *history;
     // The download under way: the session's messages and their bytes; shown only meanwhile.
     QProgressBar *progress;
     QTimer *Timer1;
@@ -102,6 +106,10 @@ private:
     // The run's line in the log; `started` when a session ran (its counts are this run's).
     void logRun(const char *outcome, const QString &reason, bool started,
                 common::LogLevel failed = common::LogLevel::error);
+    // The run in the history file, and in the window's.
+    void record(const char *outcome, const QString &reason, bool started);
+    void showHistory();
+    void showRun(const RunRecord &run);
     // Box texts as bytes: a command line's bytes pass unchanged, typed text is UTF-8.
     std::string textOf(const QLineEdit *box) const;
     void setText(QLineEdit *box, const std::string &text);

@@ -837,8 +837,11 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 uids_.assign(std::size_t(msgtotal), std::string());
                 enter(Phase::uidlisting, "UIDL accepted, reading the unique ids");
             } else if (iserr(r)) {
-                a.note = "the server does not give unique ids (" + serverSaid(line) +
-                         "): every message is fetched, also those delivered before";
+                // With deletion on, a good run empties the mailbox: the ids matter only after a
+                // failed one, and a note at every run would bury that.
+                if (!deleteAfter)
+                    a.note = "the server does not give unique ids (" + serverSaid(line) +
+                             "): every message is fetched, also those delivered before";
                 choose(a);
             }
             break;
@@ -848,7 +851,7 @@ void Pop3Session::onReply(Actions &a, const Reply &r) {
                 for (const auto &uid : uids_) uidsKnown_ = uidsKnown_ && !uid.empty();
                 if (!uidsKnown_) {
                     uids_.clear();
-                    a.note =
+                    if (!deleteAfter) a.note =
                         "the server's list of unique ids is unusable: every message is fetched, "
                         "also those delivered before";
                 }
@@ -919,12 +922,10 @@ void Pop3Session::countListing(Actions &a) {
         sendQuit(a, "empty mailbox, QUIT sent");
         return;
     }
-    if (!deleteAfter) {
-        send(a, Command::uidl);
-        enter(Phase::uidl, "listing counted, UIDL sent");
-        return;
-    }
-    choose(a);
+    // The ids also with deletion on: a run that fails after some deliveries deletes nothing, and
+    // the next one must not deliver those again.
+    send(a, Command::uidl);
+    enter(Phase::uidl, "listing counted, UIDL sent");
 }
 
 // "N UID": the unique id of message N. A line that does not fit makes the whole listing unusable.
@@ -955,6 +956,12 @@ void Pop3Session::choose(Actions &a) {
     nextFetch_ = 0;
     if (toFetch_.empty()) {
         msgnum = 0;
+        // Delivered by an earlier run that could not delete them: deleted now.
+        if (deleteAfter) {
+            a.commit = true;
+            enter(Phase::committing, "nothing new, committing before DELE");
+            return;
+        }
         sendQuit(a, "nothing new, QUIT sent");
         return;
     }

@@ -23,12 +23,14 @@
 //
 // Commands go out lower-case, each as one piece with its CR LF: "capa" when the login needs the
 // server's mechanisms, "user NAME" and "pass SECRET" (or "auth MECHANISM ...", "apop ..."),
-// "capa", "list " (the word and one blank), with deletion off "uidl", then "retr N" from the
+// "capa", "list " (the word and one blank), "uidl", then "retr N" from the
 // highest number down to 1, then, when deletion is on, "dele 1" to "dele N" back to back, then
 // "quit".
 //
-// With deletion off, a message whose unique id (UIDL) is among `seenUids` is not fetched again. A
-// server that refuses UIDL has every message fetched, and the session says so once in a note.
+// A message whose unique id (UIDL) is among `seenUids` is not fetched again; with deletion on it
+// is deleted with the others (a run that failed after delivering it deleted nothing, and one
+// that finds nothing new deletes what is left). A server that refuses UIDL has every message
+// fetched, and with deletion off the session says so once in a note.
 //
 // When the server offers PIPELINING, RETRs for the next messages go out before the current one is
 // delivered, within a bound of commands and listed bytes; their replies are read on only once the
@@ -164,7 +166,7 @@ public:
     // second for each minimumRate bytes of them (8 KiB/s: a 10 MiB message has 22 minutes).
     std::uint64_t deadlineBase = 60000;
     std::uint64_t minimumRate = 8192;
-    // Unique ids of the messages already delivered from this mailbox (deletion off only).
+    // Unique ids of the messages already delivered from this mailbox.
     std::unordered_set<std::string> seenUids;
 
     // Session marks and buffers; resetsession gives them these values.
@@ -221,7 +223,7 @@ public:
     const std::string &message() const { return msgbuf; }
     // The number of the message in message() (the one whose reply is being read).
     std::int32_t messageNumber() const { return inFlight_.empty() ? msgnum + 1 : inFlight_.front(); }
-    // Its unique id, when the server listed one (deletion off only), else "".
+    // Its unique id, when the server listed one, else "".
     std::string_view messageUid() const;
     // Whether the whole unique-id listing was read, and the ids in it (index 0 = message 1).
     bool uidsKnown() const { return uidsKnown_; }

@@ -171,7 +171,7 @@ void DownloadTest::nextRetrWaitsForTheMtasConfirmation() {
     QCOMPARE(popseenatdot.size(), 2);
     QCOMPARE(popseenatdot[0].last(), QByteArray("retr 2\r\n"));  // not yet retr 1
     QCOMPARE(popseenatdot[1].last(), QByteArray("retr 1\r\n"));  // not yet any dele
-    QCOMPARE(pop.lines.mid(5), (QList<QByteArray>{"retr 2\r\n", "retr 1\r\n", "dele 1\r\n",
+    QCOMPARE(pop.lines.mid(5), (QList<QByteArray>{"uidl\r\n", "retr 2\r\n", "retr 1\r\n", "dele 1\r\n",
                                                   "dele 2\r\n", "quit\r\n"}));
     QCOMPARE(text, QByteArray("To: fwd@example.org\r\nSubject: 2\r\n\r\n..two\r\n"
                               "To: fwd@example.org\r\nSubject: 1\r\n\r\none\r\n"));

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -134,6 +135,7 @@ private slots:
     void badMaildropFailsTheDownload();
     void storedPasswordCommandGivesThePassword();
     void disconnectNowStopsAPasswordCommand();
+    void historyShowsTheRunsNewestFirst();
 
 private:
     QTemporaryDir tmp_;
@@ -517,8 +519,9 @@ void MorrentWindowTest::deletionOnlyWhenChecked() {
         control<QCheckBox>(&w, "Check1")->setChecked(checked);
         control<QPushButton>(&w, "Command1")->click();
         QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
-        // Unique ids are asked for only to keep messages.
-        QList<QByteArray> tail = pop.commands.mid(checked ? 5 : 6);
+        // Unique ids are asked for either way: a run that fails before it deletes leaves a record.
+        QCOMPARE(pop.commands.value(5), QByteArray("uidl"));
+        QList<QByteArray> tail = pop.commands.mid(6);
         if (checked)
             QCOMPARE(tail, QList<QByteArray>({"retr 3", "retr 2", "retr 1", "dele 1", "dele 2",
                                               "dele 3", "quit"}));
@@ -562,11 +565,13 @@ void MorrentWindowTest::progressWhileDownloadingAndTheResultAfter() {
     QCOMPARE(pickedUp().size(), 3);
     QCOMPARE(pop.commands.count("retr 1"), 1);
 
-    // With deletion on, the result says so.
+    // With deletion on, the result says so; what was delivered before is deleted, not
+    // delivered again.
     control<QCheckBox>(&w, "Check1")->setChecked(true);
     control<QPushButton>(&w, "Command1")->click();
     QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
-    QCOMPARE(control<QLineEdit>(&w, "Text1")->text(), QStringLiteral("3 new messages delivered, 3 deleted"));
+    QCOMPARE(control<QLineEdit>(&w, "Text1")->text(), QStringLiteral("0 new messages delivered, 3 deleted"));
+    QCOMPARE(pickedUp().size(), 3);
 }
 
 void MorrentWindowTest::disconnectNowEndsTheSession() {
@@ -693,5 +698,34 @@ void MorrentWindowTest::disconnectNowStopsAPasswordCommand() {
     QVERIFY(::kill(pid_t(pid.toInt()), 0) != 0 && errno == ESRCH);
     QVERIFY(pop.commands.isEmpty());  // nothing was connected
 }
+// Each run adds a row at the top, and a window that opens shows the runs the history file keeps.
+void MorrentWindowTest::historyShowsTheRunsNewestFirst() {
+    ScriptedPop3 pop({mailNumbered(1), mailNumbered(2)});
+    store("maildrop", drop_);
+    auto rows = [](MorrentWindow &w) {
+        QStringList shown;
+        auto *table = control<QTableWidget>(&w, "history");
+        for (int r = 0; r < table->rowCount(); ++r)
+            for (int c = 1; c < table->columnCount(); ++c) shown << table->item(r, c)->text();
+        return shown.join(QLatin1Char('|'));
+    };
+    const QString runs = QStringLiteral("%1|jdoe|0|0|0|ok|%1|jdoe|2|2|0|ok").arg(pop.address());
+    {
+        MorrentWindow w;
+        w.load("");
+        QCOMPARE(rows(w), QString());
+        control<QLineEdit>(&w, "server")->setText(pop.address());
+        control<QLineEdit>(&w, "userlogin")->setText(QStringLiteral("jdoe"));
+        for (int run = 0; run < 2; ++run) {
+            control<QPushButton>(&w, "Command1")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(control<QPushButton>(&w, "Command1")->isEnabled(), 10000);
+        }
+        QCOMPARE(rows(w), runs);
+    }
+    MorrentWindow again;
+    again.load("");
+    QCOMPARE(rows(again), runs);
+}
+
 QTEST_MAIN(MorrentWindowTest)
 #include "morrent_window.moc"

@@ -164,7 +164,7 @@ def test_quessel_listens_where_its_file_says(env, tmp_path):
 
 
 def test_a_file_that_cannot_be_read_is_named_as_such(env, tmp_path):
-    for name in ("halvex", "quessel"):
+    for name in ("halvex", "quessel", "morrent"):
         missing = run([str(program(name)), "--config", str(tmp_path / "none.conf")], env)
         assert (missing.returncode, missing.stderr) == (
             1, f"{name}: cannot read {tmp_path}/none.conf: no such file\n")
@@ -282,3 +282,14 @@ def test_morrent_checks_what_a_download_would_refuse(env, tmp_path):
                 "127.0.0.1:1", "alice", "0"], env)
     assert (good.returncode, good.stdout, good.stderr) == (0, f"morrent: {store}: the settings are good\n", "")
     assert run([str(program("morrent")), "--check-config"], env).returncode == 0
+
+
+def test_morrent_checks_its_file_naming_each_value_and_line(env, tmp_path):
+    conf = tmp_path / "morrent.conf"
+    conf.write_text("# wrong on purpose\npoptls = maybe\npopuath = plain\ntlsfingerprint = zz\n")
+    r = run([str(program("morrent")), "--config", str(conf), "--check-config"], env)
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr.splitlines() == [f"morrent: {conf}:2: poptls: not auto, require or off: maybe",
+                                     f"morrent: {conf}:3: unknown setting popuath",
+                                     f"morrent: {conf}:4: tlsfingerprint: not a SHA-256 fingerprint: zz",
+                                     f"morrent: {conf}: 3 problems"]

@@ -158,6 +158,47 @@ def test_a_stale_display_does_not_stop_a_command_line_run(mailbox, env):
     assert len(pickup(env)) == 3
 
 
+# ---- the settings from --config FILE, and the history of the runs ----
+
+def test_a_run_with_config_reads_that_file_alone_and_writes_nothing(mailbox, env, tmp_path):
+    dovecot, mail = mailbox
+    # The per-user store would fail the run: with --config it is not read, nor written.
+    store = write_registry(Path(env["XDG_CONFIG_HOME"]), {"maildrop": "somewhere else"})
+    kept = store.read_bytes()
+    conf = tmp_path / "morrent.conf"
+    conf.write_text(f"# the office's\nmaildrop = {tmp_path}/drop   # a folder\nloglevel = error\n")
+    before = conf.read_bytes()
+    assert run(env, "--config", conf, server(dovecot), "alice", "secret", 1, level=None) == (0, [])
+    assert len(os.listdir(tmp_path / "drop" / "new")) == 3 and dovecot.messages("alice") == []
+    # The delete flag of 1 is stored for this run only.
+    assert (conf.read_bytes(), store.read_bytes()) == (before, kept)
+    # A value the file gets wrong is named with its line.
+    conf.write_text("poptls = maybe\n")
+    status, err = run(env, "--config", conf, server(dovecot), "alice", "secret", 1)
+    assert status == 1 and err[0].endswith(f'reason="{conf}:1: poptls: not auto, require or off: maybe"'), err
+
+
+def history(env):
+    proc = subprocess.run([str(program("morrent")), "--history"], env=env, capture_output=True,
+                          text=True, timeout=RUN_LIMIT)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    return proc.stdout.splitlines()
+
+
+def test_each_run_leaves_a_record_that_history_prints(mailbox, env):
+    dovecot, mail = mailbox
+    assert history(env) == [f"no runs recorded yet in {os.environ['XDG_STATE_HOME']}/tessaruno/history"]
+    assert run(env, server(dovecot), "alice", "secret", 1) == (0, [])
+    assert run(env, server(dovecot), "alice", "wrong-pass", 0)[0] == 1
+    lines = history(env)
+    assert re.fullmatch(r"time +server +login +new +delivered +deleted +outcome", lines[0]), lines
+    first, second = (line.split(None, 6) for line in lines[1:])
+    assert first[1:] == [server(dovecot), "alice", "3", "3", "3", "ok"]
+    assert second[1:6] == [server(dovecot), "alice", "0", "0", "0"]
+    assert "-ERR" in second[6] and "wrong-pass" not in "".join(lines)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", first[0]), first
+
+
 # ---- failed runs: non-zero, one line on stderr saying why ----
 
 def test_wrong_password_fails_with_the_servers_answer(mailbox, env):

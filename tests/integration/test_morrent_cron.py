@@ -152,12 +152,12 @@ def test_a_message_removed_on_the_server_leaves_the_record(mailbox, env):
     assert len(pickup(env)) == N
 
 
-def test_deletion_on_keeps_no_record(mailbox, env):
+def test_deletion_on_forgets_every_id_once_the_mailbox_is_empty(mailbox, env):
     server = hostport(mailbox)
     assert run(env, server, flag=1) == (0, [])
     assert len(pickup(env)) == N
     assert mailbox.messages("alice") == []
-    assert not record_path(env, server).exists()
+    assert record_path(env, server).read_text() == "tessaruno morrent record 1\n"
 
 
 def test_a_server_without_uidl_is_fetched_whole_and_says_so_once(mailbox, env, relay):

@@ -205,7 +205,7 @@ def test_unwritable_pickup_folder_quits_without_dele(start_peer, tmp_path):
     assert res.returncode == 1
     assert "delivery failed: cannot create the pickup folder" in res.stderr.decode()
     # Both RETRs were out at once; nothing was deleted.
-    assert rec.sent == b"capa\r\nauth PLAIN AGFsaWNlAHNlY3JldA==\r\ncapa\r\nlist \r\nretr 2\r\nretr 1\r\nquit\r\n"
+    assert rec.sent == b"capa\r\nauth PLAIN AGFsaWNlAHNlY3JldA==\r\ncapa\r\nlist \r\nuidl\r\nretr 2\r\nretr 1\r\nquit\r\n"
     assert len(pop.messages("alice")) == 2
 
 

@@ -310,3 +310,24 @@ def test_an_mta_refusing_a_message_deletes_nothing(stage, mailbox, relay, env):
     # The first message went to the MTA whole; the refused one and the rest stay on the server.
     assert mta.accepted == [RETRIEVED[N - 1]]
     assert on_server(mailbox) == RETRIEVED
+
+
+def test_a_message_delivered_before_a_refused_one_is_not_delivered_again(mailbox, env):
+    # With deletion on, the first run delivers message 4, the MTA refuses message 3, and nothing
+    # is deleted. The next run must not hand message 4 on a second time.
+    refusing = ScriptedMta(refuse=2, stage="data", pipelining=False)
+    set_maildrop(env, f"smtp://127.0.0.1:{refusing.port}")
+    try:
+        status, err = run(env, f"{mailbox.host}:{mailbox.port}", flag=1)
+    finally:
+        refusing.close()
+    delivery_failed(status, err)
+    assert refusing.accepted == [RETRIEVED[N - 1]] and on_server(mailbox) == RETRIEVED
+    mta = ScriptedMta(pipelining=False)
+    set_maildrop(env, f"smtp://127.0.0.1:{mta.port}")
+    try:
+        assert run(env, f"{mailbox.host}:{mailbox.port}", flag=1) == (0, [])
+    finally:
+        mta.close()
+    assert mta.accepted == RETRIEVED[N - 2::-1]
+    assert on_server(mailbox) == []

@@ -33,7 +33,7 @@ LOCK_WAIT = 300
 
 def expected_files(prefix="usr", unitdir="lib/systemd/system", confdir="etc/tessaruno"):
     files = {f"{unitdir}/{u}" for u in UNITS}
-    files |= {f"{confdir}/halvex.conf", f"{confdir}/quessel.conf"}
+    files |= {f"{confdir}/halvex.conf", f"{confdir}/quessel.conf", f"{confdir}/morrent.conf"}
     files |= {f"{prefix}/lib/sysusers.d/tessaruno.conf",
               f"{prefix}/share/doc/tessaruno/changelog.gz",
               f"{prefix}/share/doc/tessaruno/copyright",
@@ -108,8 +108,12 @@ def test_units_and_desktop_entries_name_the_programs_under_the_prefix_given(tmp_
                            "--start $HALVEX_OPTIONS"],
         "quessel.service": ["/opt/tessaruno/sbin/quessel --config /opt/tessaruno/etc/tessaruno/quessel.conf "
                             "$QUESSEL_OPTIONS"],
-        "morrent@.service": ["/opt/tessaruno/bin/morrent --password-file %d/password "
+        "morrent@.service": ["/opt/tessaruno/bin/morrent --config %d/morrent.conf --password-file %d/password "
                              "${POPSERVER} ${LOGIN} ${DELETEFLAG} $FORWARDADDRESS"]}
+    # Its settings file is a credential with an empty default: a machine without it still fetches.
+    morrent = units / "morrent@.service"
+    assert "morrent.conf:/opt/tessaruno/etc/tessaruno/morrent.conf" in unit_value(morrent, "LoadCredential")
+    assert unit_value(morrent, "SetCredential") == ["morrent.conf:# no settings file: the defaults"]
     for name, (bindir, _) in PROGRAMS.items():
         entry = root / f"opt/tessaruno/share/applications/{name}.desktop"
         assert f"Exec=/opt/tessaruno/{bindir}/{name}\n" in entry.read_text()
@@ -134,7 +138,7 @@ def test_systemd_accepts_every_unit(staged, tmp_path):
     assert (r.returncode, r.stdout + r.stderr) == (0, "")
 
 
-@pytest.mark.parametrize("name", ["halvex", "quessel"])
+@pytest.mark.parametrize("name", ["halvex", "quessel", "morrent"])
 def test_example_settings_files_use_only_names_the_programs_read(staged, name, tmp_path):
     example = staged / "etc/tessaruno" / f"{name}.conf"
     # As installed, every value commented out: good settings (a start then says what it lacks).
@@ -275,7 +279,8 @@ def test_package_keeps_the_admins_settings_files(deb):
     r = subprocess.run(["dpkg-deb", "--info", str(deb), "conffiles"], capture_output=True,
                        text=True, timeout=60)
     assert r.returncode == 0, r.stderr
-    assert set(r.stdout.split()) == {"/etc/tessaruno/halvex.conf", "/etc/tessaruno/quessel.conf"}
+    assert set(r.stdout.split()) == {"/etc/tessaruno/halvex.conf", "/etc/tessaruno/quessel.conf",
+                                     "/etc/tessaruno/morrent.conf"}
 
 
 def test_lintian_finds_nothing_to_fix(deb):

@@ -344,6 +344,9 @@ TEST(CommandLine, PasswordIsFoundPastTheOptions) {
         {"after --check-config and --log-level",
          {"morrent", "--check-config", "--log-level", "error", "pop", "jdoe", "S3cret!", "0"},
          "morrent|--check-config|--log-level|error|pop|jdoe|*|0|||||||"},
+        {"after --config, in any order with the others",
+         {"morrent", "--config", "/etc/m.conf", "--check-config", "pop", "jdoe", "S3cret!", "0"},
+         "morrent|--config|/etc/m.conf|--check-config|pop|jdoe|*|0|||||||"},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.what);
@@ -398,6 +401,18 @@ TEST(CommandLine, OptionsForTheProgramFrame) {
     EXPECT_FALSE(options({"pop", "jdoe", "secret", "1"}, none)->checkConfig);
     // Anywhere else it is a piece like any other.
     EXPECT_FALSE(options({"pop", "jdoe", "secret", "1", "--check-config"}, none)->checkConfig);
+
+    // --config FILE goes to the frame, which reads FILE in the store's place; without a FILE the
+    // command line is wrong.
+    EXPECT_EQ(options({"--config", "/etc/m.conf", "pop", "jdoe", "secret", "1"}, none)->configFile, "/etc/m.conf");
+    for (const Pieces &bare : {Pieces{"--config"}, Pieces{"--config", " ", "pop", "jdoe", "secret", "1"}}) {
+        const auto noFile = options(bare, none);
+        ASSERT_FALSE(noFile);
+        EXPECT_EQ(noFile.why().rfind("--config needs a FILE", 0), 0u) << noFile.why();
+    }
+    // --history only alone: anywhere else it is a piece like any other.
+    EXPECT_TRUE(options({"--history"}, none)->history);
+    EXPECT_FALSE(options({"--history", "pop", "jdoe", "1"}, none)->history);
 }
 
 // The password-command form: CMD taken whole like FILE, the password not among the pieces (so

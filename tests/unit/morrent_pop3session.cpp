@@ -12,6 +12,8 @@ using namespace morrent;
 
 namespace {
 
+std::string uidlisting(std::size_t count);
+
 // One session with a scripted window around it: deliveries and commits are confirmed at once unless
 // told otherwise.
 struct Conversation {
@@ -24,6 +26,9 @@ struct Conversation {
     bool confirmdeliveries = true;
     bool confirmcommit = true;
     int commits = 0;
+    // With deletion on, the UIDL the engine sends after the listing is answered here, unseen, with
+    // an id for each message: those transcripts are about the messages and their deletion.
+    bool answerUidl = false;
 
     // The transcripts here are about the login and the messages; STLS and the SASL mechanisms
     // have their own below, and these log in with USER and PASS.
@@ -32,11 +37,22 @@ struct Conversation {
         s.curuser = "alice";
         s.curpass = "secret";
         s.deleteAfter = deleteAfter;
+        answerUidl = deleteAfter;
         s.poptls = tls;
         s.resetsession();
     }
     bool starttls = false;
     void apply(Actions a) {
+        constexpr std::string_view uidl = "uidl\r\n";
+        if (answerUidl && a.send.ends_with(uidl)) {
+            a.send.resize(a.send.size() - uidl.size());
+            sent += a.send;
+            a.send.clear();
+            Actions listed = s.feed(uidlisting(std::size_t(s.msgtotal)));
+            apply(a);
+            apply(std::move(listed));
+            return;
+        }
         sent += a.send;
         starttls |= a.starttls;
         if (!a.status.empty()) statuses.push_back(a.status);
@@ -116,10 +132,10 @@ void login(Conversation &c, const std::string &capa = kCapa) {
     ASSERT_EQ(c.take(), "list \r\n");
 }
 
-// The scan listing; with deletion off, also the unique-id listing the engine asks for next.
+// The scan listing, and the unique-id listing the engine asks for next.
 void list(Conversation &c, const std::vector<std::string> &messages) {
     c.server(listing(messages));
-    if (c.s.deleteAfter || messages.empty()) return;
+    if (c.answerUidl || messages.empty()) return;
     ASSERT_EQ(c.take(), "uidl\r\n");
     c.server(uidlisting(messages.size()));
 }
@@ -275,6 +291,28 @@ TEST(Pop3Session, NothingNewQuitsWithoutCommit) {
     c.server("+OK bye\r\n");
     EXPECT_EQ(c.s.outcome(), Outcome::succeeded);
     EXPECT_EQ(c.s.summary(), "0 new messages delivered, 0 deleted");
+}
+
+// With deletion on, what a failed run delivered is not delivered again; it is deleted with the
+// rest, and when nothing is new, the rest is deleted all the same.
+TEST(Pop3Session, DeletionSkipsWhatAnEarlierRunDeliveredAndDeletesIt) {
+    for (const bool allSeen : {false, true}) {
+        SCOPED_TRACE(allSeen ? "nothing new" : "one new");
+        Conversation c(true);
+        c.answerUidl = false;
+        c.s.seenUids = {uidof(2), uidof(3)};
+        if (allSeen) c.s.seenUids.insert(uidof(1));
+        login(c);
+        c.server(listing(kThree));
+        EXPECT_EQ(c.take(), "uidl\r\n");
+        c.server(uidlisting(3));
+        if (!allSeen) {
+            EXPECT_EQ(c.take(), "retr 1\r\n");
+            c.server(retrreply(kThree[0]));
+        }
+        EXPECT_EQ(c.take(), "dele 1\r\ndele 2\r\ndele 3\r\nquit\r\n");
+        EXPECT_EQ(c.delivered.size(), allSeen ? 0u : 1u);
+    }
 }
 
 TEST(Pop3Session, UnusableUniqueIdsFetchEverythingAndSaySoOnce) {
