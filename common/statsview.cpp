@@ -4,7 +4,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTableWidget>
+#include <QTableView>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -77,6 +77,46 @@ void ThroughputPlot::paintEvent(QPaintEvent *) {
                    .arg(rate(nowDown), rate(nowUp), rate(top)));
 }
 
+void ConnectionsModel::setRows(std::vector<ConnectionRow> rows) {
+    const int before = int(rows_.size()), after = int(rows.size());
+    if (after > before) beginInsertRows({}, before, after - 1);
+    else if (after < before) beginRemoveRows({}, after, before - 1);
+    rows_ = std::move(rows);
+    if (after > before) endInsertRows();
+    else if (after < before) endRemoveRows();
+    if (after > 0) emit dataChanged(index(0, 0), index(after - 1, columnCount() - 1));
+}
+
+int ConnectionsModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : int(rows_.size());
+}
+
+int ConnectionsModel::columnCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : int(kColumns.size());
+}
+
+QVariant ConnectionsModel::data(const QModelIndex &index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || std::size_t(index.row()) >= rows_.size()) return {};
+    const ConnectionRow &r = rows_[std::size_t(index.row())];
+    switch (index.column()) {
+        case 0: return r.slot;
+        case 1: return QString::fromStdString(r.client);
+        case 2: return QString::fromStdString(r.target);
+        case 3: return QString::fromStdString(r.state);
+        case 4: return qlonglong(r.fromClient);
+        case 5: return qlonglong(r.fromServer);
+        case 6: return qlonglong(r.ageMs / 1000);
+        case 7: return QString::fromStdString(r.tls);
+    }
+    return {};
+}
+
+QVariant ConnectionsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section >= kColumns.size())
+        return {};
+    return kColumns[section];
+}
+
 StatsView::StatsView(Source source, QWidget *parent) : QWidget(parent), source_(std::move(source)) {
     setObjectName(QStringLiteral("StatsView"));
     setWindowTitle(QStringLiteral("Connections"));
@@ -84,9 +124,9 @@ StatsView::StatsView(Source source, QWidget *parent) : QWidget(parent), source_(
     totals_->setObjectName(QStringLiteral("totals"));
     totals_->setWordWrap(true);
     plot_ = new ThroughputPlot(this);
-    table_ = new QTableWidget(0, int(kColumns.size()), this);
+    table_ = new QTableView(this);
     table_->setObjectName(QStringLiteral("connections"));
-    table_->setHorizontalHeaderLabels(kColumns);
+    table_->setModel(&model_);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setStretchLastSection(true);
@@ -113,26 +153,7 @@ void StatsView::refresh() {
                          .arg(c.clientHandshakes)
                          .arg(c.serverHandshakes));
     plot_->setHistory(s.throughput);
-    const int rows = int(s.connections.size());
-    table_->setUpdatesEnabled(false);
-    table_->setRowCount(rows);
-    for (int r = 0; r < rows; ++r) {
-        const ConnectionRow &row = s.connections[std::size_t(r)];
-        const QString cells[] = {QString::number(row.slot),
-                                 QString::fromStdString(row.client),
-                                 QString::fromStdString(row.target),
-                                 QString::fromStdString(row.state),
-                                 QString::number(row.fromClient),
-                                 QString::number(row.fromServer),
-                                 QString::number(row.ageMs / 1000),
-                                 QString::fromStdString(row.tls)};
-        for (int k = 0; k < int(std::size(cells)); ++k) {
-            QTableWidgetItem *item = table_->item(r, k);
-            if (!item) table_->setItem(r, k, new QTableWidgetItem(cells[k]));
-            else if (item->text() != cells[k]) item->setText(cells[k]);
-        }
-    }
-    table_->setUpdatesEnabled(true);
+    model_.setRows(s.connections);
 }
 
 void StatsView::showEvent(QShowEvent *event) {

@@ -3,6 +3,7 @@
 // twice a second while it is shown, and not at all while it is hidden, whatever the load.
 #pragma once
 
+#include <QAbstractTableModel>
 #include <QTimer>
 #include <QWidget>
 
@@ -12,7 +13,7 @@
 #include "common/relaystats.h"
 
 class QLabel;
-class QTableWidget;
+class QTableView;
 
 namespace common {
 
@@ -30,6 +31,22 @@ protected:
 
 private:
     std::vector<Throughput::Second> history_;
+};
+
+// The connections of one snapshot as a table: the view asks only for the cells it shows, so a
+// thousand connections cost no more to show than the rows on the screen.
+class ConnectionsModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    void setRows(std::vector<ConnectionRow> rows);
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+    std::vector<ConnectionRow> rows_;
 };
 
 class StatsView : public QWidget {
@@ -50,7 +67,8 @@ private:
     Source source_;
     QLabel *totals_;
     ThroughputPlot *plot_;
-    QTableWidget *table_;
+    ConnectionsModel model_;
+    QTableView *table_;
     QTimer timer_;
 };
 

@@ -51,10 +51,10 @@ class Halvex(Peer):
         return cmd + self.args
 
     def start(self):
-        env = dict(os.environ, XDG_CONFIG_HOME=str(self.config), QT_QPA_PLATFORM="offscreen",
-                   **self.extra_env)
+        env = dict(os.environ, XDG_CONFIG_HOME=str(self.config), QT_QPA_PLATFORM="offscreen")
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
+        env.update(self.extra_env)  # a display of the caller's, for one
         self.env = env
         return super().start()
 
