@@ -138,7 +138,40 @@ std::optional<NetAddress> numericIPv4(std::string_view text) {
 
 }  // namespace
 
+namespace {
+// Whether a host is in its one form already, as nearly every name and address a browser sends
+// is: a lower-case ASCII name whose last label begins with a letter (so no number in disguise),
+// or a dotted quad without leading zeros. The rest takes the long way.
+bool alreadyNormal(std::string_view host) {
+    if (host.empty() || host.size() > 253 || host.back() == '.' || host.front() == '.') return false;
+    const std::size_t lastDot = host.rfind('.');
+    const char lead = host[lastDot == std::string_view::npos ? 0 : lastDot + 1];
+    if (lead >= 'a' && lead <= 'z') {
+        for (char c : host)
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
+        return true;
+    }
+    int parts = 0;
+    std::size_t i = 0;
+    while (i <= host.size()) {
+        std::size_t end = host.find('.', i);
+        if (end == std::string_view::npos) end = host.size();
+        const std::string_view part = host.substr(i, end - i);
+        if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+        int v = 0;
+        for (char c : part) {
+            if (c < '0' || c > '9') return false;
+            v = v * 10 + (c - '0');
+        }
+        if (v > 255 || ++parts > 4) return false;
+        i = end + 1;
+    }
+    return parts == 4;
+}
+}  // namespace
+
 std::string normalHost(std::string_view host) {
+    if (alreadyNormal(host)) return std::string(host);
     std::string decoded;
     if (host.find('%') != std::string_view::npos && !host.starts_with('[')) {
         if (std::optional<std::string> d = percentDecoded(host)) decoded = std::move(*d);

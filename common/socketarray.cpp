@@ -296,15 +296,25 @@ void Socket::adopt(int fd, int state) {
     if (!readN_) {
         readN_ = new QSocketNotifier(QSocketNotifier::Read, this);
         connect(readN_, &QSocketNotifier::activated, this, [this] { onReadable(); });
-        writeN_ = new QSocketNotifier(QSocketNotifier::Write, this);
-        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
     }
     readN_->setSocket(fd_);  // leaves it disabled
-    writeN_->setSocket(fd_);
+    if (writeN_) writeN_->setSocket(fd_);
     if (state == sckConnecting)
-        writeN_->setEnabled(true);
+        enableWriteNotifier(true);
     else
         readN_->setEnabled(true);
+}
+
+// The write notifier is made the first time a socket waits for room: most clients' sockets take
+// everything they are sent at once, and an idle connection then holds one notifier, not two.
+void Socket::enableWriteNotifier(bool on) {
+    if (!writeN_) {
+        if (!on) return;
+        writeN_ = new QSocketNotifier(QSocketNotifier::Write, this);
+        writeN_->setSocket(fd_);
+        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
+    }
+    writeN_->setEnabled(on);
 }
 
 void Socket::detach() {
@@ -515,7 +525,7 @@ void Socket::connectFinished() {
     }
     setRemote(netAddress(connectingTo_));
     state_ = sckConnected;
-    writeN_->setEnabled(false);
+    enableWriteNotifier(false);
     updateReadNotifier();
     if (tlsOnConnect) {
         // The program hears of the connection once it is safe to talk over it.
@@ -672,7 +682,7 @@ void Socket::flush() {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            writeN_->setEnabled(true);
+            enableWriteNotifier(true);
             return;
         } else {
             fail(errno);
@@ -682,7 +692,7 @@ void Socket::flush() {
     out_.clear();
     outHead_ = 0;
     if (out_.capacity() > kKeepQueueCapacity) std::string().swap(out_);
-    if (writeN_) writeN_->setEnabled(false);
+    enableWriteNotifier(false);
     if (tlsPhase_ == kTlsAfterFlush) {
         // What went before the upgrade is out: the handshake may start.
         beginHandshake();
@@ -726,7 +736,7 @@ bool Socket::SendData(std::string_view first, std::string_view second) {
         outHead_ = 0;
     }
     out_.append(first).append(second);
-    if (tlsPhase_ != kTlsHandshake) writeN_->setEnabled(true);
+    if (tlsPhase_ != kTlsHandshake) enableWriteNotifier(true);
     return true;
 }
 
@@ -783,7 +793,7 @@ void Socket::setReadLimit(qint64 bytes) {
 
 void Socket::watchWritable() {
     if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing)) return;
-    writeN_->setEnabled(true);
+    enableWriteNotifier(true);
 }
 
 void Socket::setReadPaused(bool paused) {
@@ -900,7 +910,7 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
     if (unsent() > 0) {
         tlsPhase_ = kTlsAfterFlush;
         readN_->setEnabled(false);
-        writeN_->setEnabled(true);
+        enableWriteNotifier(true);
     } else {
         beginHandshake();
     }
@@ -911,7 +921,7 @@ void Socket::beginHandshake() {
     tlsPhase_ = kTlsHandshake;
     // From the event loop: a failure is never reported inside the caller's own call.
     readN_->setEnabled(false);
-    writeN_->setEnabled(true);
+    enableWriteNotifier(true);
 }
 
 void Socket::handshake() {
@@ -924,7 +934,7 @@ void Socket::handshake() {
             return;
         }
         tlsPhase_ = kTlsReady;
-        writeN_->setEnabled(false);
+        enableWriteNotifier(false);
         updateReadNotifier();
         const bool connect = connectAfterTls_;
         connectAfterTls_ = false;
@@ -943,12 +953,12 @@ void Socket::handshake() {
     }
     switch (SSL_get_error(ssl_, r)) {
         case SSL_ERROR_WANT_READ:
-            writeN_->setEnabled(false);
+            enableWriteNotifier(false);
             readN_->setEnabled(true);
             return;
         case SSL_ERROR_WANT_WRITE:
             readN_->setEnabled(false);
-            writeN_->setEnabled(true);
+            enableWriteNotifier(true);
             return;
         default:
             fail(kTlsFailed, QString::fromStdString(tlsFailureText(ssl_, tls_.check)));
@@ -987,7 +997,7 @@ ssize_t Socket::readSome(char *buf, size_t want) {
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_WANT_WRITE:
-            writeN_->setEnabled(true);
+            enableWriteNotifier(true);
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_SYSCALL:

@@ -223,7 +223,8 @@ private:
     bool hasRemote_ = false;
     sockaddr_storage connectingTo_{};  // the address a connect in progress goes to
     QSocketNotifier *readN_ = nullptr;
-    QSocketNotifier *writeN_ = nullptr;
+    QSocketNotifier *writeN_ = nullptr;  // made when first needed
+    void enableWriteNotifier(bool on);
     std::string in_;       // bytes received and not yet taken
     std::string out_;      // bytes queued and not yet written; out_[outHead_..] is pending
     size_t outHead_ = 0;

@@ -1,6 +1,9 @@
 #include "halvex/httpframe.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 
 #include "common/asciitext.h"
 #include "common/hostport.h"
@@ -36,16 +39,48 @@ constexpr bool istchar(char c) {
     return common::isAsciiLetter(c) || common::isAsciiDigit(c) ||
            std::string_view("!#$%&'*+-.^_`|~").find(c) != npos;
 }
+// A field value's bytes: visible ASCII, blanks, tabs and 8-bit bytes (obs-text); no control byte.
+constexpr bool isvaluebyte(unsigned char b) {
+    return b == '\t' || b >= 0x20 ? b != 0x7f : false;
+}
+// Both as tables: every byte of every head is looked up in one of them.
+template <bool (*Is)(unsigned char)>
+constexpr std::array<bool, 256> byteTable() {
+    std::array<bool, 256> t{};
+    for (int b = 0; b < 256; ++b) t[std::size_t(b)] = Is(static_cast<unsigned char>(b));
+    return t;
+}
+constexpr bool istcharbyte(unsigned char b) {
+    return istchar(static_cast<char>(b));
+}
+constexpr std::array<bool, 256> kTokenBytes = byteTable<istcharbyte>();
+constexpr std::array<bool, 256> kValueBytes = byteTable<isvaluebyte>();
+
 bool istoken(std::string_view v) {
-    return !v.empty() && std::all_of(v.begin(), v.end(), istchar);
+    if (v.empty()) return false;
+    for (char c : v)
+        if (!kTokenBytes[static_cast<unsigned char>(c)]) return false;
+    return true;
 }
 
-// A field value's bytes: visible ASCII, blanks, tabs and 8-bit bytes (obs-text); no control byte.
+// Eight bytes at a time while none of them is below a blank or DEL (values are mostly plain
+// text); a word with such a byte, or a tab, is looked at byte by byte.
 bool isfieldvalue(std::string_view v) {
-    return std::all_of(v.begin(), v.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b == '\t' || b >= 0x20 ? b != 0x7f : false;
-    });
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    std::size_t i = 0;
+    for (; i + 8 <= v.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, v.data() + i, 8);
+        const std::uint64_t below = (w - ones * 0x20) & ~w & highs;      // a byte < 0x20
+        const std::uint64_t x = w ^ (ones * 0x7f);
+        const std::uint64_t del = (x - ones) & ~x & highs;                // a byte == 0x7f
+        if ((below | del) == 0) continue;
+        for (std::size_t k = i; k < i + 8; ++k)
+            if (!kValueBytes[static_cast<unsigned char>(v[k])]) return false;
+    }
+    for (; i < v.size(); ++i)
+        if (!kValueBytes[static_cast<unsigned char>(v[i])]) return false;
+    return true;
 }
 
 // "HTTP/1.1" in any case: the minor version, -1 for no HTTP version, -2 for another major one.

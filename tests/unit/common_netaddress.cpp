@@ -116,7 +116,7 @@ TEST(NormalHost, OneWrittenFormForEachHost) {
 TEST(NormalHost, EverySpellingOfAHostIsOne) {
     // Every way resolvers and browsers take an IPv4 address.
     for (const char *v4 : {"2130706441", "0x7f000009", "0x7f.9", "127.9", "0177.0.0.011", "127.0.0.9",
-                           "[::ffff:127.0.0.9]", "127.0.0.9."})
+                           "[::ffff:127.0.0.9]", "127.0.0.9.", "127.0.0.0x9", "127.0.0.011"})
         EXPECT_EQ(normalHost(v4), "127.0.0.9") << v4;
     // Percent-encoding and international names.
     EXPECT_EQ(normalHost("ads%2Eexample"), "ads.example");
@@ -125,6 +125,9 @@ TEST(NormalHost, EverySpellingOfAHostIsOne) {
     EXPECT_EQ(normalHost("XN--BCHER-KVA.example"), "xn--bcher-kva.example");
     // What is no address stays a name.
     EXPECT_EQ(normalHost("1.example"), "1.example");
+    EXPECT_EQ(normalHost("a-1.b.example"), "a-1.b.example");
+    EXPECT_EQ(normalHost("256.1.1.1"), "256.1.1.1");  // refused later as neither
+    EXPECT_EQ(normalHost("1.2.3.4.5"), "1.2.3.4.5");
     EXPECT_EQ(normalHost("bad%zz"), "bad%zz");
     // An allowed name matches however the client spells it.
     const Result<AddressList> names = AddressList::parse("XN--BCHER-KVA.example", true);

@@ -109,6 +109,19 @@ TEST(Heads, WhatTwoPeersCouldReadTwoWaysIsRefused) {
         Request r;
         EXPECT_EQ(readRequest(c.head, r).status, c.status) << c.head;
     }
+    // A control byte or DEL anywhere in a long value is found, wherever it falls among the words
+    // the value is read in; tabs and 8-bit bytes are a value's own.
+    const std::string value = "abcdefghijklmnopqrstuvwxyz0123";
+    for (std::size_t at = 0; at < value.size(); ++at)
+        for (char bad : {'\x01', '\x1f', '\x7f'}) {
+            std::string v = value;
+            v[at] = bad;
+            Request r;
+            EXPECT_EQ(readRequest("GET / HTTP/1.1\r\nHost: a\r\nX: " + v + "\r\n\r\n", r).status, 400)
+                << at << " " << int(bad);
+        }
+    Request good;
+    EXPECT_FALSE(readRequest("GET / HTTP/1.1\r\nHost: a\r\nX: a\tb \x80\xff" + value + "~\r\n\r\n", good));
 }
 
 TEST(Heads, AResponseIsReadOnceAndItsFramingFollowsItsStatus) {
