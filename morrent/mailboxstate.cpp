@@ -318,28 +318,10 @@ common::Result<void> UidlRecord::sync() {
 // Writes the delivered ids alone into a new file, makes it durable and puts it in the record's
 // place.
 common::Result<void> UidlRecord::rewrite() {
-    const std::string fresh = path_ + ".new";
-    // A file made for this rewrite alone: what a killed run left there (or a link planted there)
-    // goes first, and O_EXCL refuses anything that takes its place meanwhile.
-    if (::unlink(fresh.c_str()) != 0 && errno != ENOENT)
-        return common::fail(osError("cannot remove the leftover " + fresh));
-    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return common::fail(openFailure("cannot write the record " + fresh));
     std::string text(header);
     text.push_back('\n');
     for (const auto &uid : delivered_) text += "d " + uid + "\n";
-    bool ok = writeAll(fd, text) && ::fdatasync(fd) == 0;
-    int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(fresh.c_str(), path_.c_str()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        ::unlink(fresh.c_str());
-        errno = saved;
-        return common::fail(osError("cannot write the record " + path_));
-    }
+    if (const std::string why = replaceFile(path_, text, "the record "); !why.empty()) return common::fail(why);
     int dir = ::open(folderof(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);

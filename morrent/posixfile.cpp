@@ -1,5 +1,6 @@
 #include "morrent/posixfile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +44,29 @@ bool makeFolders(const std::string &path) {
         if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
         if (slash == std::string::npos) return true;
     }
+}
+
+std::string replaceFile(const std::string &path, std::string_view text, const std::string &what) {
+    const std::string fresh = path + ".new";
+    if (::unlink(fresh.c_str()) != 0 && errno != ENOENT) return osError("cannot remove the leftover " + fresh);
+    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == ELOOP) return "cannot write " + what + fresh + ": it is a symbolic link, and morrent writes through none";
+        return osError("cannot write " + what + fresh);
+    }
+    bool ok = writeAll(fd, text) && ::fdatasync(fd) == 0;
+    int saved = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(fresh.c_str(), path.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        ::unlink(fresh.c_str());
+        errno = saved;
+        return osError("cannot write " + what + path);
+    }
+    return {};
 }
 
 }  // namespace morrent

@@ -15,5 +15,10 @@ bool writeAll(int fd, std::string_view bytes);
 bool readAll(int fd, std::string &out, std::size_t limit);
 // mkdir -p, 0700 for what it creates: the folders hold other people's mail and their ids.
 bool makeFolders(const std::string &path);
+// Puts `text` in the place of the file at `path`, through a new file beside it (path + ".new",
+// made for this alone: what a killed run left there, or a link planted there, goes first),
+// synced before it is renamed: the old file or the whole new one is there, never a part. "" or
+// why, the file named as `what` ("the record ", or nothing).
+std::string replaceFile(const std::string &path, std::string_view text, const std::string &what = {});
 
 }  // namespace morrent

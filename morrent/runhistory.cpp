@@ -105,25 +105,10 @@ struct Closer {
 
 // The history with `records` alone, in a new file that takes the old one's place.
 common::Result<void> rewrite(const std::string &path, const std::vector<RunRecord> &records) {
-    const std::string fresh = path + ".new";
-    if (::unlink(fresh.c_str()) != 0 && errno != ENOENT) return common::fail(osError("cannot remove " + fresh));
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return common::fail(osError("cannot write " + fresh));
     std::string text(header);
     text.push_back('\n');
     for (const RunRecord &r : records) text += recordText(r) + "\n";
-    bool ok = writeAll(fd, text) && ::fdatasync(fd) == 0;
-    int saved = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(fresh.c_str(), path.c_str()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        ::unlink(fresh.c_str());
-        errno = saved;
-        return common::fail(osError("cannot write " + path));
-    }
+    if (const std::string why = replaceFile(path, text); !why.empty()) return common::fail(why);
     return {};
 }
 
