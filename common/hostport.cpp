@@ -11,7 +11,9 @@ namespace {
 constexpr std::size_t kMaxHostName = 253;
 
 bool allDigits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), isAsciiDigit);
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return !s.empty();
 }
 
 }  // namespace
@@ -104,7 +106,7 @@ std::string hostAndPort(std::string_view host, int port) {
 }
 
 bool isDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), isAsciiDigit);
+    return allDigits(text);
 }
 
 int statusCode(std::string_view text) {

@@ -1,5 +1,7 @@
 #include "halvex/requestlog.h"
 
+#include <algorithm>
+
 namespace halvex {
 
 namespace {
@@ -32,6 +34,12 @@ namespace {
 // A target as it may be shown and logged: a blank, a control byte or DEL (which a refused
 // request may carry) written as %XX, so that no shown line is cut or bent by it.
 std::string shownTarget(std::string target) {
+    // Nearly every target is clean already: it is kept as it is.
+    if (std::none_of(target.begin(), target.end(), [](char ch) {
+            const auto c = static_cast<unsigned char>(ch);
+            return c <= ' ' || c == 0x7f;
+        }))
+        return target;
     std::string out;
     for (const char ch : target) {
         const auto c = static_cast<unsigned char>(ch);
