@@ -126,6 +126,47 @@ struct Fields {
     std::vector<Field> *out;
     std::string_view why;
     bool read(std::string_view lines) {
+        const std::size_t had = out->size();
+        if (readClean(lines)) return true;
+        // Something is not as a plain head has it: read again line by line, to say what.
+        out->resize(had);
+        return readLines(lines);
+    }
+
+    // One pass over a head without a fault, as nearly every head is: false as soon as anything
+    // is not plain (a fault, or what only looks like one), with no word of why.
+    bool readClean(std::string_view h) {
+        if (h.find('\0') != npos) return false;
+        const std::size_t n = h.size();
+        std::size_t p = h.find('\n');
+        const std::string_view first = h.substr(0, p);
+        if (first.substr(0, first.size() - (first.ends_with('\r') ? 1 : 0)).find('\r') != npos) return false;
+        if (p == npos) return true;
+        ++p;
+        const char *d = h.data();
+        while (p < n) {
+            if (d[p] == '\n' || (d[p] == '\r' && (p + 1 == n || d[p + 1] == '\n'))) return true;  // the end
+            const std::size_t nameAt = p;
+            while (p < n && kTokenBytes[static_cast<unsigned char>(d[p])]) ++p;
+            if (p == nameAt || p == n || d[p] != ':') return false;
+            const std::string_view name(d + nameAt, p - nameAt);
+            ++p;
+            while (p < n && common::isBlank(d[p])) ++p;
+            const std::size_t valueAt = p;
+            while (p < n && kValueBytes[static_cast<unsigned char>(d[p])]) ++p;
+            std::size_t valueEnd = p;
+            while (valueEnd > valueAt && common::isBlank(d[valueEnd - 1])) --valueEnd;
+            if (p < n) {
+                if (d[p] == '\r' && (p + 1 == n || d[p + 1] == '\n')) ++p;
+                else if (d[p] != '\n') return false;
+                ++p;
+            }
+            out->push_back(Field{name, std::string_view(d + valueAt, valueEnd - valueAt)});
+        }
+        return true;
+    }
+
+    bool readLines(std::string_view lines) {
         bool first = true;
         const bool clean = eachline(lines, [&](std::string_view line) {
             if (first) {
