@@ -17,7 +17,7 @@ import pytest
 from browser import CHROMIUM, private_resolver
 from conftest import program
 from peers import Dovecot, free_port, wait_listening
-from test_reload import Service, env  # noqa: F401  (env is a fixture)
+from test_reload import Service, env, refused  # noqa: F401  (env is a fixture)
 from test_halvex_relay import wait_until
 
 TIMEOUT = 10.0
@@ -202,15 +202,7 @@ def test_quessel_counts_logins_in_its_metrics_and_a_reload_moves_the_status_page
         conf.write_text(conf.read_text().replace(f"127.0.0.1:{status}", f"127.0.0.1:{moved}"))
         assert service.reload("quessel: reload ") == "quessel: reload outcome=ok"
         assert fetch(moved, "/metrics")[0] == 200
-        assert wait_until(lambda: not_listening(status))
+        assert wait_until(lambda: refused(status))
     finally:
         service.proc.send_signal(signal.SIGTERM)
         service.proc.wait(TIMEOUT)
-
-
-def not_listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), 1).close()
-        return False
-    except OSError:
-        return True
