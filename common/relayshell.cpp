@@ -757,18 +757,19 @@ void RelayShell::closeAll() {
     }
 }
 
-}  // namespace common
-
-namespace common {
-
-void RelayShell::sampleThroughput(Millis t) {
-    std::int64_t fromClient = counts_.fromClient, fromServer = counts_.fromServer;
+RelayCounts RelayShell::countsNow() const {
+    RelayCounts c = counts_;
     for (const auto &s : slots_)
         if (s && s->meter) {
-            fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
-            fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
+            c.fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
+            c.fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
         }
-    throughput_.sample(t / 1000, fromClient, fromServer);
+    return c;
+}
+
+void RelayShell::sampleThroughput(Millis t) {
+    const RelayCounts c = countsNow();
+    throughput_.sample(t / 1000, c.fromClient, c.fromServer);
 }
 
 namespace {
@@ -786,11 +787,11 @@ const char *stateName(RelaySlot::Phase p) {
 
 RelaySnapshot RelayShell::snapshot() {
     const Millis t = now();
-    sampleThroughput(t);
     RelaySnapshot out;
+    out.counts = countsNow();
+    throughput_.sample(t / 1000, out.counts.fromClient, out.counts.fromServer);
     out.uptimeSeconds = (t - startedAt_) / 1000;
     out.listening = listening() || listeningTls();
-    out.counts = counts_;
     out.throughput = throughput_.history(t / 1000);
     for (std::size_t i = 1; i < slots_.size(); ++i) {
         const Slot *s = slots_[i].get();
@@ -805,8 +806,6 @@ RelaySnapshot RelayShell::snapshot() {
         if (s->meter) {
             r.fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
             r.fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
-            out.counts.fromClient += s->meter->fromClient.load(std::memory_order_relaxed);
-            out.counts.fromServer += s->meter->fromServer.load(std::memory_order_relaxed);
         }
         r.ageMs = t - s->started;
         const Socket *c = clients_.at(int(i)), *v = servers_.at(int(i));

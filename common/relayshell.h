@@ -183,6 +183,8 @@ private:
     void redeliverLater(Side side, int i);
     void handOff(int i);  // to the tunnel pump, when the slot may go there
     void onTunnelEnded(const TunnelPump::Ended &e);
+    // The counts with what the pumps' tunnels have carried so far.
+    RelayCounts countsNow() const;
     // The bytes so far, for the second they are counted in.
     void sampleThroughput(Millis t);
 

@@ -209,6 +209,7 @@ std::string statsJson(const RelaySnapshot &s) {
                       ",\"handledNoun\":" + jsonString(s.handledNoun) +
                       ",\"uptime\":" + std::to_string(s.uptimeSeconds) +
                       ",\"listening\":" + (s.listening ? "true" : "false") +
+                      ",\"totals\":" + jsonString(totalsText(s)) +
                       ",\"open\":" + std::to_string(s.connections.size()) +
                       ",\"peak\":" + std::to_string(c.peak) +
                       ",\"accepted\":" + std::to_string(c.accepted) +
@@ -234,14 +235,22 @@ std::string statsJson(const RelaySnapshot &s) {
 namespace {
 std::string tallyText(const Tally &t) {
     std::string out;
-    for (const auto &[k, n] : t.items())
-        out += (out.empty() ? "" : ", ") + htmlText(k) + " " + std::to_string(n);
+    for (const auto &[k, n] : t.items()) out += (out.empty() ? "" : ", ") + k + " " + std::to_string(n);
     return out.empty() ? "none" : out;
 }
 }  // namespace
 
-std::string statusPage(const RelaySnapshot &s, std::string_view jsonPath) {
+std::string totalsText(const RelaySnapshot &s) {
     const RelayCounts &c = s.counts;
+    return std::to_string(s.connections.size()) + " open (peak " + std::to_string(c.peak) + "), " +
+           std::to_string(c.accepted) + " accepted. " + s.handledNoun + ": " + tallyText(c.handled) +
+           ". Refused: " + tallyText(c.refused) + ". TLS handshakes: " +
+           std::to_string(c.clientHandshakes) + " client, " + std::to_string(c.serverHandshakes) +
+           " server. Bytes: " + std::to_string(c.fromClient) + " from clients, " +
+           std::to_string(c.fromServer) + " from servers.";
+}
+
+std::string statusPage(const RelaySnapshot &s, std::string_view jsonPath) {
     const std::string name = htmlText(s.program);
     std::string page =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + name +
@@ -251,15 +260,9 @@ std::string statusPage(const RelaySnapshot &s, std::string_view jsonPath) {
         "td,th{border:1px solid #ccc;padding:2px 8px;text-align:left}"
         "th{background:#eee}#plot{width:100%;max-width:900px;height:150px}"
         ".up{color:#e65100}.down{color:#1565c0}</style></head><body>\n<h1>" + name + " status</h1>\n"
-        "<p id=\"totals\">" +
-        std::string(s.listening ? "Listening" : "Not listening") + ", up " +
-        std::to_string(s.uptimeSeconds) + " s. <b id=\"open\">" +
-        std::to_string(s.connections.size()) + "</b> open (peak " + std::to_string(c.peak) +
-        "), " + std::to_string(c.accepted) + " accepted. " + htmlText(s.handledNoun) + ": " +
-        tallyText(c.handled) + ". Refused: " + tallyText(c.refused) + ". TLS handshakes: " +
-        std::to_string(c.clientHandshakes) + " client, " + std::to_string(c.serverHandshakes) +
-        " server. Bytes: " + std::to_string(c.fromClient) + " from clients, " +
-        std::to_string(c.fromServer) + " from servers.</p>\n"
+        "<p>" + std::string(s.listening ? "Listening" : "Not listening") + ", up " +
+        std::to_string(s.uptimeSeconds) + " s. <span id=\"totals\">" + htmlText(totalsText(s)) +
+        "</span></p>\n"
         "<h2>Throughput, last 10 minutes</h2><p><span class=\"down\">&#9632; from servers</span> "
         "<span class=\"up\">&#9632; from clients</span> <span id=\"top\"></span></p>\n" +
         plotSvg(s.throughput) +
@@ -273,7 +276,7 @@ std::string statusPage(const RelaySnapshot &s, std::string_view jsonPath) {
         "function points(a,top){return a.map((v,i)=>i+','+(150-145*v/top).toFixed(1)).join(' ');}\n"
         "async function update(){try{const r=await fetch(jsonPath,{cache:'no-store'});"
         "const s=await r.json();\n"
-        "document.getElementById('open').textContent=s.open;\n"
+        "document.getElementById('totals').textContent=s.totals;\n"
         "const body=document.getElementById('rows');body.replaceChildren();\n"
         "for(const c of s.connections){const tr=document.createElement('tr');"
         "for(const v of [c.slot,c.client,c.target,c.state,c.fromClient,c.fromServer,c.age,c.tls])"

@@ -20,13 +20,6 @@ QString rate(std::int64_t bytes) {
     return QStringLiteral("%1 MB/s").arg(double(bytes) / 1e6, 0, 'f', 1);
 }
 
-QString tallyText(const Tally &t) {
-    QStringList parts;
-    for (const auto &[name, n] : t.items())
-        parts << QStringLiteral("%1 %2").arg(QString::fromStdString(name)).arg(n);
-    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral(", "));
-}
-
 const QStringList kColumns{QStringLiteral("Slot"),        QStringLiteral("Client"),
                            QStringLiteral("Target"),      QStringLiteral("State"),
                            QStringLiteral("From client"), QStringLiteral("From server"),
@@ -142,16 +135,7 @@ StatsView::StatsView(Source source, QWidget *parent) : QWidget(parent), source_(
 void StatsView::refresh() {
     if (!source_) return;
     const RelaySnapshot s = source_();
-    const RelayCounts &c = s.counts;
-    totals_->setText(QStringLiteral("%1 open (peak %2), %3 accepted. %4: %5. Refused: %6. "
-                                    "TLS handshakes: %7 client, %8 server.")
-                         .arg(s.connections.size())
-                         .arg(c.peak)
-                         .arg(c.accepted)
-                         .arg(QString::fromStdString(s.handledNoun), tallyText(c.handled),
-                              tallyText(c.refused))
-                         .arg(c.clientHandshakes)
-                         .arg(c.serverHandshakes));
+    totals_->setText(QString::fromStdString(totalsText(s)));
     plot_->setHistory(s.throughput);
     model_.setRows(s.connections);
 }

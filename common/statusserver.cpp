@@ -52,12 +52,6 @@ void StatusServer::refusedClient(const QString &peer, const QString &why) {
         .field("reason", why.toStdString());
 }
 
-bool StatusServer::listen(const QString &address, int port, const AddressList &allowed, QString *why) {
-    shell_.setAllowedClients(allowed);
-    if (shell_.listening()) return shell_.moveListener(address, port, why);
-    return shell_.listen(address, port, why);
-}
-
 QString StatusServer::apply(const HostPort &where, const AddressList &allowed) {
     shell_.setAllowedClients(allowed);
     if (where.port == 0) {
@@ -67,7 +61,8 @@ QString StatusServer::apply(const HostPort &where, const AddressList &allowed) {
     }
     if (listening() && where.host == where_.host && where.port == where_.port) return {};
     QString why;
-    if (!listen(QString::fromStdString(where.host), where.port, allowed, &why)) {
+    const QString host = QString::fromStdString(where.host);
+    if (!(listening() ? shell_.moveListener(host, where.port, &why) : shell_.listen(host, where.port, &why))) {
         why = QStringLiteral("cannot serve the status page on %1: %2")
                   .arg(QString::fromStdString(hostAndPort(where.host, where.port)), why);
         LogLine(LogLevel::error, "status").field("outcome", why.toStdString());

@@ -21,8 +21,6 @@ public:
     using Source = std::function<RelaySnapshot()>;
     explicit StatusServer(Source source, QObject *parent = nullptr);
 
-    // Opens (or moves) the listener; false and why when it cannot be had.
-    bool listen(const QString &address, int port, const AddressList &allowed, QString *why = nullptr);
     void stop();
     bool listening() const { return shell_.listening(); }
     // As the options say: opened, moved or closed (port 0), with a line in the log; "" or why the
