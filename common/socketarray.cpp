@@ -22,6 +22,8 @@
 #include <QDir>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QCoreApplication>
+#include <QThread>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -238,12 +240,174 @@ private:
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
+// LoopPoll: every socket of the event loop in one epoll set, under one notifier. With a notifier per
+// socket the loop would hand the kernel every open descriptor on every turn; this way it hands one,
+// and the kernel keeps the list of the ready ones. Level-triggered, as the notifiers were.
+//
+// A socket has an entry in the poll's table for its life; the entry's generation changes whenever
+// the socket's descriptor leaves the poll, so that events already fetched for a descriptor that
+// was closed (and whose number may be in use again) are dropped. What sockets change while their
+// events are handled is handed to the kernel once, after the batch. The poll, its table and its
+// sockets belong to one thread, the one whose event loop runs them.
+
+class LoopPoll : public QObject {
+public:
+    static LoopPoll *current() { return t_current; }
+    static LoopPoll *get() {
+        if (!t_current) new LoopPoll;
+        return t_current;
+    }
+    ~LoopPoll() override {
+        for (Entry &e : entries_)
+            if (e.socket) {
+                e.socket->watchId_ = -1;
+                e.socket->armedFd_ = -1;
+                e.socket->changePending_ = false;
+            }
+        if (poll_ >= 0) ::close(poll_);
+        t_current = nullptr;
+    }
+
+    // The socket's wanted events changed: told to the kernel now, or after the batch.
+    void change(Socket *s) {
+        if (!dispatching_) {
+            apply(s);
+        } else if (!s->changePending_) {
+            s->changePending_ = true;
+            pending_.push_back(s);
+        }
+    }
+    // Its descriptor leaves the set; events fetched for it already are dropped.
+    void remove(Socket *s) {
+        if (s->armedFd_ >= 0) ::epoll_ctl(poll_, EPOLL_CTL_DEL, s->armedFd_, nullptr);
+        s->armedFd_ = -1;
+        s->armed_ = 0;
+        if (s->watchId_ >= 0) ++entries_[size_t(s->watchId_)].generation;
+    }
+    void leave(Socket *s) {
+        remove(s);
+        entries_[size_t(s->watchId_)].socket = nullptr;
+        free_.push_back(s->watchId_);
+        s->watchId_ = -1;
+        if (s->changePending_) std::erase(pending_, s);
+        s->changePending_ = false;
+    }
+
+private:
+    struct Entry {
+        Socket *socket = nullptr;
+        std::uint32_t generation = 0;
+    };
+
+    LoopPoll() {
+        t_current = this;
+        poll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        if (QCoreApplication *app = QCoreApplication::instance();
+            app && app->thread() == QThread::currentThread())
+            setParent(app);  // goes with the event loop it serves
+        if (poll_ < 0) qFatal("epoll_create1: %s", std::strerror(errno));
+        auto *notifier = new QSocketNotifier(poll_, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] { dispatch(); });
+    }
+
+    std::uint64_t tag(const Socket *s) const {
+        return std::uint64_t(entries_[size_t(s->watchId_)].generation) << 32 |
+               std::uint32_t(s->watchId_);
+    }
+
+    void apply(Socket *s) {
+        s->changePending_ = false;
+        if (s->fd_ < 0) return;
+        if (s->watchId_ < 0) {
+            if (free_.empty()) {
+                s->watchId_ = int(entries_.size());
+                entries_.push_back({});
+            } else {
+                s->watchId_ = free_.back();
+                free_.pop_back();
+            }
+            entries_[size_t(s->watchId_)].socket = s;
+        }
+        const std::uint32_t events = (s->wantRead_ ? EPOLLIN : 0u) | (s->wantWrite_ ? EPOLLOUT : 0u);
+        epoll_event e{};
+        e.events = events;
+        e.data.u64 = tag(s);
+        if (s->armedFd_ == s->fd_) {
+            if (events != s->armed_) ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
+        } else {
+            if (events == 0) return;  // nothing to wait for: not in the set at all
+            if (::epoll_ctl(poll_, EPOLL_CTL_ADD, s->fd_, &e) != 0 && errno == EEXIST)
+                ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
+            s->armedFd_ = s->fd_;
+        }
+        s->armed_ = events;
+    }
+
+    bool current(std::uint32_t id, std::uint32_t generation) const {
+        return id < entries_.size() && entries_[id].socket && entries_[id].generation == generation;
+    }
+
+    void dispatch() {
+        epoll_event got[256];
+        const int n = ::epoll_wait(poll_, got, 256, 0);
+        dispatching_ = true;
+        for (int i = 0; i < n; ++i) {
+            const auto id = std::uint32_t(got[i].data.u64);
+            const auto generation = std::uint32_t(got[i].data.u64 >> 32);
+            if (!current(id, generation)) continue;
+            Socket *s = entries_[id].socket;
+            const std::uint32_t ev = got[i].events;
+            const bool failed = ev & (EPOLLERR | EPOLLHUP);
+            const bool readable = s->wantRead_ && (failed || (ev & EPOLLIN));
+            const bool writable = s->wantWrite_ && (failed || (ev & EPOLLOUT));
+            if (!readable && !writable) {
+                // An end or an error is told even to a descriptor that waits for nothing, and
+                // would be told again on every turn: it leaves the set until it waits again.
+                remove(s);
+                continue;
+            }
+            if (readable) s->onReadable();
+            if (writable && current(id, generation) && s->wantWrite_) s->onWritable();
+        }
+        dispatching_ = false;
+        // What the handlers changed, told to the kernel once per socket.
+        for (std::size_t k = 0; k < pending_.size(); ++k) apply(pending_[k]);
+        pending_.clear();
+    }
+
+    static thread_local LoopPoll *t_current;
+    int poll_ = -1;
+    bool dispatching_ = false;
+    std::vector<Entry> entries_;
+    std::vector<int> free_;
+    std::vector<Socket *> pending_;
+};
+
+thread_local LoopPoll *LoopPoll::t_current = nullptr;
+
+void Socket::watchFor(bool read, bool write) {
+    wantRead_ = read;
+    wantWrite_ = write;
+    if (fd_ < 0) return;
+    const std::uint32_t events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+    if (armedFd_ == fd_ && armed_ == events && !changePending_) return;
+    LoopPoll::get()->change(this);
+}
+
+void Socket::dropWatch() {
+    wantRead_ = wantWrite_ = false;
+    if (LoopPoll *poll = LoopPoll::current()) poll->remove(this);
+}
+
+// ---------------------------------------------------------------------------------------------------
 // Socket
 
 Socket::Socket(SocketArray *array, int index) : array_(array), index_(index) {}
 
 Socket::~Socket() {
     if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
+    dropWatch();
+    if (LoopPoll *poll = LoopPoll::current(); poll && watchId_ >= 0) poll->leave(this);
     if (fd_ >= 0) ::close(fd_);
     SSL_free(ssl_);
 }
@@ -258,10 +422,7 @@ void Socket::resetState() {
         QHostInfo::abortHostLookup(lookupId_);
         lookupId_ = -1;
     }
-    // The notifiers stay for the element's next connection: deleting them (they may be the sender
-    // of the signal being handled right now) would cost a posted event and a wake-up each time.
-    for (QSocketNotifier *n : {readN_, writeN_})
-        if (n) n->setEnabled(false);
+    dropWatch();
     state_ = sckClosed;
     in_.clear();
     out_.clear();
@@ -293,28 +454,10 @@ void Socket::adopt(int fd, int state) {
     resetState();
     fd_ = fd;
     state_ = state;
-    if (!readN_) {
-        readN_ = new QSocketNotifier(QSocketNotifier::Read, this);
-        connect(readN_, &QSocketNotifier::activated, this, [this] { onReadable(); });
-    }
-    readN_->setSocket(fd_);  // leaves it disabled
-    if (writeN_) writeN_->setSocket(fd_);
     if (state == sckConnecting)
-        enableWriteNotifier(true);
+        watchFor(false, true);
     else
-        readN_->setEnabled(true);
-}
-
-// The write notifier is made the first time a socket waits for room: most clients' sockets take
-// everything they are sent at once, and an idle connection then holds one notifier, not two.
-void Socket::enableWriteNotifier(bool on) {
-    if (!writeN_) {
-        if (!on) return;
-        writeN_ = new QSocketNotifier(QSocketNotifier::Write, this);
-        writeN_->setSocket(fd_);
-        connect(writeN_, &QSocketNotifier::activated, this, [this] { onWritable(); });
-    }
-    writeN_->setEnabled(on);
+        watchFor(true, false);
 }
 
 void Socket::detach() {
@@ -506,6 +649,7 @@ void Socket::connectFinished() {
     socklen_t len = sizeof err;
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     if (err != 0) {
+        dropWatch();
         ::close(fd_);
         fd_ = -1;
         if (nextAddress_ < addresses_.size()) {
@@ -525,8 +669,8 @@ void Socket::connectFinished() {
     }
     setRemote(netAddress(connectingTo_));
     state_ = sckConnected;
-    enableWriteNotifier(false);
-    updateReadNotifier();
+    setWriting(false);
+    updateReading();
     if (tlsOnConnect) {
         // The program hears of the connection once it is safe to talk over it.
         StartTls(*tlsOnConnect);
@@ -565,10 +709,10 @@ void Socket::onReadable() {
                 if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
                     // Out of resources: stop asking for a moment instead of spinning on the
                     // listener; waiting clients stay in the backlog.
-                    readN_->setEnabled(false);
+                    setReading(false);
                     quint64 gen = generation_;
                     QTimer::singleShot(100, this, [this, gen] {
-                        if (gen == generation_ && readN_) readN_->setEnabled(true);
+                        if (gen == generation_) setReading(true);
                     });
                 }
                 return;
@@ -635,7 +779,7 @@ void Socket::onReadable() {
             in_.assign(scratch(), scratchLen_);
             peekedScratch_ = false;
         }
-        updateReadNotifier();
+        updateReading();
         // Bytes TLS has decrypted already raise no event of the descriptor: read them soon.
         if (size_t(n) < want) {
             if (tlsBuffered()) scheduleRead();
@@ -649,7 +793,7 @@ void Socket::onReadable() {
     if (n == 0) {
         // End of stream from the peer: it may still read what we send.
         state_ = sckClosing;
-        readN_->setEnabled(false);
+        setReading(false);
         if (emitEvent()) emit array_->Close(index_);
         return;
     }
@@ -682,7 +826,7 @@ void Socket::flush() {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            enableWriteNotifier(true);
+            setWriting(true);
             return;
         } else {
             fail(errno);
@@ -692,7 +836,7 @@ void Socket::flush() {
     out_.clear();
     outHead_ = 0;
     if (out_.capacity() > kKeepQueueCapacity) std::string().swap(out_);
-    enableWriteNotifier(false);
+    setWriting(false);
     if (tlsPhase_ == kTlsAfterFlush) {
         // What went before the upgrade is out: the handshake may start.
         beginHandshake();
@@ -736,7 +880,7 @@ bool Socket::SendData(std::string_view first, std::string_view second) {
         outHead_ = 0;
     }
     out_.append(first).append(second);
-    if (tlsPhase_ != kTlsHandshake) enableWriteNotifier(true);
+    if (tlsPhase_ != kTlsHandshake) setWriting(true);
     return true;
 }
 
@@ -748,7 +892,7 @@ std::string_view Socket::peekData() const {
 void Socket::consumeData() {
     peekedScratch_ = false;
     in_.clear();
-    updateReadNotifier();
+    updateReading();
 }
 
 void Socket::GetData(std::string &out) {
@@ -767,12 +911,12 @@ qint64 Socket::bytesPending() const {
     return qint64(peekData().size());
 }
 
-void Socket::updateReadNotifier() {
-    if (!readN_ || fd_ < 0 || tlsPhase_ == kTlsHandshake) return;
+void Socket::updateReading() {
+    if (fd_ < 0 || tlsPhase_ == kTlsHandshake) return;
     // Nothing is read between an upgrade and its handshake.
     bool want = (state_ == sckConnected || state_ == sckListening) && !readPaused_ &&
                 in_.size() < kMaxUnread && tlsPhase_ != kTlsAfterFlush;
-    if (readN_->isEnabled() != want) readN_->setEnabled(want);
+    if (wantRead_ != want) setReading(want);
 }
 
 qint64 Socket::sendRoom() const {
@@ -793,12 +937,12 @@ void Socket::setReadLimit(qint64 bytes) {
 
 void Socket::watchWritable() {
     if (fd_ < 0 || (state_ != sckConnected && state_ != sckClosing)) return;
-    enableWriteNotifier(true);
+    setWriting(true);
 }
 
 void Socket::setReadPaused(bool paused) {
     readPaused_ = paused;
-    updateReadNotifier();
+    updateReading();
     if (!paused && tlsBuffered()) scheduleRead();
 }
 
@@ -818,6 +962,7 @@ bool Socket::idleInTheClear() const {
 }
 
 int Socket::giveAway() {
+    dropWatch();
     const int fd = fd_;
     fd_ = -1;
     resetState();
@@ -826,6 +971,7 @@ int Socket::giveAway() {
 
 void Socket::Close() {
     if (fd_ >= 0) {
+        dropWatch();
         const bool established = state_ == sckConnected || state_ == sckClosing;
         const bool clear = tlsPhase_ == kTlsNone;
         if (established && unsent() > 0 && !sentShutdown_ && (clear || encrypted())) {
@@ -846,6 +992,7 @@ void Socket::Close() {
 
 void Socket::Abort() {
     if (fd_ >= 0) {
+        dropWatch();
         linger lg{1, 0};  // reset the connection: the peer learns at once that data was dropped
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         ::close(fd_);
@@ -856,6 +1003,7 @@ void Socket::Abort() {
 
 void Socket::fail(int err, const QString &why) {
     if (fd_ >= 0) {
+        dropWatch();
         ::close(fd_);
         fd_ = -1;
     }
@@ -909,8 +1057,8 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
     peekedScratch_ = false;
     if (unsent() > 0) {
         tlsPhase_ = kTlsAfterFlush;
-        readN_->setEnabled(false);
-        enableWriteNotifier(true);
+        setReading(false);
+        setWriting(true);
     } else {
         beginHandshake();
     }
@@ -920,8 +1068,8 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
 void Socket::beginHandshake() {
     tlsPhase_ = kTlsHandshake;
     // From the event loop: a failure is never reported inside the caller's own call.
-    readN_->setEnabled(false);
-    enableWriteNotifier(true);
+    setReading(false);
+    setWriting(true);
 }
 
 void Socket::handshake() {
@@ -934,8 +1082,8 @@ void Socket::handshake() {
             return;
         }
         tlsPhase_ = kTlsReady;
-        enableWriteNotifier(false);
-        updateReadNotifier();
+        setWriting(false);
+        updateReading();
         const bool connect = connectAfterTls_;
         connectAfterTls_ = false;
         const quint64 gen = generation_;
@@ -953,12 +1101,12 @@ void Socket::handshake() {
     }
     switch (SSL_get_error(ssl_, r)) {
         case SSL_ERROR_WANT_READ:
-            enableWriteNotifier(false);
-            readN_->setEnabled(true);
+            setWriting(false);
+            setReading(true);
             return;
         case SSL_ERROR_WANT_WRITE:
-            readN_->setEnabled(false);
-            enableWriteNotifier(true);
+            setReading(false);
+            setWriting(true);
             return;
         default:
             fail(kTlsFailed, QString::fromStdString(tlsFailureText(ssl_, tls_.check)));
@@ -997,7 +1145,7 @@ ssize_t Socket::readSome(char *buf, size_t want) {
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_WANT_WRITE:
-            enableWriteNotifier(true);
+            setWriting(true);
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_SYSCALL:
@@ -1030,7 +1178,7 @@ ssize_t Socket::writeSome(const char *buf, size_t len) {
         case SSL_ERROR_WANT_READ:
             // Waits for the peer: retried when the descriptor is readable.
             tlsWantsRead_ = true;
-            readN_->setEnabled(true);
+            setReading(true);
             errno = EAGAIN;
             return -1;
         case SSL_ERROR_SYSCALL:

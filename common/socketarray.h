@@ -3,7 +3,9 @@
 // A SocketArray owns elements 0..n; element 0 exists from the start. Elements are created (Load) and
 // destroyed (Unload) at run time, also from inside their own event handlers: a destroyed element is
 // detached at once (its index is free again, no further events) and its object is deleted later.
-// Every socket is a non-blocking OS socket watched by QSocketNotifier; nothing here ever blocks.
+// Every socket is a non-blocking OS socket; the event loop watches all of them through one epoll set
+// (LoopPoll), so that its turn costs the same however many connections are open. Nothing here
+// ever blocks.
 //
 // Events (signals of the array, each with the element index):
 //   ConnectionRequest(index, requestID)  a client is waiting on a listening element; give the
@@ -39,12 +41,12 @@
 #include <string_view>
 #include <vector>
 
-class QSocketNotifier;
 class QHostInfo;
 
 namespace common {
 
 class SocketArray;
+class LoopPoll;
 
 // The room left in a socket's send buffer, as a relay measures it before it reads for that socket.
 struct SendRoom {
@@ -200,13 +202,13 @@ private:
     void handshake();
     void dropTls();
     void scheduleRead();
-    bool tlsBuffered() const;  // decrypted or read bytes wait inside TLS, unseen by the notifier
+    bool tlsBuffered() const;  // decrypted or read bytes wait inside TLS, unseen by the poll
     ssize_t readSome(char *buf, size_t want);
     ssize_t writeSome(const char *buf, size_t len);
     ssize_t writeTwo(std::string_view first, std::string_view second);  // plain sockets only
     void resetState();
     void detach();
-    void updateReadNotifier();
+    void updateReading();
     bool emitEvent();  // true while this element still belongs to its array
 
     SocketArray *array_;
@@ -222,9 +224,20 @@ private:
     NetAddress remoteAddress_;
     bool hasRemote_ = false;
     sockaddr_storage connectingTo_{};  // the address a connect in progress goes to
-    QSocketNotifier *readN_ = nullptr;
-    QSocketNotifier *writeN_ = nullptr;  // made when first needed
-    void enableWriteNotifier(bool on);
+    // What the loop's poll is to tell of: readable, writable. Only wanted events reach the
+    // socket; the poll itself is told after the event being handled (LoopPoll::change).
+    friend class LoopPoll;
+    void watchFor(bool read, bool write);
+    void setReading(bool on) { watchFor(on, wantWrite_); }
+    void setWriting(bool on) { watchFor(wantRead_, on); }
+    // The descriptor leaves the poll: before it is closed or given away.
+    void dropWatch();
+    bool wantRead_ = false;
+    bool wantWrite_ = false;
+    bool changePending_ = false;  // the poll has yet to hear of a change
+    std::uint32_t armed_ = 0;     // the events the poll has for armedFd_
+    int armedFd_ = -1;            // the descriptor in the poll, -1 for none
+    int watchId_ = -1;            // this socket's entry in the poll's table
     std::string in_;       // bytes received and not yet taken
     std::string out_;      // bytes queued and not yet written; out_[outHead_..] is pending
     size_t outHead_ = 0;

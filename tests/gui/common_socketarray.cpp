@@ -199,6 +199,7 @@ private slots:
     void queuedBytesAtClose();
     void backpressure_data();
     void backpressure();
+    void pausedSocketWhosePeerResets();
 };
 
 void SocketArrayTest::elementTable() {
@@ -673,6 +674,31 @@ void SocketArrayTest::backpressure() {
     }
     QCOMPARE(got.size(), data.size());
     QVERIFY(got == data);
+}
+
+// The kernel tells of a reset even to a socket that waits for nothing: a paused one must not spin
+// the event loop on it, and hears of the reset once it reads again.
+void SocketArrayTest::pausedSocketWhosePeerResets() {
+    Recorder srv("srv");
+    const int port = srv.listen();
+    auto c = std::make_unique<RawPeer>(port);
+    QTRY_VERIFY_WITH_TIMEOUT(srv.accepted() > 0, kWait);
+    const int i = srv.accepted();
+    srv.arr[i].setReadPaused(true);
+    c->send("unread");
+    c->reset();
+    auto cpu = [] {
+        timespec t{};
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    };
+    const double before = cpu();
+    QTest::qWait(400);
+    const double used = cpu() - before;
+    QVERIFY2(used < 0.2, qPrintable(QStringLiteral("%1 s of CPU while waiting").arg(used)));
+    QCOMPARE(srv.count('E', i) + srv.count('X', i), 0);
+    srv.arr[i].setReadPaused(false);
+    QTRY_VERIFY_WITH_TIMEOUT(srv.count('E', i) + srv.count('X', i) == 1, kWait);
 }
 
 // The leak checks rest on this count: every open descriptor, directories included.
