@@ -278,14 +278,16 @@ public:
         }
     }
     // Its descriptor leaves the set; events fetched for it already are dropped.
-    void remove(Socket *s) {
-        if (s->armedFd_ >= 0) ::epoll_ctl(poll_, EPOLL_CTL_DEL, s->armedFd_, nullptr);
+    // A descriptor about to be closed leaves the set by itself; one that stays open (given to
+    // another owner) is taken out.
+    void remove(Socket *s, bool stillOpen) {
+        if (s->armedFd_ >= 0 && stillOpen) ::epoll_ctl(poll_, EPOLL_CTL_DEL, s->armedFd_, nullptr);
         s->armedFd_ = -1;
         s->armed_ = 0;
         if (s->watchId_ >= 0) ++entries_[size_t(s->watchId_)].generation;
     }
     void leave(Socket *s) {
-        remove(s);
+        remove(s, false);
         entries_[size_t(s->watchId_)].socket = nullptr;
         free_.push_back(s->watchId_);
         s->watchId_ = -1;
@@ -328,18 +330,30 @@ private:
             }
             entries_[size_t(s->watchId_)].socket = s;
         }
-        const std::uint32_t events = (s->wantRead_ ? EPOLLIN : 0u) | (s->wantWrite_ ? EPOLLOUT : 0u);
+        const std::uint32_t events = s->wantedEvents();
         epoll_event e{};
         e.events = events;
         e.data.u64 = tag(s);
         if (s->armedFd_ == s->fd_) {
-            if (events != s->armed_) ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
+            // Only what is newly wanted is told at once; what is no longer wanted stays until
+            // the kernel reports it (most pauses end before anything comes).
+            if ((events & ~s->armed_) == 0) return;
+            ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
         } else {
             if (events == 0) return;  // nothing to wait for: not in the set at all
             if (::epoll_ctl(poll_, EPOLL_CTL_ADD, s->fd_, &e) != 0 && errno == EEXIST)
                 ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
             s->armedFd_ = s->fd_;
         }
+        s->armed_ = events;
+    }
+
+    void tighten(Socket *s) {
+        const std::uint32_t events = s->wantedEvents();
+        epoll_event e{};
+        e.events = events;
+        e.data.u64 = tag(s);
+        ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
         s->armed_ = events;
     }
 
@@ -360,14 +374,15 @@ private:
             const bool failed = ev & (EPOLLERR | EPOLLHUP);
             const bool readable = s->wantRead_ && (failed || (ev & EPOLLIN));
             const bool writable = s->wantWrite_ && (failed || (ev & EPOLLOUT));
-            if (!readable && !writable) {
-                // An end or an error is told even to a descriptor that waits for nothing, and
-                // would be told again on every turn: it leaves the set until it waits again.
-                remove(s);
-                continue;
-            }
             if (readable) s->onReadable();
             if (writable && current(id, generation) && s->wantWrite_) s->onWritable();
+            if (readable || writable || !current(id, generation)) continue;
+            if (failed)
+                // An end or an error is told even to a descriptor that waits for nothing, and
+                // would be told again on every turn: it leaves the set until it waits again.
+                remove(s, true);
+            else
+                tighten(s);  // told of what it no longer waits for
         }
         dispatching_ = false;
         // What the handlers changed, told to the kernel once per socket.
@@ -389,14 +404,19 @@ void Socket::watchFor(bool read, bool write) {
     wantRead_ = read;
     wantWrite_ = write;
     if (fd_ < 0) return;
-    const std::uint32_t events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
-    if (armedFd_ == fd_ && armed_ == events && !changePending_) return;
+    const std::uint32_t events = wantedEvents();
+    // Nothing new to wait for: the poll tightens its watch when the kernel reports the rest.
+    if (armedFd_ == fd_ ? (events & ~armed_) == 0 : events == 0) return;
     LoopPoll::get()->change(this);
 }
 
-void Socket::dropWatch() {
+std::uint32_t Socket::wantedEvents() const {
+    return (wantRead_ ? EPOLLIN : 0u) | (wantWrite_ ? EPOLLOUT : 0u);
+}
+
+void Socket::dropWatch(bool stillOpen) {
     wantRead_ = wantWrite_ = false;
-    if (LoopPoll *poll = LoopPoll::current()) poll->remove(this);
+    if (LoopPoll *poll = LoopPoll::current()) poll->remove(this, stillOpen);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -406,7 +426,7 @@ Socket::Socket(SocketArray *array, int index) : array_(array), index_(index) {}
 
 Socket::~Socket() {
     if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
-    dropWatch();
+    dropWatch(false);
     if (LoopPoll *poll = LoopPoll::current(); poll && watchId_ >= 0) poll->leave(this);
     if (fd_ >= 0) ::close(fd_);
     SSL_free(ssl_);
@@ -422,7 +442,7 @@ void Socket::resetState() {
         QHostInfo::abortHostLookup(lookupId_);
         lookupId_ = -1;
     }
-    dropWatch();
+    dropWatch(fd_ >= 0);
     state_ = sckClosed;
     in_.clear();
     out_.clear();
@@ -649,7 +669,7 @@ void Socket::connectFinished() {
     socklen_t len = sizeof err;
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     if (err != 0) {
-        dropWatch();
+        dropWatch(false);
         ::close(fd_);
         fd_ = -1;
         if (nextAddress_ < addresses_.size()) {
@@ -962,7 +982,7 @@ bool Socket::idleInTheClear() const {
 }
 
 int Socket::giveAway() {
-    dropWatch();
+    dropWatch(true);
     const int fd = fd_;
     fd_ = -1;
     resetState();
@@ -971,10 +991,11 @@ int Socket::giveAway() {
 
 void Socket::Close() {
     if (fd_ >= 0) {
-        dropWatch();
         const bool established = state_ == sckConnected || state_ == sckClosing;
         const bool clear = tlsPhase_ == kTlsNone;
-        if (established && unsent() > 0 && !sentShutdown_ && (clear || encrypted())) {
+        const bool lingers = established && unsent() > 0 && !sentShutdown_ && (clear || encrypted());
+        dropWatch(lingers);
+        if (lingers) {
             // Queued bytes still go out, in the background: the connection is no longer ours
             // (no events, the element is free). Through TLS, the Linger takes the session over.
             new Linger(fd_, std::string_view(out_.data() + outHead_, out_.size() - outHead_), ssl_);
@@ -992,7 +1013,7 @@ void Socket::Close() {
 
 void Socket::Abort() {
     if (fd_ >= 0) {
-        dropWatch();
+        dropWatch(false);
         linger lg{1, 0};  // reset the connection: the peer learns at once that data was dropped
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         ::close(fd_);
@@ -1003,7 +1024,7 @@ void Socket::Abort() {
 
 void Socket::fail(int err, const QString &why) {
     if (fd_ >= 0) {
-        dropWatch();
+        dropWatch(false);
         ::close(fd_);
         fd_ = -1;
     }

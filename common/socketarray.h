@@ -230,8 +230,9 @@ private:
     void watchFor(bool read, bool write);
     void setReading(bool on) { watchFor(on, wantWrite_); }
     void setWriting(bool on) { watchFor(wantRead_, on); }
-    // The descriptor leaves the poll: before it is closed or given away.
-    void dropWatch();
+    std::uint32_t wantedEvents() const;  // as epoll names them
+    // The descriptor leaves the poll: before it is closed (stillOpen false) or given away.
+    void dropWatch(bool stillOpen);
     bool wantRead_ = false;
     bool wantWrite_ = false;
     bool changePending_ = false;  // the poll has yet to hear of a change
