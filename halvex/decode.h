@@ -38,9 +38,10 @@ private:
     Kind kind_ = identity;
     bool failed_ = false;
     bool ended_ = false;
-    bool rawDeflate_ = false;  // "deflate" sent without its zlib wrapper, as some servers do
-    bool told_ = false;        // whether it is has been told
-    std::string first_;        // its first byte, while the second is still to come
+    // The wrapper (gzip's header, zlib's two bytes) is read here, the deflate data after it by
+    // the inflater: until the wrapper is whole, its bytes so far.
+    bool unwrapped_ = false;
+    std::string wrapper_;
     std::string text_;
     std::unique_ptr<Stream> stream_;
 };

@@ -33,6 +33,21 @@ std::string zipped(const std::string &text, int windowBits) {
     return out;
 }
 
+// gzip as the gzip tool writes it for a named file, with every optional header field (extra,
+// name, comment, the header's own check).
+std::string gzipFile(const std::string &text) {
+    std::string h("\x1f\x8b\x08\x1e\0\0\0\0\0\x03", 10);
+    h += std::string("\x04\0ab\0\0", 6) + "report.html" + '\0' + "the weekly one" + '\0';
+    const uLong hcrc = crc32(0, reinterpret_cast<const Bytef *>(h.data()), uInt(h.size()));
+    h += char(hcrc & 0xff);
+    h += char((hcrc >> 8) & 0xff);
+    std::string out = h + zipped(text, -MAX_WBITS);
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(text.data()), uInt(text.size()));
+    for (uLong v : {crc, uLong(text.size())})
+        for (int k = 0; k < 4; ++k) out += char((v >> (8 * k)) & 0xff);
+    return out;
+}
+
 std::string brotlied(const std::string &text) {
     std::size_t size = BrotliEncoderMaxCompressedSize(text.size());
     std::string out(size, '\0');
@@ -113,6 +128,7 @@ TEST(Decode, ACodedPageIsJudgedByWhatItSaysHoweverItComes) {
     } codings[] = {
         {"", [](const std::string &t) { return t; }},
         {"gzip", [](const std::string &t) { return zipped(t, 16 + MAX_WBITS); }},
+        {"gzip", [](const std::string &t) { return gzipFile(t); }},
         {"deflate", [](const std::string &t) { return zipped(t, MAX_WBITS); }},
         {"deflate", [](const std::string &t) { return zipped(t, -MAX_WBITS); }},  // unwrapped
         {"br", [](const std::string &t) { return brotlied(t); }},
