@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <linux/sockios.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -286,6 +287,16 @@ public:
         s->armed_ = 0;
         if (s->watchId_ >= 0) ++entries_[size_t(s->watchId_)].generation;
     }
+    // A connection to this machine is mostly established before connect() returns: a socket
+    // whose connect starts inside a handler is asked once the batch is done, instead of after a
+    // sleep and a wake-up for the kernel to tell.
+    void connecting(Socket *s) {
+        if (dispatching_) fresh_.push_back({s, s->generation_});
+    }
+    void forget(Socket *s) {
+        std::erase_if(fresh_, [s](const Fresh &f) { return f.socket == s; });
+        if (s->watchId_ >= 0) leave(s);
+    }
     void leave(Socket *s) {
         remove(s, false);
         entries_[size_t(s->watchId_)].socket = nullptr;
@@ -299,6 +310,10 @@ private:
     struct Entry {
         Socket *socket = nullptr;
         std::uint32_t generation = 0;
+    };
+    struct Fresh {
+        Socket *socket;
+        quint64 generation;
     };
 
     LoopPoll() {
@@ -384,6 +399,18 @@ private:
             else
                 tighten(s);  // told of what it no longer waits for
         }
+        while (!fresh_.empty()) {
+            const std::vector<Fresh> now = std::move(fresh_);
+            fresh_.clear();
+            for (const Fresh &f : now) {
+                Socket *c = f.socket;
+                if (c->generation_ != f.generation || c->state_ != Socket::sckConnecting ||
+                    c->fd_ < 0)
+                    continue;
+                pollfd p{c->fd_, POLLOUT, 0};
+                if (::poll(&p, 1, 0) == 1) c->onWritable();
+            }
+        }
         dispatching_ = false;
         // What the handlers changed, told to the kernel once per socket.
         for (std::size_t k = 0; k < pending_.size(); ++k) apply(pending_[k]);
@@ -396,6 +423,7 @@ private:
     std::vector<Entry> entries_;
     std::vector<int> free_;
     std::vector<Socket *> pending_;
+    std::vector<Fresh> fresh_;
 };
 
 thread_local LoopPoll *LoopPoll::t_current = nullptr;
@@ -427,7 +455,7 @@ Socket::Socket(SocketArray *array, int index) : array_(array), index_(index) {}
 Socket::~Socket() {
     if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
     dropWatch(false);
-    if (LoopPoll *poll = LoopPoll::current(); poll && watchId_ >= 0) poll->leave(this);
+    if (LoopPoll *poll = LoopPoll::current()) poll->forget(this);
     if (fd_ >= 0) ::close(fd_);
     SSL_free(ssl_);
 }
@@ -655,6 +683,7 @@ void Socket::tryNextAddress() {
             nextAddress_ = next;
             generation_ = gen;
             connectingTo_ = ss;
+            if (LoopPoll *poll = LoopPoll::current()) poll->connecting(this);
             return;
         }
         lastErr = errno;

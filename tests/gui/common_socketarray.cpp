@@ -200,6 +200,7 @@ private slots:
     void backpressure_data();
     void backpressure();
     void pausedSocketWhosePeerResets();
+    void connectFromInsideAHandler();
 };
 
 void SocketArrayTest::elementTable() {
@@ -699,6 +700,34 @@ void SocketArrayTest::pausedSocketWhosePeerResets() {
     QCOMPARE(srv.count('E', i) + srv.count('X', i), 0);
     srv.arr[i].setReadPaused(false);
     QTRY_VERIFY_WITH_TIMEOUT(srv.count('E', i) + srv.count('X', i) == 1, kWait);
+}
+
+// A relay dials its server from inside the client's event: the connection (to this machine,
+// established before the dial returns) is told after that handler, never inside it, and carries.
+void SocketArrayTest::connectFromInsideAHandler() {
+    Recorder far("far");
+    const int farPort = far.listen();
+    Recorder srv("srv");
+    Recorder out("out");
+    const int port = srv.listen();
+    bool inHandler = false;
+    bool toldInside = false;
+    srv.hook = [&](Ev e) {
+        if (e.kind != 'D' || out.arr.exists(1)) return;
+        inHandler = true;
+        dial(out.arr, 1, farPort);
+        inHandler = false;
+    };
+    out.hook = [&](Ev e) {
+        if (e.kind != 'C') return;
+        toldInside = inHandler;
+        out.arr[1].SendData("through");
+    };
+    RawPeer c(port);
+    c.send("go");
+    QTRY_VERIFY_WITH_TIMEOUT(out.count('C', 1) == 1, kWait);
+    QVERIFY(!toldInside);
+    QTRY_COMPARE_WITH_TIMEOUT(far.in[far.accepted()], std::string("through"), kWait);
 }
 
 // The leak checks rest on this count: every open descriptor, directories included.
