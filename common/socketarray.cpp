@@ -484,14 +484,14 @@ void Socket::resetState() {
     shutdownPending_ = false;
     sentShutdown_ = false;
     peekedScratch_ = false;
-    addresses_.clear();
-    nextAddress_ = 0;
+    dialing_.reset();
     dropTls();
 }
 
 void Socket::dropTls() {
     SSL_free(ssl_);
     ssl_ = nullptr;
+    tls_.reset();
     tlsPhase_ = kTlsNone;
     connectAfterTls_ = false;
     readScheduled_ = false;
@@ -622,7 +622,8 @@ void Socket::Connect() {
     socklen_t len;
     std::string host = RemoteHost.trimmed().toStdString();
     if (literalAddress(host, RemotePort, ss, len)) {
-        addresses_.push_back(host);
+        dialing_ = std::make_unique<Dialing>();
+        dialing_->addresses.push_back(host);
         tryNextAddress();
         return;
     }
@@ -633,19 +634,20 @@ void Socket::Connect() {
         return;
     }
     state_ = sckResolvingHost;
+    dialing_ = std::make_unique<Dialing>();
     lookupId_ = QHostInfo::lookupHost(QString::fromStdString(host), this, &Socket::onResolved);
 }
 
 void Socket::onResolved(const QHostInfo &info) {
     if (info.lookupId() != lookupId_) return;  // a lookup given up already
     lookupId_ = -1;
-    if (state_ != sckResolvingHost) return;
+    if (state_ != sckResolvingHost || !dialing_) return;
     // IPv4 first: most servers here listen there, and a refused IPv6 attempt costs a round trip.
     for (int pass = 0; pass < 2; ++pass)
         for (const QHostAddress &a : info.addresses())
             if ((a.protocol() == QAbstractSocket::IPv4Protocol) == (pass == 0))
-                addresses_.push_back(a.toString().toStdString());
-    if (info.error() != QHostInfo::NoError || addresses_.empty()) {
+                dialing_->addresses.push_back(a.toString().toStdString());
+    if (info.error() != QHostInfo::NoError || dialing_->addresses.empty()) {
         fail(kHostNotFound);
         return;
     }
@@ -654,10 +656,10 @@ void Socket::onResolved(const QHostInfo &info) {
 
 void Socket::tryNextAddress() {
     int lastErr = ECONNREFUSED;
-    while (nextAddress_ < addresses_.size()) {
+    while (dialing_ && dialing_->next < dialing_->addresses.size()) {
         sockaddr_storage ss;
         socklen_t len;
-        if (!literalAddress(addresses_[nextAddress_++], RemotePort, ss, len)) continue;
+        if (!literalAddress(dialing_->addresses[dialing_->next++], RemotePort, ss, len)) continue;
         if (allowAddress && !allowAddress(netAddress(ss), RemotePort)) {
             lastErr = kNotAllowed;
             continue;
@@ -675,14 +677,12 @@ void Socket::tryNextAddress() {
         setNoDelay(fd);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0 || errno == EINPROGRESS) {
             // The lookup and the earlier attempts belong to this same Connect: keep them.
-            auto rest = std::move(addresses_);
-            size_t next = nextAddress_;
+            auto dialing = std::move(dialing_);
             quint64 gen = generation_;
             adopt(fd, sckConnecting);
-            addresses_ = std::move(rest);
-            nextAddress_ = next;
+            dialing_ = std::move(dialing);
             generation_ = gen;
-            connectingTo_ = ss;
+            dialing_->to = ss;
             if (LoopPoll *poll = LoopPoll::current()) poll->connecting(this);
             return;
         }
@@ -701,22 +701,21 @@ void Socket::connectFinished() {
         dropWatch(false);
         ::close(fd_);
         fd_ = -1;
-        if (nextAddress_ < addresses_.size()) {
-            // Keep the notifiers' clean-up and the attempt's bookkeeping in one place.
-            auto rest = addresses_;
-            size_t next = nextAddress_;
+        if (dialing_ && dialing_->next < dialing_->addresses.size()) {
+            // Keep the clean-up and the attempt's bookkeeping in one place.
+            auto dialing = std::move(dialing_);
             quint64 gen = generation_;
             resetState();
             generation_ = gen;
-            addresses_ = std::move(rest);
-            nextAddress_ = next;
+            dialing_ = std::move(dialing);
             tryNextAddress();
             return;
         }
         fail(err);
         return;
     }
-    setRemote(netAddress(connectingTo_));
+    if (dialing_) setRemote(netAddress(dialing_->to));
+    dialing_.reset();
     state_ = sckConnected;
     setWriting(false);
     updateReading();
@@ -1076,7 +1075,7 @@ bool Socket::StartTls(const TlsSettings &settings, std::string_view alreadyRead)
     }();
     (void)noSigpipe;
     if (settings.server && !settings.identity) return false;
-    tls_ = settings;
+    tls_ = std::make_unique<TlsSettings>(settings);
     ssl_ = SSL_new(settings.server ? settings.identity->context() : tlsClientContext());
     if (!ssl_ || SSL_set_fd(ssl_, fd_) != 1) {
         dropTls();
@@ -1126,7 +1125,7 @@ void Socket::handshake() {
     ERR_clear_error();
     const int r = SSL_do_handshake(ssl_);
     if (r == 1) {
-        if (std::string why = tls_.server ? std::string() : checkTlsPin(ssl_, tls_.check);
+        if (std::string why = tls_->server ? std::string() : checkTlsPin(ssl_, tls_->check);
             !why.empty()) {
             fail(kTlsFailed, QString::fromStdString(why));
             return;
@@ -1159,7 +1158,7 @@ void Socket::handshake() {
             setWriting(true);
             return;
         default:
-            fail(kTlsFailed, QString::fromStdString(tlsFailureText(ssl_, tls_.check)));
+            fail(kTlsFailed, QString::fromStdString(tlsFailureText(ssl_, tls_->check)));
             return;
     }
 }

@@ -223,7 +223,6 @@ private:
     mutable QString remoteIP_;
     NetAddress remoteAddress_;
     bool hasRemote_ = false;
-    sockaddr_storage connectingTo_{};  // the address a connect in progress goes to
     // What the loop's poll is to tell of: readable, writable. Only wanted events reach the
     // socket; the poll itself is told after the event being handled (LoopPoll::change).
     friend class LoopPoll;
@@ -251,14 +250,20 @@ private:
     bool peekedScratch_ = false;  // the pending chunk is still in the shared read buffer
     size_t scratchLen_ = 0;
     int lookupId_ = -1;
-    std::vector<std::string> addresses_;
-    size_t nextAddress_ = 0;
+    // An outgoing connection on its way: the addresses its host has, the next to try, the one
+    // tried now. Made by Connect, gone once connected: an accepted socket never has one.
+    struct Dialing {
+        std::vector<std::string> addresses;
+        size_t next = 0;
+        sockaddr_storage to{};
+    };
+    std::unique_ptr<Dialing> dialing_;
     quint64 generation_ = 0;  // bumps on every reset so stale queued calls are dropped
 
     enum { kTlsNone, kTlsAfterFlush, kTlsHandshake, kTlsReady };
     int tlsPhase_ = kTlsNone;
     SSL *ssl_ = nullptr;
-    TlsSettings tls_;
+    std::unique_ptr<TlsSettings> tls_;  // while TLS is on
     bool connectAfterTls_ = false;  // raise Connect, not Encrypted, when the handshake is done
     bool readScheduled_ = false;
     bool tlsWantsRead_ = false;  // a TLS write waits for the peer's bytes
