@@ -25,7 +25,11 @@ using common::equalNoCase;
 // --------------------------------------------------------------------------------------
 
 void Outgoing::clear() {
-    text_.clear();
+    // A held page copied here once would otherwise stay with the connection for its life.
+    if (text_.capacity() > kKeptCopy)
+        std::string().swap(text_);
+    else
+        text_.clear();
     rest_ = {};
 }
 

@@ -88,6 +88,7 @@ public:
     std::string_view whole();
 
 private:
+    static constexpr std::size_t kKeptCopy = 16 * 1024;  // room kept between events
     std::string text_;
     std::string_view rest_;
 };
