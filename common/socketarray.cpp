@@ -278,9 +278,8 @@ public:
             pending_.push_back(s);
         }
     }
-    // Its descriptor leaves the set; events fetched for it already are dropped.
-    // A descriptor about to be closed leaves the set by itself; one that stays open (given to
-    // another owner) is taken out.
+    // Its descriptor leaves the set, and events fetched for it already are dropped. One about to
+    // be closed leaves by itself; one that stays open (given to another owner) is taken out.
     void remove(Socket *s, bool stillOpen) {
         if (s->armedFd_ >= 0 && stillOpen) ::epoll_ctl(poll_, EPOLL_CTL_DEL, s->armedFd_, nullptr);
         s->armedFd_ = -1;
@@ -379,6 +378,9 @@ private:
     void dispatch() {
         epoll_event got[256];
         const int n = ::epoll_wait(poll_, got, 256, 0);
+        // A handler may run an event loop of its own (a dialog): the batch it finds there is
+        // handled inside, and what was changed waits for the outermost batch to end.
+        const bool outermost = !dispatching_;
         dispatching_ = true;
         for (int i = 0; i < n; ++i) {
             const auto id = std::uint32_t(got[i].data.u64);
@@ -399,18 +401,17 @@ private:
             else
                 tighten(s);  // told of what it no longer waits for
         }
+        // One at a time: a handler may destroy the sockets still listed (forget takes them out).
         while (!fresh_.empty()) {
-            const std::vector<Fresh> now = std::move(fresh_);
-            fresh_.clear();
-            for (const Fresh &f : now) {
-                Socket *c = f.socket;
-                if (c->generation_ != f.generation || c->state_ != Socket::sckConnecting ||
-                    c->fd_ < 0)
-                    continue;
-                pollfd p{c->fd_, POLLOUT, 0};
-                if (::poll(&p, 1, 0) == 1) c->onWritable();
-            }
+            const Fresh f = fresh_.front();
+            fresh_.erase(fresh_.begin());
+            Socket *c = f.socket;
+            if (c->generation_ != f.generation || c->state_ != Socket::sckConnecting || c->fd_ < 0)
+                continue;
+            pollfd p{c->fd_, POLLOUT, 0};
+            if (::poll(&p, 1, 0) == 1) c->onWritable();
         }
+        if (!outermost) return;
         dispatching_ = false;
         // What the handlers changed, told to the kernel once per socket.
         for (std::size_t k = 0; k < pending_.size(); ++k) apply(pending_[k]);

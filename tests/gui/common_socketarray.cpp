@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -201,6 +203,7 @@ private slots:
     void backpressure();
     void pausedSocketWhosePeerResets();
     void connectFromInsideAHandler();
+    void eventLoopInsideAHandler();
 };
 
 void SocketArrayTest::elementTable() {
@@ -728,6 +731,34 @@ void SocketArrayTest::connectFromInsideAHandler() {
     QTRY_VERIFY_WITH_TIMEOUT(out.count('C', 1) == 1, kWait);
     QVERIFY(!toldInside);
     QTRY_COMPARE_WITH_TIMEOUT(far.in[far.accepted()], std::string("through"), kWait);
+}
+
+// A handler that runs an event loop of its own (a dialog): the other sockets' events are handled
+// inside it, and afterwards every socket still hears of what comes.
+void SocketArrayTest::eventLoopInsideAHandler() {
+    Recorder srv("srv");
+    const int port = srv.listen();
+    RawPeer a(port);
+    QTRY_VERIFY_WITH_TIMEOUT(srv.accepted() > 0, kWait);
+    const int first = srv.accepted();
+    RawPeer b(port);
+    QTRY_VERIFY_WITH_TIMEOUT(srv.accepted() != first, kWait);
+    const int second = srv.accepted();
+    bool nested = false;
+    srv.hook = [&](Ev e) {
+        if (e.kind != 'D' || e.index != first || nested) return;
+        nested = true;
+        b.send("inside");
+        QEventLoop loop;
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    a.send("one");
+    QTRY_COMPARE_WITH_TIMEOUT(srv.in[second], std::string("inside"), kWait);
+    a.send(" two");
+    b.send(" more");
+    QTRY_COMPARE_WITH_TIMEOUT(srv.in[first], std::string("one two"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(srv.in[second], std::string("inside more"), kWait);
 }
 
 // The leak checks rest on this count: every open descriptor, directories included.
