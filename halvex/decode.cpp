@@ -103,65 +103,53 @@ std::string_view BodyDecoder::coding() const {
 void BodyDecoder::feed(std::string_view data) {
     if (full() || data.empty()) return;
     if (kind_ == identity) {
-        text_.append(data.substr(0, kMaxText - text_.size()));
+        text_.append(data.substr(0, kMaxText - size_));
+        size_ = text_.size();
         return;
     }
+    // Decoded straight into the text, whose room is made once.
+    if (text_.empty()) text_.resize(kMaxText);
+    auto *out = reinterpret_cast<uint8_t *>(text_.data());
     if (kind_ == brotli) {
         auto *in = reinterpret_cast<const uint8_t *>(data.data());
         std::size_t inLeft = data.size();
-        while (!full()) {
-            const std::size_t had = text_.size();
-            text_.resize(kMaxText);
-            auto *next = reinterpret_cast<uint8_t *>(text_.data() + had);
-            std::size_t outLeft = kMaxText - had;
-            const BrotliDecoderResult r =
-                BrotliDecoderDecompressStream(stream_->br, &inLeft, &in, &outLeft, &next, nullptr);
-            text_.resize(kMaxText - outLeft);
-            if (r == BROTLI_DECODER_RESULT_ERROR) failed_ = true;
-            if (r == BROTLI_DECODER_RESULT_SUCCESS) ended_ = true;
-            if (r != BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) break;
-        }
+        auto *next = out + size_;
+        std::size_t outLeft = kMaxText - size_;
+        const BrotliDecoderResult r =
+            BrotliDecoderDecompressStream(stream_->br, &inLeft, &in, &outLeft, &next, nullptr);
+        size_ = kMaxText - outLeft;
+        if (r == BROTLI_DECODER_RESULT_ERROR) failed_ = true;
+        if (r == BROTLI_DECODER_RESULT_SUCCESS) ended_ = true;
         if (full()) stream_.reset();
         return;
     }
-    inflate_state &z = *stream_->inflate;
-    std::string joined;
-    if (!unwrapped_ && wrapper_.empty()) {
-        // Mostly the wrapper comes whole in the first piece.
-        const std::size_t n = kind_ == gzip ? gzipHeader(data) : zlibHeader(data);
-        if (n != kNotYet && n != kNone) {
-            data.remove_prefix(n);
-            unwrapped_ = true;
-            if (data.empty()) return;
-        }
-    }
     if (!unwrapped_) {
-        const std::size_t took = std::min(data.size(), kMostWrapper + 1 - wrapper_.size());
-        wrapper_.append(data.substr(0, took));
-        const std::size_t n = kind_ == gzip ? gzipHeader(wrapper_) : zlibHeader(wrapper_);
-        if (n == kNone || (n == kNotYet && wrapper_.size() > kMostWrapper)) {
+        // The wrapper mostly comes whole in the first piece; else its pieces are kept until it is.
+        if (!wrapper_.empty()) {
+            wrapper_.append(data);
+            data = wrapper_;
+        }
+        const std::size_t n = kind_ == gzip ? gzipHeader(data) : zlibHeader(data);
+        if (n == kNone || (n == kNotYet && data.size() > kMostWrapper)) {
             failed_ = true;
             stream_.reset();
             return;
         }
-        if (n == kNotYet) return;
-        // The deflate data: what came after the wrapper, here and in the pieces before.
-        joined = wrapper_.substr(n);
-        joined.append(data.substr(took));
-        data = joined;
+        if (n == kNotYet) {
+            if (wrapper_.empty()) wrapper_.assign(data);
+            return;
+        }
+        data.remove_prefix(n);
         unwrapped_ = true;
-        std::string().swap(wrapper_);
-        if (data.empty()) return;
     }
+    inflate_state &z = *stream_->inflate;
     z.next_in = reinterpret_cast<uint8_t *>(const_cast<char *>(data.data()));
     z.avail_in = std::uint32_t(data.size());
-    // Straight into the text: the decoded bytes are copied nowhere else.
-    const std::size_t had = text_.size();
-    text_.resize(kMaxText);
-    z.next_out = reinterpret_cast<uint8_t *>(text_.data() + had);
-    z.avail_out = std::uint32_t(kMaxText - had);
+    z.next_out = out + size_;
+    z.avail_out = std::uint32_t(kMaxText - size_);
     const int r = isal_inflate(&z);
-    text_.resize(kMaxText - z.avail_out);
+    size_ = kMaxText - z.avail_out;
+    std::string().swap(wrapper_);  // the inflater has taken what it needs of it
     if (r < 0)
         failed_ = true;
     else if (z.block_state == ISAL_BLOCK_FINISH)

@@ -24,9 +24,9 @@ public:
 
     // The body's next bytes (its data: chunk framing already gone).
     void feed(std::string_view data);
-    const std::string &text() const { return text_; }
+    std::string_view text() const { return {text_.data(), size_}; }
     // Enough is decoded to judge, or nothing more can be.
-    bool full() const { return text_.size() >= kMaxText || failed_ || ended_; }
+    bool full() const { return size_ >= kMaxText || failed_ || ended_; }
     // Whether the body is decoded at all (a coding it knows), and whether its decoding broke.
     bool decodes() const { return kind_ != identity; }
     bool failed() const { return failed_; }
@@ -42,7 +42,9 @@ private:
     // the inflater: until the wrapper is whole, its bytes so far.
     bool unwrapped_ = false;
     std::string wrapper_;
+    // Decoded bodies are written into it, made whole (kMaxText) once; identity grows it.
     std::string text_;
+    std::size_t size_ = 0;
     std::unique_ptr<Stream> stream_;
 };
 
