@@ -345,33 +345,28 @@ private:
             entries_[size_t(s->watchId_)].socket = s;
         }
         const std::uint32_t events = s->wantedEvents();
-        epoll_event e{};
-        e.events = events;
-        e.data.u64 = tag(s);
         if (s->armedFd_ == s->fd_) {
             // Only what is newly wanted is told at once; what is no longer wanted stays until
             // the kernel reports it (most pauses end before anything comes).
             if ((events & ~s->armed_) == 0) return;
-            ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
+            control(EPOLL_CTL_MOD, s);
         } else {
             if (events == 0) return;  // nothing to wait for: not in the set at all
-            if (::epoll_ctl(poll_, EPOLL_CTL_ADD, s->fd_, &e) != 0 && errno == EEXIST)
-                ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
+            if (!control(EPOLL_CTL_ADD, s) && errno == EEXIST) control(EPOLL_CTL_MOD, s);
             s->armedFd_ = s->fd_;
         }
-        s->armed_ = events;
     }
 
-    void tighten(Socket *s) {
-        const std::uint32_t events = s->wantedEvents();
+    // The socket's descriptor watched for exactly what it wants now.
+    bool control(int op, Socket *s) {
         epoll_event e{};
-        e.events = events;
+        e.events = s->wantedEvents();
         e.data.u64 = tag(s);
-        ::epoll_ctl(poll_, EPOLL_CTL_MOD, s->fd_, &e);
-        s->armed_ = events;
+        s->armed_ = e.events;
+        return ::epoll_ctl(poll_, op, s->fd_, &e) == 0;
     }
 
-    bool current(std::uint32_t id, std::uint32_t generation) const {
+    bool live(std::uint32_t id, std::uint32_t generation) const {
         return id < entries_.size() && entries_[id].socket && entries_[id].generation == generation;
     }
 
@@ -385,21 +380,21 @@ private:
         for (int i = 0; i < n; ++i) {
             const auto id = std::uint32_t(got[i].data.u64);
             const auto generation = std::uint32_t(got[i].data.u64 >> 32);
-            if (!current(id, generation)) continue;
+            if (!live(id, generation)) continue;
             Socket *s = entries_[id].socket;
             const std::uint32_t ev = got[i].events;
             const bool failed = ev & (EPOLLERR | EPOLLHUP);
             const bool readable = s->wantRead_ && (failed || (ev & EPOLLIN));
             const bool writable = s->wantWrite_ && (failed || (ev & EPOLLOUT));
             if (readable) s->onReadable();
-            if (writable && current(id, generation) && s->wantWrite_) s->onWritable();
-            if (readable || writable || !current(id, generation)) continue;
+            if (writable && live(id, generation) && s->wantWrite_) s->onWritable();
+            if (readable || writable || !live(id, generation)) continue;
             if (failed)
                 // An end or an error is told even to a descriptor that waits for nothing, and
                 // would be told again on every turn: it leaves the set until it waits again.
                 remove(s, true);
             else
-                tighten(s);  // told of what it no longer waits for
+                control(EPOLL_CTL_MOD, s);  // told of what it no longer waits for
         }
         // One at a time: a handler may destroy the sockets still listed (forget takes them out).
         while (!fresh_.empty()) {
@@ -699,7 +694,6 @@ void Socket::connectFinished() {
     socklen_t len = sizeof err;
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     if (err != 0) {
-        dropWatch(false);
         ::close(fd_);
         fd_ = -1;
         if (dialing_ && dialing_->next < dialing_->addresses.size()) {
@@ -1042,7 +1036,6 @@ void Socket::Close() {
 
 void Socket::Abort() {
     if (fd_ >= 0) {
-        dropWatch(false);
         linger lg{1, 0};  // reset the connection: the peer learns at once that data was dropped
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         ::close(fd_);
@@ -1053,7 +1046,6 @@ void Socket::Abort() {
 
 void Socket::fail(int err, const QString &why) {
     if (fd_ >= 0) {
-        dropWatch(false);
         ::close(fd_);
         fd_ = -1;
     }
