@@ -27,7 +27,12 @@
 #include <QThread>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QGuiApplication>
+#include <QAbstractEventDispatcher>
+#include <private/qtimerinfo_unix_p.h>
+#include <qpa/qwindowsysteminterface.h>
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -241,6 +246,74 @@ private:
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
+// LoopDispatcher: the event loop of a program without a display, waiting in the loop poll's epoll
+// set itself. Under Qt's own dispatcher a turn of the loop is two calls into the kernel, Qt's wait
+// over its descriptors (the poll's among them) and then the poll's fetch of what is ready; here it
+// is one, which is most of what a relay adds to a request and its answer on a quiet connection.
+// Qt's own descriptors (its wake-up, signals, a status server's sockets) are in the same set, each
+// as a copy of its own (a descriptor Qt closes while still watched keeps no other's number), under
+// tags with the top bit set; the sockets' events go to the poll in one batch. Timers are Qt's timer
+// list, and window-system events are handed on after each turn, as the platform's dispatcher does.
+// It serves the main thread only; other threads keep Qt's.
+
+class LoopDispatcher : public QAbstractEventDispatcher {
+public:
+    static constexpr std::uint64_t kOwn = std::uint64_t(1) << 63;
+    static constexpr std::uint64_t kWake = ~std::uint64_t(0);
+
+    LoopDispatcher();
+    ~LoopDispatcher() override;
+    static LoopDispatcher *current() {
+        return dynamic_cast<LoopDispatcher *>(QAbstractEventDispatcher::instance());
+    }
+
+    bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
+    void registerSocketNotifier(QSocketNotifier *notifier) override;
+    void unregisterSocketNotifier(QSocketNotifier *notifier) override;
+    void registerTimer(int id, qint64 interval, Qt::TimerType type, QObject *object) override {
+        timers_.registerTimer(id, interval, type, object);
+    }
+    bool unregisterTimer(int id) override { return timers_.unregisterTimer(id); }
+    bool unregisterTimers(QObject *object) override { return timers_.unregisterTimers(object); }
+    QList<TimerInfo> registeredTimers(QObject *object) const override {
+        return timers_.registeredTimers(object);
+    }
+    int remainingTime(int id) override { return timers_.timerRemainingTime(id); }
+    void wakeUp() override;
+    void interrupt() override {
+        interrupted_.storeRelaxed(1);
+        wakeUp();
+    }
+
+private:
+    friend class LoopPoll;
+    // One of Qt's descriptors: its notifiers, and the copy in the set.
+    struct Watched {
+        int fd = -1;
+        int copy = -1;
+        bool file = false;  // a file, which epoll cannot watch: ready on every turn
+        QSocketNotifier *read = nullptr;
+        QSocketNotifier *write = nullptr;
+        QSocketNotifier *exception = nullptr;
+        std::uint32_t events() const {
+            return (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u) | (exception ? EPOLLPRI : 0u);
+        }
+    };
+    Watched *byCopy(int copy);
+    void activate(int copy, std::uint32_t ev);
+    bool drainWake();
+
+    int poll_ = -1;
+    int wake_ = -1;
+    QAtomicInt woken_;
+    QAtomicInt interrupted_;
+    LoopPoll *sockets_ = nullptr;
+    std::vector<Watched> watched_;
+    int files_ = 0;
+    QTimerInfoList timers_;
+};
+
+// ---------------------------------------------------------------------------------------------------
 // LoopPoll: every socket of the event loop in one epoll set, under one notifier. With a notifier per
 // socket the loop would hand the kernel every open descriptor on every turn; this way it hands one,
 // and the kernel keeps the list of the ready ones. Level-triggered, as the notifiers were.
@@ -265,7 +338,8 @@ public:
                 e.socket->armedFd_ = -1;
                 e.socket->changePending_ = false;
             }
-        if (poll_ >= 0) ::close(poll_);
+        if (owned_) ::close(poll_);
+        if (loop_) loop_->sockets_ = nullptr;
         t_current = nullptr;
     }
 
@@ -284,7 +358,10 @@ public:
         if (s->armedFd_ >= 0 && stillOpen) ::epoll_ctl(poll_, EPOLL_CTL_DEL, s->armedFd_, nullptr);
         s->armedFd_ = -1;
         s->armed_ = 0;
-        if (s->watchId_ >= 0) ++entries_[size_t(s->watchId_)].generation;
+        if (s->watchId_ >= 0) {
+            std::uint32_t &g = entries_[size_t(s->watchId_)].generation;
+            g = (g + 1) & 0x7fffffffu;  // the tag's top bit is the loop's own (LoopDispatcher)
+        }
     }
     // A connection to this machine is mostly established before connect() returns: a socket
     // whose connect starts inside a handler is asked once the batch is done, instead of after a
@@ -317,13 +394,24 @@ private:
 
     LoopPoll() {
         t_current = this;
-        poll_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (QCoreApplication *app = QCoreApplication::instance();
             app && app->thread() == QThread::currentThread())
             setParent(app);  // goes with the event loop it serves
+        if (LoopDispatcher *loop = LoopDispatcher::current()) {
+            // The loop waits in this set itself and hands over the sockets' events.
+            poll_ = loop->poll_;
+            loop->sockets_ = this;
+            loop_ = loop;
+            return;
+        }
+        poll_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (poll_ < 0) qFatal("epoll_create1: %s", std::strerror(errno));
+        owned_ = true;
         auto *notifier = new QSocketNotifier(poll_, QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, [this] { dispatch(); });
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            epoll_event got[256];
+            handle(got, ::epoll_wait(poll_, got, 256, 0));
+        });
     }
 
     std::uint64_t tag(const Socket *s) const {
@@ -370,9 +458,10 @@ private:
         return id < entries_.size() && entries_[id].socket && entries_[id].generation == generation;
     }
 
-    void dispatch() {
-        epoll_event got[256];
-        const int n = ::epoll_wait(poll_, got, 256, 0);
+    friend class LoopDispatcher;
+
+    // A batch of the sockets' events.
+    void handle(const epoll_event *got, int n) {
         // A handler may run an event loop of its own (a dialog): the batch it finds there is
         // handled inside, and what was changed waits for the outermost batch to end.
         const bool outermost = !dispatching_;
@@ -415,6 +504,8 @@ private:
 
     static thread_local LoopPoll *t_current;
     int poll_ = -1;
+    bool owned_ = false;  // its own set, under a notifier of the loop
+    LoopDispatcher *loop_ = nullptr;  // or the loop's set; either forgets the other when it goes
     bool dispatching_ = false;
     std::vector<Entry> entries_;
     std::vector<int> free_;
@@ -423,6 +514,163 @@ private:
 };
 
 thread_local LoopPoll *LoopPoll::t_current = nullptr;
+
+LoopDispatcher::LoopDispatcher() {
+    poll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (poll_ < 0 || wake_ < 0) qFatal("event loop: %s", std::strerror(errno));
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = kWake;
+    ::epoll_ctl(poll_, EPOLL_CTL_ADD, wake_, &e);
+}
+
+LoopDispatcher::~LoopDispatcher() {
+    if (sockets_) {
+        sockets_->poll_ = -1;
+        sockets_->loop_ = nullptr;
+    }
+    for (const Watched &w : watched_) ::close(w.copy);
+    ::close(wake_);
+    ::close(poll_);
+}
+
+void LoopDispatcher::wakeUp() {
+    if (woken_.testAndSetAcquire(0, 1)) ::eventfd_write(wake_, 1);
+}
+
+bool LoopDispatcher::drainWake() {
+    eventfd_t count;
+    woken_.storeRelease(0);
+    return ::eventfd_read(wake_, &count) == 0;
+}
+
+LoopDispatcher::Watched *LoopDispatcher::byCopy(int copy) {
+    for (Watched &w : watched_)
+        if (w.copy == copy) return &w;
+    return nullptr;
+}
+
+void LoopDispatcher::registerSocketNotifier(QSocketNotifier *notifier) {
+    const int fd = int(notifier->socket());
+    auto it = std::find_if(watched_.begin(), watched_.end(), [fd](const Watched &w) { return w.fd == fd; });
+    if (it == watched_.end()) {
+        Watched w;
+        w.fd = fd;
+        w.copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (w.copy < 0) {
+            qWarning("event loop: cannot watch descriptor %d: %s", fd, std::strerror(errno));
+            return;
+        }
+        watched_.push_back(w);
+        it = watched_.end() - 1;
+    }
+    const bool known = it->events() != 0;
+    switch (notifier->type()) {
+    case QSocketNotifier::Read: it->read = notifier; break;
+    case QSocketNotifier::Write: it->write = notifier; break;
+    case QSocketNotifier::Exception: it->exception = notifier; break;
+    }
+    if (it->file) return;
+    epoll_event e{};
+    e.events = it->events();
+    e.data.u64 = kOwn | std::uint32_t(it->copy);
+    if (::epoll_ctl(poll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, it->copy, &e) != 0 && errno == EPERM) {
+        it->file = true;
+        ++files_;
+    }
+}
+
+void LoopDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier) {
+    const int fd = int(notifier->socket());
+    auto it = std::find_if(watched_.begin(), watched_.end(), [fd](const Watched &w) { return w.fd == fd; });
+    if (it == watched_.end()) return;
+    for (QSocketNotifier **n : {&it->read, &it->write, &it->exception})
+        if (*n == notifier) *n = nullptr;
+    if (it->events() != 0) {
+        if (it->file) return;
+        epoll_event e{};
+        e.events = it->events();
+        e.data.u64 = kOwn | std::uint32_t(it->copy);
+        ::epoll_ctl(poll_, EPOLL_CTL_MOD, it->copy, &e);
+        return;
+    }
+    if (it->file) --files_;
+    ::close(it->copy);  // leaves the set with it
+    watched_.erase(it);
+}
+
+// The notifiers of one descriptor that the event concerns, one after the other; each may end
+// the watch of the others.
+void LoopDispatcher::activate(int copy, std::uint32_t ev) {
+    static constexpr std::uint32_t kWant[] = {EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP,
+                                              EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI};
+    for (int k = 0; k < 3; ++k) {
+        Watched *w = byCopy(copy);
+        if (!w) return;
+        QSocketNotifier *n = k == 0 ? w->read : k == 1 ? w->write : w->exception;
+        if (!n || !(ev & kWant[k])) continue;
+        QEvent event(QEvent::SockAct);
+        QCoreApplication::sendEvent(n, &event);
+    }
+}
+
+bool LoopDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
+    interrupted_.storeRelaxed(0);
+    emit awake();
+    // Whatever is posted from here on writes to the wake-up descriptor, so the wait below ends
+    // at once for it.
+    QCoreApplication::sendPostedEvents();
+    if (interrupted_.loadRelaxed()) return false;
+
+    const bool timers = !(flags & QEventLoop::X11ExcludeTimers);
+    int timeout = flags & QEventLoop::WaitForMoreEvents ? -1 : 0;
+    if (timespec left{}; timers && timers_.timerWait(left)) {
+        const long long ms = left.tv_sec * 1000LL + (left.tv_nsec + 999999) / 1000000;
+        timeout = timeout < 0 ? int(std::min<long long>(ms, INT_MAX)) : std::min(timeout, int(ms));
+    }
+    if (files_ > 0) timeout = 0;
+    if (timeout != 0) emit aboutToBlock();
+
+    int done = 0;
+    if (flags & QEventLoop::ExcludeSocketNotifiers) {
+        // Sockets wait for a later turn: only a wake-up or a timer ends this one.
+        pollfd p{wake_, POLLIN, 0};
+        if (::poll(&p, 1, timeout) == 1 && drainWake()) ++done;
+    } else {
+        epoll_event got[256];
+        int n = ::epoll_wait(poll_, got, 256, timeout);
+        if (n < 0) n = 0;  // a signal: its handler's descriptor tells the rest
+        // The sockets' events first, as one batch; then Qt's descriptors.
+        epoll_event *own = std::partition(got, got + n, [](const epoll_event &e) {
+            return !(e.data.u64 & kOwn);
+        });
+        if (own != got && sockets_) sockets_->handle(got, int(own - got));
+        done += int(own - got);
+        for (epoll_event *e = own; e != got + n; ++e) {
+            ++done;
+            if (e->data.u64 == kWake)
+                drainWake();
+            else
+                activate(int(std::uint32_t(e->data.u64)), e->events);
+        }
+        if (files_ > 0) {
+            std::vector<int> ready;
+            for (const Watched &w : watched_)
+                if (w.file) ready.push_back(w.copy);
+            for (int copy : ready) activate(copy, EPOLLIN | EPOLLOUT);
+        }
+    }
+    if (timers) done += timers_.activateTimers();
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()) &&
+        QWindowSystemInterface::sendWindowSystemEvents(flags))
+        ++done;
+    return done > 0;
+}
+
+void useLoopDispatcher() {
+    QCoreApplication::setEventDispatcher(new LoopDispatcher);
+}
 
 void Socket::watchFor(bool read, bool write) {
     wantRead_ = read;

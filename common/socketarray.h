@@ -371,6 +371,11 @@ private:
     int wake_ = -1;
 };
 
+// The main thread's event loop waits in the sockets' own epoll set, one call into the kernel a turn
+// (in place of Qt's wait and then the sockets' fetch). For a program without a display (offscreen or
+// minimal platform); call before the application object is made.
+void useLoopDispatcher();
+
 // Descriptors this process has open; the tests count them before and after to find leaks.
 int openDescriptorCount();
 // Raises this process's limit on open descriptors to the most it may have: a relay needs two per

@@ -49,6 +49,10 @@ void prepareProcess(const char *name, bool headless) {
     else
         selectPlatform();
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+    // Without a display nothing but the sockets and Qt's own descriptors wakes the loop: it
+    // waits in the sockets' set.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform == "offscreen" || platform == "minimal") useLoopDispatcher();
 }
 
 void prepareApplication(const QString &name) {

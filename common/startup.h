@@ -11,8 +11,9 @@ namespace common {
 //   that took its number would receive what is meant for stderr);
 // - a peer that goes away in the middle of a write does not end the program (SIGPIPE);
 // - the limit on open descriptors is raised to the hard limit (a relay needs two per client);
-// - with no display, or when `headless`, Qt's offscreen platform; Qt's own event dispatcher (the
-//   glib one costs system calls on every wake-up).
+// - with no display, or when `headless`, Qt's offscreen platform, and an event loop that waits in
+//   the sockets' own epoll set; with a display, Qt's own event dispatcher (the glib one costs
+//   system calls on every wake-up).
 void prepareProcess(const char *name, bool headless = false);
 
 // After: the program's name (the windows take the desktop's font and fit their layout to it).

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -204,6 +206,7 @@ private slots:
     void pausedSocketWhosePeerResets();
     void connectFromInsideAHandler();
     void eventLoopInsideAHandler();
+    void loopsOwnDescriptors();
 };
 
 void SocketArrayTest::elementTable() {
@@ -761,6 +764,48 @@ void SocketArrayTest::eventLoopInsideAHandler() {
     QTRY_COMPARE_WITH_TIMEOUT(srv.in[second], std::string("inside more"), kWait);
 }
 
+// What else wakes the loop: a descriptor of Qt's own (a pipe, and a file, which is always ready),
+// a notifier that goes, a timer and a posted call, among sockets in use.
+void SocketArrayTest::loopsOwnDescriptors() {
+    Recorder srv("srv");
+    RawPeer peer(srv.listen());
+    QTRY_VERIFY_WITH_TIMEOUT(srv.accepted() > 0, kWait);
+    int pipeEnds[2];
+    QVERIFY(::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) == 0);
+    int fromPipe = 0;
+    auto pipeNotifier = std::make_unique<QSocketNotifier>(pipeEnds[0], QSocketNotifier::Read);
+    QObject::connect(pipeNotifier.get(), &QSocketNotifier::activated, [&] {
+        char c;
+        while (::read(pipeEnds[0], &c, 1) == 1) ++fromPipe;
+    });
+    QVERIFY(::write(pipeEnds[1], "ab", 2) == 2);
+    peer.send("data");
+    QTRY_COMPARE_WITH_TIMEOUT(fromPipe, 2, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(srv.in[srv.accepted()], std::string("data"), kWait);
+
+    const int file = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    QVERIFY(file >= 0);
+    int fromFile = 0;
+    auto fileNotifier = std::make_unique<QSocketNotifier>(file, QSocketNotifier::Read);
+    QObject::connect(fileNotifier.get(), &QSocketNotifier::activated, [&] {
+        if (++fromFile == 3) fileNotifier->setEnabled(false);
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(fromFile, 3, kWait);
+    bool timer = false, posted = false;
+    QTimer::singleShot(20, [&] { timer = true; });
+    QMetaObject::invokeMethod(&srv.arr, [&] { posted = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(timer && posted, kWait);
+    QCOMPARE(fromFile, 3);
+
+    pipeNotifier.reset();  // gone while its descriptor stays open and readable
+    QVERIFY(::write(pipeEnds[1], "c", 1) == 1);
+    peer.send(" more");
+    QTRY_COMPARE_WITH_TIMEOUT(srv.in[srv.accepted()], std::string("data more"), kWait);
+    QCOMPARE(fromPipe, 2);
+    fileNotifier.reset();
+    for (int fd : {pipeEnds[0], pipeEnds[1], file}) ::close(fd);
+}
+
 // The leak checks rest on this count: every open descriptor, directories included.
 void SocketArrayTest::descriptorCount() {
     auto listed = [] {
@@ -820,5 +865,19 @@ void SocketArrayTest::descriptorsDoNotLeak() {
     QTRY_COMPARE_WITH_TIMEOUT(common::openDescriptorCount(), before, kLong);
 }
 
-QTEST_GUILESS_MAIN(SocketArrayTest)
+// Run with --own-loop, the tests use the event loop that waits in the sockets' own set.
+int main(int argc, char **argv) {
+    std::vector<char *> args(argv, argv + argc);
+    if (auto own = std::find_if(args.begin(), args.end(),
+                                [](const char *a) { return std::string_view(a) == "--own-loop"; });
+        own != args.end()) {
+        args.erase(own);
+        common::useLoopDispatcher();
+    }
+    int count = int(args.size());
+    args.push_back(nullptr);
+    QCoreApplication app(count, args.data());
+    SocketArrayTest test;
+    return QTest::qExec(&test, count, args.data());
+}
 #include "common_socketarray.moc"
