@@ -99,22 +99,22 @@ std::size_t Body::take(std::string_view in, bool &complete, bool &broken, BodyDe
 // ---- the slot as a whole
 // ----------------------------------------------------------------------------
 
-bool Inspection::plainTunnel() const {
+bool InspectionState::plainTunnel() const {
     return asking_ == Asking::tunnel && answering_ == Answering::tunnel && !judging_ && !release_ &&
            !reconnect_ && !hold_ && held_.empty() && requestHead_.empty() &&
            responseHead_.empty() && !(other_ && checkingOther());
 }
 
-std::string Inspection::target() const {
+std::string InspectionState::target() const {
     return target_;
 }
 
-void Inspection::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
+void InspectionState::tunnelled(std::int64_t fromClient, std::int64_t fromServer) {
     if (http_ || other_) log_.clientBytes(std::size_t(fromClient));
     log_.serverBytes(std::size_t(fromServer));
 }
 
-void Inspection::finish() {
+void InspectionState::finish() {
     if (clientSecuring_ && !log_.empty()) {
         // The slot ended while the client's TLS with halvex was being set up.
         clientSecuring_ = false;
@@ -137,7 +137,7 @@ void Inspection::finish() {
 // ---- the relay's events
 // ----------------------------------------------------------------------------
 
-common::RelayRules::Pass Inspection::passing(Outgoing &out) {
+common::RelayRules::Pass InspectionState::passing(Outgoing &out) {
     Pass p;
     p.send = out.first();
     p.sendAfter = out.second();
@@ -155,7 +155,7 @@ common::RelayRules::Pass Inspection::passing(Outgoing &out) {
     return p;
 }
 
-common::RelayRules::Opening Inspection::open(std::string_view bytes) {
+common::RelayRules::Opening InspectionState::open(std::string_view bytes) {
     // The mode is the one the window shows when the client first speaks, for the slot's life.
     if (!opened_) direct_ = settings_.direct();
     opened_ = true;
@@ -178,7 +178,7 @@ common::RelayRules::Opening Inspection::open(std::string_view bytes) {
     return o;
 }
 
-common::RelayRules::Start Inspection::connected() {
+common::RelayRules::Start InspectionState::connected() {
     answeredHere_ = 0;  // a new connection
     // What open() made for the server is still in toServer_.
     Start s;
@@ -217,7 +217,7 @@ common::RelayRules::Start Inspection::connected() {
     return s;
 }
 
-common::RelayRules::Pass Inspection::relay(common::Side from, std::string_view bytes) {
+common::RelayRules::Pass InspectionState::relay(common::Side from, std::string_view bytes) {
     begin();
     if (from == common::Side::client) {
         takeClient(bytes, true);
@@ -240,7 +240,7 @@ common::RelayRules::Pass Inspection::relay(common::Side from, std::string_view b
     return p;
 }
 
-common::RelayRules::Pass Inspection::ended(common::Side from) {
+common::RelayRules::Pass InspectionState::ended(common::Side from) {
     begin();
     if (from == common::Side::client) {
         // A head cut off by the end is no request.
@@ -278,7 +278,7 @@ common::RelayRules::Pass Inspection::ended(common::Side from) {
 // that has answered before and ends without a byte of the answer to the one request outstanding
 // gets that request again on a new connection, once, when asking again is safe (GET, HEAD,
 // OPTIONS without a body), as the client itself would; the client keeps its connection.
-bool Inspection::askAgain() {
+bool InspectionState::askAgain() {
     if (again_.empty() || release_ || answeredHere_ == 0 || expected_.size() != 1 ||
         answering_ != Answering::head || !responseHead_.empty() || asking_ != Asking::head)
         return false;
@@ -290,7 +290,7 @@ bool Inspection::askAgain() {
     return true;
 }
 
-std::string Inspection::failure(common::Failure why, std::string_view reason) {
+std::string InspectionState::failure(common::Failure why, std::string_view reason) {
     if (!http_) return {};
     const std::string where = common::hostAndPort(serverHost_, serverPort_);
     const std::string what = direct_ ? where : "the upstream proxy " + where;
@@ -322,7 +322,7 @@ std::string Inspection::failure(common::Failure why, std::string_view reason) {
 // ---- an inspected tunnel's TLS -------------------------------------------------------------
 
 // The upstream proxy's answer to halvex's CONNECT: a tunnel, then TLS with the server in it.
-common::RelayRules::Greeting Inspection::greet(std::string_view bytes) {
+common::RelayRules::Greeting InspectionState::greet(std::string_view bytes) {
     if (securing_ != Securing::upstream) return RelayRules::greet(bytes);
     Greeting g;
     greetHead_.append(bytes.substr(0, kMaxHead - std::min(kMaxHead, greetHead_.size())));
@@ -352,7 +352,7 @@ common::RelayRules::Greeting Inspection::greet(std::string_view bytes) {
     return g;
 }
 
-common::RelayRules::Greeting Inspection::encrypted(common::Side side) {
+common::RelayRules::Greeting InspectionState::encrypted(common::Side side) {
     Greeting g;
     if (side == common::Side::server && securing_ == Securing::upstream) {
         // The server's certificate passed, through the upstream proxy's tunnel.
@@ -395,14 +395,14 @@ common::RelayRules::Greeting Inspection::encrypted(common::Side side) {
     return g;
 }
 
-std::shared_ptr<common::TlsServerContext> Inspection::clientIdentity(std::int64_t serverEnd) {
+std::shared_ptr<common::TlsServerContext> InspectionState::clientIdentity(std::int64_t serverEnd) {
     if (!inside_ || !settings_.https || !settings_.https->mint) return nullptr;
     // A certificate for the name the client asked halvex to reach, and only for it; it ends no
     // later than the server's own (a failed server's end is no bound: the page says why).
     return settings_.https->mint(insideHost_, originFailure_.empty() ? serverEnd : 0);
 }
 
-void Inspection::failed(common::Side side, std::string_view why) {
+void InspectionState::failed(common::Side side, std::string_view why) {
     if (side != common::Side::client || !clientSecuring_) return;
     clientSecuring_ = false;
     if (log_.empty()) return;
@@ -417,7 +417,7 @@ void Inspection::failed(common::Side side, std::string_view why) {
     log_.tellFront();
 }
 
-bool Inspection::withoutServer(common::Failure why, std::string_view reason, Start &start) {
+bool InspectionState::withoutServer(common::Failure why, std::string_view reason, Start &start) {
     if (securing_ == Securing::none || reason == kNotAllowedReason) return false;
     // The client hears what was wrong with the server inside its own TLS, so that a browser
     // shows halvex's page, never a valid certificate for an invalid server.

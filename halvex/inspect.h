@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,10 +107,10 @@ struct Body {
     std::size_t take(std::string_view in, bool &complete, bool &broken, BodyDecoder *judged = nullptr);
 };
 
-// One slot's inspection.
-class Inspection : public common::RelayRules {
+// One slot's inspection, all of its state. An Inspection makes it when the slot first needs it.
+class InspectionState final : public common::RelayRules {
 public:
-    Inspection(const ProxySettings &settings, int slot)
+    InspectionState(const ProxySettings &settings, int slot)
         : settings_(settings),
           slot_(slot),
           log_([this](const RequestRecord &r) { if (settings_.logrequest) settings_.logrequest(slot_, r); },
@@ -266,6 +267,60 @@ private:
     Outgoing toServer_, toClient_;
     std::string reply_;
     bool release_ = false, connect_ = false, reconnect_ = false, hold_ = false;
+};
+
+// One slot's inspection as the relay holds it. Most of a proxy's clients sit silent for a while,
+// or for ever: the state comes when the client first speaks, or when anything else needs it;
+// until then the questions get the answers of a slot that has seen nothing, and its end tells
+// nothing.
+class Inspection final : public common::RelayRules {
+public:
+    Inspection(const ProxySettings &settings, int slot) : settings_(settings), slot_(slot) {}
+
+    Opening open(std::string_view bytes) override { return state().open(bytes); }
+    Start connected() override { return state().connected(); }
+    Pass relay(common::Side from, std::string_view bytes) override {
+        return state().relay(from, bytes);
+    }
+    Pass ended(common::Side from) override { return state().ended(from); }
+    std::string failure(common::Failure why, std::string_view reason) override {
+        return state_ ? state_->failure(why, reason) : std::string();
+    }
+    Greeting greet(std::string_view bytes) override { return state().greet(bytes); }
+    Greeting encrypted(common::Side side) override { return state().encrypted(side); }
+    void requestedName(std::string_view name) override { state().requestedName(name); }
+    std::shared_ptr<common::TlsServerContext> clientIdentity(std::int64_t serverEnd) override {
+        return state().clientIdentity(serverEnd);
+    }
+    void failed(common::Side side, std::string_view why) override {
+        if (state_) state_->failed(side, why);
+    }
+    bool withoutServer(common::Failure why, std::string_view reason, Start &start) override {
+        return state().withoutServer(why, reason, start);
+    }
+    bool inspecting() const { return state_ && state_->inspecting(); }
+    bool clientNamesServer() const override { return state_ && state_->clientNamesServer(); }
+    bool plainTunnel() const override { return state_ && state_->plainTunnel(); }
+    void tunnelled(std::int64_t fromClient, std::int64_t fromServer) override {
+        state().tunnelled(fromClient, fromServer);
+    }
+    std::string target() const override { return state_ ? state_->target() : std::string(); }
+    void finish() {
+        if (state_) state_->finish();
+    }
+    bool otherProtocol() const { return state_ && state_->otherProtocol(); }
+    // Whether the state has been made.
+    bool hasState() const { return state_ != nullptr; }
+
+private:
+    InspectionState &state() {
+        if (!state_) state_ = std::make_unique<InspectionState>(settings_, slot_);
+        return *state_;
+    }
+
+    const ProxySettings &settings_;
+    int slot_;
+    std::unique_ptr<InspectionState> state_;
 };
 
 }  // namespace halvex

@@ -34,18 +34,18 @@ std::string_view statusOf(int code) {
 }  // namespace
 
 // The one place the client's side changes: what its next bytes are.
-void Inspection::ask(Asking next) {
+void InspectionState::ask(Asking next) {
     asking_ = next;
 }
 
-void Inspection::begin() {
+void InspectionState::begin() {
     toServer_.clear();
     toClient_.clear();
     reply_.clear();
     release_ = connect_ = reconnect_ = hold_ = false;
 }
 
-void Inspection::refuse(std::string_view status, std::string_view detail) {
+void InspectionState::refuse(std::string_view status, std::string_view detail) {
     if (log_.empty() || log_.back().sent) log_.begin("-", "-");
     RequestRecord &r = log_.back();
     r.status = common::statusCode(status);
@@ -54,7 +54,7 @@ void Inspection::refuse(std::string_view status, std::string_view detail) {
     endWith(statusreply(status, detail));
 }
 
-void Inspection::blocked() {
+void InspectionState::blocked() {
     // Block (disconnect): the connection goes without a word.
     RequestRecord &r = log_.back();
     r.outcome = "blocked";
@@ -65,7 +65,7 @@ void Inspection::blocked() {
 // The last request (its record the last one) ends the connection with `reply`, once the answers
 // to the requests before it have reached the client: a later request of a pipeline that is
 // refused does not take the earlier answers with it. Nothing more of the client's is read.
-void Inspection::endWith(std::string reply) {
+void InspectionState::endWith(std::string reply) {
     ask(Asking::done);
     if (!expected_.empty()) {
         ending_ = true;
@@ -78,7 +78,7 @@ void Inspection::endWith(std::string reply) {
 }
 
 // The answers before a refused request are through: its page, and the end.
-void Inspection::endNow() {
+void InspectionState::endNow() {
     ending_ = false;
     toClient_.copy(endReply_);
     std::string().swap(endReply_);
@@ -86,13 +86,13 @@ void Inspection::endNow() {
     log_.tellRest();
 }
 
-bool Inspection::checkingOther() const {
+bool InspectionState::checkingOther() const {
     return settings_.blockme && !settings_.block.empty() && otherSeen_ < kMaxHead;
 }
 
 // Whether another protocol's bytes so far mention a block entry (within its first 64 KiB: a TLS
 // hello names its host there). An entry cut between two chunks is found too.
-bool Inspection::otherMentions(std::string_view bytes) {
+bool InspectionState::otherMentions(std::string_view bytes) {
     if (!checkingOther()) return false;
     const std::string_view seen = bytes.substr(0, std::size_t(kMaxHead - otherSeen_));
     otherSeen_ += seen.size();
@@ -111,7 +111,7 @@ bool Inspection::otherMentions(std::string_view bytes) {
     return false;
 }
 
-void Inspection::takeClient(std::string_view bytes, bool stable) {
+void InspectionState::takeClient(std::string_view bytes, bool stable) {
     while (!bytes.empty() && !release_) {
         switch (asking_) {
             case Asking::head:
@@ -168,7 +168,7 @@ void Inspection::takeClient(std::string_view bytes, bool stable) {
     }
 }
 
-std::size_t Inspection::takeHead(std::string_view bytes) {
+std::size_t InspectionState::takeHead(std::string_view bytes) {
     if (requestHead_.empty()) {
         // Empty lines before a request, or between two, are no part of it.
         std::size_t skip = 0;
@@ -208,7 +208,7 @@ std::size_t Inspection::takeHead(std::string_view bytes) {
     return take;
 }
 
-void Inspection::notRequest(std::string_view bytes, bool stable) {
+void InspectionState::notRequest(std::string_view bytes, bool stable) {
     if (inside_ && insideRequests_ > 0) {
         refuse("400 Bad Request", "What came where a request should begin is no HTTP request.");
         return;
@@ -246,7 +246,7 @@ void Inspection::notRequest(std::string_view bytes, bool stable) {
     }
 }
 
-void Inspection::onRequest(std::string_view head) {
+void InspectionState::onRequest(std::string_view head) {
     const Refusal bad = readRequest(head, request_);
     const Request &r = request_;
     if (inside_) {
@@ -375,7 +375,7 @@ void Inspection::onRequest(std::string_view head) {
     switchServer(t.where.host, t.where.port, false, std::move(f.text), e, r.framing);
 }
 
-void Inspection::forward(std::string_view text, const Expected &e, const Framing &f) {
+void InspectionState::forward(std::string_view text, const Expected &e, const Framing &f) {
     if (reopen_) {
         // The server side closed between requests: this one opens it anew.
         reopen_ = false;
@@ -407,7 +407,7 @@ void Inspection::forward(std::string_view text, const Expected &e, const Framing
     }
 }
 
-void Inspection::switchServer(std::string host, int port, bool tunnel, std::string text,
+void InspectionState::switchServer(std::string host, int port, bool tunnel, std::string text,
                               const Expected &e, const Framing &f) {
     if (!tunnel && serverOpen_ && !serverClosing_ && port == serverPort_ &&
         equalNoCase(host, serverHost_)) {
@@ -425,7 +425,7 @@ void Inspection::switchServer(std::string host, int port, bool tunnel, std::stri
         hold_ = true;  // until the answers on the current server are through
 }
 
-void Inspection::useWaiting() {
+void InspectionState::useWaiting() {
     // The server the waiting request needs is there.
     serverHost_ = waiting_.host;
     serverPort_ = waiting_.port;
@@ -466,7 +466,7 @@ void Inspection::useWaiting() {
 
 // An inspected CONNECT: the server's TLS first (its certificate checked), then the client's
 // "connection established" and its TLS with halvex's certificate for the host.
-void Inspection::beginInspection(const common::HostPort &where, std::string connectText) {
+void InspectionState::beginInspection(const common::HostPort &where, std::string connectText) {
     insideHost_ = where.host;
     insidePort_ = where.port;
     Expected e;
@@ -486,7 +486,7 @@ void Inspection::beginInspection(const common::HostPort &where, std::string conn
 }
 
 // The server's side is secured (or has failed): requests come next, decrypted.
-void Inspection::startInside() {
+void InspectionState::startInside() {
     securing_ = Securing::none;
     inside_ = true;
     clientSecuring_ = true;
@@ -502,19 +502,19 @@ void Inspection::startInside() {
     if (!log_.empty()) log_.front().status = 200;  // halvex's own "connection established"
 }
 
-std::string Inspection::insideAuthority() const {
+std::string InspectionState::insideAuthority() const {
     return insidePort_ == 443 ? common::urlHost(insideHost_)
                               : common::hostAndPort(insideHost_, insidePort_);
 }
 
 // Whether a Host (or an absolute target's authority) names the server the tunnel was opened for,
 // however it is spelled.
-bool Inspection::sameServer(std::string_view authority) const {
+bool InspectionState::sameServer(std::string_view authority) const {
     const common::Result<common::HostPort> h = common::parseHostPort(authority, 443);
     return h && h->port == insidePort_ && common::normalHost(h->host) == common::normalHost(insideHost_);
 }
 
-void Inspection::onInsideRequest(const Refusal &bad) {
+void InspectionState::onInsideRequest(const Refusal &bad) {
     const Request &r = request_;
     ++insideRequests_;
     http_ = true;

@@ -42,11 +42,11 @@ std::string withClose(std::string_view head) {
 }  // namespace
 
 // The one place the server's side changes: what its next bytes are.
-void Inspection::answer(Answering next) {
+void InspectionState::answer(Answering next) {
     answering_ = next;
 }
 
-void Inspection::takeServer(std::string_view bytes, bool stable) {
+void InspectionState::takeServer(std::string_view bytes, bool stable) {
     auto out = [&](std::string_view piece) {
         if (stable)
             toClient_.add(piece);
@@ -133,7 +133,7 @@ void Inspection::takeServer(std::string_view bytes, bool stable) {
     }
 }
 
-void Inspection::onResponse(std::string_view head, bool stable) {
+void InspectionState::onResponse(std::string_view head, bool stable) {
     auto out = [&](std::string_view piece) {
         if (stable)
             toClient_.add(piece);
@@ -204,7 +204,7 @@ void Inspection::onResponse(std::string_view head, bool stable) {
     }
 }
 
-void Inspection::judge() {
+void InspectionState::judge() {
     judging_ = false;
     const ResponseSettings rs{settings_.sendempty, settings_.rpictures, settings_.block};
     // The head as it came and the body's start as a reader sees it.
@@ -229,7 +229,7 @@ void Inspection::judge() {
 }
 
 // A canned reply stands for the first request's answer.
-void Inspection::replaced(Canned c) {
+void InspectionState::replaced(Canned c) {
     if (log_.empty() || !log_.front().sent) return;
     RequestRecord &r = log_.front();
     if (c == Canned::page) {
@@ -241,7 +241,7 @@ void Inspection::replaced(Canned c) {
     log_.tellFront();
 }
 
-void Inspection::answered() {
+void InspectionState::answered() {
     answer(Answering::head);
     ++answeredHere_;
     // A client that asked to close is closed after its answer, whatever the server does with
@@ -263,7 +263,7 @@ void Inspection::answered() {
 
 // The server's answer cannot be read on: a page when the client has had nothing of it yet, the
 // end of the connection either way, and the request logged with why.
-void Inspection::serverFailed(std::string_view why) {
+void InspectionState::serverFailed(std::string_view why) {
     const bool untouched = answering_ == Answering::head;
     if (!log_.empty() && log_.front().sent) {
         RequestRecord &r = log_.front();

@@ -145,6 +145,22 @@ TEST(Inspection, EveryMethodIsInspectedHoweverTheHeadIsCut) {
     }
 }
 
+TEST(Inspection, ASilentClientHoldsNoStateAndItsEndTellsNothing) {
+    Slot s;
+    EXPECT_EQ(s.rules.target(), "");
+    EXPECT_FALSE(s.rules.plainTunnel() || s.rules.clientNamesServer() || s.rules.inspecting() ||
+                 s.rules.otherProtocol());
+    EXPECT_EQ(s.rules.failure(common::Failure::silent, {}), "");
+    s.rules.failed(kClient, "reset by peer");
+    s.rules.finish();
+    EXPECT_TRUE(s.told.empty() && s.logged.empty());
+    EXPECT_FALSE(s.rules.hasState());
+    // The mode is the window's when the client first speaks.
+    s.settings.upstreamHost.clear();
+    EXPECT_EQ(s.client(kHead), V({"connect a.test:80"}));
+    EXPECT_TRUE(s.rules.hasState() && s.rules.clientNamesServer());
+}
+
 TEST(Inspection, HeadCutAtEveryByteGoesUpstreamWholeAndFiltered) {
     for (std::size_t cut = 1; cut < kHead.size(); ++cut) {
         SCOPED_TRACE(cut);
