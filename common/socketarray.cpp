@@ -314,9 +314,10 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------------
-// LoopPoll: every socket of the event loop in one epoll set, under one notifier. With a notifier per
-// socket the loop would hand the kernel every open descriptor on every turn; this way it hands one,
-// and the kernel keeps the list of the ready ones. Level-triggered, as the notifiers were.
+// LoopPoll: every socket of the event loop in one epoll set, under one notifier (or, under the
+// LoopDispatcher, the set the loop waits in). With a notifier per socket the loop would hand the
+// kernel every open descriptor on every turn; this way it hands one, and the kernel keeps the list
+// of the ready ones. Level-triggered, as the notifiers were.
 //
 // A socket has an entry in the poll's table for its life; the entry's generation changes whenever
 // the socket's descriptor leaves the poll, so that events already fetched for a descriptor that
