@@ -299,7 +299,9 @@ private:
             return (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u) | (exception ? EPOLLPRI : 0u);
         }
     };
+    Watched *byFd(int fd);
     Watched *byCopy(int copy);
+    void control(Watched &w, int op);
     void activate(int copy, std::uint32_t ev);
     bool drainWake();
 
@@ -310,6 +312,7 @@ private:
     LoopPoll *sockets_ = nullptr;
     std::vector<Watched> watched_;
     int files_ = 0;
+    int gui_ = -1;  // window-system events to hand on; asked of the application once
     QTimerInfoList timers_;
 };
 
@@ -552,59 +555,65 @@ LoopDispatcher::Watched *LoopDispatcher::byCopy(int copy) {
     return nullptr;
 }
 
-void LoopDispatcher::registerSocketNotifier(QSocketNotifier *notifier) {
-    const int fd = int(notifier->socket());
-    auto it = std::find_if(watched_.begin(), watched_.end(), [fd](const Watched &w) { return w.fd == fd; });
-    if (it == watched_.end()) {
-        Watched w;
-        w.fd = fd;
-        w.copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (w.copy < 0) {
-            qWarning("event loop: cannot watch descriptor %d: %s", fd, std::strerror(errno));
-            return;
-        }
-        watched_.push_back(w);
-        it = watched_.end() - 1;
-    }
-    const bool known = it->events() != 0;
-    switch (notifier->type()) {
-    case QSocketNotifier::Read: it->read = notifier; break;
-    case QSocketNotifier::Write: it->write = notifier; break;
-    case QSocketNotifier::Exception: it->exception = notifier; break;
-    }
-    if (it->file) return;
+LoopDispatcher::Watched *LoopDispatcher::byFd(int fd) {
+    for (Watched &w : watched_)
+        if (w.fd == fd) return &w;
+    return nullptr;
+}
+
+// The copy watched for what its notifiers want now; a file, which epoll refuses, is ready on every
+// turn instead.
+void LoopDispatcher::control(Watched &w, int op) {
+    if (w.file) return;
     epoll_event e{};
-    e.events = it->events();
-    e.data.u64 = kOwn | std::uint32_t(it->copy);
-    if (::epoll_ctl(poll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, it->copy, &e) != 0 && errno == EPERM) {
-        it->file = true;
+    e.events = w.events();
+    e.data.u64 = kOwn | std::uint32_t(w.copy);
+    if (::epoll_ctl(poll_, op, w.copy, &e) != 0 && errno == EPERM) {
+        w.file = true;
         ++files_;
     }
 }
 
-void LoopDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier) {
+void LoopDispatcher::registerSocketNotifier(QSocketNotifier *notifier) {
     const int fd = int(notifier->socket());
-    auto it = std::find_if(watched_.begin(), watched_.end(), [fd](const Watched &w) { return w.fd == fd; });
-    if (it == watched_.end()) return;
-    for (QSocketNotifier **n : {&it->read, &it->write, &it->exception})
+    Watched *w = byFd(fd);
+    const bool known = w != nullptr;
+    if (!w) {
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) {
+            qWarning("event loop: cannot watch descriptor %d: %s", fd, std::strerror(errno));
+            return;
+        }
+        w = &watched_.emplace_back();
+        w->fd = fd;
+        w->copy = copy;
+    }
+    switch (notifier->type()) {
+    case QSocketNotifier::Read: w->read = notifier; break;
+    case QSocketNotifier::Write: w->write = notifier; break;
+    case QSocketNotifier::Exception: w->exception = notifier; break;
+    }
+    control(*w, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD);
+}
+
+void LoopDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier) {
+    Watched *w = byFd(int(notifier->socket()));
+    if (!w) return;
+    for (QSocketNotifier **n : {&w->read, &w->write, &w->exception})
         if (*n == notifier) *n = nullptr;
-    if (it->events() != 0) {
-        if (it->file) return;
-        epoll_event e{};
-        e.events = it->events();
-        e.data.u64 = kOwn | std::uint32_t(it->copy);
-        ::epoll_ctl(poll_, EPOLL_CTL_MOD, it->copy, &e);
+    if (w->events() != 0) {
+        control(*w, EPOLL_CTL_MOD);
         return;
     }
-    if (it->file) --files_;
-    ::close(it->copy);  // leaves the set with it
-    watched_.erase(it);
+    if (w->file) --files_;
+    ::close(w->copy);  // leaves the set with it
+    watched_.erase(watched_.begin() + (w - watched_.data()));
 }
 
 // The notifiers of one descriptor that the event concerns, one after the other; each may end
 // the watch of the others.
 void LoopDispatcher::activate(int copy, std::uint32_t ev) {
-    static constexpr std::uint32_t kWant[] = {EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP,
+    static constexpr std::uint32_t kWant[] = {EPOLLIN | EPOLLHUP | EPOLLERR,
                                               EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI};
     for (int k = 0; k < 3; ++k) {
         Watched *w = byCopy(copy);
@@ -663,9 +672,8 @@ bool LoopDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
         }
     }
     if (timers) done += timers_.activateTimers();
-    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()) &&
-        QWindowSystemInterface::sendWindowSystemEvents(flags))
-        ++done;
+    if (gui_ < 0) gui_ = qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
+    if (gui_ && QWindowSystemInterface::sendWindowSystemEvents(flags)) ++done;
     return done > 0;
 }
 
